@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the program (Release) and runs an example
+# lattice in a scratch directory, then says where the outputs are.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+example=${1:-drift_channel}
+bash "$root/scripts/install-deps.sh"
+build="$root/build-release"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLINAC_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target linac_program
+work=$(mktemp -d "${TMPDIR:-/tmp}/linac-${example}.XXXXXX")
+cp -r "$root/examples/$example/." "$work/"
+echo "running examples/$example in $work"
+(cd "$work" && "$build/linac")
+echo "outputs are in $work:"
+ls -l "$work"

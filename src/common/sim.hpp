@@ -1,0 +1,57 @@
+// The run context: owns every record of one run and the platform services
+// the run writes through. Two Sim objects never share state. A Sim is large
+// (the particle block alone is about 90 MB): make it with make_sim().
+#pragma once
+
+#include <memory>
+
+#include "common/records.hpp"
+#include "platform/clock.hpp"
+#include "platform/screen.hpp"
+#include "platform/units.hpp"
+
+namespace linac {
+
+struct Sim {
+  Sim() = default;
+  Sim(const Sim&) = delete;
+  Sim& operator=(const Sim&) = delete;
+
+  // Platform services.
+  Screen screen;
+  Clock clock;
+  Units units{screen};
+
+  // Records.
+  ParticleArrays particles;
+  ElementTable elements;
+  RunConfig config;
+  RunState state;
+  ReferenceBlock ref;
+  BeamParams beam;
+  BeamCurrent current;
+  NpatCounts npat;
+  TypeTables types;
+  ReferenceHistory history;
+  InitialOffsets offsets;
+  TableParams tables;
+  TypeRecords type_rec;
+  ElementFrame frame;
+  BendDeltas bend;
+  RfqFlags rfq;
+  CorrLimits corr_limits;
+  ScanState scan;
+  ScGridSettings sc;
+  CorrSettings corr;
+  MatrxState matrx;
+  double PART = 0.0;  // fraction of particles for the partial emittances
+};
+
+std::unique_ptr<Sim> make_sim();
+
+// The start values a run gives its records before anything is read, and
+// the defaults of the parameter file's members.
+void set_start_values(Sim& sim);
+void set_remaining_defaults(Sim& sim);
+
+}  // namespace linac

@@ -1,0 +1,38 @@
+// The run sequence: one call runs one task from start to end.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "platform/clock.hpp"
+
+namespace linac {
+
+struct Sim;
+
+// Standing units of the run.
+inline constexpr int kUnitCoord = 15;
+inline constexpr int kUnitLost = 16;
+inline constexpr int kUnitOut = 19;
+inline constexpr int kUnitLog = 30;
+inline constexpr int kUnitWtmp = 31;
+
+// "Mon DD,YYYY,HH:MM:SS" followed by five blanks (25 characters).
+std::string date_time_string(const LocalTime& t);
+// The stamp record (A17,A25) with the label right-justified in 17 columns.
+std::string stamp_record(const std::string& label, const LocalTime& t);
+
+// The main program: steps of one task, in order. Throws FatalStop on a
+// fatal input error.
+void velmo_main(Sim& sim);
+
+// Runs velmo_main, turns a fatal stop into its messages, flushes and closes
+// every file, and gives the exit status (0 only for a normal end).
+int run_program(Sim& sim);
+// The same guard around any body (tests run parts of a task through it).
+int run_guarded(Sim& sim, const std::function<void(Sim&)>& body);
+
+// The nominal pass over the lattice.
+void nominal_pass(Sim& sim);
+
+}  // namespace linac

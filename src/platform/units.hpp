@@ -1,0 +1,92 @@
+// File units. Standing text files are opened on a unit number for the whole
+// run and written by number; a unit written without being opened goes to the
+// file fort.N, and unit 6 is the screen. Short-lived files use the scoped
+// handles below, which never share a unit number and close themselves.
+// Every name is taken relative to the run's working directory.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/screen.hpp"
+
+namespace linac {
+
+inline constexpr int kScreenUnit = 6;
+
+class Units {
+ public:
+  explicit Units(Screen& screen) : screen_(&screen) {}
+  Units(const Units&) = delete;
+  Units& operator=(const Units&) = delete;
+  ~Units() { close_all(); }
+
+  void set_directory(std::filesystem::path dir) { dir_ = std::move(dir); }
+  const std::filesystem::path& directory() const { return dir_; }
+  // An absolute name stays as it is; any other is taken in the working directory.
+  std::filesystem::path resolve(std::string_view name) const;
+
+  // Opens a text unit, creating the file or overwriting it from its start.
+  void open(int unit, std::string_view name);
+  // Opens a text unit, keeping what the file holds and writing behind it.
+  void open_append(int unit, std::string_view name);
+  bool is_open(int unit) const;
+  // Writes one record (a line end is added). Unit 6 is the screen; a unit
+  // that was never opened is opened on fort.N first.
+  void write(int unit, std::string_view record);
+  void write(int unit, const std::vector<std::string>& records);
+  void flush(int unit);
+  void close(int unit);
+  void flush_all();
+  void close_all();
+
+ private:
+  struct OpenUnit {
+    std::string name;
+    std::ofstream out;
+  };
+  OpenUnit& ensure_open(int unit);
+
+  Screen* screen_;
+  std::filesystem::path dir_ = ".";
+  std::map<int, std::unique_ptr<OpenUnit>> units_;
+};
+
+// A short-lived text file read line by line, with the line number of the
+// last line read for messages.
+class TextIn {
+ public:
+  // Opens an existing file; a missing file stops the run with a message
+  // naming it.
+  TextIn(const Units& units, std::string_view name);
+  bool next_line(std::string& line);  // false at the end of the file
+  int line_number() const { return line_no_; }
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  std::ifstream in_;
+  int line_no_ = 0;
+};
+
+// A short-lived text file, created or overwritten, closed when the handle ends.
+class TextOut {
+ public:
+  TextOut(const Units& units, std::string_view name);
+  void write(std::string_view record);
+  void write(const std::vector<std::string>& records);
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  std::ofstream out_;
+};
+
+bool file_exists(const Units& units, std::string_view name);
+
+}  // namespace linac

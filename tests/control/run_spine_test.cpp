@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "common/sim.hpp"
+#include "control/velmo_main.hpp"
+#include "platform/fatal.hpp"
+#include "test_support.hpp"
+
+namespace linac {
+namespace {
+
+using testing::read_lines;
+using testing::TempDir;
+
+LocalTime march_5_2009() { return LocalTime{2009, 3, 5, 7, 4, 3}; }
+
+TEST(Stamp, LayoutForFixedDate) {
+  EXPECT_EQ(date_time_string(LocalTime{2008, 4, 28, 14, 5, 9}), "Apr 28,2008,14:05:09     ");
+  EXPECT_EQ(stamp_record(" Task begin at  ", march_5_2009()),
+            "  Task begin at  Mar 05,2009,07:04:03     ");
+  EXPECT_EQ(stamp_record(" Task end at  ", march_5_2009()),
+            "    Task end at  Mar 05,2009,07:04:03     ");
+}
+
+TEST(ProgramRun, EmptyDirectoryWritesStampsAndStandingFiles) {
+  TempDir dir;
+  auto sim = make_sim();
+  std::ostringstream screen;
+  sim->screen.redirect(screen);
+  sim->clock.set_source(march_5_2009);
+  sim->units.set_directory(dir.path());
+  ASSERT_EQ(run_program(*sim), 0);
+  for (const char* f : {"out.dat", "coord.dat", "lost.dat", "log.dat", "wtmp.dat"})
+    EXPECT_TRUE(std::filesystem::exists(dir / f)) << f;
+  const auto log = read_lines(dir / "log.dat");
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], "  Task begin at  Mar 05,2009,07:04:03     ");
+  EXPECT_EQ(log[1], "    Task end at  Mar 05,2009,07:04:03     ");
+  EXPECT_EQ(screen.str(), log[0] + "\n" + log[1] + "\n");
+  const auto lost = read_lines(dir / "lost.dat");
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_EQ(lost[0].size(), 313u);
+  EXPECT_EQ(lost[0].substr(0, 10), "n_el  name");
+}
+
+TEST(ProgramRun, FatalStopFlushesFilesAndGivesNonZeroStatus) {
+  TempDir dir;
+  auto sim = make_sim();
+  std::ostringstream screen;
+  sim->screen.redirect(screen);
+  sim->units.set_directory(dir.path());
+  const int status = run_guarded(*sim, [](Sim& s) {
+    s.units.open(30, "log.dat");
+    s.units.write(30, "first record");
+    s.units.write(77, "to a unit never opened");
+    fatal(std::vector<std::string>{" line one", " line two"}, true);
+  });
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(screen.str(), " line one\n line two\n");
+  const auto log = read_lines(dir / "log.dat");
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[2], " line two");
+  EXPECT_EQ(read_lines(dir / "fort.77").at(0), "to a unit never opened");
+}
+
+TEST(ProgramRun, BinaryExitsZeroInEmptyDirectory) {
+  TempDir dir;
+  const std::string cmd = "cd '" + dir.path().string() + "' && '" LINAC_PROGRAM "' > screen.txt";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  const auto log = read_lines(dir / "log.dat");
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].substr(0, 17), "  Task begin at  ");
+  EXPECT_EQ(log[1].substr(0, 17), "    Task end at  ");
+  EXPECT_EQ(log[0].size(), 42u);
+}
+
+}  // namespace
+}  // namespace linac
