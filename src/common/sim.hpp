@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "beam/phase_groups.hpp"
 #include "common/records.hpp"
 #include "platform/clock.hpp"
 #include "platform/screen.hpp"
@@ -45,6 +46,8 @@ struct Sim {
   CorrSettings corr;
   MatrxState matrx;
   double PART = 0.0;  // fraction of particles for the partial emittances
+  ChargeGroups charge_groups;
+  QstatePhases qphase;
 };
 
 std::unique_ptr<Sim> make_sim();
