@@ -4,12 +4,14 @@
 
 #include "numerics/lib_errors.hpp"
 #include "numerics/machine.hpp"
+#include "numerics/random.hpp"
 
 namespace linac {
 
 struct NumericsState {
   LibErrorState errors;   // routine stack, pending message, inserts
   MachineState machine;   // unit numbers and option tables
+  RnState rn;             // the run's one random stream
 };
 
 }  // namespace linac
