@@ -9,6 +9,7 @@
 #include "beam/phase_groups.hpp"
 #include "beam/stats.hpp"
 #include "common/records.hpp"
+#include "control/dispatcher.hpp"
 #include "platform/clock.hpp"
 #include "platform/screen.hpp"
 #include "platform/units.hpp"
@@ -55,6 +56,7 @@ struct Sim {
   BeamMoments beam_moments;
   BeamStats stats;
   BeamOutput beam_out;
+  HandlerRegistry handlers;  // element drivers and lattice commands by keyword
 };
 
 std::unique_ptr<Sim> make_sim();
