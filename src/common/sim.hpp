@@ -9,6 +9,7 @@
 #include "beam/phase_groups.hpp"
 #include "beam/stats.hpp"
 #include "common/records.hpp"
+#include "control/dispatcher.hpp"
 #include "numerics/numerics_state.hpp"
 #include "platform/clock.hpp"
 #include "platform/screen.hpp"
@@ -56,6 +57,7 @@ struct Sim {
   BeamMoments beam_moments;
   BeamStats stats;
   BeamOutput beam_out;
+  HandlerRegistry handlers;  // element drivers and lattice commands by keyword
 
   // Numerical library: random stream, error stack, units and options.
   NumericsState numerics;
