@@ -208,6 +208,21 @@ TEST(FormatLayouts, MixedKindsAreConverted) {
   EXPECT_EQ(format_records("(I3.2)", {-0.5}), std::vector<std::string>{" 00"});
 }
 
+TEST(FormatLayouts, WideFieldsMatchPrintf) {
+  // Fields far wider than any buffer: compared with the C library's own
+  // correctly rounded conversion.
+  char want[512];
+  std::snprintf(want, sizeof want, "%410.300f", 1.2345e100);
+  EXPECT_EQ(format_records("(F410.300)", {1.2345e100}), std::vector<std::string>{want});
+  std::snprintf(want, sizeof want, "%.99e", -6.02214076e23);  // -d.ddd...e+23
+  std::string mantissa = std::string(want).substr(1, 101);     // "d.ddd..."
+  std::string expect = "-0." + mantissa.substr(0, 1) + mantissa.substr(2, 99) + "E+24";
+  EXPECT_EQ(format_records("(E110.100)", {-6.02214076e23}),
+            std::vector<std::string>{std::string(110 - expect.size(), ' ') + expect});
+  // Plain C texts are taken as text items.
+  EXPECT_EQ(format_records("(A,I2)", {"x", 4}), std::vector<std::string>{"x 4"});
+}
+
 TEST(FormatLayouts, FloatItemsShowSinglePrecisionDigits) {
   // 0.1f is 0.100000001490116119384765625 exactly; a double near 0.1 is not.
   EXPECT_EQ(format_records("(F20.15,E16.9)", {0.1f, 0.1f}),
