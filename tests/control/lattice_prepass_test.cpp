@@ -63,7 +63,7 @@ TEST(SplitLatticeLine, ItemsKeywordTypeAndComb) {
       {"2 align equad 0.1 0.1", 2, "align", 17, 2, 0},
       {"2 align Drift1 0.1", 2, "align", 1, 1, 0},
       {"-3 ENGE sol 1 2 3", -3, "enge ", 2, 3, 0},
-      {"1 comb 10 20 quad& 1.5 sol 2", 1, "comb ", 0, 7, 3},
+      {"1 comb 10 20 quad& 1.5 sol 2", 1, "comb ", 0, 8, 3},
       {" 5 drift 10 2 2", 5, "drift", 0, 3, 0},
       {"7 cavity12 1", 7, "cavit", 0, 1, 0},
       {"1 comb 10 20", 0, "     ", 0, 2, 0},  // comb without '&': no word

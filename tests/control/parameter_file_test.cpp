@@ -239,7 +239,7 @@ TEST(VelmoDat, AcceptedBoundaryValues) {
       {"zero AMASS of an unused state", velmo("AMASS=1, 0")},
       {"six charge states", velmo("NQTOT=6, AMASS=6*1")},
       {"no charge state", velmo("NQTOT=0, AMASS=0")},
-      {"last seed 999", velmo("", "IFLAG_CORR=2, NRZ_MIN=990, NRZ=10")},
+      {"last seed 999", velmo("", "IFLAG_CORR=2, NRZ_MIN=990, NRZ=10", "&CORRECT /\n")},
       {"seed range unused without a study", velmo("", "NRZ_MIN=-3, NRZ=5000")},
   };
   for (const auto& c : cases) {
