@@ -25,6 +25,8 @@ constexpr std::int32_t kMaxGridZ = 257;
 // The sine transforms need at least two interior nodes across.
 constexpr std::int32_t kMinGridXY = 4;
 constexpr std::int32_t kMinGridZ = 2;
+// Directory texts hold at most 256 characters.
+constexpr std::size_t kDirText = 256;
 // Error seeds name vrand_NNN.dat with three digits.
 constexpr std::int32_t kMaxSeedNumber = 999;
 
@@ -36,6 +38,11 @@ std::string num(double v) { return fmt::format("{}", v); }
 
 // Added checks on group TRAN: values that the run cannot work with.
 void check_tran(const Sim& sim) {
+  const std::string& dir = sim.tables.TABLE_DIR;
+  const std::size_t last = dir.find_last_not_of(' ');
+  if (last != std::string::npos && last + 1 > kDirText)
+    refuse("TRAN", fmt::format("TABLE_DIR is longer than {} characters: '{}...'", kDirText,
+                               dir.substr(0, 40)));
   const double freqb = sim.ref.FREQB;
   if (!(freqb > 0.0))
     refuse("TRAN", "FREQB = " + num(freqb) +
@@ -97,8 +104,10 @@ NamelistSchema tran_schema(Sim& sim) {
   constexpr int Q = kMaxChargeStates;
   constexpr int T = kFieldTables;
   NamelistSchema s("TRAN");
-  s.add_text("TABLE_DIR", &t.TABLE_DIR, 256)
-      .add_text("WORK_DIR", &t.WORK_DIR, 256)
+  // One character more than the record holds, so that a longer table
+  // directory is refused rather than cut.
+  s.add_text("TABLE_DIR", &t.TABLE_DIR, kDirText + 1)
+      .add_text("WORK_DIR", &t.WORK_DIR, kDirText)
       .add("WIN", &r.WIN)
       .add("ATP", &b.ATP)
       .add("FREQB", &r.FREQB)

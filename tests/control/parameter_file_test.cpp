@@ -202,6 +202,8 @@ TEST(VelmoDat, FatalChecksInOrder) {
        "error seeds NRZ_MIN = -1", true},
       {"seed above 999", velmo("", "IFLAG_CORR=2, NRZ_MIN=995, NRZ=10"),
        "NRZ_MIN + NRZ - 1 = 1004; seed numbers must lie in 0..999", true},
+      {"table directory too long", velmo("TABLE_DIR='/" + std::string(256, 'd') + "'"),
+       " velmo.dat, group TRAN: TABLE_DIR is longer than 256 characters", true},
       {"both WIN and UDESIGN", velmo("UDESIGN=1000"), "  Udesign.ne.0d0 .and. Win.ne.0d0 ", false},
   };
   for (const auto& c : cases) {
@@ -233,6 +235,7 @@ TEST(VelmoDat, AcceptedBoundaryValues) {
     std::string text;
   };
   const Case cases[] = {
+      {"table directory of 256 characters", velmo("TABLE_DIR='/" + std::string(255, 'd') + "  '")},
       {"largest grid", velmo("", "NXGRD=129, NYGRD=129, NZGRD=257")},
       {"grid at NZGRD + 2", velmo("", "NXGRD=67, NYGRD=67, NZGRD=65")},
       {"particles at capacity", velmo("NPAT=166001")},
