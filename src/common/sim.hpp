@@ -9,6 +9,7 @@
 #include "platform/clock.hpp"
 #include "platform/screen.hpp"
 #include "platform/units.hpp"
+#include "transport/transport_state.hpp"
 
 namespace linac {
 
@@ -44,6 +45,7 @@ struct Sim {
   ScGridSettings sc;
   CorrSettings corr;
   MatrxState matrx;
+  TransportState transport;  // reference path, step geometry, placement
   double PART = 0.0;  // fraction of particles for the partial emittances
 };
 
