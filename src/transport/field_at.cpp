@@ -38,8 +38,8 @@ namespace {
         true);
 }
 
-// The superimposed field of an ebfld command and the 2-D space-charge field
-// are added to every element's field once they exist.
+}  // namespace
+
 void check_added_fields(const Sim& sim) {
   if (sim.config.iflag_ebfld == 1)
     fatal({fmt::format(" {}: the superimposed field of the ebfld command is not available yet",
@@ -50,8 +50,6 @@ void check_added_fields(const Sim& sim) {
                        element_label(sim, sim.state.ipos))},
           true);
 }
-
-}  // namespace
 
 void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
   const ReferenceBlock& r = sim.ref;

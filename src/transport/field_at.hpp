@@ -85,6 +85,11 @@ struct DriftAperture {
 // ebfld command and the 2-D space-charge field stop the run with a message.
 void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
 
+// The superimposed field of an ebfld command and the 2-D space-charge field
+// are added to every element's field once they exist; until then a run that
+// switches either on stops here with a message.
+void check_added_fields(const Sim& sim);
+
 // True when the element type has no field and no aperture test.
 bool type_without_field(int itype);
 

@@ -34,6 +34,17 @@ void sc_kick(Sim& sim, double ds) {
   space_charge_not_available(sim);
 }
 
+void field_extraction_output(Sim& sim) {
+  fatal({fmt::format(" {}: the field extraction output dev_field.dat is not available yet",
+                     element_label(sim, sim.state.ipos))},
+        true);
+}
+
+void plot_step(Sim& sim, double L) {
+  (void)sim;
+  (void)L;
+}
+
 void handler_not_built(Sim& sim, int n) {
   fatal({fmt::format(" {}: this element is not available yet", element_label(sim, n))}, true);
 }

@@ -19,6 +19,13 @@ inline constexpr double kSpaceChargeMinCurrent = 1e-6;  // mA
 void space_charge(Sim& sim, int k);
 void sc_kick(Sim& sim, double ds);
 
+// The field along the line of a dev_field request (not available yet).
+void field_extraction_output(Sim& sim);
+
+// The phase-space windows after an element of length L (cm). This build has
+// no plot windows: nothing is drawn.
+void plot_step(Sim& sim, double L);
+
 // The handler of element line n is not built yet.
 [[noreturn]] void handler_not_built(Sim& sim, int n);
 
