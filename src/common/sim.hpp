@@ -5,6 +5,9 @@
 
 #include <memory>
 
+#include "beam/out_tables.hpp"
+#include "beam/phase_groups.hpp"
+#include "beam/stats.hpp"
 #include "common/records.hpp"
 #include "platform/clock.hpp"
 #include "platform/screen.hpp"
@@ -47,6 +50,11 @@ struct Sim {
   MatrxState matrx;
   TransportState transport;  // reference path, step geometry, placement
   double PART = 0.0;  // fraction of particles for the partial emittances
+  ChargeGroups charge_groups;
+  QstatePhases qphase;
+  BeamMoments beam_moments;
+  BeamStats stats;
+  BeamOutput beam_out;
 };
 
 std::unique_ptr<Sim> make_sim();
