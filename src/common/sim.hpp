@@ -9,6 +9,7 @@
 #include "beam/phase_groups.hpp"
 #include "beam/stats.hpp"
 #include "common/records.hpp"
+#include "numerics/numerics_state.hpp"
 #include "platform/clock.hpp"
 #include "platform/screen.hpp"
 #include "platform/units.hpp"
@@ -55,6 +56,9 @@ struct Sim {
   BeamMoments beam_moments;
   BeamStats stats;
   BeamOutput beam_out;
+
+  // Numerical library: random stream, error stack, units and options.
+  NumericsState numerics;
 };
 
 std::unique_ptr<Sim> make_sim();
