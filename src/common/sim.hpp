@@ -9,6 +9,7 @@
 #include "beam/phase_groups.hpp"
 #include "beam/stats.hpp"
 #include "common/records.hpp"
+#include "control/dispatcher.hpp"
 #include "numerics/numerics_state.hpp"
 #include "platform/clock.hpp"
 #include "platform/screen.hpp"
@@ -59,6 +60,7 @@ struct Sim {
 
   // Numerical library: random stream, error stack, units and options.
   NumericsState numerics;
+  HandlerRegistry handlers;  // element drivers and lattice commands by keyword
 };
 
 std::unique_ptr<Sim> make_sim();

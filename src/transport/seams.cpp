@@ -45,8 +45,4 @@ void plot_step(Sim& sim, double L) {
   (void)L;
 }
 
-void handler_not_built(Sim& sim, int n) {
-  fatal({fmt::format(" {}: this element is not available yet", element_label(sim, n))}, true);
-}
-
 }  // namespace linac

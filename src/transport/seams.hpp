@@ -26,7 +26,4 @@ void field_extraction_output(Sim& sim);
 // no plot windows: nothing is drawn.
 void plot_step(Sim& sim, double L);
 
-// The handler of element line n is not built yet.
-[[noreturn]] void handler_not_built(Sim& sim, int n);
-
 }  // namespace linac

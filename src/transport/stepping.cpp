@@ -1,5 +1,7 @@
 #include "transport/stepping.hpp"
 
+#include <cmath>
+
 #include <fmt/format.h>
 
 #include "platform/fatal.hpp"
@@ -7,6 +9,11 @@
 namespace linac {
 
 void check_step_count(const Sim& sim, int n, double nstep) {
+  if (!std::isfinite(nstep))
+    fatal({fmt::format(" {}: no step count follows from length {} cm and design velocity {}",
+                       element_label(sim, n), sim.ref.elem_len, sim.ref.beta_s),
+           " give the step count on the element's line"},
+          true);
   if (nstep > kMaxSteps)
     fatal({fmt::format(" {}: {:.0f} integration steps, more than the {} steps an element can hold",
                        element_label(sim, n), nstep, kMaxSteps),

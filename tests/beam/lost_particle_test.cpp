@@ -80,7 +80,7 @@ TEST(LostParticle, RecordInLabAndElementFrames) {
   const double axes[9] = {0, 0, -1, 0, 1, 0, 1, 0, 0};
   for (int k = 0; k < 9; ++k) EXPECT_NEAR(v[17 + k], axes[k], 1e-7) << k;
   // The layout is exactly the one of the record format.
-  EXPECT_EQ(rec.substr(0, 23), format_records(kLostRecordFormat, {std::int32_t{7}, "drift", 3.0, 12.0}).front().substr(0, 23));
+  EXPECT_EQ(rec.substr(0, 23), format_records("(I4,TR2,A5,2F6.1,2(3F12.3,3F12.7),3F12.3,3(3F12.7))", {std::int32_t{7}, "drift", 3.0, 12.0}).front().substr(0, 23));
 }
 
 TEST(LostParticle, TimeModeTakesTheStoredVelocity) {

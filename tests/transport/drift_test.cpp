@@ -126,6 +126,11 @@ TEST(DriftElement, TooManyStepsStopTheRunNamingTheElement) {
   r.line(3, 300.0, 0.0, 0.0, 1040);
   (*r).state.ipos = 2;
   EXPECT_NO_THROW(drift_element(*r, 3));
+  // No design velocity: no step count can be derived.
+  (*r).ref.w0 = 0.0;
+  r.line(3, 0.0, 0.0, 0.0, 0);
+  (*r).state.ipos = 2;
+  EXPECT_THROW(drift_element(*r, 3), FatalStop);
 }
 
 TEST(DriftElement, MovesEveryChargeStateOnStraightLines) {
