@@ -15,6 +15,7 @@
 #include "control/parameter_file.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
+#include "transport/frame.hpp"
 
 namespace linac {
 
@@ -118,13 +119,10 @@ void nominal_pass(Sim& sim) {
   sim.history.ref_W_out[entry] = sim.ref.w0;
   stat(sim, sim.ref.nstep);
   write_element_output(sim, st.ipos, "entry", sim.ref.s_entry);
-  // 5. Element frame at the lattice origin, unless the run restarts inside it.
-  if (st.iscrch <= 0) {
-    for (Frame* f : {&sim.frame.entry, &sim.frame.exit}) {
-      f->origin = {0.0, 0.0, 0.0};
-      f->axes = {{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
-    }
-  }
+  // 5. Element frame at the lab origin at the start of every pass (also on a
+  //    restart: lab positions are then relative to the restart point), so
+  //    that lost.dat lab positions of every pass are those of the lattice.
+  reset_element_frame(sim);
   // 6. The element loop: every line, then its out.dat line.
   for (std::int32_t n = c.iel_first; n <= c.iel_last; ++n) {
     dispatch_element(sim, n);
@@ -158,10 +156,8 @@ void velmo_main(Sim& sim) {
   make_linac_dat(sim);
   ReadElements(sim);
   // 7.-8. Initial beam and first picture follow here.
-  // 9. Nominal pass. Until steps 5-8 read the parameter file and the
-  //    lattice and make the beam, a run has no charge state and no beam to
-  //    pass; the pass runs as soon as they define them.
-  if (sim.config.NQTOT > 0) nominal_pass(sim);
+  // 9. Nominal pass: it runs once step 7 makes the initial beam (a pass
+  //    over an empty particle block would only stop in the statistics).
   // 10.-11. Error study and acceptance output follow here.
   // 12. End stamp.
   end_stamp(sim);
