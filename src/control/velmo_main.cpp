@@ -1,10 +1,9 @@
 #include "control/velmo_main.hpp"
 
-#include <fmt/format.h>
-
 #include "beam/lost_coord.hpp"
 #include "common/sim.hpp"
 #include "platform/fatal.hpp"
+#include "platform/format.hpp"
 
 namespace linac {
 
@@ -58,7 +57,8 @@ std::string date_time_string(const LocalTime& t) {
 }
 
 std::string stamp_record(const std::string& label, const LocalTime& t) {
-  return fmt::format("{:>17}{:<25}", label, date_time_string(t));
+  const std::string text = date_time_string(t);
+  return format_records("(A17,A25)", {label, text}).at(0);
 }
 
 void nominal_pass(Sim& sim) {
