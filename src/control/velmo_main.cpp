@@ -114,12 +114,13 @@ void nominal_pass(Sim& sim) {
   sim.history.ref_W_out[entry] = sim.ref.w0;
   stat(sim, sim.ref.nstep);
   write_element_output(sim, st.ipos, "entry", sim.ref.s_entry);
-  // 5. Element frame at the lattice origin, unless the run restarts inside it.
-  if (st.iscrch <= 0) {
-    for (Frame* f : {&sim.frame.entry, &sim.frame.exit}) {
-      f->origin = {0.0, 0.0, 0.0};
-      f->axes = {{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
-    }
+  // 5. Element frame: the lab frame at the lattice origin. A run restarting
+  //    inside the lattice starts on the straight axis at the restart line's
+  //    entrance, which reproduces the full run's frame for a straight lattice.
+  const double z_start = st.iscrch > 0 ? sim.ref.s_entry : 0.0;
+  for (Frame* f : {&sim.frame.entry, &sim.frame.exit}) {
+    f->origin = {0.0, 0.0, z_start};
+    f->axes = {{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
   }
   // 6. The element loop: every line, then its out.dat line.
   for (std::int32_t n = c.iel_first; n <= c.iel_last; ++n) {
