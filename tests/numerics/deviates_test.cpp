@@ -60,9 +60,9 @@ TEST(NormalDeviates, FirstValuesFromTheFixedSeed) {
     const double v = ref();
     EXPECT_EQ(got, kXi * (1.13113163544418 * u + v - 1.0));
   }
-  const double published[5] = {1.3289777535770015, 0.7781248180578703, -0.5406700011123114,
+  const double independent[5] = {1.3289777535770015, 0.7781248180578703, -0.5406700011123114,
                                -0.5761742122753852, 0.3951735783625427};
-  for (int k = 0; k < 5; ++k) EXPECT_EQ(r[k], published[k]);
+  for (int k = 0; k < 5; ++k) EXPECT_EQ(r[k], independent[k]);
   EXPECT_EQ(sim.numerics.rn.seed, 527668886);
   EXPECT_EQ(sim.numerics.errors.level, 1);
   EXPECT_TRUE(cs.lines().empty());
@@ -97,7 +97,7 @@ TEST(NormalDeviates, EveryRegionWithScriptedUniforms) {
     EXPECT_EQ(deviates::normal_kr(s), c.expected) << c.u[0];
     EXPECT_EQ(s.k, c.u.size()) << c.u[0];
   }
-  // Published values of an independent model of the method.
+  // Values from an independent model of the method.
   Script a{{0.99, 0.1, 0.5}}, b{{0.96, 0.2, 0.3}}, c{{0.92, 0.3, 0.2}}, d{{0.89, 0.5, 0.4}};
   EXPECT_EQ(deviates::normal_kr(a), -2.5094041774270104);
   EXPECT_EQ(deviates::normal_kr(b), 2.089868906782079);
@@ -285,7 +285,7 @@ std::vector<double> implied(const std::vector<std::int32_t>& iwk, const std::vec
   return p;
 }
 
-TEST(DiscreteDeviates, AliasTablesOfTheWorkedCases) {
+TEST(DiscreteDeviates, AliasTablesOfSmallCases) {
   {
     const std::vector<float> p = {0.25f, 0.25f, 0.25f, 0.25f};
     std::vector<std::int32_t> iwk(4, -1);
