@@ -10,6 +10,7 @@
 #include "beam/stats.hpp"
 #include "common/records.hpp"
 #include "control/dispatcher.hpp"
+#include "numerics/numerics_state.hpp"
 #include "platform/clock.hpp"
 #include "platform/screen.hpp"
 #include "platform/units.hpp"
@@ -57,6 +58,9 @@ struct Sim {
   BeamStats stats;
   BeamOutput beam_out;
   HandlerRegistry handlers;  // element drivers and lattice commands by keyword
+
+  // Numerical library: random stream, error stack, units and options.
+  NumericsState numerics;
 };
 
 std::unique_ptr<Sim> make_sim();
