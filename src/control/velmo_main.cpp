@@ -8,6 +8,9 @@
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
 #include "control/dispatcher.hpp"
+#include "control/lattice_prepass.hpp"
+#include "control/lattice_reader.hpp"
+#include "control/parameter_file.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
 
@@ -149,11 +152,19 @@ void velmo_main(Sim& sim) {
   write_lost_header(sim);
   // 4. Remaining defaults of the parameter file.
   set_remaining_defaults(sim);
-  // 5.-8. Parameter file, lattice, initial beam and first picture follow here.
-  // 9. Nominal pass. Until steps 5-8 read the parameter file and the
-  //    lattice and make the beam, a run has no charge state and no beam to
-  //    pass; the pass runs as soon as they define them.
-  if (sim.config.NQTOT > 0) nominal_pass(sim);
+  // 5. Parameter file and the design quantities derived from it.
+  read_velmo_dat(sim);
+  // 6. Lattice: sclinac.dat and fi_in.dat into linac.dat, then the element table.
+  make_linac_dat(sim);
+  ReadElements(sim);
+  // 7.-8. Initial beam and first picture follow here.
+  // 9. Nominal pass. It passes the initial beam of step 7 (its particle
+  //    counts npat0); until that step makes one, a run reads its input
+  //    files and ends here.
+  bool beam_made = false;
+  for (int iq = 1; iq <= sim.config.NQTOT && iq <= kMaxChargeStates; ++iq)
+    beam_made = beam_made || sim.config.npat0[iq] > 0;
+  if (beam_made) nominal_pass(sim);
   // 10.-11. Error study and acceptance output follow here.
   // 12. End stamp.
   end_stamp(sim);
