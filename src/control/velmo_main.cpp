@@ -1,7 +1,5 @@
 #include "control/velmo_main.hpp"
 
-#include <fmt/format.h>
-
 #include <string>
 
 #include "beam/lost_coord.hpp"
@@ -75,7 +73,8 @@ std::string date_time_string(const LocalTime& t) {
 }
 
 std::string stamp_record(const std::string& label, const LocalTime& t) {
-  return fmt::format("{:>17}{:<25}", label, date_time_string(t));
+  const std::string text = date_time_string(t);
+  return format_records("(A17,A25)", {label, text}).at(0);
 }
 
 void write_wtmp(Sim& sim) {
@@ -121,10 +120,14 @@ void nominal_pass(Sim& sim) {
   sim.history.ref_W_out[entry] = sim.ref.w0;
   stat(sim, sim.ref.nstep);
   write_element_output(sim, st.ipos, "entry", sim.ref.s_entry);
-  // 5. Element frame at the lab origin at the start of every pass (also on a
-  //    restart: lab positions are then relative to the restart point), so
-  //    that lost.dat lab positions of every pass are those of the lattice.
-  reset_element_frame(sim);
+  // 5. Element frame: the lab frame at the lattice origin. A run restarting
+  //    inside the lattice starts on the straight axis at the restart line's
+  //    entrance, which reproduces the full run's frame for a straight lattice.
+  const double z_start = st.iscrch > 0 ? sim.ref.s_entry : 0.0;
+  for (Frame* f : {&sim.frame.entry, &sim.frame.exit}) {
+    f->origin = {0.0, 0.0, z_start};
+    f->axes = {{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
+  }
   // 6. The element loop: every line, then its out.dat line.
   for (std::int32_t n = c.iel_first; n <= c.iel_last; ++n) {
     dispatch_element(sim, n);

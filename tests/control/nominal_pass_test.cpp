@@ -173,6 +173,23 @@ TEST(NominalPass, ClearsPassStateAndScalesParticleCounts) {
   EXPECT_EQ(s.config.NPAT[1], 5);
 }
 
+TEST(NominalPass, RestartStartsFrameOnAxisAtRestartEntrance) {
+  TempDir dir;
+  auto sim = prepared_run(dir, {"vary "});
+  Sim& s = *sim;
+  s.state.iscrch = 7;
+  s.ref.s_entry = 125.0;
+  s.frame.entry.axes = {};  // all-zero axes would make lab positions degenerate
+  nominal_pass(s);
+  for (const Frame* f : {&s.frame.entry, &s.frame.exit}) {
+    EXPECT_EQ(f->origin[0], 0.0);
+    EXPECT_EQ(f->origin[1], 0.0);
+    EXPECT_EQ(f->origin[2], 125.0);
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) EXPECT_EQ(f->axes[i][j], i == j ? 1.0 : 0.0);
+  }
+}
+
 TEST(NominalPass, ParticleFileRequestIsNotLostSilently) {
   TempDir dir;
   auto sim = prepared_run(dir, {"vary "});
