@@ -141,8 +141,7 @@ void nominal_pass(Sim& sim) {
   // 9. Coordinates of the beam at the end of the pass.
   write_coord_dat(sim);
   // 10. The beam as a particle file for a later run.
-  if (c.IWRITE_DIS == 1)
-    fatal(" writing the beam after the nominal pass (IWRITE_DIS = 1) is not available yet");
+  if (c.IWRITE_DIS == 1) write_particle_file(sim);
 }
 
 void velmo_main(Sim& sim) {

@@ -139,9 +139,8 @@ TEST(BeamRun, SameSeedGivesIdenticalFilesAndIniDisReadsBackBitForBit) {
 TEST(BeamRun, ReadDisOutReadBackReproducesCoordDat) {
   // Run 1 passes two drifts and writes its beam as read_dis.out at the end
   // of the pass; run 2 starts from that file and passes commands only.
-  TaskRun first(velmo("NPAT=2000, EPSNX=10", "IFLAG_DIS=1, IWRITE_DIS=0"), kDrifts);
+  TaskRun first(velmo("NPAT=2000, EPSNX=10", "IFLAG_DIS=1, IWRITE_DIS=1"), kDrifts);
   ASSERT_EQ(first.go(), 0) << first.screen.str();
-  write_particle_file(*first.sim);
   TaskRun second(velmo("NPAT=2000, EPSNX=10", "IREAD_DIS=1"), kCommandsOnly);
   std::filesystem::copy_file(first.dir / "read_dis.out", second.dir / "read_dis.dat");
   ASSERT_EQ(second.go(), 0) << second.screen.str();

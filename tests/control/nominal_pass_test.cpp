@@ -190,11 +190,17 @@ TEST(NominalPass, RestartStartsFrameOnAxisAtRestartEntrance) {
   }
 }
 
-TEST(NominalPass, ParticleFileRequestIsNotLostSilently) {
+TEST(NominalPass, ParticleFileWrittenAfterThePassWhenAsked) {
   TempDir dir;
   auto sim = prepared_run(dir, {"vary "});
+  nominal_pass(*sim);
+  EXPECT_FALSE(std::filesystem::exists(dir / "read_dis.out"));
   sim->config.IWRITE_DIS = 1;
-  EXPECT_THROW(nominal_pass(*sim), FatalStop);
+  nominal_pass(*sim);
+  EXPECT_TRUE(std::filesystem::exists(dir / "read_dis.out"));
+  sim->config.write_ascii = 1;
+  nominal_pass(*sim);
+  EXPECT_TRUE(std::filesystem::exists(dir / "read_dis_ascii.out"));
 }
 
 }  // namespace
