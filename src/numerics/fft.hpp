@@ -15,10 +15,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
 namespace linac {
+
+struct Sim;
 
 class RealFftTable {
  public:
@@ -63,5 +66,20 @@ class RealFftTable {
   std::vector<double> scratch_;  // n values
   std::vector<double> lanes_;    // 2 n kLanes values, 32-byte aligned start
 };
+
+// The library routines. Errors are TERMINAL and stop the run: N < 1
+// (code 1), a table built for another length (code 2), arrays shorter than
+// N (code 3); DFFTRF: storage not obtained (code 2). SEQ and COEF may be the
+// same array; a distinct input is left unchanged.
+// DFFTRI: builds WFFT for length N.
+void DFFTRI(Sim& sim, std::int32_t N, RealFftTable& WFFT);
+// DF2TRF: forward transform of SEQ(1..N) into COEF(1..N) with WFFT.
+void DF2TRF(Sim& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF,
+            RealFftTable& WFFT);
+// DF2TRB: backward transform of COEF(1..N) into SEQ(1..N) with WFFT.
+void DF2TRB(Sim& sim, std::int32_t N, std::span<const double> COEF, std::span<double> SEQ,
+            RealFftTable& WFFT);
+// DFFTRF: forward transform with a table of its own.
+void DFFTRF(Sim& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF);
 
 }  // namespace linac

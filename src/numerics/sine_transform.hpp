@@ -9,11 +9,15 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <vector>
 
 #include "numerics/fft.hpp"
 
 namespace linac {
+
+struct Sim;
 
 class SineTable {
  public:
@@ -41,5 +45,12 @@ class SineTable {
   std::vector<double> y_;  // 2 (N+1) values: folded sequence and FFT scratch
   std::vector<double> lanes_;
 };
+
+// The library routines. Errors are TERMINAL and stop the run: N <= 1
+// (code 1), a table built for another length (code 2), arrays shorter than
+// N (code 3). COEF needs N values; SEQ and COEF may be the same array.
+void DFSINI(Sim& sim, std::int32_t N, SineTable& WSIN);
+void DF2INT(Sim& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF,
+            SineTable& WSIN);
 
 }  // namespace linac
