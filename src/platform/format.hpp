@@ -6,11 +6,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -19,10 +21,39 @@ namespace linac {
 class Units;
 
 // One output item: a 32-bit integer, a 64-bit or 32-bit real, or a text.
+// A 32-bit real is formatted from its own (exact) value, so it shows the
+// digits of a single-precision number, not of a double near it.
+//
+// Mixed kinds: an integer given to F, E or D is written as the real of the
+// same value; a real given to I is truncated toward zero (as an assignment
+// of a real to an integer does) and a value outside the 64-bit integer range
+// or a NaN fills the field with asterisks. A text given to a numeric
+// descriptor, or a number given to A, stops the run with a message quoting
+// the format text.
 using FmtItem = std::variant<std::int32_t, double, float, std::string_view>;
 
 // A parsed format text; parse once, write many times. A malformed text
 // stops the run with a message quoting it.
+//
+// Descriptors: Iw, Iw.m, Fw.d, Ew.d, Dw.d, kP (stays in effect for the rest
+// of the write, also across reversion), Aw, A, nX, TRn, TLn, Tn, quoted
+// literals ('..' or "..", a doubled quote stands for one), slash, repeat
+// counts on descriptors and bracketed groups. Letters may be lower case;
+// blanks outside literals are ignored. Output follows the gfortran run time:
+// - F and E drop the leading "0" of a value below 1 when the field is one
+//   column short ("-.50" for F4.2 of -0.5); a value that rounds to zero keeps
+//   its minus sign ("-0.00");
+// - decimal rounding is to nearest on the exact binary value, ties to even;
+// - an exponent of magnitude 100..999 is written without its letter
+//   ("0.12345+101"), a larger one fills the field with asterisks;
+// - Infinity is "Infinity" or "Inf" (with "-" when negative), NaN is "NaN",
+//   right-justified, or asterisks when the field is too narrow;
+// - blanks moved over by X or TR at the end of a record are not written.
+// Processing stops at the first data descriptor with no item left (literals
+// and slashes before it are written) or at the end of the format when no
+// item is left; items left at the end start a new record and the format
+// continues from its last top-level bracketed group (with its repeat count),
+// or from its start when it has none.
 class FortranFormat {
  public:
   explicit FortranFormat(std::string_view text);
@@ -34,21 +65,45 @@ class FortranFormat {
   std::vector<std::string> write(std::initializer_list<FmtItem> items) const {
     return write(std::span<const FmtItem>(items.begin(), items.size()));
   }
+  const std::string& text() const;
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 
-// One-shot helpers.
+// Parsed formats kept by their text. A writer that formats the same layouts
+// many times (per element, per step) owns one of these, or keeps its
+// FortranFormat objects, so that each text is parsed once. It belongs to its
+// owner: there is no shared cache.
+class FormatCache {
+ public:
+  const FortranFormat& get(std::string_view text);
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, FortranFormat, Hash, std::equal_to<>> formats_;
+};
+
+// One-shot helpers; they parse the text on every call.
 std::vector<std::string> format_records(std::string_view fmt, std::span<const FmtItem> items);
 std::vector<std::string> format_records(std::string_view fmt, std::initializer_list<FmtItem> items);
 // Writes the records of one formatted write to a unit.
 void write_formatted(Units& units, int unit, std::string_view fmt, std::initializer_list<FmtItem> items);
 void write_formatted(Units& units, int unit, std::string_view fmt, std::span<const FmtItem> items);
+void write_formatted(Units& units, int unit, const FortranFormat& fmt, std::initializer_list<FmtItem> items);
+void write_formatted(Units& units, int unit, const FortranFormat& fmt, std::span<const FmtItem> items);
 
 // A list-directed record: one leading blank, then the items separated by
-// blanks (texts unchanged).
+// blanks (texts unchanged), in the gfortran layout: no blank between two
+// adjacent texts; an integer right-justified in 11 columns; a 64-bit real
+// in 25 columns as 1PG25.17E3 (fixed form with 17 significant digits and
+// five trailing blanks for 0.1 <= |x| < 1e17 and for zero, else
+// "d.dddddddddddddddddE+ddd"); a 32-bit real alike in 16 columns with 9
+// digits and a two-digit exponent.
 std::string list_directed(std::span<const FmtItem> items);
 std::string list_directed(std::initializer_list<FmtItem> items);
 
