@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "common/records.hpp"
+#include "numerics/numerics_state.hpp"
 #include "platform/clock.hpp"
 #include "platform/screen.hpp"
 #include "platform/units.hpp"
@@ -45,6 +46,9 @@ struct Sim {
   CorrSettings corr;
   MatrxState matrx;
   double PART = 0.0;  // fraction of particles for the partial emittances
+
+  // Numerical library: random stream, error stack, units and options.
+  NumericsState numerics;
 };
 
 std::unique_ptr<Sim> make_sim();
