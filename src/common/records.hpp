@@ -105,6 +105,7 @@ struct RunState {
   std::int32_t iscrch_elem = 0;  // element line of the restart scrch command
   std::int32_t dev_field = 0;
   std::int32_t IAXIAL = 0;
+  std::int32_t bmag_region = 0;  // field region flag of the bending magnet; 2 at every dispatch
   std::int32_t itype = 0;   // type code of the element being run
   std::int32_t ilost = 0;   // last push: 0 ok, -1 lost or outside the field
   std::int32_t istat_mode = 0;
@@ -256,6 +257,7 @@ struct ScanState {
 struct ScGridSettings {
   std::int32_t NXGRD = 0, NYGRD = 0, NZGRD = 0;
   double zlhSC = 0.0;
+  double sc_charge = 0.0;  // charge of the live beam particles (status 0), C; set by the statistics
   double A_AXE = 0.0, B_AXE = 0.0, C_AXE = 0.0;  // ellipsoid semi-axes, cm
 };
 

@@ -5,11 +5,16 @@
 
 #include <memory>
 
+#include "beam/out_tables.hpp"
+#include "beam/phase_groups.hpp"
+#include "beam/stats.hpp"
 #include "common/records.hpp"
+#include "control/dispatcher.hpp"
 #include "numerics/numerics_state.hpp"
 #include "platform/clock.hpp"
 #include "platform/screen.hpp"
 #include "platform/units.hpp"
+#include "transport/transport_state.hpp"
 
 namespace linac {
 
@@ -45,7 +50,14 @@ struct Sim {
   ScGridSettings sc;
   CorrSettings corr;
   MatrxState matrx;
+  TransportState transport;  // reference path, step geometry, placement
   double PART = 0.0;  // fraction of particles for the partial emittances
+  ChargeGroups charge_groups;
+  QstatePhases qphase;
+  BeamMoments beam_moments;
+  BeamStats stats;
+  BeamOutput beam_out;
+  HandlerRegistry handlers;  // element drivers and lattice commands by keyword
 
   // Numerical library: random stream, error stack, units and options.
   NumericsState numerics;

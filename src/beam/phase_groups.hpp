@@ -1,0 +1,87 @@
+// Phase wrapping, grouping of the charge states by charge, mean phases per
+// charge state and group, and the six statistics coordinates of a particle.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+
+#include "common/constants.hpp"
+#include "common/records.hpp"
+
+namespace linac {
+
+struct Sim;
+
+// Charge states grouped by equal charge (charges within 1e-4 form a group).
+struct ChargeGroups {
+  std::array<double, kMaxChargeStates + 1> q_group{};               // distinct charges, ascending
+  std::array<std::int32_t, kMaxChargeStates + 1> group_of_state{};  // group of each state, 0 = none
+  std::int32_t n_groups = 0;
+  // Bracket of the charge last located: (k, k) inside group k, (k, k+1)
+  // between groups k and k+1, (1, 0) below the first, (n_groups, 0) above
+  // the last.
+  std::int32_t group_lo = 0, group_hi = 0;
+};
+
+// Mean phases of the charge states and groups (and the per-state counts,
+// which the beam statistics reuse for their own counts).
+struct QstatePhases {
+  std::array<double, kMaxChargeStates + 1> qstate_count{};       // particles counted per state
+  std::array<double, kMaxChargeStates + 1> qstate_mean_phase{};  // absolute mean phase, rad
+  std::array<double, kMaxChargeStates + 1> group_mean_phase{};   // count-weighted mean per group, rad
+};
+
+// The six statistics coordinates: x (cm), x' (rad), y (cm), y' (rad),
+// phase - phase_origin (rad, not wrapped) and dW/W about w_origin.
+using Vec6 = std::array<double, 6>;
+
+// Reduces x in place into [-pi, pi) by whole turns and returns it. A
+// non-finite x is returned unchanged (no turn count exists for it); a very
+// large |x| is first reduced by a remainder so the loop stays short.
+double phase_wrap_2pi(double& x);
+
+// The value r with -pi h <= r < pi h that differs from x by a whole number
+// of periods 2 pi h, h = nharm; h = 0 returns x.
+double phase_wrap_harm(double x, std::int32_t nharm);
+double phase_wrap_harm(const Sim& sim, double x);
+
+// Rebuilds the charge groups from QQ of states 1..NQTOT (QQ of every state
+// becomes its group's charge) and locates the charge q.
+void group_charge_states(Sim& sim, double q);
+
+// Per-state mean phase of the particles within half_width (rad) of the
+// state's reference particle (phase distance wrapped at the bunch period)
+// and inside the energy acceptance; group means weighted by counts.
+void avg_phase_by_q(Sim& sim, double half_width);
+
+// Kinetic energy per nucleon in keV/u of a particle with speed beta.
+inline double kinetic_energy_kev(double beta, double amu_kev, double* gamma_out = nullptr);
+
+// The statistics coordinates of particle i of state iq about the origins
+// w_origin (keV/u) and phase_origin (rad). The particle's gamma is left in
+// gamma_s of the reference block.
+void particle_vector6(Sim& sim, std::int32_t i, std::int32_t iq, Vec6& v);
+
+// The same coordinates without touching any record (for the particle loops).
+inline void particle_coords6(const ParticleArrays& p, std::int32_t i, std::int32_t iq,
+                             double amu_kev, double w_origin, double phase_origin, Vec6& v);
+
+inline double kinetic_energy_kev(double beta, double amu_kev, double* gamma_out) {
+  const double gamma = 1.0 / std::sqrt(1.0 - beta * beta);
+  if (gamma_out) *gamma_out = gamma;
+  return (gamma - 1.0) * amu_kev;
+}
+
+inline void particle_coords6(const ParticleArrays& p, std::int32_t i, std::int32_t iq,
+                             double amu_kev, double w_origin, double phase_origin, Vec6& v) {
+  const double w = kinetic_energy_kev(p.beta[iq][i], amu_kev);
+  v[0] = p.x[iq][i];
+  v[1] = p.xp[iq][i];
+  v[2] = p.y[iq][i];
+  v[3] = p.yp[iq][i];
+  v[4] = p.phase[iq][i] - phase_origin;
+  v[5] = (w - w_origin) / w_origin;
+}
+
+}  // namespace linac

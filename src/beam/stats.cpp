@@ -1,0 +1,520 @@
+#include "beam/stats.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "beam/phase_groups.hpp"
+#include "common/sim.hpp"
+#include "platform/fatal.hpp"
+
+namespace linac {
+
+namespace {
+
+// Below this many particle slots one thread does the loops (thread start-up
+// would cost more than it saves). The result is the same either way.
+constexpr std::int64_t kParallelSlots = 32768;
+
+// Index of the product v(m) v(j) (0-based m, j) in the upper triangle.
+struct ProdIndex {
+  std::array<std::array<int, 6>, 6> at{};
+  constexpr ProdIndex() {
+    int idx = 0;
+    for (int m = 0; m < 6; ++m)
+      for (int j = m; j < 6; ++j) {
+        at[m][j] = idx;
+        at[j][m] = idx;
+        ++idx;
+      }
+  }
+};
+constexpr ProdIndex kProd;
+
+// A run of slots [begin, end] of charge state iq.
+struct WorkItem {
+  int iq = 0;
+  int begin = 0;
+  int end = -1;
+};
+
+// Chunks of slots 0..NPAT(iq) of the states first..last, in slot order.
+int make_work_items(const RunConfig& c, StateRange r, std::array<WorkItem, kMaxChargeStates * kChunksPerState>& items,
+                    std::int64_t& slots) {
+  int n = 0;
+  slots = 0;
+  for (int iq = r.first; iq <= r.last; ++iq) {
+    const int last_slot = std::min(c.NPAT[iq], kMaxParticles);
+    for (int b = 0; b <= last_slot; b += kStatChunk) {
+      items[static_cast<std::size_t>(n++)] = WorkItem{iq, b, std::min(b + kStatChunk - 1, last_slot)};
+    }
+    slots += last_slot + 1;
+  }
+  return n;
+}
+
+// Values the particle loop of one statistics call reads.
+struct LoopParams {
+  double amu_kev = 0.0;
+  double w_origin = 0.0;
+  double phase_origin = 0.0;
+  double dwwacc = 0.0;
+  double dwwmax = 0.0;
+  bool add_phase_origin = true;  // centroid phase absolute (false with iflag_t = 1)
+};
+
+void accumulate_chunk(const ParticleArrays& p, const WorkItem& w, double mean_phase, const LoopParams& lp,
+                      StatChunkSums& c) {
+  c = StatChunkSums{};
+  const std::int32_t* status = p.status[w.iq];
+  for (int i = w.begin; i <= w.end; ++i) {
+    if (status[i] < 0) continue;
+    c.live += 1;
+    Vec6 v;
+    particle_coords6(p, i, w.iq, lp.amu_kev, lp.w_origin, lp.phase_origin, v);
+    const double phi = v[4];
+    const double adww = std::fabs(v[5]);
+    if (adww < lp.dwwacc) {
+      double d = phi - mean_phase;
+      phase_wrap_2pi(d);
+      v[4] = d;
+      c.n += 1.0;
+      for (int m = 0; m < 6; ++m) c.sum[m] += v[m];
+      for (int m = 0; m < 6; ++m)
+        for (int j = m; j < 6; ++j) c.prod[kProd.at[m][j]] += v[m] * v[j];
+      c.cen[0] += v[0];
+      c.cen[1] += v[1];
+      c.cen[2] += v[2];
+      c.cen[3] += v[3];
+      c.cen[4] += lp.add_phase_origin ? d + mean_phase + lp.phase_origin : d + mean_phase;
+      c.cen[5] += (1.0 + v[5]) * lp.w_origin;
+    }
+    if (adww < lp.dwwmax) {
+      double d = phi - mean_phase;
+      phase_wrap_2pi(d);
+      v[4] = d;
+      for (int m = 0; m < 6; ++m) c.maxv[m] = std::max(c.maxv[m], std::fabs(v[m]));
+    }
+  }
+}
+
+// Emittance and Twiss parameters of one plane from its moments.
+struct PlaneTwiss {
+  double eps = 0.0, alpha = 0.0, beta = 0.0, gamma = 0.0;
+  bool degenerate = true;
+};
+
+PlaneTwiss plane_twiss(double s11, double s12, double s22) {
+  PlaneTwiss t;
+  const double det = s11 * s22 - s12 * s12;
+  if (s11 > 0.0 && s22 > 0.0 && det > kDegenerateDet * s11 * s22) {
+    t.degenerate = false;
+    t.eps = std::sqrt(det);
+    t.beta = s11 / t.eps;
+    t.alpha = -s12 / t.eps;
+    t.gamma = s22 / t.eps;
+  }
+  return t;
+}
+
+// rms size of coordinate m of a plane: sqrt(eps * twiss) as a product of
+// the plane's parameters; sqrt(|s_mm|) for a degenerate plane.
+double rms_size(const PlaneTwiss& t, double twiss, double smm) {
+  return t.degenerate ? std::sqrt(std::fabs(smm)) : std::sqrt(t.eps * twiss);
+}
+
+}  // namespace
+
+StateRange statistics_range(const RunConfig& c) {
+  StateRange r;
+  r.first = std::max(c.nqtot0, 1);
+  r.last = (c.nqtot1 <= 0 || c.nqtot1 > c.NQTOT) ? c.NQTOT : c.nqtot1;
+  r.last = std::min(r.last, kMaxChargeStates);
+  return r;
+}
+
+double energy_time_factor(double W, double FREQB, double harm) {
+  const double den = kTwoPi * FREQB * harm;
+  return den != 0.0 ? W * 1e9 / den : 0.0;
+}
+
+void stat(Sim& sim, std::int32_t k) {
+  RunState& st = sim.state;
+  RunConfig& c = sim.config;
+  ReferenceBlock& ref = sim.ref;
+  BeamStats& bs = sim.stats;
+  BeamMoments& bm = sim.beam_moments;
+  QstatePhases& qp = sim.qphase;
+  const ParticleArrays& p = sim.particles;
+  const int nstep = ref.nstep;
+
+  // 1. Mode gate.
+  if (st.istat_mode == 2) return;
+  if (st.istat_mode == 1 && k != 0 && k != nstep) return;
+  const int pos = st.ipos;
+  if (k < 0 || k > kMaxSteps || pos < 0 || pos > kMaxElements)
+    fatal(" STAT--> step " + std::to_string(k) + " or position " + std::to_string(pos) +
+          " outside the records (steps 0.." + std::to_string(kMaxSteps) + ", positions 0.." +
+          std::to_string(kMaxElements) + ")");
+
+  // 2. Live particles of all charge states (test particles excluded), and
+  //    the beam particles with status 0 for the space-charge charge.
+  const int nq = std::min(c.NQTOT, kMaxChargeStates);
+  std::int64_t live_all = 0;
+  double sc_charge = 0.0;
+  for (int iq = 1; iq <= nq; ++iq) {
+    const std::int32_t* s = p.status[iq];
+    const int last = std::min(c.NPAT[iq], kMaxParticles);
+    std::int64_t live = 0, beam = 0;
+    for (int i = 0; i <= last; ++i) {
+      live += s[i] >= 0;
+      beam += s[i] == 0;
+    }
+    live_all += live;
+    sc_charge += static_cast<double>(beam) * sim.current.qmacro[iq];
+  }
+  if (live_all < 3) fatal("STAT--> too low number of particles in VELMO");
+
+  // 3. Origins of the statistics coordinates.
+  RefPath& path = sim.transport.ref_path;
+  double w_origin = path(k, kRefW);
+  if (k == 0) w_origin = sim.history.ref_W_in[pos];
+  if (k == nstep) w_origin = sim.history.ref_W_out[pos];
+  double phase_origin = path(k, kRefPhase);
+  if (k == nstep && st.iflag_chain == 0) phase_origin = 0.0;
+  ref.w_origin = w_origin;
+  ref.phase_origin = phase_origin;
+
+  // 4. Mean phases about which each state's phases are wrapped.
+  if (st.IRIARFQ == 0)
+    for (int iq = 1; iq <= nq; ++iq) qp.qstate_mean_phase[iq] = 0.0;
+  if (st.iflag_t == 1) avg_phase_by_q(sim, kPi / 2.0);
+
+  // 5. Clear the maxima of this step and the per-state records.
+  for (int m = 0; m < 6; ++m) path(k - 1, kRefBeamMax + m) = 0.0;
+  for (int iq = 1; iq <= nq; ++iq) {
+    qp.qstate_count[iq] = 0.0;
+    bs.qstate_centroids[iq].fill(0.0);
+  }
+  bm.centroid.fill(0.0);
+  for (auto& row : bm.sigma) row.fill(0.0);
+
+  // 6. Charge of the beam for space charge.
+  sim.sc.sc_charge = sim.current.scur >= 1e-6 ? sc_charge : 0.0;
+
+  // 7. Sums over the particles of the statistics range, chunk by chunk.
+  const StateRange range = statistics_range(c);
+  std::array<WorkItem, kMaxChargeStates * kChunksPerState> items;
+  std::int64_t slots = 0;
+  const int nitems = make_work_items(c, range, items, slots);
+  LoopParams lp;
+  lp.amu_kev = ref.amu_kev;
+  lp.w_origin = w_origin;
+  lp.phase_origin = phase_origin;
+  lp.dwwacc = c.DWWACC;
+  lp.dwwmax = c.DWWMAX;
+  lp.add_phase_origin = st.iflag_t != 1;
+  const bool parallel = slots >= kParallelSlots;
+#pragma omp parallel for schedule(static) if (parallel)
+  for (int w = 0; w < nitems; ++w) {
+    const WorkItem& it = items[static_cast<std::size_t>(w)];
+    accumulate_chunk(p, it, qp.qstate_mean_phase[it.iq], lp, bs.chunk[static_cast<std::size_t>(w)]);
+  }
+
+  // Per-state sums, combined chunk by chunk in slot order.
+  struct StateSums {
+    double n = 0.0;
+    std::array<double, 6> sum{};
+    std::array<double, 21> prod{};
+    std::array<double, 6> cen{};
+  };
+  std::array<StateSums, kMaxChargeStates + 1> ss{};
+  std::array<double, 6> maxv{};
+  std::int32_t L = 0;
+  for (int w = 0; w < nitems; ++w) {
+    const StatChunkSums& ch = bs.chunk[static_cast<std::size_t>(w)];
+    StateSums& s = ss[items[static_cast<std::size_t>(w)].iq];
+    s.n += ch.n;
+    for (int m = 0; m < 6; ++m) s.sum[m] += ch.sum[m];
+    for (int q = 0; q < 21; ++q) s.prod[q] += ch.prod[q];
+    for (int m = 0; m < 6; ++m) s.cen[m] += ch.cen[m];
+    for (int m = 0; m < 6; ++m) maxv[m] = std::max(maxv[m], ch.maxv[m]);
+    L += ch.live;
+  }
+  for (int m = 0; m < 6; ++m) path(k - 1, kRefBeamMax + m) = maxv[m];
+  double N = 0.0;
+  for (int iq = range.first; iq <= range.last; ++iq) {
+    qp.qstate_count[iq] = ss[iq].n;
+    N += ss[iq].n;
+    if (ss[iq].n > 0.0)
+      for (int m = 1; m <= 6; ++m) bs.qstate_centroids[iq][m] = ss[iq].cen[m - 1] / ss[iq].n;
+  }
+
+  // 8. Whole-beam sums.
+  for (int iq = range.first; iq <= range.last; ++iq) {
+    for (int m = 1; m <= 6; ++m) bm.centroid[m] += ss[iq].sum[m - 1];
+    for (int m = 1; m <= 6; ++m)
+      for (int j = 1; j <= 6; ++j) bm.sigma[m][j] += ss[iq].prod[kProd.at[m - 1][j - 1]];
+  }
+
+  // 9. Step values of the error-seed statistics.
+  if (c.IFLAG_CORR != 0) {
+    bs.err_step.step_sum = bm.centroid;
+    bs.err_step.step_sumsq = bm.sigma;
+    bs.err_step.step_count = N;
+  }
+
+  // 10. Per-state means and covariances (n - 1 in the denominator).
+  for (int iq = range.first; iq <= range.last; ++iq) {
+    const double n = ss[iq].n;
+    auto& mean = bs.q_mean[iq];
+    auto& cov = bs.q_sigma[iq];
+    for (int m = 1; m <= 6; ++m) mean[m] = n > 0.0 ? ss[iq].sum[m - 1] / n : 0.0;
+    for (int m = 1; m <= 6; ++m)
+      for (int j = 1; j <= 6; ++j)
+        cov[m][j] = n >= 2.0 ? (ss[iq].prod[kProd.at[m - 1][j - 1]] - n * mean[m] * mean[j]) / (n - 1.0) : 0.0;
+  }
+
+  // 11. Whole beam.
+  for (int m = 1; m <= 6; ++m) bm.centroid[m] = N > 0.0 ? bm.centroid[m] / N : 0.0;
+  for (int m = 1; m <= 6; ++m)
+    for (int j = 1; j <= 6; ++j)
+      bm.sigma[m][j] = N >= 2.0 ? (bm.sigma[m][j] - N * bm.centroid[m] * bm.centroid[j]) / (N - 1.0) : 0.0;
+
+  // 12. Phase centroid and mean energy of the position, whatever the mode.
+  ElementStatsRow& row = bs.element_stats[static_cast<std::size_t>(pos)];
+  row.phic = bm.centroid[5];
+  row.w_mean = (bm.centroid[6] + 1.0) * w_origin * 0.001;
+  if (st.istat_mode == 1) return;
+
+  // 13. rms values, emittances and Twiss parameters of the step.
+  StepStatsRow& srow = bs.step_stats[static_cast<std::size_t>(k)];
+  for (int m = 1; m <= 6; ++m) srow.v[m] = std::sqrt(std::fabs(bm.sigma[m][m]));
+  std::array<PlaneTwiss, 4> tw{};
+  for (int pl = 1; pl <= 3; ++pl) {
+    const int a = 2 * pl - 1, b = 2 * pl;
+    tw[pl] = plane_twiss(bm.sigma[a][a], bm.sigma[a][b], bm.sigma[b][b]);
+    bm.eps_rms[pl] = tw[pl].eps;
+    bm.twiss_beta[pl] = tw[pl].beta;
+    bm.twiss_alpha[pl] = tw[pl].alpha;
+    bm.twiss_gamma[pl] = tw[pl].gamma;
+    srow.v[6 + pl] = tw[pl].eps;
+  }
+
+  // 14. Only the exit call goes on.
+  if (k < nstep) return;
+
+  // 15. Counts at the exit of the position.
+  PositionCounts& pc = bs.position_counts;
+  pc.n_lost[pos] = pos > c.iel_first ? pc.n_live[pos] - L : 0;
+  pc.n_live[pos] = L;
+
+  // 16. Reference factors at the exit.
+  const double W = sim.history.ref_W_out[pos];
+  const double T = energy_time_factor(W, ref.FREQB, ref.harm);
+  ref.gamma_s = W / ref.amu_kev + 1.0;
+  ref.beta_s = std::sqrt(1.0 - 1.0 / (ref.gamma_s * ref.gamma_s));
+  ref.betgam0 = ref.beta_s * ref.gamma_s;
+  const double bg = ref.betgam0;
+
+  // 17. Maximum and level emittances, and a level curve on request.
+  if (c.IFLAG_LEV == 1) {
+    LevelCurve curve;
+    level_emittances(sim, T, &curve);
+    c.IFLAG_LEV = 0;
+    write_emit_level(sim, curve);
+  } else {
+    level_emittances(sim, T, nullptr);
+  }
+
+  // 18. The record of the position.
+  row.exn_rms4 = 4.0 * bm.eps_rms[1] * bg;
+  row.eyn_rms4 = 4.0 * bm.eps_rms[2] * bg;
+  row.ezn_rms4 = 4.0 * bm.eps_rms[3] * T;
+  row.exn_max = bm.eps_max[1] * bg;
+  row.eyn_max = bm.eps_max[2] * bg;
+  row.ezn_max = bm.eps_max[3] * T;
+  row.x_rms = rms_size(tw[1], bm.twiss_beta[1], bm.sigma[1][1]);
+  row.xp_rms = rms_size(tw[1], bm.twiss_gamma[1], bm.sigma[2][2]);
+  row.y_rms = rms_size(tw[2], bm.twiss_beta[2], bm.sigma[3][3]);
+  row.yp_rms = rms_size(tw[2], bm.twiss_gamma[2], bm.sigma[4][4]);
+  row.phi_rms = rms_size(tw[3], bm.twiss_beta[3], bm.sigma[5][5]);
+  row.dww_rms = rms_size(tw[3], bm.twiss_gamma[3], bm.sigma[6][6]);
+  row.exn_level = bs.eps_level[1] * bg;
+  row.eyn_level = bs.eps_level[2] * bg;
+  row.ezn_level = bs.eps_level[3] * T;
+  row.xc = bm.centroid[1];
+  row.xpc = bm.centroid[2];
+  row.yc = bm.centroid[3];
+  row.ypc = bm.centroid[4];
+  row.btgm = bg;
+  row.beam_max[1] = path(nstep - 1, kRefBeamMax + 0);
+  row.beam_max[2] = path(nstep - 1, kRefBeamMax + 2);
+  row.beam_max[3] = path(nstep - 1, kRefBeamMax + 4);
+  row.alpha_x = bm.twiss_alpha[1];
+  row.beta_x = bm.twiss_beta[1];
+  row.alpha_y = bm.twiss_alpha[2];
+  row.beta_y = bm.twiss_beta[2];
+  row.alpha_z = bm.twiss_alpha[3];
+  row.beta_z = bm.twiss_beta[3];
+}
+
+void level_emittances(Sim& sim, double T, LevelCurve* curve) {
+  const RunConfig& c = sim.config;
+  const ReferenceBlock& ref = sim.ref;
+  const ParticleArrays& p = sim.particles;
+  const QstatePhases& qp = sim.qphase;
+  BeamMoments& bm = sim.beam_moments;
+  BeamStats& bs = sim.stats;
+
+  // Normalising factors of each plane: u = (q - a q') / bu, w = q' / bw.
+  std::array<bool, 4> active{};
+  std::array<double, 4> a{}, bu{}, bw{};
+  for (int pl = 1; pl <= 3; ++pl) {
+    const int i1 = 2 * pl - 1, i2 = 2 * pl;
+    const double s12 = bm.sigma[i1][i2], s22 = bm.sigma[i2][i2];
+    active[pl] = bm.eps_rms[pl] > 0.0;
+    if (active[pl]) {
+      a[pl] = s12 / s22;
+      bu[pl] = bm.eps_rms[pl] / std::sqrt(s22);
+      bw[pl] = std::sqrt(s22);
+    }
+  }
+
+  const StateRange range = statistics_range(c);
+  std::array<WorkItem, kMaxChargeStates * kChunksPerState> items;
+  std::int64_t slots = 0;
+  const int nitems = make_work_items(c, range, items, slots);
+  const bool parallel = slots >= kParallelSlots;
+  const double amu = ref.amu_kev, w_origin = ref.w_origin, phase_origin = ref.phase_origin;
+  const double dwwacc = c.DWWACC;
+
+  // Single-particle invariants r (in units of the rms emittance) of the
+  // counted particles, about the beam centroid; calls f(r per plane).
+  auto for_each_counted = [&](const WorkItem& it, auto&& f) {
+    const std::int32_t* status = p.status[it.iq];
+    const double mean_phase = qp.qstate_mean_phase[it.iq];
+    for (int i = it.begin; i <= it.end; ++i) {
+      if (status[i] < 0) continue;
+      Vec6 v;
+      particle_coords6(p, i, it.iq, amu, w_origin, phase_origin, v);
+      if (!(std::fabs(v[5]) < dwwacc)) continue;
+      double d = v[4] - mean_phase;
+      phase_wrap_2pi(d);
+      v[4] = d;
+      std::array<double, 4> r{};
+      for (int pl = 1; pl <= 3; ++pl) {
+        if (!active[pl]) continue;
+        const double q = v[2 * pl - 2] - bm.centroid[2 * pl - 1];
+        const double qp_ = v[2 * pl - 1] - bm.centroid[2 * pl];
+        const double u = (q - a[pl] * qp_) / bu[pl];
+        const double w = qp_ / bw[pl];
+        r[pl] = u * u + w * w;
+      }
+      f(r);
+    }
+  };
+
+  // 1. Largest invariant, at least 1.
+  std::array<double, 4> rmax{1.0, 1.0, 1.0, 1.0};
+#pragma omp parallel if (parallel)
+  {
+    std::array<double, 4> local{1.0, 1.0, 1.0, 1.0};
+#pragma omp for schedule(static)
+    for (int w = 0; w < nitems; ++w)
+      for_each_counted(items[static_cast<std::size_t>(w)], [&](const std::array<double, 4>& r) {
+        for (int pl = 1; pl <= 3; ++pl) local[pl] = std::max(local[pl], r[pl]);
+      });
+#pragma omp critical
+    for (int pl = 1; pl <= 3; ++pl) rmax[pl] = std::max(rmax[pl], local[pl]);
+  }
+
+  // 2.-3. Histogram of r / r_max in 1000 bins of width eps_max / 1000; the
+  //    particle at r_max falls in bin 1001. Integer counts, so the merge of
+  //    the threads' histograms is exact in any order.
+  using Hist = std::array<std::array<std::int64_t, kLevelBins + 1>, 4>;
+  Hist hist{};
+  std::int64_t counted = 0;
+#pragma omp parallel if (parallel)
+  {
+    Hist local{};
+    std::int64_t n_local = 0;
+#pragma omp for schedule(static)
+    for (int w = 0; w < nitems; ++w)
+      for_each_counted(items[static_cast<std::size_t>(w)], [&](const std::array<double, 4>& r) {
+        ++n_local;
+        for (int pl = 1; pl <= 3; ++pl) {
+          if (!active[pl]) continue;
+          const double t = 1000.0 * (r[pl] / rmax[pl]);
+          int j = t < 1000.0 ? static_cast<int>(t) + 1 : kLevelBins;
+          j = std::clamp(j, 1, kLevelBins);
+          ++local[pl][static_cast<std::size_t>(j)];
+        }
+      });
+#pragma omp critical
+    {
+      counted += n_local;
+      for (int pl = 1; pl <= 3; ++pl)
+        for (int j = 1; j <= kLevelBins; ++j) hist[pl][j] += local[pl][j];
+    }
+  }
+
+  // 4.-6. Cumulative fractions, level emittance and level curve.
+  for (int pl = 1; pl <= 3; ++pl) {
+    if (!active[pl] || counted == 0) {
+      bm.eps_max[pl] = 0.0;
+      bs.eps_level[pl] = 0.0;
+      if (curve) {
+        for (int i = 0; i < kLevelCurveRows; ++i) {
+          curve->e[i][pl] = 0.0;
+          curve->f[i][pl] = i == 0 ? 1.0 : 0.0;
+        }
+      }
+      continue;
+    }
+    bm.eps_max[pl] = rmax[pl] * bm.eps_rms[pl];
+    const double d = bm.eps_max[pl] / 1000.0;
+    std::array<double, kLevelBins + 1> F{};
+    std::int64_t cum = 0;
+    for (int j = 1; j <= kLevelBins; ++j) {
+      cum += hist[pl][j];
+      F[j] = static_cast<double>(cum) / static_cast<double>(counted);
+    }
+    for (int j = 1; j <= kLevelBins; ++j) {
+      if (F[j] > sim.PART) {
+        bs.eps_level[pl] = (j - 0.5) * d;
+        break;
+      }
+    }
+    if (curve) {
+      const double unit = pl < 3 ? ref.betgam0 * 1000.0 : T;
+      for (int i = 0; i < kLevelCurveRows; ++i) {
+        curve->e[i][pl] = 10.0 * i * d * unit;
+        curve->f[i][pl] = i == 0 ? 1.0 : 1.0 - F[static_cast<std::size_t>(10 * i)];
+      }
+    }
+  }
+}
+
+void stat_copy_prev(Sim& sim, std::int32_t p) {
+  if (p < 1 || p > kMaxElements) return;
+  BeamStats& bs = sim.stats;
+  bs.element_stats[static_cast<std::size_t>(p)] = bs.element_stats[static_cast<std::size_t>(p - 1)];
+  bs.position_counts.n_live[p] = bs.position_counts.n_live[p - 1];
+  bs.position_counts.n_lost[p] = bs.position_counts.n_lost[p - 1];
+}
+
+void stat_acceptance_exit(Sim& sim) {
+  RefPath& path = sim.transport.ref_path;
+  for (int k = 0; k <= 1; ++k) {
+    for (int m = 0; m < 6; ++m) path(k - 1, kRefBeamMax + m) = 0.0;
+    for (int m = 1; m <= 6; ++m) sim.stats.step_stats[static_cast<std::size_t>(k)].v[m] = 0.0;
+  }
+  sim.ref.nstep = 1;
+  const int pos = sim.state.ipos;
+  sim.stats.element_stats[static_cast<std::size_t>(pos)].w_mean = sim.history.ref_W_out[pos] * 0.001;
+  sim.ref.phase_origin = sim.state.iflag_chain == 1 ? sim.history.ref_phase_out[pos] : 0.0;
+  sim.ref.w_origin = sim.history.ref_W_out[pos];
+}
+
+}  // namespace linac

@@ -1,0 +1,76 @@
+// State of element transport that lives with the run: the reference path of
+// the current element, the geometry of the current integration step, the
+// placement values of the current element and the per-thread loss lists of
+// the particle loop.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace linac {
+
+// Integration steps per element: rows 0..kMaxSteps of the reference path.
+inline constexpr int kMaxSteps = 1040;
+
+// Columns of a reference-path row.
+enum RefCol : int {
+  kRefS = 0,         // path length of the reference from the element entrance, cm
+  kRefX = 1,         // x of the reference point in the element frame, cm
+  kRefZ = 2,         // z of the reference point in the element frame, cm
+  kRefDirZ = 3,      // z component of the reference's unit direction
+  kRefDirX = 4,      // x component of the reference's unit direction
+  kRefPhase = 5,     // phase of the design particle, rad
+  kRefW = 6,         // kinetic energy of the design particle, keV/u
+  kRefInvR = 7,      // curvature of the step that ends at this row, 1/cm
+  kRefXc = 8,        // centre of curvature of that step, x, cm
+  kRefZc = 9,        // centre of curvature of that step, z, cm
+  kRefBeamMax = 14,  // 14..19: largest |x|, |x'|, |y|, |y'|, |phase dev.|, |dW/W| of the next step
+};
+inline constexpr int kRefCols = 20;
+
+// The reference of the current element, one row per step end, rows
+// -1..kMaxSteps (row 0 the entrance). Rebuilt by every element.
+struct RefPath {
+  std::array<std::array<double, kRefCols>, kMaxSteps + 2> rows{};
+  double& operator()(int k, int col) { return rows[static_cast<std::size_t>(k + 1)][col]; }
+  double operator()(int k, int col) const { return rows[static_cast<std::size_t>(k + 1)][col]; }
+};
+
+// Values of the current integration step and the exit plane of the element.
+struct StepGeometry {
+  double zref = 0.0;               // target z of the current step, cm
+  double exit_nz = 1.0, exit_nx = 0.0;  // unit normal of the exit plane (z, x components)
+  double exit_px = 0.0, exit_pz = 0.0;  // a point of the exit plane (x, z), cm
+  double bend_invR = 0.0;          // curvature of the current step, 1/cm
+  double bend_xc = 0.0, bend_zc = 0.0;  // centre of curvature, cm
+  double xref = 0.0;               // x of the reference point at the step end, cm
+  double step_nz = 1.0, step_nx = 0.0;  // reference direction at the step end
+};
+
+// Placement of the current element relative to its entrance frame, and the
+// misalignment applied to the beam in it.
+struct Misalign {
+  std::array<double, 3> place_disp{};               // exit point in the entrance frame, cm
+  std::array<std::array<double, 3>, 3> place_rot{};  // rotation of the exit frame
+  double chord_len = 0.0;                           // |place_disp|, cm
+  std::array<double, 11> err_amp{};                 // error amplitudes 1..10
+  std::array<double, 3> off_in{}, ang_in{};         // entrance offsets (cm) and angles (rad)
+  std::array<std::array<double, 3>, 3> rot_in{};    // entrance rotation Q
+  std::array<double, 3> off_out{}, ang_out{};       // exit offsets (cm) and angles (rad)
+  std::array<std::array<double, 3>, 3> rot_out{};   // exit rotation P = R Q R^T
+  double phase_error = 0.0, phase_err_unif = 0.0, phase_err_norm = 0.0;  // rad
+  double rel_field_error = 0.0, field_err_unif = 0.0, field_err_norm = 0.0;
+  double err_weight_1 = 1.0, err_weight_2 = 1.0;
+};
+
+struct TransportState {
+  RefPath ref_path;
+  StepGeometry step;
+  Misalign misalign;
+  // Slots lost in the current step, one list per thread of the particle
+  // loop; reused from step to step.
+  std::vector<std::vector<std::int32_t>> thread_losses;
+};
+
+}  // namespace linac
