@@ -221,6 +221,7 @@ StateSums fill_pass(Sim& sim, const CensusFormat& f, const Census& c, Fill fill)
     if (n[iq] != c.count[iq]) fatal(fmt::format(" {}: the file changed while it was read", f.file));
     cfg.NPAT[iq] = n[iq] - 1;
     for (int m = 1; m <= 6; ++m) mean[iq][m] = sum[iq][m] / (cfg.NPAT[iq] + 1);
+    sim.stats.qstate_centroids[iq] = mean[iq];
   }
   return mean;
 }

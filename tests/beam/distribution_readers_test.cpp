@@ -136,6 +136,14 @@ TEST(LanlReader, StatesInFileOrderExactCoordinatesAndCommonPhaseShift) {
     EXPECT_NEAR(p.beta[e.iq][e.i], speed_kev(1000.0 * e.w_mev), 1e-15);
     EXPECT_EQ(p.status[e.iq][e.i], kLive);
   }
+  // Per-state means of the particles as read (before the phase shift).
+  const auto& cen = s.stats.qstate_centroids;
+  EXPECT_NEAR(cen[1][1], 0.0, 1e-17);
+  EXPECT_NEAR(cen[1][3], -0.075, 1e-16);
+  EXPECT_NEAR(cen[1][5], 0.4, 1e-16);
+  EXPECT_NEAR(cen[1][6], 1050.0, 1e-12);
+  EXPECT_EQ(cen[2][2], -0.004);
+  EXPECT_EQ(cen[3][4], -0.001);
   // Plain mean of the state mean energies: (1050 + 1200 + 900)/3 keV/u.
   EXPECT_NEAR(s.ref.WIN, 1050.0, 1e-10);
   // After the shift the plain mean of the state means is zero.
