@@ -195,6 +195,11 @@ program make_format_golden
       '(2PE12.4)', '(-1PE12.4)', '(1PF10.3)', '(-2PF10.3)', '(3PF12.1)', '(1PD12.4)'], &
       dvals(1:nd))
 
+  ! ---- scale factors that round to the left of the units digit ----
+  xs(1:14) = [12345.678_dp, 149.6_dp, 150.0_dp, 250.0_dp, 1250.0_dp, 1350.0_dp, 0.6_dp, &
+      500.0_dp, 600.0_dp, 1.0e20_dp, -149.6_dp, 50.0_dp, 51.0_dp, 99960.0_dp]
+  call cross_d([character(len=12) :: '(-3PF10.1)', '(-2PF10.0)'], xs(1:14))
+
   ! ---- 32-bit reals: digits of the single-precision value ----
   fvals(1:14) = [0.1_sp, 1.0_sp / 3.0_sp, 1.5_sp, -2.5_sp, 0.125_sp, 1.0e-40_sp, &
       huge(1.0_sp), 123456.789_sp, 1.0e10_sp, -7.0e-3_sp, 0.0_sp, finf, -finf, fnan]

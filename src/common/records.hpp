@@ -240,6 +240,15 @@ struct BendDeltas {
 struct RfqFlags {
   std::array<double, 7> AijRFQ{};  // 1..6
   double aperRFQ = 0.0;
+  // The rfq line of the lattice, as the lattice reader stores it for the
+  // cell-file reader.
+  std::int32_t rfq_ncells = 0;   // last cell of the RFQ (the line's leading integer)
+  std::int32_t rfq_file_no = 0;  // number NN of the cell file rfq.#NN
+  double rfq_volt = 0.0;         // inter-vane voltage, kV as written (P1)
+  double rfq_R = 0.0;            // reference aperture radius, cm (P3)
+  double rfq_phi0 = 0.0;         // RF phase of the accelerating section, deg as written (P4)
+  double rfq_concave = 0.0;      // orientation +1.0 or -1.0
+  double rfq_length = 0.0;       // RFQ length: end of the last cell, cm
 };
 
 struct CorrLimits {

@@ -4,6 +4,9 @@
 
 #include "beam/lost_coord.hpp"
 #include "common/sim.hpp"
+#include "control/lattice_prepass.hpp"
+#include "control/lattice_reader.hpp"
+#include "control/parameter_file.hpp"
 #include "platform/fatal.hpp"
 
 namespace linac {
@@ -77,7 +80,12 @@ void velmo_main(Sim& sim) {
   write_lost_header(sim);
   // 4. Remaining defaults of the parameter file.
   set_remaining_defaults(sim);
-  // 5.-8. Parameter file, lattice, initial beam and first picture follow here.
+  // 5. Parameter file and the design quantities derived from it.
+  read_velmo_dat(sim);
+  // 6. Lattice: sclinac.dat and fi_in.dat into linac.dat, then the element table.
+  make_linac_dat(sim);
+  ReadElements(sim);
+  // 7.-8. Initial beam and first picture follow here.
   // 9. Nominal pass.
   nominal_pass(sim);
   // 10.-11. Error study and acceptance output follow here.

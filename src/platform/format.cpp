@@ -4,8 +4,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <limits>
-#include <type_traits>
 
 #include "platform/fatal.hpp"
 #include "platform/units.hpp"
@@ -51,6 +49,33 @@ std::string edit_non_finite(double x, int w) {
   return right_justify("Inf", w);
 }
 
+// |x| rounded to a multiple of 10^j (j >= 1) and divided by 10^j: the
+// integer part of |x| is exact in decimal, and the fraction only matters to
+// tell a tie from a value above it.
+std::string round_left_of_point(double a, int j) {
+  double ip = std::trunc(a);
+  bool has_fraction = a != ip;
+  std::string int_digits = print("%.0f", ip);
+  std::size_t len = int_digits.size();
+  std::size_t ju = static_cast<std::size_t>(j);
+  if (len < ju) int_digits.insert(0, ju - len, '0');
+  std::string head = len > ju ? int_digits.substr(0, len - ju) : std::string("0");
+  std::string tail = int_digits.substr(int_digits.size() - ju);
+  std::string half(ju, '0');
+  half[0] = '5';
+  int cmp = tail.compare(half);
+  bool up = cmp > 0 || (cmp == 0 && (has_fraction || (head.back() - '0') % 2 == 1));
+  if (up) {
+    std::size_t i = head.size();
+    while (i > 0 && head[i - 1] == '9') head[--i] = '0';
+    if (i == 0)
+      head.insert(0, 1, '1');
+    else
+      ++head[i - 1];
+  }
+  return head;
+}
+
 // Digits of |x| * 10^k rounded to d decimals: "ddd.ddd" with at least one
 // digit before the point (possibly "0"). The decimal point of |x| rounded to
 // d+k decimals is moved k places, so the scaling itself is exact.
@@ -61,9 +86,7 @@ std::string fixed_digits(double a, int d, int k) {
     for (char c : s)
       if (c != '.') digits += c;
   } else {
-    // Rounding to a position left of the units digit of |x|.
-    long double scaled = static_cast<long double>(a) * std::pow(10.0L, d + k);
-    digits = print("%.0Lf", scaled);
+    digits = round_left_of_point(a, -(d + k));
   }
   long long before = static_cast<long long>(digits.size()) - d;
   if (before <= 0) {

@@ -42,7 +42,8 @@ using FmtItem = std::variant<std::int32_t, double, float, std::string_view>;
 // blanks outside literals are ignored. Output follows the gfortran run time:
 // - F and E drop the leading "0" of a value below 1 when the field is one
 //   column short ("-.50" for F4.2 of -0.5); a value that rounds to zero keeps
-//   its minus sign ("-0.00");
+//   its minus sign ("-0.00"); a real is never written in a one-column field,
+//   nor a negative one in two columns (asterisks);
 // - decimal rounding is to nearest on the exact binary value, ties to even;
 // - an exponent of magnitude 100..999 is written without its letter
 //   ("0.12345+101"), a larger one fills the field with asterisks;

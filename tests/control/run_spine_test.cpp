@@ -6,6 +6,7 @@
 #include "common/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "platform/fatal.hpp"
+#include "input_fixture.hpp"
 #include "test_support.hpp"
 
 namespace linac {
@@ -13,6 +14,7 @@ namespace {
 
 using testing::read_lines;
 using testing::TempDir;
+using testing::write_file;
 
 LocalTime march_5_2009() { return LocalTime{2009, 3, 5, 7, 4, 3}; }
 
@@ -24,15 +26,22 @@ TEST(Stamp, LayoutForFixedDate) {
             "    Task end at  Mar 05,2009,07:04:03     ");
 }
 
-TEST(ProgramRun, EmptyDirectoryWritesStampsAndStandingFiles) {
+// The smallest task directory: parameter file and a two-drift lattice.
+void write_minimal_task(const TempDir& dir) {
+  write_file(dir / "velmo.dat", testing::kVelmoMin);
+  write_file(dir / "sclinac.dat", "1 drift 10 2 2\n2 drift 5 2 2\nstop\n");
+}
+
+TEST(ProgramRun, MinimalTaskWritesStampsStandingFilesAndLinacDat) {
   TempDir dir;
+  write_minimal_task(dir);
   auto sim = make_sim();
   std::ostringstream screen;
   sim->screen.redirect(screen);
   sim->clock.set_source(march_5_2009);
   sim->units.set_directory(dir.path());
-  ASSERT_EQ(run_program(*sim), 0);
-  for (const char* f : {"out.dat", "coord.dat", "lost.dat", "log.dat", "wtmp.dat"})
+  ASSERT_EQ(run_program(*sim), 0) << screen.str();
+  for (const char* f : {"out.dat", "coord.dat", "lost.dat", "log.dat", "wtmp.dat", "linac.dat"})
     EXPECT_TRUE(std::filesystem::exists(dir / f)) << f;
   const auto log = read_lines(dir / "log.dat");
   ASSERT_EQ(log.size(), 2u);
@@ -43,6 +52,26 @@ TEST(ProgramRun, EmptyDirectoryWritesStampsAndStandingFiles) {
   ASSERT_EQ(lost.size(), 1u);
   EXPECT_EQ(lost[0].size(), 313u);
   EXPECT_EQ(lost[0].substr(0, 10), "n_el  name");
+  EXPECT_EQ(sim->config.iel_last, 2);
+  EXPECT_EQ(sim->elements.elem_pos[2], 15.0);
+  EXPECT_DOUBLE_EQ(sim->ref.w0, 1000.0);
+}
+
+TEST(ProgramRun, EmptyDirectoryStopsForTheMissingParameterFile) {
+  TempDir dir;
+  auto sim = make_sim();
+  std::ostringstream screen;
+  sim->screen.redirect(screen);
+  sim->clock.set_source(march_5_2009);
+  sim->units.set_directory(dir.path());
+  EXPECT_NE(run_program(*sim), 0);
+  EXPECT_EQ(screen.str(),
+            "  Task begin at  Mar 05,2009,07:04:03     \n"
+            " velmo.dat not found in the working directory: the run needs its parameter file\n");
+  // The standing files were opened before the read and are closed whole.
+  EXPECT_EQ(read_lines(dir / "log.dat"),
+            std::vector<std::string>{"  Task begin at  Mar 05,2009,07:04:03     "});
+  EXPECT_EQ(read_lines(dir / "lost.dat").size(), 1u);
 }
 
 TEST(ProgramRun, FatalStopFlushesFilesAndGivesNonZeroStatus) {
@@ -65,15 +94,27 @@ TEST(ProgramRun, FatalStopFlushesFilesAndGivesNonZeroStatus) {
   EXPECT_EQ(read_lines(dir / "fort.77").at(0), "to a unit never opened");
 }
 
-TEST(ProgramRun, BinaryExitsZeroInEmptyDirectory) {
-  TempDir dir;
-  const std::string cmd = "cd '" + dir.path().string() + "' && '" LINAC_PROGRAM "' > screen.txt";
-  ASSERT_EQ(std::system(cmd.c_str()), 0);
-  const auto log = read_lines(dir / "log.dat");
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[0].substr(0, 17), "  Task begin at  ");
-  EXPECT_EQ(log[1].substr(0, 17), "    Task end at  ");
-  EXPECT_EQ(log[0].size(), 42u);
+TEST(ProgramRun, BinaryRunsAMinimalTaskAndStopsInAnEmptyDirectory) {
+  {
+    TempDir dir;
+    write_minimal_task(dir);
+    const std::string cmd = "cd '" + dir.path().string() + "' && '" LINAC_PROGRAM "' > screen.txt";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const auto log = read_lines(dir / "log.dat");
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].substr(0, 17), "  Task begin at  ");
+    EXPECT_EQ(log[1].substr(0, 17), "    Task end at  ");
+    EXPECT_EQ(log[0].size(), 42u);
+    EXPECT_EQ(read_lines(dir / "linac.dat").size(), 2u);
+  }
+  {
+    TempDir dir;
+    const std::string cmd = "cd '" + dir.path().string() + "' && '" LINAC_PROGRAM "' > screen.txt";
+    EXPECT_NE(std::system(cmd.c_str()), 0);
+    const auto screen = read_lines(dir / "screen.txt");
+    ASSERT_EQ(screen.size(), 2u);
+    EXPECT_NE(screen[1].find("velmo.dat not found"), std::string::npos) << screen[1];
+  }
 }
 
 }  // namespace

@@ -1,0 +1,341 @@
+#include "control/parameter_file.hpp"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <string>
+
+#include "common/sim.hpp"
+#include "control/velmo_main.hpp"
+#include "numerics/random.hpp"
+#include "platform/fatal.hpp"
+#include "platform/format.hpp"
+#include "platform/units.hpp"
+
+namespace linac {
+
+namespace {
+
+constexpr const char* kFile = "velmo.dat";
+// The fixed seed that any non-zero ISRF selects.
+constexpr std::int32_t kFixedSeed = 214748364;
+// Space-charge grid capacity: nodes per direction of the solver's grid.
+constexpr std::int32_t kMaxGridXY = 129;
+constexpr std::int32_t kMaxGridZ = 257;
+// The sine transforms need at least two interior nodes across.
+constexpr std::int32_t kMinGridXY = 4;
+constexpr std::int32_t kMinGridZ = 2;
+// Directory texts hold at most 256 characters.
+constexpr std::size_t kDirText = 256;
+// Error seeds name vrand_NNN.dat with three digits.
+constexpr std::int32_t kMaxSeedNumber = 999;
+
+std::string num(double v) { return fmt::format("{}", v); }
+
+[[noreturn]] void refuse(const std::string& group, const std::string& what) {
+  fatal(fmt::format(" {}, group {}: {}", kFile, group, what));
+}
+
+// Added checks on group TRAN: values that the run cannot work with.
+void check_tran(const Sim& sim) {
+  const std::string& dir = sim.tables.TABLE_DIR;
+  const std::size_t last = dir.find_last_not_of(' ');
+  if (last != std::string::npos && last + 1 > kDirText)
+    refuse("TRAN", fmt::format("TABLE_DIR is longer than {} characters: '{}...'", kDirText,
+                               dir.substr(0, 40)));
+  const double freqb = sim.ref.FREQB;
+  if (!(freqb > 0.0))
+    refuse("TRAN", "FREQB = " + num(freqb) +
+                       " Hz; the RF base frequency must be above 0 (wavelength and macro-particle "
+                       "charge are c/FREQB and 1/FREQB)");
+  const RunConfig& c = sim.config;
+  if (c.NQTOT < 0 || c.NQTOT > kMaxChargeStates)
+    refuse("TRAN", fmt::format("NQTOT = {}; the number of charge states must lie in 0..{}", c.NQTOT,
+                               kMaxChargeStates));
+  for (int iq = 1; iq <= kMaxChargeStates; ++iq)
+    if (c.NPAT[iq] < 0 || c.NPAT[iq] > kMaxParticles)
+      refuse("TRAN", fmt::format("NPAT({}) = {}; the particles of a charge state must lie in 0..{}",
+                                 iq, c.NPAT[iq], kMaxParticles));
+  for (int iq = 1; iq <= c.NQTOT; ++iq)
+    if (c.AMASS[iq] == 0.0)
+      refuse("TRAN", fmt::format("AMASS({}) = 0 for a charge state in use (NQTOT = {}); the mass "
+                                 "number must not be 0",
+                                 iq, c.NQTOT));
+}
+
+// Added checks on group INDEX: grid sizes within the solver's storage, and
+// error-seed numbers that fit the three-digit file names.
+void check_index(const Sim& sim) {
+  const ScGridSettings& g = sim.sc;
+  const struct {
+    const char* name;
+    std::int32_t value, lo, hi;
+  } grids[] = {{"NXGRD", g.NXGRD, kMinGridXY, kMaxGridXY},
+               {"NYGRD", g.NYGRD, kMinGridXY, kMaxGridXY},
+               {"NZGRD", g.NZGRD, kMinGridZ, kMaxGridZ}};
+  for (const auto& d : grids)
+    if (d.value < d.lo || d.value > d.hi)
+      refuse("INDEX", fmt::format("{} = {}; space-charge grid nodes must lie in {}..{}", d.name,
+                                  d.value, d.lo, d.hi));
+  // The solver's transverse line buffers hold NZGRD + 1 values.
+  for (const auto& d : {grids[0], grids[1]})
+    if (d.value > g.NZGRD + 2)
+      refuse("INDEX", fmt::format("{} = {} with NZGRD = {}; {} must not exceed NZGRD + 2 = {}",
+                                  d.name, d.value, g.NZGRD, d.name, g.NZGRD + 2));
+  const RunConfig& c = sim.config;
+  if (c.IFLAG_CORR != 0) {
+    const long last = static_cast<long>(c.NRZ_MIN) + c.NRZ - 1;
+    if (c.NRZ_MIN < 0 || last > kMaxSeedNumber)
+      refuse("INDEX", fmt::format("error seeds NRZ_MIN = {} to NRZ_MIN + NRZ - 1 = {}; seed numbers "
+                                  "must lie in 0..{}",
+                                  c.NRZ_MIN, last, kMaxSeedNumber));
+  }
+}
+
+}  // namespace
+
+NamelistSchema tran_schema(Sim& sim) {
+  ReferenceBlock& r = sim.ref;
+  BeamParams& b = sim.beam;
+  TableParams& t = sim.tables;
+  RunConfig& c = sim.config;
+  InitialOffsets& o = sim.offsets;
+  CorrLimits& l = sim.corr_limits;
+  constexpr int Q = kMaxChargeStates;
+  constexpr int T = kFieldTables;
+  NamelistSchema s("TRAN");
+  // One character more than the record holds, so that a longer table
+  // directory is refused rather than cut.
+  s.add_text("TABLE_DIR", &t.TABLE_DIR, kDirText + 1)
+      .add_text("WORK_DIR", &t.WORK_DIR, kDirText)
+      .add("WIN", &r.WIN)
+      .add("ATP", &b.ATP)
+      .add("FREQB", &r.FREQB)
+      .add("SFAS", &t.SFAS[1], T)
+      .add("SERF", &t.SERF[1], T)
+      .add("NPAT", &c.NPAT[1], Q)
+      .add("NQTOT", &c.NQTOT)
+      .add("PART", &sim.PART)
+      .add("QQ", &c.QQ[1], Q)
+      .add("EPSNX", &b.EPSNX)
+      .add("ALPHX", &b.ALPHX)
+      .add("BETX", &b.BETX)
+      .add("EPSNY", &b.EPSNY)
+      .add("ALPHY", &b.ALPHY)
+      .add("BETY", &b.BETY)
+      .add("DEESRF", &t.DEESRF)
+      .add("EPSNZ", &b.EPSNZ)
+      .add("ALPHZ", &b.ALPHZ)
+      .add("BETZ", &b.BETZ)
+      .add("APER", &t.APER[1], T)
+      .add("X00", &o.X00[1], Q)
+      .add("XP00", &o.XP00[1], Q)
+      .add("Y00", &o.Y00[1], Q)
+      .add("YP00", &o.YP00[1], Q)
+      .add("PH00", &o.PH00[1], Q)
+      .add("DWW00", &o.DWW00[1], Q)
+      .add("PHI0", &b.PHI0)
+      .add("DISP", &b.DISP)
+      .add("DCAV", &t.DCAV[1], T)
+      .add("PHMAX", &b.PHMAX)
+      .add("DWWMAX", &c.DWWMAX)
+      .add("DB_B", &b.DB_B)
+      .add("QAVR", &r.QAVR)
+      .add("DF_4D", &b.DF_4D)
+      .add("QDESIGN", &r.QDESIGN)
+      .add("ADESIGN", &r.ADESIGN)
+      .add("CURRENT", &sim.current.CURRENT[1], Q)
+      .add("AMASS", &c.AMASS[1], Q)
+      .add("DWWACC", &c.DWWACC)
+      .add("UDESIGN", &r.UDESIGN)
+      .add("W_LIM", &l.W_LIM)
+      .add("A_LIM", &l.A_LIM)
+      .add("TE00_LIM", &l.TE00_LIM)
+      .add("TE00_STEP", &l.TE00_STEP)
+      .add("PHDEV_LIM", &l.PHDEV_LIM)
+      .add("PHDEV_STEP", &l.PHDEV_STEP)
+      .add("N_TP", &b.N_TP)
+      .add("N_TT", &t.N_TT[1], T)
+      .add("NCELLS", &t.NCELLS[1], T)
+      .add("NP_SET", &b.NP_SET)
+      .add("IFLAG_FNAL", &c.IFLAG_FNAL)
+      .add("XHIST", &b.XHIST)
+      .add("YHIST", &b.YHIST)
+      .add("NBINX", &b.NBINX)
+      .add("NBINY", &b.NBINY);
+  return s;
+}
+
+NamelistSchema index_schema(Sim& sim) {
+  RunConfig& c = sim.config;
+  RunState& st = sim.state;
+  NamelistSchema s("INDEX");
+  s.add("ISOL", &c.ISOL)
+      .add("LSTEP", &c.LSTEP)
+      .add("IACCEP", &c.IACCEP)
+      .add("IAXIAL", &st.IAXIAL)
+      .add("NRZ", &c.NRZ)
+      .add("IGRAPH", &c.IGRAPH)
+      .add("ISRF", &c.ISRF)
+      .add("IFLAG_LEV", &c.IFLAG_LEV)
+      .add("IINT", &c.IINT)
+      .add("IFLAG_ENV", &c.IFLAG_ENV)
+      .add("IFLAG_CAV", &c.IFLAG_CAV)
+      .add("IFLAG_ELL", &c.IFLAG_ELL)
+      .add("NSTEP_CAV", &c.NSTEP_CAV)
+      .add("IFLAG_BC", &c.IFLAG_BC)
+      .add("IFLAG_DIS", &c.IFLAG_DIS)
+      .add("IFLAG_QQ", &c.IFLAG_QQ)
+      .add("IFLAG2D", &c.IFLAG2D)
+      .add("IFLAG_FENV", &c.IFLAG_FENV)
+      .add("IFLAG_MHB", &c.IFLAG_MHB)
+      .add("IFLAG_UPD", &c.IFLAG_UPD)
+      .add("IFLAG_RMS", &c.IFLAG_RMS)
+      .add("IFLAG_TAC", &c.IFLAG_TAC)
+      .add("IFLAG_HALO", &st.IFLAG_HALO)
+      .add("IFLAG_CORR", &c.IFLAG_CORR)
+      .add("IWRITE_DIS", &c.IWRITE_DIS)
+      .add("IREAD_DIS", &c.IREAD_DIS)
+      .add("IRIARFQ", &st.IRIARFQ)
+      .add("IFLAG_FNAL", &c.IFLAG_FNAL)
+      .add("NRZ_MIN", &c.NRZ_MIN)
+      .add("NXGRD", &sim.sc.NXGRD)
+      .add("NYGRD", &sim.sc.NYGRD)
+      .add("NZGRD", &sim.sc.NZGRD)
+      .add("IFLAG_LOG", &st.IFLAG_LOG)
+      .add("IFLAG_UNIX", &st.IFLAG_UNIX);
+  return s;
+}
+
+NamelistSchema correct_schema(Sim& sim) {
+  CorrSettings& k = sim.corr;
+  NamelistSchema s("CORRECT");
+  s.add("MONERR", &k.MONERR)
+      .add("PARTCORR", &k.PARTCORR)
+      .add("PARTEQ", &k.PARTEQ)
+      .add("IFLAG_VRAND", &sim.config.IFLAG_VRAND)
+      .add("TOLERANCE", &k.TOLERANCE)
+      .add("NITER", &k.NITER);
+  return s;
+}
+
+NamelistSchema other_schema(Sim& sim) {
+  BeamParams& b = sim.beam;
+  NamelistSchema s("OTHER");
+  s.add("Z_ELECTR", &b.Z_ELECTR)
+      .add("R_ELECTR", &b.R_ELECTR)
+      .add("R_BEAM", &b.R_BEAM)
+      .add("VZ_MIN", &b.VZ_MIN)
+      .add("DBET_BET", &b.DBET_BET)
+      .add("A_AXE", &sim.sc.A_AXE)
+      .add("B_AXE", &sim.sc.B_AXE)
+      .add("C_AXE", &sim.sc.C_AXE)
+      .add("RAB", &b.RAB)
+      .add("N_OF_TABLE", &b.N_OF_TABLE)
+      .add("WORD", &b.WORD);
+  return s;
+}
+
+void read_velmo_dat(Sim& sim) {
+  ReferenceBlock& r = sim.ref;
+  RunConfig& c = sim.config;
+  RunState& st = sim.state;
+  BeamParams& b = sim.beam;
+  CorrLimits& l = sim.corr_limits;
+
+  if (!file_exists(sim.units, kFile))
+    fatal(std::string(" ") + kFile +
+          " not found in the working directory: the run needs its parameter file");
+  NamelistReader nl(sim.units, kFile);
+
+  // 1.-2. Group TRAN and the design particle.
+  nl.read_group(tran_schema(sim));
+  if (r.QDESIGN == 0.0) fatal(" Qdesign don't define");
+  if (r.ADESIGN == 0.0) fatal(" Adesign don't define");
+  check_tran(sim);
+
+  // 3. Correction-study limits: percent to fraction, deg to rad; a zero
+  // limit takes the step.
+  l.TE00_STEP = l.TE00_STEP / 100.0;
+  l.PHDEV_STEP = l.PHDEV_STEP * kDegToRad;
+  l.TE00_LIM = l.TE00_LIM != 0.0 ? l.TE00_LIM / 100.0 : l.TE00_STEP;
+  l.PHDEV_LIM = l.PHDEV_LIM != 0.0 ? l.PHDEV_LIM * kDegToRad : l.PHDEV_STEP;
+
+  // 4.-5. Group INDEX.
+  nl.read_group(index_schema(sim));
+  st.IRIARFQ = 0;
+  if (c.IACCEP == 1) st.iflag_accep = 1;
+  if (c.IFLAG_CORR != 0 && st.iflag_accep == 1) fatal(" iflag_accep.eq.1 .and. iflag_corr.ne.0 ");
+  check_index(sim);
+
+  // 6. Groups CORRECT and OTHER when asked for.
+  sim.corr.PARTCORR = 1.0;
+  sim.corr.MONERR = 1;
+  if (c.IFLAG_CORR != 0) nl.read_group(correct_schema(sim));
+  if (c.IFLAG_DIS > 50) nl.read_group(other_schema(sim));
+
+  // 7. A DINAMION file gives the design energy as its mean energy.
+  if (c.IFLAG_DIS == 49)
+    fatal(std::string(" ") + kFile +
+          ": IFLAG_DIS = 49 (beam from dinamion_ini.dat) is not available yet");
+
+  // 8.-9. Range limits and acceptance-run overrides.
+  c.nharm_sc = 1;
+  if (b.DF_4D > 180.0) b.DF_4D = 180.0;
+  b.df_4d_rad = b.DF_4D * kDegToRad;
+  r.QAVR = r.QDESIGN;
+  if (c.DWWMAX == 0.0) c.DWWMAX = c.DWWACC;
+  if (c.IACCEP == 1) {
+    c.IFLAG_ENV = 1;
+    c.IFLAG_ELL = 0;
+    c.IFLAG_BC = 0;
+  }
+
+  // 10. Seeding: any non-zero ISRF selects the fixed seed, 0 the clock.
+  if (c.ISRF != 0) c.ISRF = kFixedSeed;
+  rn_set_seed(sim, c.ISRF);
+
+  // 11. Offsets and table errors to cm, rad and fractions.
+  for (int iq = 1; iq <= kMaxChargeStates; ++iq) {
+    sim.offsets.XP00[iq] *= 0.001;
+    sim.offsets.YP00[iq] *= 0.001;
+    sim.offsets.PH00[iq] *= kDegToRad;
+    sim.offsets.DWW00[iq] *= 0.01;
+  }
+  for (int k = 1; k <= kFieldTables; ++k) {
+    sim.tables.SFAS[k] *= kDegToRad;
+    sim.tables.SERF[k] *= 0.01;
+  }
+
+  // 12. Operating harmonic.
+  r.harm = 1.0;
+
+  // 13.-14. Design energy: WIN in eV/u, or the source voltage times Q/A.
+  if (r.UDESIGN != 0.0 && r.WIN != 0.0) {
+    const std::string text = "  Udesign.ne.0d0 .and. Win.ne.0d0 ";
+    sim.units.write(kUnitLog, list_directed({std::string_view(text)}));
+    fatal(text);
+  }
+  if (r.WIN == 0.0) r.WIN = r.UDESIGN * r.QDESIGN / r.ADESIGN;
+  r.WIN = r.WIN * 0.001;  // keV/u
+  r.w0 = r.WIN;
+
+  // 15. Relativistic factors of the design particle.
+  const double gamma = 1.0 + r.w0 / r.amu_kev;
+  const double beta = std::sqrt(1.0 - 1.0 / (gamma * gamma));
+  r.betgam0 = gamma * beta;
+  b.beta_design = beta;
+
+  // 16. Geometric emittances, cm rad.
+  b.epsx_geo = b.EPSNX * 0.001 / r.betgam0;
+  b.epsy_geo = b.EPSNY * 0.001 / r.betgam0;
+
+  // 17. Entry 0 of the RFQ's per-cell table.
+  r.rfq_cell_factor[0] = b.ATP * r.QDESIGN / (r.QAVR * r.ADESIGN);
+
+  // 18. RF wavelength, cm, and its length per radian.
+  r.wavelength = kSpeedOfLightCm / r.FREQB;
+  r.wavelength_2pi = r.wavelength / kTwoPi;
+}
+
+}  // namespace linac

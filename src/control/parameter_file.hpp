@@ -1,0 +1,24 @@
+// velmo.dat: the run parameters outside the lattice, in the namelist groups
+// TRAN, INDEX, CORRECT and OTHER, with their unit conversions, the design
+// quantities derived from them and the checks of inconsistent settings.
+#pragma once
+
+#include "platform/namelist.hpp"
+
+namespace linac {
+
+struct Sim;
+
+// The member tables of the four groups, bound to the run records.
+NamelistSchema tran_schema(Sim& sim);
+NamelistSchema index_schema(Sim& sim);
+NamelistSchema correct_schema(Sim& sim);
+NamelistSchema other_schema(Sim& sim);
+
+// Reads velmo.dat from the working directory over the defaults already in
+// place, converts units, derives the design particle (w0, betgam0,
+// wavelength ...), seeds the random stream and stops the run on an
+// inconsistent or out-of-range setting.
+void read_velmo_dat(Sim& sim);
+
+}  // namespace linac

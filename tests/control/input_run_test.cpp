@@ -1,0 +1,62 @@
+// Whole runs over the input files: the program reads velmo.dat, sclinac.dat
+// and fi_in.dat, writes linac.dat, fills the element table and reaches the
+// end stamp.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "input_fixture.hpp"
+
+namespace linac {
+namespace {
+
+using testing::read_file;
+using testing::read_lines;
+using testing::TempDir;
+
+const std::string kTests = LINAC_TEST_DATA_DIR;
+
+int run_program_in(const TempDir& dir) {
+  const std::string cmd = "cd '" + dir.path().string() + "' && '" LINAC_PROGRAM "' > screen.txt";
+  return std::system(cmd.c_str());
+}
+
+TEST(InputRun, CavityLatticeWithPhasesRunsToTheEndStamp) {
+  TempDir dir;
+  testing::write_file(dir / "velmo.dat", testing::kVelmoMin);
+  std::filesystem::copy_file(kTests + "/control/data/sclinac_cav.dat", dir / "sclinac.dat");
+  std::filesystem::copy_file(kTests + "/control/data/fi_in_phases.dat", dir / "fi_in.dat");
+  ASSERT_EQ(run_program_in(dir), 0) << read_file(dir / "screen.txt");
+  EXPECT_EQ(read_file(dir / "linac.dat"), read_file(kTests + "/control/data/linac_cav.golden"));
+  const auto log = read_lines(dir / "log.dat");
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[1].substr(0, 17), "    Task end at  ");
+}
+
+TEST(InputRun, DriftChannelExampleRuns) {
+  TempDir dir;
+  for (const char* f : {"velmo.dat", "sclinac.dat"})
+    std::filesystem::copy_file(kTests + "/../examples/drift_channel/" + f, dir / f);
+  ASSERT_EQ(run_program_in(dir), 0) << read_file(dir / "screen.txt");
+  const auto linac = read_lines(dir / "linac.dat");
+  ASSERT_EQ(linac.size(), 6u);  // the comment and five drifts
+  EXPECT_EQ(linac[1], testing::rec132(" 1 drift 10.0 2.0 2.0"));
+  EXPECT_EQ(read_lines(dir / "log.dat").size(), 2u);
+}
+
+TEST(InputRun, LatticeErrorStopsTheRunAfterTheBeginStamp) {
+  TempDir dir;
+  testing::write_file(dir / "velmo.dat", testing::kVelmoMin);
+  testing::write_file(dir / "sclinac.dat", "1 drift 10 2 2\n2 foo 1\nstop\n");
+  EXPECT_NE(run_program_in(dir), 0);
+  const auto screen = read_lines(dir / "screen.txt");
+  ASSERT_EQ(screen.size(), 3u);
+  EXPECT_EQ(screen[2], "From ReadElements: ERROR--unknown command");
+  const auto log = read_lines(dir / "log.dat");
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[2], " From ReadElements: ERROR--unknown command");
+}
+
+}  // namespace
+}  // namespace linac
