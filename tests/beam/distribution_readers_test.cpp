@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "common/sim.hpp"
+#include "control/input_fixture.hpp"
+#include "control/parameter_file.hpp"
 #include "control/velmo_main.hpp"
 #include "numerics/random.hpp"
 #include "platform/fatal.hpp"
@@ -326,6 +328,44 @@ TEST(DinamionReader, ParticlesFiledUnderEveryStateWithinTenthAndMeanEnergy) {
   }
   EXPECT_NEAR(s.ref.w_file_mean, w_sum / 5.0, 1e-9);
   EXPECT_TRUE(run.log().empty());
+}
+
+// The parameter file reads dinamion_ini.dat once for the design energy:
+// WIN := 1000 w_file_mean eV/u, then keV/u like any WIN.
+TEST(DinamionReader, ParameterFileTakesTheDesignEnergyFromTheFile) {
+  testing::InputRun r;
+  r.file("velmo.dat",
+         "&TRAN QDESIGN=5, ADESIGN=40, FREQB=1.0D8, NQTOT=2, NPAT=10,10, QQ=5,6, AMASS=40,40 /\n"
+         "&INDEX IGRAPH=0, ISRF=1, IFLAG_DIS=49 /\n");
+  r.file("dinamion_ini.dat",
+         "1 0.1 0.001 0.2 0.0 0 0.040 10.0 5.0\n"
+         "2 0.0 0.000 0.0 0.0 0 0.050 20.0 6.0\n"
+         "3 0.0 0.000 0.0 0.0 0 0.045 30.0 6.0\n");
+  ASSERT_EQ(r.run(read_velmo_dat), 0) << r.screen.str();
+  const Sim& s = *r.sim;
+  const double wm = (energy_kev(std::hypot(0.040, 0.001)) + energy_kev(0.050) + energy_kev(0.045)) / 3;
+  EXPECT_NEAR(s.ref.w_file_mean, wm, 1e-9);
+  EXPECT_NEAR(s.ref.WIN, wm, 1e-9);
+  EXPECT_NEAR(s.ref.w0, wm, 1e-9);
+  EXPECT_EQ(s.config.NPAT[1], 0);
+  EXPECT_EQ(s.config.NPAT[2], 1);
+
+  // A source voltage as well as the file's energy is refused as for WIN.
+  testing::InputRun u;
+  u.file("velmo.dat",
+         "&TRAN QDESIGN=5, ADESIGN=40, UDESIGN=1000, FREQB=1.0D8, NQTOT=1, QQ=5, AMASS=40 /\n"
+         "&INDEX IGRAPH=0, ISRF=1, IFLAG_DIS=49 /\n");
+  u.file("dinamion_ini.dat", "1 0.1 0.001 0.2 0.0 0 0.040 10.0 5.0\n");
+  EXPECT_NE(u.run(read_velmo_dat), 0);
+  EXPECT_THAT(u.screen.str(), HasSubstr("Udesign.ne.0d0 .and. Win.ne.0d0"));
+
+  // Without the file the run stops naming it.
+  testing::InputRun m;
+  m.file("velmo.dat",
+         "&TRAN QDESIGN=5, ADESIGN=40, FREQB=1.0D8, NQTOT=1, QQ=5, AMASS=40 /\n"
+         "&INDEX IGRAPH=0, ISRF=1, IFLAG_DIS=49 /\n");
+  EXPECT_NE(m.run(read_velmo_dat), 0);
+  EXPECT_THAT(m.screen.str(), HasSubstr("dinamion_ini.dat"));
 }
 
 // ----------------------------------------------------------- bad files
