@@ -19,9 +19,9 @@ using testing::CapturedSim;
 using testing::stops_run;
 using Lines = std::vector<std::string>;
 
-// The worked example of a FATAL error handed out of the LU factorisation and
+// A FATAL error handed out of the LU factorisation and
 // printed when the routine called from the system returns.
-TEST(LibErrors, FatalFromUserLevelRoutineMatchesWorkedExample) {
+TEST(LibErrors, FatalFromUserLevelRoutineIsPrintedAtItsReturn) {
   CapturedSim cs;
   Sim& sim = *cs;
   E1PSH(sim, "DLSARG");
