@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "platform/fatal.hpp"
+
 namespace linac::testing {
 
 // A fresh directory under the system's temporary directory, removed at the end.
@@ -52,6 +56,19 @@ inline std::vector<std::string> read_lines(const std::filesystem::path& p) {
 inline void write_file(const std::filesystem::path& p, const std::string& text) {
   std::ofstream out(p, std::ios::binary);
   out << text;
+}
+
+// Runs f, which must stop the run with one message line; returns that line.
+template <class F>
+std::string fatal_message(F&& f) {
+  try {
+    f();
+  } catch (const FatalStop& e) {
+    EXPECT_EQ(e.lines().size(), 1u);
+    return e.lines().empty() ? std::string() : e.lines().front();
+  }
+  ADD_FAILURE() << "no FatalStop";
+  return {};
 }
 
 }  // namespace linac::testing

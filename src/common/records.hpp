@@ -135,6 +135,14 @@ struct ReferenceBlock {
   double z_entry = 0.0;                        // cm
   double z_offset = 0.0;                       // lab z offset, cm
   double aper_x = 0.0, aper_y = 0.0;           // aperture half sizes, cm
+  // Drift aperture half sizes, cm: drift_aper_y < 0 elliptic, > 0
+  // rectangular, 0 no aperture.
+  double drift_aper_x = 0.0, drift_aper_y = 0.0;
+  double rf_amp = 0.0;                         // RF amplitude factor of the element
+  double eff_len = 0.0;                        // effective length of a lens, cm
+  // Field of the last evaluation in the units of the equations of motion:
+  // E/c and B, both in T (slots 1..3).
+  std::array<double, 4> last_E{}, last_B{};
   std::int32_t nstep = 0;                      // integration steps of the element
   double amu_ev = 0.0, amu_kev = 0.0, amu_mev = 0.0;  // atomic mass unit, eV, keV, MeV
   double w0 = 0.0;        // design energy per nucleon, keV/u

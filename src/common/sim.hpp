@@ -57,10 +57,10 @@ struct Sim {
   BeamMoments beam_moments;
   BeamStats stats;
   BeamOutput beam_out;
-  HandlerRegistry handlers;  // element drivers and lattice commands by keyword
 
   // Numerical library: random stream, error stack, units and options.
   NumericsState numerics;
+  HandlerRegistry handlers;  // element drivers and lattice commands by keyword
 };
 
 std::unique_ptr<Sim> make_sim();

@@ -5,6 +5,7 @@
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
 #include "platform/fatal.hpp"
+#include "transport/drift.hpp"
 
 namespace linac {
 
@@ -99,12 +100,13 @@ void no_action(Sim&, std::int32_t&) {}
 }  // namespace
 
 HandlerRegistry::HandlerRegistry() {
-  set(H::vary_cmd, no_action);
-  set(H::fit_cmd, no_action);
+  set(H::vary_cmd, vary_cmd);
+  set(H::fit_cmd, fit_cmd);
+  set(H::drift_element, drift_element);
   set(H::fhide_element, no_action);
   set(H::strip_skip_element, no_action);
-  // The element drivers, special elements and lattice commands register
-  // here as they are built, e.g. set(H::drift_element, drift_element).
+  // The other element drivers, special elements and lattice commands
+  // register here as they are built.
 }
 
 const std::array<DispatchEntry, 48>& dispatch_table() { return kTable; }

@@ -1,17 +1,29 @@
 #include "control/velmo_main.hpp"
 
-#include <fmt/format.h>
+#include <string>
 
 #include "beam/lost_coord.hpp"
+#include "beam/offsets.hpp"
+#include "beam/out_tables.hpp"
+#include "beam/stats.hpp"
 #include "common/sim.hpp"
+#include "control/acceptance_output.hpp"
+#include "control/dispatcher.hpp"
+#include "control/initial_beam.hpp"
 #include "control/lattice_prepass.hpp"
 #include "control/lattice_reader.hpp"
 #include "control/parameter_file.hpp"
 #include "platform/fatal.hpp"
+#include "platform/format.hpp"
+#include "transport/frame.hpp"
 
 namespace linac {
 
 namespace {
+
+// wtmp.dat: element line, keyword, entrance phase and exit phase of the
+// reference (rad), reference energy at the entrance and exit (keV/u).
+constexpr std::string_view kWtmpLayout = "(I5,A9,4E15.5)";
 
 constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -61,13 +73,76 @@ std::string date_time_string(const LocalTime& t) {
 }
 
 std::string stamp_record(const std::string& label, const LocalTime& t) {
-  return fmt::format("{:>17}{:<25}", label, date_time_string(t));
+  const std::string text = date_time_string(t);
+  return format_records("(A17,A25)", {label, text}).at(0);
+}
+
+void write_wtmp(Sim& sim) {
+  const FortranFormat& fmt = sim.beam_out.formats.get(kWtmpLayout);
+  const ReferenceHistory& h = sim.history;
+  for (std::int32_t n = sim.config.iel_first; n <= sim.config.iel_last; ++n) {
+    const auto p = static_cast<std::size_t>(n);
+    sim.units.write(kUnitWtmp, fmt.write({n, sim.elements.elem_name[p].view(), h.elem_rf_phase[p],
+                                          h.ref_phase_out[p], h.ref_W_in[p], h.ref_W_out[p]}));
+  }
 }
 
 void nominal_pass(Sim& sim) {
-  (void)sim;
-  // The element loop, the end-of-seed record, wtmp.dat and coord.dat are
-  // written here once the lattice and the beam are in place.
+  RunConfig& c = sim.config;
+  RunState& st = sim.state;
+  // 1. Per-pass state.
+  for (int iq = 1; iq <= kMaxChargeStates; ++iq) sim.npat.ntest[static_cast<std::size_t>(iq)] = 0;
+  st.istat_mode = 0;
+  st.ipass = 1;
+  st.idraw = 0;
+  sim.corr.corr_on_long = 0;
+  sim.corr.corr_on_steer = 0;
+  st.iseed = 0;
+  sim.corr.ncorr = 0;
+  sim.corr.kicks.fill(0.0);
+  // 2. Particle counts of the pass: an error study may run its nominal pass
+  //    with a fraction NP_SET of the particles.
+  if (c.IFLAG_CORR == 0) sim.beam.NP_SET = 1.0;
+  for (int iq = 1; iq <= kMaxChargeStates; ++iq) {
+    const auto q = static_cast<std::size_t>(iq);
+    c.NPAT[q] = nint(static_cast<double>(c.npat0[q]) * sim.beam.NP_SET);
+  }
+  // 3. Injection offsets of each charge state (nominal run only).
+  if (c.IACCEP == 0 && c.IFLAG_CORR == 0) shift_beam_by_q(sim);
+  // 4. Entrance line: the beam before the first element, at the design energy.
+  st.ipos = c.iel_first - 1;
+  if (st.ipos < 0 || c.iel_last > kMaxElements)
+    fatal(" lattice lines " + std::to_string(c.iel_first) + ".." + std::to_string(c.iel_last) +
+          " outside the element table (1.." + std::to_string(kMaxElements) + ")");
+  const auto entry = static_cast<std::size_t>(st.ipos);
+  sim.history.ref_phase_out[entry] = 0.0;
+  sim.ref.nstep = 1;
+  sim.history.ref_W_out[entry] = sim.ref.w0;
+  stat(sim, sim.ref.nstep);
+  write_element_output(sim, st.ipos, "entry", sim.ref.s_entry);
+  // 5. Element frame: the lab frame at the lattice origin. A run restarting
+  //    inside the lattice starts on the straight axis at the restart line's
+  //    entrance, which reproduces the full run's frame for a straight lattice.
+  const double z_start = st.iscrch > 0 ? sim.ref.s_entry : 0.0;
+  for (Frame* f : {&sim.frame.entry, &sim.frame.exit}) {
+    f->origin = {0.0, 0.0, z_start};
+    f->axes = {{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
+  }
+  // 6. The element loop: every line, then its out.dat line.
+  for (std::int32_t n = c.iel_first; n <= c.iel_last; ++n) {
+    dispatch_element(sim, n);
+    const auto p = static_cast<std::size_t>(n);
+    write_element_output(sim, n, sim.elements.elem_name[p].view(), sim.elements.elem_pos[p]);
+  }
+  // 7. End of the pass in out.dat.
+  sim.units.write(kUnitOut, list_directed({std::string_view(" end of seed No."), std::int32_t{0}}));
+  // 8. Reference values per element.
+  write_wtmp(sim);
+  // 9. Coordinates of the beam at the end of the pass.
+  write_coord_dat(sim);
+  // 10. The beam as a particle file for a later run.
+  if (c.IWRITE_DIS == 1)
+    fatal(" writing the beam after the nominal pass (IWRITE_DIS = 1) is not available yet");
 }
 
 void velmo_main(Sim& sim) {
@@ -85,10 +160,15 @@ void velmo_main(Sim& sim) {
   // 6. Lattice: sclinac.dat and fi_in.dat into linac.dat, then the element table.
   make_linac_dat(sim);
   ReadElements(sim);
-  // 7.-8. Initial beam and first picture follow here.
+  // 7. Initial beam: restart, read_dis.dat, acceptance beam or generator;
+  //    charge range, macro charges, entrance statistics, ini_dis.dat.
+  make_initial_beam(sim);
+  // 8. First picture follows here.
   // 9. Nominal pass.
   nominal_pass(sim);
-  // 10.-11. Error study and acceptance output follow here.
+  // 10. Error study follows here.
+  // 11. Acceptance output: the initial beam sorted by final status.
+  if (sim.state.iflag_accep == 1) write_acceptance_files(sim);
   // 12. End stamp.
   end_stamp(sim);
 }

@@ -32,7 +32,11 @@ int run_program(Sim& sim);
 // The same guard around any body (tests run parts of a task through it).
 int run_guarded(Sim& sim, const std::function<void(Sim&)>& body);
 
-// The nominal pass over the lattice.
+// The nominal pass over the lattice: entrance statistics and out.dat
+// header, every lattice line through the dispatcher with its out.dat line,
+// the end-of-pass record, wtmp.dat and coord.dat.
 void nominal_pass(Sim& sim);
+// wtmp.dat: one record per element line with its reference values.
+void write_wtmp(Sim& sim);
 
 }  // namespace linac

@@ -71,6 +71,7 @@ struct TransportState {
   // Slots lost in the current step, one list per thread of the particle
   // loop; reused from step to step.
   std::vector<std::vector<std::int32_t>> thread_losses;
+  std::vector<std::int32_t> step_losses;  // all of them, in slot order
 };
 
 }  // namespace linac

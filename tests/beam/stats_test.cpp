@@ -379,6 +379,35 @@ TEST(Stat, PhaseWrappedAboutTheOrigin) {
   EXPECT_NEAR(sim->stats.element_stats[1].beam_max[3], 0.02, 1e-14);
 }
 
+TEST(Stat, PhasesWrappedAboutTheStateMeanWithIflagT) {
+  // A bunch centred at 3.0 rad straddles +pi: about the origin 0 it splits
+  // into two halves a turn apart; with iflag_t = 1 it is taken about its
+  // own mean phase and stays compact.
+  const std::vector<double> phases = {3.0, 2.8, 2.9, 3.1, 3.2, 3.3, 2.7};
+  double mean = 0.0;
+  for (double ph : phases) mean += ph / 7.0;
+  double var = 0.0;
+  for (double ph : phases) var += (ph - mean) * (ph - mean) / 6.0;
+  for (int iflag_t : {0, 1}) {
+    auto sim = stat_sim(1);
+    std::vector<P6> ps;
+    for (double ph : phases) ps.push_back({0.01 * ps.size(), 0.0, 0.0, 0.0001 * ps.size(), ph, 0.0});
+    put_state(*sim, 1, ps);
+    sim->state.iflag_t = iflag_t;
+    stat(*sim, 1);
+    const double s55 = sim->beam_moments.sigma[5][5];
+    if (iflag_t == 1) {
+      EXPECT_NEAR(sim->qphase.qstate_mean_phase[1], mean, 1e-14);
+      EXPECT_NEAR(sim->beam_moments.centroid[5], 0.0, 1e-14);
+      EXPECT_NEAR(s55, var, 1e-14);
+      // The state's centroid phase is absolute: the deviation plus the mean.
+      EXPECT_NEAR(sim->stats.qstate_centroids[1][5], mean, 1e-14);
+    } else {
+      EXPECT_GT(s55, 1.0) << "split bunch";
+    }
+  }
+}
+
 TEST(StateRange, LastStateZeroMeansAll) {
   RunConfig c;
   c.NQTOT = 4;

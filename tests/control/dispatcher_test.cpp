@@ -246,7 +246,7 @@ TEST(Dispatcher, UnbuiltHandlerStopsNamingKeywordAndLine) {
   const Case cases[] = {
       {"quad ", " element 'quad ' at lattice line 3 is not available yet"},
       {"align", " command 'align' at lattice line 3 is not available yet"},
-      {"drift", " element 'drift' at lattice line 3 is not available yet"},
+      {"einz ", " element 'einz ' at lattice line 3 is not available yet"},
       {"updat", " command 'updat' at lattice line 3 is not available yet"},
   };
   for (const auto& c : cases) {

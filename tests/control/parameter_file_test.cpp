@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "input_fixture.hpp"
+#include "numerics/random.hpp"
 
 namespace linac {
 namespace {
@@ -258,6 +259,20 @@ TEST(VelmoDat, MissingFileIsNamed) {
   EXPECT_NE(r.run(read_velmo_dat), 0);
   EXPECT_EQ(r.screen.str(),
             " velmo.dat not found in the working directory: the run needs its parameter file\n");
+}
+
+
+// Any non-zero ISRF seeds the stream with 214748364, whose first deviate is
+// 16807 * 214748364 mod (2^31 - 1) / (2^31 - 1) = 1503226788 / 2147483647.
+TEST(VelmoDat, NonZeroIsrfSeedsTheFixedSeed) {
+  for (const char* isrf : {"ISRF=7", "ISRF=-1"}) {
+    SCOPED_TRACE(isrf);
+    InputRun r;
+    r.file("velmo.dat", velmo("", std::string(isrf)));
+    ASSERT_EQ(r.run(read_velmo_dat), 0) << r.screen.str();
+    EXPECT_EQ(r.sim->config.ISRF, 214748364);
+    EXPECT_DOUBLE_EQ(rn_next(*r.sim), 1503226788.0 / 2147483647.0);
+  }
 }
 
 }  // namespace

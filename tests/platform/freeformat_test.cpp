@@ -17,18 +17,7 @@ namespace {
 using linac::testing::TempDir;
 using linac::testing::write_file;
 
-// Runs f, which must stop the run; returns the one message line.
-template <class F>
-std::string fatal_message(F&& f) {
-  try {
-    f();
-  } catch (const FatalStop& e) {
-    EXPECT_EQ(e.lines().size(), 1u);
-    return e.lines().empty() ? std::string() : e.lines().front();
-  }
-  ADD_FAILURE() << "no FatalStop";
-  return {};
-}
+using linac::testing::fatal_message;
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 

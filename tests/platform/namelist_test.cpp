@@ -15,17 +15,7 @@ namespace {
 using linac::testing::TempDir;
 using linac::testing::write_file;
 
-template <class F>
-std::string fatal_message(F&& f) {
-  try {
-    f();
-  } catch (const FatalStop& e) {
-    EXPECT_EQ(e.lines().size(), 1u);
-    return e.lines().empty() ? std::string() : e.lines().front();
-  }
-  ADD_FAILURE() << "no FatalStop";
-  return {};
-}
+using linac::testing::fatal_message;
 
 // A cut-down set of run parameters, bound the way the main parameter file is.
 struct Params {

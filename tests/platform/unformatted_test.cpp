@@ -19,17 +19,7 @@ using linac::testing::read_file;
 using linac::testing::TempDir;
 using linac::testing::write_file;
 
-template <class F>
-std::string fatal_message(F&& f) {
-  try {
-    f();
-  } catch (const FatalStop& e) {
-    EXPECT_EQ(e.lines().size(), 1u);
-    return e.lines().empty() ? std::string() : e.lines().front();
-  }
-  ADD_FAILURE() << "no FatalStop";
-  return {};
-}
+using linac::testing::fatal_message;
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 

@@ -1,0 +1,75 @@
+#include "transport/field_at.hpp"
+
+#include <fmt/format.h>
+
+#include "common/sim.hpp"
+#include "platform/fatal.hpp"
+#include "transport/seams.hpp"
+
+namespace linac {
+
+bool type_without_field(int itype) {
+  switch (itype) {
+    case 0:   // commands
+    case 7:   // corr, zero
+    case 12:  // slit
+    case 13:  // fhide
+    case 14:
+    case 19:
+    case 20:
+    case 23:  // shrt
+    case 24:  // strip
+    case 26:  // phcor
+    case 27:
+      return true;
+    default:
+      return itype > 32 || itype < 0;
+  }
+}
+
+namespace {
+
+[[noreturn]] void field_source_not_built(const Sim& sim) {
+  const int t = sim.state.itype;
+  const std::string name =
+      (t >= 0 && t <= kElementTypes) ? sim.types.type_names[t].trimmed() : std::string("?");
+  fatal({fmt::format(" {}: the field of element type {} ({}) is not available yet",
+                     element_label(sim, sim.state.ipos), t, name)},
+        true);
+}
+
+}  // namespace
+
+void check_added_fields(const Sim& sim) {
+  if (sim.config.iflag_ebfld == 1)
+    fatal({fmt::format(" {}: the superimposed field of the ebfld command is not available yet",
+                       element_label(sim, sim.state.ipos))},
+          true);
+  if (sim.config.IFLAG2D == 1 && sim.current.scur >= kSpaceChargeMinCurrent)
+    fatal({fmt::format(" {}: the 2-D space-charge field is not available yet",
+                       element_label(sim, sim.state.ipos))},
+          true);
+}
+
+void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
+  const ReferenceBlock& r = sim.ref;
+  bool inside = true;
+  const int itype = sim.state.itype;
+  if (itype == 1) {
+    const FieldAt<DriftAperture> drift{{r.drift_aper_x, r.drift_aper_y}};
+    inside = drift(x, y, z, t, E, B);
+  } else if (type_without_field(itype)) {
+    const FieldAt<NoField> none{};
+    inside = none(x, y, z, t, E, B);
+  } else {
+    field_source_not_built(sim);
+  }
+  check_added_fields(sim);
+  if (!inside) sim.state.ilost = -1;
+  for (int k = 0; k < 3; ++k) {
+    sim.ref.last_E[k + 1] = E[k];
+    sim.ref.last_B[k + 1] = B[k];
+  }
+}
+
+}  // namespace linac

@@ -1,0 +1,96 @@
+// The field of the element being run at a point of its frame, in the units
+// of the equations of motion: E/c and B, both in tesla (E in V/cm times
+// 100/299792458, B in G divided by 10000).
+//
+// Each element type supplies a field source: a small value type whose
+// element_field(xl, yl, z, t, E, B) returns the element field in V/cm and G
+// with the element's scale factors and RF time dependence applied, and false
+// when the point lies outside the element's aperture. FieldAt<Source> wraps a
+// source with the rules common to every type (the on-axis shift and the unit
+// conversion); the stepping template and the pushers are instantiated on it,
+// so the inner particle loop is monomorphic. field_at(sim, ...) is the one
+// dynamic entry point, switching on the element type code, for the design
+// particle and the other single-particle integrations.
+#pragma once
+
+#include <array>
+#include <cmath>
+
+namespace linac {
+
+struct Sim;
+
+using Vec3 = std::array<double, 3>;
+
+// Unit conversions of the equations of motion.
+inline constexpr double kVoltPerCmScale = 100.0;       // V/cm -> V/m
+inline constexpr double kSpeedOfLightSi = 299792458.0;  // m/s
+inline constexpr double kGaussPerTesla = 10000.0;
+
+// Points closer to the axis than this are evaluated at (kAxisShift, 0), cm:
+// a field routine never sees r = 0.
+inline constexpr double kAxisShift = 1e-6;
+
+template <class Source>
+struct FieldAt {
+  Source source;
+
+  // Field at (x, y, z) with RF phase t (rad); false when outside the aperture
+  // (the field of that evaluation is still returned).
+  bool operator()(double x, double y, double z, double t, Vec3& E, Vec3& B) const {
+    E = {0.0, 0.0, 0.0};
+    B = {0.0, 0.0, 0.0};
+    double xl = x;
+    double yl = y;
+    if (std::sqrt(x * x + y * y) < kAxisShift) {
+      xl = kAxisShift;
+      yl = 0.0;
+    }
+    const bool inside = source.element_field(xl, yl, z, t, E, B);
+    for (int k = 0; k < 3; ++k) {
+      B[k] = B[k] / kGaussPerTesla;
+      E[k] = E[k] * kVoltPerCmScale / kSpeedOfLightSi;
+    }
+    return inside;
+  }
+};
+
+// Elements and commands without a field: zero field, no aperture.
+struct NoField {
+  bool element_field(double, double, double, double, Vec3&, Vec3&) const { return true; }
+};
+
+// The drift: no field; the aperture is an ellipse with half axes (a, |b|)
+// when b < 0, a rectangle with half sizes (a, b) when b > 0, none when b = 0.
+// A point on the boundary is outside.
+struct DriftAperture {
+  double a = 0.0;  // horizontal half size, cm
+  double b = 0.0;  // vertical half size, cm; its sign selects the shape
+
+  bool element_field(double xl, double yl, double, double, Vec3&, Vec3&) const {
+    if (b < 0.0) {
+      const double u = xl / a;
+      const double v = yl / b;
+      return !(u * u + v * v >= 1.0);
+    }
+    if (b > 0.0) return !(std::abs(xl / a) >= 1.0 || std::abs(yl / b) >= 1.0);
+    return true;
+  }
+};
+
+// The field of the current element (type sim.state.itype) at a point: E and B
+// as FieldAt gives them, copies in last_E and last_B of the reference block,
+// and ilost := -1 when the point is outside the aperture (never reset here).
+// A type whose field source is not built yet, the superimposed field of an
+// ebfld command and the 2-D space-charge field stop the run with a message.
+void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
+
+// The superimposed field of an ebfld command and the 2-D space-charge field
+// are added to every element's field once they exist; until then a run that
+// switches either on stops here with a message.
+void check_added_fields(const Sim& sim);
+
+// True when the element type has no field and no aperture test.
+bool type_without_field(int itype);
+
+}  // namespace linac

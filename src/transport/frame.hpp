@@ -1,0 +1,30 @@
+// Element frame and placement: where the current element stands in the lab.
+// A point (x, y, z) of the element frame lies at origin + A^T (x, y, z) in
+// the lab, with the rows of A the element's local axes (x, y, z = beam
+// direction) in lab components.
+#pragma once
+
+#include "common/records.hpp"
+
+namespace linac {
+
+struct Sim;
+
+// Both copies of the element frame := the lab frame (origin 0, unit axes).
+// Called at the start of every pass over the lattice.
+void reset_element_frame(Sim& sim);
+
+// Advances the element frame by one element whose exit point lies at (dx, 0,
+// dz) of its entrance frame and whose exit axes are turned by the angle with
+// cosine c and sine s about the local y axis (a positive angle turns the beam
+// towards +x). A straight element of length L passes (0, L, 1, 0). Also
+// stores the placement values of the misalignment record and the element's
+// error amplitudes from the align amplitudes of its type (itype).
+void place_element(Sim& sim, double dx, double dz, double c, double s);
+
+// Lab coordinates of a vector v given in the local axes of frame f:
+// A^T v (a direction), and origin + A^T v (a point).
+std::array<double, 3> lab_direction(const Frame& f, const std::array<double, 3>& v);
+std::array<double, 3> lab_point(const Frame& f, const std::array<double, 3>& v);
+
+}  // namespace linac

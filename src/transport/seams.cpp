@@ -1,0 +1,48 @@
+#include "transport/seams.hpp"
+
+#include <fmt/format.h>
+
+#include "common/sim.hpp"
+#include "platform/fatal.hpp"
+
+namespace linac {
+
+std::string element_label(const Sim& sim, int n) {
+  std::string name = "?";
+  if (n >= 0 && n < kElementSlots) name = sim.elements.elem_name[n].trimmed();
+  return fmt::format("element {} ({})", n, name);
+}
+
+namespace {
+
+[[noreturn]] void space_charge_not_available(const Sim& sim) {
+  fatal({fmt::format(" Space charge is not available yet: the beam current {} mA switches it on",
+                     sim.current.scur),
+         " run the beam without current (CURRENT = 0)"},
+        true);
+}
+
+}  // namespace
+
+void space_charge(Sim& sim, int k) {
+  (void)k;
+  space_charge_not_available(sim);
+}
+
+void sc_kick(Sim& sim, double ds) {
+  (void)ds;
+  space_charge_not_available(sim);
+}
+
+void field_extraction_output(Sim& sim) {
+  fatal({fmt::format(" {}: the field extraction output dev_field.dat is not available yet",
+                     element_label(sim, sim.state.ipos))},
+        true);
+}
+
+void plot_step(Sim& sim, double L) {
+  (void)sim;
+  (void)L;
+}
+
+}  // namespace linac

@@ -1,0 +1,29 @@
+// Places where later parts of the transport plug in. Until they exist, each
+// stops the run with a message saying what is not available yet, so that no
+// run silently skips a physical effect.
+#pragma once
+
+#include <string>
+
+namespace linac {
+
+struct Sim;
+
+// "element 12 (drift)": the line number and keyword of element line n.
+std::string element_label(const Sim& sim, int n);
+
+// A beam current of at least 1e-6 mA switches space charge on.
+inline constexpr double kSpaceChargeMinCurrent = 1e-6;  // mA
+
+// Space-charge field solve of step k and the kick of a step of length ds (cm).
+void space_charge(Sim& sim, int k);
+void sc_kick(Sim& sim, double ds);
+
+// The field along the line of a dev_field request (not available yet).
+void field_extraction_output(Sim& sim);
+
+// The phase-space windows after an element of length L (cm). This build has
+// no plot windows: nothing is drawn.
+void plot_step(Sim& sim, double L);
+
+}  // namespace linac

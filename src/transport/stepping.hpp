@@ -1,0 +1,107 @@
+// The stepping template of every element driver: after the driver has
+// placed the element, built its reference and brought the beam into the
+// element frame, step_element advances every live particle of every charge
+// state through the element in nstep steps in the element's field, records
+// the particles that leave the aperture, and takes the beam out of the
+// element with its exit statistics.
+//
+// The template is instantiated on the element's field source, so the inner
+// particle loop is monomorphic: no virtual call, no allocation and no I/O
+// inside it. Particles of one charge state are pushed by an OpenMP loop with
+// a static schedule over the slots, each iteration touching its own slot
+// only; the losses of a step are gathered per thread and recorded afterwards
+// in (step, charge state, slot) order, so every output is the same for any
+// number of threads.
+#pragma once
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "beam/lost_coord.hpp"
+#include "beam/stats.hpp"
+#include "common/sim.hpp"
+#include "transport/misalign.hpp"
+#include "transport/push_z.hpp"
+#include "transport/seams.hpp"
+
+namespace linac {
+
+// A step count above the capacity of the reference path stops the run with a
+// message naming element line n.
+void check_step_count(const Sim& sim, int n, double nstep);
+
+// Below this many slots a charge state is pushed by one thread: the cost of
+// starting a team would exceed the work.
+inline constexpr int kMinParallelSlots = 2048;
+
+// Pushes every live slot 0..NPAT + ntest of charge state iq by one step of
+// length h; the slots lost in it are left, in increasing order, in
+// sim.transport.step_losses.
+template <class Field>
+void push_charge_state(Sim& sim, const Field& field, int iq, double h) {
+  TransportState& ts = sim.transport;
+  const int max_threads = omp_get_max_threads();
+  if (static_cast<int>(ts.thread_losses.size()) < max_threads) ts.thread_losses.resize(max_threads);
+  const SlotView view = slot_view(sim, iq);
+  const std::int32_t* status = sim.particles.status[iq];
+  const int last = sim.config.NPAT[iq] + sim.npat.ntest[iq];
+  const double wavelength_2pi = sim.ref.wavelength_2pi;
+  std::vector<std::vector<std::int32_t>>& per_thread = ts.thread_losses;
+  int team = 1;
+#pragma omp parallel if (last + 1 >= kMinParallelSlots)
+  {
+    std::vector<std::int32_t>& mine = per_thread[omp_get_thread_num()];
+    mine.clear();
+#pragma omp single
+    team = omp_get_num_threads();
+#pragma omp for schedule(static)
+    for (int i = 0; i <= last; ++i) {
+      if (status[i] < 0) continue;
+      if (push_slot_z(field, view, i, h, wavelength_2pi)) mine.push_back(i);
+    }
+  }
+  ts.step_losses.clear();
+  for (int t = 0; t < team; ++t)
+    ts.step_losses.insert(ts.step_losses.end(), per_thread[t].begin(), per_thread[t].end());
+  std::sort(ts.step_losses.begin(), ts.step_losses.end());
+}
+
+// Marks the particles of step_losses lost in step k of element line n: status
+// := -1, the lost.dat record with the state from before the failed step, and
+// then z := the lab path position of the start of the step.
+void record_step_losses(Sim& sim, int n, int iq, double s_prev);
+
+// Beam out of the element and exit bookkeeping: misalign_out, the exit
+// statistics, and the acceptance record or the plots. Field-map elements
+// (field_map) write the field extraction output in the nominal pass.
+void finish_element(Sim& sim, double length, bool field_map);
+
+// Steps 1..nstep of the current element (element line n) in the field
+// `field`, then the exit of the element.
+template <class Field>
+void step_element(Sim& sim, int n, const Field& field, double length, bool field_map) {
+  const ReferenceBlock& r = sim.ref;
+  const RefPath& path = sim.transport.ref_path;
+  StepGeometry& g = sim.transport.step;
+  check_added_fields(sim);
+  for (int k = 1; k <= r.nstep; ++k) {
+    g.zref = path(k, kRefZ);
+    const double s_prev = path(k - 1, kRefS);
+    g.bend_invR = 0.0;
+    if (sim.current.scur >= kSpaceChargeMinCurrent) {
+      space_charge(sim, k);
+      sc_kick(sim, r.step_len);
+    }
+    for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
+      push_charge_state(sim, field, iq, r.step_len);
+      record_step_losses(sim, n, iq, s_prev);
+    }
+    if (k < r.nstep && sim.config.IGRAPH == 1) stat(sim, k);
+  }
+  finish_element(sim, length, field_map);
+}
+
+}  // namespace linac

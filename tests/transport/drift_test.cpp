@@ -1,0 +1,408 @@
+// The drift element on the stepping template: its step rule, transport of
+// every charge state, the loss bookkeeping of rectangular and elliptical
+// apertures, the phase chain, the seams that stop a run, and results that do
+// not depend on the number of threads.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+
+#include "beam/lost_coord.hpp"
+#include "common/sim.hpp"
+#include "control/velmo_main.hpp"
+#include "platform/fatal.hpp"
+#include "test_support.hpp"
+#include "transport/drift.hpp"
+#include "transport/frame.hpp"
+#include "uniform_field.hpp"
+
+namespace linac {
+namespace {
+
+using testing::beta_of_w;
+
+constexpr double kLambda = 29979245800.0 / 100e6;  // 100 MHz, cm
+
+// A run context with a lattice of drift lines 1..n_lines, positioned before
+// line 1, and its lost.dat open.
+struct DriftRun {
+  testing::TempDir tmp;
+  std::unique_ptr<Sim> sim = make_sim();
+  explicit DriftRun(double W = 1000.0) {
+    Sim& s = *sim;
+    set_start_values(s);
+    set_remaining_defaults(s);
+    s.units.set_directory(tmp.path());
+    s.units.open(kUnitLost, "lost.dat");
+    s.config.IGRAPH = 0;
+    s.ref.FREQB = 100e6;
+    s.ref.harm = 1.0;
+    s.ref.wavelength = kLambda;
+    s.ref.wavelength_2pi = kLambda / kTwoPi;
+    s.ref.QDESIGN = 1.0;
+    s.ref.ADESIGN = 4.0;
+    s.ref.w0 = W;
+    s.config.iel_first = 1;
+    s.state.ipass = 1;
+    s.state.ipos = 0;
+    s.history.ref_W_out[0] = W;
+    reset_element_frame(s);
+  }
+  Sim& operator*() { return *sim; }
+  void line(int n, double L, double ax, double ay, int nstep) {
+    Sim& s = *sim;
+    s.elements.elem_name[n] = "drift";
+    s.elements.elem_par[n][1] = L;
+    s.elements.elem_par[n][2] = ax;
+    s.elements.elem_par[n][3] = ay;
+    s.elements.elem_int[n][11] = nstep;
+  }
+  // Charge state iq with particles at (x, x', y, y') and the design energy.
+  void beam(int iq, const std::vector<std::array<double, 4>>& coords, double qa) {
+    Sim& s = *sim;
+    s.config.NQTOT = std::max(s.config.NQTOT, iq);
+    s.config.NPAT[iq] = static_cast<int>(coords.size()) - 1;
+    s.config.QQ[iq] = qa * 4.0;
+    s.config.AMASS[iq] = 4.0;
+    const double beta = beta_of_w(s.ref.w0);
+    for (std::size_t i = 0; i < coords.size(); ++i) {
+      ParticleArrays& p = s.particles;
+      p.x[iq][i] = coords[i][0];
+      p.xp[iq][i] = coords[i][1];
+      p.y[iq][i] = coords[i][2];
+      p.yp[iq][i] = coords[i][3];
+      p.phase[iq][i] = 0.0;
+      p.beta[iq][i] = beta;
+      p.qa[iq][i] = qa;
+      p.z[iq][i] = 0.0;
+      p.status[iq][i] = kLive;
+    }
+  }
+  std::vector<std::string> lost_lines() {
+    sim->units.close_all();
+    auto lines = testing::read_lines(tmp / "lost.dat");
+    return lines;
+  }
+};
+
+std::vector<double> lost_fields(const std::string& rec) {
+  std::vector<double> v;
+  for (std::size_t pos = 23; pos + 12 <= rec.size(); pos += 12) v.push_back(std::stod(rec.substr(pos, 12)));
+  return v;
+}
+
+TEST(DriftElement, StepRule) {
+  // L = 10 cm, beta = 0.1, RF wavelength 100 cm: trunc(10/2.5) + 1 = 5 steps.
+  const double wl2pi = 100.0 / kTwoPi;
+  struct Case {
+    int given;
+    double L, beta;
+    double steps;
+  } cases[] = {{0, 10.0, 0.1, 5.0},  {1, 10.0, 0.1, 2.0},   {-3, 10.0, 0.1, 2.0},
+               {7, 10.0, 0.1, 7.0},  {0, 0.0, 0.1, 2.0},    {0, 9.99, 0.1, 4.0},
+               {0, 300.0, 0.01, 1201.0}};
+  for (const auto& c : cases)
+    EXPECT_EQ(drift_step_count(c.given, c.L, c.beta, wl2pi), c.steps) << c.given << " " << c.L;
+}
+
+TEST(DriftElement, TooManyStepsStopTheRunNamingTheElement) {
+  DriftRun r(4.6572);  // beta = 0.0099999
+  (*r).ref.wavelength_2pi = 100.0 / kTwoPi;
+  const double steps = std::trunc(300.0 / (beta_of_w(4.6572) * 25.0)) + 1.0;
+  ASSERT_GT(steps, 1040.0);
+  r.line(3, 300.0, 0.0, 0.0, 0);
+  r.beam(1, {{0, 0, 0, 0}, {0.1, 0, 0, 0}, {0, 0, 0.1, 0}, {0.1, 0, 0.1, 0}}, 0.25);
+  (*r).state.ipos = 2;
+  try {
+    drift_element(*r, 3);
+    FAIL() << "no stop";
+  } catch (const FatalStop& stop) {
+    EXPECT_NE(stop.lines().front().find("element 3 (drift)"), std::string::npos);
+    EXPECT_NE(stop.lines().front().find(std::to_string(static_cast<int>(steps))), std::string::npos);
+  }
+  r.line(3, 300.0, 0.0, 0.0, 1041);
+  (*r).state.ipos = 2;
+  EXPECT_THROW(drift_element(*r, 3), FatalStop);
+  r.line(3, 300.0, 0.0, 0.0, 1040);
+  (*r).state.ipos = 2;
+  EXPECT_NO_THROW(drift_element(*r, 3));
+  // No design velocity: no step count can be derived.
+  (*r).ref.w0 = 0.0;
+  r.line(3, 0.0, 0.0, 0.0, 0);
+  (*r).state.ipos = 2;
+  EXPECT_THROW(drift_element(*r, 3), FatalStop);
+}
+
+TEST(DriftElement, MovesEveryChargeStateOnStraightLines) {
+  DriftRun r(1000.0);
+  Sim& s = *r;
+  const double L = 50.0;
+  r.line(1, L, 0.0, 0.0, 0);
+  const std::vector<std::array<double, 4>> c1 = {
+      {0, 0, 0, 0}, {0.3, 0.002, -0.1, 0.0}, {-0.2, -0.001, 0.25, 0.003}, {0.01, 0.0, 0.02, -0.004}};
+  const std::vector<std::array<double, 4>> c2 = {
+      {0, 0, 0, 0}, {0.1, 0.001, 0.1, 0.001}, {-0.1, -0.002, 0.05, 0.0}, {0.2, 0.0, -0.2, 0.002}};
+  r.beam(1, c1, 0.25);
+  r.beam(2, c2, 0.5);
+  drift_element(s, 1);
+  EXPECT_EQ(s.state.ipos, 1);
+  EXPECT_EQ(s.state.imoved, 1);
+  EXPECT_EQ(s.state.itype, 1);
+  const double beta = beta_of_w(1000.0);
+  // Step rule: trunc(L/(beta lambda/4)) + 1.
+  EXPECT_EQ(s.ref.nstep, static_cast<int>(std::trunc(L / (beta * kLambda / 4.0))) + 1);
+  // Reference: phase 2 pi L/(beta lambda) = 22.63361 rad, energy unchanged.
+  const double phase_out = kTwoPi * L / (beta * kLambda);
+  EXPECT_NEAR(s.history.ref_phase_out[1], phase_out, 1e-12 * phase_out);
+  EXPECT_NEAR(s.history.ref_phase_out[1], 22.63361, 5e-6);
+  EXPECT_EQ(s.history.ref_W_in[1], 1000.0);
+  EXPECT_NEAR(s.history.ref_W_out[1], 1000.0, 1e-9);
+  EXPECT_EQ(s.history.elem_rf_phase[1], 0.0);
+  for (int iq = 1; iq <= 2; ++iq) {
+    const auto& c = iq == 1 ? c1 : c2;
+    for (int i = 0; i < 4; ++i) {
+      const ParticleArrays& p = s.particles;
+      EXPECT_NEAR(p.x[iq][i], c[i][0] + c[i][1] * L, 1e-12 * std::abs(c[i][0] + c[i][1] * L) + 1e-15);
+      EXPECT_NEAR(p.y[iq][i], c[i][2] + c[i][3] * L, 1e-12 * std::abs(c[i][2] + c[i][3] * L) + 1e-15);
+      EXPECT_EQ(p.xp[iq][i], c[i][1]);
+      EXPECT_EQ(p.yp[iq][i], c[i][3]);
+      EXPECT_EQ(p.beta[iq][i], beta);
+      EXPECT_EQ(p.z[iq][i], 0.0);
+      EXPECT_EQ(p.status[iq][i], kLive);
+      // Phases relative to the design particle: 2 pi L (S - 1)/(beta lambda).
+      const double S = std::sqrt(1.0 + c[i][1] * c[i][1] + c[i][3] * c[i][3]);
+      EXPECT_NEAR(p.phase[iq][i], phase_out * (S - 1.0), 1e-12 * phase_out);
+    }
+  }
+  EXPECT_EQ(r.lost_lines().size(), 0u);
+  // The element frame advanced by the drift.
+  EXPECT_EQ(s.frame.exit.origin[2], L);
+}
+
+// Expected loss of a straight line from (x0, y0) with slopes (a, b) in a drift
+// of nstep steps of length h: the first step whose end point is outside (the
+// start point of step 1 included); stages lie between start and end points and
+// the aperture is convex.
+int first_outside_step(double x0, double a, double y0, double b, double ax, double ay, int nstep,
+                       double h) {
+  auto outside = [&](double z) {
+    double x = x0 + a * z, y = y0 + b * z;
+    if (std::sqrt(x * x + y * y) < 1e-6) {
+      x = 1e-6;
+      y = 0.0;
+    }
+    if (ay < 0) return (x / ax) * (x / ax) + (y / ay) * (y / ay) >= 1.0;
+    return std::abs(x / ax) >= 1.0 || std::abs(y / ay) >= 1.0;
+  };
+  if (outside(0.0)) return 1;
+  for (int k = 1; k <= nstep; ++k)
+    if (outside(k * h)) return k;
+  return 0;
+}
+
+TEST(DriftElement, ApertureLosesExactlyTheParticlesOutside) {
+  struct Shape {
+    const char* what;
+    double ax, ay;
+  } shapes[] = {{"rectangle", 1.0, 0.6}, {"ellipse", 1.0, -0.6}};
+  for (const auto& shape : shapes) {
+    DriftRun r(1000.0);
+    Sim& s = *r;
+    const double L = 20.0;
+    const int nstep = 20;
+    r.line(1, L, shape.ax, shape.ay, nstep);
+    s.ref.z_entry = 100.0;
+    // A fan of particles: a grid of start points and slopes.
+    std::vector<std::array<double, 4>> c;
+    c.push_back({0, 0, 0, 0});
+    for (int ix = -3; ix <= 3; ++ix)
+      for (int iy = -2; iy <= 2; ++iy)
+        for (int is = -1; is <= 1; ++is)
+          c.push_back({0.25 * ix, 0.02 * is + 0.003 * iy, 0.2 * iy, -0.015 * is + 0.002 * ix});
+    r.beam(1, c, 0.25);
+    drift_element(s, 1);
+    const auto lines = r.lost_lines();
+    const double h = L / nstep;
+    std::size_t expected_losses = 0;
+    std::vector<std::pair<int, int>> order;  // (step, slot) of the expected records
+    for (std::size_t i = 0; i < c.size(); ++i) {
+      const int k = first_outside_step(c[i][0], c[i][1], c[i][2], c[i][3], shape.ax, shape.ay, nstep, h);
+      const ParticleArrays& p = s.particles;
+      if (k == 0) {
+        EXPECT_EQ(p.status[1][i], kLive) << shape.what << " slot " << i;
+        continue;
+      }
+      ++expected_losses;
+      order.push_back({k, static_cast<int>(i)});
+      EXPECT_EQ(p.status[1][i], kLost) << shape.what << " slot " << i;
+      // Stored z: lab path position of the start of the step.
+      EXPECT_NEAR(p.z[1][i], 100.0 + (k - 1) * h, 1e-12) << shape.what << " slot " << i;
+      // The particle keeps its state from before the failed step.
+      EXPECT_NEAR(p.x[1][i], c[i][0] + c[i][1] * (k - 1) * h, 1e-12) << shape.what << " slot " << i;
+    }
+    ASSERT_EQ(lines.size(), expected_losses) << shape.what;
+    std::sort(order.begin(), order.end());
+    for (std::size_t j = 0; j < order.size(); ++j) {
+      const auto [k, i] = order[j];
+      const auto v = lost_fields(lines[j]);
+      EXPECT_EQ(lines[j].substr(0, 11), "   1  drift");
+      // Element-frame position before the failed step, z inside the element.
+      EXPECT_NEAR(v[6], c[i][0] + c[i][1] * (k - 1) * h, 1e-3) << shape.what << " record " << j;
+      EXPECT_NEAR(v[7], c[i][2] + c[i][3] * (k - 1) * h, 1e-3) << shape.what << " record " << j;
+      EXPECT_NEAR(v[8], (k - 1) * h, 1e-3) << shape.what << " record " << j;
+      // Lab position: the first element stands at the lab origin.
+      EXPECT_NEAR(v[0], v[6], 1e-3);
+      EXPECT_NEAR(v[2], v[8], 1e-3);
+    }
+  }
+}
+
+TEST(DriftElement, ParticleLostByTheEndPointProbeShowsItsPreStepState) {
+  // 1 x 1 cm box, x0 = 0.902, x' = 0.01, 20 steps of 1 cm: x = 1.002 at the
+  // end of step 10; no stage of step 9 reaches 1.
+  DriftRun r(1000.0);
+  Sim& s = *r;
+  r.line(1, 20.0, 1.0, 1.0, 20);
+  s.ref.z_entry = 35.0;
+  r.beam(1, {{0, 0, 0, 0}, {0.902, 0.01, 0, 0}, {0.1, 0, 0, 0}, {0, 0, 0.1, 0}}, 0.25);
+  // The second element: its lab position in lost.dat continues from the first.
+  place_element(s, 0.0, 35.0, 1.0, 0.0);
+  drift_element(s, 1);
+  const auto lines = r.lost_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  const auto v = lost_fields(lines[0]);
+  EXPECT_NEAR(v[6], 0.992, 1e-9);
+  EXPECT_NEAR(v[8], 9.0, 1e-9);
+  EXPECT_NEAR(v[2], 35.0 + 9.0, 1e-9);  // lab z
+  EXPECT_EQ(s.particles.z[1][1], 35.0 + 9.0);
+  EXPECT_EQ(s.particles.status[1][1], kLost);
+}
+
+TEST(DriftElement, LossesAreRecordedByStepThenChargeStateThenSlot) {
+  DriftRun r(1000.0);
+  Sim& s = *r;
+  r.line(1, 10.0, 1.0, 1.0, 10);
+  // Charge state 1 loses slot 3 in step 5 and slot 1 in step 8;
+  // charge state 2 loses slot 2 in step 5 and slot 4 in step 2.
+  r.beam(1, {{0, 0, 0, 0}, {0.25, 0.1, 0, 0}, {0, 0, 0, 0}, {0.55, 0.1, 0, 0}, {0, 0, 0.5, 0}}, 0.25);
+  r.beam(2, {{0, 0, 0, 0}, {0, 0, 0, 0}, {-0.55, -0.1, 0, 0}, {0, 0, 0.2, 0}, {0.85, 0.1, 0, 0}}, 0.5);
+  drift_element(s, 1);
+  const auto lines = r.lost_lines();
+  ASSERT_EQ(lines.size(), 4u);
+  const double expected_z[] = {1.0, 4.0, 4.0, 7.0};
+  const double expected_q[] = {2.0, 1.0, 2.0, 1.0};
+  const double expected_x[] = {0.95, 0.95, -0.95, 0.95};
+  for (int j = 0; j < 4; ++j) {
+    const auto v = lost_fields(lines[j]);
+    EXPECT_NEAR(v[8], expected_z[j], 1e-9) << j;
+    EXPECT_NEAR(v[6], expected_x[j], 1e-9) << j;
+    EXPECT_EQ(std::stod(lines[j].substr(11, 6)), expected_q[j]) << j;
+  }
+}
+
+TEST(DriftElement, PhaseChainCarriesTheElementPhaseAndKeepsAbsolutePhases) {
+  DriftRun r(1000.0);
+  Sim& s = *r;
+  r.line(1, 10.0, 0.0, 0.0, 4);
+  r.line(2, 15.0, 0.0, 0.0, 4);
+  r.beam(1, {{0, 0, 0, 0}, {0.1, 0, 0, 0}, {0, 0, 0.1, 0}, {0.1, 0.01, 0, 0}}, 0.25);
+  s.state.iflag_chain = 1;
+  s.history.elem_rf_phase[0] = 0.75;
+  s.history.ref_phase_out[0] = 0.5;
+  drift_element(s, 1);
+  drift_element(s, 2);
+  const double beta = beta_of_w(1000.0);
+  const double d1 = kTwoPi * 10.0 / (beta * kLambda), d2 = kTwoPi * 15.0 / (beta * kLambda);
+  EXPECT_EQ(s.history.elem_rf_phase[1], 0.75);
+  EXPECT_EQ(s.history.elem_rf_phase[2], 0.75);
+  EXPECT_NEAR(s.history.ref_phase_out[1], 0.5 + d1, 1e-12 * d1);
+  EXPECT_NEAR(s.history.ref_phase_out[2], 0.5 + d1 + d2, 1e-12 * d1);
+  // Particle phases stay absolute (they started at 0).
+  EXPECT_NEAR(s.particles.phase[1][1], d1 + d2, 1e-12 * d1);
+}
+
+TEST(DriftElement, ErrorPassRepeatsTheNominalReference) {
+  DriftRun r(1000.0);
+  Sim& s = *r;
+  r.line(1, 10.0, 0.0, 0.0, 4);
+  r.beam(1, {{0, 0, 0, 0}, {0.1, 0, 0, 0}, {0, 0, 0.1, 0}, {0.1, 0.01, 0, 0}}, 0.25);
+  drift_element(s, 1);
+  const double out = s.history.ref_phase_out[1];
+  // Second pass with a different design energy standing: the drift starts from
+  // the stored entrance energy.
+  s.state.ipass = 2;
+  s.state.ipos = 0;
+  s.ref.w0 = 2000.0;
+  r.beam(1, {{0, 0, 0, 0}, {0.1, 0, 0, 0}, {0, 0, 0.1, 0}, {0.1, 0.01, 0, 0}}, 0.25);
+  drift_element(s, 1);
+  EXPECT_EQ(s.history.ref_phase_out[1], out);
+  EXPECT_EQ(s.history.ref_W_in[1], 1000.0);
+  EXPECT_NEAR(s.ref.w0, 1000.0, 1e-9);
+}
+
+TEST(DriftElement, SeamsStopTheRunInsteadOfSkippingPhysics) {
+  struct Case {
+    const char* what;
+    const char* message;
+    void (*setup)(Sim&);
+  } cases[] = {
+      {"beam current", "Space charge is not available yet", [](Sim& s) { s.current.scur = 1.0; }},
+      {"ebfld", "ebfld", [](Sim& s) { s.config.iflag_ebfld = 1; }},
+      {"error drawing", "drawing element errors", [](Sim& s) { s.state.idraw = 1; }},
+  };
+  for (const auto& c : cases) {
+    DriftRun r(1000.0);
+    Sim& s = *r;
+    r.line(1, 10.0, 0.0, 0.0, 4);
+    r.beam(1, {{0, 0, 0, 0}, {0.1, 0, 0, 0}, {0, 0, 0.1, 0}, {0.1, 0.01, 0, 0}}, 0.25);
+    c.setup(s);
+    try {
+      drift_element(s, 1);
+      ADD_FAILURE() << c.what << ": no stop";
+    } catch (const FatalStop& stop) {
+      std::string all;
+      for (const auto& l : stop.lines()) all += l;
+      EXPECT_NE(all.find(c.message), std::string::npos) << c.what << ": " << all;
+    }
+  }
+  // vary and fit do nothing, not even take a position.
+  DriftRun r;
+  vary_cmd(*r, 1);
+  fit_cmd(*r, 1);
+  EXPECT_EQ((*r).state.ipos, 0);
+}
+
+TEST(DriftElement, ResultsDoNotDependOnTheThreadCount) {
+  std::vector<std::array<double, 4>> c;
+  for (int i = 0; i < 5001; ++i) {
+    const double u = std::sin(1.7 * i), v = std::cos(2.3 * i), w = std::sin(0.37 * i + 1.0);
+    c.push_back({0.9 * u, 0.01 * v, 0.5 * w, 0.012 * u * v});
+  }
+  std::string lost[2];
+  std::vector<double> xs[2];
+  const int saved = omp_get_max_threads();
+  for (int run = 0; run < 2; ++run) {
+    omp_set_num_threads(run == 0 ? 1 : 4);
+    DriftRun r(1000.0);
+    Sim& s = *r;
+    r.line(1, 30.0, 1.0, -0.8, 0);
+    r.beam(1, c, 0.25);
+    r.beam(2, c, 0.5);
+    drift_element(s, 1);
+    for (int iq = 1; iq <= 2; ++iq)
+      for (std::size_t i = 0; i < c.size(); ++i) {
+        xs[run].push_back(s.particles.x[iq][i]);
+        xs[run].push_back(s.particles.phase[iq][i]);
+        xs[run].push_back(s.particles.z[iq][i]);
+      }
+    s.units.close_all();
+    lost[run] = testing::read_file(r.tmp / "lost.dat");
+  }
+  omp_set_num_threads(saved);
+  EXPECT_GT(lost[0].size(), 1000u);
+  EXPECT_EQ(lost[0], lost[1]);
+  EXPECT_EQ(xs[0], xs[1]);
+}
+
+}  // namespace
+}  // namespace linac
