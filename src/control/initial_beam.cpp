@@ -6,7 +6,9 @@
 
 #include <fmt/format.h>
 
+#include "beam/distribution_readers.hpp"
 #include "beam/phase_groups.hpp"
+#include "beam/source_generators.hpp"
 #include "beam/stats.hpp"
 #include "beam/twiss_generators.hpp"
 #include "common/sim.hpp"
@@ -33,6 +35,17 @@ double speed_of_energy(double w, double amu_kev) {
 
 void screen(Sim& sim, std::string_view fmt_text, std::initializer_list<FmtItem> items) {
   write_formatted(sim.units, kScreenUnit, fmt_text, items);
+}
+
+// A beam read from another code's file brings its own mean energy (WIN,
+// keV/u): it becomes the design energy, with the design speed and beta gamma.
+void set_design_energy_from_win(Sim& sim) {
+  ReferenceBlock& r = sim.ref;
+  r.w0 = r.WIN;
+  const double gamma = 1.0 + r.w0 / r.amu_kev;
+  const double beta = std::sqrt(1.0 - 1.0 / (gamma * gamma));
+  r.betgam0 = gamma * beta;
+  sim.beam.beta_design = beta;
 }
 
 void check_state_count(const Sim& sim) {
@@ -174,8 +187,35 @@ void generate_beam(Sim& sim) {
         gen_dist_ellipsoid3d(sim, beta0, b.epsx_geo, b.ALPHX, b.BETX, b.epsy_geo, b.ALPHY, b.BETY,
                              b.EPSNZ, b.ALPHZ, b.BETZ, iq);
       break;
+    case 20:
+    case 21:
+    case 23:
+      if (type == 20) read_lanl_distribution(sim);
+      else if (type == 21) read_astra_distribution(sim);
+      else read_kobra_distribution(sim);
+      set_design_energy_from_win(sim);
+      break;
+    case 48:
+      for (std::int32_t iq = 1; iq <= c.NQTOT; ++iq)
+        gen_dist_random_direction(sim, beta0, b.BETX, b.BETZ, b.DF_4D, b.DB_B, iq);
+      break;
+    case 49:
+      read_dinamion(sim);
+      break;
+    case 51:
+      for (std::int32_t iq = 1; iq <= c.NQTOT; ++iq)
+        gen_dist_dc_beam(sim, beta0, sim.sc.A_AXE, sim.sc.B_AXE, b.RAB, iq);
+      break;
+    case 52:
+      for (std::int32_t iq = 1; iq <= c.NQTOT; ++iq)
+        gen_dist_ball3d(sim, beta0, sim.sc.A_AXE, sim.sc.B_AXE, sim.sc.C_AXE, iq);
+      break;
+    case 53:
+      for (std::int32_t iq = 1; iq <= c.NQTOT; ++iq)
+        gen_dist_gauss(sim, beta0, sim.sc.A_AXE, sim.sc.B_AXE, sim.sc.C_AXE, iq);
+      break;
     default:
-      fatal(fmt::format(" IFLAG_DIS = {}: this distribution type is not available yet", type));
+      break;
   }
 }
 

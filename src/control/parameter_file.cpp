@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string>
 
+#include "beam/distribution_readers.hpp"
 #include "common/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "numerics/random.hpp"
@@ -275,9 +276,11 @@ void read_velmo_dat(Sim& sim) {
   if (c.IFLAG_DIS > 50) nl.read_group(other_schema(sim));
 
   // 7. A DINAMION file gives the design energy as its mean energy.
-  if (c.IFLAG_DIS == 49)
-    fatal(std::string(" ") + kFile +
-          ": IFLAG_DIS = 49 (beam from dinamion_ini.dat) is not available yet");
+  // The particles are read again when the initial beam is made.
+  if (c.IFLAG_DIS == 49) {
+    read_dinamion(sim);
+    r.WIN = 1000.0 * r.w_file_mean;  // eV/u
+  }
 
   // 8.-9. Range limits and acceptance-run overrides.
   c.nharm_sc = 1;
