@@ -355,7 +355,7 @@ void read_kobra_distribution(Sim& sim) {
   });
   write_state_table(sim, f, mean);
   // The file is only inspected: the run ends after its table.
-  fatal(std::vector<std::string>{});
+  planned_stop();
 }
 
 void read_dinamion(Sim& sim) {

@@ -182,6 +182,8 @@ int run_guarded(Sim& sim, const std::function<void(Sim&)>& body) {
     if (stop.to_log() && sim.units.is_open(kUnitLog)) sim.units.write(kUnitLog, stop.lines());
     for (const auto& line : stop.lines()) sim.screen.write_line(line);
     status = 1;
+  } catch (const PlannedStop&) {
+    status = 0;
   }
   sim.units.close_all();
   return status;

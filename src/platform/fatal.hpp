@@ -23,6 +23,16 @@ class FatalStop : public std::runtime_error {
   bool to_log_;
 };
 
+// A planned end of the task before its last step, without a message (an
+// input that is only inspected ends the run after its report). The top
+// level closes every file and the exit status is 0.
+class PlannedStop : public std::exception {
+ public:
+  const char* what() const noexcept override { return "planned stop"; }
+};
+
+[[noreturn]] inline void planned_stop() { throw PlannedStop(); }
+
 [[noreturn]] inline void fatal(std::string line, bool to_log = false) {
   throw FatalStop({std::move(line)}, to_log);
 }

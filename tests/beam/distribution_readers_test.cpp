@@ -247,8 +247,8 @@ TEST(KobraReader, ChargesWithinToleranceShareAStateCurrentsSummedThenStop) {
            "0 0 -1.0e-3  0.0     2.0e7  0.0    4.0e4  4.0      40 0  0.5\n"
            "0 0  3.0e-3 -1.0e-3  1.5e7 -3.0e4  0.0    3.00005  40 0  0.125\n");
   s.current.CURRENT[1] = 99.0;  // replaced by the file's sum
-  const auto lines = stop_lines([&] { read_kobra_distribution(s); });
-  EXPECT_TRUE(lines.empty());  // the run ends without a message
+  // The run ends, without a message and as a planned end, after the table.
+  EXPECT_THROW(read_kobra_distribution(s), PlannedStop);
 
   ASSERT_EQ(s.config.NQTOT, 2);
   EXPECT_EQ(s.config.QQ[1], 3.0);

@@ -186,7 +186,7 @@ TEST(DistributionRuns, KobraFileWritesItsTableAndEndsTheRun) {
   run.file("kobra_ini.dat",
            "0 0  1e-3 0 1e7 0 0 5 40 0 0.1\n"
            "0 0 -1e-3 0 1e7 0 0 5 40 0 0.2\n");
-  EXPECT_NE(run.go(), 0);
+  EXPECT_EQ(run.go(), 0);  // a planned end, not a failure
   const auto log = read_lines(run.dir / "log.dat");
   ASSERT_GE(log.size(), 3u);
   EXPECT_THAT(log[log.size() - 2], HasSubstr("Wkin[Kev/u]"));

@@ -120,5 +120,21 @@ TEST(ProgramRun, BinaryRunsAMinimalTaskAndStopsInAnEmptyDirectory) {
   }
 }
 
+TEST(ProgramRun, PlannedStopClosesFilesWithStatusZero) {
+  TempDir dir;
+  auto sim = make_sim();
+  std::ostringstream screen;
+  sim->screen.redirect(screen);
+  sim->units.set_directory(dir.path());
+  const int status = run_guarded(*sim, [](Sim& s) {
+    s.units.open(30, "log.dat");
+    s.units.write(30, "report");
+    planned_stop();
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(screen.str(), "");
+  EXPECT_EQ(read_lines(dir / "log.dat"), std::vector<std::string>{"report"});
+}
+
 }  // namespace
 }  // namespace linac
