@@ -14,7 +14,7 @@
 // eps_rms, eps_max and level emittance are 0, and its Twiss alpha, beta
 // and gamma are stored as 0, a value no real beam has (beta > 0), which
 // marks the plane; its rms sizes are then sqrt(|s11|) and sqrt(|s22|).
-// No NaN or infinity reaches a record.
+// No zero denominator puts a NaN or an infinity into a record.
 #pragma once
 
 #include <array>

@@ -9,7 +9,9 @@
 #include "beam/out_tables.hpp"
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
+#include "control/acceptance_output.hpp"
 #include "control/dispatcher.hpp"
+#include "control/initial_beam.hpp"
 #include "control/lattice_prepass.hpp"
 #include "control/lattice_reader.hpp"
 #include "control/parameter_file.hpp"
@@ -155,10 +157,15 @@ void velmo_main(Sim& sim) {
   // 6. Lattice: sclinac.dat and fi_in.dat into linac.dat, then the element table.
   make_linac_dat(sim);
   ReadElements(sim);
-  // 7.-8. Initial beam and first picture follow here.
-  // 9. Nominal pass: it runs once step 7 makes the initial beam (a pass
-  //    over an empty particle block would only stop in the statistics).
-  // 10.-11. Error study and acceptance output follow here.
+  // 7. Initial beam: restart, read_dis.dat, acceptance beam or generator;
+  //    charge range, macro charges, entrance statistics, ini_dis.dat.
+  make_initial_beam(sim);
+  // 8. First picture follows here.
+  // 9. Nominal pass.
+  nominal_pass(sim);
+  // 10. Error study follows here.
+  // 11. Acceptance output: the initial beam sorted by final status.
+  if (sim.state.iflag_accep == 1) write_acceptance_files(sim);
   // 12. End stamp.
   end_stamp(sim);
 }

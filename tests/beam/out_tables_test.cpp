@@ -21,12 +21,12 @@ TEST(OutDat, LevelLabelFromPart) {
   EXPECT_EQ(level_label(0.5), "50.0");
 }
 
-TEST(OutDat, HeaderPiecesAndWidth) {
+TEST(OutDat, HeaderHeadingsAndWidth) {
   for (bool rfq : {false, true}) {
     const std::string h = out_dat_header(0.9, rfq);
     ASSERT_EQ(h.size(), 558u);
     EXPECT_EQ(h.substr(0, 30), "n_el  name       dist[m]     E");
-    // Piece 1 is 188 characters ending in "exn", then the label and two blanks.
+    // The headings up to "exn" take 188 characters, then the label and two blanks.
     EXPECT_EQ(h.substr(185, 18), "exn90.0[cm*mrad]  ");
     EXPECT_NE(h.find("  eyn90.0[cm*mrad]  "), std::string::npos);
     EXPECT_NE(h.find("  ezn90.0[keV/u*ns]  "), std::string::npos);

@@ -1,0 +1,44 @@
+// The initial beam of a run: restored from a restart file or read_dis.dat,
+// or made by the acceptance-run generator or the distribution that
+// IFLAG_DIS selects; then the charge-state range, macro-particle charges,
+// space-charge current, entrance statistics, centring and ini_dis.dat.
+// After the nominal pass the beam can be written back as read_dis.out or
+// read_dis_ascii.out.
+#pragma once
+
+#include <string>
+
+namespace linac {
+
+struct Sim;
+
+// Unit of sc_warning.dat, opened when the beam carries space charge.
+inline constexpr int kUnitScWarning = 34;
+
+// Space charge acts while the space-charge current is at least this (mA).
+inline constexpr double kScurMin = 1e-6;
+
+// The whole initial-beam step of the run, in order: exclusions, restart or
+// read_dis.dat, generated or acceptance beam, entrance statistics, centring,
+// entrance copies, charge groups and ini_dis.dat.
+void make_initial_beam(Sim& sim);
+
+// The steps one by one (make_initial_beam calls them in this order).
+void check_beam_source_exclusions(Sim& sim);
+void read_restart_file(Sim& sim);
+void read_dis_dat(Sim& sim);
+void generate_beam(Sim& sim);
+void generate_acceptance_beam(Sim& sim);
+void set_charge_range(Sim& sim);
+void set_macro_charges(Sim& sim);
+void entrance_statistics(Sim& sim);
+void centre_generated_beam(Sim& sim);
+
+// "scratch.#NN" of a restart number.
+std::string restart_file_name(int iscrch);
+
+// After the nominal pass with IWRITE_DIS = 1: read_dis.out when
+// write_ascii = 0, read_dis_ascii.out when it is 1, nothing otherwise.
+void write_particle_file(Sim& sim);
+
+}  // namespace linac
