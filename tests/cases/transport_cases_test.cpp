@@ -216,6 +216,30 @@ TEST(TransportCases, DriftApertures) {
   }
 }
 
+TEST(TransportCases, EveryPassStartsItsFrameAtTheLabOrigin) {
+  // Two passes over the aperture lattice with the same beam: the element
+  // frame is reset at the start of each (also in a run restarted from a
+  // scratch file), so the lost.dat records of the second pass, lab positions
+  // included, repeat those of the first.
+  CaseRun run("cases/drift_apertures");
+  run.read_inputs();
+  std::vector<Placed> beam;
+  for (int i = 0; i < 10; ++i) beam.push_back({0.9 * std::sin(1.9 * i), 0.02, 0.3, 0.0});
+  Sim& s = *run.sim;
+  for (int pass = 0; pass < 2; ++pass) {
+    s.state.iscrch = pass;  // the second pass as in a restarted run
+    run.place_beam(1, beam);
+    run.place_beam(2, beam);
+    nominal_pass(s);
+  }
+  s.units.close_all();
+  const auto lost = run.lines("lost.dat");
+  ASSERT_GT(lost.size(), 3u);
+  ASSERT_EQ(lost.size() % 2, 1u);
+  const std::size_t half = (lost.size() - 1) / 2;
+  for (std::size_t j = 1; j <= half; ++j) EXPECT_EQ(lost[j], lost[j + half]) << j;
+}
+
 TEST(TransportCases, SpaceChargeSeam) {
   CaseRun run("cases/space_charge_seam");
   run.read_inputs();
