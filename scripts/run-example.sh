@@ -13,4 +13,6 @@ cp -r "$root/examples/$example/." "$work/"
 echo "running examples/$example in $work"
 (cd "$work" && "$build/linac")
 echo "outputs are in $work:"
-ls -l "$work"
+for f in out.dat coord.dat lost.dat wtmp.dat; do
+  echo "  $f: $work/$f"
+done

@@ -116,6 +116,114 @@ inline bool push_slot_z(const Field& field, const SlotView& p, int i, double h,
   return false;
 }
 
+// The same step for up to W slots at once (slots[0..count-1], count <= W):
+// the lanes advance in lockstep, so the divisions and square roots of
+// different particles overlap in the processor instead of waiting on each
+// other. Each lane performs exactly the operations of push_slot_z in the
+// same order, so the results are bit for bit those of push_slot_z; lost[l]
+// tells whether lane l was lost (its slot then keeps its state). A lost lane
+// is not evaluated in the field again.
+template <int W, class Field>
+inline void push_lanes_z(const Field& field, const SlotView& p, const int* slots, int count,
+                         double h, double wavelength_2pi, bool* lost) {
+  double Y0[6][W];
+  double Y[6][W];
+  double k1[6][W];
+  double k2[6][W];
+  double k3[6][W];
+  double k4[6][W];
+  double qa[W];
+  double z[W];
+  bool dead[W];
+  for (int l = 0; l < W; ++l) {
+    const int i = slots[l < count ? l : 0];
+    qa[l] = p.qa[i];
+    Y0[0][l] = p.x[i];
+    Y0[1][l] = p.xp[i];
+    Y0[2][l] = p.y[i];
+    Y0[3][l] = p.yp[i];
+    Y0[4][l] = p.phase[i];
+    Y0[5][l] = p.beta[i];
+    z[l] = p.z[i];
+    dead[l] = l >= count;
+  }
+  // One derivative evaluation for every live lane at (zs[l], S): marks lanes
+  // whose state is unusable or whose point is outside the aperture.
+  auto stage = [&](const double (&S)[6][W], const double* zs, double (&K)[6][W]) {
+    bool inside[W];
+    Vec3 E[W];
+    Vec3 B[W];
+    for (int l = 0; l < W; ++l) {
+      inside[l] = false;
+      if (dead[l]) continue;
+      const State6 st{S[0][l], S[1][l], S[2][l], S[3][l], S[4][l], S[5][l]};
+      if (!state_usable(st)) continue;
+      inside[l] = field(S[0][l], S[2][l], zs[l], S[4][l], E[l], B[l]);
+      if (!inside[l]) {
+        E[l] = {0.0, 0.0, 0.0};
+        B[l] = {0.0, 0.0, 0.0};
+      }
+    }
+    for (int l = 0; l < W; ++l) {
+      if (dead[l] || !inside[l]) {
+        dead[l] = true;
+        for (int j = 0; j < 6; ++j) K[j][l] = 0.0;
+        continue;
+      }
+      const double xp = S[1][l];
+      const double yp = S[3][l];
+      const double beta = S[5][l];
+      const double gamma = 1.0 / std::sqrt(1.0 - beta * beta);
+      const double Sp = std::sqrt(1.0 + xp * xp + yp * yp);
+      const double F = qa[l] * kForceK / (beta * gamma);
+      const Vec3& e = E[l];
+      const Vec3& b = B[l];
+      K[0][l] = xp;
+      K[1][l] = F * Sp * ((e[0] - xp * e[2]) * Sp / beta + b[0] * xp * yp - b[1] * (1.0 + xp * xp) + b[2] * yp);
+      K[2][l] = yp;
+      K[3][l] = F * Sp * ((e[1] - yp * e[2]) * Sp / beta + b[0] * (1.0 + yp * yp) - b[1] * xp * yp - b[2] * xp);
+      K[4][l] = Sp / (beta * wavelength_2pi);
+      K[5][l] = F / (gamma * gamma) * (e[0] * xp + e[1] * yp + e[2]);
+    }
+  };
+  double zs[W];
+  stage(Y0, z, k1);
+  if (std::abs(h) < kPushMinStep) {
+    for (int l = 0; l < count; ++l) lost[l] = dead[l];
+    return;
+  }
+  const double h2 = h / 2.0;
+  for (int l = 0; l < W; ++l) zs[l] = z[l] + h2;
+  for (int j = 0; j < 6; ++j)
+    for (int l = 0; l < W; ++l) Y[j][l] = Y0[j][l] + h2 * k1[j][l];
+  stage(Y, zs, k2);
+  for (int j = 0; j < 6; ++j)
+    for (int l = 0; l < W; ++l) Y[j][l] = Y0[j][l] + h2 * k2[j][l];
+  stage(Y, zs, k3);
+  for (int l = 0; l < W; ++l) zs[l] = zs[l] + h2;
+  for (int j = 0; j < 6; ++j)
+    for (int l = 0; l < W; ++l) Y[j][l] = Y0[j][l] + h * k3[j][l];
+  stage(Y, zs, k4);
+  const double h6 = h / 6.0;
+  for (int j = 0; j < 6; ++j)
+    for (int l = 0; l < W; ++l)
+      Y[j][l] = Y0[j][l] + h6 * (k1[j][l] + 2.0 * k2[j][l] + 2.0 * k3[j][l] + k4[j][l]);
+  for (int l = 0; l < W; ++l) zs[l] = z[l] + h;
+  stage(Y, zs, k1);  // end-point probe; the derivative itself is not used
+  for (int l = 0; l < count; ++l) {
+    lost[l] = dead[l];
+    if (dead[l]) continue;
+    const int i = slots[l];
+    p.x[i] = Y[0][l];
+    p.xp[i] = Y[1][l];
+    p.y[i] = Y[2][l];
+    p.yp[i] = Y[3][l];
+    p.phase[i] = Y[4][l];
+    p.beta[i] = Y[5][l];
+    p.z[i] = zs[l];
+  }
+}
+
 // The particle arrays of charge state iq.
 SlotView slot_view(Sim& sim, int iq);
 

@@ -36,6 +36,8 @@ void check_step_count(const Sim& sim, int n, double nstep);
 // Below this many slots a charge state is pushed by one thread: the cost of
 // starting a team would exceed the work.
 inline constexpr int kMinParallelSlots = 2048;
+// Particles pushed in lockstep by one thread (see push_lanes_z).
+inline constexpr int kPushLanes = 4;
 
 // Pushes every live slot 0..NPAT + ntest of charge state iq by one step of
 // length h; the slots lost in it are left, in increasing order, in
@@ -57,10 +59,21 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h) {
     mine.clear();
 #pragma omp single
     team = omp_get_num_threads();
+    // Static schedule over blocks of kPushLanes consecutive slots; the live
+    // slots of a block are pushed together.
+    const int nblocks = (last + kPushLanes) / kPushLanes;
 #pragma omp for schedule(static)
-    for (int i = 0; i <= last; ++i) {
-      if (status[i] < 0) continue;
-      if (push_slot_z(field, view, i, h, wavelength_2pi)) mine.push_back(i);
+    for (int b = 0; b < nblocks; ++b) {
+      int slots[kPushLanes];
+      int count = 0;
+      const int end = std::min(b * kPushLanes + kPushLanes, last + 1);
+      for (int i = b * kPushLanes; i < end; ++i)
+        if (status[i] >= 0) slots[count++] = i;
+      if (count == 0) continue;
+      bool lost[kPushLanes];
+      push_lanes_z<kPushLanes>(field, view, slots, count, h, wavelength_2pi, lost);
+      for (int l = 0; l < count; ++l)
+        if (lost[l]) mine.push_back(slots[l]);
     }
   }
   ts.step_losses.clear();

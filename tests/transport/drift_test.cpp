@@ -372,6 +372,27 @@ TEST(DriftElement, SeamsStopTheRunInsteadOfSkippingPhysics) {
   EXPECT_EQ((*r).state.ipos, 0);
 }
 
+TEST(DriftElement, StatisticsAfterEveryStepOnlyWithPlots) {
+  // The statistics of step k leave the beam maxima in row k - 1 of the
+  // reference path: with IGRAPH = 0 only steps 0 and nstep take statistics.
+  for (int igraph : {0, 1}) {
+    DriftRun r(1000.0);
+    Sim& s = *r;
+    s.config.IGRAPH = igraph;
+    s.config.DWWMAX = 1.0;  // maxima of the particles with |dW/W| < 1
+    r.line(1, 10.0, 0.0, 0.0, 5);
+    r.beam(1, {{0, 0, 0, 0}, {0.1, 0.01, 0, 0}, {0, 0, 0.1, 0}, {-0.1, 0.01, 0, 0}}, 0.25);
+    drift_element(s, 1);
+    const RefPath& path = s.transport.ref_path;
+    EXPECT_NEAR(path(-1, kRefBeamMax), 0.1, 1e-12) << igraph;  // step 0
+    EXPECT_NEAR(path(4, kRefBeamMax), 0.2, 1e-12) << igraph;   // step 5: |x| = 0.1 + 0.01 * 10
+    for (int k = 1; k <= 4; ++k) {
+      const double expected = igraph == 1 ? 0.1 + 0.01 * 2.0 * k : 0.0;
+      EXPECT_NEAR(path(k - 1, kRefBeamMax), expected, 1e-12) << igraph << " step " << k;
+    }
+  }
+}
+
 TEST(DriftElement, ResultsDoNotDependOnTheThreadCount) {
   std::vector<std::array<double, 4>> c;
   for (int i = 0; i < 5001; ++i) {

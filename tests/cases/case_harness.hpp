@@ -1,0 +1,102 @@
+// Runs a case directory through the program's own steps in process: start
+// values, standing files, velmo.dat, the lattice pre-pass and reader, an
+// initial beam placed by the test, and the nominal pass with its outputs.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "beam/lost_coord.hpp"
+#include "common/sim.hpp"
+#include "control/lattice_prepass.hpp"
+#include "control/lattice_reader.hpp"
+#include "control/parameter_file.hpp"
+#include "control/velmo_main.hpp"
+#include "test_support.hpp"
+
+namespace linac::testing {
+
+struct Placed {
+  double x, xp, y, yp;  // cm, rad
+};
+
+class CaseRun {
+ public:
+  // Copies velmo.dat and sclinac.dat of the case directory `from` (relative
+  // to the tests folder) into a scratch directory.
+  explicit CaseRun(const std::string& from) {
+    const std::filesystem::path src = std::filesystem::path(LINAC_TEST_DATA_DIR) / from;
+    for (const char* f : {"velmo.dat", "sclinac.dat"})
+      std::filesystem::copy_file(src / f, dir.path() / f);
+    sim->screen.redirect(screen);
+  }
+
+  // Steps 1 to 6 of the main program.
+  void read_inputs() {
+    Sim& s = *sim;
+    set_start_values(s);
+    s.units.set_directory(dir.path());
+    s.units.open(kUnitOut, "out.dat");
+    s.units.open(kUnitCoord, "coord.dat");
+    s.units.open(kUnitLost, "lost.dat");
+    s.units.open(kUnitLog, "log.dat");
+    s.units.open(kUnitWtmp, "wtmp.dat");
+    write_lost_header(s);
+    set_remaining_defaults(s);
+    read_velmo_dat(s);
+    make_linac_dat(s);
+    ReadElements(s);
+  }
+
+  // The initial beam of charge state iq: slot 0 on axis at the design energy,
+  // then the given particles, all at the design energy with phase 0.
+  void place_beam(int iq, const std::vector<Placed>& beam) {
+    Sim& s = *sim;
+    const double gamma = s.ref.w0 / s.ref.amu_kev + 1.0;
+    const double beta = std::sqrt(1.0 - 1.0 / (gamma * gamma));
+    const int n = static_cast<int>(beam.size());
+    s.config.npat0[iq] = n;
+    s.config.NPAT[iq] = n;
+    ParticleArrays& p = s.particles;
+    for (int i = 0; i <= n; ++i) {
+      const Placed q = i == 0 ? Placed{0, 0, 0, 0} : beam[static_cast<std::size_t>(i - 1)];
+      p.x[iq][i] = q.x;
+      p.xp[iq][i] = q.xp;
+      p.y[iq][i] = q.y;
+      p.yp[iq][i] = q.yp;
+      p.phase[iq][i] = 0.0;
+      p.beta[iq][i] = beta;
+      p.z[iq][i] = 0.0;
+      p.qa[iq][i] = s.config.QQ[iq] / s.config.AMASS[iq];
+      p.status[iq][i] = kLive;
+    }
+  }
+
+  // Step 9: the nominal pass (space charge switched on by the summed current
+  // as the initial-beam step does), then every file closed.
+  void run_nominal_pass() {
+    Sim& s = *sim;
+    double sum = 0.0;
+    for (int iq = 1; iq <= s.config.NQTOT; ++iq) sum += s.current.CURRENT[iq];
+    if (sum >= 1e-6) s.current.scur = sum;
+    try {
+      nominal_pass(s);
+    } catch (...) {
+      s.units.close_all();
+      throw;
+    }
+    s.units.close_all();
+  }
+
+  std::vector<std::string> lines(const char* name) const { return read_lines(dir.path() / name); }
+  std::string file(const char* name) const { return read_file(dir.path() / name); }
+
+  TempDir dir;
+  std::unique_ptr<Sim> sim = make_sim();
+  std::ostringstream screen;
+};
+
+}  // namespace linac::testing
