@@ -123,11 +123,7 @@ void nominal_pass(Sim& sim) {
   // 5. Element frame: the lab frame at the lattice origin. A run restarting
   //    inside the lattice starts on the straight axis at the restart line's
   //    entrance, which reproduces the full run's frame for a straight lattice.
-  const double z_start = st.iscrch > 0 ? sim.ref.s_entry : 0.0;
-  for (Frame* f : {&sim.frame.entry, &sim.frame.exit}) {
-    f->origin = {0.0, 0.0, z_start};
-    f->axes = {{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
-  }
+  reset_element_frame(sim, st.iscrch > 0 ? sim.ref.s_entry : 0.0);
   // 6. The element loop: every line, then its out.dat line.
   for (std::int32_t n = c.iel_first; n <= c.iel_last; ++n) {
     dispatch_element(sim, n);

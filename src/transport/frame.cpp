@@ -21,9 +21,11 @@ Frame lab_frame() {
 
 }  // namespace
 
-void reset_element_frame(Sim& sim) {
-  sim.frame.entry = lab_frame();
-  sim.frame.exit = lab_frame();
+void reset_element_frame(Sim& sim, double z_origin) {
+  Frame f = lab_frame();
+  f.origin[2] = z_origin;
+  sim.frame.entry = f;
+  sim.frame.exit = f;
 }
 
 void place_element(Sim& sim, double dx, double dz, double c, double s) {

@@ -10,9 +10,10 @@ namespace linac {
 
 struct Sim;
 
-// Both copies of the element frame := the lab frame (origin 0, unit axes).
-// Called at the start of every pass over the lattice.
-void reset_element_frame(Sim& sim);
+// Both copies of the element frame := unit axes with the origin on the lab
+// axis at z_origin (cm; 0 at the lattice start). Called at the start of
+// every pass over the lattice.
+void reset_element_frame(Sim& sim, double z_origin = 0.0);
 
 // Advances the element frame by one element whose exit point lies at (dx, 0,
 // dz) of its entrance frame and whose exit axes are turned by the angle with
