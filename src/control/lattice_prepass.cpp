@@ -46,12 +46,6 @@ bool has_text_beyond_record(std::string_view raw) {
   return false;
 }
 
-std::string trimmed(std::string_view s) {
-  std::size_t e = s.size();
-  while (e > 0 && s[e - 1] == ' ') --e;
-  return std::string(s.substr(0, e));
-}
-
 // A line copied into linac.dat: one blank, then its first 131 characters.
 std::string copied_record(const std::string& rec) {
   std::string out(1, ' ');

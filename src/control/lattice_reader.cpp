@@ -46,12 +46,6 @@ constexpr std::int32_t kCodeAijRFQ = 27;
 // than this fraction (a single-precision constant).
 constexpr double kQuadMatrixTolerance = static_cast<double>(0.05f);
 
-std::string trimmed(std::string_view s) {
-  std::size_t e = s.size();
-  while (e > 0 && s[e - 1] == ' ') --e;
-  return std::string(s.substr(0, e));
-}
-
 // The line being read and the slot it fills.
 struct Row {
   Sim& sim;

@@ -47,6 +47,12 @@ std::int32_t index_nocase(std::string_view str, std::string_view key) {
   return 0;
 }
 
+std::string trimmed(std::string_view s) {
+  std::size_t e = s.size();
+  while (e > 0 && s[e - 1] == ' ') --e;
+  return std::string(s.substr(0, e));
+}
+
 std::string int_to_2digits(std::int32_t n) {
   std::int32_t t = n / 10;
   std::int32_t u = n - 10 * t;

@@ -1,4 +1,5 @@
-// Case-blind search, character codes and the digits of numbered file names.
+// Case-blind search, character codes, trailing blanks and the digits of
+// numbered file names.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,9 @@ std::int32_t compare_nocase(std::string_view a, std::string_view b);
 std::int32_t ascii_code(std::string_view s);
 // Code of the first character with a..z mapped to A..Z.
 std::int32_t upper_ascii(std::string_view s);
+// The text without its trailing blanks (for messages that quote a
+// blank-filled record).
+std::string trimmed(std::string_view s);
 // Exactly 2 (3) characters: codes 48 + each decimal digit, without a range
 // check (100 gives ":0").
 std::string int_to_2digits(std::int32_t n);

@@ -44,6 +44,13 @@ TEST(CharacterCodes, FoldOnlyLatinLetters) {
   EXPECT_EQ(upper_ascii("\xe9"), 233);
 }
 
+TEST(Trimmed, DropsTrailingBlanksOnly) {
+  EXPECT_EQ(trimmed(" 1 drift 10   "), " 1 drift 10");
+  EXPECT_EQ(trimmed("   "), "");
+  EXPECT_EQ(trimmed(""), "");
+  EXPECT_EQ(trimmed("a\t"), "a\t");  // only blanks are trailing fill
+}
+
 TEST(DigitRoutines, Cases) {
   EXPECT_EQ(int_to_2digits(0), "00");
   EXPECT_EQ(int_to_2digits(7), "07");
