@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "beam/phase_groups.hpp"
 #include "common/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "numerics/random.hpp"
@@ -81,11 +82,6 @@ class RecordReader {
 
 [[noreturn]] void bad_record(const RecordReader& rr, const std::string& what) {
   fatal(fmt::format(" input error in {} line {}: {}", rr.file(), rr.record_line(), what));
-}
-
-// Kinetic energy per nucleon (keV/u) of the speed beta.
-double energy_of_speed(double beta, double amu_kev) {
-  return (1.0 / std::sqrt(1.0 - beta * beta) - 1.0) * amu_kev;
 }
 
 // ------------------------------------------------------------------------
@@ -284,8 +280,7 @@ void read_lanl_distribution(Sim& sim) {
     p.yp[iq][i] = v[4];
     p.phase[iq][i] = v[5];
     const double w_kev = 1000.0 * v[6];
-    const double gamma = w_kev / amu_kev + 1.0;
-    p.beta[iq][i] = std::sqrt(1.0 - 1.0 / (gamma * gamma));
+    p.beta[iq][i] = speed_of_energy(w_kev, amu_kev);
     return w_kev;
   });
   write_state_table(sim, f, mean);
@@ -320,7 +315,7 @@ void read_astra_distribution(Sim& sim) {
     p.beta[iq][i] = beta;
     // A particle at z ahead of the reference arrives earlier.
     p.phase[iq][i] = -(100.0 * v[2] / beta) / wl;
-    return energy_of_speed(beta, amu_kev);
+    return kinetic_energy_kev(beta, amu_kev);
   });
   write_state_table(sim, f, mean);
   centre_phases_and_energy(sim, mean);
@@ -351,7 +346,7 @@ void read_kobra_distribution(Sim& sim) {
     p.phase[iq][i] = (2.0 * u - 1.0) * kPi;
     const double beta = std::sqrt(vz * vz + vx * vx + vy * vy) / kSpeedOfLightMs;
     p.beta[iq][i] = beta;
-    return energy_of_speed(beta, amu_kev);
+    return kinetic_energy_kev(beta, amu_kev);
   });
   write_state_table(sim, f, mean);
   // The file is only inspected: the run ends after its table.
@@ -431,7 +426,7 @@ void read_dinamion(Sim& sim) {
     if (cfg.NPAT[iq] + 1 != count[iq])
       fatal(fmt::format(" {}: the file changed while it was read", kFile));
     for (std::int32_t i = 0; i <= cfg.NPAT[iq]; ++i) {
-      w_sum += energy_of_speed(p.beta[iq][i], sim.ref.amu_kev);
+      w_sum += kinetic_energy_kev(p.beta[iq][i], sim.ref.amu_kev);
       n_sum += 1.0;
     }
   }

@@ -1,15 +1,12 @@
 #include "beam/offsets.hpp"
 
-#include <cmath>
-
+#include "beam/phase_groups.hpp"
 #include "common/sim.hpp"
 
 namespace linac {
 
 double shift_speed_by_energy(double beta, double dW, double amu_kev) {
-  const double w = (1.0 / std::sqrt(1.0 - beta * beta) - 1.0) * amu_kev;
-  const double g = (w + dW) / amu_kev + 1.0;
-  return std::sqrt(1.0 - 1.0 / (g * g));
+  return speed_of_energy(kinetic_energy_kev(beta, amu_kev) + dW, amu_kev);
 }
 
 void shift_beam_by_q(Sim& sim) {

@@ -57,6 +57,9 @@ void avg_phase_by_q(Sim& sim, double half_width);
 
 // Kinetic energy per nucleon in keV/u of a particle with speed beta.
 inline double kinetic_energy_kev(double beta, double amu_kev, double* gamma_out = nullptr);
+// Speed beta = sqrt(1 - 1/gamma^2), gamma = 1 + w/amu, of the kinetic energy
+// per nucleon w (keV/u).
+inline double speed_of_energy(double w, double amu_kev);
 
 // The statistics coordinates of particle i of state iq about the origins
 // w_origin (keV/u) and phase_origin (rad). The particle's gamma is left in
@@ -71,6 +74,11 @@ inline double kinetic_energy_kev(double beta, double amu_kev, double* gamma_out)
   const double gamma = 1.0 / std::sqrt(1.0 - beta * beta);
   if (gamma_out) *gamma_out = gamma;
   return (gamma - 1.0) * amu_kev;
+}
+
+inline double speed_of_energy(double w, double amu_kev) {
+  const double gamma = 1.0 + w / amu_kev;
+  return std::sqrt(1.0 - 1.0 / (gamma * gamma));
 }
 
 inline void particle_coords6(const ParticleArrays& p, std::int32_t i, std::int32_t iq,

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "beam/phase_groups.hpp"
 #include "common/sim.hpp"
 #include "numerics/deviates.hpp"
 #include "numerics/random.hpp"
@@ -13,12 +14,6 @@
 namespace linac {
 
 namespace {
-
-// Speed of the kinetic energy per nucleon w (keV/u).
-double speed_of_energy(double w, double amu_kev) {
-  const double gamma = w / amu_kev + 1.0;
-  return std::sqrt(1.0 - 1.0 / (gamma * gamma));
-}
 
 // The charge state and its count must fit the particle block; NPAT = 0
 // gives the reference particle alone.
@@ -85,7 +80,7 @@ void gen_dist_random_direction(Sim& sim, double beta0, double R, double nz_min, 
   const RunConfig& c = sim.config;
   const ReferenceBlock& ref = sim.ref;
   const double amu = ref.amu_kev;
-  const double w0 = (1.0 / std::sqrt(1.0 - beta0 * beta0) - 1.0) * amu;
+  const double w0 = kinetic_energy_kev(beta0, amu);
   const double wq = w0 * (ref.ADESIGN / ref.QDESIGN) * (c.QQ[iq] / c.AMASS[iq]);
   check_energy(who, iq, wq, 0.0, 0.0);
   const double beta_q = speed_of_energy(wq, amu);

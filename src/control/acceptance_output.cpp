@@ -1,8 +1,8 @@
 #include "control/acceptance_output.hpp"
 
-#include <cmath>
 #include <vector>
 
+#include "beam/phase_groups.hpp"
 #include "common/sim.hpp"
 #include "control/beam_state.hpp"
 #include "platform/format.hpp"
@@ -36,10 +36,8 @@ void write_acceptance_files(Sim& sim) {
     const auto& kept = survived[iq];
     for (std::int32_t i = 0; i <= sim.config.NPAT[iq]; ++i) {
       const double phase = p.phase[iq][i];
-      const double b = p.beta[iq][i];
       const double dt = phase / kTwoPi / r.FREQB * 1e9;  // ns
-      const double gamma = 1.0 / std::sqrt(1.0 - b * b);
-      const double dw = (gamma - 1.0) * r.amu_kev - r.w_entry;  // keV/u
+      const double dw = kinetic_energy_kev(p.beta[iq][i], r.amu_kev) - r.w_entry;  // keV/u
       const FmtItem row[] = {dt,
                              dw,
                              phase / kDegToRad,

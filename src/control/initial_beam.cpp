@@ -13,6 +13,7 @@
 #include "beam/twiss_generators.hpp"
 #include "common/sim.hpp"
 #include "control/beam_state.hpp"
+#include "control/parameter_file.hpp"
 #include "control/text_utils.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
@@ -27,25 +28,8 @@ constexpr const char* kValidTypes = "0, 1, 2, 20, 21, 23, 48, 49, 51, 52, 53";
 
 bool is_restart(const Sim& sim) { return sim.state.iscrch > 0; }
 
-// Speed of kinetic energy w (keV/u).
-double speed_of_energy(double w, double amu_kev) {
-  const double g = 1.0 + w / amu_kev;
-  return std::sqrt(1.0 - 1.0 / (g * g));
-}
-
 void screen(Sim& sim, std::string_view fmt_text, std::initializer_list<FmtItem> items) {
   write_formatted(sim.units, kScreenUnit, fmt_text, items);
-}
-
-// A beam read from another code's file brings its own mean energy (WIN,
-// keV/u): it becomes the design energy, with the design speed and beta gamma.
-void set_design_energy_from_win(Sim& sim) {
-  ReferenceBlock& r = sim.ref;
-  r.w0 = r.WIN;
-  const double gamma = 1.0 + r.w0 / r.amu_kev;
-  const double beta = std::sqrt(1.0 - 1.0 / (gamma * gamma));
-  r.betgam0 = gamma * beta;
-  sim.beam.beta_design = beta;
 }
 
 void check_state_count(const Sim& sim) {
@@ -193,7 +177,8 @@ void generate_beam(Sim& sim) {
       if (type == 20) read_lanl_distribution(sim);
       else if (type == 21) read_astra_distribution(sim);
       else read_kobra_distribution(sim);
-      set_design_energy_from_win(sim);
+      // The file's mean energy (WIN, keV/u) becomes the design energy.
+      set_design_particle(sim);
       break;
     case 48:
       for (std::int32_t iq = 1; iq <= c.NQTOT; ++iq)

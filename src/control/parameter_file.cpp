@@ -237,6 +237,15 @@ NamelistSchema other_schema(Sim& sim) {
   return s;
 }
 
+void set_design_particle(Sim& sim) {
+  ReferenceBlock& r = sim.ref;
+  r.w0 = r.WIN;
+  const double gamma = 1.0 + r.w0 / r.amu_kev;
+  const double beta = std::sqrt(1.0 - 1.0 / (gamma * gamma));
+  r.betgam0 = gamma * beta;
+  sim.beam.beta_design = beta;
+}
+
 void read_velmo_dat(Sim& sim) {
   ReferenceBlock& r = sim.ref;
   RunConfig& c = sim.config;
@@ -321,13 +330,9 @@ void read_velmo_dat(Sim& sim) {
   }
   if (r.WIN == 0.0) r.WIN = r.UDESIGN * r.QDESIGN / r.ADESIGN;
   r.WIN = r.WIN * 0.001;  // keV/u
-  r.w0 = r.WIN;
 
-  // 15. Relativistic factors of the design particle.
-  const double gamma = 1.0 + r.w0 / r.amu_kev;
-  const double beta = std::sqrt(1.0 - 1.0 / (gamma * gamma));
-  r.betgam0 = gamma * beta;
-  b.beta_design = beta;
+  // 15. The design particle of that energy.
+  set_design_particle(sim);
 
   // 16. Geometric emittances, cm rad.
   b.epsx_geo = b.EPSNX * 0.001 / r.betgam0;

@@ -15,6 +15,10 @@ NamelistSchema index_schema(Sim& sim);
 NamelistSchema correct_schema(Sim& sim);
 NamelistSchema other_schema(Sim& sim);
 
+// The design particle of the design energy WIN (keV/u): w0 := WIN, its
+// beta gamma betgam0 and its speed beta_design.
+void set_design_particle(Sim& sim);
+
 // Reads velmo.dat from the working directory over the defaults already in
 // place, converts units, derives the design particle (w0, betgam0,
 // wavelength ...), seeds the random stream and stops the run on an
