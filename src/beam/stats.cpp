@@ -72,29 +72,24 @@ void accumulate_chunk(const ParticleArrays& p, const WorkItem& w, double mean_ph
     c.live += 1;
     Vec6 v;
     particle_coords6(p, i, w.iq, lp.amu_kev, lp.w_origin, lp.phase_origin, v);
-    const double phi = v[4];
     const double adww = std::fabs(v[5]);
-    if (adww < lp.dwwacc) {
-      double d = phi - mean_phase;
-      phase_wrap_2pi(d);
-      v[4] = d;
+    const bool counted = adww < lp.dwwacc;  // inside the energy acceptance
+    const bool in_max = adww < lp.dwwmax;   // inside the limit of the maxima
+    if (!counted && !in_max) continue;
+    // Phase about the state's mean, wrapped into [-pi, pi).
+    double d = v[4] - mean_phase;
+    phase_wrap_2pi(d);
+    v[4] = d;
+    if (counted) {
       c.n += 1.0;
       for (int m = 0; m < 6; ++m) c.sum[m] += v[m];
       for (int m = 0; m < 6; ++m)
         for (int j = m; j < 6; ++j) c.prod[kProd.at[m][j]] += v[m] * v[j];
-      c.cen[0] += v[0];
-      c.cen[1] += v[1];
-      c.cen[2] += v[2];
-      c.cen[3] += v[3];
-      c.cen[4] += lp.add_phase_origin ? d + mean_phase + lp.phase_origin : d + mean_phase;
-      c.cen[5] += (1.0 + v[5]) * lp.w_origin;
+      c.phase_sum += lp.add_phase_origin ? d + mean_phase + lp.phase_origin : d + mean_phase;
+      c.w_sum += (1.0 + v[5]) * lp.w_origin;
     }
-    if (adww < lp.dwwmax) {
-      double d = phi - mean_phase;
-      phase_wrap_2pi(d);
-      v[4] = d;
+    if (in_max)
       for (int m = 0; m < 6; ++m) c.maxv[m] = std::max(c.maxv[m], std::fabs(v[m]));
-    }
   }
 }
 
@@ -226,7 +221,7 @@ void stat(Sim& sim, std::int32_t k) {
     double n = 0.0;
     std::array<double, 6> sum{};
     std::array<double, 21> prod{};
-    std::array<double, 6> cen{};
+    double phase_sum = 0.0, w_sum = 0.0;
   };
   std::array<StateSums, kMaxChargeStates + 1> ss{};
   std::array<double, 6> maxv{};
@@ -237,7 +232,8 @@ void stat(Sim& sim, std::int32_t k) {
     s.n += ch.n;
     for (int m = 0; m < 6; ++m) s.sum[m] += ch.sum[m];
     for (int q = 0; q < 21; ++q) s.prod[q] += ch.prod[q];
-    for (int m = 0; m < 6; ++m) s.cen[m] += ch.cen[m];
+    s.phase_sum += ch.phase_sum;
+    s.w_sum += ch.w_sum;
     for (int m = 0; m < 6; ++m) maxv[m] = std::max(maxv[m], ch.maxv[m]);
     L += ch.live;
   }
@@ -246,8 +242,12 @@ void stat(Sim& sim, std::int32_t k) {
   for (int iq = range.first; iq <= range.last; ++iq) {
     qp.qstate_count[iq] = ss[iq].n;
     N += ss[iq].n;
-    if (ss[iq].n > 0.0)
-      for (int m = 1; m <= 6; ++m) bs.qstate_centroids[iq][m] = ss[iq].cen[m - 1] / ss[iq].n;
+    if (ss[iq].n > 0.0) {
+      auto& cen = bs.qstate_centroids[iq];
+      for (int m = 1; m <= 4; ++m) cen[m] = ss[iq].sum[m - 1] / ss[iq].n;
+      cen[5] = ss[iq].phase_sum / ss[iq].n;
+      cen[6] = ss[iq].w_sum / ss[iq].n;
+    }
   }
 
   // 8. Whole-beam sums.

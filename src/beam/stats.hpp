@@ -112,7 +112,8 @@ struct StatChunkSums {
   std::int32_t live = 0;           // live particles, all energies
   std::array<double, 6> sum{};     // sums of v(m)
   std::array<double, 21> prod{};   // sums of v(m) v(j), m <= j, row by row
-  std::array<double, 6> cen{};     // centroid sums: x, x', y, y', phase, energy
+  double phase_sum = 0.0;          // absolute phase sum (centroid), rad
+  double w_sum = 0.0;              // kinetic energy sum (centroid), keV/u
   std::array<double, 6> maxv{};    // largest |v(m)| inside DWWMAX
 };
 
