@@ -217,7 +217,6 @@ struct TableParams {
   std::array<double, kFieldTables + 1> DCAV{};  // cm
   std::array<double, kFieldTables + 1> SFAS{};  // rad after reading
   std::array<double, kFieldTables + 1> SERF{};  // fraction after reading
-  std::array<double, kFieldTables + 1> cav_err2{}, cav_err3{};  // further amplitudes of align
   double DEESRF = 0.0;
   std::array<std::int32_t, kFieldTables + 1> N_TT{};
   std::array<std::int32_t, kFieldTables + 1> NCELLS{};
