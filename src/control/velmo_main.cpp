@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <fmt/format.h>
+
 #include "beam/lost_coord.hpp"
 #include "beam/offsets.hpp"
 #include "beam/out_tables.hpp"
@@ -38,6 +40,13 @@ void end_stamp(Sim& sim) {
   const std::string rec = stamp_record(" Task end at  ", sim.clock.now());
   sim.units.write(kScreenUnit, rec);
   sim.units.write(kUnitLog, rec);
+}
+
+// The error study over the seeds that IFLAG_CORR asks for is not built: the
+// run stops after the nominal pass and its files rather than end as if the
+// study had run.
+void error_study(Sim& sim) {
+  fatal(fmt::format(" IFLAG_CORR = {}: the error study is not available yet", sim.config.IFLAG_CORR));
 }
 
 void open_standing_files(Sim& sim) {
@@ -158,10 +167,11 @@ void velmo_main(Sim& sim) {
   // 7. Initial beam: restart, read_dis.dat, acceptance beam or generator;
   //    charge range, macro charges, entrance statistics, ini_dis.dat.
   make_initial_beam(sim);
-  // 8. First picture follows here.
+  // 8. The first picture: this program draws no plot windows.
   // 9. Nominal pass.
   nominal_pass(sim);
-  // 10. Error study follows here.
+  // 10. Error study.
+  if (sim.config.IFLAG_CORR != 0) error_study(sim);
   // 11. Acceptance output: the initial beam sorted by final status.
   if (sim.state.iflag_accep == 1) write_acceptance_files(sim);
   // 12. End stamp.

@@ -60,6 +60,29 @@ TEST(ProgramRun, MinimalTaskWritesStampsStandingFilesAndLinacDat) {
   EXPECT_NEAR(sim->ref.w0, 1000.0, 1000.0 * 1e-12);
 }
 
+TEST(ProgramRun, ErrorStudyRequestStopsAfterTheNominalPass) {
+  // The seed loop is not built: a run asking for it must not end as if it
+  // had run. The nominal pass and its files are complete.
+  TempDir dir;
+  write_minimal_task(dir);
+  std::string velmo = testing::kVelmoMin;
+  velmo.replace(velmo.find("IFLAG_DIS=1 /"), 13, "IFLAG_DIS=1, IFLAG_CORR=2, NRZ=1 /\n&CORRECT /");
+  write_file(dir / "velmo.dat", velmo);
+  auto sim = make_sim();
+  std::ostringstream screen;
+  sim->screen.redirect(screen);
+  sim->clock.set_source(march_5_2009);
+  sim->units.set_directory(dir.path());
+  EXPECT_NE(run_program(*sim), 0);
+  EXPECT_EQ(screen.str(),
+            "  Task begin at  Mar 05,2009,07:04:03     \n"
+            " IFLAG_CORR = 2: the error study is not available yet\n");
+  const auto out = read_lines(dir / "out.dat");
+  ASSERT_FALSE(out.empty());
+  EXPECT_NE(out.back().find(" end of seed No."), std::string::npos) << out.back();
+  EXPECT_EQ(read_lines(dir / "wtmp.dat").size(), 2u);
+}
+
 TEST(ProgramRun, EmptyDirectoryStopsForTheMissingParameterFile) {
   TempDir dir;
   auto sim = make_sim();
