@@ -19,8 +19,8 @@ using testing::TempDir;
 
 constexpr double kW0 = 1000.0;  // design energy, keV/u
 
-// A run context after the (not yet built) parameter, lattice and beam
-// steps: one charge state of four particles at (x, x') = (+-1, +-0.001) cm,
+// A run context as the parameter, lattice and initial-beam steps leave it,
+// set by hand: one charge state of four particles at (x, x') = (+-1, +-0.001) cm,
 // rad, at the design energy, and the given lattice lines.
 std::unique_ptr<Sim> prepared_run(const TempDir& dir, const std::vector<const char*>& keywords) {
   auto sim = make_sim();
