@@ -58,6 +58,18 @@ inline void write_file(const std::filesystem::path& p, const std::string& text) 
   out << text;
 }
 
+// The first message line of the fatal stop that ends f; "<no stop>" when f
+// returns normally, "<empty>" for a stop without lines.
+template <class F>
+std::string fatal_text(F&& f) {
+  try {
+    f();
+  } catch (const FatalStop& s) {
+    return s.lines().empty() ? std::string("<empty>") : s.lines().front();
+  }
+  return "<no stop>";
+}
+
 // Runs f, which must stop the run with one message line; returns that line.
 template <class F>
 std::string fatal_message(F&& f) {

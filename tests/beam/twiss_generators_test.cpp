@@ -9,18 +9,12 @@
 #include "common/sim.hpp"
 #include "numerics/random.hpp"
 #include "platform/fatal.hpp"
+#include "test_support.hpp"
 
 namespace linac {
 namespace {
 
-std::string fatal_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalStop& s) {
-    return s.lines().empty() ? std::string("<empty>") : s.lines().front();
-  }
-  return "<no stop>";
-}
+using testing::fatal_text;
 
 // Second moments of one plane of slots 1..n (denominator n - 1).
 struct PlaneMoments {

@@ -13,6 +13,7 @@
 namespace linac {
 namespace {
 
+using testing::fatal_text;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
@@ -23,15 +24,6 @@ std::int32_t marker_at(const std::string& bytes, std::size_t off) {
   std::uint32_t v = 0;
   for (int k = 3; k >= 0; --k) v = (v << 8) | static_cast<unsigned char>(bytes[off + k]);
   return static_cast<std::int32_t>(v);
-}
-
-std::string fatal_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalStop& s) {
-    return s.lines().empty() ? std::string("<empty>") : s.lines().front();
-  }
-  return "<no stop>";
 }
 
 // A beam of two charge states with values that do not round-trip through

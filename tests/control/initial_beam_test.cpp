@@ -16,17 +16,9 @@
 namespace linac {
 namespace {
 
+using testing::fatal_text;
 using testing::read_lines;
 using testing::TempDir;
-
-std::string fatal_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const FatalStop& s) {
-    return s.lines().empty() ? std::string("<empty>") : s.lines().front();
-  }
-  return "<no stop>";
-}
 
 std::vector<std::string> split_lines(const std::string& s) {
   std::vector<std::string> out;
