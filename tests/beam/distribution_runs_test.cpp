@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/sim.hpp"
+#include "control/input_fixture.hpp"
 #include "control/velmo_main.hpp"
 #include "test_support.hpp"
 
@@ -18,34 +19,20 @@ namespace {
 
 using ::testing::HasSubstr;
 using testing::read_lines;
-using testing::TempDir;
-using testing::write_file;
+using testing::TaskRun;
 
-struct TaskRun {
-  TempDir dir;
-  std::unique_ptr<Sim> sim = make_sim();
-  std::ostringstream screen;
-  TaskRun(const std::string& velmo, const std::string& lattice) {
-    write_file(dir / "velmo.dat", velmo);
-    write_file(dir / "sclinac.dat", lattice);
-    sim->screen.redirect(screen);
-    sim->units.set_directory(dir.path());
+// The 33 numbers of the out.dat line named "entry"; empty when there is none.
+std::vector<double> entry_line(const TaskRun& run) {
+  for (const auto& line : run.lines_of("out.dat")) {
+    if (line.size() < 11 || line.substr(6, 5) != "entry") continue;
+    std::istringstream in(line.substr(11));
+    std::vector<double> v;
+    double d;
+    while (in >> d) v.push_back(d);
+    return v;
   }
-  void file(const std::string& name, const std::string& text) { write_file(dir / name, text); }
-  int go() { return run_program(*sim); }
-  // The 33 numbers of the out.dat line named "entry"; empty when there is none.
-  std::vector<double> entry_line() const {
-    for (const auto& line : read_lines(dir / "out.dat")) {
-      if (line.size() < 11 || line.substr(6, 5) != "entry") continue;
-      std::istringstream in(line.substr(11));
-      std::vector<double> v;
-      double d;
-      while (in >> d) v.push_back(d);
-      return v;
-    }
-    return {};
-  }
-};
+  return {};
+}
 
 // Columns of the out.dat data line (1-based as printed after the name).
 enum Col { kWmean = 2, kXrms = 4, kYrms = 5, kXc = 20, kXpc = 21, kYc = 22, kYpc = 23, kPhic = 25, kLive = 33 };
@@ -106,7 +93,7 @@ TEST(DistributionRuns, LanlFileGivesItsCentroidsAndSizesOnTheEntryLine) {
   run.file("lanl_ini.dat", text);
   const int status = run.go();
   expect_ran_or_stopped_at_prmtr(status, run);
-  const auto v = run.entry_line();
+  const auto v = entry_line(run);
   ASSERT_EQ(v.size(), 33u) << run.screen.str();
 
   std::vector<double> x, xp, y, yp, ph, w;
@@ -143,7 +130,7 @@ TEST(DistributionRuns, AstraFilePositionsGiveTheEntrySizes) {
   }
   run.file("astra_ini.dat", text);
   expect_ran_or_stopped_at_prmtr(run.go(), run);
-  const auto v = run.entry_line();
+  const auto v = entry_line(run);
   ASSERT_EQ(v.size(), 33u) << run.screen.str();
   EXPECT_NEAR(col(v, kXc), 0.0, kPrint);
   EXPECT_NEAR(col(v, kYc), 0.0, kPrint);
@@ -166,7 +153,7 @@ TEST(DistributionRuns, DinamionFileCentroidsAndSizesWithAParticleInBothStates) {
            "6 -0.2  0.0     0.2 -0.0001 0 0.046 -2.0  5.15\n"
            "7  0.0  0.0     0.0  0.0    0 0.046  0.0  5.08\n");
   ASSERT_EQ(run.go(), 0) << run.screen.str();
-  const auto v = run.entry_line();
+  const auto v = entry_line(run);
   ASSERT_EQ(v.size(), 33u);
   // State 1: particles 1, 3, 4, 7; state 2: 2, 5, 6, 7.
   const std::vector<double> xs = {0.0, 0.3, -0.3, 0.0, 0.0, 0.2, -0.2, 0.0};
@@ -191,7 +178,7 @@ TEST(DistributionRuns, KobraFileWritesItsTableAndEndsTheRun) {
   ASSERT_GE(log.size(), 3u);
   EXPECT_THAT(log[log.size() - 2], HasSubstr("Wkin[Kev/u]"));
   EXPECT_THAT(log.back(), ::testing::StartsWith("  1    5.0   40.0       1"));
-  EXPECT_TRUE(run.entry_line().empty());
+  EXPECT_TRUE(entry_line(run).empty());
 }
 
 // Each source type reaches its generator: the entry line's rms x of a
@@ -218,7 +205,7 @@ TEST(DistributionRuns, SourceTypesGiveTheirSizesOnTheEntryLine) {
     TaskRun run(velmo(std::string("WIN=1.0D6, NPAT=20000,20000, ") + c.tran, c.index) + c.other,
                 kCommandsOnly);
     ASSERT_EQ(run.go(), 0) << run.screen.str();
-    const auto v = run.entry_line();
+    const auto v = entry_line(run);
     ASSERT_EQ(v.size(), 33u);
     EXPECT_NEAR(col(v, kXrms), c.x_rms, c.x_rms * rel + kPrint);
     EXPECT_EQ(col(v, kLive), 2 * (n + 1));

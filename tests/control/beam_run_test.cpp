@@ -11,6 +11,7 @@
 #include "control/beam_state.hpp"
 #include "control/initial_beam.hpp"
 #include "control/velmo_main.hpp"
+#include "input_fixture.hpp"
 #include "test_support.hpp"
 
 namespace linac {
@@ -18,8 +19,7 @@ namespace {
 
 using testing::read_file;
 using testing::read_lines;
-using testing::TempDir;
-using testing::write_file;
+using testing::TaskRun;
 
 // A parameter file: 1 MeV/u protons at 100 MHz, fixed seed, no plots;
 // `tran` and `index` add members to the groups.
@@ -32,19 +32,6 @@ std::string velmo(const std::string& tran, const std::string& index) {
 
 const std::string kCommandsOnly = "1 vary\n2 vary\nstop\n";
 const std::string kDrifts = "1 drift 10 2 2\n2 drift 5 2 2\nstop\n";
-
-struct TaskRun {
-  TempDir dir;
-  std::unique_ptr<Sim> sim = make_sim();
-  std::ostringstream screen;
-  TaskRun(const std::string& velmo_text, const std::string& lattice) {
-    write_file(dir / "velmo.dat", velmo_text);
-    write_file(dir / "sclinac.dat", lattice);
-    sim->screen.redirect(screen);
-    sim->units.set_directory(dir.path());
-  }
-  int go() { return run_program(*sim); }
-};
 
 // Emittance in cm rad of the bounding ellipse handed to the generators:
 // EPSNX 0.001 / (beta gamma) at 1000 keV/u.

@@ -1,7 +1,9 @@
-// A run context in a scratch directory with the screen captured, for the
-// tests of the input files (velmo.dat, sclinac.dat, fi_in.dat, linac.dat).
+// Run contexts in a scratch directory with the screen captured: a whole
+// task (TaskRun), and the context of the input-file readers (InputRun:
+// velmo.dat, sclinac.dat, fi_in.dat, linac.dat).
 #pragma once
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -21,19 +23,23 @@ inline const std::string kVelmoMin =
     "      EPSNZ=100, ALPHZ=0, BETZ=100 /\n"
     "&INDEX IGRAPH=0, ISRF=1, IFLAG_DIS=1 /\n";
 
-struct InputRun {
+struct TaskRun {
   TempDir dir;
   std::unique_ptr<Sim> sim = make_sim();
   std::ostringstream screen;
 
-  InputRun() {
+  TaskRun() {
     sim->screen.redirect(screen);
     sim->units.set_directory(dir.path());
-    set_start_values(*sim);
-    set_remaining_defaults(*sim);
-    sim->units.open(kUnitLog, "log.dat");
+  }
+  // A task directory holding the parameter file and the lattice.
+  TaskRun(const std::string& velmo, const std::string& lattice) : TaskRun() {
+    file("velmo.dat", velmo);
+    file("sclinac.dat", lattice);
   }
   void file(const std::string& name, const std::string& text) const { write_file(dir / name, text); }
+  // Runs the whole task; the exit status.
+  int go() { return run_program(*sim); }
   // Runs a step of the task under the top-level guard; the exit status.
   int run(const std::function<void(Sim&)>& step) { return run_guarded(*sim, step); }
   std::vector<std::string> screen_lines() const {
@@ -45,6 +51,22 @@ struct InputRun {
   }
   std::vector<std::string> lines_of(const std::string& name) const { return read_lines(dir / name); }
 };
+
+// The readers' context: start values and defaults in place, log.dat open.
+struct InputRun : TaskRun {
+  InputRun() {
+    set_start_values(*sim);
+    set_remaining_defaults(*sim);
+    sim->units.open(kUnitLog, "log.dat");
+  }
+};
+
+// Runs the program binary in dir with its screen in screen.txt; the exit
+// status.
+inline int run_binary_in(const TempDir& dir) {
+  const std::string cmd = "cd '" + dir.path().string() + "' && '" LINAC_PROGRAM "' > screen.txt";
+  return std::system(cmd.c_str());
+}
 
 // A text padded with blanks to 132 characters: a linac.dat record.
 inline std::string rec132(std::string s) {

@@ -3,7 +3,6 @@
 // end stamp.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "input_fixture.hpp"
@@ -13,14 +12,10 @@ namespace {
 
 using testing::read_file;
 using testing::read_lines;
+using testing::run_binary_in;
 using testing::TempDir;
 
 const std::string kTests = LINAC_TEST_DATA_DIR;
-
-int run_program_in(const TempDir& dir) {
-  const std::string cmd = "cd '" + dir.path().string() + "' && '" LINAC_PROGRAM "' > screen.txt";
-  return std::system(cmd.c_str());
-}
 
 TEST(InputRun, CavityLatticeWithPhasesRunsToTheEndStamp) {
   TempDir dir;
@@ -31,7 +26,7 @@ TEST(InputRun, CavityLatticeWithPhasesRunsToTheEndStamp) {
   testing::write_file(dir / "velmo.dat", velmo);
   std::filesystem::copy_file(kTests + "/control/data/sclinac_cav.dat", dir / "sclinac.dat");
   std::filesystem::copy_file(kTests + "/control/data/fi_in_phases.dat", dir / "fi_in.dat");
-  const int status = run_program_in(dir);
+  const int status = run_binary_in(dir);
   // linac.dat is complete before the beam is made and the pass starts.
   EXPECT_EQ(read_file(dir / "linac.dat"), read_file(kTests + "/control/data/linac_cav.golden"));
   const auto log = read_lines(dir / "log.dat");
@@ -50,7 +45,7 @@ TEST(InputRun, DriftChannelExampleRuns) {
   TempDir dir;
   for (const char* f : {"velmo.dat", "sclinac.dat"})
     std::filesystem::copy_file(kTests + "/../examples/drift_channel/" + f, dir / f);
-  ASSERT_EQ(run_program_in(dir), 0) << read_file(dir / "screen.txt");
+  ASSERT_EQ(run_binary_in(dir), 0) << read_file(dir / "screen.txt");
   const auto linac = read_lines(dir / "linac.dat");
   ASSERT_EQ(linac.size(), 6u);  // the comment and five drifts
   EXPECT_EQ(linac[1], testing::rec132(" 1 drift 10.0 2.0 2.0"));
@@ -61,7 +56,7 @@ TEST(InputRun, LatticeErrorStopsTheRunAfterTheBeginStamp) {
   TempDir dir;
   testing::write_file(dir / "velmo.dat", testing::kVelmoMin);
   testing::write_file(dir / "sclinac.dat", "1 drift 10 2 2\n2 foo 1\nstop\n");
-  EXPECT_NE(run_program_in(dir), 0);
+  EXPECT_NE(run_binary_in(dir), 0);
   const auto screen = read_lines(dir / "screen.txt");
   ASSERT_EQ(screen.size(), 3u);
   EXPECT_EQ(screen[2], "From ReadElements: ERROR--unknown command");

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <sstream>
+#include <filesystem>
 
 #include "common/sim.hpp"
 #include "control/velmo_main.hpp"
@@ -13,6 +12,8 @@ namespace linac {
 namespace {
 
 using testing::read_lines;
+using testing::run_binary_in;
+using testing::TaskRun;
 using testing::TempDir;
 using testing::write_file;
 
@@ -32,100 +33,86 @@ void write_minimal_task(const TempDir& dir) {
   write_file(dir / "sclinac.dat", "1 drift 10 2 2\n2 drift 5 2 2\nstop\n");
 }
 
+// A whole task whose clock reads March 5, 2009, 07:04:03.
+struct StampedRun : TaskRun {
+  StampedRun() { sim->clock.set_source(march_5_2009); }
+};
+
 TEST(ProgramRun, MinimalTaskWritesStampsStandingFilesAndLinacDat) {
-  TempDir dir;
-  write_minimal_task(dir);
-  auto sim = make_sim();
-  std::ostringstream screen;
-  sim->screen.redirect(screen);
-  sim->clock.set_source(march_5_2009);
-  sim->units.set_directory(dir.path());
-  ASSERT_EQ(run_program(*sim), 0) << screen.str();
+  StampedRun run;
+  write_minimal_task(run.dir);
+  ASSERT_EQ(run.go(), 0) << run.screen.str();
   for (const char* f : {"out.dat", "coord.dat", "lost.dat", "log.dat", "wtmp.dat", "linac.dat"})
-    EXPECT_TRUE(std::filesystem::exists(dir / f)) << f;
-  const auto log = read_lines(dir / "log.dat");
+    EXPECT_TRUE(std::filesystem::exists(run.dir / f)) << f;
+  const auto log = run.lines_of("log.dat");
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0], "  Task begin at  Mar 05,2009,07:04:03     ");
   EXPECT_EQ(log[1], "    Task end at  Mar 05,2009,07:04:03     ");
-  EXPECT_EQ(screen.str(), log[0] + "\n" + log[1] + "\n");
-  const auto lost = read_lines(dir / "lost.dat");
+  EXPECT_EQ(run.screen.str(), log[0] + "\n" + log[1] + "\n");
+  const auto lost = run.lines_of("lost.dat");
   ASSERT_EQ(lost.size(), 1u);
   EXPECT_EQ(lost[0].size(), 313u);
   EXPECT_EQ(lost[0].substr(0, 10), "n_el  name");
-  EXPECT_EQ(sim->config.iel_last, 2);
-  EXPECT_EQ(sim->elements.elem_pos[2], 15.0);
+  const Sim& sim = *run.sim;
+  EXPECT_EQ(sim.config.iel_last, 2);
+  EXPECT_EQ(sim.elements.elem_pos[2], 15.0);
   // After the pass w0 is the reference particle's energy, taken back from
   // its speed: gamma - 1 = 1.07e-3 carries a relative rounding of about
   // eps/(gamma - 1) = 2e-13.
-  EXPECT_NEAR(sim->ref.w0, 1000.0, 1000.0 * 1e-12);
+  EXPECT_NEAR(sim.ref.w0, 1000.0, 1000.0 * 1e-12);
 }
 
 TEST(ProgramRun, ErrorStudyRequestStopsAfterTheNominalPass) {
   // The seed loop is not built: a run asking for it must not end as if it
   // had run. The nominal pass and its files are complete.
-  TempDir dir;
-  write_minimal_task(dir);
+  StampedRun run;
+  write_minimal_task(run.dir);
   std::string velmo = testing::kVelmoMin;
   velmo.replace(velmo.find("IFLAG_DIS=1 /"), 13, "IFLAG_DIS=1, IFLAG_CORR=2, NRZ=1 /\n&CORRECT /");
-  write_file(dir / "velmo.dat", velmo);
-  auto sim = make_sim();
-  std::ostringstream screen;
-  sim->screen.redirect(screen);
-  sim->clock.set_source(march_5_2009);
-  sim->units.set_directory(dir.path());
-  EXPECT_NE(run_program(*sim), 0);
-  EXPECT_EQ(screen.str(),
+  run.file("velmo.dat", velmo);
+  EXPECT_NE(run.go(), 0);
+  EXPECT_EQ(run.screen.str(),
             "  Task begin at  Mar 05,2009,07:04:03     \n"
             " IFLAG_CORR = 2: the error study is not available yet\n");
-  const auto out = read_lines(dir / "out.dat");
+  const auto out = run.lines_of("out.dat");
   ASSERT_FALSE(out.empty());
   EXPECT_NE(out.back().find(" end of seed No."), std::string::npos) << out.back();
-  EXPECT_EQ(read_lines(dir / "wtmp.dat").size(), 2u);
+  EXPECT_EQ(run.lines_of("wtmp.dat").size(), 2u);
 }
 
 TEST(ProgramRun, EmptyDirectoryStopsForTheMissingParameterFile) {
-  TempDir dir;
-  auto sim = make_sim();
-  std::ostringstream screen;
-  sim->screen.redirect(screen);
-  sim->clock.set_source(march_5_2009);
-  sim->units.set_directory(dir.path());
-  EXPECT_NE(run_program(*sim), 0);
-  EXPECT_EQ(screen.str(),
+  StampedRun run;
+  EXPECT_NE(run.go(), 0);
+  EXPECT_EQ(run.screen.str(),
             "  Task begin at  Mar 05,2009,07:04:03     \n"
             " velmo.dat not found in the working directory: the run needs its parameter file\n");
   // The standing files were opened before the read and are closed whole.
-  EXPECT_EQ(read_lines(dir / "log.dat"),
+  EXPECT_EQ(run.lines_of("log.dat"),
             std::vector<std::string>{"  Task begin at  Mar 05,2009,07:04:03     "});
-  EXPECT_EQ(read_lines(dir / "lost.dat").size(), 1u);
+  EXPECT_EQ(run.lines_of("lost.dat").size(), 1u);
 }
 
 TEST(ProgramRun, FatalStopFlushesFilesAndGivesNonZeroStatus) {
-  TempDir dir;
-  auto sim = make_sim();
-  std::ostringstream screen;
-  sim->screen.redirect(screen);
-  sim->units.set_directory(dir.path());
-  const int status = run_guarded(*sim, [](Sim& s) {
+  TaskRun run;
+  const int status = run.run([](Sim& s) {
     s.units.open(30, "log.dat");
     s.units.write(30, "first record");
     s.units.write(77, "to a unit never opened");
     fatal(std::vector<std::string>{" line one", " line two"}, true);
   });
   EXPECT_EQ(status, 1);
-  EXPECT_EQ(screen.str(), " line one\n line two\n");
-  const auto log = read_lines(dir / "log.dat");
+  EXPECT_EQ(run.screen.str(), " line one\n line two\n");
+  const auto log = run.lines_of("log.dat");
   ASSERT_EQ(log.size(), 3u);
   EXPECT_EQ(log[2], " line two");
-  EXPECT_EQ(read_lines(dir / "fort.77").at(0), "to a unit never opened");
+  EXPECT_EQ(run.lines_of("fort.77").at(0), "to a unit never opened");
 }
 
 TEST(ProgramRun, BinaryRunsAMinimalTaskAndStopsInAnEmptyDirectory) {
   {
     TempDir dir;
     write_minimal_task(dir);
-    const std::string cmd = "cd '" + dir.path().string() + "' && '" LINAC_PROGRAM "' > screen.txt";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_EQ(run_binary_in(dir), 0);
     const auto log = read_lines(dir / "log.dat");
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].substr(0, 17), "  Task begin at  ");
@@ -135,8 +122,7 @@ TEST(ProgramRun, BinaryRunsAMinimalTaskAndStopsInAnEmptyDirectory) {
   }
   {
     TempDir dir;
-    const std::string cmd = "cd '" + dir.path().string() + "' && '" LINAC_PROGRAM "' > screen.txt";
-    EXPECT_NE(std::system(cmd.c_str()), 0);
+    EXPECT_NE(run_binary_in(dir), 0);
     const auto screen = read_lines(dir / "screen.txt");
     ASSERT_EQ(screen.size(), 2u);
     EXPECT_NE(screen[1].find("velmo.dat not found"), std::string::npos) << screen[1];
@@ -144,19 +130,15 @@ TEST(ProgramRun, BinaryRunsAMinimalTaskAndStopsInAnEmptyDirectory) {
 }
 
 TEST(ProgramRun, PlannedStopClosesFilesWithStatusZero) {
-  TempDir dir;
-  auto sim = make_sim();
-  std::ostringstream screen;
-  sim->screen.redirect(screen);
-  sim->units.set_directory(dir.path());
-  const int status = run_guarded(*sim, [](Sim& s) {
+  TaskRun run;
+  const int status = run.run([](Sim& s) {
     s.units.open(30, "log.dat");
     s.units.write(30, "report");
     planned_stop();
   });
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(screen.str(), "");
-  EXPECT_EQ(read_lines(dir / "log.dat"), std::vector<std::string>{"report"});
+  EXPECT_EQ(run.screen.str(), "");
+  EXPECT_EQ(run.lines_of("log.dat"), std::vector<std::string>{"report"});
 }
 
 }  // namespace
