@@ -28,13 +28,26 @@ std::vector<double> fields(const std::string& rec) {
   return v;
 }
 
-TEST(LostParticle, RecordInLabAndElementFrames) {
+// A run context with start values and lost.dat open in a scratch directory.
+struct LostRun {
   testing::TempDir tmp;
-  auto sim = make_sim();
-  Sim& s = *sim;
-  set_start_values(s);
-  s.units.set_directory(tmp.path());
-  s.units.open(kUnitLost, "lost.dat");
+  std::unique_ptr<Sim> sim = make_sim();
+  LostRun() {
+    set_start_values(*sim);
+    sim->units.set_directory(tmp.path());
+    sim->units.open(kUnitLost, "lost.dat");
+  }
+  Sim& operator*() { return *sim; }
+  // The records of lost.dat after every unit is closed.
+  std::vector<std::string> records() {
+    sim->units.close_all();
+    return testing::read_lines(tmp / "lost.dat");
+  }
+};
+
+TEST(LostParticle, RecordInLabAndElementFrames) {
+  LostRun run;
+  Sim& s = *run;
   s.elements.elem_name[7] = "drift";
   s.config.QQ[2] = 3.0;
   s.config.AMASS[2] = 12.0;
@@ -51,8 +64,7 @@ TEST(LostParticle, RecordInLabAndElementFrames) {
   p.yp[2][9] = -0.02;
   p.beta[2][9] = 0.1;
   write_lost_particle(s, 7, 9, 2, 0);
-  s.units.close_all();
-  const auto lines = testing::read_lines(tmp / "lost.dat");
+  const auto lines = run.records();
   ASSERT_EQ(lines.size(), 1u);
   const std::string& rec = lines[0];
   EXPECT_EQ(rec.size(), 311u);
@@ -84,20 +96,15 @@ TEST(LostParticle, RecordInLabAndElementFrames) {
 }
 
 TEST(LostParticle, TimeModeTakesTheStoredVelocity) {
-  testing::TempDir tmp;
-  auto sim = make_sim();
-  Sim& s = *sim;
-  set_start_values(s);
-  s.units.set_directory(tmp.path());
-  s.units.open(kUnitLost, "lost.dat");
+  LostRun run;
+  Sim& s = *run;
   reset_element_frame(s);
   s.particles.betax[1][0] = 0.01;
   s.particles.betay[1][0] = 0.02;
   s.particles.betaz[1][0] = 0.09;
   s.particles.beta[1][0] = 0.5;  // not used in mode 1
   write_lost_particle(s, 1, 0, 1, 1);
-  s.units.close_all();
-  const auto v = fields(testing::read_lines(tmp / "lost.dat").at(0));
+  const auto v = fields(run.records().at(0));
   EXPECT_NEAR(v[11], 0.01, 1e-7);
   EXPECT_NEAR(v[12], 0.02, 1e-7);
   EXPECT_NEAR(v[13], 0.09, 1e-7);

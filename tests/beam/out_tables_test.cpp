@@ -6,6 +6,7 @@
 #include "beam/out_tables.hpp"
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
+#include "control/velmo_main.hpp"
 #include "test_support.hpp"
 
 namespace linac {
@@ -13,6 +14,23 @@ namespace {
 
 using testing::read_lines;
 using testing::TempDir;
+
+// A run context with start values and out.dat open in a scratch directory.
+struct OutRun {
+  TempDir dir;
+  std::unique_ptr<Sim> sim = make_sim();
+  OutRun() {
+    set_start_values(*sim);
+    sim->units.set_directory(dir.path());
+    sim->units.open(kUnitOut, "out.dat");
+  }
+  Sim& operator*() { return *sim; }
+  // The lines of a file after every unit is closed.
+  std::vector<std::string> lines_of(const std::string& name) {
+    sim->units.close_all();
+    return read_lines(dir / name);
+  }
+};
 
 TEST(OutDat, LevelLabelFromPart) {
   EXPECT_EQ(level_label(widen(0.995f)), "99.5");
@@ -39,12 +57,8 @@ TEST(OutDat, HeaderHeadingsAndWidth) {
 // hand: items 1-10 and 20-30 as (TR1,F12.5,TR2), the emittances and item
 // 31 as (TR4,F12.5,TR4), the counts as (TR1,F12.1,TR3).
 TEST(OutDat, DataLineFromRecord) {
-  TempDir dir;
-  auto sim = make_sim();
-  set_start_values(*sim);
-  Sim& s = *sim;
-  s.units.set_directory(dir.path());
-  s.units.open(19, "out.dat");
+  OutRun run;
+  Sim& s = *run;
   ElementStatsRow& r = s.stats.element_stats[3];
   r.w_mean = 1.002;
   r.x_rms = 0.1;
@@ -77,7 +91,6 @@ TEST(OutDat, DataLineFromRecord) {
   s.stats.position_counts.n_live[3] = 997;
   s.history.ref_W_out[3] = 1000.0;
   write_element_output(s, 3, "drift", 150.0);
-  s.units.close_all();
 
   const std::vector<std::string> a = {"     1.50000", "     1.00200", "     0.20000", "     0.10000",
                                       "     0.20000", "     0.50000", "     0.60000", "     0.57296",
@@ -98,26 +111,22 @@ TEST(OutDat, DataLineFromRecord) {
   field(1, "         3.0", 3);
   field(1, "       997.0", 3);
   ASSERT_EQ(expect.size(), 558u);
-  const auto lines = read_lines(dir / "out.dat");
+  const auto lines = run.lines_of("out.dat");
   ASSERT_EQ(lines.size(), 1u) << "no header for a line not named entry";
   EXPECT_EQ(lines[0], expect);
-  EXPECT_FALSE(std::filesystem::exists(dir / "out_q.dat")) << "outQ is 0";
+  EXPECT_FALSE(std::filesystem::exists(run.dir / "out_q.dat")) << "outQ is 0";
 }
 
 TEST(OutDat, EntryLineBringsTheHeader) {
-  TempDir dir;
-  auto sim = make_sim();
-  set_start_values(*sim);
-  sim->units.set_directory(dir.path());
-  sim->units.open(19, "out.dat");
-  write_element_output(*sim, 0, "entry", 0.0);
-  write_element_output(*sim, 1, "ENTRY", 0.0);  // the name is searched without case
-  write_element_output(*sim, 2, "drift", 0.0);
-  write_rfq_output(*sim, 2, "rfq  ", 0.0);
-  sim->units.close_all();
-  const auto lines = read_lines(dir / "out.dat");
+  OutRun run;
+  Sim& s = *run;
+  write_element_output(s, 0, "entry", 0.0);
+  write_element_output(s, 1, "ENTRY", 0.0);  // the name is searched without case
+  write_element_output(s, 2, "drift", 0.0);
+  write_rfq_output(s, 2, "rfq  ", 0.0);
+  const auto lines = run.lines_of("out.dat");
   ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[0], out_dat_header(sim->PART, false));
+  EXPECT_EQ(lines[0], out_dat_header(s.PART, false));
   EXPECT_EQ(lines[0].substr(185, 18), "exn99.5[cm*mrad]  ");
   EXPECT_EQ(lines[1].substr(0, 11), "   0  entry");
   EXPECT_EQ(lines[2], lines[0]);
@@ -126,12 +135,8 @@ TEST(OutDat, EntryLineBringsTheHeader) {
 }
 
 TEST(OutQDat, HeaderOnceAndOneLinePerState) {
-  TempDir dir;
-  auto sim = make_sim();
-  set_start_values(*sim);
-  Sim& s = *sim;
-  s.units.set_directory(dir.path());
-  s.units.open(19, "out.dat");
+  OutRun run;
+  Sim& s = *run;
   s.config.outQ = 1;
   s.config.NQTOT = 3;
   s.config.nqtot0 = 2;
@@ -155,8 +160,7 @@ TEST(OutQDat, HeaderOnceAndOneLinePerState) {
   s.stats.position_counts.n_live[4] = 4;
   write_element_output(s, 4, "quad ", 250.0);
   write_element_output(s, 5, "drift", 300.0);
-  s.units.close_all();
-  const auto lines = read_lines(dir / "out_q.dat");
+  const auto lines = run.lines_of("out_q.dat");
   ASSERT_EQ(lines.size(), 5u);
   ASSERT_EQ(lines[0].size(), 301u);
   EXPECT_EQ(lines[0].substr(0, 24), "n_el  name       dist[m]");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cstring>
 #include <filesystem>
@@ -129,25 +130,19 @@ TEST_F(StateFixture, RoundTripRestoresEveryFieldBitForBit) {
   EXPECT_EQ(bits(b.bend.delta1), bits(a.bend.delta1));
   EXPECT_EQ(bits(b.bend.delta2), bits(a.bend.delta2));
   EXPECT_EQ(bits(b.sc.zlhSC), bits(a.sc.zlhSC));
-  const std::int32_t ia[] = {b.config.ISOL,      b.config.IFLAG2D,  b.config.NQTOT,
-                             b.config.nqtot0,    b.config.nqtot1,   b.config.IFLAG_QQ,
-                             b.state.IRIARFQ,    b.state.iflag_t,   b.config.iflag_dudt,
-                             b.state.iflag_chain, b.config.IFLAG_LEV, b.state.IFLAG_LOG,
-                             b.config.ndraw,     b.corr.MONERR,     b.config.nharm_sc,
-                             b.config.IFLAG_UPD, b.sc.NXGRD,        b.sc.NYGRD,
-                             b.sc.NZGRD,         b.state.outSC,     b.state.iflag_accep,
-                             b.state.dev_field,  b.config.iflag_ebfld, b.charge_groups.n_groups,
-                             b.charge_groups.group_lo,  b.charge_groups.group_hi};
-  const std::int32_t ib[] = {a.config.ISOL,      a.config.IFLAG2D,  a.config.NQTOT,
-                             a.config.nqtot0,    a.config.nqtot1,   a.config.IFLAG_QQ,
-                             a.state.IRIARFQ,    a.state.iflag_t,   a.config.iflag_dudt,
-                             a.state.iflag_chain, a.config.IFLAG_LEV, a.state.IFLAG_LOG,
-                             a.config.ndraw,     a.corr.MONERR,     a.config.nharm_sc,
-                             a.config.IFLAG_UPD, a.sc.NXGRD,        a.sc.NYGRD,
-                             a.sc.NZGRD,         a.state.outSC,     a.state.iflag_accep,
-                             a.state.dev_field,  a.config.iflag_ebfld, a.charge_groups.n_groups,
-                             a.charge_groups.group_lo,  a.charge_groups.group_hi};
-  for (std::size_t k = 0; k < std::size(ia); ++k) EXPECT_EQ(ia[k], ib[k]) << "integer " << k;
+  // The 26 integers of record 1, in file order.
+  auto ints = [](const Sim& x) {
+    return std::array<std::int32_t, 26>{
+        x.config.ISOL,       x.config.IFLAG2D,   x.config.NQTOT,       x.config.nqtot0,
+        x.config.nqtot1,     x.config.IFLAG_QQ,  x.state.IRIARFQ,      x.state.iflag_t,
+        x.config.iflag_dudt, x.state.iflag_chain, x.config.IFLAG_LEV,  x.state.IFLAG_LOG,
+        x.config.ndraw,      x.corr.MONERR,      x.config.nharm_sc,    x.config.IFLAG_UPD,
+        x.sc.NXGRD,          x.sc.NYGRD,         x.sc.NZGRD,           x.state.outSC,
+        x.state.iflag_accep, x.state.dev_field,  x.config.iflag_ebfld, x.charge_groups.n_groups,
+        x.charge_groups.group_lo, x.charge_groups.group_hi};
+  };
+  const auto ia = ints(b), ib = ints(a);
+  for (std::size_t k = 0; k < ia.size(); ++k) EXPECT_EQ(ia[k], ib[k]) << "integer " << k;
   // Record 2 lands in the resume fields, not in the element's own.
   EXPECT_EQ(bits(b.ref.rfq_resume_phase), bits(a.ref.elem_phase));
   EXPECT_EQ(bits(b.ref.rfq_resume_exit_phase), bits(a.history.ref_phase_out[12]));
