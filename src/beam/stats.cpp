@@ -195,7 +195,7 @@ void stat(Sim& sim, std::int32_t k) {
   for (auto& row : bm.sigma) row.fill(0.0);
 
   // 6. Charge of the beam for space charge.
-  sim.sc.sc_charge = sim.current.scur >= 1e-6 ? sc_charge : 0.0;
+  sim.sc.sc_charge = sim.current.scur >= kScurMin ? sc_charge : 0.0;
 
   // 7. Sums over the particles of the statistics range, chunk by chunk.
   const StateRange range = statistics_range(c);

@@ -181,10 +181,13 @@ struct BeamParams {
   std::int32_t N_OF_TABLE = 0;
 };
 
+// Space charge acts while the space-charge current scur is at least this (mA).
+inline constexpr double kScurMin = 1e-6;
+
 struct BeamCurrent {
   std::array<double, kMaxChargeStates + 1> CURRENT{};  // mA
   std::array<double, kMaxChargeStates + 1> qmacro{};   // charge of one macro-particle, C
-  double scur = 0.0;    // space-charge current, mA; space charge acts while scur >= 1e-6
+  double scur = 0.0;    // space-charge current, mA; space charge acts while scur >= kScurMin
   double Cneutr = 0.0;  // neutralisation factor
 };
 

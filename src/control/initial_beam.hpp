@@ -15,9 +15,6 @@ struct Sim;
 // Unit of sc_warning.dat, opened when the beam carries space charge.
 inline constexpr int kUnitScWarning = 34;
 
-// Space charge acts while the space-charge current is at least this (mA).
-inline constexpr double kScurMin = 1e-6;
-
 // The whole initial-beam step of the run, in order: exclusions, restart or
 // read_dis.dat, generated or acceptance beam, entrance statistics, centring,
 // entrance copies, charge groups and ini_dis.dat.
