@@ -12,6 +12,7 @@
 
 #include "beam/phase_groups.hpp"
 #include "common/sim.hpp"
+#include "control/lattice_reader.hpp"
 #include "control/velmo_main.hpp"
 #include "numerics/random.hpp"
 #include "platform/fatal.hpp"
@@ -22,11 +23,6 @@
 namespace linac {
 
 namespace {
-
-// Column of elem_int that holds a prmtr line's parameter code, and the code
-// of the operating harmonic.
-constexpr int kElemCode = 11;
-constexpr std::int32_t kCodeHarm = 3;
 
 constexpr double kSpeedOfLightMs = 299792458.0;  // m/s
 constexpr int kMaxRecordNumbers = 11;
@@ -123,9 +119,7 @@ int find_state(const Census& c, const CensusFormat& f, double q) {
 // wavelength per radian that turns the file's times and lengths into phases.
 void harmonic_check(Sim& sim, const CensusFormat& f) {
   const std::int32_t n = sim.config.iel_first;
-  const bool ok = n >= 0 && n <= kMaxElements && sim.elements.elem_name[n] == "prmtr" &&
-                  sim.elements.elem_int[n][kElemCode] == kCodeHarm;
-  if (!ok) {
+  if (!is_harmonic_line(sim, n)) {
     const std::string who = fmt::format(" for partice distribution from {}_ini.dat", f.table_name);
     const std::string lines[4] = {" 1st command in sclinac.dat must be 1 prmtr harm=N",
                                   fmt::format("{:<50}", who),

@@ -13,6 +13,7 @@
 #include "beam/twiss_generators.hpp"
 #include "common/sim.hpp"
 #include "control/beam_state.hpp"
+#include "control/lattice_reader.hpp"
 #include "control/parameter_file.hpp"
 #include "control/text_utils.hpp"
 #include "platform/fatal.hpp"
@@ -110,7 +111,7 @@ void read_dis_dat(Sim& sim) {
   // The file's phases are at harmonic 1; the first lattice line gives the
   // harmonic at the entrance.
   const std::int32_t n1 = c.iel_first;
-  if (sim.elements.elem_name[n1] == "prmtr" && sim.elements.elem_int[n1][11] == 3) {
+  if (is_harmonic_line(sim, n1)) {
     const double h = sim.elements.elem_par[n1][1];
     if (!(h > 0.0))
       fatal(fmt::format(" first lattice line prmtr harm = {}: the harmonic must be above 0", h));

@@ -39,6 +39,7 @@ constexpr Param kParams[] = {
     {"aperRFQ", 31},     {"init_COSY", 32},   {"Cneutr", 33},      {"trace", 34},
     {"mhb", 35},         {"write_ascii", 36}, {"iwrite_rms", 50},
 };
+constexpr std::int32_t kCodeHarm = 3;
 constexpr std::int32_t kCodeIflagT = 12;
 constexpr std::int32_t kCodeAijRFQ = 27;
 
@@ -479,6 +480,11 @@ std::int32_t prmtr_code(std::string_view name_field) {
   for (const auto& p : kParams)
     if (index_nocase(name_field, p.name) > 0) code = p.code;
   return code;
+}
+
+bool is_harmonic_line(const Sim& sim, std::int32_t n) {
+  return n >= 0 && n <= kMaxElements && sim.elements.elem_name[n] == "prmtr" &&
+         sim.elements.elem_int[n][11] == kCodeHarm;
 }
 
 std::int32_t ReadElements(Sim& sim) {

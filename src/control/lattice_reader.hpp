@@ -20,4 +20,8 @@ std::int32_t ReadElements(Sim& sim);
 // (case-blind); 0 when none does.
 std::int32_t prmtr_code(std::string_view name_field);
 
+// Whether element line n is a "prmtr harm=N" line, which sets the operating
+// harmonic to its P1.
+bool is_harmonic_line(const Sim& sim, std::int32_t n);
+
 }  // namespace linac

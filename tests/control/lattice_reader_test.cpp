@@ -244,6 +244,18 @@ TEST(ReadElements, AijRfqSwitchesActWhileReading) {
   EXPECT_EQ(r.sim->elements.elem_int[1][11], 27);
 }
 
+TEST(ReadElements, HarmonicLineIsFoundByItsParameterCode) {
+  InputRun r;
+  r.file("linac.dat", " 1 prmtr harm=2\n 1 prmtr iflag_t=1\n 1 drift 10 2 2\n");
+  ASSERT_EQ(r.run(ReadElements), 0) << r.screen.str();
+  const Sim& s = *r.sim;
+  EXPECT_TRUE(is_harmonic_line(s, 1));
+  EXPECT_FALSE(is_harmonic_line(s, 2));  // another parameter
+  EXPECT_FALSE(is_harmonic_line(s, 3));  // another keyword
+  EXPECT_FALSE(is_harmonic_line(s, -1));
+  EXPECT_FALSE(is_harmonic_line(s, kMaxElements + 1));
+}
+
 TEST(PrmtrCode, LastNameInTableOrderWins) {
   const std::pair<const char*, int> names[] = {
       {"Qdesign", 1},      {"ADESIGN", 2},     {"harm", 3},         {"scur", 4},
