@@ -316,8 +316,7 @@ NamelistSchema& NamelistSchema::add_text(std::string name, std::string* field, s
 }
 
 NamelistReader::NamelistReader(const Units& units, std::string_view name) : name_(name) {
-  std::ifstream in(units.resolve(name), std::ios::in | std::ios::binary);
-  if (!in) fatal(" file " + name_ + " not found or not readable");
+  std::ifstream in = open_input_file(units, name);
   std::ostringstream ss;
   ss << in.rdbuf();
   text_ = ss.str();
