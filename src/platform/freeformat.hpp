@@ -32,6 +32,9 @@ class FreeLine {
   int line_number() const { return line_no_; }
 
  private:
+  template <class T>
+  T read_number(std::optional<T> (*parse)(std::string_view), const char* kind);
+
   std::vector<std::string> items_;
   std::size_t next_ = 0;
   std::string file_;
@@ -64,5 +67,9 @@ class FreeStream {
 // of that kind.
 std::optional<std::int32_t> parse_int_item(std::string_view item);
 std::optional<double> parse_real_item(std::string_view item);
+
+// Stops the run on an error in line line_no of the text file `file`:
+// " input error in FILE line N: " followed by `what`.
+[[noreturn]] void input_error(const std::string& file, int line_no, const std::string& what);
 
 }  // namespace linac

@@ -42,7 +42,7 @@ class Scanner {
     return 1 + static_cast<int>(std::count(t_.begin(), t_.begin() + static_cast<std::ptrdiff_t>(pos), '\n'));
   }
   [[noreturn]] void fail_at(std::size_t pos, const std::string& what) const {
-    fatal(" input error in " + file_ + " line " + std::to_string(line_at(pos)) + ": " + what);
+    input_error(file_, line_at(pos), what);
   }
 
   void skip_comment() {
