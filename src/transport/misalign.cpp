@@ -5,6 +5,7 @@
 #include "common/sim.hpp"
 #include "platform/fatal.hpp"
 #include "transport/frame.hpp"
+#include "transport/push_z.hpp"
 #include "transport/seams.hpp"
 
 namespace linac {
@@ -15,9 +16,6 @@ namespace {
   fatal({fmt::format(" {}: {} is not available yet", element_label(sim, sim.state.ipos), what)},
         true);
 }
-
-// Slots i = 0..NPAT + ntest of charge state iq.
-int last_slot(const Sim& sim, int iq) { return sim.config.NPAT[iq] + sim.npat.ntest[iq]; }
 
 }  // namespace
 
