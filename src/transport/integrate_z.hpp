@@ -18,11 +18,7 @@ struct TrackedField {
   FieldAt<Source> field;
   bool operator()(double x, double y, double z, double t, Vec3& E, Vec3& B) const {
     const bool inside = field(x, y, z, t, E, B);
-    if (!inside) sim->state.ilost = -1;
-    for (int k = 0; k < 3; ++k) {
-      sim->ref.last_E[k + 1] = E[k];
-      sim->ref.last_B[k + 1] = B[k];
-    }
+    note_field_evaluation(*sim, inside, E, B);
     return inside;
   }
 };
