@@ -13,12 +13,14 @@
 #include "case_harness.hpp"
 #include "platform/fatal.hpp"
 #include "transport/straight_line_loss.hpp"
+#include "transport/uniform_field.hpp"
 
 namespace linac {
 namespace {
 
 using testing::CaseRun;
 using testing::Placed;
+using testing::beta_of_w;
 using testing::first_outside_step;
 
 constexpr double kTwoPi = 6.283185307179586;
@@ -45,11 +47,6 @@ std::string fmt_line_start(int n) {
   return std::string(5 - num.size(), ' ') + num + "    drift";
 }
 
-double design_beta(double W) {
-  const double g = W / 931494.3200000001 + 1.0;
-  return std::sqrt(1.0 - 1.0 / (g * g));
-}
-
 TEST(TransportCases, DriftStraight) {
   CaseRun run("cases/drift_straight");
   run.read_inputs();
@@ -64,7 +61,7 @@ TEST(TransportCases, DriftStraight) {
   run.run_nominal_pass();
   Sim& s = *run.sim;
   const double L = 100.0, W = 1000.0;
-  const double beta = design_beta(W);
+  const double beta = beta_of_w(W);
   const double lambda = kCcm / 100e6;
   EXPECT_EQ(s.ref.wavelength, lambda);
 
@@ -145,7 +142,7 @@ TEST(TransportCases, DriftApertures) {
   run.place_beam(2, beam[2]);
   run.run_nominal_pass();
   Sim& s = *run.sim;
-  const double beta = design_beta(1000.0);
+  const double beta = beta_of_w(1000.0);
 
   // Predicted records: (element, step, charge state, slot) and the state
   // before the failed step, in element-frame coordinates.
