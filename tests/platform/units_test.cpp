@@ -5,25 +5,22 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <sstream>
 
 #include "platform/freeformat.hpp"
 #include "platform/namelist.hpp"
 #include "platform/unformatted.hpp"
+#include "scratch_units.hpp"
 #include "test_support.hpp"
 
 namespace linac {
 namespace {
 
 using linac::testing::fatal_message;
-using linac::testing::TempDir;
 
-TEST(FileOpening, EveryReaderAndWriterNamesTheFileItCannotOpen) {
-  TempDir tmp;
-  std::ostringstream screen_text;
-  Screen screen(screen_text);
-  Units units(screen);
-  units.set_directory(tmp.path());
+class FileOpening : public linac::testing::ScratchUnitsTest {};
+
+TEST_F(FileOpening, EveryReaderAndWriterNamesTheFileItCannotOpen) {
+  Units& units = units_;
   // A writer cannot create a file in a directory that does not exist.
   const std::string unwritable = "no_such_dir/out.dat";
   struct Case {
