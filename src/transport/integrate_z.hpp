@@ -2,7 +2,7 @@
 // particle, field probes and the push of one particle of the particle block.
 // They keep the side results of every derivative evaluation in the run
 // context (beta_s, gamma_s, last_E, last_B, ilost) and are not reentrant;
-// the particle loop of the stepping template uses push_slot_z instead.
+// the particle loop of the stepping template uses push_lanes_z instead.
 #pragma once
 
 #include "common/sim.hpp"
