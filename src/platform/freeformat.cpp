@@ -207,9 +207,10 @@ struct FreeStream::Impl {
   }
 };
 
-FreeStream::FreeStream(const Units& units, std::string_view name) : impl_(new Impl(units, name)) {}
+FreeStream::FreeStream(const Units& units, std::string_view name)
+    : impl_(std::make_unique<Impl>(units, name)) {}
 
-FreeStream::~FreeStream() { delete impl_; }
+FreeStream::~FreeStream() = default;
 
 std::int32_t FreeStream::read_int() { return impl_->take(kInt).read_int(); }
 
