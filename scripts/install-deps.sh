@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever of the build and test dependencies is missing.
 set -euo pipefail
-pkgs=(cmake g++ make libgtest-dev libgmock-dev libfmt-dev libcairo2-dev
+pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libfmt-dev libcairo2-dev
       pybind11-dev python3-dev python3-iminuit libbenchmark-dev libfftw3-dev)
 missing=()
 for p in "${pkgs[@]}"; do
@@ -12,5 +12,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -27,12 +27,12 @@ std::string right_justify(std::string s, int w) {
 // printf into a string; the exact binary value is rounded to nearest, ties
 // to even (glibc), which is the rounding of the gfortran run time.
 template <typename... Args>
-std::string print(const char* spec, Args... args) {
+std::string print(const char* conversion, Args... args) {
   char buf[128];
-  int n = std::snprintf(buf, sizeof buf, spec, args...);
+  int n = std::snprintf(buf, sizeof buf, conversion, args...);
   if (n < static_cast<int>(sizeof buf)) return std::string(buf, static_cast<std::size_t>(n));
   std::string big(static_cast<std::size_t>(n) + 1, '\0');
-  std::snprintf(big.data(), big.size(), spec, args...);
+  std::snprintf(big.data(), big.size(), conversion, args...);
   big.resize(static_cast<std::size_t>(n));
   return big;
 }

@@ -41,16 +41,12 @@ std::vector<std::string> split_items(std::string_view line) {
   return items;
 }
 
-std::string where(const std::string& file, int line_no) {
-  return " input error in " + file + " line " + std::to_string(line_no) + ": ";
-}
-
 [[noreturn]] void bad_item(const std::string& file, int line_no, const std::string& item, const char* kind) {
-  fatal(where(file, line_no) + "'" + item + "' is not " + kind);
+  input_error(file, line_no, "'" + item + "' is not " + kind);
 }
 
 [[noreturn]] void missing_item(const std::string& file, int line_no, std::size_t item_no, const char* kind) {
-  fatal(where(file, line_no) + "item " + std::to_string(item_no) + " missing, " + kind + " expected");
+  input_error(file, line_no, "item " + std::to_string(item_no) + " missing, " + kind + " expected");
 }
 
 constexpr const char* kInt = "an integer";
@@ -58,6 +54,10 @@ constexpr const char* kReal = "a real number";
 constexpr const char* kText = "a text";
 
 }  // namespace
+
+void input_error(const std::string& file, int line_no, const std::string& what) {
+  fatal(" input error in " + file + " line " + std::to_string(line_no) + ": " + what);
+}
 
 std::optional<std::int32_t> parse_int_item(std::string_view item) {
   std::size_t i = 0;
@@ -148,23 +148,20 @@ bool FreeLine::at_end() const { return next_ >= items_.size(); }
 
 std::size_t FreeLine::items_left() const { return items_.size() - next_; }
 
-std::int32_t FreeLine::read_int() {
-  if (at_end()) missing_item(file_, line_no_, next_ + 1, kInt);
+// The next item as a number of the kind `parse` accepts.
+template <class T>
+T FreeLine::read_number(std::optional<T> (*parse)(std::string_view), const char* kind) {
+  if (at_end()) missing_item(file_, line_no_, next_ + 1, kind);
   const std::string& item = items_[next_];
-  const auto v = parse_int_item(item);
-  if (!v) bad_item(file_, line_no_, item, kInt);
+  const auto v = parse(item);
+  if (!v) bad_item(file_, line_no_, item, kind);
   ++next_;
   return *v;
 }
 
-double FreeLine::read_real() {
-  if (at_end()) missing_item(file_, line_no_, next_ + 1, kReal);
-  const std::string& item = items_[next_];
-  const auto v = parse_real_item(item);
-  if (!v) bad_item(file_, line_no_, item, kReal);
-  ++next_;
-  return *v;
-}
+std::int32_t FreeLine::read_int() { return read_number(parse_int_item, kInt); }
+
+double FreeLine::read_real() { return read_number(parse_real_item, kReal); }
 
 std::string FreeLine::read_text(std::size_t len) {
   if (at_end()) missing_item(file_, line_no_, next_ + 1, kText);
@@ -200,29 +197,24 @@ struct FreeStream::Impl {
     }
     return false;
   }
-  // Makes an item available, loading lines as needed; at the end of the file
-  // the read of `kind` fails.
-  void need(const char* kind) {
-    if (!line.at_end()) return;
-    if (!load_next()) fatal(where(in.name(), in.line_number()) + "end of file, " + kind + " expected");
+  // The current line with an item available, loading lines as needed; at
+  // the end of the file the read of `kind` fails.
+  FreeLine& take(const char* kind) {
+    if (line.at_end() && !load_next())
+      input_error(in.name(), in.line_number(), std::string("end of file, ") + kind + " expected");
+    fresh = false;
+    return line;
   }
 };
 
-FreeStream::FreeStream(const Units& units, std::string_view name) : impl_(new Impl(units, name)) {}
+FreeStream::FreeStream(const Units& units, std::string_view name)
+    : impl_(std::make_unique<Impl>(units, name)) {}
 
-FreeStream::~FreeStream() { delete impl_; }
+FreeStream::~FreeStream() = default;
 
-std::int32_t FreeStream::read_int() {
-  impl_->need(kInt);
-  impl_->fresh = false;
-  return impl_->line.read_int();
-}
+std::int32_t FreeStream::read_int() { return impl_->take(kInt).read_int(); }
 
-double FreeStream::read_real() {
-  impl_->need(kReal);
-  impl_->fresh = false;
-  return impl_->line.read_real();
-}
+double FreeStream::read_real() { return impl_->take(kReal).read_real(); }
 
 std::optional<double> FreeStream::next_line_first_real() {
   // A line already loaded but untouched (by at_end) is the next line.

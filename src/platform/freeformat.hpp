@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,9 @@ class FreeLine {
   int line_number() const { return line_no_; }
 
  private:
+  template <class T>
+  T read_number(std::optional<T> (*parse)(std::string_view), const char* kind);
+
   std::vector<std::string> items_;
   std::size_t next_ = 0;
   std::string file_;
@@ -57,12 +61,16 @@ class FreeStream {
 
  private:
   struct Impl;
-  Impl* impl_;
+  std::unique_ptr<Impl> impl_;
 };
 
 // Item parsing shared by the readers; nullopt when the text is not a number
 // of that kind.
 std::optional<std::int32_t> parse_int_item(std::string_view item);
 std::optional<double> parse_real_item(std::string_view item);
+
+// Stops the run on an error in line line_no of the text file `file`:
+// " input error in FILE line N: " followed by `what`.
+[[noreturn]] void input_error(const std::string& file, int line_no, const std::string& what);
 
 }  // namespace linac

@@ -36,13 +36,15 @@ class Scanner {
   std::size_t pos() const { return p_; }
   bool done() const { return p_ >= t_.size(); }
   char peek(std::size_t ahead = 0) const { return p_ + ahead < t_.size() ? t_[p_ + ahead] : '\0'; }
+  // The next n characters (fewer at the end of the text).
+  std::string_view next(std::size_t n) const { return std::string_view(t_).substr(std::min(p_, t_.size()), n); }
   void advance(std::size_t n = 1) { p_ = std::min(t_.size(), p_ + n); }
 
   int line_at(std::size_t pos) const {
     return 1 + static_cast<int>(std::count(t_.begin(), t_.begin() + static_cast<std::ptrdiff_t>(pos), '\n'));
   }
   [[noreturn]] void fail_at(std::size_t pos, const std::string& what) const {
-    fatal(" input error in " + file_ + " line " + std::to_string(line_at(pos)) + ": " + what);
+    input_error(file_, line_at(pos), what);
   }
 
   void skip_comment() {
@@ -186,8 +188,7 @@ class GroupParser {
       const std::size_t b = s_.pos();
       std::size_t len = 0;
       while (s_.peek(len) != ')' && s_.peek(len) != '\n' && s_.peek(len) != '\0') ++len;
-      std::string item;
-      for (std::size_t k = 0; k < len; ++k) item.push_back(s_.peek(k));
+      std::string item(s_.next(len));
       while (!item.empty() && is_space(item.back())) item.pop_back();
       const auto k = parse_int_item(item);
       if (s_.peek(len) != ')' || !k) s_.fail_at(b, where(m) + "bad index, '(integer)' expected");
@@ -232,8 +233,7 @@ class GroupParser {
       std::size_t n = 0;
       while (is_digit(s_.peek(n))) ++n;
       if (n > 0 && s_.peek(n) == '*') {
-        std::string r;
-        for (std::size_t k = 0; k < n; ++k) r.push_back(s_.peek(k));
+        const std::string r(s_.next(n));
         const auto rv = parse_int_item(r);
         if (!rv || *rv < 1) {
           s_.advance(n + 1);
@@ -316,8 +316,7 @@ NamelistSchema& NamelistSchema::add_text(std::string name, std::string* field, s
 }
 
 NamelistReader::NamelistReader(const Units& units, std::string_view name) : name_(name) {
-  std::ifstream in(units.resolve(name), std::ios::in | std::ios::binary);
-  if (!in) fatal(" file " + name_ + " not found or not readable");
+  std::ifstream in = open_input_file(units, name);
   std::ostringstream ss;
   ss << in.rdbuf();
   text_ = ss.str();

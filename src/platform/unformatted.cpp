@@ -50,10 +50,8 @@ RecordOut& RecordOut::put(std::span<const std::int32_t> v) {
   return *this;
 }
 
-UnformattedOut::UnformattedOut(const Units& units, std::string_view name) : name_(name) {
-  out_.open(units.resolve(name), std::ios::out | std::ios::trunc | std::ios::binary);
-  if (!out_) fatal(" cannot open file " + name_ + " for writing");
-}
+UnformattedOut::UnformattedOut(const Units& units, std::string_view name)
+    : name_(name), out_(open_output_file(units, name)) {}
 
 void UnformattedOut::write(const RecordOut& record) {
   const auto& data = record.bytes();
@@ -66,7 +64,7 @@ void UnformattedOut::write(const RecordOut& record) {
   out_.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
   out_.write(reinterpret_cast<const char*>(marker.data()), 4);
   out_.flush();
-  if (!out_) fatal(" write error on file " + name_);
+  check_written(out_, name_);
 }
 
 // ---------------------------------------------------------------- reading
@@ -105,11 +103,8 @@ void RecordIn::get(std::span<std::int32_t> out) {
   for (std::int32_t& x : out) x = get_int();
 }
 
-UnformattedIn::UnformattedIn(const Units& units, std::string_view name) : name_(name) {
-  // An input stream never creates the file it fails to open.
-  in_.open(units.resolve(name), std::ios::in | std::ios::binary);
-  if (!in_) fatal(" file " + name_ + " not found or not readable");
-}
+UnformattedIn::UnformattedIn(const Units& units, std::string_view name)
+    : name_(name), in_(open_input_file(units, name)) {}
 
 bool UnformattedIn::at_end() { return in_.peek() == std::ifstream::traits_type::eof(); }
 

@@ -12,23 +12,18 @@ std::filesystem::path Units::resolve(std::string_view name) const {
   return dir_ / p;
 }
 
-void Units::open(int unit, std::string_view name) {
+void Units::open_unit(int unit, std::string_view name, std::ios::openmode mode) {
   close(unit);
   auto u = std::make_unique<OpenUnit>();
   u->name = std::string(name);
-  u->out.open(resolve(name), std::ios::out | std::ios::trunc | std::ios::binary);
+  u->out.open(resolve(name), std::ios::out | mode | std::ios::binary);
   if (!u->out) fatal(" cannot open file " + u->name + " for writing (unit " + std::to_string(unit) + ")");
   units_[unit] = std::move(u);
 }
 
-void Units::open_append(int unit, std::string_view name) {
-  close(unit);
-  auto u = std::make_unique<OpenUnit>();
-  u->name = std::string(name);
-  u->out.open(resolve(name), std::ios::out | std::ios::app | std::ios::binary);
-  if (!u->out) fatal(" cannot open file " + u->name + " for writing (unit " + std::to_string(unit) + ")");
-  units_[unit] = std::move(u);
-}
+void Units::open(int unit, std::string_view name) { open_unit(unit, name, std::ios::trunc); }
+
+void Units::open_append(int unit, std::string_view name) { open_unit(unit, name, std::ios::app); }
 
 bool Units::is_open(int unit) const { return unit == kScreenUnit || units_.count(unit) > 0; }
 
@@ -48,7 +43,7 @@ void Units::write(int unit, std::string_view record) {
   }
   OpenUnit& u = ensure_open(unit);
   u.out << record << '\n';
-  if (!u.out) fatal(" write error on file " + u.name);
+  check_written(u.out, u.name);
 }
 
 void Units::write(int unit, const std::vector<std::string>& records) {
@@ -82,10 +77,7 @@ void Units::close_all() {
   screen_->flush();
 }
 
-TextIn::TextIn(const Units& units, std::string_view name) : name_(name) {
-  in_.open(units.resolve(name), std::ios::in | std::ios::binary);
-  if (!in_) fatal(" file " + name_ + " not found or not readable");
-}
+TextIn::TextIn(const Units& units, std::string_view name) : name_(name), in_(open_input_file(units, name)) {}
 
 bool TextIn::next_line(std::string& line) {
   if (!std::getline(in_, line)) return false;
@@ -94,14 +86,11 @@ bool TextIn::next_line(std::string& line) {
   return true;
 }
 
-TextOut::TextOut(const Units& units, std::string_view name) : name_(name) {
-  out_.open(units.resolve(name), std::ios::out | std::ios::trunc | std::ios::binary);
-  if (!out_) fatal(" cannot open file " + name_ + " for writing");
-}
+TextOut::TextOut(const Units& units, std::string_view name) : name_(name), out_(open_output_file(units, name)) {}
 
 void TextOut::write(std::string_view record) {
   out_ << record << '\n';
-  if (!out_) fatal(" write error on file " + name_);
+  check_written(out_, name_);
 }
 
 void TextOut::write(const std::vector<std::string>& records) {
@@ -111,6 +100,23 @@ void TextOut::write(const std::vector<std::string>& records) {
 bool file_exists(const Units& units, std::string_view name) {
   std::error_code ec;
   return std::filesystem::is_regular_file(units.resolve(name), ec);
+}
+
+std::ifstream open_input_file(const Units& units, std::string_view name) {
+  // An input stream never creates the file it fails to open.
+  std::ifstream in(units.resolve(name), std::ios::in | std::ios::binary);
+  if (!in) fatal(" file " + std::string(name) + " not found or not readable");
+  return in;
+}
+
+std::ofstream open_output_file(const Units& units, std::string_view name) {
+  std::ofstream out(units.resolve(name), std::ios::out | std::ios::trunc | std::ios::binary);
+  if (!out) fatal(" cannot open file " + std::string(name) + " for writing");
+  return out;
+}
+
+void check_written(const std::ostream& out, const std::string& name) {
+  if (!out) fatal(" write error on file " + name);
 }
 
 }  // namespace linac

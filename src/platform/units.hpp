@@ -50,6 +50,7 @@ class Units {
     std::string name;
     std::ofstream out;
   };
+  void open_unit(int unit, std::string_view name, std::ios::openmode mode);
   OpenUnit& ensure_open(int unit);
 
   Screen* screen_;
@@ -88,5 +89,18 @@ class TextOut {
 };
 
 bool file_exists(const Units& units, std::string_view name);
+
+// The opening and write checks that every file reader and writer shares, so
+// that all of them word their failures alike. Files are opened in binary
+// mode: the bytes are read and written as they stand.
+
+// An existing file opened for reading; a missing or unreadable file stops
+// the run with a message naming it.
+std::ifstream open_input_file(const Units& units, std::string_view name);
+// A file created or overwritten for writing; failure stops the run with a
+// message naming it.
+std::ofstream open_output_file(const Units& units, std::string_view name);
+// Stops the run with a message naming the file when a write to it failed.
+void check_written(const std::ostream& out, const std::string& name);
 
 }  // namespace linac

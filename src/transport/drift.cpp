@@ -71,14 +71,8 @@ void drift_element(Sim& sim, std::int32_t n) {
   step_element(sim, n, field, L, false);
 }
 
-void vary_cmd(Sim& sim, std::int32_t n) {
-  (void)sim;
-  (void)n;
-}
+void vary_cmd(Sim&, std::int32_t) {}
 
-void fit_cmd(Sim& sim, std::int32_t n) {
-  (void)sim;
-  (void)n;
-}
+void fit_cmd(Sim&, std::int32_t) {}
 
 }  // namespace linac

@@ -65,6 +65,10 @@ void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B
     field_source_not_built(sim);
   }
   check_added_fields(sim);
+  note_field_evaluation(sim, inside, E, B);
+}
+
+void note_field_evaluation(Sim& sim, bool inside, const Vec3& E, const Vec3& B) {
   if (!inside) sim.state.ilost = -1;
   for (int k = 0; k < 3; ++k) {
     sim.ref.last_E[k + 1] = E[k];

@@ -85,9 +85,14 @@ struct DriftAperture {
 // ebfld command and the 2-D space-charge field stop the run with a message.
 void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
 
+// The run context's record of a field evaluation: E and B into last_E and
+// last_B of the reference block, ilost := -1 when the point was outside the
+// aperture (never reset here).
+void note_field_evaluation(Sim& sim, bool inside, const Vec3& E, const Vec3& B);
+
 // The superimposed field of an ebfld command and the 2-D space-charge field
-// are added to every element's field once they exist; until then a run that
-// switches either on stops here with a message.
+// would add to every element's field; this build has neither, so a run that
+// switches either on stops here with a message naming it.
 void check_added_fields(const Sim& sim);
 
 // True when the element type has no field and no aperture test.

@@ -6,24 +6,10 @@
 
 namespace linac {
 
-namespace {
-
-// Elements shorter than this carry no misalignment amplitudes, cm.
-constexpr double kMinChord = 1e-6;
-
-Frame lab_frame() {
-  Frame f;
-  f.origin = {0.0, 0.0, 0.0};
-  for (int m = 0; m < 3; ++m)
-    for (int j = 0; j < 3; ++j) f.axes[m][j] = (m == j) ? 1.0 : 0.0;
-  return f;
-}
-
-}  // namespace
-
 void reset_element_frame(Sim& sim, double z_origin) {
-  Frame f = lab_frame();
-  f.origin[2] = z_origin;
+  Frame f;
+  f.origin = {0.0, 0.0, z_origin};
+  f.axes = kUnitMatrix3;
   sim.frame.entry = f;
   sim.frame.exit = f;
 }
@@ -38,14 +24,14 @@ void place_element(Sim& sim, double dx, double dz, double c, double s) {
   const Frame& a1 = sim.frame.entry;
   Frame& a2 = sim.frame.exit;
   for (int k = 0; k < 3; ++k)
-    a2.origin[k] = a1.origin[k] + a1.axes[0][k] * dx + a1.axes[1][k] * 0.0 + a1.axes[2][k] * dz;
+    a2.origin[k] = a1.origin[k] + a1.axes[0][k] * dx + a1.axes[2][k] * dz;
   // A2 = R A1, from the entrance axes (not from partly updated ones).
   for (int i = 0; i < 3; ++i)
     for (int k = 0; k < 3; ++k)
       a2.axes[i][k] = m.place_rot[i][0] * a1.axes[0][k] + m.place_rot[i][1] * a1.axes[1][k] +
                       m.place_rot[i][2] * a1.axes[2][k];
 
-  m.chord_len = std::sqrt(dx * dx + 0.0 + dz * dz);
+  m.chord_len = std::sqrt(dx * dx + dz * dz);
 
   // Error amplitudes from the align amplitudes TE1..TE7 of the element type.
   m.err_amp.fill(0.0);

@@ -10,6 +10,14 @@ namespace linac {
 
 struct Sim;
 
+// A 3x3 rotation, indexed [row][column], and the unit rotation.
+using Matrix3 = std::array<std::array<double, 3>, 3>;
+inline constexpr Matrix3 kUnitMatrix3{{{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
+
+// An element whose chord (entrance to exit point) is shorter than this has no
+// error amplitudes and is never misaligned, cm.
+inline constexpr double kMinChord = 1e-6;
+
 // Both copies of the element frame := unit axes with the origin on the lab
 // axis at z_origin (cm; 0 at the lattice start). Called at the start of
 // every pass over the lattice.

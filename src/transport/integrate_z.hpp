@@ -2,7 +2,7 @@
 // particle, field probes and the push of one particle of the particle block.
 // They keep the side results of every derivative evaluation in the run
 // context (beta_s, gamma_s, last_E, last_B, ilost) and are not reentrant;
-// the particle loop of the stepping template uses push_slot_z instead.
+// the particle loop of the stepping template uses push_lanes_z instead.
 #pragma once
 
 #include "common/sim.hpp"
@@ -18,11 +18,7 @@ struct TrackedField {
   FieldAt<Source> field;
   bool operator()(double x, double y, double z, double t, Vec3& E, Vec3& B) const {
     const bool inside = field(x, y, z, t, E, B);
-    if (!inside) sim->state.ilost = -1;
-    for (int k = 0; k < 3; ++k) {
-      sim->ref.last_E[k + 1] = E[k];
-      sim->ref.last_B[k + 1] = B[k];
-    }
+    note_field_evaluation(*sim, inside, E, B);
     return inside;
   }
 };

@@ -4,26 +4,18 @@
 
 #include "common/sim.hpp"
 #include "platform/fatal.hpp"
+#include "transport/frame.hpp"
+#include "transport/push_z.hpp"
 #include "transport/seams.hpp"
 
 namespace linac {
 
 namespace {
 
-constexpr double kMinChord = 1e-6;  // cm
-
-void set_unit(std::array<std::array<double, 3>, 3>& m) {
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) m[i][j] = (i == j) ? 1.0 : 0.0;
-}
-
 [[noreturn]] void misalignment_not_available(const Sim& sim, const char* what) {
   fatal({fmt::format(" {}: {} is not available yet", element_label(sim, sim.state.ipos), what)},
         true);
 }
-
-// Slots i = 0..NPAT + ntest of charge state iq.
-int last_slot(const Sim& sim, int iq) { return sim.config.NPAT[iq] + sim.npat.ntest[iq]; }
 
 }  // namespace
 
@@ -33,8 +25,8 @@ void misalign_identity(Sim& sim) {
   m.off_out = {0.0, 0.0, 0.0};
   m.ang_in = {0.0, 0.0, 0.0};
   m.ang_out = {0.0, 0.0, 0.0};
-  set_unit(m.rot_in);
-  set_unit(m.rot_out);
+  m.rot_in = kUnitMatrix3;
+  m.rot_out = kUnitMatrix3;
   m.phase_error = m.phase_err_unif = m.phase_err_norm = 0.0;
   m.rel_field_error = m.field_err_unif = m.field_err_norm = 0.0;
 }

@@ -20,6 +20,8 @@ SlotView slot_view(Sim& sim, int iq) {
   return SlotView{p.x[iq], p.xp[iq], p.y[iq], p.yp[iq], p.phase[iq], p.beta[iq], p.z[iq], p.qa[iq]};
 }
 
+int last_slot(const Sim& sim, int iq) { return sim.config.NPAT[iq] + sim.npat.ntest[iq]; }
+
 void derivs_z(Sim& sim, double z, const State6& Y, State6& dY) {
   derivs_z(sim, SimField{&sim}, z, Y, dY);
 }

@@ -227,6 +227,10 @@ inline void push_lanes_z(const Field& field, const SlotView& p, const int* slots
 // The particle arrays of charge state iq.
 SlotView slot_view(Sim& sim, int iq);
 
+// The last particle slot of charge state iq: slots 0..NPAT + ntest hold the
+// beam and the test particles.
+int last_slot(const Sim& sim, int iq);
+
 // The single-particle integrations through the run context (derivs_z,
 // rk4_z, push_particle_z, integrate_to_element_end) are in
 // transport/integrate_z.hpp.

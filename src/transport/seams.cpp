@@ -24,15 +24,9 @@ namespace {
 
 }  // namespace
 
-void space_charge(Sim& sim, int k) {
-  (void)k;
-  space_charge_not_available(sim);
-}
+void space_charge(Sim& sim, int) { space_charge_not_available(sim); }
 
-void sc_kick(Sim& sim, double ds) {
-  (void)ds;
-  space_charge_not_available(sim);
-}
+void sc_kick(Sim& sim, double) { space_charge_not_available(sim); }
 
 void field_extraction_output(Sim& sim) {
   fatal({fmt::format(" {}: the field extraction output dev_field.dat is not available yet",
@@ -40,9 +34,6 @@ void field_extraction_output(Sim& sim) {
         true);
 }
 
-void plot_step(Sim& sim, double L) {
-  (void)sim;
-  (void)L;
-}
+void plot_step(Sim&, double) {}
 
 }  // namespace linac

@@ -1,6 +1,7 @@
-// Places where later parts of the transport plug in. Until they exist, each
-// stops the run with a message saying what is not available yet, so that no
-// run silently skips a physical effect.
+// Effects of element transport that this build does not compute. Each stops
+// the run with a message naming what is not available, so that no run
+// silently skips a physical effect. The plot windows are the exception: a
+// run without them loses no physics, so plot_step draws nothing.
 #pragma once
 
 #include <string>

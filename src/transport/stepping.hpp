@@ -49,7 +49,7 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h) {
   if (static_cast<int>(ts.thread_losses.size()) < max_threads) ts.thread_losses.resize(max_threads);
   const SlotView view = slot_view(sim, iq);
   const std::int32_t* status = sim.particles.status[iq];
-  const int last = sim.config.NPAT[iq] + sim.npat.ntest[iq];
+  const int last = last_slot(sim, iq);
   const double wavelength_2pi = sim.ref.wavelength_2pi;
   std::vector<std::vector<std::int32_t>>& per_thread = ts.thread_losses;
   int team = 1;

@@ -12,12 +12,16 @@
 
 #include "case_harness.hpp"
 #include "platform/fatal.hpp"
+#include "transport/straight_line_loss.hpp"
+#include "transport/uniform_field.hpp"
 
 namespace linac {
 namespace {
 
 using testing::CaseRun;
 using testing::Placed;
+using testing::beta_of_w;
+using testing::first_outside_step;
 
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kCcm = 29979245800.0;
@@ -43,11 +47,6 @@ std::string fmt_line_start(int n) {
   return std::string(5 - num.size(), ' ') + num + "    drift";
 }
 
-double design_beta(double W) {
-  const double g = W / 931494.3200000001 + 1.0;
-  return std::sqrt(1.0 - 1.0 / (g * g));
-}
-
 TEST(TransportCases, DriftStraight) {
   CaseRun run("cases/drift_straight");
   run.read_inputs();
@@ -62,7 +61,7 @@ TEST(TransportCases, DriftStraight) {
   run.run_nominal_pass();
   Sim& s = *run.sim;
   const double L = 100.0, W = 1000.0;
-  const double beta = design_beta(W);
+  const double beta = beta_of_w(W);
   const double lambda = kCcm / 100e6;
   EXPECT_EQ(s.ref.wavelength, lambda);
 
@@ -130,25 +129,6 @@ TEST(TransportCases, DriftStraight) {
   EXPECT_EQ(run.lines("out.dat").size(), 6u);
 }
 
-// Step of a straight line (x0, x', y0, y') of a drift of nstep steps of
-// length h in which it is lost (0: it passes): the first step whose end point
-// lies outside, or step 1 when it enters outside.
-int loss_step(const Placed& q, double ax, double ay, int nstep, double h) {
-  auto outside = [&](double z) {
-    double x = q.x + q.xp * z, y = q.y + q.yp * z;
-    if (std::sqrt(x * x + y * y) < 1e-6) {
-      x = 1e-6;
-      y = 0.0;
-    }
-    if (ay < 0) return (x / ax) * (x / ax) + (y / ay) * (y / ay) >= 1.0;
-    return std::abs(x / ax) >= 1.0 || std::abs(y / ay) >= 1.0;
-  };
-  if (outside(0.0)) return 1;
-  for (int k = 1; k <= nstep; ++k)
-    if (outside(k * h)) return k;
-  return 0;
-}
-
 TEST(TransportCases, DriftApertures) {
   CaseRun run("cases/drift_apertures");
   run.read_inputs();
@@ -162,7 +142,7 @@ TEST(TransportCases, DriftApertures) {
   run.place_beam(2, beam[2]);
   run.run_nominal_pass();
   Sim& s = *run.sim;
-  const double beta = design_beta(1000.0);
+  const double beta = beta_of_w(1000.0);
 
   // Predicted records: (element, step, charge state, slot) and the state
   // before the failed step, in element-frame coordinates.
@@ -176,7 +156,7 @@ TEST(TransportCases, DriftApertures) {
     for (int i = 1; i <= 10; ++i) {
       Placed q = beam[iq][static_cast<std::size_t>(i - 1)];
       for (int n = 1; n <= 2; ++n) {
-        const int k = loss_step(q, ax[n], ay[n], 10, 1.0);
+        const int k = first_outside_step(q.x, q.xp, q.y, q.yp, ax[n], ay[n], 10, 1.0);
         if (k > 0) {
           const double z = k - 1.0;
           expected.push_back({n, k, iq, i, q.x + q.xp * z, q.y + q.yp * z, z, q.xp, q.yp});

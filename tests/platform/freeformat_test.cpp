@@ -9,12 +9,12 @@
 
 #include "platform/fatal.hpp"
 #include "platform/units.hpp"
+#include "scratch_units.hpp"
 #include "test_support.hpp"
 
 namespace linac {
 namespace {
 
-using linac::testing::TempDir;
 using linac::testing::write_file;
 
 using linac::testing::fatal_message;
@@ -148,14 +148,7 @@ TEST(FreeLine, CountingModeStopsAtTheFirstNonNumber) {
   EXPECT_EQ(d.read_reals_counting(v, 9), 1);  // the empty item is not a number
 }
 
-class FreeStreamTest : public ::testing::Test {
- protected:
-  FreeStreamTest() : units_(screen_) { units_.set_directory(tmp_.path()); }
-  std::ostringstream out_;
-  Screen screen_{out_};
-  Units units_;
-  TempDir tmp_;
-};
+class FreeStreamTest : public linac::testing::ScratchUnitsTest {};
 
 TEST_F(FreeStreamTest, ReadsAcrossLinesAndSkipsBlankLines) {
   write_file(tmp_ / "uds.txt", "1 2\n\n   \n3\r\n\t4, 5\n");

@@ -144,27 +144,24 @@ TEST(Namelist, SkipsGroupsNotAskedForAndSearchesOnlyForward) {
     r.read_group(q.index());
     EXPECT_EQ(q.iflag_fnal, 3);
   }
-  {
-    // A '/' inside a quoted text or a comment of a skipped group does not end it.
+  // Text before the group asked for that must not be taken for it or end
+  // the search early.
+  struct Skip {
+    const char* what;
+    const char* text;
+    std::int32_t isrf;
+  } skips[] = {
+      {"a '/' inside a quoted text or a comment of a skipped group does not end it",
+       "&SKIP a='x/y' ! b=/\n c=\"&INDEX\" /\n&INDEX ISRF=5 /\n", 5},
+      {"an unterminated foreign group does not swallow the next one", "&OLD a=1\n&INDEX ISRF=6 /\n", 6},
+      {"a name that only begins with the group's name is another group; a '&' inside a word is free text",
+       "R&INDEX\n&INDEXX ISRF=1 /\n&Index isrf=8/", 8},
+  };
+  for (const auto& c : skips) {
     Params q;
-    NamelistReader r("&SKIP a='x/y' ! b=/\n c=\"&INDEX\" /\n&INDEX ISRF=5 /\n", "v");
+    NamelistReader r(c.text, "v");
     r.read_group(q.index());
-    EXPECT_EQ(q.isrf, 5);
-  }
-  {
-    // An unterminated foreign group does not swallow the next one.
-    Params q;
-    NamelistReader r("&OLD a=1\n&INDEX ISRF=6 /\n", "v");
-    r.read_group(q.index());
-    EXPECT_EQ(q.isrf, 6);
-  }
-  {
-    // A name that only begins with the group's name is another group; a '&'
-    // inside a word is free text.
-    Params q;
-    NamelistReader r("R&INDEX\n&INDEXX ISRF=1 /\n&Index isrf=8/", "v");
-    r.read_group(q.index());
-    EXPECT_EQ(q.isrf, 8);
+    EXPECT_EQ(q.isrf, c.isrf) << c.what;
   }
 }
 

@@ -10,13 +10,13 @@
 
 #include "platform/fatal.hpp"
 #include "platform/units.hpp"
+#include "scratch_units.hpp"
 #include "test_support.hpp"
 
 namespace linac {
 namespace {
 
 using linac::testing::read_file;
-using linac::testing::TempDir;
 using linac::testing::write_file;
 
 using linac::testing::fatal_message;
@@ -29,14 +29,7 @@ std::string bytes(std::initializer_list<int> b) {
   return s;
 }
 
-class UnformattedTest : public ::testing::Test {
- protected:
-  UnformattedTest() : units_(screen_) { units_.set_directory(tmp_.path()); }
-  std::ostringstream out_;
-  Screen screen_{out_};
-  Units units_;
-  TempDir tmp_;
-};
+class UnformattedTest : public linac::testing::ScratchUnitsTest {};
 
 TEST_F(UnformattedTest, FramingIsLittleEndianLengthBeforeAndAfter) {
   {

@@ -14,12 +14,14 @@
 #include "test_support.hpp"
 #include "transport/drift.hpp"
 #include "transport/frame.hpp"
+#include "straight_line_loss.hpp"
 #include "uniform_field.hpp"
 
 namespace linac {
 namespace {
 
 using testing::beta_of_w;
+using testing::first_outside_step;
 
 constexpr double kLambda = 29979245800.0 / 100e6;  // 100 MHz, cm
 
@@ -177,27 +179,6 @@ TEST(DriftElement, MovesEveryChargeStateOnStraightLines) {
   EXPECT_EQ(r.lost_lines().size(), 0u);
   // The element frame advanced by the drift.
   EXPECT_EQ(s.frame.exit.origin[2], L);
-}
-
-// Expected loss of a straight line from (x0, y0) with slopes (a, b) in a drift
-// of nstep steps of length h: the first step whose end point is outside (the
-// start point of step 1 included); stages lie between start and end points and
-// the aperture is convex.
-int first_outside_step(double x0, double a, double y0, double b, double ax, double ay, int nstep,
-                       double h) {
-  auto outside = [&](double z) {
-    double x = x0 + a * z, y = y0 + b * z;
-    if (std::sqrt(x * x + y * y) < 1e-6) {
-      x = 1e-6;
-      y = 0.0;
-    }
-    if (ay < 0) return (x / ax) * (x / ax) + (y / ay) * (y / ay) >= 1.0;
-    return std::abs(x / ax) >= 1.0 || std::abs(y / ay) >= 1.0;
-  };
-  if (outside(0.0)) return 1;
-  for (int k = 1; k <= nstep; ++k)
-    if (outside(k * h)) return k;
-  return 0;
 }
 
 TEST(DriftElement, ApertureLosesExactlyTheParticlesOutside) {
