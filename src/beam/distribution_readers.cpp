@@ -49,9 +49,10 @@ class RecordReader {
     int got = 0;
     while (got < n) {
       if (line_.at_end() && !next_nonblank())
-        fatal(fmt::format(" input error in {} line {}: end of file inside the particle record "
-                          "that begins on line {}; {} numbers expected, {} read",
-                          in_.name(), in_.line_number(), rec_line_, n, got));
+        input_error(in_.name(), in_.line_number(),
+                    fmt::format("end of file inside the particle record that begins on line {}; "
+                                "{} numbers expected, {} read",
+                                rec_line_, n, got));
       out[got] = (got == 0 && first_int) ? static_cast<double>(line_.read_int()) : line_.read_real();
       ++got;
     }
@@ -77,7 +78,7 @@ class RecordReader {
 };
 
 [[noreturn]] void bad_record(const RecordReader& rr, const std::string& what) {
-  fatal(fmt::format(" input error in {} line {}: {}", rr.file(), rr.record_line(), what));
+  input_error(rr.file(), rr.record_line(), what);
 }
 
 // ------------------------------------------------------------------------

@@ -91,6 +91,7 @@ void write_state(const Sim& sim, std::string_view name) {
       for_each_particle_value(p, iq, i, put(rp));
       out.write(rp);
     }
+  out.close();
 }
 
 void check_count(std::string_view file, std::string_view what, std::int32_t v, std::int32_t lo,

@@ -344,6 +344,7 @@ void write_particle_file(Sim& sim) {
         rp.put(p.phase[iq][i] / harm).put(p.beta[iq][i]).put(p.status[iq][i]);
         out.write(rp);
       }
+    out.close();
   } else if (c.write_ascii == 1) {
     // Text, phases at the operating harmonic.
     static const FortranFormat kParticle("(6(E25.15,TR3),I15)");

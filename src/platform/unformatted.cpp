@@ -63,7 +63,13 @@ void UnformattedOut::write(const RecordOut& record) {
   out_.write(reinterpret_cast<const char*>(marker.data()), 4);
   out_.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
   out_.write(reinterpret_cast<const char*>(marker.data()), 4);
+  check_written(out_, name_);
+}
+
+void UnformattedOut::close() {
   out_.flush();
+  check_written(out_, name_);
+  out_.close();
   check_written(out_, name_);
 }
 

@@ -32,6 +32,9 @@ class UnformattedOut {
  public:
   UnformattedOut(const Units& units, std::string_view name);
   void write(const RecordOut& record);
+  // Flushes and closes the file; a write error stops the run naming it.
+  // Call it when the file is complete (the destructor closes silently).
+  void close();
   const std::string& name() const { return name_; }
 
  private:

@@ -45,7 +45,7 @@ void check_added_fields(const Sim& sim) {
     fatal({fmt::format(" {}: the superimposed field of the ebfld command is not available yet",
                        element_label(sim, sim.state.ipos))},
           true);
-  if (sim.config.IFLAG2D == 1 && sim.current.scur >= kSpaceChargeMinCurrent)
+  if (sim.config.IFLAG2D == 1 && sim.current.scur >= kScurMin)
     fatal({fmt::format(" {}: the 2-D space-charge field is not available yet",
                        element_label(sim, sim.state.ipos))},
           true);

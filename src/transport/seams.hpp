@@ -13,9 +13,6 @@ struct Sim;
 // "element 12 (drift)": the line number and keyword of element line n.
 std::string element_label(const Sim& sim, int n);
 
-// A beam current of at least 1e-6 mA switches space charge on.
-inline constexpr double kSpaceChargeMinCurrent = 1e-6;  // mA
-
 // Space-charge field solve of step k and the kick of a step of length ds (cm).
 void space_charge(Sim& sim, int k);
 void sc_kick(Sim& sim, double ds);

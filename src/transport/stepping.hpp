@@ -104,7 +104,7 @@ void step_element(Sim& sim, int n, const Field& field, double length, bool field
     g.zref = path(k, kRefZ);
     const double s_prev = path(k - 1, kRefS);
     g.bend_invR = 0.0;
-    if (sim.current.scur >= kSpaceChargeMinCurrent) {
+    if (sim.current.scur >= kScurMin) {
       space_charge(sim, k);
       sc_kick(sim, r.step_len);
     }
