@@ -40,27 +40,48 @@ Lanes<V>* aligned_lanes(double* buf) {
   return reinterpret_cast<Lanes<V>*>(addr);
 }
 
+// Element e of the lines m = 0 .. NV-1 (line m at base + m * ls) into lane
+// m of x[e], or back. With every lane in use (Full) the lane loop has a
+// fixed count and the vector is built in registers; otherwise the lanes
+// beyond the last line are zero and are not stored back.
+template <int V, bool Full>
+void gather_lines(int n, const double* base, std::ptrdiff_t es, std::ptrdiff_t ls, int nv,
+                  Lanes<V>* x) {
+  for (int e = 0; e < n; ++e) {
+    const double* src = base + e * es;
+    Lanes<V> g{};
+    for (int v = 0; v < (Full ? V : nv); ++v) g[v] = src[v * ls];
+    x[e] = g;
+  }
+}
+template <int V, bool Full>
+void scatter_lines(int n, const Lanes<V>* x, int nv, double* base, std::ptrdiff_t es,
+                   std::ptrdiff_t ls) {
+  for (int e = 0; e < n; ++e) {
+    double* dst = base + e * es;
+    const Lanes<V> g = x[e];
+    for (int v = 0; v < (Full ? V : nv); ++v) dst[v * ls] = g[v];
+  }
+}
+
 // Transforms COUNT lines of N elements in place, V lines at a time: element
 // e of line m at base[m * ls + e * es] becomes lane m % V of x[e], body()
-// transforms x[0..N-1], and the lanes of real lines are stored back. Lanes
-// beyond the last line stay zero and are not stored.
+// transforms x[0..N-1], and the lanes of real lines are stored back.
 template <int V, class Body>
 void transform_in_lanes(int n, double* base, std::ptrdiff_t es, std::ptrdiff_t ls, int count,
                         Lanes<V>* x, Body&& body) {
   for (int m0 = 0; m0 < count; m0 += V) {
+    double* first = base + m0 * ls;
     const int nv = count - m0 < V ? count - m0 : V;
-    for (int e = 0; e < n; ++e) {
-      const double* src = base + m0 * ls + e * es;
-      Lanes<V> g{};
-      for (int v = 0; v < nv; ++v) g[v] = src[v * ls];
-      x[e] = g;
-    }
+    if (nv == V)
+      gather_lines<V, true>(n, first, es, ls, nv, x);
+    else
+      gather_lines<V, false>(n, first, es, ls, nv, x);
     body();
-    for (int e = 0; e < n; ++e) {
-      double* dst = base + m0 * ls + e * es;
-      const Lanes<V> g = x[e];
-      for (int v = 0; v < nv; ++v) dst[v * ls] = g[v];
-    }
+    if (nv == V)
+      scatter_lines<V, true>(n, x, nv, first, es, ls);
+    else
+      scatter_lines<V, false>(n, x, nv, first, es, ls);
   }
 }
 
