@@ -414,10 +414,6 @@ EngineOut engine(Sim& sim, const Integrand& f, double a, double b, double epsabs
   return out;
 }
 
-std::int32_t size32(std::size_t n) {
-  return static_cast<std::int32_t>(std::min<std::size_t>(n, 2147483647));
-}
-
 }  // namespace
 
 Rule21 gauss_kronrod21(Sim& sim, const Integrand& f, double a, double b) {

@@ -26,8 +26,6 @@ void report_short(Sim& sim, std::int32_t code, std::int32_t need, std::int32_t h
         "provided.");
 }
 
-std::int32_t size32(std::size_t n) { return static_cast<std::int32_t>(std::min<std::size_t>(n, 2147483647)); }
-
 // Integral of piece j from BREAK(j) to BREAK(j) + h:
 // sum_m PCOEF(m, j) h^m / m!, nested from m = KORDER down.
 double piece_integral(std::int32_t korder, const double* col, double h) {

@@ -28,10 +28,6 @@ void terminal(Sim& sim, const char* name, std::int32_t code, const char* text, s
   E1POP(sim, name);
 }
 
-std::int32_t size32(std::size_t n) {
-  return static_cast<std::int32_t>(std::min<std::size_t>(n, 2147483647));
-}
-
 // Length, table and array checks shared by the transforms; true when the
 // transform may run.
 bool checked(Sim& sim, const char* name, std::int32_t N, const char* length_text, bool length_ok,
