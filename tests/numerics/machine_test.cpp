@@ -16,9 +16,7 @@
 namespace linac {
 namespace {
 
-using testing::CapturedSim;
-using testing::stops_run;
-using Lines = std::vector<std::string>;
+using namespace testing;
 
 TEST(Machine, IntegerConstants) {
   CapturedSim cs;
