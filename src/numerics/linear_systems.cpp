@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -519,15 +518,11 @@ void DLSARG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LD
   } else {
     std::vector<double> fact, work;
     std::vector<std::int32_t> piv;
-    bool allocated = true;
-    try {
-      fact.resize(static_cast<std::size_t>(N) * N);
-      work.resize(N);
-      piv.resize(N);
-    } catch (const std::bad_alloc&) {
-      allocated = false;
-    }
-    if (!allocated) {
+    if (!allocated([&] {
+          fact.resize(static_cast<std::size_t>(N) * N);
+          work.resize(N);
+          piv.resize(N);
+        })) {
       E1MES(sim, 5, -1, " ");
       msg_i(sim, 5, 2,
             "The required storage cannot be allocated.  The workspace is based on N, where N = "

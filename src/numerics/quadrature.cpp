@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 #include <vector>
 
 #include "numerics/lib_errors.hpp"
@@ -548,17 +547,13 @@ void DQDAGS(Sim& sim, const Integrand& F, double A, double B, double ERRABS, dou
   E1PSH(sim, "DQDAGS");
   std::vector<double> suba, subb, subres, suberr;
   std::vector<std::int32_t> subord;
-  bool allocated = true;
-  try {
-    suba.resize(kMaxsub);
-    subb.resize(kMaxsub);
-    subres.resize(kMaxsub);
-    suberr.resize(kMaxsub);
-    subord.resize(kMaxsub);
-  } catch (const std::bad_alloc&) {
-    allocated = false;
-  }
-  if (!allocated) {
+  if (!allocated([&] {
+        suba.resize(kMaxsub);
+        subb.resize(kMaxsub);
+        subres.resize(kMaxsub);
+        suberr.resize(kMaxsub);
+        subord.resize(kMaxsub);
+      })) {
     E1INSI(sim, 1, kMaxsub);
     E1MES(sim, 5, 1,
           "The required storage cannot be allocated.  The workspace allocation is based on "

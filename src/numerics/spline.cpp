@@ -1,7 +1,6 @@
 #include "numerics/spline.hpp"
 
 #include <algorithm>
-#include <new>
 #include <numeric>
 
 #include "numerics/lib_errors.hpp"
@@ -368,15 +367,11 @@ void DCSINT(Sim& sim, std::int32_t NDATA, std::span<const double> XDATA,
     report_short(sim, 6, NDATA, size32(std::min(XDATA.size(), FDATA.size())));
   } else {
     std::vector<std::int32_t> iwk;
-    bool allocated = true;
-    try {
-      iwk.resize(NDATA);
-      spline.BREAK.assign(NDATA, 0.0);
-      spline.CSCOEF.assign(4 * static_cast<std::size_t>(NDATA), 0.0);
-    } catch (const std::bad_alloc&) {
-      allocated = false;
-    }
-    if (!allocated) {
+    if (!allocated([&] {
+          iwk.resize(NDATA);
+          spline.BREAK.assign(NDATA, 0.0);
+          spline.CSCOEF.assign(4 * static_cast<std::size_t>(NDATA), 0.0);
+        })) {
       spline = CubicSpline{};
       E1INSI(sim, 1, NDATA);
       E1MES(sim, 5, 5,

@@ -3,7 +3,6 @@
 // the error stack only on the error paths, so the transforms of the
 // space-charge solver never touch it.
 #include <algorithm>
-#include <new>
 
 #include "numerics/fft.hpp"
 #include "numerics/lib_errors.hpp"
@@ -100,13 +99,7 @@ void DFFTRF(Sim& sim, std::int32_t N, std::span<const double> SEQ, std::span<dou
           "%(I2).");
   } else {
     RealFftTable table;
-    bool allocated = true;
-    try {
-      table = RealFftTable(N);
-    } catch (const std::bad_alloc&) {
-      allocated = false;
-    }
-    if (!allocated) {
+    if (!allocated([&] { table = RealFftTable(N); })) {
       E1MES(sim, 5, 2, " ");
       E1INSI(sim, 1, N);
       E1MES(sim, 5, 2,
