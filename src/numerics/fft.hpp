@@ -64,7 +64,7 @@ class RealFftTable {
   std::vector<int> fac_;
   std::vector<double> wa_;
   std::vector<double> scratch_;  // n values
-  std::vector<double> lanes_;    // 2 n kLanes values, 32-byte aligned start
+  std::vector<double> lanes_;    // 2 n kLanes values from a 64-byte boundary, + 8 of slack
 };
 
 // The library routines. Errors are TERMINAL and stop the run: N < 1
