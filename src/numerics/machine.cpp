@@ -78,7 +78,7 @@ char ACHAR(Sim& sim, std::int32_t I) {
     E1POP(sim, "ACHAR ");
     return '\0';
   }
-  return static_cast<char>(static_cast<unsigned char>(I & 0xff));
+  return char_of_code(I);
 }
 
 bool same_letter(char A, char B) {
