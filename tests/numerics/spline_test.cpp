@@ -270,6 +270,14 @@ TEST(CubicSpline, MismatchedIntervalCountIsReported) {
   EXPECT_EQ(library_messages(cs2),
             (Lines{"TERMINAL ERROR 3 from DPPITG. The arrays must hold 4 values for the arguments "
                    "given, but only 2 are provided."}));
+  // Break points enough, coefficients short (4 x 2 needed): the message
+  // gives the coefficients' need and length.
+  CapturedSim cs3;
+  std::vector<double> b3{0, 1, 2}, c5(5);
+  EXPECT_TRUE(stops_run([&] { DPPDER(*cs3, 0, 0.5, 4, 2, b3, c5); }));
+  EXPECT_EQ(library_messages(cs3),
+            (Lines{"TERMINAL ERROR 4 from DPPDER. The arrays must hold 8 values for the arguments "
+                   "given, but only 5 are provided."}));
 }
 
 }  // namespace
