@@ -104,13 +104,6 @@ void RealFftTable::forward_lanes(double* x, double* scr) const {
                                static_cast<int>(fac_.size()));
 }
 
-void RealFftTable::backward_lanes(double* x, double* scr) const {
-  if (n_ < 2) return;
-  fft_detail::real_fft_backward(n_, reinterpret_cast<LaneVec*>(x),
-                                reinterpret_cast<LaneVec*>(scr), wa_.data(), fac_.data(),
-                                static_cast<int>(fac_.size()));
-}
-
 void RealFftTable::forward_lines(double* base, std::ptrdiff_t es, std::ptrdiff_t ls, int count) {
   transform_lines<true>(*this, lanes_, base, es, ls, count);
 }

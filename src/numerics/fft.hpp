@@ -52,12 +52,12 @@ class RealFftTable {
   void backward_lines(double* base, std::ptrdiff_t elem_stride, std::ptrdiff_t line_stride,
                       int count);
 
-  // The lane-batched kernels, for the sine transform built on this table:
-  // x and scr hold length() * kLanes values, element e of lane v at
-  // e * kLanes + v.
-  void forward_lanes(double* x, double* scr) const;
-  void backward_lanes(double* x, double* scr) const;
+  // The forward kernels for the sine transform built on this table, with
+  // the caller's scratch: one sequence (x and scr hold length() values), or
+  // kLanes sequences side by side (length() * kLanes values, element e of
+  // lane v at e * kLanes + v).
   void forward_with(double* x, double* scr) const;
+  void forward_lanes(double* x, double* scr) const;
 
  private:
   int n_ = 0;
