@@ -13,40 +13,20 @@ using fft_detail::Lanes;
 using LaneVec = Lanes<RealFftTable::kLanes>;
 constexpr int V = RealFftTable::kLanes;
 
-// Aligned view of the lane buffer (the vector type needs 32-byte alignment).
-LaneVec* lane_ptr(std::vector<double>& buf) {
-  auto addr = reinterpret_cast<std::uintptr_t>(buf.data());
-  addr = (addr + 63) & ~std::uintptr_t{63};
-  return reinterpret_cast<LaneVec*>(addr);
-}
-
 template <bool Forward>
 void transform_lines(RealFftTable& t, std::vector<double>& lanes, double* base,
                      std::ptrdiff_t es, std::ptrdiff_t ls, int count) {
   const int n = t.length();
   if (n == 1 || count <= 0) return;
-  LaneVec* x = lane_ptr(lanes);
+  LaneVec* x = fft_detail::aligned_lanes<V>(lanes.data());
   LaneVec* scr = x + n;
   const int nf = static_cast<int>(t.factors().size());
-  for (int m0 = 0; m0 < count; m0 += V) {
-    const int nv = count - m0 < V ? count - m0 : V;
-    // Gather: lanes beyond the last line stay zero and are not stored back.
-    for (int e = 0; e < n; ++e) {
-      const double* src = base + m0 * ls + e * es;
-      LaneVec g{};
-      for (int v = 0; v < nv; ++v) g[v] = src[v * ls];
-      x[e] = g;
-    }
+  fft_detail::transform_in_lanes<V>(n, base, es, ls, count, x, [&] {
     if (Forward)
       fft_detail::real_fft_forward(n, x, scr, t.twiddles().data(), t.factors().data(), nf);
     else
       fft_detail::real_fft_backward(n, x, scr, t.twiddles().data(), t.factors().data(), nf);
-    for (int e = 0; e < n; ++e) {
-      double* dst = base + m0 * ls + e * es;
-      const LaneVec g = x[e];
-      for (int v = 0; v < nv; ++v) dst[v * ls] = g[v];
-    }
-  }
+  });
 }
 
 }  // namespace
@@ -122,13 +102,6 @@ void RealFftTable::forward_lanes(double* x, double* scr) const {
   fft_detail::real_fft_forward(n_, reinterpret_cast<LaneVec*>(x),
                                reinterpret_cast<LaneVec*>(scr), wa_.data(), fac_.data(),
                                static_cast<int>(fac_.size()));
-}
-
-void RealFftTable::backward_lanes(double* x, double* scr) const {
-  if (n_ < 2) return;
-  fft_detail::real_fft_backward(n_, reinterpret_cast<LaneVec*>(x),
-                                reinterpret_cast<LaneVec*>(scr), wa_.data(), fac_.data(),
-                                static_cast<int>(fac_.size()));
 }
 
 void RealFftTable::forward_lines(double* base, std::ptrdiff_t es, std::ptrdiff_t ls, int count) {

@@ -52,19 +52,19 @@ class RealFftTable {
   void backward_lines(double* base, std::ptrdiff_t elem_stride, std::ptrdiff_t line_stride,
                       int count);
 
-  // The lane-batched kernels, for the sine transform built on this table:
-  // x and scr hold length() * kLanes values, element e of lane v at
-  // e * kLanes + v.
-  void forward_lanes(double* x, double* scr) const;
-  void backward_lanes(double* x, double* scr) const;
+  // The forward kernels for the sine transform built on this table, with
+  // the caller's scratch: one sequence (x and scr hold length() values), or
+  // kLanes sequences side by side (length() * kLanes values, element e of
+  // lane v at e * kLanes + v).
   void forward_with(double* x, double* scr) const;
+  void forward_lanes(double* x, double* scr) const;
 
  private:
   int n_ = 0;
   std::vector<int> fac_;
   std::vector<double> wa_;
   std::vector<double> scratch_;  // n values
-  std::vector<double> lanes_;    // 2 n kLanes values, 32-byte aligned start
+  std::vector<double> lanes_;    // 2 n kLanes values from a 64-byte boundary, + 8 of slack
 };
 
 // The library routines. Errors are TERMINAL and stop the run: N < 1

@@ -15,6 +15,8 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 
 namespace linac::fft_detail {
 
@@ -28,6 +30,60 @@ struct LaneType<1> {
 };
 template <int V>
 using Lanes = typename LaneType<V>::type;
+
+// The lane vectors of a buffer from its first 64-byte boundary on (a cache
+// line, more than a lane vector needs); the buffers hold 8 doubles of slack.
+template <int V>
+Lanes<V>* aligned_lanes(double* buf) {
+  auto addr = reinterpret_cast<std::uintptr_t>(buf);
+  addr = (addr + 63) & ~std::uintptr_t{63};
+  return reinterpret_cast<Lanes<V>*>(addr);
+}
+
+// Element e of the lines m = 0 .. NV-1 (line m at base + m * ls) into lane
+// m of x[e], or back. With every lane in use (Full) the lane loop has a
+// fixed count and the vector is built in registers; otherwise the lanes
+// beyond the last line are zero and are not stored back.
+template <int V, bool Full>
+void gather_lines(int n, const double* base, std::ptrdiff_t es, std::ptrdiff_t ls, int nv,
+                  Lanes<V>* x) {
+  for (int e = 0; e < n; ++e) {
+    const double* src = base + e * es;
+    Lanes<V> g{};
+    for (int v = 0; v < (Full ? V : nv); ++v) g[v] = src[v * ls];
+    x[e] = g;
+  }
+}
+template <int V, bool Full>
+void scatter_lines(int n, const Lanes<V>* x, int nv, double* base, std::ptrdiff_t es,
+                   std::ptrdiff_t ls) {
+  for (int e = 0; e < n; ++e) {
+    double* dst = base + e * es;
+    const Lanes<V> g = x[e];
+    for (int v = 0; v < (Full ? V : nv); ++v) dst[v * ls] = g[v];
+  }
+}
+
+// Transforms COUNT lines of N elements in place, V lines at a time: element
+// e of line m at base[m * ls + e * es] becomes lane m % V of x[e], body()
+// transforms x[0..N-1], and the lanes of real lines are stored back.
+template <int V, class Body>
+void transform_in_lanes(int n, double* base, std::ptrdiff_t es, std::ptrdiff_t ls, int count,
+                        Lanes<V>* x, Body&& body) {
+  for (int m0 = 0; m0 < count; m0 += V) {
+    double* first = base + m0 * ls;
+    const int nv = count - m0 < V ? count - m0 : V;
+    if (nv == V)
+      gather_lines<V, true>(n, first, es, ls, nv, x);
+    else
+      gather_lines<V, false>(n, first, es, ls, nv, x);
+    body();
+    if (nv == V)
+      scatter_lines<V, true>(n, x, nv, first, es, ls);
+    else
+      scatter_lines<V, false>(n, x, nv, first, es, ls);
+  }
+}
 
 // Accessor of a 3-index array stored by columns (first index fastest).
 template <class T>
@@ -232,21 +288,59 @@ void radf5(int ido, int l1, T* ccp, T* chp, const double* wa1, const double* wa2
   }
 }
 
+// The rotation sums of the general odd-factor passes, from the columns
+// IN(., 1..IP) into the columns OUT(., 2..IP) (column 1 is left alone):
+//   OUT(., l)          = IN(., 1) + sum_j cos(2 pi (l-1)(j-1) / IP) IN(., j)
+//   OUT(., IP + 2 - l) =            sum_j sin(2 pi (l-1)(j-1) / IP) IN(., IP + 2 - j)
+// for l, j = 2 .. (IP+1)/2. The cosines and sines come from a recurrence in
+// the rotation by 2 pi / IP, in the same order for both directions.
+template <class T>
+void rotation_sums(int ip, int idl1, A2<T> in, A2<T> out) {
+  constexpr double tpi = 6.283185307179586;
+  const double arg = tpi / static_cast<double>(ip);
+  const double dcp = std::cos(arg);
+  const double dsp = std::sin(arg);
+  const int ipph = (ip + 1) / 2;
+  const int ipp2 = ip + 2;
+  double ar1 = 1.0;
+  double ai1 = 0.0;
+  for (int l = 2; l <= ipph; ++l) {
+    const int lc = ipp2 - l;
+    const double ar1h = dcp * ar1 - dsp * ai1;
+    ai1 = dcp * ai1 + dsp * ar1;
+    ar1 = ar1h;
+    for (int ik = 1; ik <= idl1; ++ik) {
+      out(ik, l) = in(ik, 1) + ar1 * in(ik, 2);
+      out(ik, lc) = ai1 * in(ik, ip);
+    }
+    const double dc2 = ar1;
+    const double ds2 = ai1;
+    double ar2 = ar1;
+    double ai2 = ai1;
+    for (int j = 3; j <= ipph; ++j) {
+      const int jc = ipp2 - j;
+      const double ar2h = dc2 * ar2 - ds2 * ai2;
+      ai2 = dc2 * ai2 + ds2 * ar2;
+      ar2 = ar2h;
+      for (int ik = 1; ik <= idl1; ++ik) {
+        out(ik, l) = out(ik, l) + ar2 * in(ik, j);
+        out(ik, lc) = out(ik, lc) + ai2 * in(ik, jc);
+      }
+    }
+  }
+}
+
 // General odd factor IP >= 7. CC, C1, C2 are the same array under three
 // shapes (input and work), CH and CH2 the second array under two. The
 // result stands in CC. Rotations by 2 pi / IP come from a recurrence.
 template <class T>
 void radfg(int ido, int ip, int l1, int idl1, T* ccp, T* c1p, T* c2p, T* chp, T* ch2p,
            const double* wa) {
-  constexpr double tpi = 6.283185307179586;
   A3<T> cc{ccp, ido, ip};
   A3<T> c1{c1p, ido, l1};
   A2<T> c2{c2p, idl1};
   A3<T> ch{chp, ido, l1};
   A2<T> ch2{ch2p, idl1};
-  const double arg = tpi / static_cast<double>(ip);
-  const double dcp = std::cos(arg);
-  const double dsp = std::sin(arg);
   const int ipph = (ip + 1) / 2;
   const int ipp2 = ip + 2;
   const int idp2 = ido + 2;
@@ -287,32 +381,7 @@ void radfg(int ido, int ip, int l1, int idl1, T* ccp, T* c1p, T* c2p, T* chp, T*
       c1(1, k, jc) = ch(1, k, jc) - ch(1, k, j);
     }
   }
-  double ar1 = 1.0;
-  double ai1 = 0.0;
-  for (int l = 2; l <= ipph; ++l) {
-    const int lc = ipp2 - l;
-    const double ar1h = dcp * ar1 - dsp * ai1;
-    ai1 = dcp * ai1 + dsp * ar1;
-    ar1 = ar1h;
-    for (int ik = 1; ik <= idl1; ++ik) {
-      ch2(ik, l) = c2(ik, 1) + ar1 * c2(ik, 2);
-      ch2(ik, lc) = ai1 * c2(ik, ip);
-    }
-    const double dc2 = ar1;
-    const double ds2 = ai1;
-    double ar2 = ar1;
-    double ai2 = ai1;
-    for (int j = 3; j <= ipph; ++j) {
-      const int jc = ipp2 - j;
-      const double ar2h = dc2 * ar2 - ds2 * ai2;
-      ai2 = dc2 * ai2 + ds2 * ar2;
-      ar2 = ar2h;
-      for (int ik = 1; ik <= idl1; ++ik) {
-        ch2(ik, l) = ch2(ik, l) + ar2 * c2(ik, j);
-        ch2(ik, lc) = ch2(ik, lc) + ai2 * c2(ik, jc);
-      }
-    }
-  }
+  rotation_sums(ip, idl1, c2, ch2);
   for (int j = 2; j <= ipph; ++j)
     for (int ik = 1; ik <= idl1; ++ik) ch2(ik, 1) = ch2(ik, 1) + c2(ik, j);
   for (int k = 1; k <= l1; ++k)
@@ -544,15 +613,11 @@ void radb5(int ido, int l1, T* ccp, T* chp, const double* wa1, const double* wa2
 template <class T>
 void radbg(int ido, int ip, int l1, int idl1, T* ccp, T* c1p, T* c2p, T* chp, T* ch2p,
            const double* wa) {
-  constexpr double tpi = 6.283185307179586;
   A3<T> cc{ccp, ido, ip};
   A3<T> c1{c1p, ido, l1};
   A2<T> c2{c2p, idl1};
   A3<T> ch{chp, ido, l1};
   A2<T> ch2{ch2p, idl1};
-  const double arg = tpi / static_cast<double>(ip);
-  const double dcp = std::cos(arg);
-  const double dsp = std::sin(arg);
   const int idp2 = ido + 2;
   const int ipp2 = ip + 2;
   const int ipph = (ip + 1) / 2;
@@ -580,32 +645,7 @@ void radbg(int ido, int ip, int l1, int idl1, T* ccp, T* c1p, T* c2p, T* chp, T*
       }
     }
   }
-  double ar1 = 1.0;
-  double ai1 = 0.0;
-  for (int l = 2; l <= ipph; ++l) {
-    const int lc = ipp2 - l;
-    const double ar1h = dcp * ar1 - dsp * ai1;
-    ai1 = dcp * ai1 + dsp * ar1;
-    ar1 = ar1h;
-    for (int ik = 1; ik <= idl1; ++ik) {
-      c2(ik, l) = ch2(ik, 1) + ar1 * ch2(ik, 2);
-      c2(ik, lc) = ai1 * ch2(ik, ip);
-    }
-    const double dc2 = ar1;
-    const double ds2 = ai1;
-    double ar2 = ar1;
-    double ai2 = ai1;
-    for (int j = 3; j <= ipph; ++j) {
-      const int jc = ipp2 - j;
-      const double ar2h = dc2 * ar2 - ds2 * ai2;
-      ai2 = dc2 * ai2 + ds2 * ar2;
-      ar2 = ar2h;
-      for (int ik = 1; ik <= idl1; ++ik) {
-        c2(ik, l) = c2(ik, l) + ar2 * ch2(ik, j);
-        c2(ik, lc) = c2(ik, lc) + ai2 * ch2(ik, jc);
-      }
-    }
-  }
+  rotation_sums(ip, idl1, ch2, c2);
   for (int j = 2; j <= ipph; ++j)
     for (int ik = 1; ik <= idl1; ++ik) ch2(ik, 1) = ch2(ik, 1) + ch2(ik, j);
   for (int j = 2; j <= ipph; ++j) {

@@ -209,14 +209,8 @@ void E1MES(Sim& sim, std::int32_t ETYPE, std::int32_t ECODE, std::string_view MT
     return;
   }
   const std::int32_t t = e.err_type[L];
-  if (MTEXT.empty() || MTEXT == " ") {
-    if (t == 6) e.immediate6 = 1;
-    if (t == 7) e.immediate7 = 1;
-    if (t >= 5 && valid_type(t) && e.print_flag[t] == 1) E1SHOW(sim);
-    clear_inserts(e);
-    return;
-  }
-  e.message = compose(e.inserts, MTEXT);
+  // A blank text leaves the pending message (if any) as it is.
+  if (!(MTEXT.empty() || MTEXT == " ")) e.message = compose(e.inserts, MTEXT);
   if (t == 6) e.immediate6 = 1;
   if (t == 7) e.immediate7 = 1;
   if (t >= 5 && valid_type(t) && e.print_flag[t] == 1) E1SHOW(sim);

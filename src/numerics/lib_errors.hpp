@@ -15,7 +15,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -77,6 +80,25 @@ std::int32_t N1RCD(Sim& sim, std::int32_t I);
 void E1SHOW(Sim& sim);
 // Stop decision for the immediate types 6 and 7; clears both flags.
 std::int32_t E1IMST(Sim& sim);
+
+// An array length as an integer insert, capped at 2147483647.
+inline std::int32_t size32(std::size_t n) {
+  return n > 2147483647u ? 2147483647 : static_cast<std::int32_t>(n);
+}
+
+// Runs ALLOCATE (the work storage of a routine); false when the storage
+// cannot be had: not available, or more than the largest array can hold.
+template <class Allocate>
+bool allocated(Allocate&& allocate) {
+  try {
+    allocate();
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+  return true;
+}
 
 // The 8-character printed name of an error type ("UNKNOWN " outside 1..7).
 std::string_view lib_error_type_name(std::int32_t type);

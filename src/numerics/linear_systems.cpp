@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "numerics/lib_errors.hpp"
 #include "numerics/machine.hpp"
+#include "numerics/vector_kernels.hpp"
 
 namespace linac {
 
@@ -28,6 +28,7 @@ void msg_i(Sim& sim, std::int32_t type, std::int32_t code, const char* text, std
 }
 
 constexpr const char* kEqText = "The number of equations must be positive while N = %(I1) is given.";
+constexpr const char* kOrderText = "The order of the matrix must be positive while N = %(I1) is given.";
 constexpr const char* kLdaText =
     "The order of the matrix must be less than or equal to its leading dimension while N = %(I1) "
     "and LDA = %(I2) are given.";
@@ -201,17 +202,11 @@ void dL2TRG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LD
             std::span<double> WORK) {
   E1PSH(sim, "dL2TRG");
   if (N < 1)
-    msg_i(sim, 5, 1, "The order of the matrix must be positive while N = %(i1) is given.", N);
+    msg_i(sim, 5, 1, kOrderText, N);
   else if (LDA < N)
-    msg_i(sim, 5, 2,
-          "The order of the matrix must be less than or equal to its leading dimension while N = "
-          "%(i1) and LDA = %(i2) are given.",
-          N, LDA);
+    msg_i(sim, 5, 2, kLdaText, N, LDA);
   else if (LDFAC < N)
-    msg_i(sim, 5, 3,
-          "The order of the matrix must be less than or equal to its leading dimension while N = "
-          "%(i1) and LDFAC = %(i2) are given.",
-          N, LDFAC);
+    msg_i(sim, 5, 3, kLdfacText, N, LDFAC);
   if (N1RTY(sim, 0) == 0) {
     DCRGRG(sim, N, A.data(), LDA, FACT.data(), LDFAC);
     const double small = small_value();
@@ -265,7 +260,7 @@ void DL2CRG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LD
             double& RCOND, std::span<double> WORK) {
   E1PSH(sim, "DL2CRG");
   if (N < 1)
-    msg_i(sim, 5, 1, "The order of the matrix must be positive while N = %(I1) is given.", N);
+    msg_i(sim, 5, 1, kOrderText, N);
   else if (LDA < N)
     msg_i(sim, 5, 2, kLdaText, N, LDA);
   else if (LDFAC < N)
@@ -291,17 +286,11 @@ void DL2CRG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LD
         return FACT[(i - 1) + static_cast<std::int64_t>(j - 1) * LDFAC];
       };
       auto z = [&](std::int32_t i) -> double& { return WORK[i - 1]; };
-      auto asum = [&] {
-        double s = 0.0;
-        for (std::int32_t i = 1; i <= N; ++i) s += std::fabs(z(i));
-        return s;
-      };
-      auto scal = [&](double s) {
-        for (std::int32_t i = 1; i <= N; ++i) z(i) *= s;
-      };
+      auto asum = [&] { return vec_abs_sum(N, WORK.data(), 1); };
+      auto scal = [&](double s) { vec_scale(N, s, WORK.data(), 1); };
       // Solve U^T w = e with e = +-1 chosen to make w large.
       double ek = 1.0;
-      for (std::int32_t i = 1; i <= N; ++i) z(i) = 0.0;
+      vec_set(N, 0.0, WORK.data(), 1);
       for (std::int32_t k = 1; k <= N; ++k) {
         if (z(k) != 0.0) ek = z(k) < 0.0 ? std::fabs(ek) : -std::fabs(ek);
         if (std::fabs(ek - z(k)) > std::fabs(u(k, k))) {
@@ -525,19 +514,15 @@ void DLSARG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LD
             std::span<const double> B, std::int32_t IPATH, std::span<double> X) {
   E1PSH(sim, "DLSARG");
   if (N < 1) {
-    msg_i(sim, 5, 1, "The number of equations must be positive while N = %(i1) is given.", N);
+    msg_i(sim, 5, 1, kEqText, N);
   } else {
     std::vector<double> fact, work;
     std::vector<std::int32_t> piv;
-    bool allocated = true;
-    try {
-      fact.resize(static_cast<std::size_t>(N) * N);
-      work.resize(N);
-      piv.resize(N);
-    } catch (const std::bad_alloc&) {
-      allocated = false;
-    }
-    if (!allocated) {
+    if (!allocated([&] {
+          fact.resize(static_cast<std::size_t>(N) * N);
+          work.resize(N);
+          piv.resize(N);
+        })) {
       E1MES(sim, 5, -1, " ");
       msg_i(sim, 5, 2,
             "The required storage cannot be allocated.  The workspace is based on N, where N = "

@@ -25,26 +25,30 @@ std::int32_t IMACH(Sim& sim, std::int32_t N) {
   return machine::imach_value(N);
 }
 
-double DMACH(Sim& sim, std::int32_t N) {
+namespace {
+
+// Constant N (1..8) from VALUE; another N is a TERMINAL error (code 5)
+// under NAME, and the result is NaN.
+template <class R>
+R checked_constant(Sim& sim, const char* name, std::int32_t N, R (*value)(std::int32_t)) {
   if (N < 1 || N > 8) {
-    E1PSH(sim, "DMACH ");
+    E1PSH(sim, name);
     E1INSI(sim, 1, N);
     E1MES(sim, 5, 5, "The argument must be between 1 and 8 inclusive. N = %(I1)");
-    E1POP(sim, "DMACH ");
-    return machine::dmach_value(6);
+    E1POP(sim, name);
+    return value(6);
   }
-  return machine::dmach_value(N);
+  return value(N);
+}
+
+}  // namespace
+
+double DMACH(Sim& sim, std::int32_t N) {
+  return checked_constant(sim, "DMACH ", N, machine::dmach_value);
 }
 
 float AMACH(Sim& sim, std::int32_t N) {
-  if (N < 1 || N > 8) {
-    E1PSH(sim, "AMACH ");
-    E1INSI(sim, 1, N);
-    E1MES(sim, 5, 5, "The argument must be between 1 and 8 inclusive. N = %(I1)");
-    E1POP(sim, "AMACH ");
-    return machine::amach_value(6);
-  }
-  return machine::amach_value(N);
+  return checked_constant(sim, "AMACH ", N, machine::amach_value);
 }
 
 void UMACH(Sim& sim, std::int32_t N, std::int32_t& UNIT) {
@@ -74,7 +78,7 @@ char ACHAR(Sim& sim, std::int32_t I) {
     E1POP(sim, "ACHAR ");
     return '\0';
   }
-  return static_cast<char>(static_cast<unsigned char>(I & 0xff));
+  return char_of_code(I);
 }
 
 bool same_letter(char A, char B) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 #include <vector>
 
 #include "numerics/lib_errors.hpp"
@@ -207,7 +206,6 @@ EngineOut engine(Sim& sim, const Integrand& f, double a, double b, double epsabs
   const double epmach = machine::dmach_value(4);
   const double uflow = machine::dmach_value(1);
   const double oflow = machine::dmach_value(2);
-  EngineOut out;
   alist(1) = a;
   blist(1) = b;
   rlist(1) = 0.0;
@@ -230,13 +228,8 @@ EngineOut engine(Sim& sim, const Integrand& f, double a, double b, double epsabs
   // An integrand that is infinite or undefined at a node would otherwise
   // pass the tolerance test (inf <= inf): report it as bad behaviour.
   if (!std::isfinite(result) || !std::isfinite(abserr)) ier = 3;
-  if (ier != 0 || (abserr <= errbnd && abserr != resabs0) || abserr == 0.0) {
-    out.result = result;
-    out.abserr = abserr;
-    out.ier = ier;
-    out.last = last;
-    return out;
-  }
+  if (ier != 0 || (abserr <= errbnd && abserr != resabs0) || abserr == 0.0)
+    return {result, abserr, ier, last};
   double rlist2[52] = {};
   double res3la[3] = {};
   rlist2[0] = result;
@@ -255,9 +248,9 @@ EngineOut engine(Sim& sim, const Integrand& f, double a, double b, double epsabs
   std::int32_t ksgn = -1;
   if (dres >= (1.0 - 50.0 * epmach) * defabs) ksgn = 1;
   double small = 0.0, erlarg = 0.0, ertest = 0.0, correc = 0.0;
-  // How the loop ends: summed result (115) or the final selection (100).
+  // The loop ends with the error sum within the bound (the result is the
+  // sum over the subintervals), or for the final selection below.
   bool to_sum = false;
-  bool to_final = false;
   for (last = 2; last <= limit; ++last) {
     const double a1 = alist(maxerr);
     const double b1 = 0.5 * (alist(maxerr) + blist(maxerr));
@@ -313,10 +306,7 @@ EngineOut engine(Sim& sim, const Integrand& f, double a, double b, double epsabs
       to_sum = true;
       break;
     }
-    if (ier != 0) {
-      to_final = true;
-      break;
-    }
+    if (ier != 0) break;
     if (last == 2) {
       small = std::fabs(b - a) * 0.375;
       erlarg = errsum;
@@ -362,16 +352,10 @@ EngineOut engine(Sim& sim, const Integrand& f, double a, double b, double epsabs
       result = reseps;
       correc = erlarg;
       ertest = std::max(epsabs, epsrel * std::fabs(reseps));
-      if (abserr <= ertest) {
-        to_final = true;
-        break;
-      }
+      if (abserr <= ertest) break;
     }
     if (numrl2 == 1) noext = true;
-    if (ier == 5) {
-      to_final = true;
-      break;
-    }
+    if (ier == 5) break;
     maxerr = iord(1);
     errmax = elist(maxerr);
     nrmax = 1;
@@ -380,7 +364,6 @@ EngineOut engine(Sim& sim, const Integrand& f, double a, double b, double epsabs
     erlarg = errsum;
   }
   if (last > limit) last = limit;
-  (void)to_final;
   // Final selection between the extrapolated and the summed result.
   enum class End { Sum, Extrapolated, SignTest };
   End end = End::SignTest;
@@ -407,15 +390,7 @@ EngineOut engine(Sim& sim, const Integrand& f, double a, double b, double epsabs
     abserr = errsum;
   }
   if (ier > 2) --ier;
-  out.result = result;
-  out.abserr = abserr;
-  out.ier = ier;
-  out.last = last;
-  return out;
-}
-
-std::int32_t size32(std::size_t n) {
-  return static_cast<std::int32_t>(std::min<std::size_t>(n, 2147483647));
+  return {result, abserr, ier, last};
 }
 
 }  // namespace
@@ -572,17 +547,13 @@ void DQDAGS(Sim& sim, const Integrand& F, double A, double B, double ERRABS, dou
   E1PSH(sim, "DQDAGS");
   std::vector<double> suba, subb, subres, suberr;
   std::vector<std::int32_t> subord;
-  bool allocated = true;
-  try {
-    suba.resize(kMaxsub);
-    subb.resize(kMaxsub);
-    subres.resize(kMaxsub);
-    suberr.resize(kMaxsub);
-    subord.resize(kMaxsub);
-  } catch (const std::bad_alloc&) {
-    allocated = false;
-  }
-  if (!allocated) {
+  if (!allocated([&] {
+        suba.resize(kMaxsub);
+        subb.resize(kMaxsub);
+        subres.resize(kMaxsub);
+        suberr.resize(kMaxsub);
+        subord.resize(kMaxsub);
+      })) {
     E1INSI(sim, 1, kMaxsub);
     E1MES(sim, 5, 1,
           "The required storage cannot be allocated.  The workspace allocation is based on "

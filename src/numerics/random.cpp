@@ -72,66 +72,64 @@ double step_double(std::int32_t option, double s) {
 
 bool shuffled(std::int32_t option) { return option == 2 || option == 4 || option == 6; }
 
-// One 64-bit draw of the selected variant.
-double draw(Sim& sim) {
-  RnState& s = rs(sim);
-  const std::int32_t opt = s.option;
-  if (opt == 7) {
-    if (!s.reg_filled) rn_register_fill(sim);
-    const std::int32_t w = s.reg[static_cast<std::size_t>(s.reg_i)];
-    const double u = static_cast<double>(w) * s.scale;
-    s.reg[static_cast<std::size_t>(s.reg_i)] = w ^ s.reg[static_cast<std::size_t>(s.reg_j)];
-    s.reg_i = s.reg_i % kRnRegisterSize + 1;
-    s.reg_j = s.reg_j % kRnRegisterSize + 1;
-    s.seed = w;
-    s.seed_copy = static_cast<double>(w);
-    return u;
-  }
-  if (shuffled(opt)) {
-    if (!s.table_filled) rn_shuffle_fill(sim);
-    const std::int32_t x = step(opt, s.seed);
-    s.seed = x;
-    s.seed_copy = static_cast<double>(x);
-    const std::size_t j = static_cast<std::size_t>(x % kRnShuffleSize) + 1;
-    const double u = s.table[j];
-    s.table[j] = static_cast<double>(x) * s.scale;
-    return u;
-  }
-  const std::int32_t x = step(opt, s.seed);
+// The stream's current member x, also kept as a float.
+inline void set_member(RnState& s, std::int32_t x) {
   s.seed = x;
   s.seed_copy = static_cast<double>(x);
-  return static_cast<double>(x) * s.scale;
 }
 
-// One 32-bit draw of the selected variant.
-float draw_r4(Sim& sim) {
+// One draw of the selected variant as a value of type T: deviate(x) forms
+// it from the member x; the shuffled variants keep a table of such values,
+// filled by fill() at their first draw.
+template <class T, class Deviate>
+T draw(Sim& sim, std::array<T, kRnShuffleSize + 1>& table, const bool& table_filled,
+       void (*fill)(Sim&), Deviate deviate) {
   RnState& s = rs(sim);
   const std::int32_t opt = s.option;
   if (opt == 7) {
     if (!s.reg_filled) rn_register_fill(sim);
     const std::int32_t w = s.reg[static_cast<std::size_t>(s.reg_i)];
-    const float u = rn::single_deviate(w, s.single_scale);
+    const T u = deviate(w);
     s.reg[static_cast<std::size_t>(s.reg_i)] = w ^ s.reg[static_cast<std::size_t>(s.reg_j)];
     s.reg_i = s.reg_i % kRnRegisterSize + 1;
     s.reg_j = s.reg_j % kRnRegisterSize + 1;
-    s.seed = w;
-    s.seed_copy = static_cast<double>(w);
+    set_member(s, w);
     return u;
   }
   if (shuffled(opt)) {
-    if (!s.table_r4_filled) rn_shuffle_fill_r4(sim);
+    if (!table_filled) fill(sim);
     const std::int32_t x = step(opt, s.seed);
-    s.seed = x;
-    s.seed_copy = static_cast<double>(x);
+    set_member(s, x);
     const std::size_t j = static_cast<std::size_t>(x % kRnShuffleSize) + 1;
-    const float u = s.table_r4[j];
-    s.table_r4[j] = rn::single_deviate(x, s.single_scale);
+    const T u = table[j];
+    table[j] = deviate(x);
     return u;
   }
   const std::int32_t x = step(opt, s.seed);
-  s.seed = x;
-  s.seed_copy = static_cast<double>(x);
-  return rn::single_deviate(x, s.single_scale);
+  set_member(s, x);
+  return deviate(x);
+}
+
+// Double precision: x / (2^31 - 1).
+double draw_double(Sim& sim) {
+  RnState& s = rs(sim);
+  return draw(sim, s.table, s.table_filled, rn_shuffle_fill,
+              [&s](std::int32_t x) { return static_cast<double>(x) * s.scale; });
+}
+
+// Single precision: x times the single-precision scale, rounded once.
+float draw_single(Sim& sim) {
+  RnState& s = rs(sim);
+  return draw(sim, s.table_r4, s.table_r4_filled, rn_shuffle_fill_r4,
+              [&s](std::int32_t x) { return rn::single_deviate(x, s.single_scale); });
+}
+
+// The one-time set-up and, while no seed is set, a clock seed: what every
+// generator routine needs before it draws. Once both are done this does
+// nothing, so it is called on every entry.
+void start_stream(Sim& sim) {
+  const RnState& s = rs(sim);
+  if (s.init_needed || !s.seed_set) rn_init(sim, 0);
 }
 
 }  // namespace
@@ -260,8 +258,7 @@ void rn_set_seed(Sim& sim, std::int32_t ISEED) {
   RnState& s = rs(sim);
   if (ISEED >= 1 && ISEED <= 2147483646) {
     rn_init(sim, -1);
-    s.seed = ISEED;
-    s.seed_copy = static_cast<double>(ISEED);
+    set_member(s, ISEED);
   } else if (ISEED == 0) {
     rn_clock_seed(sim, s.seed);
     s.seed_copy = static_cast<double>(s.seed);
@@ -300,39 +297,27 @@ void dRNUN(Sim& sim, std::int32_t NR, double* R) {
     E1POP(sim, "dRNUN");
     return;
   }
-  if (s.first_dRNUN) {
-    rn_init(sim, 0);
-    s.first_dRNUN = false;
-  }
+  start_stream(sim);
   if (s.option == 1) {
     std::int32_t x = s.seed;
     for (std::int32_t i = 0; i < NR; ++i) {
       x = step16807(x);
       R[i] = static_cast<double>(x) * s.scale;
     }
-    s.seed = x;
-    s.seed_copy = static_cast<double>(x);
+    set_member(s, x);
     return;
   }
-  for (std::int32_t i = 0; i < NR; ++i) R[i] = draw(sim);
+  for (std::int32_t i = 0; i < NR; ++i) R[i] = draw_double(sim);
 }
 
 double rn_next(Sim& sim) {
-  RnState& s = rs(sim);
-  if (s.first_next) {
-    rn_init(sim, 0);
-    s.first_next = false;
-  }
-  return draw(sim);
+  start_stream(sim);
+  return draw_double(sim);
 }
 
 float rn_next_r4(Sim& sim) {
-  RnState& s = rs(sim);
-  if (s.first_next_r4) {
-    rn_init(sim, 0);
-    s.first_next_r4 = false;
-  }
-  return draw_r4(sim);
+  start_stream(sim);
+  return draw_single(sim);
 }
 
 namespace {
@@ -340,45 +325,33 @@ namespace {
 // Fills a 128-entry table from the current seed: s <- a s mod m in 64-bit
 // floating point, T(i) = s / m; the seed then continues from the last s.
 template <class T>
-void fill_table(Sim& sim, std::array<T, kRnShuffleSize + 1>& table) {
+void fill_table(Sim& sim, std::array<T, kRnShuffleSize + 1>& table, bool& filled) {
+  start_stream(sim);
   RnState& st = rs(sim);
   double s = st.seed_copy;
   for (int i = 1; i <= kRnShuffleSize; ++i) {
     s = step_double(st.option, s);
     table[static_cast<std::size_t>(i)] = static_cast<T>(s / 2147483647.0);
   }
-  st.seed = static_cast<std::int32_t>(std::nearbyint(s));
-  st.seed_copy = static_cast<double>(st.seed);
+  set_member(st, static_cast<std::int32_t>(std::nearbyint(s)));
+  filled = true;
 }
 
 }  // namespace
 
 void rn_shuffle_fill(Sim& sim) {
   RnState& s = rs(sim);
-  if (s.first_shuffle_fill) {
-    rn_init(sim, 0);
-    s.first_shuffle_fill = false;
-  }
-  fill_table(sim, s.table);
-  s.table_filled = true;
+  fill_table(sim, s.table, s.table_filled);
 }
 
 void rn_shuffle_fill_r4(Sim& sim) {
   RnState& s = rs(sim);
-  if (s.first_shuffle_fill_r4) {
-    rn_init(sim, 0);
-    s.first_shuffle_fill_r4 = false;
-  }
-  fill_table(sim, s.table_r4);
-  s.table_r4_filled = true;
+  fill_table(sim, s.table_r4, s.table_r4_filled);
 }
 
 void rn_register_fill(Sim& sim) {
+  start_stream(sim);
   RnState& s = rs(sim);
-  if (s.first_register_fill) {
-    rn_init(sim, 0);
-    s.first_register_fill = false;
-  }
   // 521 bits from the signs of seed * 69069^k (mod 2^32), extended by the
   // trinomial recurrence; two further streams advanced by e places each.
   std::array<std::uint8_t, 1043> b1{};

@@ -36,15 +36,8 @@ struct RnState {
   bool reg_filled = false;
   std::int32_t reg_i = 0;        // cyclic indices of the register
   std::int32_t reg_j = 0;
-  bool init_needed = true;
-  bool seed_set = false;
-  // First-call flags of the generator routines.
-  bool first_dRNUN = true;
-  bool first_next = true;
-  bool first_next_r4 = true;
-  bool first_shuffle_fill = true;
-  bool first_shuffle_fill_r4 = true;
-  bool first_register_fill = true;
+  bool init_needed = true;       // the one-time set-up of rn_init is still to run
+  bool seed_set = false;         // a seed was given or taken from the clock
 };
 
 // R(1..NR) (R points at R(1)) receive NR successive deviates in (0, 1).

@@ -73,19 +73,10 @@ void SineTable::transform_lines(double* base, std::ptrdiff_t es, std::ptrdiff_t 
   if (count <= 0) return;
   const int n = n_;
   const int np1 = n + 1;
-  auto addr = reinterpret_cast<std::uintptr_t>(lanes_.data());
-  addr = (addr + 63) & ~std::uintptr_t{63};
-  LaneVec* x = reinterpret_cast<LaneVec*>(addr);
+  LaneVec* x = fft_detail::aligned_lanes<V>(lanes_.data());
   LaneVec* y = x + np1;
   LaneVec* scr = y + np1;
-  for (int m0 = 0; m0 < count; m0 += V) {
-    const int nv = count - m0 < V ? count - m0 : V;
-    for (int e = 0; e < n; ++e) {
-      const double* src = base + m0 * ls + e * es;
-      LaneVec g{};
-      for (int v = 0; v < nv; ++v) g[v] = src[v * ls];
-      x[e] = g;
-    }
+  fft_detail::transform_in_lanes<V>(n, base, es, ls, count, x, [&] {
     if (n == 2) {
       const LaneVec x1 = x[0];
       const LaneVec x2 = x[1];
@@ -96,12 +87,7 @@ void SineTable::transform_lines(double* base, std::ptrdiff_t es, std::ptrdiff_t 
       fft_.forward_lanes(reinterpret_cast<double*>(y), reinterpret_cast<double*>(scr));
       unfold(n, y, x);
     }
-    for (int e = 0; e < n; ++e) {
-      double* dst = base + m0 * ls + e * es;
-      const LaneVec g = x[e];
-      for (int v = 0; v < nv; ++v) dst[v * ls] = g[v];
-    }
-  }
+  });
 }
 
 }  // namespace linac

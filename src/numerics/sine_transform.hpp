@@ -43,7 +43,7 @@ class SineTable {
   std::vector<double> w_;  // N/2 weights
   RealFftTable fft_;       // length N+1
   std::vector<double> y_;  // 2 (N+1) values: folded sequence and FFT scratch
-  std::vector<double> lanes_;
+  std::vector<double> lanes_;  // 3 (N+1) kLanes values from a 64-byte boundary, + 8 of slack
 };
 
 // The library routines. Errors are TERMINAL and stop the run: N <= 1

@@ -29,10 +29,6 @@ constexpr double kAsinhSeries[39] = {
     8.32507547115963e-31, -1.371845728086297e-31, 2.2629868426552783e-32,
 };
 
-std::int32_t size32(std::size_t n) {
-  return static_cast<std::int32_t>(std::min<std::size_t>(n, 2147483647));
-}
-
 }  // namespace
 
 std::span<const double> asinh_series() { return kAsinhSeries; }

@@ -1,7 +1,6 @@
 #include "numerics/spline.hpp"
 
 #include <algorithm>
-#include <new>
 #include <numeric>
 
 #include "numerics/lib_errors.hpp"
@@ -26,7 +25,22 @@ void report_short(Sim& sim, std::int32_t code, std::int32_t need, std::int32_t h
         "provided.");
 }
 
-std::int32_t size32(std::size_t n) { return static_cast<std::int32_t>(std::min<std::size_t>(n, 2147483647)); }
+// The arrays of a piecewise polynomial: BREAK holds NINTV + 1 values and
+// PCOEF KORDER x NINTV. The message gives the need and length of the first
+// array that is too short.
+void check_pp_arrays(Sim& sim, std::int32_t code, std::int32_t korder, std::int32_t nintv,
+                     std::span<const double> BREAK, std::span<const double> PCOEF) {
+  if (N1RTY(sim, 0) != 0) return;
+  auto capped = [](std::int64_t n) {
+    return static_cast<std::int32_t>(std::min<std::int64_t>(n, 2147483647));
+  };
+  const std::int64_t break_need = std::int64_t{nintv} + 1;
+  const std::int64_t coef_need = std::int64_t{korder} * nintv;
+  if (static_cast<std::int64_t>(BREAK.size()) < break_need)
+    report_short(sim, code, capped(break_need), size32(BREAK.size()));
+  else if (static_cast<std::int64_t>(PCOEF.size()) < coef_need)
+    report_short(sim, code, capped(coef_need), size32(PCOEF.size()));
+}
 
 // Integral of piece j from BREAK(j) to BREAK(j) + h:
 // sum_m PCOEF(m, j) h^m / m!, nested from m = KORDER down.
@@ -99,11 +113,7 @@ double DPPDER(Sim& sim, std::int32_t IDERIV, double X, std::int32_t KORDER, std:
     E1INSI(sim, 1, KORDER);
     E1MES(sim, 5, 3, kKorderText);
   }
-  if (N1RTY(sim, 0) == 0 && (size32(BREAK.size()) < NINTV + 1 ||
-                             static_cast<std::int64_t>(PCOEF.size()) <
-                                 static_cast<std::int64_t>(KORDER) * NINTV)) {
-    report_short(sim, 4, NINTV + 1, size32(BREAK.size()));
-  }
+  check_pp_arrays(sim, 4, KORDER, NINTV, BREAK, PCOEF);
   double v = 0.0;
   if (N1RTY(sim, 0) == 0 && IDERIV < KORDER) {
     std::int32_t left = remembered ? *remembered : 1;
@@ -129,11 +139,7 @@ double DPPITG(Sim& sim, double A, double B, std::int32_t KORDER, std::int32_t NI
     E1INSI(sim, 1, KORDER);
     E1MES(sim, 5, 2, kKorderText);
   }
-  if (N1RTY(sim, 0) == 0 && (size32(BREAK.size()) < NINTV + 1 ||
-                             static_cast<std::int64_t>(PCOEF.size()) <
-                                 static_cast<std::int64_t>(KORDER) * NINTV)) {
-    report_short(sim, 3, NINTV + 1, size32(BREAK.size()));
-  }
+  check_pp_arrays(sim, 3, KORDER, NINTV, BREAK, PCOEF);
   double result = 0.0;
   if (N1RTY(sim, 0) == 0 && A != B) {
     const double lo = std::min(A, B);
@@ -370,15 +376,11 @@ void DCSINT(Sim& sim, std::int32_t NDATA, std::span<const double> XDATA,
     report_short(sim, 6, NDATA, size32(std::min(XDATA.size(), FDATA.size())));
   } else {
     std::vector<std::int32_t> iwk;
-    bool allocated = true;
-    try {
-      iwk.resize(NDATA);
-      spline.BREAK.assign(NDATA, 0.0);
-      spline.CSCOEF.assign(4 * static_cast<std::size_t>(NDATA), 0.0);
-    } catch (const std::bad_alloc&) {
-      allocated = false;
-    }
-    if (!allocated) {
+    if (!allocated([&] {
+          iwk.resize(NDATA);
+          spline.BREAK.assign(NDATA, 0.0);
+          spline.CSCOEF.assign(4 * static_cast<std::size_t>(NDATA), 0.0);
+        })) {
       spline = CubicSpline{};
       E1INSI(sim, 1, NDATA);
       E1MES(sim, 5, 5,

@@ -3,7 +3,6 @@
 // the error stack only on the error paths, so the transforms of the
 // space-charge solver never touch it.
 #include <algorithm>
-#include <new>
 
 #include "numerics/fft.hpp"
 #include "numerics/lib_errors.hpp"
@@ -26,10 +25,6 @@ void terminal(Sim& sim, const char* name, std::int32_t code, const char* text, s
   E1INSI(sim, 2, i2);
   E1MES(sim, 5, code, text);
   E1POP(sim, name);
-}
-
-std::int32_t size32(std::size_t n) {
-  return static_cast<std::int32_t>(std::min<std::size_t>(n, 2147483647));
 }
 
 // Length, table and array checks shared by the transforms; true when the
@@ -104,13 +99,7 @@ void DFFTRF(Sim& sim, std::int32_t N, std::span<const double> SEQ, std::span<dou
           "%(I2).");
   } else {
     RealFftTable table;
-    bool allocated = true;
-    try {
-      table = RealFftTable(N);
-    } catch (const std::bad_alloc&) {
-      allocated = false;
-    }
-    if (!allocated) {
+    if (!allocated([&] { table = RealFftTable(N); })) {
       E1MES(sim, 5, 2, " ");
       E1INSI(sim, 1, N);
       E1MES(sim, 5, 2,

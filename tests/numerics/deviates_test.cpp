@@ -19,11 +19,8 @@
 namespace linac {
 namespace {
 
-using testing::CapturedSim;
-using testing::stops_run;
+using namespace testing;
 
-constexpr std::int32_t kFixedSeed = 214748364;
-constexpr double kScale = 1.0 / 2147483647.0;
 constexpr double kXi = 2.216035867166471;
 
 // Uniforms of the stream, from the standard library's engine.

@@ -10,14 +10,13 @@
 #include <vector>
 
 #include "control/velmo_main.hpp"
+#include "lib_messages.hpp"
 #include "numerics_test_support.hpp"
 
 namespace linac {
 namespace {
 
-using testing::CapturedSim;
-using testing::stops_run;
-using Lines = std::vector<std::string>;
+using namespace testing;
 
 // A FATAL error handed out of the LU factorisation and
 // printed when the routine called from the system returns.
@@ -53,21 +52,7 @@ TEST(LibErrors, TerminalDeepInsideShowsTracebackAndStopsAtPop) {
   E1MES(sim, 5, 2,
         "Points in the data point abscissas array, XDATA, must be distinct, but XDATA(%(I1)) = "
         "XDATA(%(I2)) = %(D1).");
-  const Lines expected = {
-      "",
-      " *** TERMINAL ERROR 2 from DC1SOR.  Points in the data point abscissas array,",
-      " ***          XDATA, must be distinct, but XDATA(2) = XDATA(3) = ",
-      " ***          1.000000000000000D+00.",
-      "     Here is a traceback of subprogram calls in reverse order:",
-      "     Routine name                    Error type  Error code",
-      "     ------------                    ----------  ----------",
-      "     DC1SOR                               5           2    (Called internally)",
-      "     DC2DEC                               0           0    (Called internally)",
-      "     DC2INT                               0           0    (Called internally)",
-      "     DCSINT                               0           0",
-      "     USER                                 0           0",
-  };
-  EXPECT_EQ(cs.lines(), expected);  // printed during E1MES
+  EXPECT_EQ(cs.lines(), kEqualAbscissaeMessage);  // printed during E1MES
   cs.clear();
   EXPECT_TRUE(stops_run([&] { E1POP(sim, "DC1SOR"); }));
   EXPECT_TRUE(cs.lines().empty());  // nothing printed twice

@@ -37,4 +37,21 @@ inline std::vector<std::string> library_messages(const CapturedSim& cs) {
   return msgs;
 }
 
+// The TERMINAL message of DC1SOR for XDATA(2) = XDATA(3) = 1, raised four
+// routines deep under DCSINT, with its traceback.
+inline const Lines kEqualAbscissaeMessage = {
+    "",
+    " *** TERMINAL ERROR 2 from DC1SOR.  Points in the data point abscissas array,",
+    " ***          XDATA, must be distinct, but XDATA(2) = XDATA(3) = ",
+    " ***          1.000000000000000D+00.",
+    "     Here is a traceback of subprogram calls in reverse order:",
+    "     Routine name                    Error type  Error code",
+    "     ------------                    ----------  ----------",
+    "     DC1SOR                               5           2    (Called internally)",
+    "     DC2DEC                               0           0    (Called internally)",
+    "     DC2INT                               0           0    (Called internally)",
+    "     DCSINT                               0           0",
+    "     USER                                 0           0",
+};
+
 }  // namespace linac::testing

@@ -17,10 +17,7 @@
 namespace linac {
 namespace {
 
-using testing::CapturedSim;
-using testing::library_messages;
-using testing::stops_run;
-using Lines = std::vector<std::string>;
+using namespace testing;
 using Vec = std::vector<double>;
 
 TEST(LinearSystems, SmallSystemsWithKnownSolutions) {
@@ -128,6 +125,11 @@ TEST(LinearSystems, ArgumentErrors) {
       {[&](Sim& s) { DLSARG(s, 0, a, 2, b, 1, x); },
        "TERMINAL ERROR 1 from DLSARG. The number of equations must be positive while N = 0 is "
        "given."},
+      // N^2 = 4e18 values pass the largest vector a process can hold: the
+      // storage message, not an escaping length error.
+      {[&](Sim& s) { DLSARG(s, 2000000000, a, 2, b, 1, x); },
+       "TERMINAL ERROR 2 from DLSARG. The required storage cannot be allocated. The workspace is "
+       "based on N, where N = 2000000000."},
       {[&](Sim& s) { DL2ARG(s, 2, a, 2, b, 3, x, f, p, w); },
        "TERMINAL ERROR 3 from DL2ARG. IPATH must be either 1 or 2 while a value of 3 is given."},
       {[&](Sim& s) { DL2ARG(s, 2, a, 1, b, 1, x, f, p, w); },

@@ -16,9 +16,7 @@
 namespace linac {
 namespace {
 
-using testing::CapturedSim;
-using testing::stops_run;
-using Lines = std::vector<std::string>;
+using namespace testing;
 
 TEST(Machine, IntegerConstants) {
   CapturedSim cs;
@@ -210,27 +208,28 @@ TEST(Machine, OptionArgumentErrorsAreAllReportedThenStop) {
     EXPECT_EQ(cs.lines(), (Lines{"", " *** TERMINAL ERROR 6 from IUMAG.  IOPTS(1) = 1 is an invalid MATH chapter 1",
                                  " ***          option number."}));
   }
-  {
+  // Two errors in one call: both messages, then the stop.
+  struct TwoErrors {
+    const char* product;
+    std::int32_t ichp, iact, numopt;
+    const char* one_of_them;
+  };
+  const TwoErrors cases[] = {
+      {"XYZW", 1, 3, 1, "PRODNM = XYZW is invalid."},             // IACT and the product name
+      {"STAT", 3, 1, 0, "No options exist for STAT chapter 3."},  // no options, and NUMOPT = 0
+  };
+  for (const TwoErrors& c : cases) {
+    SCOPED_TRACE(c.product);
     CapturedSim cs;
     std::vector<std::int32_t> opts = {1};
     std::vector<std::int32_t> vals(4);
-    EXPECT_TRUE(stops_run([&] { IUMAG(*cs, "XYZW", 1, 3, 1, opts.data(), vals.data()); }));
+    EXPECT_TRUE(stops_run(
+        [&] { IUMAG(*cs, c.product, c.ichp, c.iact, c.numopt, opts.data(), vals.data()); }));
     int messages = 0;
     for (const auto& line : cs.lines())
       if (line.rfind(" *** TERMINAL ERROR", 0) == 0) ++messages;
-    EXPECT_EQ(messages, 2);  // IACT and the product name
-    EXPECT_NE(cs.out.str().find("PRODNM = XYZW is invalid."), std::string::npos);
-  }
-  {
-    CapturedSim cs;
-    std::vector<std::int32_t> opts = {1};
-    std::vector<std::int32_t> vals(4);
-    EXPECT_TRUE(stops_run([&] { IUMAG(*cs, "STAT", 3, 1, 0, opts.data(), vals.data()); }));
-    int messages = 0;
-    for (const auto& line : cs.lines())
-      if (line.rfind(" *** TERMINAL ERROR", 0) == 0) ++messages;
-    EXPECT_EQ(messages, 2);  // no options in STAT chapter 3, and NUMOPT = 0
-    EXPECT_NE(cs.out.str().find("No options exist for STAT chapter 3."), std::string::npos);
+    EXPECT_EQ(messages, 2);
+    EXPECT_NE(cs.out.str().find(c.one_of_them), std::string::npos);
   }
 }
 

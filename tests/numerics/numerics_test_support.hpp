@@ -1,9 +1,11 @@
-// A run context whose screen is captured, and a check that a call ends the
-// run through the fatal stop without lines of its own.
+// A run context whose screen is captured, a check that a call ends the run
+// through the fatal stop without lines of its own, and the fixed seed of the
+// random-stream checks.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -13,6 +15,13 @@
 #include "platform/fatal.hpp"
 
 namespace linac::testing {
+
+using Lines = std::vector<std::string>;
+
+// The seed of the fixed-seed checks of the uniform stream, and the factor
+// 1 / (2^31 - 1) that turns a member of the stream into its deviate.
+inline constexpr std::int32_t kFixedSeed = 214748364;
+inline constexpr double kScale = 1.0 / 2147483647.0;
 
 struct CapturedSim {
   std::unique_ptr<Sim> sim = make_sim();

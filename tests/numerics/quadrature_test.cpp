@@ -18,10 +18,7 @@
 namespace linac {
 namespace {
 
-using testing::CapturedSim;
-using testing::library_messages;
-using testing::stops_run;
-using Lines = std::vector<std::string>;
+using namespace testing;
 
 // The Kronrod sum integrates x^k exactly over [-1, 1] up to k = 31 (3n + 1
 // for n = 10 Gauss nodes), the Gauss sum up to k = 19 (2n - 1): a wrong

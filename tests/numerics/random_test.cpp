@@ -19,11 +19,7 @@
 namespace linac {
 namespace {
 
-using testing::CapturedSim;
-using testing::stops_run;
-
-constexpr std::int32_t kFixedSeed = 214748364;
-constexpr double kScale = 1.0 / 2147483647.0;
+using namespace testing;
 
 void set_clock(Sim& sim, int h, int m, int s) {
   sim.clock.set_source([h, m, s] { return LocalTime{2024, 1, 1, h, m, s}; });

@@ -17,10 +17,7 @@
 namespace linac {
 namespace {
 
-using testing::CapturedSim;
-using testing::library_messages;
-using testing::stops_run;
-using Lines = std::vector<std::string>;
+using namespace testing;
 
 struct BesselRow {
   double x;

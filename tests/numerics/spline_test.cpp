@@ -19,10 +19,7 @@
 namespace linac {
 namespace {
 
-using testing::CapturedSim;
-using testing::library_messages;
-using testing::stops_run;
-using Lines = std::vector<std::string>;
+using namespace testing;
 
 // p(x) = 1.5 - 2x + 0.75x^2 + 0.3x^3 and its derivatives and integral.
 double p(double x) { return 1.5 - 2.0 * x + 0.75 * x * x + 0.3 * x * x * x; }
@@ -199,21 +196,7 @@ TEST(CubicSpline, EqualAbscissaeStopTheRunFromDC1SOR) {
   EXPECT_TRUE(stops_run([&] {
     DCSINT(sim, 4, std::vector<double>{0, 1, 1, 2}, std::vector<double>{0, 1, 2, 3}, s);
   }));
-  const Lines expected = {
-      "",
-      " *** TERMINAL ERROR 2 from DC1SOR.  Points in the data point abscissas array,",
-      " ***          XDATA, must be distinct, but XDATA(2) = XDATA(3) = ",
-      " ***          1.000000000000000D+00.",
-      "     Here is a traceback of subprogram calls in reverse order:",
-      "     Routine name                    Error type  Error code",
-      "     ------------                    ----------  ----------",
-      "     DC1SOR                               5           2    (Called internally)",
-      "     DC2DEC                               0           0    (Called internally)",
-      "     DC2INT                               0           0    (Called internally)",
-      "     DCSINT                               0           0",
-      "     USER                                 0           0",
-  };
-  EXPECT_EQ(cs.lines(), expected);
+  EXPECT_EQ(cs.lines(), kEqualAbscissaeMessage);
 
   // Unsorted data: the positions in XDATA of the two equal values.
   CapturedSim cs2;
@@ -287,6 +270,14 @@ TEST(CubicSpline, MismatchedIntervalCountIsReported) {
   EXPECT_EQ(library_messages(cs2),
             (Lines{"TERMINAL ERROR 3 from DPPITG. The arrays must hold 4 values for the arguments "
                    "given, but only 2 are provided."}));
+  // Break points enough, coefficients short (4 x 2 needed): the message
+  // gives the coefficients' need and length.
+  CapturedSim cs3;
+  std::vector<double> b3{0, 1, 2}, c5(5);
+  EXPECT_TRUE(stops_run([&] { DPPDER(*cs3, 0, 0.5, 4, 2, b3, c5); }));
+  EXPECT_EQ(library_messages(cs3),
+            (Lines{"TERMINAL ERROR 4 from DPPDER. The arrays must hold 8 values for the arguments "
+                   "given, but only 5 are provided."}));
 }
 
 }  // namespace

@@ -19,10 +19,7 @@
 namespace linac {
 namespace {
 
-using testing::CapturedSim;
-using testing::library_messages;
-using testing::stops_run;
-using Lines = std::vector<std::string>;
+using namespace testing;
 using Vec = std::vector<double>;
 
 TEST(RealFft, SmallCasesByHand) {
