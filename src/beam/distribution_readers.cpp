@@ -13,7 +13,7 @@
 #include "beam/phase_groups.hpp"
 #include "common/sim.hpp"
 #include "control/lattice_reader.hpp"
-#include "control/velmo_main.hpp"
+#include "common/unit_numbers.hpp"
 #include "numerics/random.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"

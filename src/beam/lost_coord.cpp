@@ -4,7 +4,7 @@
 #include <string>
 
 #include "common/sim.hpp"
-#include "control/velmo_main.hpp"
+#include "common/unit_numbers.hpp"
 #include "platform/format.hpp"
 
 namespace linac {

@@ -5,8 +5,8 @@
 
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
-#include "control/text_utils.hpp"
-#include "control/velmo_main.hpp"
+#include "common/text_utils.hpp"
+#include "common/unit_numbers.hpp"
 
 namespace linac {
 

@@ -15,7 +15,7 @@
 #include "control/beam_state.hpp"
 #include "control/lattice_reader.hpp"
 #include "control/parameter_file.hpp"
-#include "control/text_utils.hpp"
+#include "common/text_utils.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
 #include "platform/unformatted.hpp"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/sim.hpp"
-#include "control/text_utils.hpp"
+#include "common/text_utils.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
 #include "platform/freeformat.hpp"

@@ -10,7 +10,7 @@
 #include "common/sim.hpp"
 #include "control/lattice_prepass.hpp"
 #include "control/rfq_service.hpp"
-#include "control/text_utils.hpp"
+#include "common/text_utils.hpp"
 #include "control/velmo_main.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"

@@ -3,7 +3,7 @@
 #include <fmt/format.h>
 
 #include "control/rfq_service.hpp"
-#include "control/text_utils.hpp"
+#include "common/text_utils.hpp"
 #include "platform/fatal.hpp"
 
 namespace linac {

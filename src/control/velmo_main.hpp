@@ -4,18 +4,12 @@
 #include <functional>
 #include <string>
 
+#include "common/unit_numbers.hpp"
 #include "platform/clock.hpp"
 
 namespace linac {
 
 struct Sim;
-
-// Standing units of the run.
-inline constexpr int kUnitCoord = 15;
-inline constexpr int kUnitLost = 16;
-inline constexpr int kUnitOut = 19;
-inline constexpr int kUnitLog = 30;
-inline constexpr int kUnitWtmp = 31;
 
 // "Mon DD,YYYY,HH:MM:SS" followed by five blanks (25 characters).
 std::string date_time_string(const LocalTime& t);

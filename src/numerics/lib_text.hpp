@@ -1,6 +1,6 @@
 // Character routines of the numerical library and the fixed-width number
 // fields of its messages. Positions are 1-based, as in the message texts.
-// The case-blind search and comparison are those of control/text_utils.hpp
+// The case-blind search and comparison are those of common/text_utils.hpp
 // (index_nocase, compare_nocase, upper_ascii).
 #pragma once
 

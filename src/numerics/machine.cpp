@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "common/sim.hpp"
-#include "control/text_utils.hpp"
+#include "common/text_utils.hpp"
 #include "numerics/lib_errors.hpp"
 #include "numerics/lib_text.hpp"
 

@@ -1,4 +1,4 @@
-#include "control/text_utils.hpp"
+#include "common/text_utils.hpp"
 
 #include "platform/fatal.hpp"
 

@@ -1,0 +1,13 @@
+// Standing unit numbers of the run: the files every pass writes, opened once
+// by the run sequence and written by the beam, transport and control code.
+#pragma once
+
+namespace linac {
+
+inline constexpr int kUnitCoord = 15;  // coord.dat
+inline constexpr int kUnitLost = 16;   // lost.dat
+inline constexpr int kUnitOut = 19;    // out.dat
+inline constexpr int kUnitLog = 30;    // log.dat
+inline constexpr int kUnitWtmp = 31;   // wtmp.dat
+
+}  // namespace linac
