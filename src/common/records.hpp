@@ -270,6 +270,23 @@ struct CorrLimits {
 struct ScanState {
   double factor = 0.0;
   std::int32_t elem = 0;
+  // Correction run: the switch mode (2: the factor acts on the first sol,
+  // quad, sol3d, mult or m5 element that runs while elem equals cur_cdump)
+  // and the bracket number of the correction section being handled; both 0
+  // until a correction run sets them.
+  std::int32_t scan_mode = 0;
+  std::int32_t cur_cdump = 0;
+};
+
+// Field-map elements: the lens strengths and Enge coefficients in use, the
+// strength factors of the ecorr corrector and the entrance velocities ehex
+// restores.
+struct FieldMapRecords {
+  std::array<double, 6> mult_coef{};  // 1..5: pole-tip fields of the multipole components, G
+  // Enge coefficients c0..c5 in use: set 1 (entrance line), set 2 (exit line).
+  std::array<std::array<double, 6>, 3> enge_coef{};
+  double kick_x = 0.0, kick_y = 0.0;  // ecorr strength factors of the exchanged and the direct field
+  std::vector<double> beta_saved;     // beta per (charge state, slot), sized to the beam
 };
 
 // Space-charge grid settings (the solver owns its working storage).

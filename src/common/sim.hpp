@@ -51,6 +51,7 @@ struct Sim {
   CorrSettings corr;
   MatrxState matrx;
   TransportState transport;  // reference path, step geometry, placement
+  FieldMapRecords fieldmap;  // lens strengths, Enge coefficients, ecorr and ehex state
   double PART = 0.0;  // fraction of particles for the partial emittances
   ChargeGroups charge_groups;
   QstatePhases qphase;

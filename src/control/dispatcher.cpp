@@ -6,6 +6,7 @@
 #include "common/sim.hpp"
 #include "platform/fatal.hpp"
 #include "transport/drift.hpp"
+#include "transport/fieldmap.hpp"
 
 namespace linac {
 
@@ -105,6 +106,10 @@ HandlerRegistry::HandlerRegistry() {
   set(H::drift_element, drift_element);
   set(H::fhide_element, no_action);
   set(H::strip_skip_element, no_action);
+  set(H::quad_element, quad_element);
+  set(H::equad_element, equad_element);
+  set(H::mult_element, mult_element);
+  set(H::m5_element, m5_element);
   // The other element drivers, special elements and lattice commands
   // register here as they are built.
 }

@@ -194,6 +194,19 @@ void row_P_then_int(Row& r) {
   if (Len > 0) r.length = r.P(Len);
 }
 
+// equad and m5 lines may end with their aperture radius before the step
+// count (5 and 9 items); the shorter forms (4 and 7 items) leave it 0, which
+// the lens drivers refuse.
+void row_equad(Row& r) {
+  if (r.sp.k == 5) return row_P_then_int<5, 2>(r);
+  row_P_then_int<4, 2>(r);
+}
+
+void row_m5(Row& r) {
+  if (r.sp.k == 9) return row_P_then_int<9, 1>(r);
+  row_P_then_int<7, 1>(r);
+}
+
 void row_cav(Row& r) {
   FreeLine fl = r.numbers();
   r.read_P(fl, 1, 5);
@@ -441,13 +454,13 @@ constexpr KeywordRow kRows[] = {
     {"sol", row_sol},
     {"mult", row_mult},
     {"quad", row_quad},
-    {"equad", row_P_then_int<4, 2>},
+    {"equad", row_equad},
     {"eq3d", row_P_then_int<4, 2>},
     {"ehex", row_P_then_int<4, 2>},
     {"sol3d", row_P_then_int<4, 2>},
     {"einz", row_P_then_int<4, 2>},
     {"extrc", row_P_then_int<4, 2>},
-    {"m5", row_P_then_int<7, 1>},
+    {"m5", row_m5},
     {"ebfld", row_P<4>},
     {"rfq", row_rfq},
     {"mhb", row_mhb},

@@ -34,6 +34,10 @@ void record_step_losses(Sim& sim, int n, int iq, double s_prev) {
 void finish_element(Sim& sim, double length, bool field_map) {
   misalign_out(sim);
   stat(sim, sim.ref.nstep);
+  exit_element(sim, length, field_map);
+}
+
+void exit_element(Sim& sim, double length, bool field_map) {
   if (sim.config.IACCEP == 1) {
     stat_acceptance_exit(sim);
     plot_step(sim, length);

@@ -18,12 +18,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "beam/lost_coord.hpp"
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
 #include "transport/misalign.hpp"
+#include "transport/push_t.hpp"
 #include "transport/push_z.hpp"
 #include "transport/seams.hpp"
 
@@ -39,11 +41,26 @@ inline constexpr int kMinParallelSlots = 2048;
 // Particles pushed in lockstep by one thread (see push_lanes_z).
 inline constexpr int kPushLanes = 4;
 
-// Pushes every live slot 0..NPAT + ntest of charge state iq by one step of
-// length h; the slots lost in it are left, in increasing order, in
-// sim.transport.step_losses.
+// A field source whose strength differs from particle to particle by its
+// status (the corrector tags of ecorr) provides for_status(status), the
+// source that acts on such a particle.
 template <class Field>
-void push_charge_state(Sim& sim, const Field& field, int iq, double h) {
+concept StatusDependentField = requires(const Field& f, std::int32_t s) {
+  { f.source.for_status(s) };
+};
+
+// How a field-map element pushes its particles to the target of a step:
+// time_mode (iflag_dudt = 1) carries every live particle to zref in time
+// steps instead of one push in z.
+struct StepMode {
+  bool time_mode = false;
+};
+
+// Pushes every live slot 0..NPAT + ntest of charge state iq by one step of
+// length h (in time mode: to the step's zref); the slots lost in it are left,
+// in increasing order, in sim.transport.step_losses.
+template <class Field>
+void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode mode = {}) {
   TransportState& ts = sim.transport;
   const int max_threads = omp_get_max_threads();
   if (static_cast<int>(ts.thread_losses.size()) < max_threads) ts.thread_losses.resize(max_threads);
@@ -51,6 +68,8 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h) {
   const std::int32_t* status = sim.particles.status[iq];
   const int last = last_slot(sim, iq);
   const double wavelength_2pi = sim.ref.wavelength_2pi;
+  const TimeSlotView tview = time_slot_view(sim, iq);
+  const double zref = ts.step.zref;
   std::vector<std::vector<std::int32_t>>& per_thread = ts.thread_losses;
   int team = 1;
 #pragma omp parallel if (last + 1 >= kMinParallelSlots)
@@ -64,9 +83,26 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h) {
     const int nblocks = (last + kPushLanes) / kPushLanes;
 #pragma omp for schedule(static)
     for (int b = 0; b < nblocks; ++b) {
+      const int end = std::min(b * kPushLanes + kPushLanes, last + 1);
+      // Time mode and status-dependent fields push slot by slot.
+      if (mode.time_mode || StatusDependentField<Field>) {
+        for (int i = b * kPushLanes; i < end; ++i) {
+          if (status[i] < 0) continue;
+          bool lost = false;
+          if constexpr (StatusDependentField<Field>) {
+            const FieldAt slot_field{field.source.for_status(status[i])};
+            lost = mode.time_mode
+                       ? advance_slot_to_zref(slot_field, tview, i, zref, h, wavelength_2pi)
+                       : push_slot_z(slot_field, view, i, h, wavelength_2pi);
+          } else {
+            lost = advance_slot_to_zref(field, tview, i, zref, h, wavelength_2pi);
+          }
+          if (lost) mine.push_back(i);
+        }
+        continue;
+      }
       int slots[kPushLanes];
       int count = 0;
-      const int end = std::min(b * kPushLanes + kPushLanes, last + 1);
       for (int i = b * kPushLanes; i < end; ++i)
         if (status[i] >= 0) slots[count++] = i;
       if (count == 0) continue;
@@ -92,14 +128,40 @@ void record_step_losses(Sim& sim, int n, int iq, double s_prev);
 // (field_map) write the field extraction output in the nominal pass.
 void finish_element(Sim& sim, double length, bool field_map);
 
+// The exit bookkeeping alone (acceptance record, field extraction output,
+// imoved, plots), for elements that took the beam out and their exit
+// statistics inside the step loop.
+void exit_element(Sim& sim, double length, bool field_map);
+
+// A field source that memoises per step what every particle shares in the
+// push in z (the Enge profile at the stage positions z, z + h/2, z + h):
+// prepare_step(z, h) is called before the particles of each step.
+template <class Field>
+concept StepMemoField = requires(Field& f, double z, double h) { f.source.prepare_step(z, h); };
+
+// The variants of the stepping template.
+struct ElementStepping {
+  bool field_map = false;  // field-map element: time mode with iflag_dudt = 1, field extraction
+  // Statistics after every step whatever IGRAPH, the beam taken out of the
+  // element after the particles of the last step (the uds pattern).
+  bool stat_every_step = false;
+  // Called before the particles of charge state iq are pushed in each step.
+  std::function<void(Sim&, int)> before_state;
+};
+
 // Steps 1..nstep of the current element (element line n) in the field
 // `field`, then the exit of the element.
 template <class Field>
-void step_element(Sim& sim, int n, const Field& field, double length, bool field_map) {
+void step_element(Sim& sim, int n, const Field& field, double length,
+                  const ElementStepping& how) {
   const ReferenceBlock& r = sim.ref;
   const RefPath& path = sim.transport.ref_path;
   StepGeometry& g = sim.transport.step;
   check_added_fields(sim);
+  const StepMode mode{how.field_map && sim.config.iflag_dudt == 1};
+  Field f = field;
+  // Start z of the current step as the push in z accumulates it.
+  double z_start = 0.0;
   for (int k = 1; k <= r.nstep; ++k) {
     g.zref = path(k, kRefZ);
     const double s_prev = path(k - 1, kRefS);
@@ -108,13 +170,33 @@ void step_element(Sim& sim, int n, const Field& field, double length, bool field
       space_charge(sim, k);
       sc_kick(sim, r.step_len);
     }
+    if constexpr (StepMemoField<Field>) {
+      if (!mode.time_mode) f.source.prepare_step(z_start, r.step_len);
+    }
     for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
-      push_charge_state(sim, field, iq, r.step_len);
+      if (how.before_state) how.before_state(sim, iq);
+      push_charge_state(sim, f, iq, r.step_len, mode);
       record_step_losses(sim, n, iq, s_prev);
     }
-    if (k < r.nstep && sim.config.IGRAPH == 1) stat(sim, k);
+    z_start = z_start + r.step_len;
+    if (how.stat_every_step) {
+      if (k == r.nstep) misalign_out(sim);
+      stat(sim, k);
+    } else if (k < r.nstep && sim.config.IGRAPH == 1) {
+      stat(sim, k);
+    }
   }
-  finish_element(sim, length, field_map);
+  if (how.stat_every_step)
+    exit_element(sim, length, how.field_map);
+  else
+    finish_element(sim, length, how.field_map);
+}
+
+template <class Field>
+void step_element(Sim& sim, int n, const Field& field, double length, bool field_map) {
+  ElementStepping how;
+  how.field_map = field_map;
+  step_element(sim, n, field, length, how);
 }
 
 }  // namespace linac

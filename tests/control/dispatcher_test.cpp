@@ -244,7 +244,7 @@ TEST(Dispatcher, UnbuiltHandlerStopsNamingKeywordAndLine) {
     const char* message;
   };
   const Case cases[] = {
-      {"quad ", " element 'quad ' at lattice line 3 is not available yet"},
+      {"bmag ", " element 'bmag ' at lattice line 3 is not available yet"},
       {"align", " command 'align' at lattice line 3 is not available yet"},
       {"einz ", " element 'einz ' at lattice line 3 is not available yet"},
       {"updat", " command 'updat' at lattice line 3 is not available yet"},

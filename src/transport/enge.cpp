@@ -1,0 +1,160 @@
+#include "transport/enge.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/sim.hpp"
+
+namespace linac {
+
+EngeValues enge_function(double gap, double s, const EngeSet& c) {
+  // Taylor coefficients p_k = P^(k)(u)/k! of the polynomial at u.
+  const double u = s / gap;
+  constexpr int kOrder = 6;
+  std::array<double, kOrder + 1> p{};
+  static constexpr double kBinom[6][6] = {{1, 0, 0, 0, 0, 0},  {1, 1, 0, 0, 0, 0},
+                                          {1, 2, 1, 0, 0, 0},  {1, 3, 3, 1, 0, 0},
+                                          {1, 4, 6, 4, 1, 0},  {1, 5, 10, 10, 5, 1}};
+  for (int k = 0; k <= 5; ++k) {
+    double sum = 0.0;
+    double um = 1.0;  // u^(m - k)
+    for (int m = k; m <= 5; ++m) {
+      sum += kBinom[m][k] * c[static_cast<std::size_t>(m)] * um;
+      um *= u;
+    }
+    p[static_cast<std::size_t>(k)] = sum;
+  }
+  // e = exp(P) as a jet: e' = P' e gives e_k = (1/k) sum_j j p_j e_(k-j);
+  // only the value of P is limited.
+  std::array<double, kOrder + 1> e{};
+  e[0] = std::exp(std::clamp(p[0], -kEngeExponentLimit, kEngeExponentLimit));
+  for (int k = 1; k <= kOrder; ++k) {
+    double sum = 0.0;
+    for (int j = 1; j <= k; ++j) sum += j * p[static_cast<std::size_t>(j)] * e[static_cast<std::size_t>(k - j)];
+    e[static_cast<std::size_t>(k)] = sum / k;
+  }
+  // F = 1/(1 + e) as a jet: (1 + e) F = 1.
+  std::array<double, kOrder + 1> f{};
+  f[0] = 1.0 / (1.0 + e[0]);
+  for (int k = 1; k <= kOrder; ++k) {
+    double sum = 0.0;
+    for (int j = 1; j <= k; ++j) sum += e[static_cast<std::size_t>(j)] * f[static_cast<std::size_t>(k - j)];
+    f[static_cast<std::size_t>(k)] = -sum * f[0];
+  }
+  // d^k F/ds^k = k! f_k / gap^k.
+  EngeValues F{};
+  double scale = 1.0;
+  for (int k = 0; k <= kOrder; ++k) {
+    if (k > 0) scale *= k / gap;
+    F[static_cast<std::size_t>(k)] = f[static_cast<std::size_t>(k)] * scale;
+  }
+  F[7] = 0.0;
+  return F;
+}
+
+Profile enge_profile(const EngeLens& lens, double zc) {
+  const EngeValues F1 = enge_function(lens.gap, zc - lens.eff_len / 2.0, lens.set1);
+  const EngeValues F2 = enge_function(lens.gap, -(zc + lens.eff_len / 2.0), lens.set2);
+  Profile G{};
+  G[0] = F1[0] + F2[0] - 1.0;
+  // The second edge's variable runs against zc: its odd derivatives change sign.
+  for (std::size_t k = 1; k <= 6; ++k) G[k] = (k % 2 == 0) ? F1[k] + F2[k] : F1[k] - F2[k];
+  return G;
+}
+
+void EngeMemo::prepare(const EngeLens& lens, double z0, double h) {
+  const double h2 = h / 2.0;
+  const double zs = z0 + h2;
+  z = {z0, zs, zs + h2, z0 + h};
+  for (std::size_t k = 0; k < 4; ++k) G[k] = enge_profile(lens, lens.zc(z[k]));
+  count = 4;
+}
+
+void quad_field(double x, double y, const Profile& g, double Gq, Vec3& B) {
+  const double x2 = x * x;
+  const double y2 = y * y;
+  const double x4 = x2 * x2;
+  const double y4 = y2 * y2;
+  const double r2 = x2 + y2;
+  B[0] = Gq * y *
+         (g[0] - (3.0 * x2 + y2) * g[2] / 12.0 + (5.0 * x4 + 6.0 * x2 * y2 + y4) * g[4] / 384.0 -
+          (7.0 * x4 * x2 + 15.0 * x4 * y2 + 9.0 * x2 * y4 + y4 * y2) * g[6] / 23040.0);
+  B[1] = Gq * x *
+         (g[0] - (x2 + 3.0 * y2) * g[2] / 12.0 + (x4 + 6.0 * x2 * y2 + 5.0 * y4) * g[4] / 384.0 -
+          (x4 * x2 + 9.0 * x4 * y2 + 15.0 * x2 * y4 + 7.0 * y4 * y2) * g[6] / 23040.0);
+  B[2] = Gq * x * y * (g[1] - r2 * g[3] / 12.0 + r2 * r2 * g[5] / 384.0);
+}
+
+void equad_field(double x, double y, const Profile& g, double E0, Vec3& E) {
+  E[0] = -E0 * x * (g[0] - x * x * g[2] / 6.0);
+  E[1] = E0 * y * (g[0] - y * y * g[2] / 6.0);
+  E[2] = -E0 * g[1] * (x * x - y * y) / 2.0;
+}
+
+void mult_field(double x, double y, const Profile& g, double Gq, double Gs, double Gh, Vec3& B) {
+  quad_field(x, y, g, Gq, B);
+  const double x2 = x * x;
+  const double y2 = y * y;
+  const double x4 = x2 * x2;
+  const double y4 = y2 * y2;
+  B[0] += Gs * x * y * (2.0 * g[0] - (12.0 * x2 + 4.0 * y2) * g[2] / 48.0) +
+          Gh * y * ((3.0 * x2 - y2) * g[0] - (5.0 * x4 - y4) * g[2] / 20.0);
+  B[1] += Gs * ((x2 - y2) * g[0] - (3.0 * x4 + 6.0 * x2 * y2 - 5.0 * y4) * g[2] / 48.0) +
+          Gh * x * ((x2 - 3.0 * y2) * g[0] - (x4 - 5.0 * y4) * g[2] / 20.0);
+  B[2] += Gs * y * ((x2 - y2 / 3.0) * g[1] - (3.0 * x4 + 2.0 * x2 * y2 - y4) * g[3] / 48.0) +
+          Gh * g[1] * x * y * (x2 - y2);
+}
+
+EngeLens lens_of(const Sim& sim) {
+  EngeLens lens;
+  lens.gap = sim.ref.drift_aper_y;
+  lens.eff_len = sim.ref.eff_len;
+  lens.length = sim.ref.elem_len;
+  lens.ifringe = sim.config.ifringe;
+  lens.set1 = sim.fieldmap.enge_coef[1];
+  lens.set2 = sim.fieldmap.enge_coef[2];
+  return lens;
+}
+
+QuadSource quad_source(const Sim& sim) {
+  QuadSource s;
+  s.lens = lens_of(sim);
+  s.ap = sim.ref.aperture_r;
+  s.Gq = sim.ref.field1 / s.ap;
+  return s;
+}
+
+EquadSource equad_source(const Sim& sim) {
+  EquadSource s;
+  s.lens = lens_of(sim);
+  s.ap = sim.ref.aperture_r;
+  s.E0 = sim.ref.field2 / (s.ap * s.ap);
+  return s;
+}
+
+MultSource mult_source(const Sim& sim) {
+  MultSource s;
+  s.lens = lens_of(sim);
+  const double R = sim.ref.aperture_r;
+  const auto& c = sim.fieldmap.mult_coef;
+  s.ap = R;
+  s.Gq = c[1] / R;
+  s.Gs = c[2] / (R * R);
+  s.Gh = c[3] / (R * R * R);
+  return s;
+}
+
+bool is_lens_type(int itype) { return itype == 4 || itype == 8 || itype == 17 || itype == 29; }
+
+bool lens_field_at(const Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
+  switch (sim.state.itype) {
+    case 4:
+      return FieldAt<QuadSource>{quad_source(sim)}(x, y, z, t, E, B);
+    case 17:
+      return FieldAt<EquadSource>{equad_source(sim)}(x, y, z, t, E, B);
+    default:
+      return FieldAt<MultSource>{mult_source(sim)}(x, y, z, t, E, B);
+  }
+}
+
+}  // namespace linac

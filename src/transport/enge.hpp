@@ -1,0 +1,147 @@
+// Enge fringe profiles and the fields of the lenses built on them: the
+// magnetic quadrupole (quad), the multipole (mult, m5) and the electrostatic
+// quadrupole (equad).
+//
+// One Enge edge is F(s) = 1 / (1 + exp(P(s/gap))), P(u) = c0 + c1 u + ...
+// + c5 u^5, with s the distance outside the edge (F -> 1 inside the lens for
+// c1 > 0). A lens has two edges a distance eff_len apart; its profile is
+// G(zc) = F1(zc - eff_len/2) + F2(-(zc + eff_len/2)) - 1 with zc measured
+// from the middle of the profile. The off-axis fields are expanded from the
+// z derivatives of G so that they satisfy the Laplace equation to the order
+// kept.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "transport/field_at.hpp"
+
+namespace linac {
+
+struct Sim;
+
+using EngeSet = std::array<double, 6>;    // c0..c5
+using EngeValues = std::array<double, 8>;  // F(0..6) and F(7) = 0
+using Profile = std::array<double, 7>;     // G(0..6)
+
+// The lens default coefficients: the single-precision values -4.0e-5 and
+// 4.518219.
+inline constexpr EngeSet kEngeDefault{static_cast<double>(-4.0e-5f),
+                                      static_cast<double>(4.518219f), 0.0, 0.0, 0.0, 0.0};
+
+// The exponent of an Enge edge is limited to +-70 before the exponential.
+inline constexpr double kEngeExponentLimit = 70.0;
+
+// F(0) = 1/(1 + exp(P(s/gap))) and its derivatives d^k F/ds^k, k = 1..6, by
+// truncated Taylor arithmetic in u = s/gap; F(7) = 0. gap and s in cm.
+EngeValues enge_function(double gap, double s, const EngeSet& c);
+
+// Where the profile of a lens sits and what shapes it.
+struct EngeLens {
+  double gap = 0.0;      // length that scales the Enge variable: twice the aperture radius, cm
+  double eff_len = 0.0;  // distance of the two edges, cm
+  double length = 0.0;   // element length L, cm
+  std::int32_t ifringe = 0;  // 0 profile centred in the element, 1 at its exit, 2 at its entrance
+  EngeSet set1 = kEngeDefault;  // edge at zc = +eff_len/2
+  EngeSet set2 = kEngeDefault;  // edge at zc = -eff_len/2
+
+  // Position from the middle of the profile of the element-frame z (cm).
+  double zc(double z) const {
+    if (ifringe == 1) return z - length;
+    if (ifringe == 2) return z;
+    return z - length / 2.0;
+  }
+};
+
+// G(0..6) of the lens at zc (cm from the middle of the profile).
+Profile enge_profile(const EngeLens& lens, double zc);
+
+// The profile at the element-frame positions every particle shares in one
+// push in z of a step from z to z + h (the stage points z, z + h/2, then
+// (z + h/2) + h/2 and the end point z + h, each as the pusher computes it),
+// computed once before the particle loop. A lookup at any other z evaluates
+// the profile directly, so results are bit for bit those without the memo.
+struct EngeMemo {
+  std::int32_t count = 0;
+  std::array<double, 4> z{};
+  std::array<Profile, 4> G{};
+
+  void prepare(const EngeLens& lens, double z0, double h);
+  Profile at(const EngeLens& lens, double zz) const {
+    for (std::int32_t k = 0; k < count; ++k)
+      if (z[static_cast<std::size_t>(k)] == zz) return G[static_cast<std::size_t>(k)];
+    return enge_profile(lens, lens.zc(zz));
+  }
+};
+
+// The lens fields at (x, y) for the profile g = G(0..6) at the point.
+// quad_field: B (G) of a quadrupole of gradient Gq (G/cm).
+void quad_field(double x, double y, const Profile& g, double Gq, Vec3& B);
+// equad_field: E (V/cm) of an electrostatic quadrupole with E0 = voltage
+// scale / aperture^2 (V/cm^2).
+void equad_field(double x, double y, const Profile& g, double E0, Vec3& E);
+// mult_field: B (G) of the quadrupole Gq (G/cm), sextupole Gs (G/cm^2) and
+// octupole Gh (G/cm^3) components.
+void mult_field(double x, double y, const Profile& g, double Gq, double Gs, double Gh, Vec3& B);
+
+// Field sources of the lenses (element_field in V/cm and G). The profile is
+// memoised per step when the stepping template asks for it.
+struct QuadSource {
+  EngeLens lens;
+  double Gq = 0.0;  // gradient field1 / aperture_r, G/cm
+  double ap = 0.0;  // aperture radius, cm
+  EngeMemo memo;
+  void prepare_step(double z, double h) { memo.prepare(lens, z, h); }
+  // Outside the aperture the field is zero and the particle is not lost.
+  bool element_field(double x, double y, double z, double, Vec3&, Vec3& B) const {
+    if (x * x + y * y >= ap * ap) return true;
+    quad_field(x, y, memo.at(lens, z), Gq, B);
+    return true;
+  }
+};
+
+struct EquadSource {
+  EngeLens lens;
+  double E0 = 0.0;  // field2 / aperture_r^2, V/cm^2
+  double ap = 0.0;  // cm
+  EngeMemo memo;
+  void prepare_step(double z, double h) { memo.prepare(lens, z, h); }
+  // Outside the aperture the field is zero and the particle is not lost.
+  bool element_field(double x, double y, double z, double, Vec3& E, Vec3&) const {
+    if (x * x + y * y >= ap * ap) return true;
+    equad_field(x, y, memo.at(lens, z), E0, E);
+    return true;
+  }
+};
+
+struct MultSource {
+  EngeLens lens;
+  double Gq = 0.0, Gs = 0.0, Gh = 0.0;  // G/cm, G/cm^2, G/cm^3
+  double ap = 0.0;                      // cm
+  EngeMemo memo;
+  void prepare_step(double z, double h) { memo.prepare(lens, z, h); }
+  // A point outside the aperture gets no field and is lost.
+  bool element_field(double x, double y, double z, double, Vec3&, Vec3& B) const {
+    if (x * x + y * y >= ap * ap) return false;
+    mult_field(x, y, memo.at(lens, z), Gq, Gs, Gh, B);
+    return true;
+  }
+};
+
+// The sources of the current element from the run context: the scales and
+// aperture of the reference block (field1, field2, aperture_r, mult_coef),
+// the gap drift_aper_y, eff_len, elem_len, ifringe and the Enge coefficients
+// in use.
+EngeLens lens_of(const Sim& sim);
+QuadSource quad_source(const Sim& sim);
+EquadSource equad_source(const Sim& sim);
+MultSource mult_source(const Sim& sim);
+
+// True for the lens types 4 (quad), 8 (mult), 17 (equad), 29 (m5).
+bool is_lens_type(int itype);
+
+// The field of the current lens element at a point as FieldAt gives it;
+// false outside the aperture of a multipole.
+bool lens_field_at(const Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
+
+}  // namespace linac
