@@ -4,6 +4,7 @@
 
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
+#include "elements/stripper.hpp"
 #include "platform/fatal.hpp"
 #include "transport/drift.hpp"
 
@@ -105,6 +106,7 @@ HandlerRegistry::HandlerRegistry() {
   set(H::drift_element, drift_element);
   set(H::fhide_element, no_action);
   set(H::strip_skip_element, no_action);
+  set(H::strip_element, strip_element);
   // The other element drivers, special elements and lattice commands
   // register here as they are built.
 }

@@ -222,14 +222,18 @@ std::optional<double> FreeStream::next_line_first_real() {
     if (!impl_->load_next()) return std::nullopt;
   }
   const double v = impl_->line.read_real();
-  impl_->line = FreeLine(std::string_view{}, impl_->in.name(), impl_->in.line_number());
-  impl_->fresh = false;
+  next_record();
   return v;
 }
 
 bool FreeStream::at_end() {
   if (!impl_->line.at_end()) return false;
   return !impl_->load_next();
+}
+
+void FreeStream::next_record() {
+  impl_->line = FreeLine(std::string_view{}, impl_->in.name(), impl_->in.line_number());
+  impl_->fresh = false;
 }
 
 const std::string& FreeStream::file() const { return impl_->in.name(); }
