@@ -222,7 +222,8 @@ std::optional<double> FreeStream::next_line_first_real() {
     if (!impl_->load_next()) return std::nullopt;
   }
   const double v = impl_->line.read_real();
-  next_record();
+  impl_->line = FreeLine(std::string_view{}, impl_->in.name(), impl_->in.line_number());
+  impl_->fresh = false;
   return v;
 }
 
@@ -232,6 +233,9 @@ bool FreeStream::at_end() {
 }
 
 void FreeStream::next_record() {
+  // A line loaded ahead (by at_end) whose items are all still there is
+  // already the new record.
+  if (impl_->fresh) return;
   impl_->line = FreeLine(std::string_view{}, impl_->in.name(), impl_->in.line_number());
   impl_->fresh = false;
 }
