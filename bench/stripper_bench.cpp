@@ -16,11 +16,11 @@
 #include <fstream>
 #include <new>
 
+#include "bench_beam.hpp"
 #include "common/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "elements/stripper.hpp"
 #include "numerics/random.hpp"
-#include "transport/frame.hpp"
 
 namespace {
 
@@ -60,19 +60,10 @@ constexpr int kParticles = 100000;  // per charge state
 constexpr int kStates = 6;
 
 void set_up(Sim& s, const std::filesystem::path& dir) {
-  set_start_values(s);
-  set_remaining_defaults(s);
+  bench::set_up_bench_run(s, 8.0, 40.0);
   s.units.set_directory(dir);
   std::ofstream(dir / "stripper.#01") << " 6\n 10 11 12 13 14 15\n"
                                       << " 0.1 0.15 0.25 0.25 0.15 0.1\n 0 0 0 0 0 0\n 990\n";
-  s.config.IGRAPH = 0;
-  s.ref.FREQB = 100e6;
-  s.ref.harm = 1.0;
-  s.ref.wavelength = 299.792458;
-  s.ref.wavelength_2pi = 299.792458 / kTwoPi;
-  s.ref.QDESIGN = 8.0;
-  s.ref.ADESIGN = 40.0;
-  s.config.iel_first = 1;
   s.elements.elem_name[1] = "strip";
   s.elements.elem_int[1][kElemN] = 1;
   s.elements.elem_par[1][4] = 0.05;
@@ -80,35 +71,10 @@ void set_up(Sim& s, const std::filesystem::path& dir) {
 }
 
 void fill_beam(Sim& s) {
-  const double W = 1000.0;
-  const double g = W / s.ref.amu_kev + 1.0;
-  const double beta = std::sqrt(1.0 - 1.0 / (g * g));
-  s.ref.w0 = W;
+  bench::fill_bench_beam(s, kStates, kParticles, 1000.0, 7.0, 40.0);
+  s.config.NQTOT = kStates;
   s.ref.nstep = 1;
   s.ref.elem_len = 0.0;
-  s.state.ipos = 0;
-  s.state.ipass = 1;
-  s.history.ref_W_out[0] = W;
-  reset_element_frame(s);
-  s.config.NQTOT = kStates;
-  for (int iq = 1; iq <= kStates; ++iq) {
-    s.config.NPAT[iq] = kParticles;
-    s.config.QQ[iq] = 7.0 + iq;
-    s.config.AMASS[iq] = 40.0;
-    ParticleArrays& p = s.particles;
-    for (int i = 0; i <= kParticles; ++i) {
-      const double u = std::sin(1.3 * i + iq), v = std::cos(0.7 * i);
-      p.x[iq][i] = 0.2 * u;
-      p.xp[iq][i] = 0.002 * v;
-      p.y[iq][i] = 0.2 * v;
-      p.yp[iq][i] = -0.002 * u;
-      p.phase[iq][i] = 0.1 * u * v;
-      p.beta[iq][i] = beta * (1.0 + 1e-3 * u);
-      p.qa[iq][i] = p.x[iq][i] / 40.0;
-      p.z[iq][i] = 0.0;
-      p.status[iq][i] = 0;
-    }
-  }
 }
 
 void BM_Stripper(benchmark::State& state) {
