@@ -100,10 +100,10 @@ class Foils {
   }
 
   // Line n as the pass runs it: the previous position ends at w0.
-  void run_line(std::int32_t n, std::int32_t ipass = 1) {
+  void run_line(std::int32_t n, std::int32_t ipass = 1, std::int32_t idraw = 0) {
     Sim& s = sim();
     s.state.ipass = ipass;
-    s.state.idraw = 0;
+    s.state.idraw = idraw;
     s.state.ipos = n - 1;
     s.history.ref_W_out[n - 1] = s.ref.w0;
     dispatch_element(s, n);
@@ -503,6 +503,49 @@ TEST(Stripper, ReplayingTheDocumentedDrawsReproducesTheFoil) {
       }
     }
   }
+}
+
+TEST(Stripper, AFoilThatStopsParticlesLosesThemThere) {
+  // W_s = 0.5 keV/u behind a foil of model 2 (straggling width 17 keV/u):
+  // about half of the particles would leave with W <= 0. They are lost at
+  // the foil with a lost.dat record each; every other particle keeps a
+  // velocity in (0, 1).
+  Foils f;
+  f.write(2, Foil{{9.0}, {1.0}, 0.5});
+  f.beam({2000});
+  f.set_line(1, 2, 0.0);
+  const std::size_t live_before = f.live_energies().size();
+  Sim& s = f.sim();
+  f.run_line(1);
+  s.units.close_all();
+  int live = 0;
+  for (int j = 0; j <= s.config.NPAT[1]; ++j) {
+    if (s.particles.status[1][j] < 0) continue;
+    ++live;
+    ASSERT_GT(s.particles.beta[1][j], 0.0) << j;
+    ASSERT_LT(s.particles.beta[1][j], 1.0) << j;
+  }
+  const std::size_t stopped = live_before - static_cast<std::size_t>(live);
+  EXPECT_GT(stopped, 500u);
+  EXPECT_LT(stopped, 1500u);
+  EXPECT_EQ(f.run.lines("lost.dat").size(), 1 + stopped);  // the header, then one record each
+}
+
+TEST(Stripper, TheErrorDrawingPassOnlyTakesThePosition) {
+  // No stripper file exists: the foil reads nothing, draws nothing and
+  // leaves the beam as it is.
+  Foils f;
+  f.beam({100, 100});
+  f.set_line(1, 1, 0.05);
+  Sim& s = f.sim();
+  const RunConfig cfg = s.config;
+  f.run_line(1, 1, 1);
+  EXPECT_EQ(s.state.ipos, 1);
+  EXPECT_EQ(s.config.NQTOT, cfg.NQTOT);
+  EXPECT_EQ(s.config.NPAT, cfg.NPAT);
+  const double next = rn_next(s);
+  rn_set_seed(s, kSeed);
+  EXPECT_EQ(rn_next(s), next);
 }
 
 TEST(Stripper, AFileIsReadOncePerNumber) {
