@@ -4,7 +4,8 @@
 // of model 1 with a 5 % thickness spread into 6 new states. The statistics
 // in front of and behind the foil are part of the measured work. The peak
 // memory the element allocates beyond what exists before it runs is
-// measured by counting every operator new of the process.
+// measured by counting every operator new of the process. A second
+// benchmark times the two statistics alone.
 #include <benchmark/benchmark.h>
 #include <omp.h>
 
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <new>
 
+#include "beam/stats.hpp"
 #include "bench_beam.hpp"
 #include "common/sim.hpp"
 #include "control/velmo_main.hpp"
@@ -105,7 +107,29 @@ void BM_Stripper(benchmark::State& state) {
   std::filesystem::remove_all(dir);
 }
 
+// The two statistics of the beam in front of and behind the foil alone,
+// on the same beam and thread: the share of the element that is not the
+// foil itself.
+void BM_StripperStatistics(benchmark::State& state) {
+  omp_set_num_threads(1);
+  auto sim = make_sim();
+  Sim& s = *sim;
+  bench::set_up_bench_run(s, 8.0, 40.0);
+  fill_beam(s);
+  s.state.ipos = 1;
+  s.history.ref_W_out[1] = s.ref.w0;
+  for (auto _ : state) {
+    stat(s, 1);
+    stat(s, 1);
+    benchmark::DoNotOptimize(s.beam_moments.eps_rms[1]);
+  }
+  const double per_iter = static_cast<double>(kStates) * (kParticles + 1);
+  state.counters["particles_per_s"] = benchmark::Counter(
+      per_iter * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 BENCHMARK(BM_Stripper)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StripperStatistics)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
