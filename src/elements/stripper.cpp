@@ -183,7 +183,7 @@ void check_line(std::int32_t n, std::int32_t m, double T) {
                        lim.inclusive ? "<=" : "<", lim.T)});
 }
 
-// Step 7 and 8 of the foil: the alias set-up (one deviate drawn and
+// The charge draws of the foil: the alias set-up (one deviate drawn and
 // discarded) and one charge draw per slot 0..NPAT of every old state in
 // order. Returns the new state of every slot, old states one after the
 // other, and the counts per new state.
