@@ -257,9 +257,10 @@ void strip_element(Sim& sim, std::int32_t n) {
   const double T = sim.elements.elem_par[static_cast<std::size_t>(n)][4];
   check_line(n, m, T);
   ref_path_straight(sim, 0.0);
-  // A file of another number is read; it replaces the one held once the
-  // foil is known to fit into the particle block.
-  const bool fresh = m != sim.type_rec.table_cache[kStripType];
+  // A file of another number is read (or one the record does not hold,
+  // should the cache number have been set elsewhere); it replaces the one
+  // held once the foil is known to fit into the particle block.
+  const bool fresh = m != sim.type_rec.table_cache[kStripType] || sim.stripper.m != m;
   StripperTable read;
   if (fresh) read = read_stripper_file(sim, m);
   const StripperTable& tab = fresh ? read : sim.stripper;
