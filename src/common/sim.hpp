@@ -10,6 +10,7 @@
 #include "beam/stats.hpp"
 #include "common/records.hpp"
 #include "control/dispatcher.hpp"
+#include "elements/stripper_table.hpp"
 #include "numerics/numerics_state.hpp"
 #include "platform/clock.hpp"
 #include "platform/screen.hpp"
@@ -58,6 +59,9 @@ struct Sim {
   BeamMoments beam_moments;
   BeamStats stats;
   BeamOutput beam_out;
+
+  // Charge stripper: the stripper file last read (table_cache(24) names it).
+  StripperTable stripper;
 
   // Numerical library: random stream, error stack, units and options.
   NumericsState numerics;

@@ -4,6 +4,7 @@
 
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
+#include "elements/stripper.hpp"
 #include "platform/fatal.hpp"
 #include "transport/drift.hpp"
 #include "transport/fieldmap.hpp"
@@ -110,6 +111,7 @@ HandlerRegistry::HandlerRegistry() {
   set(H::equad_element, equad_element);
   set(H::mult_element, mult_element);
   set(H::m5_element, m5_element);
+  set(H::strip_element, strip_element);
   // The other element drivers, special elements and lattice commands
   // register here as they are built.
 }

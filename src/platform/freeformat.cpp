@@ -232,6 +232,14 @@ bool FreeStream::at_end() {
   return !impl_->load_next();
 }
 
+void FreeStream::next_record() {
+  // A line loaded ahead (by at_end) whose items are all still there is
+  // already the new record.
+  if (impl_->fresh) return;
+  impl_->line = FreeLine(std::string_view{}, impl_->in.name(), impl_->in.line_number());
+  impl_->fresh = false;
+}
+
 const std::string& FreeStream::file() const { return impl_->in.name(); }
 
 int FreeStream::line_number() const { return impl_->in.line_number(); }

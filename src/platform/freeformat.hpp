@@ -56,6 +56,9 @@ class FreeStream {
   // line is skipped. Empty at the end of the file.
   std::optional<double> next_line_first_real();
   bool at_end();  // no item left in the file
+  // The next read starts on a new line: the items left on the current line
+  // are dropped (a read statement that begins a new record).
+  void next_record();
   const std::string& file() const;
   int line_number() const;
 

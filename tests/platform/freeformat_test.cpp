@@ -188,6 +188,26 @@ TEST_F(FreeStreamTest, NextLineSkipsTheRestOfAStartedLine) {
   EXPECT_TRUE(s.at_end());
 }
 
+TEST_F(FreeStreamTest, ANewRecordDropsTheRestOfTheLineOnly) {
+  // Reads that each begin a new record: a read may run on over further
+  // lines, what it leaves of its last line is dropped, and a line already
+  // looked at but not yet read is kept.
+  write_file(tmp_ / "f.txt", "1 2 3\n4\n5 6\n7 8\n\n9\n");
+  FreeStream s(units_, "f.txt");
+  EXPECT_EQ(s.read_int(), 1);
+  s.next_record();
+  EXPECT_EQ(s.read_int(), 4);
+  EXPECT_EQ(s.read_int(), 5);  // the same read runs on over line 3
+  s.next_record();
+  EXPECT_EQ(s.read_int(), 7);
+  EXPECT_EQ(s.read_int(), 8);
+  EXPECT_FALSE(s.at_end());  // looks ahead to line 6
+  s.next_record();
+  EXPECT_EQ(s.read_int(), 9);
+  s.next_record();
+  EXPECT_TRUE(s.at_end());
+}
+
 TEST_F(FreeStreamTest, BadItemsAndEmptyOrMissingFiles) {
   write_file(tmp_ / "fi_in.dat", "\n10\nphase\n");
   {
