@@ -315,4 +315,41 @@ struct MatrxState {
   std::array<std::array<double, 6>, 6> mtot{};
 };
 
+// ---- Requests and files of the run-time parameter command ----
+
+// rms.dat, the rms sizes of the beam at every integration step, on unit
+// 35. An iwrite_rms line with the value 1 opens it and writes its two
+// header lines; RunConfig::iwrite_rms is the row switch (0 no rows, 1 rows
+// wanted and none written yet, 2 rows written once), and the phase-space
+// display writes one row per step in the layout kRmsRowFormat: z (cm), then
+// values 1..9 of the step statistics in cm, mrad, cm, mrad, deg, %,
+// cm*mrad, cm*mrad, deg*%.
+inline constexpr int kUnitRms = 35;
+inline constexpr const char* kRmsRowFormat = "(10E18.5)";
+// dev_field.dat, the field along a line parallel to the axis, on unit 67;
+// opened once per run by the first dev_field request.
+inline constexpr int kUnitDevField = 67;
+
+// The line of the pending field-extraction request (RunState::dev_field).
+struct DevFieldLine {
+  double x0 = 0.0, y0 = 0.0;  // transverse position of the line, cm
+  double z_run = 0.0;          // z carried from element to element, cm
+  double u_run = 0.0;          // integrated E_z carried from element to element, V
+};
+
+// The pending space-charge output request of the outSC line RunState::outSC
+// (the line's own integer row keeps its parameter code).
+struct OutScRequest {
+  std::int32_t step = 0;       // integration step whose fields are written
+  std::int32_t mode = 0;       // output mode
+  std::int32_t cell = 0;       // first RFQ cell
+  std::int32_t increment = 0;  // RFQ cell increment
+  std::int32_t header = 0;     // 1 until the output has written its header
+};
+
+struct PrmtrRequests {
+  DevFieldLine dev_field_line;
+  OutScRequest outsc;
+};
+
 }  // namespace linac

@@ -59,6 +59,7 @@ struct Sim {
   BeamMoments beam_moments;
   BeamStats stats;
   BeamOutput beam_out;
+  PrmtrRequests prmtr;  // field-extraction and space-charge output requests
 
   // Charge stripper: the stripper file last read (table_cache(24) names it).
   StripperTable stripper;

@@ -8,6 +8,8 @@
 #include "platform/fatal.hpp"
 #include "transport/drift.hpp"
 #include "transport/fieldmap.hpp"
+#include "beam/particle_dump.hpp"
+#include "control/prmtr.hpp"
 
 namespace linac {
 
@@ -105,6 +107,8 @@ HandlerRegistry::HandlerRegistry() {
   set(H::vary_cmd, vary_cmd);
   set(H::fit_cmd, fit_cmd);
   set(H::drift_element, drift_element);
+  set(H::prmtr_cmd, prmtr_cmd);
+  set(H::ascii_cmd, ascii_cmd);
   set(H::fhide_element, no_action);
   set(H::strip_skip_element, no_action);
   set(H::quad_element, quad_element);

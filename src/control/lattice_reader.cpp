@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "beam/particle_dump.hpp"
 #include "common/sim.hpp"
 #include "control/lattice_prepass.hpp"
 #include "control/rfq_service.hpp"
@@ -144,6 +145,12 @@ void row_vary(Row& r) {
 void row_any(Row& r) { r.read_all_P(); }
 
 void row_ascii(Row& r) {
+  // The line number names the file ascii.#NNN: three digits at most.
+  if (r.sp.n > kMaxDumpNumber)
+    fatal(fmt::format(" {}: ascii number {}; the dump file ascii.#NNN takes numbers up to {}",
+                      r.where(), r.sp.n, kMaxDumpNumber));
+  // Without numbers: the live beam (mode 0) in the nominal run.
+  if (r.sp.k == 0) return;
   if (r.sp.k != 1 && r.sp.k != 2) return r.warn_count("1 or 2");
   FreeLine fl = r.numbers();
   r.I(11) = fl.read_int();

@@ -68,21 +68,8 @@ void check_tran(const Sim& sim) {
 // error-seed numbers that fit the three-digit file names.
 void check_index(const Sim& sim) {
   const ScGridSettings& g = sim.sc;
-  const struct {
-    const char* name;
-    std::int32_t value, lo, hi;
-  } grids[] = {{"NXGRD", g.NXGRD, kMinGridXY, kMaxGridXY},
-               {"NYGRD", g.NYGRD, kMinGridXY, kMaxGridXY},
-               {"NZGRD", g.NZGRD, kMinGridZ, kMaxGridZ}};
-  for (const auto& d : grids)
-    if (d.value < d.lo || d.value > d.hi)
-      refuse("INDEX", fmt::format("{} = {}; space-charge grid nodes must lie in {}..{}", d.name,
-                                  d.value, d.lo, d.hi));
-  // The solver's transverse line buffers hold NZGRD + 1 values.
-  for (const auto& d : {grids[0], grids[1]})
-    if (d.value > g.NZGRD + 2)
-      refuse("INDEX", fmt::format("{} = {} with NZGRD = {}; {} must not exceed NZGRD + 2 = {}",
-                                  d.name, d.value, g.NZGRD, d.name, g.NZGRD + 2));
+  const std::string grid = sc_grid_size_fault(g.NXGRD, g.NYGRD, g.NZGRD);
+  if (!grid.empty()) refuse("INDEX", grid);
   const RunConfig& c = sim.config;
   if (c.IFLAG_CORR != 0) {
     const long last = static_cast<long>(c.NRZ_MIN) + c.NRZ - 1;
@@ -94,6 +81,25 @@ void check_index(const Sim& sim) {
 }
 
 }  // namespace
+
+std::string sc_grid_size_fault(std::int32_t nx, std::int32_t ny, std::int32_t nz) {
+  const struct {
+    const char* name;
+    std::int32_t value, lo, hi;
+  } grids[] = {{"NXGRD", nx, kMinGridXY, kMaxGridXY},
+               {"NYGRD", ny, kMinGridXY, kMaxGridXY},
+               {"NZGRD", nz, kMinGridZ, kMaxGridZ}};
+  for (const auto& d : grids)
+    if (d.value < d.lo || d.value > d.hi)
+      return fmt::format("{} = {}; space-charge grid nodes must lie in {}..{}", d.name, d.value,
+                         d.lo, d.hi);
+  // The solver's transverse line buffers hold NZGRD + 1 values.
+  for (const auto& d : {grids[0], grids[1]})
+    if (d.value > nz + 2)
+      return fmt::format("{} = {} with NZGRD = {}; {} must not exceed NZGRD + 2 = {}", d.name,
+                         d.value, nz, d.name, nz + 2);
+  return {};
+}
 
 NamelistSchema tran_schema(Sim& sim) {
   ReferenceBlock& r = sim.ref;

@@ -3,6 +3,9 @@
 // quantities derived from them and the checks of inconsistent settings.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "platform/namelist.hpp"
 
 namespace linac {
@@ -18,6 +21,12 @@ NamelistSchema other_schema(Sim& sim);
 // The design particle of the design energy WIN (keV/u): w0 := WIN, its
 // beta gamma betgam0 and its speed beta_design.
 void set_design_particle(Sim& sim);
+
+// The one check of space-charge grid sizes (nodes per direction) against
+// the solver's storage, shared by velmo.dat and the gridSC lattice line: a
+// sentence naming the member and its value when the solver cannot hold the
+// grid, empty when it can.
+std::string sc_grid_size_fault(std::int32_t nx, std::int32_t ny, std::int32_t nz);
 
 // Reads velmo.dat from the working directory over the defaults already in
 // place, converts units, derives the design particle (w0, betgam0,

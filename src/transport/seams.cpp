@@ -28,6 +28,10 @@ void space_charge(Sim& sim, int) { space_charge_not_available(sim); }
 
 void sc_kick(Sim& sim, double) { space_charge_not_available(sim); }
 
+// Grid set-up of the space-charge solver: nothing to prepare while no solver
+// exists (a run with current stops at space_charge).
+void sc_fft_init(Sim&) {}
+
 void field_extraction_output(Sim& sim) {
   fatal({fmt::format(" {}: the field extraction output dev_field.dat is not available yet",
                      element_label(sim, sim.state.ipos))},

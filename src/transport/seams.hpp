@@ -17,6 +17,10 @@ std::string element_label(const Sim& sim, int n);
 void space_charge(Sim& sim, int k);
 void sc_kick(Sim& sim, double ds);
 
+// Grid set-up of the space-charge solver after a change of its grid sizes
+// or of the 2-D switch IFLAG2D.
+void sc_fft_init(Sim& sim);
+
 // The field along the line of a dev_field request (not available yet).
 void field_extraction_output(Sim& sim);
 
