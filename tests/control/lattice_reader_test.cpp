@@ -41,6 +41,8 @@ const RowCase kRowCases[] = {
     {" 1 fblck 1 2", "fblck", 1, {{1, 1}, {2, 2}}, {}, 0},
     {" 7 ascii 3", "ascii", 7, {}, {{11, 3}}, 0},
     {" 7 ascii 3 -1", "ascii", 7, {}, {{11, 3}, {12, -1}}, 0},
+    // Without numbers: the live-beam layout in the nominal run, no warning.
+    {" 999 ascii", "ascii", 999, {}, {}, 0},
     {" 1 shrt 0.1 0.2 0.3", "shrt", 1, {{1, 0.1}, {2, 0.2}, {3, 0.3}}, {}, 0},
     {" 1 filtr 1 2 3", "filtr", 1, {{1, 1}, {2, 2}, {3, 3}}, {}, 0},
     {" -7 scrch", "scrch", -7, {}, {}, 0},
@@ -313,6 +315,8 @@ TEST(ReadElements, Refusals) {
        " linac.dat line 1: the run would start at this encor line, before the restart line 7 scrch"},
       {"step count not an integer", " 1 drift 10 2 2 1.5\n", {}, "'1.5'"},
       {"too few items", " 1 bunch 5 2 3\n", {}, "linac.dat"},
+      {"ascii number beyond three digits", " 1000 ascii 1\n", {},
+       " linac.dat line 1 ' 1000 ascii 1': ascii number 1000; the dump file ascii.#NNN takes numbers up to 999"},
       {"uds numbers missing", " 6 uds 10 1 2 3 4 2\n 0.5\n", {},
        " end of file linac.dat: the uds line 1 expects 2 further numbers, found 1"},
   };

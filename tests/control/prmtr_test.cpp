@@ -405,10 +405,47 @@ TEST(PrmtrCmd, PhaseChainAroundDriftsMatchesTheUnchainedRun) {
   EXPECT_EQ((*chained).history.elem_rf_phase[4], 0.0);
   EXPECT_EQ((*chained).history.ref_phase_out[4], 0.0);
 
+  // In an error pass the record still holds the previous element's errors;
+  // the chain lines move the beam without them and leave the record as it is.
+  Sim& c = *chained;
+  c.state.ipass = 2;
+  c.state.ipos = 0;
+  c.state.iflag_chain = 0;
+  c.transport.misalign.off_in[0] = 0.1;
+  c.transport.misalign.off_out[0] = 0.1;
+  const double x7 = c.particles.x[1][7];
+  chained.run(1);
+  EXPECT_EQ(c.state.iflag_chain, 1);
+  EXPECT_EQ(c.particles.x[1][7], x7);
+  EXPECT_EQ(c.transport.misalign.off_in[0], 0.1);
+
   PrmtrRun open(" 1 prmtr iflag_chain=30\n", 1, 10);
   open.run(1);
   EXPECT_EQ((*open).history.elem_rf_phase[1], 30 * kDegToRad);
   EXPECT_EQ((*open).history.ref_phase_out[1], 30 * kDegToRad);
+}
+
+// A trace line writes its block once per pass, an mhb line with one value
+// its analysis; in the error-drawing pass neither is written (no beam has
+// moved there).
+TEST(PrmtrCmd, DrawingPassWritesNoTraceBlockOrAnalysis) {
+  PrmtrRun r(" 1 prmtr mhb=16 0 0\n 2 prmtr mhb=16\n 3 prmtr trace=-3\n", 1, 40);
+  Sim& s = *r;
+  r.run(1);
+  for (int k = 1; k <= 16; ++k) s.particles.beta[1][40 + k] = 0.05 + 1e-4 * std::sin(kTwoPi * k / 16);
+  r.run(3);
+  s.units.flush_all();
+  const auto lines = r.lines_of("log.dat");
+  ASSERT_EQ(lines.size(), 10u + 17u + 16u + 16u + 47u);
+  EXPECT_EQ(lines[0].substr(0, 8), "  dbeta=");
+  EXPECT_EQ(lines[60], std::string(20, ' ') + "    !* beam parameter for trace= -3   *!");
+  s.state.idraw = 1;
+  s.state.ipass = 2;
+  s.state.ipos = 0;
+  r.run(3);
+  s.units.flush_all();
+  EXPECT_EQ(r.lines_of("log.dat"), lines);
+  EXPECT_EQ(s.npat.ntest[1], 16);
 }
 
 // Inputs the command refuses, each stop naming the line and the value
