@@ -8,6 +8,7 @@
 #include <cmath>
 #include <functional>
 #include <numeric>
+#include <algorithm>
 
 #include "common/sim.hpp"
 #include "common/unit_numbers.hpp"
@@ -446,6 +447,22 @@ TEST(PrmtrCmd, DrawingPassWritesNoTraceBlockOrAnalysis) {
   s.units.flush_all();
   EXPECT_EQ(r.lines_of("log.dat"), lines);
   EXPECT_EQ(s.npat.ntest[1], 16);
+}
+
+// A whole run whose lattice starts with a harmonic line and carries a dump,
+// a trace line and the rms.dat switch.
+TEST(PrmtrCmd, WholeRunThroughPrmtrAndAsciiLines) {
+  testing::TaskRun run(testing::kVelmoMin,
+                       "1 prmtr harm=1\n1 drift 10 2 2\n5 ascii\n1 prmtr trace=2\n1 prmtr iwrite_rms=1\n"
+                       "1 drift 10 2 2\nstop\n");
+  ASSERT_EQ(run.go(), 0) << run.screen.str();
+  const auto dump = run.lines_of("ascii.#005");
+  ASSERT_GE(dump.size(), 150u);  // header and the live particles of 201 slots
+  EXPECT_EQ(dump[0].substr(0, 12), "   #        ");
+  const auto log = run.lines_of("log.dat");
+  EXPECT_NE(std::find(log.begin(), log.end(), std::string(20, ' ') + "    !* beam parameter for trace=  2   *!"),
+            log.end());
+  EXPECT_EQ(run.lines_of("rms.dat").size(), 2u);
 }
 
 // Inputs the command refuses, each stop naming the line and the value
