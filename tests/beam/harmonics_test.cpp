@@ -99,12 +99,16 @@ TEST(HarmonicFit, SineGivesOneCoefficient) {
     for (int k = 1; k <= N; ++k) s[k - 1] = beta0 + A * std::sin(ring_phase(k, N));
     auto sim = make_sim();
     const HarmonicFit f = fit_harmonics(*sim, s);
-    if (N % 4 == 0) EXPECT_NEAR(f.dbeta, 1.6 * A, 1e-15);
+    if (N % 4 == 0) {
+      EXPECT_NEAR(f.dbeta, 1.6 * A, 1e-15);
+    }
     if (N != 1000) continue;
     EXPECT_NEAR(f.b[1], -0.625, 1e-12);
     for (int n = 0; n <= 4; ++n) {
       EXPECT_NEAR(f.a[n], 0.0, 1e-12) << n;
-      if (n != 1) EXPECT_NEAR(f.b[n], 0.0, 1e-12) << n;
+      if (n != 1) {
+        EXPECT_NEAR(f.b[n], 0.0, 1e-12) << n;
+      }
     }
   }
 }
@@ -130,7 +134,9 @@ TEST(BeamHarmonics, SawtoothTablesSeriesAndListings) {
     ASSERT_EQ(row.size(), 32u);
     EXPECT_EQ(std::stoi(row.substr(0, 2)), n);
     EXPECT_NEAR(field(row, 2), 0.0, 1e-5);
-    if (n > 0) EXPECT_NEAR(field(row, 17), sawtooth_b(n), 1e-5) << n;
+    if (n > 0) {
+      EXPECT_NEAR(field(row, 17), sawtooth_b(n), 1e-5) << n;
+    }
   }
   // Speed listing: t_k and the speed; one empty line closes it.
   EXPECT_NEAR(field(log[10], 0), -kPi, 5e-5);
