@@ -338,13 +338,14 @@ struct DevFieldLine {
 };
 
 // The pending space-charge output request of the outSC line RunState::outSC
-// (the line's own integer row keeps its parameter code).
+// (the line's own integer row keeps its parameter code; P2, P3, P4 of the
+// line stay in elem_par as the crossing point of the field lines, cm).
 struct OutScRequest {
-  std::int32_t step = 0;       // integration step whose fields are written
-  std::int32_t mode = 0;       // output mode
-  std::int32_t cell = 0;       // first RFQ cell
-  std::int32_t increment = 0;  // RFQ cell increment
-  std::int32_t header = 0;     // 1 until the output has written its header
+  std::int32_t step = 0;           // integration step of the output (clamped to nstep)
+  std::int32_t mode = 0;           // 3, 2, 1 (3-D) or -1, 0, 1 (2-D); lowered as outputs are written
+  std::int32_t cell = 0;           // RFQ cell of the next output
+  std::int32_t increment = 0;      // RFQ cells to the output after it
+  std::int32_t files_pending = 0;  // 1 while the field-line files of the request are not open
 };
 
 struct PrmtrRequests {

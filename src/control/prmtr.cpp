@@ -274,7 +274,7 @@ bool act(Sim& sim, std::int32_t n) {
       r.mode = nint(P[5]);
       r.cell = nint(P[6]);
       r.increment = nint(P[7]);
-      r.header = 1;
+      r.files_pending = 1;
       break;
     }
     case Code::iflag_accep:

@@ -182,7 +182,7 @@ TEST(PrmtrCmd, EachCodeSetsItsRecord) {
          EXPECT_EQ(s.prmtr.outsc.mode, 2);
          EXPECT_EQ(s.prmtr.outsc.cell, 4);
          EXPECT_EQ(s.prmtr.outsc.increment, 5);
-         EXPECT_EQ(s.prmtr.outsc.header, 1);
+         EXPECT_EQ(s.prmtr.outsc.files_pending, 1);
          EXPECT_EQ(s.elements.elem_int[2][11], 26);
        }},
       {" -1 prmtr outSC=3", [](Sim& s) { s.state.outSC = 9; },
