@@ -207,6 +207,10 @@ bool act(Sim& sim, std::int32_t n) {
         refuse(n, "nqtot",
                fmt::format("NQTOT = {}; the number of charge states must lie in 1..{}", v,
                            kMaxChargeStates));
+      for (int iq = 1; iq <= v; ++iq)
+        if (c.AMASS[iq] == 0.0)
+          refuse(n, "nqtot",
+                 fmt::format("NQTOT = {}, but charge state {} has no mass number (AMASS = 0)", v, iq));
       c.NQTOT = v;
       c.nqtot0 = 1;
       if (c.IFLAG_QQ > c.NQTOT || c.IFLAG_QQ == 0) c.IFLAG_QQ = c.NQTOT;

@@ -115,7 +115,7 @@ TEST(PrmtrCmd, EachCodeSetsItsRecord) {
          EXPECT_EQ(s.config.IFLAG_QQ, 2);
          EXPECT_EQ(s.config.nqtot1, 2);
        }},
-      {" 1 prmtr nqtot=3", [](Sim& s) { s.config.IFLAG_QQ = 0; s.config.nqtot0 = 2; },
+      {" 1 prmtr nqtot=3", [](Sim& s) { s.config.IFLAG_QQ = 0; s.config.nqtot0 = 2; s.config.AMASS[3] = 4.0; },
        [](const Sim& s, auto&) {
          EXPECT_EQ(s.config.NQTOT, 3);
          EXPECT_EQ(s.config.IFLAG_QQ, 3);
@@ -481,6 +481,7 @@ TEST(PrmtrCmd, RefusedValuesStopNamingTheLine) {
       {" 1 prmtr gridSC=33 33 513", none, {" wrong NZgrd ", "NZgrd = 513"}},
       {" 1 prmtr nqtot=0", none, {"lattice line 1 (prmtr nqtot): NQTOT = 0"}},
       {" 1 prmtr nqtot=7", none, {"NQTOT = 7"}},
+      {" 1 prmtr nqtot=3", none, {"NQTOT = 3, but charge state 3 has no mass number (AMASS = 0)"}},
       {" 1 prmtr nqtot1=3", none, {"lattice line 1 (prmtr nqtot1): charge states nqtot0 = 1 to nqtot1 = 3"}},
       {" 1 prmtr nqtot0=3", [](Sim& s) { s.config.NQTOT = 3; }, {"nqtot0 = 3 to nqtot1 = 2"}},
       {" 1 prmtr nqtot0=0", none, {"nqtot0 = 0"}},
