@@ -1,6 +1,8 @@
 #include "beam/particle_dump.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,8 +27,38 @@ constexpr T kLiveHeader =
     "Q(e)    A(amu)";
 static_assert(kLiveHeader.size() == 109);
 
-void put(TextOut& out, const FortranFormat& f, std::span<const FmtItem> items) {
-  out.write(f.write(items));
+// Slots per chunk of the formatted text. Chunks are formatted on threads
+// (the formatter keeps no state) and written in slot order, so the file is
+// the same for any number of threads. The text of one charge state is held
+// at once: at most 41 chunks, about 20 MB.
+constexpr int kDumpChunk = 4096;
+
+// Writes the records row(i, text) appends for slots i = first..last, in
+// slot order; row appends nothing for a slot that is left out.
+template <class Row>
+void write_slots(TextOut& out, int first, int last, const Row& row) {
+  const int chunks = (last - first + kDumpChunk) / kDumpChunk;
+  std::vector<std::string> text(static_cast<std::size_t>(std::max(chunks, 0)));
+#pragma omp parallel for schedule(static) if (chunks > 1)
+  for (int c = 0; c < chunks; ++c) {
+    std::string& t = text[static_cast<std::size_t>(c)];
+    const int lo = first + c * kDumpChunk;
+    const int hi = std::min(last, lo + kDumpChunk - 1);
+    for (int i = lo; i <= hi; ++i) row(i, t);
+  }
+  for (std::string& t : text) {
+    if (t.empty()) continue;
+    t.pop_back();  // the last line end; the writer adds it
+    out.write(t);
+  }
+}
+
+// Appends the records of one formatted row, each with its line end.
+void append(std::string& t, const FortranFormat& f, std::span<const FmtItem> items) {
+  for (const std::string& rec : f.write(items)) {
+    t += rec;
+    t += '\n';
+  }
 }
 
 // Modes 1 and 2: the charge states, a header and every slot 0..NPAT+ntest.
@@ -48,20 +80,21 @@ void write_all_slots(Sim& sim, TextOut& out, bool deviations) {
   const FortranFormat row(kSlotRow);
   const double slope = deviations ? 1000.0 : 1.0;
   const double ns_per_rad = ref.wavelength_2pi * 1e9 / kSpeedOfLightCm;
+  const double amu = ref.amu_kev, w0 = ref.w0;
   for (int iq = 1; iq <= c.NQTOT; ++iq) {
-    const int last = c.NPAT[iq] + sim.npat.ntest[iq];
-    for (int i = 0; i <= last; ++i) {
+    const double Q = c.QQ[iq], A = c.AMASS[iq];
+    write_slots(out, 0, c.NPAT[iq] + sim.npat.ntest[iq], [&](int i, std::string& t) {
       const double b = p.beta[iq][i];
       double v5 = p.phase[iq][i], v6 = b;
       if (deviations) {
         v5 = p.phase[iq][i] * ns_per_rad;
-        const double W = (1.0 / std::sqrt(1.0 - b * b) - 1.0) * ref.amu_kev;
-        v6 = (W - ref.w0) * 0.001;
+        const double W = (1.0 / std::sqrt(1.0 - b * b) - 1.0) * amu;
+        v6 = (W - w0) * 0.001;
       }
-      const FmtItem items[] = {c.QQ[iq], c.AMASS[iq], p.x[iq][i], slope * p.xp[iq][i], p.y[iq][i],
-                               slope * p.yp[iq][i], v5, v6, p.z[iq][i], p.status[iq][i]};
-      put(out, row, items);
-    }
+      const FmtItem items[] = {Q,  A,  p.x[iq][i],  slope * p.xp[iq][i], p.y[iq][i], slope * p.yp[iq][i],
+                               v5, v6, p.z[iq][i], p.status[iq][i]};
+      append(t, row, items);
+    });
   }
 }
 
@@ -72,15 +105,18 @@ void write_live(Sim& sim, TextOut& out, bool folded) {
   out.write(std::string(kLiveHeader));
   const FortranFormat row(kLiveRow);
   const double shift = sim.state.IRIARFQ * kPi;
+  const std::int32_t nharm = c.nharm_sc;
+  const double amu = sim.ref.amu_kev;
   for (int iq = 1; iq <= c.NQTOT; ++iq) {
-    for (int i = 0; i <= c.NPAT[iq]; ++i) {
-      if (p.status[iq][i] != kLive) continue;
-      const double phase = folded ? phase_wrap_harm(sim, p.phase[iq][i] + shift) : p.phase[iq][i];
-      const double W = kinetic_energy_kev(p.beta[iq][i], sim.ref.amu_kev);
-      const FmtItem items[] = {i + 1,  p.x[iq][i], p.xp[iq][i], p.y[iq][i],  p.yp[iq][i],
-                               phase, W * 0.001,  c.QQ[iq],    c.AMASS[iq]};
-      put(out, row, items);
-    }
+    const double Q = c.QQ[iq], A = c.AMASS[iq];
+    write_slots(out, 0, c.NPAT[iq], [&](int i, std::string& t) {
+      if (p.status[iq][i] != kLive) return;
+      const double phase = folded ? phase_wrap_harm(p.phase[iq][i] + shift, nharm) : p.phase[iq][i];
+      const double W = kinetic_energy_kev(p.beta[iq][i], amu);
+      const FmtItem items[] = {i + 1, p.x[iq][i], p.xp[iq][i], p.y[iq][i], p.yp[iq][i],
+                               phase, W * 0.001,  Q,           A};
+      append(t, row, items);
+    });
   }
 }
 

@@ -3,6 +3,9 @@
 // ring particle behind the beam; the seed filter, the file that a later
 // line overwrites, an unknown layout and the error-drawing pass.
 #include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
 
 #include <string>
 #include <vector>
@@ -145,6 +148,33 @@ TEST(ParticleDump, LiveBeamParticlesAndFoldedPhases) {
                                 "      1.00      4.00",
                             "    1" + z5 + z5 + z5 + z5 + "  -2.89159" + w + "      2.00      4.00",
                         }));
+}
+
+// Slots are formatted in chunks on threads: the file is the same for any
+// number of threads, across chunk boundaries and with left-out slots.
+TEST(ParticleDump, SameFileForAnyThreadCount) {
+  DumpRun r;
+  Sim& s = *r.sim;
+  const int npat = 9000;  // three chunks of text
+  s.config.NPAT[2] = npat;
+  for (int i = 0; i <= npat; ++i) {
+    s.particles.x[2][i] = 1e-3 * i;
+    s.particles.phase[2][i] = std::sin(0.01 * i);
+    s.particles.beta[2][i] = 0.6;
+    s.particles.status[2][i] = (i % 7 == 3) ? kLost : kLive;
+  }
+  for (int mode : {1, 0}) {
+    std::vector<std::vector<std::string>> files;
+    for (int threads : {1, 4}) {
+      omp_set_num_threads(threads);
+      files.push_back(r.dump(mode));
+    }
+    omp_set_num_threads(omp_get_num_procs());
+    EXPECT_EQ(files[0], files[1]) << mode;
+    const std::size_t live = npat + 1 - (npat + 4) / 7;
+    EXPECT_EQ(files[0].size(), mode == 1 ? 3u + 4 + npat + 1 : 1u + 2 + live) << mode;
+    EXPECT_EQ(files[0].back().substr(0, 5), mode == 1 ? "    2" : " 9001");  // slot 9000, numbered from 1
+  }
 }
 
 TEST(ParticleDump, UnknownLayoutLeavesAnEmptyFile) {
