@@ -9,24 +9,19 @@ namespace linac {
 namespace {
 
 constexpr double kChargeTol = 1e-4;  // charges closer than this form one group
-// Beyond this many turns the subtraction loop would take long; the bulk is
-// removed by a remainder first (phase differences of a run are a few turns).
-constexpr double kLoopTurns = 1000.0;
 
 }  // namespace
 
+// The IEEE remainder is exact: r = x - n 2 pi with n the nearest integer to
+// x / (2 pi), |r| <= pi, in constant time for every finite x (a loop of 2 pi
+// steps would run for hours on a phase of 1e28 rad). Only r = +pi lies
+// outside [-pi, pi) and moves down one turn to -pi.
 double phase_wrap_2pi(double& x) {
   if (!std::isfinite(x)) return x;
-  if (std::fabs(x) > kLoopTurns * kTwoPi) x -= kTwoPi * std::floor((x + kPi) / kTwoPi);
-  for (;;) {
-    if (x >= kPi) {
-      while (x >= kPi) x -= kTwoPi;
-    } else if (x < -kPi) {
-      while (x < -kPi) x += kTwoPi;
-    } else {
-      return x;
-    }
-  }
+  double r = std::remainder(x, kTwoPi);
+  if (r >= kPi) r -= kTwoPi;
+  x = r;
+  return x;
 }
 
 double phase_wrap_harm(double x, std::int32_t nharm) {

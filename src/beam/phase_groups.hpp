@@ -36,9 +36,9 @@ struct QstatePhases {
 // phase - phase_origin (rad, not wrapped) and dW/W about w_origin.
 using Vec6 = std::array<double, 6>;
 
-// Reduces x in place into [-pi, pi) by whole turns and returns it. A
-// non-finite x is returned unchanged (no turn count exists for it); a very
-// large |x| is first reduced by a remainder so the loop stays short.
+// Reduces x in place into [-pi, pi) by whole turns and returns it, in
+// constant time for any finite x. A non-finite x is returned unchanged (no
+// turn count exists for it).
 double phase_wrap_2pi(double& x);
 
 // The value r with -pi h <= r < pi h that differs from x by a whole number

@@ -71,9 +71,13 @@ void Units::flush_all() {
   screen_->flush();
 }
 
-void Units::close_all() {
+void Units::close_files() {
   for (auto& [n, u] : units_) u->out.close();
   units_.clear();
+}
+
+void Units::close_all() {
+  close_files();
   screen_->flush();
 }
 

@@ -24,7 +24,10 @@ class Units {
   explicit Units(Screen& screen) : screen_(&screen) {}
   Units(const Units&) = delete;
   Units& operator=(const Units&) = delete;
-  ~Units() { close_all(); }
+  // Closes the files only: the stream behind the screen may be gone by the
+  // time the run context is destroyed (a test's string stream declared after
+  // it), and a finished run has flushed it through close_all already.
+  ~Units() { close_files(); }
 
   void set_directory(std::filesystem::path dir) { dir_ = std::move(dir); }
   const std::filesystem::path& directory() const { return dir_; }
@@ -46,6 +49,7 @@ class Units {
   void close_all();
 
  private:
+  void close_files();
   struct OpenUnit {
     std::string name;
     std::ofstream out;

@@ -48,10 +48,37 @@ TEST(PhaseWrap2Pi, LargeAndNonFiniteArgumentsEnd) {
     const double turns = (big - x) / kTwoPi;
     EXPECT_NEAR(turns, std::round(turns), 1e-6 * std::max(1.0, std::fabs(turns)) + 1e-9) << big;
   }
+  // Phases far beyond any turn count a run reaches (a mistyped frequency or
+  // coordinate) end at once and land in range.
+  for (double huge : {3.7e37, -1e28, 1e300, std::numeric_limits<double>::max(),
+                      -std::numeric_limits<double>::max()}) {
+    double x = huge;
+    phase_wrap_2pi(x);
+    EXPECT_GE(x, -kPi) << huge;
+    EXPECT_LT(x, kPi) << huge;
+  }
   double inf = std::numeric_limits<double>::infinity();
   EXPECT_EQ(phase_wrap_2pi(inf), std::numeric_limits<double>::infinity());
   double nan = std::numeric_limits<double>::quiet_NaN();
   EXPECT_TRUE(std::isnan(phase_wrap_2pi(nan)));
+}
+
+// The turn-by-turn subtraction the wrap stands for, as an independent
+// reference over the few turns a run's phases span: a constant-time wrap must
+// give the same value there (to the rounding the repeated subtraction adds).
+TEST(PhaseWrap2Pi, AgreesWithTurnByTurnSubtraction) {
+  for (double x0 = -40.0; x0 <= 40.0; x0 += 0.0731) {
+    double ref = x0;
+    while (ref >= kPi) ref -= kTwoPi;
+    while (ref < -kPi) ref += kTwoPi;
+    double x = x0;
+    phase_wrap_2pi(x);
+    if (std::fabs(x0) <= 4.0 * kPi) {
+      EXPECT_EQ(x, ref) << x0;  // one subtraction of 2 pi is exact here
+    } else {
+      EXPECT_NEAR(x, ref, 1e-14 * std::fabs(x0)) << x0;
+    }
+  }
 }
 
 TEST(PhaseWrapHarm, TableOfValues) {
