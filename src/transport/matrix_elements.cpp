@@ -84,7 +84,7 @@ bool lens_entrance(Sim& sim, const LensLine& l) {
 }
 
 // Carries every live particle through the lens whose map for (qa, beta) is
-// map(qa, beta): entrance aperture, u = M v, exit aperture. The phase takes
+// map(qa, speed): entrance aperture, u = M v, exit aperture. The phase takes
 // the design advance plus M(5,6) dW/W; beta (the energy) is unchanged.
 // Losses are recorded in (charge state, slot) order, and elem_matrix is
 // the matrix of the last particle carried through in that order.
@@ -121,9 +121,9 @@ void carry_through_lens(Sim& sim, std::int32_t n, const LensLine& l, const MapFn
         ++lost;
         continue;
       }
-      const LensMap m = map(qa[i], beta[i]);
-      const double gamma = 1.0 / std::sqrt(1.0 - beta[i] * beta[i]);
-      const double dww = ((gamma - 1.0) * amu - W_in) / W_in;
+      const ParticleSpeed sp = particle_speed(beta[i]);
+      const LensMap m = map(qa[i], sp);
+      const double dww = ((sp.gamma - 1.0) * amu - W_in) / W_in;
       const double v[4] = {x[i], xp[i], y[i], yp[i]};
       double u[4];
       for (int row = 0; row < 4; ++row)
@@ -155,7 +155,7 @@ void carry_through_lens(Sim& sim, std::int32_t n, const LensLine& l, const MapFn
   }
   if (last_i < 0) return;
   const double qa_last = p.qa[last_iq][last_i];
-  sim.transport.elem_matrix = lens_matrix6(map(qa_last, p.beta[last_iq][last_i]));
+  sim.transport.elem_matrix = lens_matrix6(map(qa_last, particle_speed(p.beta[last_iq][last_i])));
   // Scratch values the matrix routines leave: the last particle's Q/A and
   // the design speed of the drift parts.
   r.qa_push = qa_last;
@@ -177,7 +177,7 @@ void sol_matrix_element(Sim& sim, std::int32_t n) {
   const double field = r.field1;
   const LensDrifts e = lens_drifts(l.L, l.Lf, lens_design(r));
   carry_through_lens(sim, n, l,
-                     [&e, field](double qa, double beta) { return sol_map(e, qa, field, beta); });
+                     [&e, field](double qa, const ParticleSpeed& v) { return sol_map(e, qa, field, v); });
   finish_element(sim, l.L, false);
 }
 
@@ -192,7 +192,7 @@ void quad_matrix_element(Sim& sim, std::int32_t n) {
   if (!lens_entrance(sim, l)) return;
   const double G = scaled_field(sim, r.field1 / l.a);  // T/cm
   const LensDrifts e = lens_drifts(l.L, l.Lf, lens_design(r));
-  carry_through_lens(sim, n, l, [&e, G](double qa, double beta) { return quad_map(e, qa, G, beta); });
+  carry_through_lens(sim, n, l, [&e, G](double qa, const ParticleSpeed& v) { return quad_map(e, qa, G, v); });
   finish_element(sim, l.L, false);
 }
 

@@ -13,6 +13,7 @@
 #include "numerics/random.hpp"
 #include "platform/fatal.hpp"
 #include "transport/frame.hpp"
+#include "transport/matrix_elements.hpp"
 #include "transport/point_elements.hpp"
 
 namespace linac {
@@ -227,7 +228,7 @@ TEST(PointElements, MonitorTakesTheExitStatistics) {
 
 TEST(PointElements, DrawingPassOnlyTakesThePosition) {
   void (*handlers[])(Sim&, std::int32_t) = {slit_element, zero_element, phcor_element, mon_element,
-                                            corr_element};
+                                            corr_element, shrt_element};
   for (auto* h : handlers) {
     ElementRun r(1000.0);
     Sim& s = r.s;
