@@ -10,11 +10,9 @@
 #include <benchmark/benchmark.h>
 #include <omp.h>
 
-#include <cmath>
-
+#include "bench_beam.hpp"
 #include "common/sim.hpp"
 #include "transport/drift.hpp"
-#include "transport/frame.hpp"
 #include "transport/matrix_elements.hpp"
 
 namespace {
@@ -27,16 +25,7 @@ constexpr int kElements = 10;
 constexpr int kDriftSteps = 50;
 
 void set_up(Sim& s, bool drifts) {
-  set_start_values(s);
-  set_remaining_defaults(s);
-  s.config.IGRAPH = 0;
-  s.ref.FREQB = 100e6;
-  s.ref.harm = 1.0;
-  s.ref.wavelength = 299.792458;
-  s.ref.wavelength_2pi = 299.792458 / kTwoPi;
-  s.ref.QDESIGN = 1.0;
-  s.ref.ADESIGN = 4.0;
-  s.config.iel_first = 1;
+  bench::set_up_bench_run(s, 1.0, 4.0);
   s.config.NQTOT = kStates;
   for (int n = 1; n <= kElements; ++n) {
     auto& P = s.elements.elem_par[n];
@@ -56,36 +45,6 @@ void set_up(Sim& s, bool drifts) {
   }
 }
 
-void fill_beam(Sim& s) {
-  const double W = 1000.0;
-  const double g = W / s.ref.amu_kev + 1.0;
-  const double beta = std::sqrt(1.0 - 1.0 / (g * g));
-  s.ref.w0 = W;
-  s.ref.nstep = 1;
-  s.state.ipos = 0;
-  s.state.ipass = 1;
-  s.history.ref_W_out[0] = W;
-  reset_element_frame(s);
-  for (int iq = 1; iq <= kStates; ++iq) {
-    s.config.NPAT[iq] = kParticles;
-    s.config.QQ[iq] = iq;
-    s.config.AMASS[iq] = 4.0;
-    ParticleArrays& p = s.particles;
-    for (int i = 0; i <= kParticles; ++i) {
-      const double u = std::sin(1.3 * i + iq), v = std::cos(0.7 * i);
-      p.x[iq][i] = 0.2 * u;
-      p.xp[iq][i] = 0.002 * v;
-      p.y[iq][i] = 0.2 * v;
-      p.yp[iq][i] = -0.002 * u;
-      p.phase[iq][i] = 0.1 * u * v;
-      p.beta[iq][i] = beta * (1.0 + 1e-3 * u);
-      p.qa[iq][i] = iq / 4.0;
-      p.z[iq][i] = 0.0;
-      p.status[iq][i] = 0;
-    }
-  }
-}
-
 void run_lattice(benchmark::State& state, bool drifts) {
   const int threads = static_cast<int>(state.range(0));
   omp_set_num_threads(threads);
@@ -95,7 +54,7 @@ void run_lattice(benchmark::State& state, bool drifts) {
   s.state.istat_mode = static_cast<int>(state.range(1));
   for (auto _ : state) {
     state.PauseTiming();
-    fill_beam(s);
+    bench::fill_bench_beam(s, kStates, kParticles, 1000.0, 0.0, 4.0);
     state.ResumeTiming();
     for (int n = 1; n <= kElements; ++n) {
       s.ref.nstep = 1;

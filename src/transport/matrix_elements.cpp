@@ -101,7 +101,6 @@ void carry_through_lens(Sim& sim, std::int32_t n, const LensLine& l, const MapFn
   int last_iq = 0;
   int last_i = -1;
   for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
-    const std::int32_t* status = p.status[iq];
     double* x = p.x[iq];
     double* xp = p.xp[iq];
     double* y = p.y[iq];
@@ -110,17 +109,8 @@ void carry_through_lens(Sim& sim, std::int32_t n, const LensLine& l, const MapFn
     double* z = p.z[iq];
     const double* beta = p.beta[iq];
     const double* qa = p.qa[iq];
-    const int last = last_slot(sim, iq);
-    std::int8_t* outcome = clear_slot_outcomes(sim, last);
-    int lost = 0;
-#pragma omp parallel for schedule(static) reduction(+ : lost) if (last + 1 >= kMinParallelSlots)
-    for (int i = 0; i <= last; ++i) {
-      if (status[i] < 0) continue;
-      if (x[i] * x[i] + y[i] * y[i] > a2) {
-        outcome[i] = kSlotLostAtEntry;
-        ++lost;
-        continue;
-      }
+    const std::int8_t* outcome = judge_slots(sim, n, iq, [&](int i) {
+      if (x[i] * x[i] + y[i] * y[i] > a2) return kSlotLostAtEntry;
       const ParticleSpeed sp = particle_speed(beta[i]);
       const LensMap m = map(qa[i], sp);
       const double dww = ((sp.gamma - 1.0) * amu - W_in) / W_in;
@@ -134,23 +124,14 @@ void carry_through_lens(Sim& sim, std::int32_t n, const LensLine& l, const MapFn
       yp[i] = u[3];
       phase[i] = phase[i] + m.m56 * dww + phase_out;
       z[i] = L;
-      if (u[0] * u[0] + u[2] * u[2] > a2) {
-        outcome[i] = kSlotLost;
-        ++lost;
-      } else {
-        outcome[i] = kSlotPassed;
-      }
-    }
-    for (int i = last; i >= 0; --i) {
+      return u[0] * u[0] + u[2] * u[2] > a2 ? kSlotLost : kSlotPassed;
+    });
+    for (int i = last_slot(sim, iq); i >= 0; --i) {
       if (outcome[i] == kSlotPassed || outcome[i] == kSlotLost) {
         last_iq = iq;
         last_i = i;
         break;
       }
-    }
-    if (lost > 0) {
-      sim.state.ilost = -1;
-      record_slot_losses(sim, n, iq, last, outcome);
     }
   }
   if (last_i < 0) return;
@@ -192,7 +173,8 @@ void quad_matrix_element(Sim& sim, std::int32_t n) {
   if (!lens_entrance(sim, l)) return;
   const double G = scaled_field(sim, r.field1 / l.a);  // T/cm
   const LensDrifts e = lens_drifts(l.L, l.Lf, lens_design(r));
-  carry_through_lens(sim, n, l, [&e, G](double qa, const ParticleSpeed& v) { return quad_map(e, qa, G, v); });
+  carry_through_lens(sim, n, l,
+                     [&e, G](double qa, const ParticleSpeed& v) { return quad_map(e, qa, G, v); });
   finish_element(sim, l.L, false);
 }
 

@@ -101,26 +101,14 @@ void slit_element(Sim& sim, std::int32_t n) {
   sim.ref.aper_y = ay;
   if (ay != 0.0) {
     for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
-      const std::int32_t* status = sim.particles.status[iq];
       const double* x = sim.particles.x[iq];
       const double* y = sim.particles.y[iq];
-      const int last = last_slot(sim, iq);
-      std::int8_t* outcome = clear_slot_outcomes(sim, last);
-      int lost = 0;
-#pragma omp parallel for schedule(static) reduction(+ : lost) if (last + 1 >= kMinParallelSlots)
-      for (int i = 0; i <= last; ++i) {
-        if (status[i] < 0) continue;
+      judge_slots(sim, n, iq, [=](int i) {
         const double u = std::abs(x[i] / ax);
         const double v = std::abs(y[i] / ay);
         const bool out = ay < 0.0 ? u * u + v * v >= 1.0 : (u > 1.0 || v > 1.0);
-        if (out) {
-          outcome[i] = kSlotLost;
-          ++lost;
-        }
-      }
-      if (lost == 0) continue;
-      s.ilost = -1;
-      record_slot_losses(sim, n, iq, last, outcome);
+        return out ? kSlotLost : kSlotIdle;
+      });
     }
   }
   stat(sim, sim.ref.nstep);

@@ -61,4 +61,28 @@ std::int8_t* clear_slot_outcomes(Sim& sim, int last);
 // elements has z = 0, so a point element writes z := z_entry).
 void record_slot_losses(Sim& sim, int n, int iq, int last, const std::int8_t* outcome);
 
+// Stores outcome_of(i) for every live slot i of charge state iq (slots
+// shared among threads by a static schedule; outcome_of may change slot i
+// only), then records the lost ones of element line n in slot order and
+// sets ilost := -1 when there are any. Returns the outcomes of the slots
+// 0..NPAT + ntest (kSlotIdle for the slots that were not live).
+template <class F>
+const std::int8_t* judge_slots(Sim& sim, int n, int iq, const F& outcome_of) {
+  const std::int32_t* status = sim.particles.status[iq];
+  const int last = last_slot(sim, iq);
+  std::int8_t* outcome = clear_slot_outcomes(sim, last);
+  int lost = 0;
+#pragma omp parallel for schedule(static) reduction(+ : lost) if (last + 1 >= kMinParallelSlots)
+  for (int i = 0; i <= last; ++i) {
+    if (status[i] < 0) continue;
+    outcome[i] = outcome_of(i);
+    if (outcome[i] >= kSlotLost) ++lost;
+  }
+  if (lost > 0) {
+    sim.state.ilost = -1;
+    record_slot_losses(sim, n, iq, last, outcome);
+  }
+  return outcome;
+}
+
 }  // namespace linac
