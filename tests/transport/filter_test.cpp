@@ -84,6 +84,19 @@ TEST(Filter, CutsBeamParticlesAndReports) {
   EXPECT_EQ(log, golden);
 }
 
+TEST(Filter, DeviationEqualToTheAcceptancePasses) {
+  ElementRun r(kW0);
+  Sim& s = r.s;
+  r.state(1, 1.0, 1.0, {{}, {0, 0, 0, 0, 0.0, 1.07 * kW0}, {0, 0, 0, 0, 0.0, 0.9 * kW0}, {}});
+  // The acceptance is the first particle's deviation as the kinetic energy
+  // of its speed gives it.
+  const double dev = std::abs((energy_of(s.particles.beta[1][1]) - kW0) / kW0);
+  r.line(1, "filtr", 0, {dev, 0.0, 0.0});
+  filtr_element(s, 1);
+  EXPECT_EQ(s.particles.status[1][1], kLive);
+  EXPECT_EQ(s.particles.status[1][2], kLost);
+}
+
 // Three states, Q = 10, 11, 11 (A = 40), all energies inside the acceptance,
 // phases and energies differing by state.
 struct ThreeStates {
