@@ -53,6 +53,8 @@ struct Sim {
   MatrxState matrx;
   TransportState transport;  // reference path, step geometry, placement
   FieldMapRecords fieldmap;  // lens strengths, Enge coefficients, ecorr and ehex state
+  // Energy filter: the values one filter leaves for the next.
+  FilterMemory filter_memory;
   double PART = 0.0;  // fraction of particles for the partial emittances
   ChargeGroups charge_groups;
   QstatePhases qphase;

@@ -10,6 +10,9 @@
 #include "transport/fieldmap.hpp"
 #include "beam/particle_dump.hpp"
 #include "control/prmtr.hpp"
+#include "transport/filter.hpp"
+#include "transport/matrix_elements.hpp"
+#include "transport/point_elements.hpp"
 
 namespace linac {
 
@@ -116,6 +119,15 @@ HandlerRegistry::HandlerRegistry() {
   set(H::mult_element, mult_element);
   set(H::m5_element, m5_element);
   set(H::strip_element, strip_element);
+  set(H::slit_element, slit_element);
+  set(H::zero_element, zero_element);
+  set(H::phcor_element, phcor_element);
+  set(H::mon_element, mon_element);
+  set(H::corr_element, corr_element);
+  set(H::sol_matrix_element, sol_matrix_element);
+  set(H::quad_matrix_element, quad_matrix_element);
+  set(H::shrt_element, shrt_element);
+  set(H::filtr_element, filtr_element);
   // The other element drivers, special elements and lattice commands
   // register here as they are built.
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "beam/matrix6.hpp"
+
 namespace linac {
 
 // Integration steps per element: rows 0..kMaxSteps of the reference path.
@@ -72,6 +74,24 @@ struct TransportState {
   // loop; reused from step to step.
   std::vector<std::vector<std::int32_t>> thread_losses;
   std::vector<std::int32_t> step_losses;  // all of them, in slot order
+
+  // Matrix elements: the transfer matrix of the last particle carried
+  // through the last solenoid or quadrupole by matrix (in charge-state,
+  // slot order), or the rotation of the last shrt; all zero before any.
+  Matrix6 elem_matrix;
+  // Outcome per slot of the particle loop of a point or matrix element
+  // (see point_elements.hpp); reused from element to element.
+  std::vector<std::int8_t> slot_outcome;
+};
+
+// Values the energy filter keeps from one filter to the next (0 at start):
+// the design energy and phase centre it chose, and per charge state the
+// live particles it found and those it removed (slot 0 included).
+struct FilterMemory {
+  double Wn = 0.0;  // new design energy, keV/u
+  double ph = 0.0;  // phase centre, rad
+  std::array<std::int32_t, 7> live{};  // charge states 1..6
+  std::array<std::int32_t, 7> cut{};
 };
 
 }  // namespace linac
