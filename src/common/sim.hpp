@@ -16,6 +16,7 @@
 #include "platform/screen.hpp"
 #include "platform/units.hpp"
 #include "transport/transport_state.hpp"
+#include "transport/field_tables.hpp"
 
 namespace linac {
 
@@ -69,6 +70,10 @@ struct Sim {
   // Numerical library: random stream, error stack, units and options.
   NumericsState numerics;
   HandlerRegistry handlers;  // element drivers and lattice commands by keyword
+
+  // Field tables: the 3-D, 2-D and on-axis tables in use, the ebfld table
+  // and the cache every table is loaded through.
+  FieldTables field_tables;
 };
 
 std::unique_ptr<Sim> make_sim();

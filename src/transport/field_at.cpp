@@ -6,6 +6,7 @@
 #include "platform/fatal.hpp"
 #include "transport/enge.hpp"
 #include "transport/seams.hpp"
+#include "transport/table_fields.hpp"
 
 namespace linac {
 
@@ -64,6 +65,9 @@ void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B
   } else if (type_without_field(itype)) {
     const FieldAt<NoField> none{};
     inside = none(x, y, z, t, E, B);
+  } else if (table_field_at(sim, x, y, z, t, E, B, inside)) {
+    // the field tables: sol, bunch, cav, deck, einz, eq3d, sol3d, extrc,
+    // uds, eh3d, ehex, comb
   } else {
     field_source_not_built(sim);
   }

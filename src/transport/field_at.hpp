@@ -11,6 +11,11 @@
 // so the inner particle loop is monomorphic. field_at(sim, ...) is the one
 // dynamic entry point, switching on the element type code, for the design
 // particle and the other single-particle integrations.
+//
+// The sources of the table elements (StaticTableSource, RfTableSource,
+// Table2DSource, CombSource, SolenoidSource) and the composition with the
+// superimposed ebfld field (with_added_fields) are in
+// transport/table_fields.hpp.
 #pragma once
 
 #include <array>

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "numerics/spline.hpp"
 #include "platform/fatal.hpp"
 #include "transport/seams.hpp"
 
@@ -44,10 +45,24 @@ void reference_cannot_reach(const Sim& sim, double z, double z_end, const State6
         true);
 }
 
-void reference_solenoid_not_available(const Sim& sim) {
-  fatal({fmt::format(" {}: the effective length of a field-table solenoid is not available yet",
-                     element_label(sim, sim.state.ipos))},
-        true);
+void reference_solenoid(Sim& sim, std::span<const double> z, std::span<const double> Bz,
+                        double beta_exit) {
+  ReferenceBlock& r = sim.ref;
+  const int ipos = sim.state.ipos;
+  if (std::abs(r.field1) < 1e-10) {
+    r.eff_len = 0.0;
+    sim.history.larmor_angle[ipos] = 0.0;
+  } else {
+    CubicSpline sp;
+    DCSINT(sim, static_cast<std::int32_t>(z.size()), z, Bz, sp);
+    r.eff_len = DCSITG(sim, 0.0, r.elem_len, sp.nintv(), sp) / (r.field1 * 1e-4);
+    // Rigidity in G cm; 3.3356409072875977 is 1/0.299792458 in single precision.
+    const double gamma = 1.0 / std::sqrt(1.0 - beta_exit * beta_exit);
+    const double brho = 3.3356409072875977 * r.amu_kev * beta_exit * gamma / (r.QDESIGN / r.ADESIGN);
+    sim.history.larmor_angle[ipos] = r.eff_len / (2.0 * brho / r.field1);
+  }
+  r.gamma_s = sim.history.ref_W_in[ipos] / r.amu_kev + 1.0;
+  r.beta_s = std::sqrt(1.0 - 1.0 / (r.gamma_s * r.gamma_s));
 }
 
 void ref_particle_element(Sim& sim) { ref_particle_element(sim, SimField{&sim}); }

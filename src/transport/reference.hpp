@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
+#include <vector>
 
 #include "transport/integrate_z.hpp"
 
@@ -23,9 +25,15 @@ void ref_path_ends(Sim& sim);
 [[noreturn]] void reference_cannot_reach(const Sim& sim, double z, double z_end,
                                          const State6& Y);
 
-// The effective length and Larmor angle of a field-table solenoid are not
-// available yet.
-[[noreturn]] void reference_solenoid_not_available(const Sim& sim);
+// Effective length and Larmor angle of a field-table solenoid from its
+// on-axis field Bz (T) sampled at the row ends z (cm): eff_len := integral
+// of the spline through the samples over [0, elem_len] / (field1 1e-4), and
+// larmor_angle(ipos) := eff_len field1 / (2 Brho) with the rigidity Brho
+// (G cm) of the design particle of speed beta_exit; both 0 when |field1| <
+// 1e-10 G (no field to scale by). gamma_s and beta_s are left at the
+// entrance values.
+void reference_solenoid(Sim& sim, std::span<const double> z, std::span<const double> Bz,
+                        double beta_exit);
 
 // Largest design-particle sub-step that changes the kinetic energy by
 // about 10 % in a longitudinal field Ez (E/c in T): 0.1 (gamma - 1) /
@@ -87,8 +95,20 @@ void ref_particle_element(Sim& sim, const Tracked& field) {
   sim.history.ref_phase_out[ipos] = path(r.nstep, kRefPhase);
   sim.history.ref_W_out[ipos] = path(r.nstep, kRefW);
   r.w0 = sim.history.ref_W_out[ipos];
+  if (sim.state.itype == 2 || sim.state.itype == 18) {
+    // Field-table solenoids: Bz on the axis at every row end.
+    std::vector<double> zs(static_cast<std::size_t>(r.nstep) + 1);
+    std::vector<double> bz(zs.size());
+    for (int k = 0; k <= r.nstep; ++k) {
+      Vec3 E;
+      Vec3 B;
+      zs[k] = path(k, kRefZ);
+      field(0.0, 0.0, zs[k], 0.0, E, B);
+      bz[k] = B[2];
+    }
+    reference_solenoid(sim, zs, bz, Y[5]);
+  }
   sim.current.scur = scur_saved;
-  if (sim.state.itype == 2 || sim.state.itype == 18) reference_solenoid_not_available(sim);
 }
 
 // The design particle through field_at of the current element.

@@ -1,0 +1,301 @@
+// The 3-D table files and the table cache: byte layout, what a read takes
+// from a file and what it sets in the run, names under TABLE_DIR, the
+// cache's one read per file, and the messages of broken files.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+
+#include "common/text_utils.hpp"
+#include "platform/fatal.hpp"
+#include "platform/unformatted.hpp"
+#include "table_fixture.hpp"
+#include "transport/field_tables.hpp"
+#include "transport/table_writers.hpp"
+
+namespace linac {
+namespace {
+
+using testing::fatal_text;
+using testing::quadratic_field;
+using testing::TableRun;
+
+Table3DLayout layout(std::array<std::int32_t, 3> sym = {0, 0, 0}) {
+  return table_layout(2.0, 1.5, 10.0, sym);
+}
+
+// Table nodes equal the field written at every node checked.
+void expect_nodes(const Table3D& t, const Table3DLayout& l, int first, int count) {
+  const FieldFunction f = quadratic_field();
+  for (int k : {0, 1, 100, 200})
+    for (int j : {0, 7, 24})
+      for (int i : {0, 13, 24}) {
+        Vec3 E, B;
+        f(l.x[i], l.y[j], l.z[k], E, B);
+        for (int c = first; c < first + count; ++c)
+          EXPECT_EQ(t.node(c, i, j, k), c < 3 ? E[c] : B[c - 3]) << c << " " << i << " " << j << " " << k;
+      }
+}
+
+TEST(FieldTableFiles, RoundTripSizesAndValues) {
+  struct Case {
+    const char* what;
+    bool rf;
+    int kind;      // table_kind the driver set
+    int flag;      // record-1 integer
+    int written;   // components written
+    std::uintmax_t bytes;
+    int kind_after, first, count;
+  } cases[] = {
+      {"E table", false, kKindE, 0, kKindE, 3017116u, kKindE, 0, 3},
+      {"B table", false, kKindB, 0, kKindB, 3017116u, kKindB, 3, 3},
+      {"E+B flag raises the kind", false, kKindE, 1, kKindEB, 6032140u, kKindEB, 0, 6},
+      {"eh3d reads six", false, kKindEB, 0, kKindEB, 6032140u, kKindEB, 0, 6},
+      {"flag 0 over six records reads E only", false, kKindE, 0, kKindEB, 6032140u, kKindE, 0, 3},
+      {"RF table", true, kKindEB, 7, kKindEB, 6032140u, kKindEB, 0, 6},
+  };
+  for (const auto& c : cases) {
+    TableRun run;
+    Table3DLayout l = layout();
+    l.head_1 = 3.5;
+    l.head_2 = 1.25;
+    l.head_int = c.flag;
+    const std::string name = c.rf ? "eh_MWS.#07" : "eh_EMS.#07";
+    write_table3d(run->units, name, l, c.written, quadratic_field());
+    EXPECT_EQ(std::filesystem::file_size(run.path(name)), c.bytes) << c.what;
+    run->state.table_kind = c.kind;
+    if (c.rf)
+      read_eh_MWS(*run, 7);
+    else
+      read_eh_EMS(*run, 7);
+    EXPECT_EQ(run->state.table_kind, c.kind_after) << c.what;
+    const Table3D& t = *run->field_tables.field3d;
+    EXPECT_EQ(t.first_comp, c.first) << c.what;
+    EXPECT_EQ(t.ncomp, c.count) << c.what;
+    EXPECT_EQ(t.x, l.x);
+    EXPECT_EQ(t.z, l.z);
+    expect_nodes(t, l, c.first, c.count);
+    if (c.rf) {
+      EXPECT_EQ(run->tables.APER[7], 1.25);
+      EXPECT_EQ(run->tables.NCELLS[7], 7);
+    }
+  }
+}
+
+TEST(FieldTableFiles, HeaderBytesAsWrittenByHand) {
+  TableRun run;
+  Table3DLayout l = layout({1, 0, 1});
+  l.head_1 = 0.5;
+  l.head_2 = -2.0;
+  l.head_int = 3;
+  write_table3d(run->units, "eh_MWS.#01", l, kKindEB, quadratic_field());
+  const std::string bytes = testing::read_file(run.path("eh_MWS.#01")).substr(0, 48);
+  // Record 1: marker 20, two little-endian doubles, an integer, marker 20;
+  // record 2: marker 12, three integers, marker 12.
+  std::string want;
+  auto i32 = [&](std::int32_t v) {
+    for (int k = 0; k < 4; ++k) want.push_back(static_cast<char>((static_cast<std::uint32_t>(v) >> (8 * k)) & 0xff));
+  };
+  auto f64 = [&](double v) {
+    const auto u = std::bit_cast<std::uint64_t>(v);
+    for (int k = 0; k < 8; ++k) want.push_back(static_cast<char>((u >> (8 * k)) & 0xff));
+  };
+  i32(20), f64(0.5), f64(-2.0), i32(3), i32(20);
+  i32(12), i32(1), i32(0), i32(1), i32(12);
+  EXPECT_EQ(bytes, want);
+  EXPECT_EQ(want.substr(28, 4), std::string("\x0c\x00\x00\x00", 4));
+}
+
+TEST(FieldTableFiles, RfHeaderSetsApertureAndCellsAtEveryLoad) {
+  TableRun run;
+  Table3DLayout l = layout();
+  l.head_2 = 1.75;
+  l.head_int = 4;
+  write_table3d(run->units, "eh_MWS.#12", l, kKindEB, quadratic_field());
+  for (int pass = 0; pass < 3; ++pass) {
+    run->tables.APER[12] = 9.0;  // as velmo.dat gave it
+    run->tables.NCELLS[12] = 0;
+    read_eh_MWS(*run, 12);
+    EXPECT_EQ(run->tables.APER[12], 1.75) << pass;
+    EXPECT_EQ(run->tables.NCELLS[12], 4) << pass;
+  }
+  EXPECT_EQ(run->field_tables.disk_reads, 1);
+}
+
+TEST(FieldTableFiles, TableDirectoryPrefix) {
+  TableRun run;
+  std::filesystem::create_directory(run.path("t"));
+  write_table3d(run->units, "t/eh_EMS.#03", layout(), kKindE, quadratic_field());
+  write_table3d(run->units, "eh_EMS.#03", layout(), kKindE, analytic::uniform({1, 2, 3}, {0, 0, 0}));
+  const std::string dir = (run.tmp.path() / "t").string() + "/";
+  struct Case {
+    std::string table_dir;
+    bool from_subdir;
+  } cases[] = {
+      {"  " + dir + "  ", true},
+      {"", false},
+      {"      ", false},
+      {"x", false},
+      {"   /   ", false},
+  };
+  for (const auto& c : cases) {
+    run->tables.TABLE_DIR = c.table_dir;
+    run->state.table_kind = kKindE;
+    read_eh_EMS(*run, 3);
+    const Table3D& t = *run->field_tables.field3d;
+    EXPECT_EQ(t.node(0, 0, 0, 0) == 1.0, !c.from_subdir) << "'" << c.table_dir << "'";
+  }
+  // Only the first 65 characters of TABLE_DIR count.
+  const std::string d65(65, 'd');
+  EXPECT_EQ(table_dir_name(d65 + "/ignored/", "eh_EMS.#03"), d65 + "eh_EMS.#03");
+  EXPECT_EQ(table_file_name(*run, "eh_EMS.#", 3), "eh_EMS.#03");
+}
+
+TEST(FieldTableFiles, TextTableSetsAxialModeAndFillsSlotOne) {
+  TableRun run;
+  write_2dtable(run->units, "eh_EMS.#05", "nr", 4, 5, " r z Er Ez", 0.0, 0.5, 0.0, 1.0,
+                [](double u, double z) { return std::pair<double, double>{u, z}; });
+  // The word is found in any case.
+  std::string text = testing::read_file(run.path("eh_EMS.#05"));
+  text.replace(0, 7, "2DTABLE");
+  testing::write_file(run.path("eh_EMS.#05"), text);
+  run->state.IAXIAL = 0;
+  run->state.table_kind = kKindE;
+  read_eh_EMS(*run, 5);
+  EXPECT_EQ(run->state.IAXIAL, 1);
+  ASSERT_TRUE(run->field_tables.table2d[1]);
+  EXPECT_EQ(run->field_tables.table2d[1]->nu, 4);
+  EXPECT_FALSE(run->field_tables.field3d);
+  // A second load of the same file from the cache has the same effects.
+  run->state.IAXIAL = 0;
+  run->field_tables.table2d[1].reset();
+  read_eh_EMS(*run, 5);
+  EXPECT_EQ(run->state.IAXIAL, 1);
+  EXPECT_TRUE(run->field_tables.table2d[1]);
+  EXPECT_EQ(run->field_tables.disk_reads, 1);
+}
+
+TEST(FieldTableCache, OneReadPerFileAndAReplacedFileIsReadAgain) {
+  TableRun run;
+  write_table3d(run->units, "eh_EMS.#09", layout(), kKindE, analytic::uniform({1, 0, 0}, {0, 0, 0}));
+  for (int element = 0; element < 50; ++element) {
+    run->state.table_kind = kKindE;
+    read_eh_EMS(*run, 9);
+  }
+  EXPECT_EQ(run->field_tables.disk_reads, 1);
+  EXPECT_EQ(run->field_tables.bytes_read, 3017116);
+  const auto first = run->field_tables.field3d;
+  // Another kind read from the same file is another table.
+  run->state.table_kind = kKindB;
+  write_table3d(run->units, "eh_EMS.#09", layout(), kKindEB, analytic::uniform({2, 0, 0}, {0, 5, 0}));
+  std::filesystem::last_write_time(run.path("eh_EMS.#09"),
+                                   std::filesystem::last_write_time(run.path("eh_EMS.#09")) + std::chrono::seconds(5));
+  run->state.table_kind = kKindE;
+  read_eh_EMS(*run, 9);
+  EXPECT_EQ(run->field_tables.disk_reads, 2);
+  EXPECT_EQ(run->field_tables.field3d->node(0, 3, 3, 3), 2.0);
+  EXPECT_EQ(first->node(0, 3, 3, 3), 1.0);  // an element holding the old table keeps it intact
+}
+
+TEST(FieldTableCache, ATypeNumberNamesItsOwnTable) {
+  TableRun run;
+  write_table3d(run->units, "eh_EMS.#01", layout(), kKindE, analytic::uniform({1, 0, 0}, {0, 0, 0}));
+  write_table3d(run->units, "eh_EMS.#02", layout(), kKindE, analytic::uniform({2, 0, 0}, {0, 0, 0}));
+  const int uds = 22, eq3d = 15;
+  EXPECT_FALSE(recall_type_table(*run, uds, 1));
+  run->state.table_kind = kKindE;
+  read_eh_EMS(*run, 1);
+  remember_type_table(*run, uds, 1);
+  EXPECT_EQ(run->type_rec.table_cache[uds], 1);
+  read_eh_EMS(*run, 2);  // another element type loads another table
+  (void)eq3d;
+  EXPECT_EQ(run->field_tables.field3d->node(0, 0, 0, 0), 2.0);
+  EXPECT_TRUE(recall_type_table(*run, uds, 1));
+  EXPECT_EQ(run->field_tables.field3d->node(0, 0, 0, 0), 1.0);
+  EXPECT_FALSE(recall_type_table(*run, uds, 2));
+  EXPECT_FALSE(recall_type_table(*run, uds, 0));
+}
+
+// Writes the records of a 3-D file by hand, so a test can break one.
+struct RawTable {
+  std::vector<RecordOut> records;
+  explicit RawTable(int components, std::int32_t flag = 0) {
+    const Table3DLayout l = layout();
+    records.push_back(RecordOut().put(0.0).put(1.0).put(flag));
+    records.push_back(RecordOut().put(std::span<const std::int32_t>(l.sym)));
+    records.push_back(RecordOut().put(std::span<const double>(l.x)));
+    records.push_back(RecordOut().put(std::span<const double>(l.y)));
+    records.push_back(RecordOut().put(std::span<const double>(l.z)));
+    const std::vector<double> plane(kTableNodes, 0.5);
+    for (int c = 0; c < components; ++c) records.push_back(RecordOut().put(std::span<const double>(plane)));
+    records.push_back(RecordOut().put(std::int32_t{0}));
+  }
+  void write(const Units& units, const std::string& name) const {
+    UnformattedOut out(units, name);
+    for (const auto& r : records) out.write(r);
+    out.close();
+  }
+};
+
+TEST(FieldTableFiles, BrokenFilesStopNamingFileAndRecord) {
+  struct Case {
+    const char* what;
+    std::function<void(TableRun&)> make;
+    std::function<void(Sim&)> read;
+    std::vector<std::string> expect;  // parts of the first message line
+  } cases[] = {
+      {"missing table", [](TableRun&) {}, [](Sim& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04"}},
+      {"missing RF table", [](TableRun&) {}, [](Sim& s) { read_eh_MWS(s, 4); }, {"eh_MWS.#04"}},
+      {"short component record",
+       [](TableRun& r) {
+         RawTable t(3);
+         t.records[6] = RecordOut().put(std::span<const double>(std::vector<double>(100, 0.0)));
+         t.write(r->units, "eh_EMS.#04");
+       },
+       [](Sim& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04", "record 7"}},
+      {"missing final integer",
+       [](TableRun& r) {
+         RawTable t(3);
+         t.records.pop_back();
+         t.write(r->units, "eh_EMS.#04");
+       },
+       [](Sim& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04", "record 9", "end of file"}},
+      {"flag 1 on a file of E only",
+       [](TableRun& r) { RawTable(3, 1).write(r->units, "eh_EMS.#04"); },
+       [](Sim& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04", "record 9"}},
+      {"broken marker",
+       [](TableRun& r) {
+         RawTable(3).write(r->units, "eh_EMS.#04");
+         std::string b = testing::read_file(r.path("eh_EMS.#04"));
+         b[24] = 0x15;  // closing marker of record 1
+         testing::write_file(r.path("eh_EMS.#04"), b);
+       },
+       [](Sim& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04", "record 1", "length markers differ"}},
+      {"number outside 0..99", [](TableRun&) {}, [](Sim& s) { read_eh_EMS(s, 100); }, {"eh_EMS.#", "100"}},
+      {"mirrored table of E and B",
+       [](TableRun& r) {
+         write_table3d(r->units, "eh_EMS.#04", layout({1, 0, 0}), kKindEB, quadratic_field());
+       },
+       [](Sim& s) {
+         s.state.table_kind = kKindEB;
+         read_eh_EMS(s, 4);
+       },
+       {"eh_EMS.#04", "record 2", "1 0 0"}},
+      {"2-D slot 3", [](TableRun&) {}, [](Sim& s) { read_2Dtable(s, 1, 3); }, {"slot 3"}},
+  };
+  for (const auto& c : cases) {
+    TableRun run;
+    c.make(run);
+    run->state.table_kind = kKindE;
+    const std::string msg = fatal_text([&] { c.read(*run); });
+    for (const auto& part : c.expect) EXPECT_NE(msg.find(part), std::string::npos) << c.what << ": " << msg;
+    EXPECT_FALSE(run->field_tables.field3d) << c.what;
+  }
+  // A missing table is named, never created.
+  TableRun run;
+  EXPECT_THROW(read_eh_EMS(*run, 4), FatalStop);
+  EXPECT_FALSE(run.exists("eh_EMS.#04"));
+}
+
+}  // namespace
+}  // namespace linac
