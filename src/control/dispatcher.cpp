@@ -7,6 +7,7 @@
 #include "elements/stripper.hpp"
 #include "platform/fatal.hpp"
 #include "transport/drift.hpp"
+#include "transport/ebfld.hpp"
 #include "transport/fieldmap.hpp"
 #include "beam/particle_dump.hpp"
 #include "control/prmtr.hpp"
@@ -128,6 +129,7 @@ HandlerRegistry::HandlerRegistry() {
   set(H::quad_matrix_element, quad_matrix_element);
   set(H::shrt_element, shrt_element);
   set(H::filtr_element, filtr_element);
+  set(H::ebfld_cmd, ebfld_cmd);
   // The other element drivers, special elements and lattice commands
   // register here as they are built.
 }

@@ -8,6 +8,7 @@
 #include "transport/frame.hpp"
 #include "transport/reference.hpp"
 #include "transport/stepping.hpp"
+#include "transport/table_fields.hpp"
 
 namespace linac {
 
@@ -67,8 +68,8 @@ void drift_element(Sim& sim, std::int32_t n) {
   misalign_in(sim);
   stat(sim, 0);
 
-  const FieldAt<DriftAperture> field{{r.drift_aper_x, r.drift_aper_y}};
-  step_element(sim, n, field, L, false);
+  with_added_fields(sim, DriftAperture{r.drift_aper_x, r.drift_aper_y},
+                    [&](const auto& field) { step_element(sim, n, field, L, false); });
 }
 
 void vary_cmd(Sim&, std::int32_t) {}

@@ -43,10 +43,9 @@ namespace {
 }  // namespace
 
 void check_added_fields(const Sim& sim) {
-  if (sim.config.iflag_ebfld == 1)
-    fatal({fmt::format(" {}: the superimposed field of the ebfld command is not available yet",
-                       element_label(sim, sim.state.ipos))},
-          true);
+  // The superimposed field needs the table of an ebfld line of this run (a
+  // restored beam state brings back the switch alone).
+  if (ebfld_active(sim)) ebfld_source(sim);
   if (sim.config.IFLAG2D == 1 && sim.current.scur >= kScurMin)
     fatal({fmt::format(" {}: the 2-D space-charge field is not available yet",
                        element_label(sim, sim.state.ipos))},
@@ -72,6 +71,7 @@ void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B
     field_source_not_built(sim);
   }
   check_added_fields(sim);
+  if (ebfld_active(sim)) add_ebfld_field(sim, x, y, z, E, B);
   note_field_evaluation(sim, inside, E, B);
 }
 

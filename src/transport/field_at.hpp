@@ -95,9 +95,11 @@ void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B
 // aperture (never reset here).
 void note_field_evaluation(Sim& sim, bool inside, const Vec3& E, const Vec3& B);
 
-// The superimposed field of an ebfld command and the 2-D space-charge field
-// would add to every element's field; this build has neither, so a run that
-// switches either on stops here with a message naming it.
+// The fields added to every element's field. The superimposed field of an
+// ebfld command needs the table of an ebfld line of this run: switched on
+// without one (a restored beam state), the run stops here naming the
+// element. The 2-D space-charge field does not exist in this build: a run
+// that switches it on stops here with a message naming it.
 void check_added_fields(const Sim& sim);
 
 // True when the element type has no field and no aperture test.

@@ -32,12 +32,6 @@ void sc_kick(Sim& sim, double) { space_charge_not_available(sim); }
 // exists (a run with current stops at space_charge).
 void sc_fft_init(Sim&) {}
 
-void field_extraction_output(Sim& sim) {
-  fatal({fmt::format(" {}: the field extraction output dev_field.dat is not available yet",
-                     element_label(sim, sim.state.ipos))},
-        true);
-}
-
 void plot_step(Sim&, double) {}
 
 }  // namespace linac

@@ -21,9 +21,6 @@ void sc_kick(Sim& sim, double ds);
 // or of the 2-D switch IFLAG2D.
 void sc_fft_init(Sim& sim);
 
-// The field along the line of a dev_field request (not available yet).
-void field_extraction_output(Sim& sim);
-
 // The phase-space windows after an element of length L (cm). This build has
 // no plot windows: nothing is drawn.
 void plot_step(Sim& sim, double L);

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "platform/fatal.hpp"
+#include "transport/dev_field.hpp"
 
 namespace linac {
 

@@ -162,6 +162,10 @@ bool table_field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, V
 // True while the superimposed field of an ebfld command is on.
 bool ebfld_active(const Sim& sim);
 
+// Adds the superimposed field at a point of the current element to E and B
+// given in the units of FieldAt (E/c and B in T): field_at's share of it.
+void add_ebfld_field(const Sim& sim, double x, double y, double z, Vec3& E, Vec3& B);
+
 template <class Source, class Run>
 void with_added_fields(const Sim& sim, const Source& source, Run&& run) {
   if (ebfld_active(sim)) {

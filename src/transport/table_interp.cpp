@@ -98,10 +98,10 @@ inline Stencil make_stencil(const Table3D& t, double x, double y, double z) {
   return s;
 }
 
-// Components c0 .. c0 + n - 1 of the held ones (offset within the node).
-inline void apply_stencil(const Stencil& s, int c0, int n, double* out) {
+// Components c0 .. c0 + 2 of the held ones (offset within the node).
+inline void apply_stencil(const Stencil& s, int c0, double* out) {
   const std::ptrdiff_t X = s.sx, Y = s.sy, Z = s.sz;
-  for (int c = 0; c < n; ++c) {
+  for (int c = 0; c < 3; ++c) {
     const double* f = s.f + c0 + c;
     out[c] = s.w0 * f[0] + s.wxp * f[X] + s.wxm * f[-X] + s.wyp * f[Y] + s.wym * f[-Y] +
              s.wzp * f[Z] + s.wzm * f[-Z] + s.wxy * (f[X + Y] + f[-X - Y] - f[-X + Y] - f[X - Y]) +
@@ -119,13 +119,13 @@ void table_interp3d(const Table3D& t, int kind, double x, double y, double z, Ve
   const Stencil s = make_stencil(t, x, y, z);
   if (want_e) {
     if (t.holds_e())
-      apply_stencil(s, 0, 3, E.data());
+      apply_stencil(s, 0, E.data());
     else
       E = {0.0, 0.0, 0.0};
   }
   if (want_b) {
     if (t.holds_b())
-      apply_stencil(s, 3 - t.first_comp, 3, B.data());
+      apply_stencil(s, 3 - t.first_comp, B.data());
     else
       B = {0.0, 0.0, 0.0};
   }

@@ -6,11 +6,15 @@
 #include <bit>
 #include <cstring>
 
+#include <fmt/format.h>
+
 #include "common/text_utils.hpp"
 #include "platform/fatal.hpp"
 #include "platform/unformatted.hpp"
 #include "table_fixture.hpp"
 #include "transport/field_tables.hpp"
+#include "transport/push_z.hpp"
+#include "transport/table_fields.hpp"
 #include "transport/table_writers.hpp"
 
 namespace linac {
@@ -214,6 +218,36 @@ TEST(FieldTableCache, ATypeNumberNamesItsOwnTable) {
   EXPECT_EQ(run->field_tables.field3d->node(0, 0, 0, 0), 1.0);
   EXPECT_FALSE(recall_type_table(*run, uds, 2));
   EXPECT_FALSE(recall_type_table(*run, uds, 0));
+}
+
+// A particle pushed through an eq3d-like element over the current field3d:
+// its final state.
+std::array<double, 6> push_through(Sim& s) {
+  s.state.itype = 15;
+  s.ref.elem_len = 20.0;
+  s.ref.field2 = 1.0;
+  const FieldAt<StaticTableSource> field{static_table_source(s)};
+  double x = 0.3, xp = 0.01, y = -0.2, yp = 0.0, ph = 0.0, beta = 0.05, z = 0.0, qa = 0.25;
+  const SlotView v{&x, &xp, &y, &yp, &ph, &beta, &z, &qa};
+  for (int k = 0; k < 40; ++k) push_slot_z(field, v, 0, 0.5, 10.0);
+  return {x, xp, y, yp, ph, beta};
+}
+
+TEST(FieldTableCache, FiftyElementsOverTwoPassesReadTheirTableOnce) {
+  const FieldFunction f = analytic::electric_quadrupole(3.0);
+  TableRun shared, copies;
+  write_table3d(shared->units, "eh_EMS.#01", layout(), kKindE, f);
+  for (int n = 1; n <= 50; ++n) write_table3d(copies->units, fmt::format("eh_EMS.#{:02d}", n), layout(), kKindE, f);
+  for (int pass = 0; pass < 2; ++pass)
+    for (int n = 1; n <= 50; ++n) {
+      shared->state.table_kind = copies->state.table_kind = kKindE;
+      read_eh_EMS(*shared, 1);
+      read_eh_EMS(*copies, n);
+      EXPECT_EQ(push_through(*shared), push_through(*copies)) << pass << " " << n;
+    }
+  EXPECT_EQ(shared->field_tables.disk_reads, 1);
+  EXPECT_EQ(shared->field_tables.bytes_read, 3017116);
+  EXPECT_EQ(copies->field_tables.disk_reads, 50);
 }
 
 // Writes the records of a 3-D file by hand, so a test can break one.
