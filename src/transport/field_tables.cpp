@@ -12,6 +12,7 @@
 #include "platform/freeformat.hpp"
 #include "platform/unformatted.hpp"
 #include "platform/units.hpp"
+#include "transport/seams.hpp"
 #include "numerics/spline.hpp"
 
 namespace linac {
@@ -319,6 +320,13 @@ void read_eh_EMS(Sim& sim, std::int32_t n) {
     }
   }
   if (e->t2) {
+    // Only deck and einz switch their field to a 2-D table; any other
+    // element would take its field from whatever 3-D table was loaded last.
+    const int itype = sim.state.itype;
+    if (itype != 11 && itype != 16)
+      fatal({fmt::format(" {}: a 2-D table (first word 2Dtable) serves deck and einz elements only", name),
+             fmt::format(" {} (type {}) needs a 3-D table", element_label(sim, sim.state.ipos), itype)},
+            true);
     sim.state.IAXIAL = 1;
     install_2d(sim, e->t2, 1, name);
     return;

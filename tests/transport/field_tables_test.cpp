@@ -163,6 +163,13 @@ TEST(FieldTableFiles, TextTableSetsAxialModeAndFillsSlotOne) {
   std::string text = testing::read_file(run.path("eh_EMS.#05"));
   text.replace(0, 7, "2DTABLE");
   testing::write_file(run.path("eh_EMS.#05"), text);
+  // Another element type would take its field from the last 3-D table.
+  run->state.itype = 15;
+  run->state.ipos = 8;
+  run->elements.elem_name[8] = "eq3d";
+  const std::string msg = fatal_text([&] { read_eh_EMS(*run, 5); });
+  EXPECT_NE(msg.find("deck and einz"), std::string::npos) << msg;
+  run->state.itype = 16;  // einz
   run->state.IAXIAL = 0;
   run->state.table_kind = kKindE;
   read_eh_EMS(*run, 5);
