@@ -37,6 +37,17 @@ const std::vector<Point>& points() {
   return p;
 }
 
+// The same number of points in 16 z planes, as the particles of one push
+// step stand at one z: the stencil rows of a plane stay in cache.
+const std::vector<Point>& plane_points() {
+  static const std::vector<Point> p = [] {
+    std::vector<Point> v = points();
+    for (std::size_t i = 0; i < v.size(); ++i) v[i].z = 0.2 + 1.2 * static_cast<double>(i / 256);
+    return v;
+  }();
+  return p;
+}
+
 const Table3D& table(int kind, bool quarter) {
   static const Table3D e = build_table3d(table_layout(1.5, 1.5, 10.0, {0, 0, 0}), kKindE,
                                          analytic::electric_quadrupole(2.0));
@@ -49,8 +60,8 @@ const Table3D& table(int kind, bool quarter) {
 }
 
 template <class F>
-void run_points(benchmark::State& state, F&& f) {
-  const auto& p = points();
+void run_points(benchmark::State& state, F&& f, bool planes = false) {
+  const auto& p = planes ? plane_points() : points();
   for (auto _ : state) {
     for (const Point& q : p) {
       Vec3 E, B;
@@ -71,6 +82,16 @@ void BM_interp3d_E(benchmark::State& s) {
 void BM_interp3d_EB(benchmark::State& s) {
   const Table3D& t = table(kKindEB, false);
   run_points(s, [&](const Point& q, Vec3& E, Vec3& B) { table_interp3d(t, kKindEB, q.x, q.y, q.z - 10.0, E, B); });
+}
+void BM_interp3d_E_planes(benchmark::State& s) {
+  const Table3D& t = table(kKindE, false);
+  run_points(
+      s, [&](const Point& q, Vec3& E, Vec3& B) { table_interp3d(t, kKindE, q.x, q.y, q.z - 10.0, E, B); }, true);
+}
+void BM_interp3d_EB_planes(benchmark::State& s) {
+  const Table3D& t = table(kKindEB, false);
+  run_points(
+      s, [&](const Point& q, Vec3& E, Vec3& B) { table_interp3d(t, kKindEB, q.x, q.y, q.z - 10.0, E, B); }, true);
 }
 void BM_field_table_a_quarter(benchmark::State& s) {
   const Table3D& t = table(kKindE, true);
@@ -173,6 +194,8 @@ void BM_load_cached(benchmark::State& s) {
 
 BENCHMARK(BM_interp3d_E);
 BENCHMARK(BM_interp3d_EB);
+BENCHMARK(BM_interp3d_E_planes);
+BENCHMARK(BM_interp3d_EB_planes);
 BENCHMARK(BM_field_table_a_quarter);
 BENCHMARK(BM_rf_table_field);
 BENCHMARK(BM_static_source_fieldat);
