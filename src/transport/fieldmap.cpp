@@ -11,6 +11,7 @@
 #include "transport/frame.hpp"
 #include "transport/reference.hpp"
 #include "transport/stepping.hpp"
+#include "transport/table_fields.hpp"
 
 namespace linac {
 
@@ -137,8 +138,8 @@ template <class Source>
 void run_lens(Sim& sim, std::int32_t n, std::string_view keyword, Source (*make)(const Sim&)) {
   const FieldMapKind& k = kind_of(keyword);
   if (!enter_field_map(sim, n, k)) return;
-  const FieldAt<Source> field{make(sim)};
-  step_element(sim, n, field, sim.ref.elem_len, true);
+  with_added_fields(sim, make(sim),
+                    [&](const auto& field) { step_element(sim, n, field, sim.ref.elem_len, true); });
 }
 
 }  // namespace
