@@ -212,19 +212,32 @@ TEST(FieldTableCache, ATypeNumberNamesItsOwnTable) {
   TableRun run;
   write_table3d(run->units, "eh_EMS.#01", layout(), kKindE, analytic::uniform({1, 0, 0}, {0, 0, 0}));
   write_table3d(run->units, "eh_EMS.#02", layout(), kKindE, analytic::uniform({2, 0, 0}, {0, 0, 0}));
-  const int uds = 22, eq3d = 15;
+  const int uds = 22;
   EXPECT_FALSE(recall_type_table(*run, uds, 1));
   run->state.table_kind = kKindE;
   read_eh_EMS(*run, 1);
   remember_type_table(*run, uds, 1);
   EXPECT_EQ(run->type_rec.table_cache[uds], 1);
   read_eh_EMS(*run, 2);  // another element type loads another table
-  (void)eq3d;
   EXPECT_EQ(run->field_tables.field3d->node(0, 0, 0, 0), 2.0);
   EXPECT_TRUE(recall_type_table(*run, uds, 1));
   EXPECT_EQ(run->field_tables.field3d->node(0, 0, 0, 0), 1.0);
   EXPECT_FALSE(recall_type_table(*run, uds, 2));
   EXPECT_FALSE(recall_type_table(*run, uds, 0));
+  // A solenoid table is prepared for its element's length: the number
+  // names it only for that length, and each length is its own table.
+  const int sol = 2;
+  write_solenoid_table(run->units, "solenoid.#03", {1.0, 2.0, 3.0, 2.0, 1.0});
+  read_solenoid_table(*run, 10.0, 3);
+  remember_type_table(*run, sol, 3, 10.0);
+  const auto ten = run->field_tables.axis_table;
+  read_solenoid_table(*run, 12.0, 3);
+  EXPECT_NE(run->field_tables.axis_table, ten);
+  EXPECT_EQ(run->field_tables.axis_table->L, 12.0);
+  EXPECT_FALSE(recall_type_table(*run, sol, 3, 12.0));
+  EXPECT_TRUE(recall_type_table(*run, sol, 3, 10.0));
+  EXPECT_EQ(run->field_tables.axis_table, ten);
+  EXPECT_EQ(run->field_tables.disk_reads, 4);  // two 3-D files, the solenoid file once per length
 }
 
 // A particle pushed through an eq3d-like element over the current field3d:
