@@ -40,8 +40,6 @@ inline constexpr int kTableNx = 25;   // x nodes of a 3-D table
 inline constexpr int kTableNy = 25;   // y nodes
 inline constexpr int kTableNz = 201;  // z nodes
 inline constexpr int kTableNodes = kTableNx * kTableNy * kTableNz;
-// Bytes of one component record of a 3-D table file.
-inline constexpr int kComponentRecordBytes = kTableNodes * 8;
 
 // What a 3-D table holds: 0 E only, 1 B only, 2 E and B (table_kind).
 inline constexpr int kKindE = 0;
