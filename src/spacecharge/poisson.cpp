@@ -30,16 +30,9 @@ void transverse_plane(const ScGrid& g, ScThreadTables& t, double* plane) {
   t.sin_y.transform_lines(interior, g.NX, 1, g.nx2);
 }
 
-void transverse_pass(ScGrid& g) {
-  const std::ptrdiff_t plane = static_cast<std::ptrdiff_t>(g.NX) * g.NY;
-  double* u = g.sc_grid3d.data();
-#pragma omp parallel
-  {
-    ScThreadTables& t = g.tables[static_cast<std::size_t>(omp_get_thread_num())];
-#pragma omp for schedule(static)
-    for (int l = 0; l < g.nz1; ++l) transverse_plane(g, t, u + l * plane);
-  }
-}
+// Below this many grid nodes a solve runs on one thread: starting a team
+// would cost more than the transforms. The result is the same either way.
+constexpr std::size_t kMinParallelNodes = 32768;
 
 }  // namespace
 
@@ -115,12 +108,13 @@ void sc_poisson_3d(ScGrid& g) {
   const std::ptrdiff_t NX = g.NX;
   const std::ptrdiff_t plane = NX * g.NY;
   double* u = g.sc_grid3d.data();
-  transverse_pass(g);
-  // Along z, line by line of x at each interior y: forward FFT, division
-  // by the eigenvalues, backward FFT.
-#pragma omp parallel
+#pragma omp parallel if (g.sc_grid3d.size() >= kMinParallelNodes)
   {
     ScThreadTables& t = g.tables[static_cast<std::size_t>(omp_get_thread_num())];
+#pragma omp for schedule(static)
+    for (int l = 0; l < g.nz1; ++l) transverse_plane(g, t, u + l * plane);
+    // Along z, line by line of x at each interior y: forward FFT, division
+    // by the eigenvalues, backward FFT.
 #pragma omp for schedule(static)
     for (int j = 1; j <= g.ny2; ++j) {
       double* row = u + 1 + j * NX;
@@ -133,9 +127,10 @@ void sc_poisson_3d(ScGrid& g) {
       }
       t.fft_z.backward_lines(row, plane, 1, g.nx2);
     }
+    // The sine transform is its own inverse up to the factor divided out.
+#pragma omp for schedule(static)
+    for (int l = 0; l < g.nz1; ++l) transverse_plane(g, t, u + l * plane);
   }
-  // The sine transform is its own inverse up to the factor divided out.
-  transverse_pass(g);
   std::copy(u, u + plane, u + (g.NZ - 1) * plane);
 }
 
@@ -157,7 +152,7 @@ void sc_poisson_2d(ScGrid& g) {
     const int count = std::min(kLineBatch, g.nx2 - first);
     t.sin_y.transform_lines(interior + first, NX, 1, count);
   };
-#pragma omp parallel
+#pragma omp parallel if (g.sc_grid2d.size() >= kMinParallelNodes)
   {
     ScThreadTables& t = g.tables[static_cast<std::size_t>(omp_get_thread_num())];
 #pragma omp for schedule(static)

@@ -4,11 +4,12 @@
 // ExSC.dat, EySC.dat, EzSC.dat through the box).
 #pragma once
 
+#include "common/unit_numbers.hpp"
+
 namespace linac {
 
 struct Sim;
 
-inline constexpr int kUnitScWarning = 34;  // sc_warning.dat
 inline constexpr int kUnitScFieldX = 51;   // ExSC.dat
 inline constexpr int kUnitScFieldY = 52;   // EySC.dat
 inline constexpr int kUnitScFieldZ = 53;   // EzSC.dat

@@ -20,6 +20,8 @@ namespace linac {
 namespace {
 
 constexpr int kRfqType = 9;
+// Below this many slots a charge state is kicked by one thread.
+constexpr int kMinParallelKicks = 2048;
 
 // The tables must match the node counts and the model of the run.
 void ensure_tables(Sim& sim) {
@@ -169,7 +171,7 @@ void sc_kick(Sim& sim, double ds) {
     double* yp = pa.yp[iq];
     double* beta = pa.beta[iq];
     const int last = sim.config.NPAT[iq] + sim.npat.ntest[iq];
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (last + 1 >= kMinParallelKicks)
     for (int i = 0; i <= last; ++i) {
       if (status[i] < 0) continue;
       const double b = beta[i];
