@@ -93,13 +93,20 @@ void slab_phase(int first, int end, Fn&& deposit_slab) {
 // thread: starting a team would cost more than the work. The result is the
 // same either way.
 constexpr std::int64_t kMinParallelSlots = 4096;
-constexpr std::int64_t kMinParallelNodes = 32768;
+constexpr std::size_t kMinParallelNodes = 32768;
 
 bool worth_a_team(std::int64_t slots, std::size_t nodes) {
-  return slots >= kMinParallelSlots || static_cast<std::int64_t>(nodes) >= kMinParallelNodes;
+  return slots >= kMinParallelSlots || nodes >= kMinParallelNodes;
 }
 
 }  // namespace
+
+void sc_clear_3d(ScGrid& g) {
+  const std::ptrdiff_t nodes = static_cast<std::ptrdiff_t>(g.sc_grid3d.size());
+  double* u = g.sc_grid3d.data();
+#pragma omp parallel for schedule(static) if (static_cast<std::size_t>(nodes) >= kMinParallelNodes)
+  for (std::ptrdiff_t k = 0; k < nodes; ++k) u[k] = 0.0;
+}
 
 void sc_deposit_3d(Sim& sim, double centre_phase) {
   ScGrid& g = sim.sc_grid;
@@ -108,7 +115,6 @@ void sc_deposit_3d(Sim& sim, double centre_phase) {
   size_scratch(d, static_cast<std::size_t>(fi.total), g.nz1);
   const std::ptrdiff_t NX = g.NX;
   const std::ptrdiff_t plane = NX * g.NY;
-  const std::ptrdiff_t nodes = static_cast<std::ptrdiff_t>(g.sc_grid3d.size());
   double* u = g.sc_grid3d.data();
 
   const double half_z = g.sc_half_z;
@@ -181,8 +187,6 @@ void sc_deposit_3d(Sim& sim, double centre_phase) {
 
 #pragma omp parallel if (worth_a_team(fi.total, g.sc_grid3d.size()))
   {
-#pragma omp for schedule(static) nowait
-    for (std::ptrdiff_t k = 0; k < nodes; ++k) u[k] = 0.0;
     for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
 #pragma omp for schedule(static) nowait
       for (int i = 0; i <= sim.config.NPAT[iq]; ++i) locate(iq, i);

@@ -14,10 +14,15 @@
 namespace linac {
 
 struct Sim;
+struct ScGrid;
 
-// 3-D: the box of sim.sc_grid (frame, half sizes, mesh steps) is set; the
-// box centre has the RF phase centre_phase (rad). Clears the grid, deposits
-// and applies the boundary treatment: wall nodes 0, plane NZ-1 := plane 0.
+// 3-D: all nodes of sc_grid3d := 0.
+void sc_clear_3d(ScGrid& g);
+
+// 3-D: the box of sim.sc_grid (frame, half sizes, mesh steps) is set and the
+// grid cleared; the box centre has the RF phase centre_phase (rad).
+// Deposits and applies the boundary treatment: wall nodes 0, plane NZ-1 :=
+// plane 0.
 void sc_deposit_3d(Sim& sim, double centre_phase);
 
 // 2-D: line charge of the continuous beam, (1 - Cneutr) qmacro FREQB /

@@ -84,6 +84,7 @@ void space_charge_3d(Sim& sim, int k) {
   if (k == 1) sc_mesh_check(sim);
   StepGeometry& step = sim.transport.step;
   step.sc_centre_phase = path(k - 1, kRefPhase) - s.IRIARFQ * kPi;
+  sc_clear_3d(g);
   sc_deposit_3d(sim, step.sc_centre_phase);
 
   const bool in_rfq = s.itype == kRfqType;
