@@ -44,14 +44,15 @@ void size_scratch(ScDepositScratch& d, std::size_t n, int slabs) {
     d.az.resize(n);
     d.charge.resize(n);
     d.slab.resize(n);
-    d.order.resize(n);
+    d.sorted.resize(n);
   }
   d.start.assign(static_cast<std::size_t>(slabs) + 1, 0);
   d.chunk_counts.assign(static_cast<std::size_t>(kSortChunks) * slabs, 0);
 }
 
 // Counting sort of the deposited particles by slab, stable in the flat
-// index: order[start[s] .. start[s+1]) are the particles of slab s. Called
+// index: sorted[start[s] .. start[s+1]) are the particles of slab s, copied
+// so that the slab pass reads them in sequence. Called
 // by every thread of a team (or by one thread alone): the chunks are shared
 // by omp for, the prefix sums run once.
 void sort_by_slab(ScDepositScratch& d, std::int64_t n, int slabs) {
@@ -77,7 +78,8 @@ void sort_by_slab(ScDepositScratch& d, std::int64_t n, int slabs) {
 #pragma omp for schedule(static)
   for (int c = 0; c < kSortChunks; ++c)
     for (std::int64_t p = chunk_begin(c); p < chunk_begin(c + 1); ++p)
-      if (d.cell[p] >= 0) d.order[counts[c * slabs + d.slab[p]]++] = static_cast<std::int32_t>(p);
+      if (d.cell[p] >= 0)
+        d.sorted[counts[c * slabs + d.slab[p]]++] = {d.ax[p], d.ay[p], d.az[p], d.charge[p], d.cell[p]};
 }
 
 // Deposits the particles of slabs first, first + 2, ... below end, shared
@@ -167,9 +169,9 @@ void sc_deposit_3d(Sim& sim, double centre_phase) {
     // The plane above slab nz1 - 1 is plane 0 (periodic).
     const std::ptrdiff_t up = (s + 1 == g.nz1) ? -s * plane : plane;
     for (std::int32_t e = d.start[s]; e < d.start[s + 1]; ++e) {
-      const std::int32_t p = d.order[e];
-      const double ax = d.ax[p], ay = d.ay[p], az = d.az[p], f = d.charge[p];
-      double* c = u + d.cell[p];
+      const ScDepositRecord& r = d.sorted[e];
+      const double ax = r.ax, ay = r.ay, az = r.az, f = r.charge;
+      double* c = u + r.cell;
       double* cu = c + up;
       c[0] += f * ((1.0 - ax) * (1.0 - ay) * (1.0 - az));
       c[1] += f * (ax * (1.0 - ay) * (1.0 - az));
@@ -240,6 +242,7 @@ void sc_deposit_2d(Sim& sim) {
     d.slab[p] = jy;
     d.ax[p] = fx - ix;
     d.ay[p] = fy - jy;
+    d.az[p] = 0.0;
     // Line charge over eps0 per unit cell area, V/cm^2.
     const double f = (1.0 - sim.current.Cneutr) * sim.ref.FREQB * sim.current.qmacro[iq] / cell_area /
                      kSpeedOfLightCm / kEps0;
@@ -247,9 +250,9 @@ void sc_deposit_2d(Sim& sim) {
   };
   auto deposit_row = [&](int s) {
     for (std::int32_t e = d.start[s]; e < d.start[s + 1]; ++e) {
-      const std::int32_t p = d.order[e];
-      const double ax = d.ax[p], ay = d.ay[p], f = d.charge[p];
-      double* c = u + d.cell[p];
+      const ScDepositRecord& r = d.sorted[e];
+      const double ax = r.ax, ay = r.ay, f = r.charge;
+      double* c = u + r.cell;
       c[0] += f * ((1.0 - ax) * (1.0 - ay));
       c[1] += f * (ax * (1.0 - ay));
       c[1 + NX] += f * (ax * ay);

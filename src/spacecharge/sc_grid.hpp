@@ -29,15 +29,22 @@ struct ScThreadTables {
   RealFftTable fft_z; // nz1 points (3-D only)
 };
 
+// One deposited particle as the slab pass reads it.
+struct ScDepositRecord {
+  double ax, ay, az;  // fractions in the cell, 0 <= a < 1
+  double charge;      // source term per unit weight, V/cm^2
+  std::int64_t cell;  // linear index of the lower corner
+};
+
 // Per-particle scratch of the deposition: the cell of each deposited
-// particle and its fractions, and the particle order by z slab (y row in
+// particle and its fractions, and the particles sorted by z slab (y row in
 // 2-D). Reused from step to step.
 struct ScDepositScratch {
   std::vector<std::int32_t> cell;  // linear index of the lower corner, -1: not deposited
   std::vector<double> ax, ay, az;  // fractions in the cell, 0 <= a < 1
   std::vector<double> charge;      // source term per unit weight, V/cm^2
   std::vector<std::int32_t> slab;  // slab (z plane or y row) of the lower corner
-  std::vector<std::int32_t> order;  // particle indices sorted by slab, slot order within
+  std::vector<ScDepositRecord> sorted;  // deposited particles by slab, slot order within
   std::vector<std::int32_t> start;  // first entry of each slab in order, one past the end last
   std::vector<std::int32_t> chunk_counts;  // counts per (chunk, slab)
 };
