@@ -45,6 +45,14 @@ double scan(Sim& sim, int unit, const char* axis, double rms, int comp, FieldFn&
   return s1 / s2;
 }
 
+// The three factors under their labels, then the gradients E0 M they give.
+void write_factors(Units& u, const std::array<const char*, 3>& labels, const std::array<double, 3>& M,
+                   double E0) {
+  for (int k = 0; k < 3; ++k) write_formatted(u, kUnitLog, "(A10,F15.6)", {labels[k], M[k]});
+  const char* grad[3] = {" dEdx=", " dEdy=", " dEdz="};
+  for (int k = 0; k < 3; ++k) write_formatted(u, kUnitLog, "(A10,F15.6,A10)", {grad[k], E0 * M[k], " V/cm**2"});
+}
+
 double factor_integral(Sim& sim, double a, double b, double c) {
   // The first semi-axis carries the cube.
   const double a2 = a * a, b2 = b * b, c2 = c * c;
@@ -122,20 +130,10 @@ void sc_field_test(Sim& sim) {
   u.write(kUnitLog, list_directed({" TRACE3d in free space,moving frame"}));
   write_formatted(u, kUnitLog, val, {"  gam=", g.gamma_sc});
   write_formatted(u, kUnitLog, val, {"    p=", p});
-  write_formatted(u, kUnitLog, val, {"   Mx=", Mx});
-  write_formatted(u, kUnitLog, val, {"   My=", My});
-  write_formatted(u, kUnitLog, val, {"   Mz=", Mz});
-  write_formatted(u, kUnitLog, grad, {" dEdx=", E0 * Mx, " V/cm**2"});
-  write_formatted(u, kUnitLog, grad, {" dEdy=", E0 * My, " V/cm**2"});
-  write_formatted(u, kUnitLog, grad, {" dEdz=", E0 * Mz, " V/cm**2"});
+  write_factors(u, {"   Mx=", "   My=", "   Mz="}, {Mx, My, Mz}, E0);
   const double ex = ellipsoid_factor_x(sim), ey = ellipsoid_factor_y(sim), ez = ellipsoid_factor_z(sim);
   u.write(kUnitLog, list_directed({" EXACT SOLUTION in free space,moving frame"}));
-  write_formatted(u, kUnitLog, val, {"  Mx=", ex});
-  write_formatted(u, kUnitLog, val, {"  My=", ey});
-  write_formatted(u, kUnitLog, val, {"  Mz=", ez});
-  write_formatted(u, kUnitLog, grad, {" dEdx=", E0 * ex, " V/cm**2"});
-  write_formatted(u, kUnitLog, grad, {" dEdy=", E0 * ey, " V/cm**2"});
-  write_formatted(u, kUnitLog, grad, {" dEdz=", E0 * ez, " V/cm**2"});
+  write_factors(u, {"  Mx=", "  My=", "  Mz="}, {ex, ey, ez}, E0);
 }
 
 }  // namespace linac

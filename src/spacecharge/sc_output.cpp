@@ -48,6 +48,14 @@ void write_line(Sim& sim, int unit, double half, int comps, FieldFn&& field) {
   }
 }
 
+// uSC.dat: the heading, then the potential node by node.
+template <class Dump>
+void write_potential(Sim& sim, const std::vector<std::string>& heading, Dump&& dump) {
+  TextOut out(sim.units, "uSC.dat");
+  out.write(heading);
+  dump(out);
+}
+
 }  // namespace
 
 int sc_mesh_class(double rx, double ry, double rz) {
@@ -158,9 +166,7 @@ void sc_output(Sim& sim) {
       return;
     }
     if (mode == 0) {
-      TextOut out(sim.units, "uSC.dat");
-      out.write(format_records("(2(3X,A2),A17)", {"Ix", "Jy", "      potential,V"}));
-      dump(out);
+      write_potential(sim, format_records("(2(3X,A2),A17)", {"Ix", "Jy", "      potential,V"}), dump);
       mode = 1;
     }
     if (mode == 1) {
@@ -205,9 +211,7 @@ void sc_output(Sim& sim) {
     return;
   }
   if (mode == 2) {
-    TextOut out(sim.units, "uSC.dat");
-    out.write(format_records("(3(3X,A2),A17)", {"Ix", "Jy", "Kz", "      potential,V"}));
-    dump(out);
+    write_potential(sim, format_records("(3(3X,A2),A17)", {"Ix", "Jy", "Kz", "      potential,V"}), dump);
     mode = 1;
   }
   if (mode == 1) {
