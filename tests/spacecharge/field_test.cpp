@@ -13,6 +13,7 @@
 #include "spacecharge/deposit.hpp"
 #include "spacecharge/interpolate.hpp"
 #include "spacecharge/sc_constants.hpp"
+#include "transport/field_at.hpp"
 
 namespace linac {
 namespace {
@@ -208,6 +209,55 @@ TEST(ScPhysics, RoundContinuousBeamHasItsRadialField) {
       EXPECT_NEAR(gy / inside, 1.0, 0.01) << cneutr;
     }
   }
+}
+
+}  // namespace
+}  // namespace linac
+
+namespace linac {
+namespace {
+
+TEST(ScField2d, AddedToTheElementFieldAlongTheLocalRadius) {
+  // A uniform transverse field E0 on the 2-D grid (potential -E0 x - E1 y).
+  ScSetup s(33, 33, 2, 2.0, 2.0, 1.1, 0.0, true);
+  Sim& sim = *s;
+  ScGrid& g = s.grid();
+  const double E0 = 40.0, E1 = -15.0;  // V/cm
+  for (int j = 0; j < g.NY; ++j)
+    for (int i = 0; i < g.NX; ++i) g.sc_grid2d[i + j * g.NX] = -E0 * g.sc_xn[i] - E1 * g.sc_yn[j];
+  sim.config.IFLAG2D = 1;
+  sim.current.scur = 1.0;
+  sim.state.itype = 1;  // a drift without aperture
+  const ScField2d sc = sc_field_2d_source(sim);
+  ASSERT_NE(sc.grid, nullptr);
+  // Straight element: the grid field itself; field_at converts it to the
+  // units of the equations of motion.
+  Vec3 E{0, 0, 0}, B;
+  add_sc_field_2d(sc, 0.3, -0.2, 5.0, E);
+  EXPECT_NEAR(E[0], E0, 1e-9);
+  EXPECT_NEAR(E[1], E1, 1e-9);
+  EXPECT_EQ(E[2], 0.0);
+  field_at(sim, 0.3, -0.2, 5.0, 0.0, E, B);
+  EXPECT_NEAR(E[0], E0 * 100.0 / 299792458.0, 1e-15);
+  EXPECT_NEAR(E[1], E1 * 100.0 / 299792458.0, 1e-15);
+  // In a bend of radius 50 cm (centre at x = 50 cm, z = 0) the radial
+  // field of the grid lies along the local radius, its size kept.
+  StepGeometry& step = sim.transport.step;
+  step.bend_invR = 1.0 / 50.0;
+  step.bend_xc = 50.0;
+  step.bend_zc = 0.0;
+  for (double theta : {0.0, 0.1, 0.3}) {
+    const double rho = 49.5;
+    const double x = 50.0 - rho * std::cos(theta), z = rho * std::sin(theta);
+    Vec3 Es{0, 0, 0};
+    add_sc_field_2d(sc, x, 0.1, z, Es);
+    EXPECT_NEAR(std::hypot(Es[0], Es[2]), E0, 1e-9) << theta;
+    EXPECT_NEAR(Es[0] * z - Es[2] * (x - 50.0), 0.0, 1e-9) << theta;  // parallel to the radius
+    EXPECT_NEAR(Es[1], E1, 1e-9);
+  }
+  // Without current nothing is added.
+  sim.current.scur = 0.0;
+  EXPECT_EQ(sc_field_2d_source(sim).grid, nullptr);
 }
 
 }  // namespace
