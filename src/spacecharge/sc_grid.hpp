@@ -17,10 +17,6 @@
 
 namespace linac {
 
-// Largest node counts the solver is built for.
-inline constexpr int kScMaxNodesXY = 129;
-inline constexpr int kScMaxNodesZ = 257;
-
 // Transform tables of one thread: their scratch is single-user, so every
 // thread of a solve works with its own copy.
 struct ScThreadTables {

@@ -34,9 +34,8 @@ void open_warning_file(Sim& sim) {
 // A field line of 301 points from -half to +half, faces included.
 template <class FieldFn>
 void write_line(Sim& sim, int unit, double half, int comps, FieldFn&& field) {
-  static const char* const kTwo = "(4D15.5)";
   FormatCache cache;
-  const FortranFormat& f = cache.get(kTwo);
+  const FortranFormat& f = cache.get("(4D15.5)");
   for (int q = 0; q <= kLinePoints; ++q) {
     const double v = (2.0 * half / kLinePoints) * q - half;
     std::array<double, 3> E{};
