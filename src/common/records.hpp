@@ -259,6 +259,9 @@ struct RfqFlags {
   double rfq_phi0 = 0.0;         // RF phase of the accelerating section, deg as written (P4)
   double rfq_concave = 0.0;      // orientation +1.0 or -1.0
   double rfq_length = 0.0;       // RFQ length: end of the last cell, cm
+
+  // The RFQ being run.
+  std::int32_t rfq_cur = 0;  // cell being run
 };
 
 struct CorrLimits {

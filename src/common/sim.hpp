@@ -15,6 +15,7 @@
 #include "platform/clock.hpp"
 #include "platform/screen.hpp"
 #include "platform/units.hpp"
+#include "spacecharge/sc_grid.hpp"
 #include "transport/transport_state.hpp"
 #include "transport/field_tables.hpp"
 
@@ -66,6 +67,9 @@ struct Sim {
 
   // Charge stripper: the stripper file last read (table_cache(24) names it).
   StripperTable stripper;
+
+  // Space-charge box, grids, solver tables and mesh-check state.
+  ScGrid sc_grid;
 
   // Numerical library: random stream, error stack, units and options.
   NumericsState numerics;

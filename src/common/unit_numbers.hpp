@@ -9,5 +9,6 @@ inline constexpr int kUnitLost = 16;   // lost.dat
 inline constexpr int kUnitOut = 19;    // out.dat
 inline constexpr int kUnitLog = 30;    // log.dat
 inline constexpr int kUnitWtmp = 31;   // wtmp.dat
+inline constexpr int kUnitScWarning = 34;  // sc_warning.dat, opened when the beam carries space charge
 
 }  // namespace linac

@@ -17,6 +17,7 @@
 #include "control/parameter_file.hpp"
 #include "common/text_utils.hpp"
 #include "platform/fatal.hpp"
+#include "spacecharge/poisson.hpp"
 #include "platform/format.hpp"
 #include "platform/unformatted.hpp"
 #include "platform/units.hpp"
@@ -296,8 +297,10 @@ void make_initial_beam(Sim& sim) {
   if (c.IREAD_DIS == 1) read_dis_dat(sim);
   if (c.IACCEP == 0 && c.IREAD_DIS == 0 && !restart) generate_beam(sim);
   if (c.IACCEP == 1) generate_acceptance_beam(sim);
-  // 6. Design energy at the entrance.
+  // 6. Design energy at the entrance, and the space-charge solver's tables
+  // for the grid sizes and model read.
   sim.ref.w_entry = sim.ref.w0;
+  sc_fft_init(sim);
   // 7. Range of charge states the statistics use.
   set_charge_range(sim);
   // 8. Macro-particle charges and space charge (a restart keeps the file's).

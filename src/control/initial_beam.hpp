@@ -8,12 +8,11 @@
 
 #include <string>
 
+#include "common/unit_numbers.hpp"
+
 namespace linac {
 
 struct Sim;
-
-// Unit of sc_warning.dat, opened when the beam carries space charge.
-inline constexpr int kUnitScWarning = 34;
 
 // The whole initial-beam step of the run, in order: exclusions, restart or
 // read_dis.dat, generated or acceptance beam, entrance statistics, centring,

@@ -71,6 +71,8 @@ void check_index(const Sim& sim) {
   const std::string grid = sc_grid_size_fault(g.NXGRD, g.NYGRD, g.NZGRD);
   if (!grid.empty()) refuse("INDEX", grid);
   const RunConfig& c = sim.config;
+  const std::string model = sc_model_fault(c.IFLAG2D);
+  if (!model.empty()) refuse("INDEX", model);
   if (c.IFLAG_CORR != 0) {
     const long last = static_cast<long>(c.NRZ_MIN) + c.NRZ - 1;
     if (c.NRZ_MIN < 0 || last > kMaxSeedNumber)
@@ -93,12 +95,14 @@ std::string sc_grid_size_fault(std::int32_t nx, std::int32_t ny, std::int32_t nz
     if (d.value < d.lo || d.value > d.hi)
       return fmt::format("{} = {}; space-charge grid nodes must lie in {}..{}", d.name, d.value,
                          d.lo, d.hi);
-  // The solver's transverse line buffers hold NZGRD + 1 values.
-  for (const auto& d : {grids[0], grids[1]})
-    if (d.value > nz + 2)
-      return fmt::format("{} = {} with NZGRD = {}; {} must not exceed NZGRD + 2 = {}", d.name,
-                         d.value, nz, d.name, nz + 2);
   return {};
+}
+
+std::string sc_model_fault(std::int32_t iflag2d) {
+  if (iflag2d == 0 || iflag2d == 1) return {};
+  return fmt::format("IFLAG2D = {}; the space-charge model must be 0 (3-D, bunched) or 1 (2-D, "
+                     "continuous)",
+                     iflag2d);
 }
 
 NamelistSchema tran_schema(Sim& sim) {

@@ -27,6 +27,9 @@ void set_design_particle(Sim& sim);
 // sentence naming the member and its value when the solver cannot hold the
 // grid, empty when it can.
 std::string sc_grid_size_fault(std::int32_t nx, std::int32_t ny, std::int32_t nz);
+// The same for the space-charge model switch IFLAG2D (0 or 1), shared by
+// velmo.dat and the iflag2D lattice line.
+std::string sc_model_fault(std::int32_t iflag2d);
 
 // Reads velmo.dat from the working directory over the defaults already in
 // place, converts units, derives the design particle (w0, betgam0,

@@ -190,10 +190,13 @@ bool act(Sim& sim, std::int32_t n) {
     case Code::isol:
       c.ISOL = v;
       break;
-    case Code::iflag2D:
+    case Code::iflag2D: {
+      const std::string fault = sc_model_fault(v);
+      if (!fault.empty()) refuse(n, "iflag2D", fault);
       c.IFLAG2D = v;
       sc_fft_init(sim);
       break;
+    }
     case Code::iflag_qq:
       // 0 means every charge state, as in the parameter file.
       if (v < 0)

@@ -46,10 +46,6 @@ void check_added_fields(const Sim& sim) {
   // The superimposed field needs the table of an ebfld line of this run (a
   // restored beam state brings back the switch alone).
   if (ebfld_active(sim)) ebfld_source(sim);
-  if (sim.config.IFLAG2D == 1 && sim.current.scur >= kScurMin)
-    fatal({fmt::format(" {}: the 2-D space-charge field is not available yet",
-                       element_label(sim, sim.state.ipos))},
-          true);
 }
 
 void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
@@ -72,6 +68,15 @@ void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B
   }
   check_added_fields(sim);
   if (ebfld_active(sim)) add_ebfld_field(sim, x, y, z, E, B);
+  const ScField2d sc2d = sc_field_2d_source(sim);
+  if (sc2d.grid != nullptr) {
+    // The element fields above come without the space-charge field; it is
+    // added here in V/cm and converted alike.
+    const bool on_axis = std::sqrt(x * x + y * y) < kAxisShift;
+    Vec3 Es{0.0, 0.0, 0.0};
+    add_sc_field_2d(sc2d, on_axis ? kAxisShift : x, on_axis ? 0.0 : y, z, Es);
+    for (int k = 0; k < 3; ++k) E[k] = E[k] + Es[k] * kVoltPerCmScale / kSpeedOfLightSi;
+  }
   note_field_evaluation(sim, inside, E, B);
 }
 

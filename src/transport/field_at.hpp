@@ -24,8 +24,25 @@
 namespace linac {
 
 struct Sim;
+struct ScGrid;
+struct StepGeometry;
 
 using Vec3 = std::array<double, 3>;
+
+// The transverse field of the 2-D space-charge grid, added to the element
+// field at every evaluation while it acts (grid == nullptr: it does not).
+// Inside a bending magnet (bend_invR of the step not 0) the radial field of
+// the grid is applied along the local radius of the bend.
+struct ScField2d {
+  const ScGrid* grid = nullptr;
+  const StepGeometry* step = nullptr;
+};
+// Adds the field at (xl, yl) of the element frame, z from the entrance (cm),
+// in V/cm.
+void add_sc_field_2d(const ScField2d& sc, double xl, double yl, double z, Vec3& E);
+// The 2-D space-charge field of the run while it acts (IFLAG2D = 1 and
+// scur >= 1e-6 mA), else none.
+ScField2d sc_field_2d_source(const Sim& sim);
 
 // Unit conversions of the equations of motion.
 inline constexpr double kVoltPerCmScale = 100.0;       // V/cm -> V/m
@@ -39,6 +56,7 @@ inline constexpr double kAxisShift = 1e-6;
 template <class Source>
 struct FieldAt {
   Source source;
+  ScField2d sc2d{};  // attached by the stepping template (with_added_fields)
 
   // Field at (x, y, z) with RF phase t (rad); false when outside the aperture
   // (the field of that evaluation is still returned).
@@ -52,6 +70,7 @@ struct FieldAt {
       yl = 0.0;
     }
     const bool inside = source.element_field(xl, yl, z, t, E, B);
+    if (sc2d.grid != nullptr) add_sc_field_2d(sc2d, xl, yl, z, E);
     for (int k = 0; k < 3; ++k) {
       B[k] = B[k] / kGaussPerTesla;
       E[k] = E[k] * kVoltPerCmScale / kSpeedOfLightSi;
@@ -59,6 +78,20 @@ struct FieldAt {
     return inside;
   }
 };
+
+// The field of a stepping loop with the fields that every element adds
+// attached: a FieldAt gets the 2-D space-charge field while it acts; any
+// other callable is used as it is.
+template <class Field>
+Field with_added_fields(const Sim&, const Field& f) {
+  return f;
+}
+template <class Source>
+FieldAt<Source> with_added_fields(const Sim& sim, const FieldAt<Source>& f) {
+  FieldAt<Source> g = f;
+  g.sc2d = sc_field_2d_source(sim);
+  return g;
+}
 
 // Elements and commands without a field: zero field, no aperture.
 struct NoField {
@@ -86,8 +119,9 @@ struct DriftAperture {
 // The field of the current element (type sim.state.itype) at a point: E and B
 // as FieldAt gives them, copies in last_E and last_B of the reference block,
 // and ilost := -1 when the point is outside the aperture (never reset here).
-// A type whose field source is not built yet, the superimposed field of an
-// ebfld command and the 2-D space-charge field stop the run with a message.
+// The 2-D space-charge field is added while it acts. A type whose field
+// source is not built yet and the superimposed field of an ebfld command
+// stop the run with a message.
 void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
 
 // The run context's record of a field evaluation: E and B into last_E and
@@ -98,8 +132,7 @@ void note_field_evaluation(Sim& sim, bool inside, const Vec3& E, const Vec3& B);
 // The fields added to every element's field. The superimposed field of an
 // ebfld command needs the table of an ebfld line of this run: switched on
 // without one (a restored beam state), the run stops here naming the
-// element. The 2-D space-charge field does not exist in this build: a run
-// that switches it on stops here with a message naming it.
+// element.
 void check_added_fields(const Sim& sim);
 
 // True when the element type has no field and no aperture test.

@@ -6,20 +6,15 @@
 
 #include <string>
 
+#include "spacecharge/poisson.hpp"
+#include "spacecharge/space_charge.hpp"
+
 namespace linac {
 
 struct Sim;
 
 // "element 12 (drift)": the line number and keyword of element line n.
 std::string element_label(const Sim& sim, int n);
-
-// Space-charge field solve of step k and the kick of a step of length ds (cm).
-void space_charge(Sim& sim, int k);
-void sc_kick(Sim& sim, double ds);
-
-// Grid set-up of the space-charge solver after a change of its grid sizes
-// or of the 2-D switch IFLAG2D.
-void sc_fft_init(Sim& sim);
 
 // The phase-space windows after an element of length L (cm). This build has
 // no plot windows: nothing is drawn.

@@ -159,7 +159,7 @@ void step_element(Sim& sim, int n, const Field& field, double length,
   StepGeometry& g = sim.transport.step;
   check_added_fields(sim);
   const StepMode mode{how.field_map && sim.config.iflag_dudt == 1};
-  Field f = field;
+  Field f = with_added_fields(sim, field);
   // Start z of the current step as the push in z accumulates it.
   double z_start = 0.0;
   for (int k = 1; k <= r.nstep; ++k) {

@@ -48,6 +48,9 @@ struct StepGeometry {
   double bend_xc = 0.0, bend_zc = 0.0;  // centre of curvature, cm
   double xref = 0.0;               // x of the reference point at the step end, cm
   double step_nz = 1.0, step_nx = 0.0;  // reference direction at the step end
+
+  // Space charge (3-D model).
+  double sc_centre_phase = 0.0;  // RF phase of the centre of the space-charge box, rad
 };
 
 // Placement of the current element relative to its entrance frame, and the

@@ -220,19 +220,6 @@ TEST(TransportCases, EveryPassStartsItsFrameAtTheLabOrigin) {
   for (std::size_t j = 1; j <= half; ++j) EXPECT_EQ(lost[j], lost[j + half]) << j;
 }
 
-TEST(TransportCases, SpaceChargeSeam) {
-  CaseRun run("cases/space_charge_seam");
-  run.read_inputs();
-  run.place_beam(1, {{0.1, 0, 0, 0}, {0, 0, 0.1, 0}, {0.1, 0.001, 0, 0}, {0, 0, 0.1, 0.001}});
-  try {
-    run.run_nominal_pass();
-    FAIL() << "a beam with current ran without space charge";
-  } catch (const FatalStop& stop) {
-    EXPECT_EQ(stop.lines().at(0).rfind(" Space charge is not available yet", 0), 0u)
-        << stop.lines().at(0);
-  }
-}
-
 TEST(TransportCases, ThreadIdentity) {
   // The program runs the example with its generated beam once with 1 thread
   // and once with 4; the outputs must be identical byte for byte.

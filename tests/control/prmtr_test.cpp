@@ -168,6 +168,14 @@ TEST(PrmtrCmd, EachCodeSetsItsRecord) {
          EXPECT_EQ(s.sc.NZGRD, 65);
        }},
       {" 1 prmtr gridSC=33 33 257", none, [](const Sim& s, auto&) { EXPECT_EQ(s.sc.NZGRD, 257); }},
+      // Transverse sizes above NZGRD: the solver's line buffers follow its plan.
+      {" 1 prmtr gridSC=129 129 17", none,
+       [](const Sim& s, auto&) {
+         EXPECT_EQ(s.sc.NXGRD, 129);
+         EXPECT_EQ(s.sc.NZGRD, 17);
+         EXPECT_EQ(s.sc_grid.NX, 129);
+         EXPECT_EQ(s.sc_grid.sc_grid3d.size(), 129u * 129u * 17u);
+       }},
       // In 2-D mode the third size is not read.
       {" 1 prmtr gridSC=65 65 17", [](Sim& s) { s.config.IFLAG2D = 1; s.sc.NZGRD = 129; },
        [](const Sim& s, auto&) {
@@ -479,6 +487,7 @@ TEST(PrmtrCmd, RefusedValuesStopNamingTheLine) {
       {" 1 prmtr gridSC=257 33 65", none, {" wrong NXgrd ", "NXgrd = 257"}},
       {" 1 prmtr gridSC=33 257 65", none, {" wrong NYgrd ", "NYgrd = 257"}},
       {" 1 prmtr gridSC=33 33 513", none, {" wrong NZgrd ", "NZgrd = 513"}},
+      {" 1 prmtr iflag2D=2", none, {"lattice line 1 (prmtr iflag2D): IFLAG2D = 2; the space-charge model must be 0"}},
       {" 1 prmtr nqtot=0", none, {"lattice line 1 (prmtr nqtot): NQTOT = 0"}},
       {" 1 prmtr nqtot=7", none, {"NQTOT = 7"}},
       {" 1 prmtr nqtot=3", none, {"NQTOT = 3, but charge state 3 has no mass number (AMASS = 0)"}},

@@ -327,7 +327,8 @@ TEST(DriftElement, SeamsStopTheRunInsteadOfSkippingPhysics) {
     const char* message;
     void (*setup)(Sim&);
   } cases[] = {
-      {"beam current", "Space charge is not available yet", [](Sim& s) { s.current.scur = 1.0; }},
+      {"beam current in a drift without aperture", "aperture half size aper_x = 0 cm",
+       [](Sim& s) { s.current.scur = 1.0; }},
       {"ebfld", "ebfld", [](Sim& s) { s.config.iflag_ebfld = 1; }},
   };
   for (const auto& c : cases) {

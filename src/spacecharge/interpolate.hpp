@@ -1,0 +1,82 @@
+// The space-charge field at a point from the solved grid: minus the
+// gradient of the second-order Taylor expansion of the potential about the
+// nearest node that has neighbours on both sides (central first, second and
+// mixed differences, 19 nodes in 3-D). Zero outside the box; a point on a
+// face is inside. Stateless: safe in parallel particle loops.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+
+#include "spacecharge/sc_grid.hpp"
+
+namespace linac {
+
+namespace sc_detail {
+
+// Centre node (from 0) of a stencil: the nearest node, but at least 1 and
+// at most n - 2.
+inline int centre_node(double v, double o, double h, int n) {
+  int i = static_cast<int>((v + o) / h) + 1;
+  if (i >= n - 1) i = n - 2;
+  if (i < 1) i = 1;
+  return i;
+}
+
+}  // namespace sc_detail
+
+// (x, y, z) in cm in the rest frame of the box; E in V/cm (rest frame).
+inline void sc_field_3d_at(const ScGrid& g, double x, double y, double z, std::array<double, 3>& E) {
+  E = {0.0, 0.0, 0.0};
+  if (!(std::abs(z) <= g.sc_half_z && std::abs(x) <= g.sc_half_x && std::abs(y) <= g.sc_half_y))
+    return;
+  const int i = sc_detail::centre_node(x, g.sc_x0, g.sc_hx, g.NX);
+  const int j = sc_detail::centre_node(y, g.sc_y0, g.sc_hy, g.NY);
+  const int l = sc_detail::centre_node(z, g.sc_z0, g.sc_hz, g.NZ);
+  const double dx = x - g.sc_xn[i];
+  const double dy = y - g.sc_yn[j];
+  const double dz = z - g.sc_zn[l];
+  const std::ptrdiff_t sx = 1;
+  const std::ptrdiff_t sy = g.NX;
+  const std::ptrdiff_t sz = static_cast<std::ptrdiff_t>(g.NX) * g.NY;
+  const double* u = g.sc_grid3d.data() + i + j * sy + l * sz;
+  const double u0 = u[0];
+  const double hx = g.sc_hx, hy = g.sc_hy, hz = g.sc_hz;
+  const double gx = (u[sx] - u[-sx]) / (2.0 * hx);
+  const double gy = (u[sy] - u[-sy]) / (2.0 * hy);
+  const double gz = (u[sz] - u[-sz]) / (2.0 * hz);
+  const double gxx = (u[sx] - 2.0 * u0 + u[-sx]) / (hx * hx);
+  const double gyy = (u[sy] - 2.0 * u0 + u[-sy]) / (hy * hy);
+  const double gzz = (u[sz] - 2.0 * u0 + u[-sz]) / (hz * hz);
+  const double gxy = (u[sx + sy] + u[-sx - sy] - u[-sx + sy] - u[sx - sy]) / (4.0 * hx * hy);
+  const double gxz = (u[sx + sz] + u[-sx - sz] - u[-sx + sz] - u[sx - sz]) / (4.0 * hx * hz);
+  const double gyz = (u[sy + sz] + u[-sy - sz] - u[-sy + sz] - u[sy - sz]) / (4.0 * hy * hz);
+  E[0] = -(gx + gxx * dx + gxy * dy + gxz * dz);
+  E[1] = -(gy + gyy * dy + gxy * dx + gyz * dz);
+  E[2] = -(gz + gzz * dz + gxz * dx + gyz * dy);
+}
+
+// (x, y) in cm; E in V/cm with E[2] = 0.
+inline void sc_field_2d_at(const ScGrid& g, double x, double y, std::array<double, 3>& E) {
+  E = {0.0, 0.0, 0.0};
+  if (!(std::abs(x) <= g.sc_half_x && std::abs(y) <= g.sc_half_y)) return;
+  const int i = sc_detail::centre_node(x, g.sc_x0, g.sc_hx, g.NX);
+  const int j = sc_detail::centre_node(y, g.sc_y0, g.sc_hy, g.NY);
+  const double dx = x - g.sc_xn[i];
+  const double dy = y - g.sc_yn[j];
+  const std::ptrdiff_t sx = 1;
+  const std::ptrdiff_t sy = g.NX;
+  const double* u = g.sc_grid2d.data() + i + j * sy;
+  const double u0 = u[0];
+  const double hx = g.sc_hx, hy = g.sc_hy;
+  const double gx = (u[sx] - u[-sx]) / (2.0 * hx);
+  const double gy = (u[sy] - u[-sy]) / (2.0 * hy);
+  const double gxx = (u[sx] - 2.0 * u0 + u[-sx]) / (hx * hx);
+  const double gyy = (u[sy] - 2.0 * u0 + u[-sy]) / (hy * hy);
+  const double gxy = (u[sx + sy] + u[-sx - sy] - u[-sx + sy] - u[sx - sy]) / (4.0 * hx * hy);
+  E[0] = -(gx + gxx * dx + gxy * dy);
+  E[1] = -(gy + gyy * dy + gxy * dx);
+}
+
+}  // namespace linac
