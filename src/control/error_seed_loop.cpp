@@ -67,13 +67,12 @@ void seed_record(Sim& sim, int unit, std::string_view text, std::int32_t seed) {
   sim.units.write(unit, list_directed({text, seed}));
 }
 
-void run_seed(Sim& sim, std::int32_t seed) {
-  RunConfig& c = sim.config;
-  RunState& st = sim.state;
-  const bool seed_statistics = st.IFLAG_UNIX == 0;
+}  // namespace
 
+void seed_element_errors(Sim& sim, std::int32_t seed) {
+  const RunConfig& c = sim.config;
   // 1. A clean slate of element errors.
-  st.iseed = seed;
+  sim.state.iseed = seed;
   for (auto& row : sim.elements.elem_err) row.fill(0.0);
 
   // 2. Errors of the seed.
@@ -84,6 +83,41 @@ void run_seed(Sim& sim, std::int32_t seed) {
     drawing_pass(sim);
     if (c.IFLAG_VRAND == 1) write_vrand(sim, vrand);
   }
+}
+
+void seed_final_pass(Sim& sim, std::int32_t seed) {
+  const RunConfig& c = sim.config;
+  RunState& st = sim.state;
+  const bool seed_statistics = st.IFLAG_UNIX == 0;
+
+  // 9. Entrance of the final pass.
+  pass_entrance(sim);
+  write_element_output(sim, st.ipos, "entry", sim.ref.s_entry);
+  st.imoved = 1;
+  if (seed_statistics) err_stat_accumulate(sim);
+  lab_frame_at_pass_start(sim);
+
+  // 10. The element loop.
+  for (std::int32_t n = c.iel_first; n <= c.iel_last; ++n) {
+    dispatch_element(sim, n);
+    const auto p = static_cast<std::size_t>(n);
+    write_element_output(sim, n, sim.elements.elem_name[p].view(), sim.elements.elem_pos[p]);
+    if (seed_statistics) err_stat_accumulate(sim);
+  }
+
+  // 11. End of the seed.
+  sim.units.write(kUnitOut, list_directed({std::string_view(" end of seed No."), seed}));
+  write_coord_dat(sim);
+}
+
+namespace {
+
+void run_seed(Sim& sim, std::int32_t seed) {
+  RunConfig& c = sim.config;
+  RunState& st = sim.state;
+
+  // 1-2. Element errors.
+  seed_element_errors(sim, seed);
 
   // 3. Injection error: six deviates after the element errors, a uniform
   //    shift within +- the offsets of charge state 1. The energy shift is a
@@ -135,24 +169,8 @@ void run_seed(Sim& sim, std::int32_t seed) {
   for (auto& t : sim.npat.ntest) t = 0;
   st.istat_mode = 0;
 
-  // 9. Entrance of the final pass.
-  pass_entrance(sim);
-  write_element_output(sim, st.ipos, "entry", sim.ref.s_entry);
-  st.imoved = 1;
-  if (seed_statistics) err_stat_accumulate(sim);
-  lab_frame_at_pass_start(sim);
-
-  // 10. The element loop.
-  for (std::int32_t n = c.iel_first; n <= c.iel_last; ++n) {
-    dispatch_element(sim, n);
-    const auto p = static_cast<std::size_t>(n);
-    write_element_output(sim, n, sim.elements.elem_name[p].view(), sim.elements.elem_pos[p]);
-    if (seed_statistics) err_stat_accumulate(sim);
-  }
-
-  // 11. End of the seed.
-  sim.units.write(kUnitOut, list_directed({std::string_view(" end of seed No."), seed}));
-  write_coord_dat(sim);
+  // 9-11. The final pass.
+  seed_final_pass(sim, seed);
 }
 
 }  // namespace

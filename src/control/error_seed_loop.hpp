@@ -27,6 +27,13 @@ inline constexpr int kUnitOutPhq = 33;     // out_phq.dat
 // The seed loop with its set-up and closing.
 void error_seed_loop(Sim& sim);
 
+// Parts of one seed of the loop: its element errors (cleared, then drawn
+// in an error-drawing pass or read, as IFLAG_VRAND says), and its final
+// pass from the entrance statistics to the " end of seed No." record and
+// coord.dat (the beam already restored and shifted).
+void seed_element_errors(Sim& sim, std::int32_t seed);
+void seed_final_pass(Sim& sim, std::int32_t seed);
+
 // The deviates of every element line into, or out of, a vrand file. Reading
 // stops the run, naming the file and the record, on a missing file, a file
 // with fewer records than lines, a record that is not ten 64-bit values and
