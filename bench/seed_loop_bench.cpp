@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "bench_beam.hpp"
 #include "beam/err_stats.hpp"
 #include "beam/offsets.hpp"
 #include "common/sim.hpp"
@@ -32,20 +33,11 @@ constexpr int kSteps = 50;
 constexpr int kSeeds = 5;
 
 void set_up(Sim& s, const std::filesystem::path& dir) {
-  set_start_values(s);
-  set_remaining_defaults(s);
+  bench::set_up_bench_run(s, 1.0, 4.0);
   s.units.set_directory(dir);
   for (int u : {kUnitOut, kUnitCoord, kUnitLost, kUnitLog, kUnitWtmp}) s.units.open(u, "bench" + std::to_string(u) + ".txt");
-  s.config.IGRAPH = 0;
   s.config.IFLAG_CORR = 2;
   s.config.IFLAG_VRAND = 0;
-  s.ref.FREQB = 100e6;
-  s.ref.harm = 1.0;
-  s.ref.wavelength = 299.792458;
-  s.ref.wavelength_2pi = 299.792458 / kTwoPi;
-  s.ref.QDESIGN = 1.0;
-  s.ref.ADESIGN = 4.0;
-  s.config.iel_first = 1;
   s.config.iel_last = kDrifts;
   s.config.NQTOT = kStates;
   s.type_rec.type_errors[0][1] = 0.01;  // drift offsets: drawn, never applied
@@ -55,29 +47,8 @@ void set_up(Sim& s, const std::filesystem::path& dir) {
     s.elements.elem_int[n][11] = kSteps;
     s.elements.elem_pos[n] = 10.0 * n;
   }
-  const double W = 1000.0;
-  const double g = W / s.ref.amu_kev + 1.0;
-  const double beta = std::sqrt(1.0 - 1.0 / (g * g));
-  s.ref.w0 = W;
-  s.history.ref_W_out[0] = W;
-  for (int iq = 1; iq <= kStates; ++iq) {
-    s.config.NPAT[iq] = s.config.npat0[iq] = kParticles;
-    s.config.QQ[iq] = iq;
-    s.config.AMASS[iq] = 4.0;
-    ParticleArrays& p = s.particles;
-    for (int i = 0; i <= kParticles; ++i) {
-      const double u = std::sin(1.3 * i + iq), v = std::cos(0.7 * i);
-      p.x[iq][i] = 0.2 * u;
-      p.xp[iq][i] = 0.002 * v;
-      p.y[iq][i] = 0.2 * v;
-      p.yp[iq][i] = -0.002 * u;
-      p.phase[iq][i] = 0.1 * u * v;
-      p.beta[iq][i] = beta * (1.0 + 1e-3 * u);
-      p.qa[iq][i] = iq / 4.0;
-      p.z[iq][i] = 0.0;
-      p.status[iq][i] = 0;
-    }
-  }
+  bench::fill_bench_beam(s, kStates, kParticles, 1000.0, 0.0, 4.0);
+  for (int iq = 1; iq <= kStates; ++iq) s.config.npat0[iq] = kParticles;
   State(s, "ini_dis.dat", "write");
 }
 
