@@ -256,8 +256,27 @@ std::string restart_lattice(const char* scrch) {
          " scrch\n4 drift 25 2 2\n5 drift 10 0.25 -0.25\nstop\n";
 }
 
+TEST(ErrorSeedLoop, EveryPassStartsFromTheLabFrame) {
+  // lost.dat gives each lost particle with the entrance frame of its
+  // element: on a straight lattice its origin lies at the end of the
+  // previous line in every pass, the seeds' passes included.
+  Study run(velmo("NPAT=1000, X00=0.05", "IFLAG_CORR=2, NRZ=2"), restart_lattice("-9"));
+  ASSERT_EQ(run.go(), 0) << run.screen.str();
+  const Sim& s = *run.sim;
+  int seen = 0;
+  for (const auto& l : run.lines_of("lost.dat")) {
+    if (l.size() < 203 || !std::isdigit(static_cast<unsigned char>(l[3]))) continue;
+    const int n = std::stoi(l.substr(0, 4));
+    EXPECT_NEAR(std::stod(l.substr(191, 12)), s.elements.elem_pos[n - 1], 5e-4) << l.substr(0, 40);
+    ++seen;
+  }
+  EXPECT_GT(seen, 0);
+}
+
 TEST(Restart, RunFromTheSavePointRepeatsTheFullRun) {
-  const std::string v = velmo("NPAT=2000, X00=0.05, YP00=0.001", "IFLAG_CORR=0");
+  // Two charge states, each with its injection offsets.
+  std::string v = velmo("NPAT=1000, 1000, X00=0.05, 0.02, YP00=0.001, -0.001", "IFLAG_CORR=0");
+  v.replace(v.find("NQTOT=1, QQ=1, AMASS=1"), 22, "NQTOT=2, QQ=1, 2, AMASS=1, 1");
   TaskRun full(v, restart_lattice("-7"));
   ASSERT_EQ(full.go(), 0) << full.screen.str();
   ASSERT_TRUE(fs::exists(full.dir / "scratch.#07"));
