@@ -220,6 +220,10 @@ struct TableParams {
   std::array<double, kFieldTables + 1> DCAV{};  // cm
   std::array<double, kFieldTables + 1> SFAS{};  // rad after reading
   std::array<double, kFieldTables + 1> SERF{};  // fraction after reading
+  // Further error amplitudes of each cavity table, set by align lines:
+  // offsets dcav2 (cm) and dcav3 (rad), uniform phase error sfas2 (rad) and
+  // uniform relative field error serf2 (fraction).
+  std::array<double, kFieldTables + 1> dcav2{}, dcav3{}, sfas2{}, serf2{};
   double DEESRF = 0.0;
   std::array<std::int32_t, kFieldTables + 1> N_TT{};
   std::array<std::int32_t, kFieldTables + 1> NCELLS{};
@@ -309,6 +313,8 @@ struct CorrSettings {
   std::int32_t corr_on_long = 0, corr_on_steer = 0;
   std::int32_t ncorr = 0;                                // number of correctors
   std::array<double, kCorrectorKicks> kicks{};          // corrector kicks 0..100
+  // Error study: the minimiser's parameter step (a 32-bit constant).
+  float fit_step = 0.0f;
 };
 
 // Start values of the transfer-matrix commands.

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "beam/err_stats.hpp"
 #include "beam/out_tables.hpp"
 #include "beam/phase_groups.hpp"
 #include "beam/stats.hpp"
@@ -64,6 +65,8 @@ struct Sim {
   BeamStats stats;
   BeamOutput beam_out;
   PrmtrRequests prmtr;  // field-extraction and space-charge output requests
+  // Error-seed statistics: the particles of all seeds pooled per position.
+  ErrStatAccumulators err_acc;
 
   // Charge stripper: the stripper file last read (table_cache(24) names it).
   StripperTable stripper;

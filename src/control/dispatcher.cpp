@@ -5,6 +5,7 @@
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
 #include "elements/stripper.hpp"
+#include "control/state_commands.hpp"
 #include "platform/fatal.hpp"
 #include "transport/drift.hpp"
 #include "transport/ebfld.hpp"
@@ -130,6 +131,11 @@ HandlerRegistry::HandlerRegistry() {
   set(H::shrt_element, shrt_element);
   set(H::filtr_element, filtr_element);
   set(H::ebfld_cmd, ebfld_cmd);
+  set(H::align_cmd, align_cmd);
+  set(H::enge_cmd, enge_cmd);
+  set(H::swtch_cmd, swtch_cmd);
+  set(H::cdump_cmd, cdump_cmd);
+  set(H::scrch_cmd, scrch_cmd);
   // The other element drivers, special elements and lattice commands
   // register here as they are built.
 }

@@ -165,6 +165,9 @@ void row_P(Row& r) {
 
 void row_scrch(Row& r) {
   if (r.sp.n == 0) fatal(list_directed({std::string_view(" n can't be equal 0  in 'n scrch' ")}));
+  // The number names the restart file scratch.#NN by two digits.
+  if (std::abs(r.sp.n) > 99)
+    fatal(fmt::format(" {}: scrch number {}; the restart file scratch.#NN takes -99..99", r.where(), r.sp.n));
   if (r.sp.k > 0) {
     r.read_all_P();
     r.I(11) = r.i;

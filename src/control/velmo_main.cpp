@@ -11,10 +11,12 @@
 #include "common/sim.hpp"
 #include "control/acceptance_output.hpp"
 #include "control/dispatcher.hpp"
+#include "control/error_seed_loop.hpp"
 #include "control/initial_beam.hpp"
 #include "control/lattice_prepass.hpp"
 #include "control/lattice_reader.hpp"
 #include "control/parameter_file.hpp"
+#include "corrections/correction_service.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
 #include "transport/frame.hpp"
@@ -40,13 +42,6 @@ void end_stamp(Sim& sim) {
   const std::string rec = stamp_record(" Task end at  ", sim.clock.now());
   sim.units.write(kScreenUnit, rec);
   sim.units.write(kUnitLog, rec);
-}
-
-// The error study over the seeds that IFLAG_CORR asks for is not built: the
-// run stops after the nominal pass and its files rather than end as if the
-// study had run.
-void error_study(Sim& sim) {
-  fatal(fmt::format(" IFLAG_CORR = {}: the error study is not available yet", sim.config.IFLAG_CORR));
 }
 
 void open_standing_files(Sim& sim) {
@@ -117,7 +112,8 @@ void nominal_pass(Sim& sim) {
     c.NPAT[q] = nint(static_cast<double>(c.npat0[q]) * sim.beam.NP_SET);
   }
   // 3. Injection offsets of each charge state (nominal run only).
-  if (c.IACCEP == 0 && c.IFLAG_CORR == 0) shift_beam_by_q(sim);
+  //    A restarted run's saved beam already holds them.
+  if (c.IACCEP == 0 && c.IFLAG_CORR == 0 && st.iscrch <= 0) shift_beam_by_q(sim);
   // 4. Entrance line: the beam before the first element, at the design energy.
   st.ipos = c.iel_first - 1;
   if (st.ipos < 0 || c.iel_last > kMaxElements)
@@ -161,6 +157,7 @@ void velmo_main(Sim& sim) {
   set_remaining_defaults(sim);
   // 5. Parameter file and the design quantities derived from it.
   read_velmo_dat(sim);
+  check_corrections_available(sim);
   // 6. Lattice: sclinac.dat and fi_in.dat into linac.dat, then the element table.
   make_linac_dat(sim);
   ReadElements(sim);
@@ -171,7 +168,7 @@ void velmo_main(Sim& sim) {
   // 9. Nominal pass.
   nominal_pass(sim);
   // 10. Error study.
-  if (sim.config.IFLAG_CORR != 0) error_study(sim);
+  if (sim.config.IFLAG_CORR != 0) error_seed_loop(sim);
   // 11. Acceptance output: the initial beam sorted by final status.
   if (sim.state.iflag_accep == 1) write_acceptance_files(sim);
   // 12. End stamp.

@@ -110,7 +110,11 @@ void RecordIn::get(std::span<std::int32_t> out) {
 }
 
 UnformattedIn::UnformattedIn(const Units& units, std::string_view name)
-    : name_(name), in_(open_input_file(units, name)) {}
+    : name_(name), in_(open_input_file(units, name)) {
+  in_.seekg(0, std::ios::end);
+  size_ = static_cast<std::int64_t>(in_.tellg());
+  in_.seekg(0, std::ios::beg);
+}
 
 bool UnformattedIn::at_end() { return in_.peek() == std::ifstream::traits_type::eof(); }
 
@@ -124,10 +128,8 @@ RecordIn UnformattedIn::read() {
   const auto len = static_cast<std::int32_t>(static_cast<std::uint32_t>(load_le(head, 4)));
   if (len < 0) fatal(where(name_, record_no_) + "bad length marker " + std::to_string(len));
   // A damaged marker must not make us allocate more than the file holds.
-  const auto here = in_.tellg();
-  in_.seekg(0, std::ios::end);
-  const auto left = in_.tellg() - here;
-  in_.seekg(here);
+  consumed_ += 4;
+  const std::int64_t left = size_ - consumed_;
   if (left < len)
     fatal(where(name_, record_no_) + "file truncated, the record should hold " + std::to_string(len) +
           " bytes");
@@ -140,6 +142,7 @@ RecordIn UnformattedIn::read() {
   in_.read(reinterpret_cast<char*>(tail), 4);
   if (in_.gcount() < 4) fatal(where(name_, record_no_) + "file truncated in the closing length marker");
   const auto len_after = static_cast<std::int32_t>(static_cast<std::uint32_t>(load_le(tail, 4)));
+  consumed_ += static_cast<std::int64_t>(len) + 4;
   if (len_after != len)
     fatal(where(name_, record_no_) + "length markers differ (" + std::to_string(len) + " before, " +
           std::to_string(len_after) + " after)");

@@ -75,6 +75,10 @@ class UnformattedIn {
   std::string name_;
   std::ifstream in_;
   int record_no_ = 0;
+  // Bytes of the file and of it consumed so far: a damaged length marker is
+  // caught without seeking (a seek drops the stream's buffer).
+  std::int64_t size_ = 0;
+  std::int64_t consumed_ = 0;
 };
 
 }  // namespace linac

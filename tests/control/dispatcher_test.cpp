@@ -245,7 +245,7 @@ TEST(Dispatcher, UnbuiltHandlerStopsNamingKeywordAndLine) {
   };
   const Case cases[] = {
       {"bmag ", " element 'bmag ' at lattice line 3 is not available yet"},
-      {"align", " command 'align' at lattice line 3 is not available yet"},
+      {"matrx", " command 'matrx' at lattice line 3 is not available yet"},
       {"einz ", " element 'einz ' at lattice line 3 is not available yet"},
       {"updat", " command 'updat' at lattice line 3 is not available yet"},
   };

@@ -37,8 +37,14 @@ TEST(InputRun, CavityLatticeWithPhasesRunsToTheEndStamp) {
     EXPECT_NE(screen.find("is not available yet"), std::string::npos) << screen;
     return;
   }
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[1].substr(0, 17), "    Task end at  ");
+  // The enge line of the cav type lists the coefficients in force: its own
+  // for the entrance, (A6,A20,6F12.6), the internal ones for the exit,
+  // (A6,A20,A16), each text right-aligned in its field.
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_EQ(log[1], "           !* ENGE *! ");
+  EXPECT_EQ(log[2], " cav       entrance c0:c5=    0.300000    3.100000   -1.800000    0.500000    0.000000    0.000000");
+  EXPECT_EQ(log[3], " cav       exit    c0:c5      are internal");
+  EXPECT_EQ(log[4].substr(0, 17), "    Task end at  ");
 }
 
 TEST(InputRun, DriftChannelExampleRuns) {
