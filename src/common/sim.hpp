@@ -7,6 +7,7 @@
 
 #include "beam/out_tables.hpp"
 #include "beam/phase_groups.hpp"
+#include "beam/plots.hpp"
 #include "beam/stats.hpp"
 #include "common/records.hpp"
 #include "control/dispatcher.hpp"
@@ -15,6 +16,7 @@
 #include "platform/clock.hpp"
 #include "platform/screen.hpp"
 #include "platform/units.hpp"
+#include "platform/viewer_input.hpp"
 #include "transport/transport_state.hpp"
 #include "transport/field_tables.hpp"
 
@@ -29,6 +31,7 @@ struct Sim {
   Screen screen;
   Clock clock;
   Units units{screen};
+  ViewerInput viewer;  // the step viewer's typed answers
 
   // Records.
   ParticleArrays particles;
@@ -66,6 +69,11 @@ struct Sim {
 
   // Charge stripper: the stripper file last read (table_cache(24) names it).
   StripperTable stripper;
+
+  // Plot picture and step viewer (IGRAPH = 1), and the mesh report of the
+  // space-charge solve that its panel shows.
+  PlotWindows plots;
+  ScMeshReport sc_mesh;
 
   // Numerical library: random stream, error stack, units and options.
   NumericsState numerics;

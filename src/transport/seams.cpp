@@ -32,6 +32,4 @@ void sc_kick(Sim& sim, double) { space_charge_not_available(sim); }
 // exists (a run with current stops at space_charge).
 void sc_fft_init(Sim&) {}
 
-void plot_step(Sim&, double) {}
-
 }  // namespace linac

@@ -1,10 +1,11 @@
 // Effects of element transport that this build does not compute. Each stops
 // the run with a message naming what is not available, so that no run
-// silently skips a physical effect. The plot windows are the exception: a
-// run without them loses no physics, so plot_step draws nothing.
+// silently skips a physical effect.
 #pragma once
 
 #include <string>
+
+#include "beam/plots.hpp"  // plot_step: the picture after an element
 
 namespace linac {
 
@@ -20,9 +21,5 @@ void sc_kick(Sim& sim, double ds);
 // Grid set-up of the space-charge solver after a change of its grid sizes
 // or of the 2-D switch IFLAG2D.
 void sc_fft_init(Sim& sim);
-
-// The phase-space windows after an element of length L (cm). This build has
-// no plot windows: nothing is drawn.
-void plot_step(Sim& sim, double L);
 
 }  // namespace linac
