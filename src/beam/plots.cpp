@@ -358,6 +358,25 @@ void draw_panel(Sim& sim) {
   }
 }
 
+// rms.dat rows of the element just passed, one per step: z (cm), the rms
+// x (cm), x' (mrad), y (cm), y' (mrad), phase (deg), dW/W (%) and the rms
+// emittances x, y (cm*mrad) and longitudinal (deg*%). The first element
+// after the file was opened starts at step 1 (its step 0 is the row the
+// element before would have written), every later one at step 0.
+void write_rms_rows(Sim& sim, const std::vector<double>& z) {
+  RunConfig& c = sim.config;
+  if (c.iwrite_rms == 0) return;
+  const int first = c.iwrite_rms == 1 ? 1 : 0;
+  c.iwrite_rms = 2;
+  const FortranFormat& f = sim.plots.formats.get(kRmsRowFormat);
+  for (int k = first; k <= sim.ref.nstep; ++k) {
+    const auto& v = sim.stats.step_stats[static_cast<std::size_t>(k)].v;
+    write_formatted(sim.units, kUnitRms, f,
+                    {z[static_cast<std::size_t>(k)], v[1], v[2] * 1000.0, v[3], v[4] * 1000.0, v[5] / kDeg,
+                     v[6] * 100.0, v[7] * 1000.0, v[8] * 1000.0, v[9] / kDeg * 100.0});
+  }
+}
+
 // The envelope of the element just passed in window 4, step by step.
 void draw_envelope(Sim& sim, const std::vector<double>& z) {
   PlotWindows& pw = sim.plots;
@@ -591,6 +610,7 @@ void plot_step(Sim& sim, double) {
     std::vector<double> z(static_cast<std::size_t>(sim.ref.nstep) + 1);
     for (int k = 0; k <= sim.ref.nstep; ++k)
       z[static_cast<std::size_t>(k)] = sim.ref.z_entry + sim.transport.ref_path(k, kRefS);
+    write_rms_rows(sim, z);
     draw_envelope(sim, z);
   }
   // The picture file, at most once per second of the run's clock.
