@@ -468,12 +468,26 @@ void step_viewer(Sim& sim) {
 
 void window_setup(Sim&) {}
 
+namespace {
+
+// Nearest whole number, halves away from zero (std::round, inline): the
+// fraction v - trunc(v) is exact, so the comparison with 0.5 decides as
+// std::round does. Values beyond 2^52 are whole already (or not finite).
+inline double round_half_away(double v) {
+  if (!(std::abs(v) < 4503599627370496.0)) return v;
+  const double t = static_cast<double>(static_cast<std::int64_t>(v));
+  const double f = v - t;
+  return t + static_cast<double>(f >= 0.5) - static_cast<double>(f <= -0.5);
+}
+
+}  // namespace
+
 double world_to_px_x(const PlotLayout& l, int k, double x) {
-  return l.IX[k] + std::round((x - l.XMIN[k]) / (l.XMAX[k] - l.XMIN[k]) * (l.JX[k] - l.IX[k]));
+  return l.IX[k] + round_half_away((x - l.XMIN[k]) / (l.XMAX[k] - l.XMIN[k]) * (l.JX[k] - l.IX[k]));
 }
 
 double world_to_px_y(const PlotLayout& l, int k, double y) {
-  return l.JY[k] - std::round((y - l.YMIN[k]) / (l.YMAX[k] - l.YMIN[k]) * (l.JY[k] - l.IY[k]));
+  return l.JY[k] - round_half_away((y - l.YMIN[k]) / (l.YMAX[k] - l.YMIN[k]) * (l.JY[k] - l.IY[k]));
 }
 
 void plot_windows_setup(Sim& sim) {

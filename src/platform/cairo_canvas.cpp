@@ -194,8 +194,10 @@ void CairoCanvas::set_pixel(int x, int y, Rgb c) {
 
 void CairoCanvas::set_pixels(std::span<const Dot> dots) {
   cairo_surface_flush(impl_->surface);
+  unsigned char* data = cairo_image_surface_get_data(impl_->surface);
+  const std::ptrdiff_t stride = cairo_image_surface_get_stride(impl_->surface);
   for (const Dot& d : dots)
-    if (inside_clip(d.x, d.y)) row(d.y)[d.x] = pack(d.c);
+    if (inside_clip(d.x, d.y)) reinterpret_cast<std::uint32_t*>(data + d.y * stride)[d.x] = pack(d.c);
   cairo_surface_mark_dirty(impl_->surface);
 }
 
