@@ -480,15 +480,36 @@ inline double round_half_away(double v) {
   return t + static_cast<double>(f >= 0.5) - static_cast<double>(f <= -0.5);
 }
 
+// Pixels per world unit of window k, across and down.
+inline double px_per_unit_x(const PlotLayout& l, int k) {
+  return static_cast<double>(l.JX[k] - l.IX[k]) / (l.XMAX[k] - l.XMIN[k]);
+}
+inline double px_per_unit_y(const PlotLayout& l, int k) {
+  return static_cast<double>(l.JY[k] - l.IY[k]) / (l.YMAX[k] - l.YMIN[k]);
+}
+
+// The mapping of one window with its factors taken once, for the particle
+// loop; the same arithmetic as world_to_px_x and world_to_px_y.
+struct WindowMap {
+  double ix, x0, fx, jy, y0, fy;
+  double left, right, top, bottom;
+  WindowMap(const PlotLayout& l, int k)
+      : ix(l.IX[k]), x0(l.XMIN[k]), fx(px_per_unit_x(l, k)), jy(l.JY[k]), y0(l.YMIN[k]),
+        fy(px_per_unit_y(l, k)), left(l.IX[k]), right(l.JX[k]), top(l.IY[k]), bottom(l.JY[k]) {}
+  double px(double x) const { return ix + round_half_away((x - x0) * fx); }
+  double py(double y) const { return jy - round_half_away((y - y0) * fy); }
+};
+
 }  // namespace
 
 double world_to_px_x(const PlotLayout& l, int k, double x) {
-  return l.IX[k] + round_half_away((x - l.XMIN[k]) / (l.XMAX[k] - l.XMIN[k]) * (l.JX[k] - l.IX[k]));
+  return l.IX[k] + round_half_away((x - l.XMIN[k]) * px_per_unit_x(l, k));
 }
 
 double world_to_px_y(const PlotLayout& l, int k, double y) {
-  return l.JY[k] - round_half_away((y - l.YMIN[k]) / (l.YMAX[k] - l.YMIN[k]) * (l.JY[k] - l.IY[k]));
+  return l.JY[k] - round_half_away((y - l.YMIN[k]) * px_per_unit_y(l, k));
 }
+
 
 void plot_windows_setup(Sim& sim) {
   PlotWindows& pw = sim.plots;
@@ -573,6 +594,9 @@ void plot_step(Sim& sim, double) {
   const double rfq_shift = kPi * sim.state.IRIARFQ;
   const std::int32_t nharm = sim.config.nharm_sc;
   const bool y_vs_x = c.IFLAG_DIS == 51;
+  const std::array<WindowMap, 3> map{WindowMap(l, 1), WindowMap(l, 2), WindowMap(l, 3)};
+  const std::array<double, 3> sx{l.scale_x[1], l.scale_x[2], l.scale_x[3]};
+  const std::array<double, 3> sy{l.scale_y[1], l.scale_y[2], l.scale_y[3]};
   for (int iq = range.first; iq <= range.last; ++iq) {
     const Rgb col = kStateColour[static_cast<std::size_t>(iq)];
     const std::int32_t* status = p.status[iq];
@@ -583,11 +607,12 @@ void plot_step(Sim& sim, double) {
       particle_coords6(p, i, iq, amu, w0, ph0, v);
       v[4] = phase_wrap_harm(rfq_shift + v[4], nharm);
       if (y_vs_x) v[1] = v[2];
-      for (int k = 1; k <= 3; ++k) {
-        const double px = world_to_px_x(l, k, v[static_cast<std::size_t>(2 * k - 2)] * l.scale_x[static_cast<std::size_t>(k)]);
-        const double py = world_to_px_y(l, k, v[static_cast<std::size_t>(2 * k - 1)] * l.scale_y[static_cast<std::size_t>(k)]);
-        if (px >= l.IX[k] && px <= l.JX[k] && py >= l.IY[k] && py <= l.JY[k])
-          pw.dots[static_cast<std::size_t>(k)].push_back(Dot{static_cast<std::int32_t>(px), static_cast<std::int32_t>(py), col});
+      for (std::size_t w = 0; w < 3; ++w) {
+        const WindowMap& m = map[w];
+        const double px = m.px(v[2 * w] * sx[w]);
+        const double py = m.py(v[2 * w + 1] * sy[w]);
+        if (px >= m.left && px <= m.right && py >= m.top && py <= m.bottom)
+          pw.dots[w + 1].push_back(Dot{static_cast<std::int32_t>(px), static_cast<std::int32_t>(py), col});
       }
     }
   }

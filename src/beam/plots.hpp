@@ -64,9 +64,12 @@ void window_setup(Sim& sim);
 // redraws), element strip, envelope window, labels and key legends.
 void plot_windows_setup(Sim& sim);
 
-// Pixel column of world x in window k and pixel row of world y, rounded to
-// the nearest whole pixel (halves away from zero), as a real number: a
-// point far outside the window gives a far pixel, never a wrapped one.
+// Pixel column IX + nint((x - XMIN) * (JX - IX) / (XMAX - XMIN)) of world
+// x in window k, and pixel row JY - nint((y - YMIN) * (JY - IY) / (YMAX -
+// YMIN)) of world y (YMAX at the top), halves rounded away from zero, as a
+// real number: a point far outside the window gives a far pixel, never a
+// wrapped one. The pixels-per-unit factor is taken first, so the particle
+// loop can take it once per window and get the same pixels.
 double world_to_px_x(const PlotLayout& l, int k, double x);
 double world_to_px_y(const PlotLayout& l, int k, double y);
 
