@@ -399,6 +399,28 @@ TEST(ViewerStops, GoNeverStopsAgainAndExitOrTextEndTheRunAsPlanned) {
   }
 }
 
+TEST(PlotStep, PictureFileAtMostOncePerClockSecondAndAfterAStop) {
+  PlotFixture f;
+  int second = 0;
+  f.sim->clock.set_source([&second] { return LocalTime{2026, 1, 1, 10, 0, second}; });
+  plot_windows_setup(*f.sim);
+  f.sim->state.view_count = 1000;
+  struct Step { int second; int writes_after; };
+  // Three pictures in second 0 write once, the next second once more.
+  for (const Step& st : {Step{0, 1}, Step{0, 1}, Step{0, 1}, Step{1, 2}, Step{1, 2}, Step{3, 3}}) {
+    second = st.second;
+    plot_step(*f.sim, 0.0);
+    EXPECT_EQ(f.canvas->png_writes, st.writes_after) << "second " << st.second;
+  }
+  // A fatal stop later in the same second still leaves the picture on disk.
+  const int status = run_guarded(*f.sim, [](Sim& s) {
+    plot_step(s, 0.0);
+    fatal(" a stop");
+  });
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(f.canvas->png_writes, 4);
+}
+
 TEST(PlotStep, NothingWithoutWindows) {
   // An acceptance run calls plot_step with IGRAPH = 0: no windows exist.
   PlotFixture f;
