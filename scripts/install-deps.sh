@@ -2,7 +2,8 @@
 # Installs, with apt-get, whatever of the build and test dependencies is missing.
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libfmt-dev libcairo2-dev
-      pybind11-dev python3-dev python3-iminuit libbenchmark-dev libfftw3-dev)
+      pybind11-dev python3-dev python3-iminuit libbenchmark-dev libfftw3-dev
+      fonts-liberation2)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

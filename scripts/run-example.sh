@@ -11,8 +11,9 @@ cmake --build "$build" -j "$(nproc)" --target linac_program
 work=$(mktemp -d "${TMPDIR:-/tmp}/linac-${example}.XXXXXX")
 cp -r "$root/examples/$example/." "$work/"
 echo "running examples/$example in $work"
-(cd "$work" && "$build/linac")
+# Unattended: without a terminal the step viewer never stops the run.
+(cd "$work" && "$build/linac" < /dev/null)
 echo "outputs are in $work:"
-for f in out.dat coord.dat lost.dat wtmp.dat; do
-  echo "  $f: $work/$f"
+for f in out.dat coord.dat lost.dat wtmp.dat graphic3.png; do
+  if [ -e "$work/$f" ]; then echo "  $f: $work/$f"; fi
 done

@@ -304,6 +304,15 @@ struct ScGridSettings {
   double A_AXE = 0.0, B_AXE = 0.0, C_AXE = 0.0;  // ellipsoid semi-axes, cm
 };
 
+// Mesh of the last space-charge solve as the plots report it: mesh steps
+// and rms beam sizes (cm) and the coarse-mesh flag (-1 when the last mesh
+// check found the mesh too coarse). All 0 until a solve fills them.
+struct ScMeshReport {
+  double hx = 0.0, hy = 0.0, hz = 0.0;  // cm
+  double sx = 0.0, sy = 0.0, sz = 0.0;  // cm
+  std::int32_t coarse_flag = 0;
+};
+
 // Correction study settings of group CORRECT.
 struct CorrSettings {
   std::int32_t MONERR = 0;

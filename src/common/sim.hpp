@@ -8,6 +8,7 @@
 #include "beam/err_stats.hpp"
 #include "beam/out_tables.hpp"
 #include "beam/phase_groups.hpp"
+#include "beam/plots.hpp"
 #include "beam/stats.hpp"
 #include "common/records.hpp"
 #include "control/dispatcher.hpp"
@@ -17,6 +18,7 @@
 #include "platform/screen.hpp"
 #include "platform/units.hpp"
 #include "spacecharge/sc_grid.hpp"
+#include "platform/viewer_input.hpp"
 #include "transport/transport_state.hpp"
 #include "transport/field_tables.hpp"
 
@@ -31,6 +33,7 @@ struct Sim {
   Screen screen;
   Clock clock;
   Units units{screen};
+  ViewerInput viewer;  // the step viewer's typed answers
 
   // Records.
   ParticleArrays particles;
@@ -73,6 +76,11 @@ struct Sim {
 
   // Space-charge box, grids, solver tables and mesh-check state.
   ScGrid sc_grid;
+
+  // Plot picture and step viewer (IGRAPH = 1), and the mesh report of the
+  // space-charge solve that its panel shows.
+  PlotWindows plots;
+  ScMeshReport sc_mesh;
 
   // Numerical library: random stream, error stack, units and options.
   NumericsState numerics;

@@ -7,6 +7,7 @@
 #include "beam/lost_coord.hpp"
 #include "beam/offsets.hpp"
 #include "beam/out_tables.hpp"
+#include "beam/plots.hpp"
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
 #include "control/acceptance_output.hpp"
@@ -146,7 +147,8 @@ void nominal_pass(Sim& sim) {
 }
 
 void velmo_main(Sim& sim) {
-  // 1. Constants and start values.
+  // 1. Window set-up, constants and start values.
+  window_setup(sim);
   set_start_values(sim);
   // 2. Standing files.
   open_standing_files(sim);
@@ -164,7 +166,11 @@ void velmo_main(Sim& sim) {
   // 7. Initial beam: restart, read_dis.dat, acceptance beam or generator;
   //    charge range, macro charges, entrance statistics, ini_dis.dat.
   make_initial_beam(sim);
-  // 8. The first picture: this program draws no plot windows.
+  // 8. The plot windows and the first picture.
+  if (sim.config.IGRAPH == 1) {
+    plot_windows_setup(sim);
+    plot_step(sim, 0.0);
+  }
   // 9. Nominal pass.
   nominal_pass(sim);
   // 10. Error study.
@@ -187,6 +193,13 @@ int run_guarded(Sim& sim, const std::function<void(Sim&)>& body) {
     status = 1;
   } catch (const PlannedStop&) {
     status = 0;
+  }
+  // The picture as the run left it, also after a stop.
+  try {
+    save_picture(sim);
+  } catch (const FatalStop& stop) {
+    for (const auto& line : stop.lines()) sim.screen.write_line(line);
+    status = 1;
   }
   sim.units.close_all();
   return status;

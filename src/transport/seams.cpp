@@ -13,6 +13,5 @@ std::string element_label(const Sim& sim, int n) {
   return fmt::format("element {} ({})", n, name);
 }
 
-void plot_step(Sim&, double) {}
 
 }  // namespace linac

@@ -1,11 +1,11 @@
-// Effects of element transport that this build does not compute. Each stops
-// the run with a message naming what is not available, so that no run
-// silently skips a physical effect. The plot windows are the exception: a
-// run without them loses no physics, so plot_step draws nothing.
+// What every element driver calls besides its own field: the label of an
+// element in messages, the space-charge solve and kick of a step, and the
+// picture after an element.
 #pragma once
 
 #include <string>
 
+#include "beam/plots.hpp"  // plot_step: the picture after an element
 #include "spacecharge/poisson.hpp"
 #include "spacecharge/space_charge.hpp"
 
@@ -15,9 +15,5 @@ struct Sim;
 
 // "element 12 (drift)": the line number and keyword of element line n.
 std::string element_label(const Sim& sim, int n);
-
-// The phase-space windows after an element of length L (cm). This build has
-// no plot windows: nothing is drawn.
-void plot_step(Sim& sim, double L);
 
 }  // namespace linac

@@ -49,7 +49,7 @@ TEST(InputRun, CavityLatticeWithPhasesRunsToTheEndStamp) {
 
 TEST(InputRun, DriftChannelExampleRuns) {
   TempDir dir;
-  for (const char* f : {"velmo.dat", "sclinac.dat"})
+  for (const char* f : {"velmo.dat", "sclinac.dat", "graph.cfg"})
     std::filesystem::copy_file(kTests + "/../examples/drift_channel/" + f, dir / f);
   ASSERT_EQ(run_binary_in(dir), 0) << read_file(dir / "screen.txt");
   const auto linac = read_lines(dir / "linac.dat");

@@ -1,0 +1,670 @@
+#include "beam/plots.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "beam/phase_groups.hpp"
+#include "beam/stats.hpp"
+#include "common/constants.hpp"
+#include "common/sim.hpp"
+#include "control/velmo_main.hpp"
+#include "platform/cairo_canvas.hpp"
+#include "platform/fatal.hpp"
+#include "platform/namelist.hpp"
+
+namespace linac {
+
+namespace {
+
+constexpr Rgb kBlack{0, 0, 0};
+constexpr Rgb kWhite{255, 255, 255};
+constexpr Rgb kPanelGrey{238, 238, 238};
+constexpr Rgb kGrid{102, 102, 102};
+constexpr Rgb kSeparator{204, 204, 204};
+constexpr Rgb kBlue{0, 0, 255};
+constexpr Rgb kRed{255, 0, 0};
+constexpr Rgb kGreen{0, 255, 0};
+constexpr Rgb kMagenta{255, 0, 255};
+
+constexpr double kDeg = 0.017453292519943295;  // rad per degree
+// Half-width of "integral" for a charge shown as an integer (the
+// single-precision 0.1).
+constexpr double kIntegralCharge = static_cast<double>(0.1f);
+
+// The fixed pixel layout of windows 1..4.
+constexpr std::array<std::int32_t, 5> kIX{0, 114, 394, 674, 75}, kIY{0, 92, 92, 92, 459},
+    kJX{0, 322, 602, 882, 1200}, kJY{0, 300, 300, 300, 659}, kLX{0, 4, 4, 8, 1},
+    kLY{0, 8, 8, 16, 5};
+
+std::string fmt1(PlotWindows& pw, std::string_view layout, FmtItem v) {
+  return pw.formats.get(layout).write({v}).at(0);
+}
+
+void text_at(Canvas& cv, int x, int y, std::string_view s) {
+  cv.move_to(x, y);
+  cv.draw_text(s);
+}
+
+void clip_window(Canvas& cv, const PlotLayout& l, int k) { cv.set_clip(l.IX[k], l.IY[k], l.JX[k], l.JY[k]); }
+
+std::string wins_member(std::string_view name, int k) { return fmt::format("{}({})", name, k); }
+
+void read_graph_cfg(Sim& sim, PlotLayout& l) {
+  if (!file_exists(sim.units, "graph.cfg"))
+    fatal(std::vector<std::string>{
+        " graph.cfg not found in the working directory: IGRAPH = 1 draws the plot windows it lays out",
+        " give graph.cfg (group WINS) or set IGRAPH = 0 to run without plots"});
+  NamelistSchema s("WINS");
+  s.add_text("TITLE", &l.TITLE, 50)
+      .add("IX", &l.IX[1], 4)
+      .add("IY", &l.IY[1], 4)
+      .add("JX", &l.JX[1], 4)
+      .add("JY", &l.JY[1], 4)
+      .add("LX", &l.LX[1], 4)
+      .add("LY", &l.LY[1], 4)
+      .add("XMIN", &l.XMIN[1], 4)
+      .add("XMAX", &l.XMAX[1], 4)
+      .add("YMIN", &l.YMIN[1], 4)
+      .add("YMAX", &l.YMAX[1], 4);
+  NamelistReader reader(sim.units, "graph.cfg");
+  reader.read_group(s);
+  // Every window maps its world range onto its pixels: an empty or
+  // reversed range has no mapping.
+  for (int k = 1; k <= 4; ++k) {
+    if (k <= 3 && !(l.XMIN[k] < l.XMAX[k]))
+      fatal({fmt::format(" graph.cfg, group WINS: {} = {} is not below {} = {}", wins_member("XMIN", k),
+                         l.XMIN[k], wins_member("XMAX", k), l.XMAX[k]),
+             " each phase-space window needs XMIN < XMAX"});
+    if (!(l.YMIN[k] < l.YMAX[k]))
+      fatal({fmt::format(" graph.cfg, group WINS: {} = {} is not below {} = {}", wins_member("YMIN", k),
+                         l.YMIN[k], wins_member("YMAX", k), l.YMAX[k]),
+             " each window needs YMIN < YMAX"});
+  }
+  l.IX = kIX;
+  l.IY = kIY;
+  l.JX = kJX;
+  l.JY = kJY;
+  l.LX = kLX;
+  l.LY = kLY;
+}
+
+// Frame, grid, labels and axis titles of phase-space window k.
+void draw_phase_window(PlotWindows& pw, int k) {
+  Canvas& cv = *pw.canvas;
+  const PlotLayout& l = pw.layout;
+  const int IX = l.IX[k], IY = l.IY[k], JX = l.JX[k], JY = l.JY[k], LX = l.LX[k], LY = l.LY[k];
+  const int step_x = (JX - IX) / LX, step_y = (JY - IY) / LY;
+  const double dx = l.XMAX[k] - l.XMIN[k], dy = l.YMAX[k] - l.YMIN[k];
+  cv.set_color(kWhite);
+  cv.rectangle(kRectFilled, IX, IY, JX, JY);
+  cv.set_color(kGrid);
+  for (int i = 1; i <= LX - 1; ++i) {
+    cv.move_to(IX + i * step_x, IY);
+    cv.line_to(IX + i * step_x, JY);
+  }
+  for (int i = 1; i <= LY - 1; ++i) {
+    cv.move_to(IX, IY + i * step_y);
+    cv.line_to(JX, IY + i * step_y);
+  }
+  cv.set_color(kBlack);
+  for (int j = 0; j <= 2; ++j) {
+    const int y = IY + j * (LY / 2) * step_y, x = IX + j * (LX / 2) * step_x;
+    cv.move_to(IX, y);
+    cv.line_to(JX, y);
+    cv.move_to(x, IY);
+    cv.line_to(x, JY);
+  }
+  cv.set_font("t'Arial'h12w4");
+  cv.set_text_color(kBlack);
+  for (int i = 0; i <= (LY + 2) / 2 - 1; ++i)
+    text_at(cv, IX - 40, IY + 2 * i * step_y - 6, fmt1(pw, "(F8.3)", l.YMAX[k] - 2 * i * dy / LY));
+  for (int i = 0; i <= (LX + 2) / 2 - 1; ++i)
+    text_at(cv, IX + 2 * i * step_x - 20, JY + 10, fmt1(pw, "(F8.3)", l.XMIN[k] + 2 * i * dx / LX));
+  const int cx = (IX + JX) / 2, cy = (IY + JY) / 2;
+  if (k == 1 || k == 2) {
+    text_at(cv, cx - 12, IY - 12, k == 1 ? "X',rad" : "Y',rad");
+    text_at(cv, JX + 2, cy - 6, k == 1 ? "X,cm" : "Y,cm");
+  } else {
+    text_at(cv, cx - 12, IY - 14, "dE/E");
+    cv.set_font("t'GreekC'h16w8");
+    text_at(cv, JX + 4, cy - 6, "F");
+    cv.set_font("t'Arial'h12w4");
+    text_at(cv, JX + 10, cy - 2, ",deg");
+  }
+}
+
+// Marker colour of an element type in the strip.
+Rgb strip_colour(int t) {
+  switch (t) {
+    case 3: return kBlue;
+    case 2: case 4: return kRed;
+    case 5: case 6: return kMagenta;
+    default: return kBlack;
+  }
+}
+
+void draw_lattice_window(Sim& sim) {
+  PlotWindows& pw = sim.plots;
+  Canvas& cv = *pw.canvas;
+  const PlotLayout& l = pw.layout;
+  const RunConfig& c = sim.config;
+  const ElementTable& e = sim.elements;
+  const int IX = l.IX[4], IY = l.IY[4], JX = l.JX[4], JY = l.JY[4];
+  const int step_y = (JY - IY) / l.LY[4];
+  // Element strip: a framed marker with the keyword written downwards for
+  // every named element type other than a drift.
+  cv.set_font("t'Arial'h12w4");
+  for (int n = c.iel_first; n <= c.iel_last; ++n) {
+    const Keyword& name = e.elem_name[static_cast<std::size_t>(n)];
+    int t = 0;
+    for (int j = 1; j <= kElementTypes; ++j)
+      if (sim.types.type_names[static_cast<std::size_t>(j)].view() == name.view()) {
+        t = j;
+        break;
+      }
+    if (t == 0 || name == "" || name == "drift") continue;
+    const double x1 = world_to_px_x(l, 4, n >= 1 ? e.elem_pos[static_cast<std::size_t>(n - 1)] : 0.0);
+    const double x2 = world_to_px_x(l, 4, e.elem_pos[static_cast<std::size_t>(n)]);
+    // The lattice lies inside window 4's range, so these are window pixels.
+    const int ix1 = static_cast<int>(x1), ix2 = static_cast<int>(x2);
+    cv.set_color(kBlack);
+    cv.rectangle(kRectBorder, ix1, IY - 59, ix2, IY - 9);
+    cv.set_text_color(strip_colour(t));
+    for (int k = 0; k < 5; ++k) text_at(cv, ix1 + 2, IY - 59 + 10 * k, name.view().substr(static_cast<std::size_t>(k), 1));
+  }
+  // Envelope window.
+  cv.set_color(kWhite);
+  cv.rectangle(kRectFilled, IX, IY, JX, JY);
+  cv.set_color(kBlack);
+  for (int i = 1; i <= l.LY[4] - 1; ++i) {
+    cv.move_to(IX, IY + i * step_y);
+    cv.line_to(JX, IY + i * step_y);
+  }
+  cv.set_color(kSeparator);
+  for (int n = c.iel_first; n <= c.iel_last - 1; ++n) {
+    const double x = world_to_px_x(l, 4, e.elem_pos[static_cast<std::size_t>(n)]);
+    cv.move_to(x, IY);
+    cv.line_to(x, JY);
+  }
+  cv.set_color(kBlack);
+  cv.rectangle(kRectBorder, IX, IY, JX, JY);
+  // Labels.
+  cv.set_font("t'Arial'h12w4");
+  cv.set_text_color(kBlack);
+  const double dy = l.YMAX[4] - l.YMIN[4];
+  for (int i = 0; i <= (l.LY[4] + 2) / 2 - 1; ++i)
+    text_at(cv, IX - 40, IY + 2 * i * step_y - 6, fmt1(pw, "(F8.3)", l.YMAX[4] - 2 * i * dy / l.LY[4]));
+  text_at(cv, IX - 40, IY - 16, "X,Y [cm]");
+  text_at(cv, IX, JY + 10, "Zbeg=");
+  cv.draw_text(fmt1(pw, "(F10.2)", sim.ref.s_entry));
+  cv.draw_text(" cm");
+  text_at(cv, JX - 70, JY + 10, "Zend=");
+  cv.draw_text(fmt1(pw, "(F10.2)", e.elem_pos[static_cast<std::size_t>(c.iel_last)]));
+  cv.draw_text(" cm");
+  // Curve key.
+  cv.set_font("t'Arial'h14w8");
+  cv.set_color(kBlue);
+  cv.move_to(IX + 300, IY + 10);
+  cv.line_to(IX + 350, IY + 10);
+  cv.set_text_color(kBlue);
+  text_at(cv, IX + 355, IY + 4, "X");
+  cv.set_color(kRed);
+  cv.move_to(IX + 400, IY + 10);
+  cv.line_to(IX + 450, IY + 10);
+  cv.set_text_color(kRed);
+  text_at(cv, IX + 455, IY + 4, "Y");
+  // Step-viewer key: the key letters red, the rest black, each piece after
+  // the one before.
+  const int y = JY + 40;
+  auto key = [&](int x, std::string_view letter, std::string_view rest1, std::string_view rest2) {
+    cv.set_text_color(kRed);
+    text_at(cv, x, y, letter);
+    cv.set_text_color(kBlack);
+    if (!rest1.empty()) cv.draw_text(rest1);
+    if (!rest2.empty()) cv.draw_text(rest2);
+  };
+  key(IX + 30, "e", "xit", "");
+  key(IX + 100, "g", "o", " - go to end");
+  key(IX + 250, "n", "ext", " - go to next");
+  key(IX + 400, "nn", "-number of step to go", "");
+  key(IX + 630, "enter", "", "");
+}
+
+std::int64_t clock_second(const LocalTime& t) {
+  return ((((static_cast<std::int64_t>(t.year) * 12 + t.month) * 31 + t.day) * 24 + t.hour) * 60 +
+          t.minute) * 60 + t.second;
+}
+
+// Panel value colour of a mesh step against the rms beam size: fine mesh
+// green, coarse red; black in between and while no solve has set them.
+Rgb mesh_colour(double h, double s) {
+  if (!(s > 0.0)) return kBlack;
+  const double r = h / s;
+  if (r < 0.25) return kGreen;
+  if (r > 0.75) return kRed;
+  return kBlack;
+}
+double mesh_ratio(double h, double s) { return s > 0.0 ? h / s : 0.0; }
+
+void draw_panel(Sim& sim) {
+  PlotWindows& pw = sim.plots;
+  Canvas& cv = *pw.canvas;
+  const PlotLayout& l = pw.layout;
+  const RunConfig& c = sim.config;
+  const StateRange range = statistics_range(c);
+  const int x0 = l.JX[3] + 100, y0 = l.IY[3], xa = l.JX[3] + 50;
+  cv.set_font("t'Arial'h14w6");
+  // Charges.
+  int w = 0;
+  for (int iq = range.first; iq <= range.last; ++iq) {
+    const double q = c.QQ[static_cast<std::size_t>(iq)];
+    w += std::abs(nint(q) - q) <= kIntegralCharge ? 24 : 56;
+  }
+  w = std::max(w, 71);
+  cv.set_clip(x0 - 25, y0, x0 + w, y0 + 10);
+  cv.set_color(kWhite);
+  cv.rectangle(kRectFilled, x0, y0, x0 + w, y0 + 10);
+  cv.set_text_color(kBlack);
+  text_at(cv, x0 - 18, y0, "Q=");
+  for (int iq = range.first; iq <= range.last; ++iq) {
+    const double q = c.QQ[static_cast<std::size_t>(iq)];
+    cv.set_text_color(kStateColour[static_cast<std::size_t>(iq)]);
+    if (std::abs(nint(q) - q) <= kIntegralCharge)
+      text_at(cv, x0 + 24 * (iq - 1), y0, fmt1(pw, "(I5)", nint(q)));
+    else
+      text_at(cv, x0 + 32 * (iq - 1), y0, fmt1(pw, "(F5.1)", q));
+  }
+  // Energy.
+  int y = y0 + 20;
+  cv.set_clip(x0 - 20, y, x0 + 120, y + 10);
+  cv.set_color(kWhite);
+  cv.rectangle(kRectFilled, x0, y, x0 + 71, y + 10);
+  cv.set_color(kPanelGrey);
+  cv.rectangle(kRectFilled, x0 + 71, y, x0 + 120, y + 10);
+  cv.set_text_color(kBlack);
+  text_at(cv, x0 - 20, y, "W=");
+  const double E = sim.stats.element_stats[static_cast<std::size_t>(sim.state.ipos)].w_mean;
+  const bool kev = E < 1.0;
+  cv.set_text_color(kRed);
+  text_at(cv, x0, y, fmt1(pw, "(F10.3)", kev ? E * 1000.0 : E));
+  cv.set_text_color(kBlack);
+  text_at(cv, x0 + 75, y, kev ? "keV/u" : "MeV/u");
+  // Current of the live beam.
+  y = y0 + 40;
+  cv.set_clip(x0 - 50, y, x0 + 91, y + 10);
+  cv.set_color(kWhite);
+  cv.rectangle(kRectFilled, x0, y, x0 + 71, y + 10);
+  text_at(cv, x0 - 47, y, "current=");
+  text_at(cv, x0 + 75, y, "mA");
+  cv.set_text_color(kRed);
+  text_at(cv, x0, y, fmt1(pw, "(F10.3)", sim.sc.sc_charge * sim.ref.FREQB * 1000.0));
+  // Space-charge mesh.
+  y = y0 + 60;
+  cv.set_clip(x0 - 10, y, x0 + 101, y + 10);
+  cv.set_text_color(kBlack);
+  text_at(cv, x0, y, "SPACE CHARGE");
+  const ScMeshReport& m = sim.sc_mesh;
+  y = y0 + 80;
+  cv.set_clip(xa, y, xa + 300, y + 12);
+  cv.set_color(kPanelGrey);
+  const std::array<std::string_view, 3> nlabel{"Nx=", "Ny=", "Nz="};
+  const std::array<std::int32_t, 3> nval{sim.sc.NXGRD, sim.sc.NYGRD, sim.sc.NZGRD};
+  const std::array<Rgb, 3> ncol{mesh_colour(m.hx, m.sx), mesh_colour(m.hy, m.sy), mesh_colour(m.hz, m.sz)};
+  for (int j = 0; j < 3; ++j) {
+    const int xs = xa + 50 * j;
+    cv.set_color(kPanelGrey);
+    cv.rectangle(kRectFilled, xs + 20, y, xs + 50, y + 12);
+    cv.set_text_color(kBlack);
+    text_at(cv, xs, y, nlabel[static_cast<std::size_t>(j)]);
+    cv.set_text_color(ncol[static_cast<std::size_t>(j)]);
+    text_at(cv, xs + 22, y, fmt1(pw, "(I3)", nval[static_cast<std::size_t>(j)]));
+  }
+  {
+    const int xs = xa + 150;
+    cv.set_color(kPanelGrey);
+    cv.rectangle(kRectFilled, xs + 20, y, xs + 60, y + 12);
+    cv.set_text_color(kBlack);
+    text_at(cv, xs, y, "zlhSC=");
+    cv.set_text_color(ncol[2]);
+    text_at(cv, xs + 40, y, fmt1(pw, "(F5.1)", sim.sc.zlhSC));
+  }
+  y = y0 + 100;
+  const std::array<int, 3> xsr{xa, xa + 74, xa + 146};
+  const std::array<std::string_view, 3> hlabel{"hx/", "hy/", "hz/"}, plabel{"x=", "y=", "z="};
+  const std::array<double, 3> ratio{mesh_ratio(m.hx, m.sx), mesh_ratio(m.hy, m.sy), mesh_ratio(m.hz, m.sz)};
+  for (int j = 0; j < 3; ++j) {
+    const int xs = xsr[static_cast<std::size_t>(j)];
+    cv.set_clip(xs, y, xs + 300, y + 12);
+    cv.set_color(kPanelGrey);
+    cv.rectangle(kRectFilled, xs + 20, y, xs + 70, y + 12);
+    cv.set_text_color(kBlack);
+    text_at(cv, xs, y, hlabel[static_cast<std::size_t>(j)]);
+    cv.set_font("t'GreekC'h14w8");
+    cv.draw_text("s");
+    cv.set_font("t'Arial'h14w6");
+    cv.draw_text(plabel[static_cast<std::size_t>(j)]);
+    text_at(cv, xs + 40, y, fmt1(pw, "(F5.2)", ratio[static_cast<std::size_t>(j)]));
+  }
+  y = y0 + 120;
+  const int xw = xa + 146;
+  cv.set_clip(xw - 10, y, xw + 101, y + 10);
+  if (m.coarse_flag == -1) {
+    cv.set_text_color(kRed);
+    text_at(cv, xw, y, "WARNING");
+  }
+}
+
+// rms.dat rows of the element just passed, one per step: z (cm), the rms
+// x (cm), x' (mrad), y (cm), y' (mrad), phase (deg), dW/W (%) and the rms
+// emittances x, y (cm*mrad) and longitudinal (deg*%). The first element
+// after the file was opened starts at step 1 (its step 0 is the row the
+// element before would have written), every later one at step 0.
+void write_rms_rows(Sim& sim, const std::vector<double>& z) {
+  RunConfig& c = sim.config;
+  if (c.iwrite_rms == 0) return;
+  const int first = c.iwrite_rms == 1 ? 1 : 0;
+  c.iwrite_rms = 2;
+  const FortranFormat& f = sim.plots.formats.get(kRmsRowFormat);
+  for (int k = first; k <= sim.ref.nstep; ++k) {
+    const auto& v = sim.stats.step_stats[static_cast<std::size_t>(k)].v;
+    write_formatted(sim.units, kUnitRms, f,
+                    {z[static_cast<std::size_t>(k)], v[1], v[2] * 1000.0, v[3], v[4] * 1000.0, v[5] / kDeg,
+                     v[6] * 100.0, v[7] * 1000.0, v[8] * 1000.0, v[9] / kDeg * 100.0});
+  }
+}
+
+// The envelope of the element just passed in window 4, step by step.
+void draw_envelope(Sim& sim, const std::vector<double>& z) {
+  PlotWindows& pw = sim.plots;
+  Canvas& cv = *pw.canvas;
+  const PlotLayout& l = pw.layout;
+  const RefPath& path = sim.transport.ref_path;
+  const int nstep = sim.ref.nstep;
+  auto curve = [&](Rgb col, auto value) {
+    cv.set_color(col);
+    for (int k = 0; k <= nstep; ++k) {
+      const double px = world_to_px_x(l, 4, z[static_cast<std::size_t>(k)]);
+      const double py = world_to_px_y(l, 4, value(k));
+      if (k == 0) cv.move_to(px, py); else cv.line_to(px, py);
+    }
+  };
+  // Largest |x| and |y| of step k sit in the reference-path row before it.
+  curve(kBlue, [&](int k) { return path(k - 1, kRefBeamMax + 0); });
+  curve(kRed, [&](int k) { return path(k - 1, kRefBeamMax + 2); });
+  clip_window(cv, l, 4);
+  const auto& ss = sim.stats.step_stats;
+  if (sim.config.IFLAG_RMS == 1) {
+    curve(kBlue, [&](int k) { return ss[static_cast<std::size_t>(k)].v[1]; });
+    curve(kRed, [&](int k) { return ss[static_cast<std::size_t>(k)].v[3]; });
+    if (sim.config.IFLAG_FENV == 1)
+      curve(kGreen, [&](int k) { return ss[static_cast<std::size_t>(k)].v[5] / kDeg; });
+  }
+}
+
+// The step viewer: counts the pictures down and, at zero, waits for a
+// typed command. Enter or "n" stops again after the next element, a number
+// after that many elements (at least 1), "g" never again in this run, "e"
+// ends the run, "t" ends it with its message; any other answer asks again.
+// No terminal, or the end of the input, counts as "g".
+void step_viewer(Sim& sim) {
+  PlotWindows& pw = sim.plots;
+  RunState& st = sim.state;
+  if (pw.viewer_off) return;
+  st.view_count = st.view_count - 1;
+  if (st.view_count != 0) return;
+  save_picture(sim);
+  constexpr std::string_view kPrompt =
+      " e - exit, g - go to end, n or Enter - go to next, nn - number of elements to go > ";
+  for (;;) {
+    const std::optional<std::string> line = sim.viewer.read_line(kPrompt);
+    if (!line) {
+      pw.viewer_off = true;
+      st.view_count = 20000;
+      return;
+    }
+    const std::string a = line->substr(0, std::min<std::size_t>(4, line->size()));
+    const std::size_t first = a.find_first_not_of(' ');
+    if (first == std::string::npos) {
+      st.view_count = 1;
+      return;
+    }
+    switch (a[first]) {
+      case 'e':
+        planned_stop();
+      case 'n':
+        st.view_count = 1;
+        return;
+      case 'g':
+        pw.viewer_off = true;
+        st.view_count = 20000;
+        return;
+      case 't':
+        sim.screen.write_line(list_directed({std::string_view("stop"), std::int32_t{-1}}));
+        sim.screen.write_line(" text command dos't work now");
+        planned_stop();
+      default:
+        break;
+    }
+    // A count: an optional sign and digits, blanks around them.
+    std::size_t i = first;
+    bool neg = false;
+    if (a[i] == '+' || a[i] == '-') neg = a[i++] == '-';
+    const std::size_t digits_from = i;
+    long v = 0;
+    while (i < a.size() && a[i] >= '0' && a[i] <= '9') v = v * 10 + (a[i++] - '0');
+    const bool blanks_after = a.find_first_not_of(' ', i) == std::string::npos;
+    if (i > digits_from && blanks_after) {
+      st.view_count = std::max<long>(1, neg ? -v : v);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+void window_setup(Sim&) {}
+
+namespace {
+
+// Nearest whole number, halves away from zero (std::round, inline): the
+// fraction v - trunc(v) is exact, so the comparison with 0.5 decides as
+// std::round does. Values beyond 2^52 are whole already (or not finite).
+inline double round_half_away(double v) {
+  if (!(std::abs(v) < 4503599627370496.0)) return v;
+  const double t = static_cast<double>(static_cast<std::int64_t>(v));
+  const double f = v - t;
+  return t + static_cast<double>(f >= 0.5) - static_cast<double>(f <= -0.5);
+}
+
+// Pixels per world unit of window k, across and down.
+inline double px_per_unit_x(const PlotLayout& l, int k) {
+  return static_cast<double>(l.JX[k] - l.IX[k]) / (l.XMAX[k] - l.XMIN[k]);
+}
+inline double px_per_unit_y(const PlotLayout& l, int k) {
+  return static_cast<double>(l.JY[k] - l.IY[k]) / (l.YMAX[k] - l.YMIN[k]);
+}
+
+// The mapping of one window with its factors taken once, for the particle
+// loop; the same arithmetic as world_to_px_x and world_to_px_y.
+struct WindowMap {
+  double ix, x0, fx, jy, y0, fy;
+  double left, right, top, bottom;
+  WindowMap(const PlotLayout& l, int k)
+      : ix(l.IX[k]), x0(l.XMIN[k]), fx(px_per_unit_x(l, k)), jy(l.JY[k]), y0(l.YMIN[k]),
+        fy(px_per_unit_y(l, k)), left(l.IX[k]), right(l.JX[k]), top(l.IY[k]), bottom(l.JY[k]) {}
+  double px(double x) const { return ix + round_half_away((x - x0) * fx); }
+  double py(double y) const { return jy - round_half_away((y - y0) * fy); }
+};
+
+}  // namespace
+
+double world_to_px_x(const PlotLayout& l, int k, double x) {
+  return l.IX[k] + round_half_away((x - l.XMIN[k]) * px_per_unit_x(l, k));
+}
+
+double world_to_px_y(const PlotLayout& l, int k, double y) {
+  return l.JY[k] - round_half_away((y - l.YMIN[k]) * px_per_unit_y(l, k));
+}
+
+
+void plot_windows_setup(Sim& sim) {
+  PlotWindows& pw = sim.plots;
+  PlotLayout& l = pw.layout;
+  read_graph_cfg(sim, l);
+  // Window 4 spans the lattice; a lattice of zero length spans 1 cm.
+  l.XMIN[4] = sim.ref.s_entry;
+  l.XMAX[4] = sim.elements.elem_pos[static_cast<std::size_t>(sim.config.iel_last)];
+  if (!(l.XMAX[4] > l.XMIN[4])) l.XMAX[4] = l.XMIN[4] + 1.0;
+  if (!pw.canvas) pw.canvas = std::make_unique<CairoCanvas>();
+  Canvas& cv = *pw.canvas;
+  cv.set_clip(0, 0, kPictureWidth - 1, kPictureHeight - 1);
+  cv.set_bk_color(kPanelGrey);
+  cv.clear();
+  cv.set_font("t'Arial'h20w8i");
+  cv.set_text_color(kBlue);
+  text_at(cv, 50, 3, l.TITLE);
+  cv.set_font("t'Arial'h15w8i");
+  text_at(cv, 1100, 3, date_time_string(sim.clock.now()));
+  for (int k = 1; k <= 3; ++k) draw_phase_window(pw, k);
+  for (int k = 1; k <= 3; ++k) cv.save_area(k - 1, l.IX[k], l.IY[k], l.JX[k], l.JY[k]);
+  draw_lattice_window(sim);
+  pw.ready = true;
+  pw.viewer_off = false;
+  pw.saved_second = -1;
+}
+
+void draw_rms_ellipse(Sim& sim, int k) {
+  PlotWindows& pw = sim.plots;
+  Canvas& cv = *pw.canvas;
+  const PlotLayout& l = pw.layout;
+  const BeamMoments& bm = sim.beam_moments;
+  const double alpha = bm.twiss_alpha[static_cast<std::size_t>(k)];
+  const double gamma = bm.twiss_gamma[static_cast<std::size_t>(k)];
+  // A degenerate plane has its Twiss values stored as 0: no ellipse.
+  if (!(gamma > 0.0) || !std::isfinite(alpha)) return;
+  const double cx = bm.centroid[static_cast<std::size_t>(2 * k - 1)];
+  const double cy = bm.centroid[static_cast<std::size_t>(2 * k)];
+  const double sx = l.scale_x[static_cast<std::size_t>(k)], sy = l.scale_y[static_cast<std::size_t>(k)];
+  const std::array<double, 2> E{l.ell_factor[static_cast<std::size_t>(k)] * bm.eps_rms[static_cast<std::size_t>(k)],
+                                bm.eps_max[static_cast<std::size_t>(k)]};
+  const std::array<Rgb, 2> col{kBlue, kRed};
+  for (int e = 0; e < 2; ++e) {
+    if (!(E[static_cast<std::size_t>(e)] > 0.0)) continue;
+    // Points of gamma u^2 + 2 alpha u u' + beta u'^2 = E around the centroid.
+    const double a = std::sqrt(E[static_cast<std::size_t>(e)] / gamma);
+    const double b = std::sqrt(E[static_cast<std::size_t>(e)] * gamma);
+    cv.set_color(col[static_cast<std::size_t>(e)]);
+    cv.move_to(world_to_px_x(l, k, (cx + a) * sx), world_to_px_y(l, k, cy * sy));
+    for (int i = 1; i <= 100; ++i) {
+      const double t = i * 0.06283185307179587;
+      cv.line_to(world_to_px_x(l, k, sx * (cx + a * (std::cos(t) - alpha * std::sin(t)))),
+                 world_to_px_y(l, k, sy * (cy + b * std::sin(t))));
+    }
+  }
+}
+
+void plot_step(Sim& sim, double) {
+  PlotWindows& pw = sim.plots;
+  if (!pw.ready) return;
+  Canvas& cv = *pw.canvas;
+  const PlotLayout& l = pw.layout;
+  const RunConfig& c = sim.config;
+  // 1. Empty frames back in the phase-space windows.
+  for (int k = 1; k <= 3; ++k) {
+    clip_window(cv, l, k);
+    cv.put_area(k - 1, l.IX[k], l.IY[k]);
+  }
+  // 2. Ellipses.
+  if (c.IFLAG_ELL == 1)
+    for (int k = 1; k <= 3; ++k) {
+      clip_window(cv, l, k);
+      draw_rms_ellipse(sim, k);
+    }
+  // 3. Particles: the pixels of every live particle of the state range, in
+  //    (state, slot) order, one buffer per window; a pixel outside its
+  //    window is dropped before it becomes an integer.
+  for (int k = 1; k <= 3; ++k) pw.dots[static_cast<std::size_t>(k)].clear();
+  const StateRange range = statistics_range(c);
+  const ParticleArrays& p = sim.particles;
+  const double amu = sim.ref.amu_kev, w0 = sim.ref.w_origin, ph0 = sim.ref.phase_origin;
+  const double rfq_shift = kPi * sim.state.IRIARFQ;
+  const std::int32_t nharm = sim.config.nharm_sc;
+  const bool y_vs_x = c.IFLAG_DIS == 51;
+  const std::array<WindowMap, 3> map{WindowMap(l, 1), WindowMap(l, 2), WindowMap(l, 3)};
+  const std::array<double, 3> sx{l.scale_x[1], l.scale_x[2], l.scale_x[3]};
+  const std::array<double, 3> sy{l.scale_y[1], l.scale_y[2], l.scale_y[3]};
+  for (int iq = range.first; iq <= range.last; ++iq) {
+    const Rgb col = kStateColour[static_cast<std::size_t>(iq)];
+    const std::int32_t* status = p.status[iq];
+    const int npat = c.NPAT[static_cast<std::size_t>(iq)];
+    for (int i = 0; i <= npat; ++i) {
+      if (status[i] < 0) continue;
+      Vec6 v;
+      particle_coords6(p, i, iq, amu, w0, ph0, v);
+      v[4] = phase_wrap_harm(rfq_shift + v[4], nharm);
+      if (y_vs_x) v[1] = v[2];
+      for (std::size_t w = 0; w < 3; ++w) {
+        const WindowMap& m = map[w];
+        const double px = m.px(v[2 * w] * sx[w]);
+        const double py = m.py(v[2 * w + 1] * sy[w]);
+        if (px >= m.left && px <= m.right && py >= m.top && py <= m.bottom)
+          pw.dots[w + 1].push_back(Dot{static_cast<std::int32_t>(px), static_cast<std::int32_t>(py), col});
+      }
+    }
+  }
+  for (int k = 1; k <= 3; ++k) {
+    clip_window(cv, l, k);
+    cv.set_pixels(pw.dots[static_cast<std::size_t>(k)]);
+  }
+  // 4. Date box.
+  cv.set_font("t'Arial'h15w8i");
+  cv.set_clip(1100, 25, 1255, 40);
+  cv.set_color(kPanelGrey);
+  cv.rectangle(kRectFilled, 1100, 25, 1255, 40);
+  cv.set_text_color(kRed);
+  text_at(cv, 1100, 25, date_time_string(sim.clock.now()));
+  // 5. Status panel.
+  draw_panel(sim);
+  // 6. Position: the start of the element's last step.
+  {
+    const int IX = l.IX[4], JY = l.JY[4];
+    cv.set_clip(IX + 485, JY + 10, IX + 600, JY + 20);
+    cv.set_color(kWhite);
+    cv.rectangle(kRectFilled, IX + 500, JY + 10, IX + 571, JY + 20);
+    cv.set_font("t'Arial'h14w6");
+    cv.set_text_color(kBlack);
+    text_at(cv, IX + 485, JY + 10, "z=");
+    text_at(cv, IX + 575, JY + 10, "cm");
+    cv.set_text_color(kRed);
+    const double zpos = sim.ref.z_entry + sim.transport.ref_path(sim.ref.nstep - 1, kRefS);
+    text_at(cv, IX + 500, JY + 10, fmt1(pw, "(F10.2)", zpos));
+  }
+  // 7.-10. After an element: its envelope (not for the first picture).
+  if (sim.state.ipos != c.iel_first - 1) {
+    clip_window(cv, l, 4);
+    std::vector<double> z(static_cast<std::size_t>(sim.ref.nstep) + 1);
+    for (int k = 0; k <= sim.ref.nstep; ++k)
+      z[static_cast<std::size_t>(k)] = sim.ref.z_entry + sim.transport.ref_path(k, kRefS);
+    write_rms_rows(sim, z);
+    draw_envelope(sim, z);
+  }
+  // The picture file, at most once per second of the run's clock.
+  const std::int64_t now = clock_second(sim.clock.now());
+  if (now != pw.saved_second) save_picture(sim);
+  // 11. Step viewer.
+  step_viewer(sim);
+}
+
+void save_picture(Sim& sim) {
+  PlotWindows& pw = sim.plots;
+  if (!pw.ready) return;
+  const std::string path = sim.units.resolve(kPictureFile).string();
+  if (!pw.canvas->write_png(path)) fatal(" the picture " + path + " cannot be written");
+  pw.saved_second = clock_second(sim.clock.now());
+}
+
+}  // namespace linac

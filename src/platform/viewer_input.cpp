@@ -1,0 +1,32 @@
+#include "platform/viewer_input.hpp"
+
+#include <unistd.h>
+
+#include <iostream>
+
+namespace linac {
+
+ViewerInput::ViewerInput() : in_(&std::cin), prompt_out_(&std::cerr), terminal_(isatty(0) == 1) {}
+
+ViewerInput::ViewerInput(std::istream& in, bool terminal, std::ostream* prompt_out)
+    : in_(&in), prompt_out_(prompt_out), terminal_(terminal) {}
+
+void ViewerInput::redirect(std::istream& in, bool terminal, std::ostream* prompt_out) {
+  in_ = &in;
+  terminal_ = terminal;
+  prompt_out_ = prompt_out;
+}
+
+std::optional<std::string> ViewerInput::read_line(std::string_view prompt) {
+  if (!terminal_) return std::nullopt;
+  if (prompt_out_) {
+    *prompt_out_ << prompt;
+    prompt_out_->flush();
+  }
+  std::string line;
+  if (!std::getline(*in_, line)) return std::nullopt;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+}  // namespace linac
