@@ -76,6 +76,9 @@ void sc_mesh_check(Sim& sim) {
   g.sc_mesh_state = now;
   if (now != old) sc_mesh_report(sim);
   if (now == -1) g.sc_coarse_seen = -1;
+  // What the plot panel shows of the last check (no z ratio in 2-D).
+  sim.sc_mesh = {g.sc_hx, g.sc_hy, g.model_2d ? 0.0 : g.sc_hz,
+                 g.sc_rms_x, g.sc_rms_y, g.model_2d ? 0.0 : g.sc_rms_z, g.sc_coarse_seen};
 }
 
 void sc_mesh_report(Sim& sim) {

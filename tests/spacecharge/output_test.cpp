@@ -77,6 +77,11 @@ TEST(ScMesh, ReportsOnlyWhenTheClassChanges) {
   }
   EXPECT_EQ(classes, (std::vector<int>{0, -1, -1, 0, 1}));
   EXPECT_EQ(g.sc_coarse_seen, -1);
+  // The plot panel shows the steps and sizes of the last check and the
+  // coarse mark of any earlier one.
+  EXPECT_EQ(sim.sc_mesh.hx / sim.sc_mesh.sx, g.sc_hx / 1.0);
+  EXPECT_EQ(sim.sc_mesh.sz, g.sc_rms_z);
+  EXPECT_EQ(sim.sc_mesh.coarse_flag, -1);
   std::vector<std::string> marks;
   for (const std::string& l : s.file("sc_warning.dat"))
     if (l.find("mesh") != std::string::npos) marks.push_back(l);
