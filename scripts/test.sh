@@ -18,5 +18,6 @@ cmake -S "$root" -B "$san" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1" -DLIN
   -DLINAC_BUILD_TESTS=ON -DLINAC_BUILD_BENCH=OFF >/dev/null
 cmake --build "$san" -j "$(nproc)"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 (cd "$san" && ctest --output-on-failure -j "$(nproc)")
