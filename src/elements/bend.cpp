@@ -240,7 +240,8 @@ void bmag_steps(Sim& sim, std::int32_t n, const FieldAt<BendSource>& field) {
     g.zref = path(k, kRefZ);
     g.step_nz = path(k, kRefDirZ);
     g.step_nx = path(k, kRefDirX);
-    if (sim.current.scur >= kScurMin) {
+    const bool kicked = sim.current.scur >= kScurMin;
+    if (kicked) {
       space_charge(sim, k);
       sc_kick(sim, r.step_len);
     }
@@ -260,6 +261,15 @@ void bmag_steps(Sim& sim, std::int32_t n, const FieldAt<BendSource>& field) {
 #pragma omp for schedule(static)
         for (int i = 0; i <= last; ++i) {
           if (status[i] < 0) continue;
+          // A space-charge kick changed x', y' and beta in the frame of
+          // plane k - 1: the velocity into the element frame from them.
+          if (kicked) {
+            refresh_velocity(p, i);
+            const double vx = p.betax[i];
+            const double vz = p.betaz[i];
+            p.betax[i] = nzp * vx + nxp * vz;
+            p.betaz[i] = -nxp * vx + nzp * vz;
+          }
           // From the frame of plane k - 1 into the element frame.
           const double x = p.x[i];
           const double z = p.z[i];
