@@ -440,6 +440,25 @@ TEST(BendElement, PathExcessShrinksWithTheGapAndSums) {
   }
 }
 
+// An enge line named by enge_src(3, 1) gives the entrance coefficients; the
+// exit edge keeps the bend defaults. At the entrance edge (s = 0, y = 0)
+// B_y = Bf / (1 + exp(c0)).
+TEST(BendElement, EngeLineSetsTheEntranceEdge) {
+  BendRun r;
+  r.line(5, "enge", 1, {0.5, 3.0, 0.1, 0.0, 0.0, 0.0});
+  r.s.type_rec.enge_src[3][1] = 5;
+  r.run(BendLine{}, {Particle{}});
+  EXPECT_EQ(r.s.fieldmap.enge_coef[1], (EngeSet{0.5, 3.0, 0.1, 0.0, 0.0, 0.0}));
+  EXPECT_EQ(r.s.fieldmap.enge_coef[2], kBendEngeDefault);
+  const BendFieldData d = bend_field_data(r.s);
+  const BendGeom& g = r.s.bmag_geom;
+  const BendFieldPoint p = bmag_field(d, g.edge_in_x, 0.0, g.edge_in_z);
+  EXPECT_EQ(p.region, kBendEntranceFringe);
+  EXPECT_NEAR(p.B[1] / d.Bf, 1.0 / (1.0 + std::exp(0.5)), 1e-12);
+  // The design particle still leaves on the exit axis.
+  EXPECT_LT(std::abs(r.s.particles.x[1][0]), 1e-4);
+}
+
 // Bad lines stop before the set-up, naming the line and the value.
 TEST(BendElement, BadLinesStop) {
   struct Case {
