@@ -12,6 +12,7 @@
 #include "beam/stats.hpp"
 #include "common/records.hpp"
 #include "control/dispatcher.hpp"
+#include "elements/bend_field.hpp"
 #include "elements/stripper_table.hpp"
 #include "numerics/numerics_state.hpp"
 #include "platform/clock.hpp"
@@ -81,6 +82,9 @@ struct Sim {
   // space-charge solve that its panel shows.
   PlotWindows plots;
   ScMeshReport sc_mesh;
+
+  // Bending magnet: the geometry of the magnet being run.
+  BendGeom bmag_geom;
 
   // Numerical library: random stream, error stack, units and options.
   NumericsState numerics;

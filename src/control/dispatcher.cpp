@@ -4,6 +4,7 @@
 
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
+#include "elements/bend.hpp"
 #include "elements/stripper.hpp"
 #include "control/state_commands.hpp"
 #include "platform/fatal.hpp"
@@ -136,6 +137,7 @@ HandlerRegistry::HandlerRegistry() {
   set(H::swtch_cmd, swtch_cmd);
   set(H::cdump_cmd, cdump_cmd);
   set(H::scrch_cmd, scrch_cmd);
+  set(H::bmag_element, bmag_element);
   // The other element drivers, special elements and lattice commands
   // register here as they are built.
 }

@@ -130,6 +130,8 @@ void nominal_pass(Sim& sim) {
   //    inside the lattice starts on the straight axis at the restart line's
   //    entrance, which reproduces the full run's frame for a straight lattice.
   reset_element_frame(sim, st.iscrch > 0 ? sim.ref.s_entry : 0.0);
+  // Path-length excess of the bending magnets passed in this pass, cm.
+  sim.ref.z_offset = 0.0;
   // 6. The element loop: every line, then its out.dat line.
   for (std::int32_t n = c.iel_first; n <= c.iel_last; ++n) {
     dispatch_element(sim, n);

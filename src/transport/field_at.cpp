@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "common/sim.hpp"
+#include "elements/bend_field.hpp"
 #include "platform/fatal.hpp"
 #include "transport/enge.hpp"
 #include "transport/seams.hpp"
@@ -55,6 +56,8 @@ void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B
   if (itype == 1) {
     const FieldAt<DriftAperture> drift{{r.drift_aper_x, r.drift_aper_y}};
     inside = drift(x, y, z, t, E, B);
+  } else if (itype == 3) {
+    inside = bend_field_at(sim, x, y, z, t, E, B);
   } else if (is_lens_type(itype)) {
     inside = lens_field_at(sim, x, y, z, t, E, B);
   } else if (type_without_field(itype)) {

@@ -3,6 +3,7 @@
 // initial beam placed by the test, and the nominal pass with its outputs.
 #pragma once
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -98,5 +99,25 @@ class CaseRun {
   std::unique_ptr<Sim> sim = make_sim();
   std::ostringstream screen;
 };
+
+// Runs the program on a copy of examples/<example> with OMP_NUM_THREADS =
+// threads and returns the contents of the named output files (a failed run
+// fails the test and returns empty texts).
+inline std::vector<std::string> run_example(const std::string& example, int threads,
+                                            const std::vector<std::string>& files) {
+  const std::filesystem::path dir_in =
+      std::filesystem::path(LINAC_TEST_DATA_DIR) / ".." / "examples" / example;
+  TempDir dir;
+  for (const auto& e : std::filesystem::directory_iterator(dir_in))
+    std::filesystem::copy_file(e.path(), dir.path() / e.path().filename());
+  const std::string cmd = "cd '" + dir.path().string() + "' && OMP_NUM_THREADS=" +
+                          std::to_string(threads) + " '" LINAC_PROGRAM "' > screen.txt 2>&1";
+  std::vector<std::string> out(files.size());
+  const int rc = std::system(cmd.c_str());
+  EXPECT_EQ(rc, 0) << read_file(dir / "screen.txt");
+  if (rc != 0) return out;
+  for (std::size_t f = 0; f < files.size(); ++f) out[f] = read_file(dir / files[f]);
+  return out;
+}
 
 }  // namespace linac::testing

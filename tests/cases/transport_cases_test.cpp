@@ -223,19 +223,9 @@ TEST(TransportCases, EveryPassStartsItsFrameAtTheLabOrigin) {
 TEST(TransportCases, ThreadIdentity) {
   // The program runs the example with its generated beam once with 1 thread
   // and once with 4; the outputs must be identical byte for byte.
-  const char* files[4] = {"out.dat", "coord.dat", "lost.dat", "wtmp.dat"};
-  const std::filesystem::path example =
-      std::filesystem::path(LINAC_TEST_DATA_DIR) / ".." / "examples" / "drift_channel";
-  std::string out[2][4];
-  for (int r = 0; r < 2; ++r) {
-    testing::TempDir dir;
-    for (const auto& e : std::filesystem::directory_iterator(example))
-      std::filesystem::copy_file(e.path(), dir.path() / e.path().filename());
-    const std::string cmd = "cd '" + dir.path().string() + "' && OMP_NUM_THREADS=" +
-                            (r == 0 ? "1" : "4") + " '" LINAC_PROGRAM "' > screen.txt 2>&1";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << testing::read_file(dir / "screen.txt");
-    for (int f = 0; f < 4; ++f) out[r][f] = testing::read_file(dir / files[f]);
-  }
+  const std::vector<std::string> files{"out.dat", "coord.dat", "lost.dat", "wtmp.dat"};
+  const std::vector<std::string> out[2] = {testing::run_example("drift_channel", 1, files),
+                                           testing::run_example("drift_channel", 4, files)};
   // The scraper removes part of the beam, so lost.dat has records.
   EXPECT_GT(std::count(out[0][2].begin(), out[0][2].end(), '\n'), 100);
   for (int f = 0; f < 4; ++f) {

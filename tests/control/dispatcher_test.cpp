@@ -244,7 +244,7 @@ TEST(Dispatcher, UnbuiltHandlerStopsNamingKeywordAndLine) {
     const char* message;
   };
   const Case cases[] = {
-      {"bmag ", " element 'bmag ' at lattice line 3 is not available yet"},
+      {"mhb  ", " element 'mhb  ' at lattice line 3 is not available yet"},
       {"matrx", " command 'matrx' at lattice line 3 is not available yet"},
       {"einz ", " element 'einz ' at lattice line 3 is not available yet"},
       {"updat", " command 'updat' at lattice line 3 is not available yet"},

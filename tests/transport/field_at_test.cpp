@@ -109,19 +109,19 @@ TEST(FieldAt, RunContextSetsTheLossFlagAndNeverClearsIt) {
 TEST(FieldAt, FieldsNotBuiltYetStopTheRun) {
   auto sim = make_sim();
   set_start_values(*sim);
-  sim->elements.elem_name[3] = "bmag";
+  sim->elements.elem_name[3] = "mhb";
   sim->state.ipos = 3;
   Vec3 E, B;
   // The table types stop as well while no table is loaded.
-  for (int t : {2, 3, 5, 6, 9, 10, 11, 15, 16, 18, 21, 22, 25, 28, 30, 31, 32}) {
+  for (int t : {2, 5, 6, 9, 10, 11, 15, 16, 18, 21, 22, 25, 28, 30, 31, 32}) {
     sim->state.itype = t;
     EXPECT_THROW(field_at(*sim, 0.1, 0.1, 0.0, 0.0, E, B), FatalStop) << t;
   }
   try {
-    sim->state.itype = 3;
+    sim->state.itype = 10;
     field_at(*sim, 0.1, 0.1, 0.0, 0.0, E, B);
   } catch (const FatalStop& stop) {
-    EXPECT_NE(stop.lines().front().find("element 3 (bmag)"), std::string::npos);
+    EXPECT_NE(stop.lines().front().find("element 3 (mhb)"), std::string::npos);
     EXPECT_NE(stop.lines().front().find("not available yet"), std::string::npos);
   }
   // Superimposed field; the 2-D space-charge field is added from the last
