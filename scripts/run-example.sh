@@ -17,3 +17,4 @@ echo "outputs are in $work:"
 for f in out.dat coord.dat lost.dat wtmp.dat graphic3.png; do
   if [ -e "$work/$f" ]; then echo "  $f: $work/$f"; fi
 done
+if [ -f "$work/matrix.dat" ]; then echo "  matrix.dat: $work/matrix.dat"; fi

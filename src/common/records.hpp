@@ -331,6 +331,14 @@ struct MatrxState {
   double eps = 0.0;
   std::int32_t mode1 = 0, mode2 = 0;
   std::array<std::array<double, 6>, 6> mtot{};
+
+  // The section of the last matrx line: its updat line, the steps of its
+  // test particles (1..6: cm, mrad, cm, mrad, deg, %) and per charge state
+  // the transfer matrix, section_matrix[iq][j][i] = d out_i / d in_j in
+  // those units (column j, row i, 1..6).
+  std::int32_t section_start = 0;
+  std::array<double, 7> section_steps{};
+  std::array<std::array<std::array<double, 7>, 7>, kMaxChargeStates + 1> section_matrix{};
 };
 
 // ---- Requests and files of the run-time parameter command ----

@@ -16,6 +16,7 @@
 #include "transport/filter.hpp"
 #include "transport/matrix_elements.hpp"
 #include "transport/point_elements.hpp"
+#include "matrices/matrx.hpp"
 
 namespace linac {
 
@@ -138,6 +139,8 @@ HandlerRegistry::HandlerRegistry() {
   set(H::cdump_cmd, cdump_cmd);
   set(H::scrch_cmd, scrch_cmd);
   set(H::bmag_element, bmag_element);
+  set(H::updat_cmd, updat_cmd);
+  set(H::matrx_cmd, matrx_cmd);
   // The other element drivers, special elements and lattice commands
   // register here as they are built.
 }

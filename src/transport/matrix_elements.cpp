@@ -157,6 +157,12 @@ void sol_matrix_element(Sim& sim, std::int32_t n) {
   r.field1 = scaled_field(sim, r.field1);
   const double field = r.field1;
   const LensDrifts e = lens_drifts(l.L, l.Lf, lens_design(r));
+  // The design particle's Larmor angle Lf / Rb (rad), for the sections that
+  // undo the solenoid rotation.
+  const double gamma0 = 1.0 + r.w0 / r.amu_kev;
+  const ParticleSpeed v0 = particle_speed(std::sqrt(1.0 - 1.0 / (gamma0 * gamma0)));
+  sim.history.larmor_angle[sim.state.ipos] =
+      e.Lf * field * (r.QDESIGN / r.ADESIGN) / (e.rigidity_scale * v0.bg);
   carry_through_lens(sim, n, l,
                      [&e, field](double qa, const ParticleSpeed& v) { return sol_map(e, qa, field, v); });
   finish_element(sim, l.L, false);

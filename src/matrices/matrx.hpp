@@ -1,0 +1,46 @@
+// Matrix sections of the lattice: an "n updat" line places 13 test
+// particles per charge state behind the beam; the "n matrx" line with the
+// same number forms from them the first-order transfer matrix of the
+// stretch between the two lines and lists it, with its symplectic form,
+// periodic Twiss parameters and hard-edge equivalents, in matrix.dat.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "beam/matrix6.hpp"
+#include "matrices/section_matrix.hpp"
+
+namespace linac {
+
+struct Sim;
+
+// matrix.dat, the listing of every matrx line of every pass.
+inline constexpr int kUnitMatrix = 29;
+
+// Lattice commands updat and matrx of line n; both advance ipos.
+void updat_cmd(Sim& sim, std::int32_t& n);
+void matrx_cmd(Sim& sim, std::int32_t& n);
+
+// What the listing of one charge state needs besides its matrix.
+struct SectionListing {
+  double L = 0.0;                 // section length, cm
+  SectionEnds ends;
+  double W_in = 0.0, W_out = 0.0;  // design energy at start and end, keV/u
+  double wavelength_2pi = 0.0;     // cm/rad
+  double amu_kev = 0.0;
+  std::array<bool, 6> zero_step{};  // coordinates measured with a zero step
+  // The one element of a one-line section: 1 solenoid, 2 cavity, 0 none.
+  int single = 0;
+  double sol_field = 0.0;  // P1 of the solenoid line, G
+  double eff_len = 0.0;    // effective length the solenoid left, cm
+};
+
+// The matrix.dat records of one charge state (charge QQ, mass AMASS) with
+// section matrix R and rotation angle theta (rad) of the state.
+std::vector<std::string> state_listing(const SectionListing& s, double QQ, double AMASS,
+                                       const Matrix6& R, double theta);
+
+}  // namespace linac

@@ -1,0 +1,274 @@
+// End-to-end cases of the matrix sections (tests/cases/matrix_sections):
+// updat and matrx lines around drifts, matrix quads and a matrix solenoid,
+// the section matrices against the analytic lens matrices, the periodic
+// Twiss parameters of a FODO cell against the thin-lens formulas, the
+// effective solenoid, the bad-input stops and the thread identity of the
+// FODO example's matrix.dat.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "case_harness.hpp"
+#include "common/constants.hpp"
+#include "matrices/section_matrix.hpp"
+#include "platform/fatal.hpp"
+#include "transport/lens_matrices.hpp"
+
+namespace linac {
+namespace {
+
+using testing::CaseRun;
+using testing::Placed;
+
+constexpr double kW = 1000.0;  // keV/u
+constexpr double kLambdaBar = 29979.2458 / 100.0 / (2.0 * 3.14159265358979323846);  // cm, 100 MHz
+
+const std::vector<Placed> kBeam = {{0.01, 0, 0, 0}, {-0.01, 0, 0, 0}, {0, 0, 0.01, 0}, {0, 0, -0.01, 0}};
+
+struct SectionRun {
+  std::unique_ptr<CaseRun> run;
+  Matrix6 R(int iq) const {
+    Matrix6 M;
+    const auto& s = run->sim->matrx.section_matrix[static_cast<std::size_t>(iq)];
+    for (int j = 1; j <= 6; ++j)
+      for (int i = 1; i <= 6; ++i) M(i, j) = s[static_cast<std::size_t>(j)][static_cast<std::size_t>(i)];
+    return M;
+  }
+  std::string listing() const { return run->file("matrix.dat"); }
+};
+
+SectionRun run_section(const std::string& lattice) {
+  SectionRun r{std::make_unique<CaseRun>("cases/matrix_sections")};
+  testing::write_file(r.run->dir / "sclinac.dat", lattice + "stop\n");
+  r.run->read_inputs();
+  r.run->place_beam(1, kBeam);
+  r.run->place_beam(2, kBeam);
+  r.run->run_nominal_pass();
+  return r;
+}
+
+// A lens matrix of the rad units (x', y' rad, phase rad, dW/W) in the
+// matrix units (mrad, deg, %).
+Matrix6 to_matrix_units(const Matrix6& M) {
+  const double u[6] = {1.0, 1000.0, 1.0, 1000.0, 180.0 / 3.14159265358979323846, 100.0};
+  Matrix6 R;
+  for (int j = 1; j <= 6; ++j)
+    for (int i = 1; i <= 6; ++i) R(i, j) = M(i, j) * u[i - 1] / u[j - 1];
+  return R;
+}
+
+LensDesign design() { return {kW, kAmuKev, kLambdaBar}; }
+
+double design_beta() { return beta_from_kinetic_energy(kW, kAmuKev); }
+
+TEST(MatrixSections, DriftSectionIsTheDriftMatrix) {
+  // 50 cm: R12 = R34 = 0.05 cm/mrad and R56 = -(L/lambdabar)/((gamma+1)
+  // beta gamma) (180/pi)/100 = -6.473622 deg/%. The transverse push is
+  // linear, so the central differences are exact to rounding; the phase
+  // goes as 1/beta, whose central difference errs by (5/8)(P6/100)^2
+  // relative at P6 = 0.1 %, i.e. 6e-7.
+  const SectionRun s = run_section("1 updat 0.1 1.0 0.1 1.0 1.0 0.1\n1 drift 50.0 5.0 5.0\n1 matrx\n");
+  for (int iq = 1; iq <= 2; ++iq) {
+    const Matrix6 R = s.R(iq);
+    for (int i = 1; i <= 4; ++i)
+      for (int j = 1; j <= 4; ++j) {
+        const double want = (i == j) ? 1.0 : ((i == 1 && j == 2) || (i == 3 && j == 4)) ? 0.05 : 0.0;
+        EXPECT_NEAR(R(i, j), want, 1e-12) << iq << " " << i << j;
+      }
+    EXPECT_NEAR(R(5, 6), -6.473622, 1e-6 * 6.473622);
+    EXPECT_NEAR(R(5, 5), 1.0, 1e-12);
+    EXPECT_NEAR(R(6, 6), 1.0, 1e-12);
+  }
+  // Every plane of a drift has half trace 1: no periodic solution.
+  const std::string text = s.listing();
+  std::size_t n = 0;
+  for (std::size_t p = text.find(" cosmu >1 "); p != std::string::npos; p = text.find(" cosmu >1 ", p + 1)) ++n;
+  EXPECT_EQ(n, 6u);  // three planes for each of the two charge states
+  EXPECT_EQ(text.find("NaN"), std::string::npos);
+}
+
+TEST(MatrixSections, QuadSectionsAreTheLensProduct) {
+  // Thin and thick matrix quads between drifts: the transverse block of the
+  // section equals the product of the lens matrices; the symplectic form
+  // has unit block determinants and M^T J M = J.
+  struct Case {
+    double Lf;
+  } cases[] = {{0.1}, {10.0}};
+  for (const Case& c : cases) {
+    const double B = 1500.0, a = 2.0;
+    const std::string q = "-1 quad " + std::to_string(B) + " " + std::to_string(c.Lf) + " " +
+                          std::to_string(c.Lf) + " 2.0\n";
+    const std::string qd = "-1 quad " + std::to_string(-B) + " " + std::to_string(c.Lf) + " " +
+                           std::to_string(c.Lf) + " 2.0\n";
+    const SectionRun s = run_section("1 updat 0.1 1.0 0.1 1.0 1.0 0.1\n1 drift 30.0 5.0 5.0\n" + q +
+                                     "1 drift 40.0 5.0 5.0\n" + qd + "1 matrx\n");
+    for (int iq = 1; iq <= 2; ++iq) {
+      const double qa = iq == 1 ? 1.0 : 0.5;
+      const double G = B * 1e-4 / a;
+      Matrix6 M = drift_matrix(30.0, design());
+      matmul6_left(quad_matrix(qa, G, c.Lf, c.Lf, design_beta(), design()), M);
+      matmul6_left(drift_matrix(40.0, design()), M);
+      matmul6_left(quad_matrix(qa, -G, c.Lf, c.Lf, design_beta(), design()), M);
+      const Matrix6 want = to_matrix_units(M);
+      const Matrix6 R = s.R(iq);
+      for (int i = 1; i <= 4; ++i)
+        for (int j = 1; j <= 4; ++j)
+          EXPECT_NEAR(R(i, j), want(i, j), 1e-10) << "Lf " << c.Lf << " state " << iq << " " << i << j;
+      const double gm1 = kW / kAmuKev;
+      const double bg = std::sqrt(gm1 * (gm1 + 2.0));
+      const SectionEnds e{bg, bg, gm1, gm1, 2.0 * 3.14159265358979323846 * 0.1};
+      const Matrix6 Ms = symplectic_form(R, e);
+      const auto d = block_determinants(Ms);
+      EXPECT_NEAR(d[0], 1.0, 1e-12);
+      EXPECT_NEAR(d[1], 1.0, 1e-12);
+      const Matrix6 K = symplecticity_matrix(Ms);
+      for (int i = 1; i <= 4; ++i)
+        for (int j = 1; j <= 4; ++j) {
+          const double J = (j == i + 1 && i % 2 == 1) ? 1.0 : (i == j + 1 && j % 2 == 1) ? -1.0 : 0.0;
+          EXPECT_NEAR(K(i, j), J, 1e-12) << i << j;
+        }
+    }
+  }
+}
+
+// FODO cell from the QF centre, focal length f = 100 cm at Q/A 1 and
+// 1000 keV/u (P1 = +-2880.255 G at 2 cm), quad spacing 100 cm.
+// The pole-tip field scales as 1/Lf so that f = 1/(k^2 Lf) stays 100 cm.
+std::string fodo(double Lf) {
+  const auto num = [](double v) { return std::to_string(v); };
+  const double d = 100.0 - Lf;
+  const std::string B = num(2880.255 / Lf);
+  return "1 updat 0.1 1.0 0.1 1.0 1.0 0.1\n-1 quad " + B + " " + num(Lf / 2) + " " + num(Lf / 2) +
+         " 2.0\n1 drift " + num(d) + " 5.0 5.0\n-1 quad -" + B + " " + num(Lf) + " " + num(Lf) +
+         " 2.0\n1 drift " + num(d) + " 5.0 5.0\n-1 quad " + B + " " + num(Lf / 2) + " " + num(Lf / 2) +
+         " 2.0\n1 matrx\n";
+}
+
+TEST(MatrixSections, FodoCellPeriodicTwiss) {
+  // Thin lens: cos mu = 1 - L^2/(2 f^2) = 0.5, betX = 2L(1 + sin(mu/2))/sin
+  // mu = 346.410, betY = 2L(1 - sin(mu/2))/sin mu = 115.470 cm/rad, alpha
+  // = 0. The thick lens departs from it in proportion to Lf (3.3e-3 in
+  // cos mu at 1 cm): the gap at 0.1 cm is a tenth of that at 1 cm.
+  double gap[2] = {0, 0};
+  const double Lfs[2] = {1.0, 0.1};
+  for (int k = 0; k < 2; ++k) {
+    const SectionRun s = run_section(fodo(Lfs[k]));
+    const Matrix6 R = s.R(1);
+    const double gm1 = kW / kAmuKev;
+    const double bg = std::sqrt(gm1 * (gm1 + 2.0));
+    const SectionEnds e{bg, bg, gm1, gm1, 2.0 * 3.14159265358979323846 * 0.1};
+    const Matrix6 M = symplectic_form(R, e);
+    const PlaneTwiss x = periodic_twiss(M(1, 1), M(1, 2), M(2, 1), M(2, 2), 0);
+    const PlaneTwiss y = periodic_twiss(M(3, 3), M(3, 4), M(4, 3), M(4, 4), 1);
+    ASSERT_TRUE(x.stable && y.stable);
+    gap[k] = x.cosmu - 0.5;
+    const double sh = std::sin(3.14159265358979323846 / 6.0), sm = std::sin(3.14159265358979323846 / 3.0);
+    EXPECT_NEAR(x.beta * 1000.0 * bg, 200.0 * (1.0 + sh) / sm, 0.2 * Lfs[k] + 1e-3);
+    EXPECT_NEAR(y.beta * 1000.0 * bg, 200.0 * (1.0 - sh) / sm, 0.8 * Lfs[k] + 1e-3);
+    EXPECT_NEAR(x.alpha, 0.0, 1e-9);
+    EXPECT_NEAR(y.alpha, 0.0, 1e-9);
+    if (k == 0) {
+      // The listing at 1 cm shows the exact product to its digits.
+      const std::string t = s.listing();
+      EXPECT_NE(t.find("     cosmu   0.50333     sinmu   0.86409\n      muX      59.78   deg\n"
+                       "     betX     0.34651D+03  cm/rad\n"),
+                std::string::npos)
+          << t;
+      EXPECT_NE(t.find("     betY     0.11621D+03  cm/rad\n"), std::string::npos);
+      // Periodic ellipse: sm before = sm after in the transverse blocks.
+      Matrix6 U;
+      unit_matrix6(U);
+      U(1, 1) = x.beta, U(1, 2) = U(2, 1) = -x.alpha, U(2, 2) = x.gamma;
+      U(3, 3) = y.beta, U(3, 4) = U(4, 3) = -y.alpha, U(4, 4) = y.gamma;
+      Matrix6 V = U;
+      sigma_transform(V, M);
+      for (int i = 1; i <= 4; ++i)
+        for (int j = 1; j <= 4; ++j) EXPECT_NEAR(V(i, j), U(i, j), 1e-9) << i << j;
+    }
+  }
+  EXPECT_NEAR(gap[0], 3.3e-3, 0.2e-3);
+  EXPECT_NEAR(gap[1] / gap[0], 0.1, 0.01);
+}
+
+TEST(MatrixSections, MatrixSolenoidEffectiveParameters) {
+  // A matrix solenoid of field B, length L and effective length Lf alone in
+  // its section: d = (L - Lf)/2, Heff = Lf and Beff = B for every charge
+  // state, and the matrix turned back by the state's Larmor angle is
+  // block-diagonal.
+  const double B = 3000.0, L = 30.0, Lf = 20.0;
+  const SectionRun s = run_section("1 updat 0.1 1.0 0.1 1.0 1.0 0.1\n0 sol 3000.0 30.0 20.0 5.0\n1 matrx\n");
+  const double theta = s.run->sim->history.larmor_angle[2];
+  const double brho = kRigidityGcmPerKeV * std::sqrt(kW / kAmuKev * (kW / kAmuKev + 2.0)) * kAmuKev;
+  EXPECT_NEAR(theta, B * Lf / (2.0 * brho), 1e-12);
+  for (int iq = 1; iq <= 2; ++iq) {
+    const double th = theta * (iq == 1 ? 1.0 : 0.5);
+    const Matrix6 R = s.R(iq);
+    const EffectiveSolenoid e = effective_solenoid(R, th, L, Lf, B);
+    ASSERT_TRUE(e.ok);
+    EXPECT_NEAR(e.d, (L - Lf) / 2.0, 1e-9);
+    EXPECT_NEAR(e.Heff, Lf, 1e-9);
+    EXPECT_NEAR(e.Beff, B, 1e-9 * B);
+    Matrix6 A = R;
+    matmul6_left(rotation_matrix(-th), A);
+    for (int i = 1; i <= 2; ++i)
+      for (int j = 3; j <= 4; ++j) {
+        EXPECT_NEAR(A(i, j), 0.0, 1e-10) << iq;
+        EXPECT_NEAR(A(j, i), 0.0, 1e-10) << iq;
+      }
+  }
+  const std::string t = s.listing();
+  EXPECT_NE(t.find(" Effective parameters of the solenoid for TRACE3D\n Dsol=        30.000  cm\n"
+                   " Beff=      3000.000  Gs\n Ddrift=       5.000  cm\n Heff=        20.000  cm\n"),
+            std::string::npos)
+      << t;
+}
+
+TEST(MatrixSections, BadInputsStopNamingTheLine) {
+  struct Case {
+    const char* lattice;
+    int npat;
+    const char* text;
+  } cases[] = {
+      {"1 drift 10.0 5.0 5.0\n3 matrx\n", 4, " matrx at lattice line 2 (section 3)"},
+      {"1 updat 0.1 1.0 0.1 1.0 1.0 0.1\n1 matrx\n", kParticleSlots - 13, " updat at lattice line 1: charge state 1"},
+  };
+  for (const Case& c : cases) {
+    CaseRun run("cases/matrix_sections");
+    testing::write_file(run.dir / "sclinac.dat", std::string(c.lattice) + "stop\n");
+    run.read_inputs();
+    std::vector<Placed> beam(static_cast<std::size_t>(c.npat), Placed{0, 0, 0, 0});
+    run.place_beam(1, beam);
+    run.place_beam(2, kBeam);
+    try {
+      run.run_nominal_pass();
+      ADD_FAILURE() << c.lattice << " ran";
+    } catch (const FatalStop& stop) {
+      EXPECT_EQ(stop.lines().at(0).rfind(c.text, 0), 0u) << stop.lines().at(0);
+    }
+  }
+}
+
+TEST(MatrixSections, FodoExampleMatrixListingIsThreadIndependent) {
+  // The example's beam of 12000 particles takes the parallel paths of the
+  // element loops; the 13 test particles ride in them, so matrix.dat must
+  // be the same byte for byte with 1 and 4 threads.
+  const std::filesystem::path example =
+      std::filesystem::path(LINAC_TEST_DATA_DIR) / ".." / "examples" / "fodo_matrix";
+  std::string out[2];
+  for (int r = 0; r < 2; ++r) {
+    testing::TempDir dir;
+    for (const auto& e : std::filesystem::directory_iterator(example))
+      std::filesystem::copy_file(e.path(), dir.path() / e.path().filename());
+    const std::string cmd = "cd '" + dir.path().string() + "' && OMP_NUM_THREADS=" +
+                            (r == 0 ? "1" : "4") + " '" LINAC_PROGRAM "' > screen.txt 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << testing::read_file(dir / "screen.txt");
+    out[r] = testing::read_file(dir / "matrix.dat");
+  }
+  EXPECT_NE(out[0].find("  X-plane "), std::string::npos);
+  EXPECT_TRUE(out[0] == out[1]) << "matrix.dat differs between 1 and 4 threads";
+}
+
+}  // namespace
+}  // namespace linac
