@@ -225,6 +225,31 @@ TEST(MatrixSections, MatrixSolenoidEffectiveParameters) {
       << t;
 }
 
+TEST(MatrixSections, StepsFromTheBeamAndZeroSteps) {
+  // Steps left at 0 take the rms sizes of the arriving beam and are
+  // written back into the line. The four rays at x, y = +-0.01 cm have a
+  // spread in x and y only: the other steps stay 0, log.dat names them,
+  // their columns are 0 and their planes list " zero step ".
+  const SectionRun s = run_section("1 updat 0.0 0.0 0.0 0.0 0.0 0.0\n1 drift 50.0 5.0 5.0\n1 matrx\n");
+  const Sim& sim = *s.run->sim;
+  const auto& P = sim.elements.elem_par[1];
+  EXPECT_GT(P[1], 0.0);
+  EXPECT_EQ(P[1], sim.stats.element_stats[0].x_rms);
+  EXPECT_EQ(P[3], sim.stats.element_stats[0].y_rms);
+  for (int k : {2, 4, 5, 6}) EXPECT_EQ(P[k], 0.0) << k;
+  const Matrix6 R = s.R(1);
+  EXPECT_NEAR(R(1, 1), 1.0, 1e-12);
+  for (int i = 1; i <= 6; ++i) EXPECT_EQ(R(i, 2), 0.0);
+  const std::string log = s.run->file("log.dat");
+  for (const char* c : {"in x';", "in y';", "in phase;", "in dW/W;"})
+    EXPECT_NE(log.find(std::string(" updat at lattice line 1: no step and no beam spread ") + c), std::string::npos) << c;
+  const std::string t = s.listing();
+  EXPECT_NE(t.find("   X-plane \n  zero step \n"), std::string::npos);
+  EXPECT_NE(t.find("   P-plane \n  zero step \n"), std::string::npos);
+  EXPECT_EQ(t.find("NaN"), std::string::npos);
+  EXPECT_EQ(t.find("Inf"), std::string::npos);
+}
+
 TEST(MatrixSections, BadInputsStopNamingTheLine) {
   struct Case {
     const char* lattice;
