@@ -339,6 +339,7 @@ struct MatrxState {
   std::int32_t section_start = 0;
   std::array<double, 7> section_steps{};
   std::array<std::array<std::array<double, 7>, 7>, kMaxChargeStates + 1> section_matrix{};
+  double section_length = 0.0;  // length printed in the sigma listing's header, cm
 };
 
 // ---- Requests and files of the run-time parameter command ----

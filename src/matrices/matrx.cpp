@@ -25,26 +25,6 @@ constexpr double kDegRad = 0.017453292519943295;  // pi/180
 // particle block per charge state:
 constexpr int kLastSlot = kParticleSlots - 1;
 
-// The phase the test particles start at and the section-end phases are
-// measured from: the design phase 0 at element boundaries, the carried
-// reference phase inside a phase chain.
-double section_phase_origin(const Sim& sim) {
-  return sim.state.iflag_chain == 1 ? sim.history.ref_phase_out[sim.state.ipos] : 0.0;
-}
-
-// Reference values of a zero-length line; inside a phase chain the
-// previous position's phases are carried on.
-void section_reference(Sim& sim) {
-  sim.ref.elem_len = 0.0;
-  zero_length_reference(sim);
-  RunState& s = sim.state;
-  if (s.ipass == 1 && s.iflag_chain == 1) {
-    ReferenceHistory& h = sim.history;
-    h.elem_rf_phase[s.ipos] = h.elem_rf_phase[s.ipos - 1];
-    h.ref_phase_out[s.ipos] = h.ref_phase_out[s.ipos - 1];
-  }
-}
-
 const char* const kStepNames[6] = {"x", "x'", "y", "y'", "phase", "dW/W"};
 
 // Fills the 13 slots behind the beam of charge state iq.
@@ -183,6 +163,64 @@ void add_plane(std::vector<std::string>& out, FormatCache& fc, const SectionList
 
 }  // namespace
 
+// The phase the test particles start at and the section-end phases are
+// measured from: the design phase 0 at element boundaries, the carried
+// reference phase inside a phase chain.
+double section_phase_origin(const Sim& sim) {
+  return sim.state.iflag_chain == 1 ? sim.history.ref_phase_out[sim.state.ipos] : 0.0;
+}
+
+// Reference values of a zero-length line; inside a phase chain the
+// previous position's phases are carried on.
+void section_reference(Sim& sim) {
+  sim.ref.elem_len = 0.0;
+  zero_length_reference(sim);
+  RunState& s = sim.state;
+  if (s.ipass == 1 && s.iflag_chain == 1) {
+    ReferenceHistory& h = sim.history;
+    h.elem_rf_phase[s.ipos] = h.elem_rf_phase[s.ipos - 1];
+    h.ref_phase_out[s.ipos] = h.ref_phase_out[s.ipos - 1];
+  }
+}
+
+void find_section(Sim& sim, std::int32_t n) {
+  MatrxState& ms = sim.matrx;
+  const auto& E = sim.elements;
+  const std::int32_t number = E.elem_int[static_cast<std::size_t>(n)][kElemN];
+  for (int k = sim.config.iel_first; k <= n; ++k) {
+    const auto kk = static_cast<std::size_t>(k);
+    if (E.elem_name[kk].view() == "updat" && E.elem_int[kk][kElemN] == number) {
+      ms.section_start = k;
+      for (int j = 1; j <= 6; ++j) ms.section_steps[static_cast<std::size_t>(j)] = E.elem_par[kk][j];
+      break;
+    }
+  }
+  if (ms.section_start == 0)
+    fatal({fmt::format(" matrx at lattice line {} (section {}): no updat line opens a section "
+                       "before it",
+                       n, number),
+           " put an updat line with the same number before the matrx line"},
+          true);
+}
+
+int single_element_kind(const Sim& sim, std::int32_t n, int start) {
+  if (n - start != 2) return 0;
+  const std::string_view kw = sim.elements.elem_name[static_cast<std::size_t>(n - 1)].view();
+  if (index_nocase(kw, "sol") > 0) return 1;
+  if (index_nocase(kw, "cav") > 0) return 2;
+  return 0;
+}
+
+void add_single_element_block(std::vector<std::string>& out, const SectionListing& s,
+                              double AMASS, const Matrix6& R, double theta) {
+  FormatCache fc;
+  if (s.single == 1) add_solenoid_block(out, fc, s, R, theta);
+  if (s.single == 2)
+    add_cavity_block(out, fc, s,
+                     thin_gap(R, s.L, s.W_in, s.W_out, s.ends.bg_out, s.wavelength_2pi, s.amu_kev),
+                     AMASS);
+}
+
 std::vector<std::string> state_listing(const SectionListing& s, double QQ, double AMASS,
                                        const Matrix6& R, double theta) {
   FormatCache fc;
@@ -283,22 +321,7 @@ void matrx_cmd(Sim& sim, std::int32_t& n) {
   const int ipos = s.ipos;
   r.w0 = sim.history.ref_W_out[ipos];
 
-  // The section: the first updat line with this number.
-  const std::int32_t number = E.elem_int[static_cast<std::size_t>(n)][kElemN];
-  for (int k = sim.config.iel_first; k <= n; ++k) {
-    const auto kk = static_cast<std::size_t>(k);
-    if (E.elem_name[kk].view() == "updat" && E.elem_int[kk][kElemN] == number) {
-      ms.section_start = k;
-      for (int j = 1; j <= 6; ++j) ms.section_steps[static_cast<std::size_t>(j)] = E.elem_par[kk][j];
-      break;
-    }
-  }
-  if (ms.section_start == 0)
-    fatal({fmt::format(" matrx at lattice line {} (section {}): no updat line opens a section "
-                       "before it",
-                       n, number),
-           " put an updat line with the same number before the matrx line"},
-          true);
+  find_section(sim, n);
   const int start = ms.section_start;
   const auto& Pu = E.elem_par[static_cast<std::size_t>(start)];
 
@@ -318,15 +341,10 @@ void matrx_cmd(Sim& sim, std::int32_t& n) {
   double theta = 0.0;
   for (int k = start; k <= n; ++k) theta += sim.history.larmor_angle[static_cast<std::size_t>(k)];
   for (int j = 1; j <= 6; ++j) L.zero_step[static_cast<std::size_t>(j - 1)] = ms.section_steps[static_cast<std::size_t>(j)] == 0.0;
-  if (n - start == 2) {
-    const std::string_view kw = E.elem_name[static_cast<std::size_t>(n - 1)].view();
-    if (index_nocase(kw, "sol") > 0) {
-      L.single = 1;
-      L.sol_field = E.elem_par[static_cast<std::size_t>(n - 1)][1];
-      L.eff_len = r.eff_len;
-    } else if (index_nocase(kw, "cav") > 0) {
-      L.single = 2;
-    }
+  L.single = single_element_kind(sim, n, start);
+  if (L.single == 1) {
+    L.sol_field = E.elem_par[static_cast<std::size_t>(n - 1)][1];
+    L.eff_len = r.eff_len;
   }
 
   // Central differences of the test particles, per charge state.

@@ -38,6 +38,19 @@ struct SectionListing {
   double eff_len = 0.0;    // effective length the solenoid left, cm
 };
 
+// Shared by the first- and second-order section commands: the reference
+// values of a zero-length section line at ipos (phases carried inside a
+// phase chain); the phase the test particles start from; the updat line of
+// matrx line n (section_start, section_steps), a stop when there is none;
+// the solenoid or cavity block of a one-line section (1 solenoid, 2 cavity
+// by the keyword of the line between updat and matrx, else 0).
+void section_reference(Sim& sim);
+double section_phase_origin(const Sim& sim);
+void find_section(Sim& sim, std::int32_t n);
+int single_element_kind(const Sim& sim, std::int32_t n, int start);
+void add_single_element_block(std::vector<std::string>& out, const SectionListing& s,
+                              double AMASS, const Matrix6& R, double theta);
+
 // The matrix.dat records of one charge state (charge QQ, mass AMASS) with
 // section matrix R and rotation angle theta (rad) of the state.
 std::vector<std::string> state_listing(const SectionListing& s, double QQ, double AMASS,

@@ -247,7 +247,7 @@ TEST(Dispatcher, UnbuiltHandlerStopsNamingKeywordAndLine) {
       {"mhb  ", " element 'mhb  ' at lattice line 3 is not available yet"},
       {"matrx", " command 'matrx' at lattice line 3 is not available yet"},
       {"einz ", " element 'einz ' at lattice line 3 is not available yet"},
-      {"updat", " command 'updat' at lattice line 3 is not available yet"},
+      {"cdump", " command 'cdump' at lattice line 3 is not available yet"},
   };
   for (const auto& c : cases) {
     auto sim = lattice({{"vary "}, {"fhide"}, {c.keyword, 1}});
