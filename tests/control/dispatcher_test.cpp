@@ -245,9 +245,9 @@ TEST(Dispatcher, UnbuiltHandlerStopsNamingKeywordAndLine) {
   };
   const Case cases[] = {
       {"mhb  ", " element 'mhb  ' at lattice line 3 is not available yet"},
-      {"matrx", " command 'matrx' at lattice line 3 is not available yet"},
+      {"deck ", " element 'deck ' at lattice line 3 is not available yet"},
       {"einz ", " element 'einz ' at lattice line 3 is not available yet"},
-      {"cdump", " command 'cdump' at lattice line 3 is not available yet"},
+      {"bunch", " element 'bunch' at lattice line 3 is not available yet"},
   };
   for (const auto& c : cases) {
     auto sim = lattice({{"vary "}, {"fhide"}, {c.keyword, 1}});
