@@ -275,6 +275,43 @@ TEST(MatrixSections, BadInputsStopNamingTheLine) {
   }
 }
 
+TEST(MatrixSections, ErrorStudyListsEverySeed) {
+  // The FODO example with two error seeds (IFLAG_CORR = 2, NRZ = 2) and an
+  // updat line without steps: matrix.dat holds the nominal listing and one
+  // per seed, all in the one file; no errors are drawn for the quads, so
+  // with the steps of the first pass kept in the line every seed repeats
+  // the nominal matrix.
+  const std::filesystem::path example =
+      std::filesystem::path(LINAC_TEST_DATA_DIR) / ".." / "examples" / "fodo_matrix";
+  testing::TempDir dir;
+  for (const auto& e : std::filesystem::directory_iterator(example))
+    std::filesystem::copy_file(e.path(), dir.path() / e.path().filename());
+  std::string v = testing::read_file(dir.path() / "velmo.dat");
+  v.replace(v.find("NPAT = 12000"), 12, "NPAT = 500");
+  v.replace(v.find("IFLAG_DIS = 1"), 13, "IFLAG_DIS = 1, IFLAG_CORR = 2, NRZ = 2");
+  testing::write_file(dir.path() / "velmo.dat", v + "&CORRECT IFLAG_VRAND=1 /\n");
+  std::string l = testing::read_file(dir.path() / "sclinac.dat");
+  const std::size_t u = l.find("1 updat");
+  l.replace(u, l.find('\n', u) - u, "1 updat");
+  testing::write_file(dir.path() / "sclinac.dat", l);
+  const std::string cmd = "cd '" + dir.path().string() + "' && '" LINAC_PROGRAM "' > screen.txt 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << testing::read_file(dir / "screen.txt");
+  const std::string t = testing::read_file(dir / "matrix.dat");
+  std::vector<std::string> listings;
+  for (std::size_t p = t.find("     Charge"); p != std::string::npos;) {
+    const std::size_t q = t.find("     Charge", p + 1);
+    listings.push_back(t.substr(p, q == std::string::npos ? std::string::npos : q - p));
+    p = q;
+  }
+  ASSERT_EQ(listings.size(), 3u);
+  EXPECT_NE(listings[0].find("  X-plane "), std::string::npos);
+  // Compared without the empty lines that separate the calls.
+  for (auto& x : listings)
+    while (!x.empty() && x.back() == '\n') x.pop_back();
+  EXPECT_EQ(listings[1], listings[0]);
+  EXPECT_EQ(listings[2], listings[0]);
+}
+
 TEST(MatrixSections, FodoExampleMatrixListingIsThreadIndependent) {
   // The example's beam of 12000 particles takes the parallel paths of the
   // element loops; the 13 test particles ride in them, so matrix.dat must
