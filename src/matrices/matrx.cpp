@@ -183,6 +183,46 @@ void section_reference(Sim& sim) {
   }
 }
 
+void open_matrix_file(Sim& sim) {
+  if (sim.state.ifirst_matrx == -1) {
+    sim.units.open(kUnitMatrix, "matrix.dat");
+    sim.state.ifirst_matrx = 1;
+  }
+}
+
+bool matrx_entry(Sim& sim) {
+  open_matrix_file(sim);
+  sim.state.ipos += 1;
+  if (sim.state.idraw == 1) return false;
+  section_reference(sim);
+  sim.ref.w0 = sim.history.ref_W_out[sim.state.ipos];
+  return true;
+}
+
+SectionListing section_values(const Sim& sim, std::int32_t n, int start) {
+  const ReferenceBlock& r = sim.ref;
+  const auto& E = sim.elements;
+  SectionListing L;
+  L.L = E.elem_pos[static_cast<std::size_t>(n)] - E.elem_pos[static_cast<std::size_t>(start)];
+  L.amu_kev = r.amu_kev;
+  L.wavelength_2pi = r.wavelength_2pi;
+  // gamma - 1 = (beta gamma)^2 / (gamma + 1): no digits lost near gamma = 1.
+  const auto& Pu = E.elem_par[static_cast<std::size_t>(start)];
+  L.ends.bg_in = Pu[7] * Pu[8];
+  L.ends.gm1_in = L.ends.bg_in * L.ends.bg_in / (Pu[7] + 1.0);
+  L.W_in = L.ends.gm1_in * r.amu_kev;
+  L.W_out = r.w0;
+  L.ends.gm1_out = r.w0 / r.amu_kev;
+  L.ends.bg_out = std::sqrt(L.ends.gm1_out * (L.ends.gm1_out + 2.0));
+  L.ends.omega_ns = 2.0 * kPi * r.FREQB * r.harm * 1e-9;
+  L.single = single_element_kind(sim, n, start);
+  if (L.single == 1) {
+    L.sol_field = E.elem_par[static_cast<std::size_t>(n - 1)][1];
+    L.eff_len = r.eff_len;
+  }
+  return L;
+}
+
 void find_section(Sim& sim, std::int32_t n) {
   MatrxState& ms = sim.matrx;
   const auto& E = sim.elements;
@@ -310,43 +350,15 @@ void matrx_cmd(Sim& sim, std::int32_t& n) {
   RunState& s = sim.state;
   ReferenceBlock& r = sim.ref;
   MatrxState& ms = sim.matrx;
-  const auto& E = sim.elements;
-  if (s.ifirst_matrx == -1) {
-    sim.units.open(kUnitMatrix, "matrix.dat");
-    s.ifirst_matrx = 1;
-  }
-  s.ipos += 1;
-  if (s.idraw == 1) return;
-  section_reference(sim);
+  if (!matrx_entry(sim)) return;
   const int ipos = s.ipos;
-  r.w0 = sim.history.ref_W_out[ipos];
 
   find_section(sim, n);
   const int start = ms.section_start;
-  const auto& Pu = E.elem_par[static_cast<std::size_t>(start)];
-
-  SectionListing L;
-  L.L = E.elem_pos[static_cast<std::size_t>(n)] - E.elem_pos[static_cast<std::size_t>(start)];
-  L.amu_kev = r.amu_kev;
-  L.wavelength_2pi = r.wavelength_2pi;
-  // Start values from the updat line: gamma P7, beta P8.
-  L.ends.bg_in = Pu[7] * Pu[8];
-  L.ends.gm1_in = L.ends.bg_in * L.ends.bg_in / (Pu[7] + 1.0);
-  L.W_in = L.ends.gm1_in * r.amu_kev;
-  L.W_out = r.w0;
-  L.ends.gm1_out = r.w0 / r.amu_kev;
-  const double gamma_out = 1.0 + L.ends.gm1_out;
-  L.ends.bg_out = std::sqrt(L.ends.gm1_out * (gamma_out + 1.0));
-  L.ends.omega_ns = 2.0 * 3.14159265358979323846 * r.FREQB * r.harm * 1e-9;
+  SectionListing L = section_values(sim, n, start);
   double theta = 0.0;
   for (int k = start; k <= n; ++k) theta += sim.history.larmor_angle[static_cast<std::size_t>(k)];
   for (int j = 1; j <= 6; ++j) L.zero_step[static_cast<std::size_t>(j - 1)] = ms.section_steps[static_cast<std::size_t>(j)] == 0.0;
-  L.single = single_element_kind(sim, n, start);
-  if (L.single == 1) {
-    L.sol_field = E.elem_par[static_cast<std::size_t>(n - 1)][1];
-    L.eff_len = r.eff_len;
-  }
-
   // Central differences of the test particles, per charge state.
   std::array<double, 6> steps{};
   for (int j = 0; j < 6; ++j) steps[static_cast<std::size_t>(j)] = ms.section_steps[static_cast<std::size_t>(j + 1)];

@@ -45,6 +45,14 @@ struct SectionListing {
 // the solenoid or cavity block of a one-line section (1 solenoid, 2 cavity
 // by the keyword of the line between updat and matrx, else 0).
 void section_reference(Sim& sim);
+// matrix.dat opened on the first call of any pass.
+void open_matrix_file(Sim& sim);
+// Entry of a matrx line: matrix.dat, the position, and (false in the
+// error-drawing pass) the reference values and w0 of the position.
+bool matrx_entry(Sim& sim);
+// The section's length, end energies and scale factors from its updat line
+// (P7 gamma, P8 beta) and w0 at matrx line n, and its one-element kind.
+SectionListing section_values(const Sim& sim, std::int32_t n, int start);
 double section_phase_origin(const Sim& sim);
 void find_section(Sim& sim, std::int32_t n);
 int single_element_kind(const Sim& sim, std::int32_t n, int start);

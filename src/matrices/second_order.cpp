@@ -206,15 +206,8 @@ void updat_second_order(Sim& sim, std::int32_t& n) {
 void matrx_second_order(Sim& sim, std::int32_t& n) {
   RunState& s = sim.state;
   ReferenceBlock& r = sim.ref;
-  if (s.ifirst_matrx == -1) {
-    sim.units.open(kUnitMatrix, "matrix.dat");
-    s.ifirst_matrx = 1;
-  }
-  s.ipos += 1;
-  if (s.idraw == 1) return;
-  section_reference(sim);
+  if (!matrx_entry(sim)) return;
   const int ipos = s.ipos;
-  r.w0 = sim.history.ref_W_out[ipos];
   const auto& Pm = sim.elements.elem_par[static_cast<std::size_t>(n)];
   int mode = static_cast<int>(std::lround(Pm[1]));
   if (mode == 0) mode = 1;
@@ -232,23 +225,8 @@ void matrx_second_order(Sim& sim, std::int32_t& n) {
   const double gamma = 1.0 + r.w0 / r.amu_kev;
   const auto u1 = unit_factors(1, beta_from_kinetic_energy(r.w0, r.amu_kev), gamma, r.wavelength_2pi);
 
-  SectionListing L;
+  const SectionListing L = section_values(sim, n, start);
   const auto& E = sim.elements;
-  L.L = E.elem_pos[static_cast<std::size_t>(n)] - E.elem_pos[static_cast<std::size_t>(start)];
-  const auto& Pu = E.elem_par[static_cast<std::size_t>(start)];
-  L.ends.bg_in = Pu[7] * Pu[8];
-  L.ends.gm1_in = L.ends.bg_in * L.ends.bg_in / (Pu[7] + 1.0);
-  L.W_in = L.ends.gm1_in * r.amu_kev;
-  L.W_out = r.w0;
-  L.ends.gm1_out = r.w0 / r.amu_kev;
-  L.ends.bg_out = std::sqrt(L.ends.gm1_out * (L.ends.gm1_out + 2.0));
-  L.wavelength_2pi = r.wavelength_2pi;
-  L.amu_kev = r.amu_kev;
-  L.single = single_element_kind(sim, n, start);
-  if (L.single == 1) {
-    L.sol_field = E.elem_par[static_cast<std::size_t>(n - 1)][1];
-    L.eff_len = r.eff_len;
-  }
   double theta = 0.0;
   for (int k = start; k <= n; ++k) theta += sim.history.larmor_angle[static_cast<std::size_t>(k)];
 
@@ -418,10 +396,7 @@ void sigma_listing(Sim& sim, std::int32_t n, const Matrix6& S) {
   d[0] *= bg(g_out) / bg(g_in);
   d[1] *= bg(g_out) / bg(g_in);
   d[2] *= (g_out - 1.0) / (g_in - 1.0);
-  if (sim.state.ifirst_matrx == -1) {
-    sim.units.open(kUnitMatrix, "matrix.dat");
-    sim.state.ifirst_matrx = 1;
-  }
+  open_matrix_file(sim);
   const auto name = sim.elements.elem_name[static_cast<std::size_t>(n)].str();
   sim.units.write(kUnitMatrix, sigma_listing_records(name, sim.matrx.section_length, B, S,
                                                      sim.transport.elem_matrix, d, mtot));

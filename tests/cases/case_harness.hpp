@@ -100,20 +100,32 @@ class CaseRun {
   std::ostringstream screen;
 };
 
+// Copies the files of examples/<name> into dir.
+inline void copy_example(const std::string& name, const std::filesystem::path& dir) {
+  const std::filesystem::path example =
+      std::filesystem::path(LINAC_TEST_DATA_DIR) / ".." / "examples" / name;
+  for (const auto& e : std::filesystem::directory_iterator(example))
+    std::filesystem::copy_file(e.path(), dir / e.path().filename());
+}
+
+// Runs the program in dir (threads > 0 sets OMP_NUM_THREADS); its screen
+// goes to screen.txt there. The exit status of the shell.
+inline int run_program(const std::filesystem::path& dir, int threads = 0) {
+  const std::string env = threads > 0 ? "OMP_NUM_THREADS=" + std::to_string(threads) + " " : "";
+  const std::string cmd =
+      "cd '" + dir.string() + "' && " + env + "'" LINAC_PROGRAM "' > screen.txt 2>&1";
+  return std::system(cmd.c_str());
+}
+
 // Runs the program on a copy of examples/<example> with OMP_NUM_THREADS =
 // threads and returns the contents of the named output files (a failed run
 // fails the test and returns empty texts).
 inline std::vector<std::string> run_example(const std::string& example, int threads,
                                             const std::vector<std::string>& files) {
-  const std::filesystem::path dir_in =
-      std::filesystem::path(LINAC_TEST_DATA_DIR) / ".." / "examples" / example;
   TempDir dir;
-  for (const auto& e : std::filesystem::directory_iterator(dir_in))
-    std::filesystem::copy_file(e.path(), dir.path() / e.path().filename());
-  const std::string cmd = "cd '" + dir.path().string() + "' && OMP_NUM_THREADS=" +
-                          std::to_string(threads) + " '" LINAC_PROGRAM "' > screen.txt 2>&1";
+  copy_example(example, dir.path());
   std::vector<std::string> out(files.size());
-  const int rc = std::system(cmd.c_str());
+  const int rc = run_program(dir.path(), threads);
   EXPECT_EQ(rc, 0) << read_file(dir / "screen.txt");
   if (rc != 0) return out;
   for (std::size_t f = 0; f < files.size(); ++f) out[f] = read_file(dir / files[f]);

@@ -281,11 +281,8 @@ TEST(MatrixSections, ErrorStudyListsEverySeed) {
   // per seed, all in the one file; no errors are drawn for the quads, so
   // with the steps of the first pass kept in the line every seed repeats
   // the nominal matrix.
-  const std::filesystem::path example =
-      std::filesystem::path(LINAC_TEST_DATA_DIR) / ".." / "examples" / "fodo_matrix";
   testing::TempDir dir;
-  for (const auto& e : std::filesystem::directory_iterator(example))
-    std::filesystem::copy_file(e.path(), dir.path() / e.path().filename());
+  testing::copy_example("fodo_matrix", dir.path());
   std::string v = testing::read_file(dir.path() / "velmo.dat");
   v.replace(v.find("NPAT = 12000"), 12, "NPAT = 500");
   v.replace(v.find("IFLAG_DIS = 1"), 13, "IFLAG_DIS = 1, IFLAG_CORR = 2, NRZ = 2");
@@ -294,8 +291,7 @@ TEST(MatrixSections, ErrorStudyListsEverySeed) {
   const std::size_t u = l.find("1 updat");
   l.replace(u, l.find('\n', u) - u, "1 updat");
   testing::write_file(dir.path() / "sclinac.dat", l);
-  const std::string cmd = "cd '" + dir.path().string() + "' && '" LINAC_PROGRAM "' > screen.txt 2>&1";
-  ASSERT_EQ(std::system(cmd.c_str()), 0) << testing::read_file(dir / "screen.txt");
+  ASSERT_EQ(testing::run_program(dir.path()), 0) << testing::read_file(dir / "screen.txt");
   const std::string t = testing::read_file(dir / "matrix.dat");
   std::vector<std::string> listings;
   for (std::size_t p = t.find("     Charge"); p != std::string::npos;) {
@@ -316,18 +312,8 @@ TEST(MatrixSections, FodoExampleMatrixListingIsThreadIndependent) {
   // The example's beam of 12000 particles takes the parallel paths of the
   // element loops; the 13 test particles ride in them, so matrix.dat must
   // be the same byte for byte with 1 and 4 threads.
-  const std::filesystem::path example =
-      std::filesystem::path(LINAC_TEST_DATA_DIR) / ".." / "examples" / "fodo_matrix";
   std::string out[2];
-  for (int r = 0; r < 2; ++r) {
-    testing::TempDir dir;
-    for (const auto& e : std::filesystem::directory_iterator(example))
-      std::filesystem::copy_file(e.path(), dir.path() / e.path().filename());
-    const std::string cmd = "cd '" + dir.path().string() + "' && OMP_NUM_THREADS=" +
-                            (r == 0 ? "1" : "4") + " '" LINAC_PROGRAM "' > screen.txt 2>&1";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << testing::read_file(dir / "screen.txt");
-    out[r] = testing::read_file(dir / "matrix.dat");
-  }
+  for (int r = 0; r < 2; ++r) out[r] = testing::run_example("fodo_matrix", r == 0 ? 1 : 4, {"matrix.dat"})[0];
   EXPECT_NE(out[0].find("  X-plane "), std::string::npos);
   EXPECT_TRUE(out[0] == out[1]) << "matrix.dat differs between 1 and 4 threads";
 }
