@@ -314,7 +314,9 @@ void matrx_second_order(Sim& sim, std::int32_t& n) {
       add_matrix(Rt);
     }
     add_dets(m.R);
-    const double theta_iq = theta * sim.config.QQ[iq] / r.QDESIGN;
+    // The design Larmor angle scaled with the state's Q/A over the design Q/A.
+    const double theta_iq =
+        theta * (sim.config.QQ[iq] / sim.config.AMASS[iq]) / (r.QDESIGN / r.ADESIGN);
     Matrix6 A = m.R;
     matmul6_left(rotation_matrix(-theta_iq), A);
     o.push_back(list_directed({std::string_view("  nonsymplectic  matrix after rotation")}));
