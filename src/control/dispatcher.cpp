@@ -141,6 +141,17 @@ HandlerRegistry::HandlerRegistry() {
   set(H::bmag_element, bmag_element);
   set(H::updat_cmd, updat_cmd);
   set(H::matrx_cmd, matrx_cmd);
+  set(H::uds_element, uds_element);
+  set(H::sol_element, sol_element);
+  set(H::comb_element, comb_element);
+  set(H::einz_element, einz_element);
+  set(H::eq3d_element, eq3d_element);
+  set(H::ehex_element, ehex_element);
+  set(H::sol3d_element, sol3d_element);
+  set(H::eh3d_element, eh3d_element);
+  set(H::deck_element, deck_element);
+  set(H::ecorr_element, ecorr_element);
+  set(H::extrc_element, extrc_element);
   // The other element drivers, special elements and lattice commands
   // register here as they are built.
 }

