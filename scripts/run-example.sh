@@ -10,6 +10,11 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLINAC_BUILD_TESTS=OFF 
 cmake --build "$build" -j "$(nproc)" --target linac_program
 work=$(mktemp -d "${TMPDIR:-/tmp}/linac-${example}.XXXXXX")
 cp -r "$root/examples/$example/." "$work/"
+# Examples with field tables write them at run time.
+if [ -f "$work/make_tables.sh" ]; then
+  cmake --build "$build" -j "$(nproc)" --target make_field_table
+  (cd "$work" && bash make_tables.sh "$build/make_field_table")
+fi
 echo "running examples/$example in $work"
 # Unattended: without a terminal the step viewer never stops the run.
 (cd "$work" && "$build/linac" < /dev/null)
