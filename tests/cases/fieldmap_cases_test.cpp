@@ -34,11 +34,12 @@ const std::vector<Placed> kBeam = {
     {0.3, 0.002, -0.2, 0.0}, {-0.5, 0.0, 0.4, -0.002}, {0.1, -0.003, 0.7, 0.001},
     {-0.6, 0.001, -0.6, 0.0}};
 
-// 3-D table eh_EMS.#nn over x, y in [-3, 3] cm and the element length L.
+// 3-D table eh_EMS.#nn over x, y in [-3, 3] cm and the element length L;
+// components 0 E, 1 B, 2 both (declared in the file).
 void table3d(const CaseRun& run, int nn, int components, const FieldFunction& f, double L = kL) {
-  write_table3d(run.sim->units, fmt::format("eh_EMS.#{:02d}", nn),
-                table_layout(3.0, 3.0, L / 2, {0, 0, 0}),
-                components, f);
+  Table3DLayout layout = table_layout(3.0, 3.0, L / 2, {0, 0, 0});
+  if (components == kKindEB) layout.head_int = 1;  // the file declares E and B
+  write_table3d(run.sim->units, fmt::format("eh_EMS.#{:02d}", nn), layout, components, f);
 }
 
 // 2Dtable eh_EMS.#nn in r and z over the element length, (Er, Ez)(r, z).
@@ -196,10 +197,29 @@ TEST(FieldMapCases, SolenoidTurnsByTheLarmorAngle) {
   EXPECT_NEAR(run->sim->history.larmor_angle[1], 0.160114, 1e-5);
 }
 
-// Driver rules: ehex returns every survivor with its entrance speed; a line
+// Driver rules: extrc scales the magnetic part of its table by 1 whatever
+// field1 the element before left; ehex returns every survivor with its
+// entrance speed; a line
 // sol with scale 0 and no step count runs with 1e-10 G in IINT steps; uds #3,
 // eq3d #5, uds #3 runs the second uds in table 3.
 TEST(FieldMapCases, EhexSolDefaultsAndTheTableCache) {
+  {
+    // Uniform By = 100 G over 10 cm after a quad of field1 = 300 G: x'
+    // = -L/sqrt(rho^2 - L^2) with rho = beta gamma / (qa K B).
+    const Lattice lat{"0 quad 300.0 20.0 15.0 2.0 0 20\n5 extrc 0.0 10.0 2.0 20\n",
+                      [](const CaseRun& r) {
+                        table3d(r, 5, 2, analytic::uniform({0, 0, 0}, {0, 100.0, 0}));
+                      }};
+    const std::vector<Placed> axis = {
+        {1e-3, 0, 0, 0}, {-1e-3, 0, 0, 0}, {0, 0, 1e-3, 0}, {0, 0, -1e-3, 0}};
+    auto run = run_case(lat, axis);
+    EXPECT_EQ(run->sim->ref.field1, 1.0);
+    const double bg = 0.1 / std::sqrt(0.99);
+    const double rho = bg / (kQa * 0.0032184034535 * 0.01);
+    const double xp = -kL / std::sqrt(rho * rho - kL * kL);
+    // The quad's kick on these near-axis rays is below 1e-7 of it.
+    EXPECT_NEAR(run->sim->particles.xp[1][3], xp, 1e-6 * std::abs(xp));
+  }
   {
     const Lattice lat{"5 ehex 1.0 10.0 2.0 20\n",
                       [](const CaseRun& r) { table3d(r, 5, 0, uniform_ez(1000.0)); }};
