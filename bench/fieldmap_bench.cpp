@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_beam.hpp"
 #include "common/sim.hpp"
 #include "transport/enge.hpp"
 #include "transport/fieldmap.hpp"
@@ -68,18 +69,9 @@ std::filesystem::path table_dir() {
 }
 
 void set_up(Sim& s, Variant v, const Beam& b) {
-  set_start_values(s);
-  set_remaining_defaults(s);
-  s.units.set_directory(table_dir());
-  s.config.IGRAPH = 0;
-  s.ref.FREQB = 100e6;
-  s.ref.harm = 1.0;
-  s.ref.wavelength = 299.792458;
-  s.ref.wavelength_2pi = 299.792458 / kTwoPi;
-  s.ref.QDESIGN = 1.0;
-  s.ref.ADESIGN = 2.0;
-  s.config.iel_first = 1;
+  bench::set_up_bench_run(s, 1.0, 2.0);
   s.config.NQTOT = b.states;
+  s.units.set_directory(table_dir());
   s.config.iflag_dudt = v == kEq3dTime ? 1 : 0;
   auto& name = s.elements.elem_name[1];
   auto& P = s.elements.elem_par[1];
@@ -110,32 +102,9 @@ void set_up(Sim& s, Variant v, const Beam& b) {
   }
 }
 
+// Charge states 1..n of mass 2n (Q/A up to 1/2) at beta = 0.1.
 void fill_beam(Sim& s, const Beam& b) {
-  const double g = kW / s.ref.amu_kev + 1.0;
-  const double beta = std::sqrt(1.0 - 1.0 / (g * g));
-  s.ref.w0 = kW;
-  s.state.ipos = 0;
-  s.state.ipass = 1;
-  s.history.ref_W_out[0] = kW;
-  reset_element_frame(s);
-  for (int iq = 1; iq <= b.states; ++iq) {
-    s.config.NPAT[iq] = b.particles;
-    s.config.QQ[iq] = 1.0;
-    s.config.AMASS[iq] = 2.0;
-    ParticleArrays& p = s.particles;
-    for (int i = 0; i <= b.particles; ++i) {
-      const double u = std::sin(1.3 * i + iq), v = std::cos(0.7 * i);
-      p.x[iq][i] = 0.5 * u;
-      p.xp[iq][i] = 0.002 * v;
-      p.y[iq][i] = 0.5 * v;
-      p.yp[iq][i] = -0.002 * u;
-      p.phase[iq][i] = 0.1 * u * v;
-      p.beta[iq][i] = beta * (1.0 + 1e-3 * u);
-      p.qa[iq][i] = 0.5;
-      p.z[iq][i] = 0.0;
-      p.status[iq][i] = 0;
-    }
-  }
+  bench::fill_bench_beam(s, b.states, b.particles, kW, 0.0, 2.0 * b.states);
 }
 
 void run_element(Sim& s, Variant v) {

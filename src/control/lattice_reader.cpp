@@ -470,8 +470,6 @@ constexpr KeywordRow kRows[] = {
     {"sol3d", row_P_then_int<4, 2>},
     {"einz", row_P_then_int<4, 2>},
     {"extrc", row_P_then_int<4, 2>},
-    // eh3d: E scale, B scale, length, aperture radius, step count.
-    {"eh3d", row_P_then_int<5, 3>},
     {"m5", row_m5},
     {"ebfld", row_P<4>},
     {"rfq", row_rfq},

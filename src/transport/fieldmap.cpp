@@ -62,9 +62,10 @@ void read_field_map_line(Sim& sim, int n, const FieldMapKind& k) {
   if (k.field2_col > 0) r.field2 = P(sim, n, k.field2_col);
   if (k.eff_len_col > 0) r.eff_len = P(sim, n, k.eff_len_col);
   if (k.ap_col > 0) r.aperture_r = P(sim, n, k.ap_col);
-  for (int j = 1; j <= 5; ++j)
-    sim.fieldmap.mult_coef[static_cast<std::size_t>(j)] =
-        j <= k.mult_count ? P(sim, n, k.mult_col + j - 1) : 0.0;
+  if (k.mult_count > 0)
+    for (int j = 1; j <= 5; ++j)
+      sim.fieldmap.mult_coef[static_cast<std::size_t>(j)] =
+          j <= k.mult_count ? P(sim, n, k.mult_col + j - 1) : 0.0;
   sim.state.itype = k.itype;
   sim.state.table_kind = k.table_kind;
   if (k.table_sym >= 0) sim.state.table_sym = k.table_sym;
@@ -226,9 +227,14 @@ bool enter_field_map(Sim& sim, int n, const FieldMapKind& k) {
   if (s.ipass == 1) {
     sim.history.ref_W_in[s.ipos] = r.w0;
     sim.history.elem_rf_phase[s.ipos] = 0.0;
-    // The uds element pushes its design particle twice in the nominal pass;
-    // both pushes start from the stored entrance values.
-    if (k.itype == 22) ref_particle_element(sim);
+    // The uds element lists the previous exit phase as its element phase
+    // (its field takes the particle's own phase) and pushes its design
+    // particle twice in the nominal pass; both pushes start from the stored
+    // entrance values and give the same result.
+    if (k.itype == 22) {
+      sim.history.elem_rf_phase[s.ipos] = sim.history.ref_phase_out[s.ipos - 1];
+      ref_particle_element(sim);
+    }
   }
   ref_particle_element(sim);
   misalign_reuse(sim);
