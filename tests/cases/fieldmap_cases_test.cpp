@@ -357,6 +357,29 @@ TEST(FieldMapCases, Eq3dQuarterTableAndTimeMode) {
   }
 }
 
+// sol3d with a uniform Bz = 1000 G table at scale 1: the transverse
+// velocity turns about the axis by qa K Bz L / (beta_z gamma) with its size
+// unchanged (x' = s cos th, y' = -s sin th for Q/A > 0), in z and in time.
+TEST(FieldMapCases, Sol3dUniformFieldTurnsTheSlope) {
+  const Lattice lat{"1 sol3d 1.0 10.0 2.0 20\n", [](const CaseRun& r) {
+                      table3d(r, 1, 1, analytic::uniform({0, 0, 0}, {0, 0, 1000.0}));
+                    }};
+  const double s0 = 0.002;
+  const std::vector<Placed> beam = {{0, s0, 0, 0}, {0.2, s0, 0, 0}, {0, s0, -0.3, 0}, {0.1, s0, 0.1, 0}};
+  const double beta = 0.1, gamma = 1.0 / std::sqrt(1.0 - beta * beta);
+  const double bz = beta / std::sqrt(1.0 + s0 * s0);
+  const double th = kQa * 0.0032184034535 * 0.1 * kL / (bz * gamma);
+  for (int mode = 0; mode <= 1; ++mode) {
+    SCOPED_TRACE(mode ? "time mode" : "z mode");
+    auto run = run_case(lat, beam, [mode](Sim& s) { s.config.iflag_dudt = mode; });
+    const ParticleArrays& p = run->sim->particles;
+    for (int i = 1; i <= 4; ++i) {
+      EXPECT_NEAR(p.xp[1][i], s0 * std::cos(th), 1e-10) << i;
+      EXPECT_NEAR(p.yp[1][i], -s0 * std::sin(th), 1e-10) << i;
+    }
+  }
+}
+
 TEST(FieldMapCases, BadLinesStopNamingElementAndValue) {
   const auto uniform2d = [](double, double) { return std::pair<double, double>{0.0, 100.0}; };
   const struct {
