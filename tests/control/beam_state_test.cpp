@@ -203,7 +203,10 @@ TEST_F(StateFixture, FramingOfEveryRecord) {
 }
 
 TEST_F(StateFixture, NoGroupsGiveAnEmptyRecordThatReadsBack) {
+  // As the grouping leaves it without groups: no group located.
   w->charge_groups.n_groups = 0;
+  w->charge_groups.group_lo = w->charge_groups.group_hi = 0;
+  for (auto& g : w->charge_groups.group_of_state) g = 0;
   State(*w, "ini_dis.dat", "write");
   const std::string f = read_file(dir / "ini_dis.dat");
   // Skip records 1..9 to reach record 10.

@@ -223,6 +223,76 @@ TEST(VelmoDat, FatalChecksInOrder) {
   }
 }
 
+// Values that feed a division, a square root, an index or a phase, and
+// physical values no machine reaches: each is refused naming its group,
+// member, value and the allowed range, before any of it is used.
+TEST(VelmoDat, OutOfRangeMembersAreRefused) {
+  struct Case {
+    std::string text;
+    std::string message;  // a part of the first screen line
+  };
+  const std::string study = "IFLAG_CORR=2, NRZ=1";
+  const std::string correct = "&CORRECT /\n";
+  const Case cases[] = {
+      // NINT(NPAT NP_SET) would exceed the particles that exist.
+      {velmo("NP_SET=1.5", study, correct), "group TRAN: NP_SET = 1.5; allowed range (0, 1]"},
+      {velmo("NP_SET=0", study, correct), "NP_SET = 0; allowed range (0, 1]"},
+      {velmo("NP_SET=2147483648", study, correct), "NP_SET = 2147483648;"},
+      // -100 % leaves no kinetic energy (speed NaN).
+      {velmo("NQTOT=2, AMASS=2*1, DWW00(2)=-100"), "DWW00(2) = -100 %; allowed range (-100,"},
+      {velmo("PART=1"), "PART = 1; allowed range (0, 1)"},
+      {velmo("PART=-0.005"), "PART = -0.005;"},
+      {velmo("DWWACC=0"), "DWWACC = 0; allowed range (0,"},
+      {velmo("DWWMAX=-0.1"), "DWWMAX = -0.1; allowed range [0,"},
+      {velmo("FREQB=0.5"), "FREQB = 0.5 Hz; allowed range [1000, 100000000000]"},
+      {velmo("BETZ=1e300"), "BETZ = 1e+300;"},
+      {velmo("ALPHX=1e8"), "ALPHX = 100000000;"},
+      {velmo("EPSNZ=1e300"), "EPSNZ = 1e+300;"},
+      {velmo("QQ=1e9"), "QQ(1) = 1000000000;"},
+      {velmo("QQ=2147483648"), "QQ(1) = 2147483648;"},
+      {velmo("AMASS=1e300"), "AMASS(1) = 1e+300;"},
+      {velmo("AMASS=-4"), "AMASS(1) = -4;"},
+      {velmo("ADESIGN=-1"), "ADESIGN = -1;"},
+      {velmo("WIN=-5"), "WIN = -5 eV/u;"},
+      {velmo("WIN=0, UDESIGN=-1D6"), "design energy WIN = -1000 keV/u"},
+      {velmo("DB_B=1"), "DB_B = 1; allowed range [0, 1)"},
+      {velmo("CURRENT=-1"), "CURRENT(1) = -1 mA;"},
+      {velmo("SERF(7)=1e300"), "SERF(7) = 1e+300 %;"},
+      {velmo("PH00=3.7e37"), "PH00(1) = 3.7e+37 deg;"},
+      {velmo("", "IFLAG_QQ=7"), "group INDEX: IFLAG_QQ = 7; allowed range [0, 6]"},
+      {velmo("", "NSTEP_CAV=0"), "NSTEP_CAV = 0;"},
+      {velmo("TE00_STEP=0", study, correct), "TE00_STEP = 0 (fraction); allowed range (0, 1]"},
+      {velmo("", study, "&CORRECT PARTCORR=1.5 /\n"), "group CORRECT: PARTCORR = 1.5;"},
+      {velmo("", "IFLAG_DIS=52", "&OTHER C_AXE=1e300 /\n"), "group OTHER: C_AXE = 1e+300;"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    InputRun r;
+    r.file("velmo.dat", c.text);
+    EXPECT_NE(r.run(read_velmo_dat), 0);
+    const auto lines = r.screen_lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines[0].find(c.message), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[0].rfind(" velmo.dat, group ", 0), 0u) << lines[0];
+  }
+}
+
+// The fraction of particles a pass uses never reaches beyond the particles
+// that exist, whatever the caller hands in.
+TEST(ScaledParticleCount, StaysWithinTheParticlesThatExist) {
+  EXPECT_EQ(scaled_particle_count(1000, 1.0, "NP_SET"), 1000);
+  EXPECT_EQ(scaled_particle_count(1000, 0.5, "NP_SET"), 500);
+  EXPECT_EQ(scaled_particle_count(3, 0.5, "NP_SET"), 2);  // NINT rounds halves away from zero
+  for (double bad : {1.5, -0.5, 2147483648.0, std::nan("")}) {
+    try {
+      scaled_particle_count(996006, bad, "NP_SET");
+      ADD_FAILURE() << bad << " accepted";
+    } catch (const FatalStop& stop) {
+      EXPECT_NE(stop.lines().at(0).find("NP_SET"), std::string::npos) << stop.lines().at(0);
+    }
+  }
+}
+
 TEST(VelmoDat, UdesignConflictIsAlsoLogged) {
   InputRun r;
   r.file("velmo.dat", velmo("UDESIGN=1000"));
@@ -249,6 +319,13 @@ TEST(VelmoDat, AcceptedBoundaryValues) {
       {"no charge state", velmo("NQTOT=0, AMASS=0")},
       {"last seed 999", velmo("", "IFLAG_CORR=2, NRZ_MIN=990, NRZ=10", "&CORRECT /\n")},
       {"seed range unused without a study", velmo("", "NRZ_MIN=-3, NRZ=5000")},
+      {"whole beam in the nominal pass", velmo("NP_SET=1", "IFLAG_CORR=2, NRZ=1", "&CORRECT /\n")},
+      {"fraction ignored without a study", velmo("NP_SET=1.5")},
+      {"energy offset of -99 %", velmo("DWW00=-99")},
+      {"level fraction 0.995", velmo("PART=0.995")},
+      {"tiny energy acceptance", velmo("DWWACC=1e-300")},
+      {"zero DWWMAX takes DWWACC", velmo("DWWMAX=0")},
+      {"highest frequency and charge", velmo("FREQB=1e11, QQ=300, QDESIGN=-300")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
