@@ -65,6 +65,7 @@ def simple_velmo(tran, index, more=""):
 
 
 HARM_LATTICE = "1 prmtr harm=1\n2 drift 10 2 2\n3 drift 5 1 1\nstop\n"
+DRIFTS = "1 drift 10 2 2\n2 drift 5 1 1\nstop\n"
 LANL = "LANL beam\n" + "".join(
     "{} {} {} {} {} {} {} {} 40\n".format(k + 1, 0.1 * (k % 3 - 1), 0.001 * (k % 2), -0.05 * (k % 4),
                                           0.0005, 0.02 * (k - 3), 1.0 + 0.01 * (k % 3), 5 if k < 4 else 6)
@@ -98,12 +99,12 @@ def make_seeds(program, work):
     seeds.append(("kobra", {"velmo.dat": simple_velmo("", "IFLAG_DIS=23"), "sclinac.dat": HARM_LATTICE,
                             "kobra_ini.dat": KOBRA}, ["kobra_ini.dat"], 1))
     seeds.append(("dinamion", {"velmo.dat": simple_velmo("", "IFLAG_DIS=49").replace("WIN=1.0D6, ", ""),
-                               "sclinac.dat": HARM_LATTICE, "dinamion_ini.dat": DINAMION},
+                               "sclinac.dat": DRIFTS, "dinamion_ini.dat": DINAMION},
                   ["dinamion_ini.dat"], 2))
     # read_dis.dat: the particle file of a first run (IWRITE_DIS = 1).
     d = os.path.join(work, "make-read-dis")
     os.makedirs(d)
-    files = {"velmo.dat": example_velmo(npat=200, extra_index="IWRITE_DIS = 1"), "sclinac.dat": HARM_LATTICE}
+    files = {"velmo.dat": example_velmo(npat=200, extra_index="IWRITE_DIS = 1"), "sclinac.dat": DRIFTS}
     for name, text in files.items():
         with open(os.path.join(d, name), "w") as f:
             f.write(text)
@@ -111,7 +112,7 @@ def make_seeds(program, work):
     rd = os.path.join(d, "read_dis.out")
     if os.path.exists(rd):
         seeds.append(("read_dis", {"velmo.dat": example_velmo(npat=200, extra_index="IREAD_DIS = 1"),
-                                   "sclinac.dat": HARM_LATTICE, "read_dis.dat": read(rd, "rb")},
+                                   "sclinac.dat": DRIFTS, "read_dis.dat": read(rd, "rb")},
                       ["read_dis.dat"], 4))
     else:
         print("warning: the first run wrote no read_dis.out; read_dis.dat seed skipped", file=sys.stderr)
