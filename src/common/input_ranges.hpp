@@ -16,9 +16,10 @@
 //   AMASS(iq), ADESIGN     mass number, u               0 < A <= 1000
 //   FREQB                  RF base frequency, Hz        1e3 .. 1e11
 //   WIN (after UDESIGN)    design energy, keV/u         0 .. 1e9
-//   EPSNX, EPSNY, EPSNZ    emittances                   0 .. 1e6
+//   EPSNX, EPSNY           emittances, cm mrad          0 .. 1e4
+//   EPSNZ                  longitudinal emittance       0 .. 1e6
 //   ALPHX, ALPHY, ALPHZ    Twiss alpha                  |alpha| <= 1e4
-//   BETX, BETY, BETZ       Twiss beta                   0 .. 1e6
+//   BETX, BETY, BETZ       Twiss beta                   0 (not given) or 1e-2 .. 1e6
 //   X00, Y00               offsets, cm                  |x| <= 1e4
 //   XP00, YP00             offsets, mrad                |x'| <= 1e4
 //   PH00, PHI0, PHMAX      phases, deg                  |phi| <= 1e5
@@ -45,9 +46,15 @@
 // lengths |L| <= 1e7 cm (100 km).
 //
 // Particle files (read_dis.dat, the restart file scratch.#NN, the text
-// distributions): every number finite; charge and mass numbers as above;
-// speed beta in (kMinBeta, 1); transverse coordinates |x|, |y| <= 1e4 cm;
-// slopes |x'|, |y'| <= 1e4 rad; phases |phi| <= 1e9 rad.
+// distributions lanl_ini.dat, astra_ini.dat, kobra_ini.dat and
+// dinamion_ini.dat): every number finite; charge and mass numbers as above;
+// speed beta in (kMinBeta, 1) (for ASTRA: the speed of the reference
+// momentum; for KOBRA and DINAMION: of the velocity components); transverse
+// coordinates |x|, |y| <= 1e4 cm (1e2 m in ASTRA and KOBRA, also |z| in
+// ASTRA); slopes |x'|, |y'| <= 1e4 rad (KOBRA and DINAMION: vx/vz, vy/vz);
+// phases |phi| <= 1e9 rad (DINAMION: the same in deg); LANL energies
+// 0 < W <= 1e6 MeV/u; KOBRA currents |I| <= 1e6 mA. A lost particle of
+// read_dis.dat or of a restart file needs finite values only.
 #pragma once
 
 #include <cmath>
@@ -61,8 +68,10 @@ inline constexpr double kMaxMassNumber = 1000.0;
 inline constexpr double kMinFrequency = 1e3;   // Hz
 inline constexpr double kMaxFrequency = 1e11;  // Hz
 inline constexpr double kMaxEnergy = 1e9;      // keV/u
-inline constexpr double kMaxEmittance = 1e6;
+inline constexpr double kMaxEmittance = 1e4;   // transverse, cm mrad
+inline constexpr double kMaxEmittanceZ = 1e6;  // longitudinal
 inline constexpr double kMaxTwissAlpha = 1e4;
+inline constexpr double kMinTwissBeta = 1e-2;
 inline constexpr double kMaxTwissBeta = 1e6;
 inline constexpr double kMaxOffset = 1e4;       // cm, and mrad for slopes
 inline constexpr double kMaxPhaseDeg = 1e5;     // deg

@@ -96,10 +96,12 @@ struct MemberRange {
   double lo, hi;
   bool lo_open = false, hi_open = false;  // (lo and hi) excluded
   const char* unit = "";
+  bool zero_too = false;  // 0 (not given) is allowed besides the range
 };
 
 bool admits(const MemberRange& m) {
   if (!std::isfinite(m.value)) return false;
+  if (m.zero_too && m.value == 0.0) return true;
   if (m.lo_open ? !(m.value > m.lo) : !(m.value >= m.lo)) return false;
   if (m.hi_open ? !(m.value < m.hi) : !(m.value <= m.hi)) return false;
   return true;
@@ -108,8 +110,9 @@ bool admits(const MemberRange& m) {
 void check_ranges(const std::string& group, const std::vector<MemberRange>& members) {
   for (const MemberRange& m : members)
     if (!admits(m))
-      refuse(group, fmt::format("{} = {}{}; allowed range {}{}, {}{}", m.name, num(m.value), m.unit,
-                                m.lo_open ? "(" : "[", num(m.lo), num(m.hi), m.hi_open ? ")" : "]"));
+      refuse(group, fmt::format("{} = {}{}; allowed range {}{}{}, {}{}", m.name, num(m.value), m.unit,
+                                m.zero_too ? "0 or " : "", m.lo_open ? "(" : "[", num(m.lo), num(m.hi),
+                                m.hi_open ? ")" : "]"));
 }
 
 std::string indexed(const char* name, int k) { return fmt::format("{}({})", name, k); }
@@ -135,13 +138,14 @@ void check_tran_ranges(const Sim& sim) {
       {"PART", sim.PART, 0.0, 1.0, true, true},
       {"EPSNX", b.EPSNX, 0.0, kMaxEmittance},
       {"EPSNY", b.EPSNY, 0.0, kMaxEmittance},
-      {"EPSNZ", b.EPSNZ, 0.0, kMaxEmittance},
+      {"EPSNZ", b.EPSNZ, 0.0, kMaxEmittanceZ},
       {"ALPHX", b.ALPHX, -kMaxTwissAlpha, kMaxTwissAlpha},
       {"ALPHY", b.ALPHY, -kMaxTwissAlpha, kMaxTwissAlpha},
       {"ALPHZ", b.ALPHZ, -kMaxTwissAlpha, kMaxTwissAlpha},
-      {"BETX", b.BETX, 0.0, kMaxTwissBeta},
-      {"BETY", b.BETY, 0.0, kMaxTwissBeta},
-      {"BETZ", b.BETZ, 0.0, kMaxTwissBeta},
+      // A tiny beta makes the divergence sqrt(eps / beta) beyond any number.
+      {"BETX", b.BETX, kMinTwissBeta, kMaxTwissBeta, false, false, "", true},
+      {"BETY", b.BETY, kMinTwissBeta, kMaxTwissBeta, false, false, "", true},
+      {"BETZ", b.BETZ, kMinTwissBeta, kMaxTwissBeta, false, false, "", true},
       {"DEESRF", t.DEESRF, 0.0, 1.0},
       {"PHI0", b.PHI0, -kMaxPhaseDeg, kMaxPhaseDeg, false, false, " deg"},
       {"PHMAX", b.PHMAX, 0.0, kMaxPhaseDeg, false, false, " deg"},

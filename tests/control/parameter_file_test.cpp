@@ -248,6 +248,7 @@ TEST(VelmoDat, OutOfRangeMembersAreRefused) {
       {velmo("BETZ=1e300"), "BETZ = 1e+300;"},
       {velmo("ALPHX=1e8"), "ALPHX = 100000000;"},
       {velmo("EPSNZ=1e300"), "EPSNZ = 1e+300;"},
+      {velmo("BETY=1e-300"), "BETY = 1e-300; allowed range 0 or [0.01, 1000000]"},
       {velmo("QQ=1e9"), "QQ(1) = 1000000000;"},
       {velmo("QQ=2147483648"), "QQ(1) = 2147483648;"},
       {velmo("AMASS=1e300"), "AMASS(1) = 1e+300;"},
