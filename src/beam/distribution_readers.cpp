@@ -15,6 +15,7 @@
 #include "control/lattice_reader.hpp"
 #include "common/unit_numbers.hpp"
 #include "numerics/random.hpp"
+#include "common/input_ranges.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
 #include "platform/freeformat.hpp"
@@ -79,6 +80,30 @@ class RecordReader {
 
 [[noreturn]] void bad_record(const RecordReader& rr, const std::string& what) {
   input_error(rr.file(), rr.record_line(), what);
+}
+
+// Every number of a record must be finite (see common/input_ranges.hpp).
+void check_record_values(const RecordReader& rr, const double* v, int n) {
+  for (int k = 0; k < n; ++k)
+    if (!std::isfinite(v[k]))
+      bad_record(rr, fmt::format("number {} of the record is {}; every value must be a finite number",
+                                 k + 1, v[k]));
+}
+
+// |v| <= limit for a quantity of a record, named with its unit.
+void check_bound(const RecordReader& rr, const char* what, double v, double limit) {
+  if (!(std::fabs(v) <= limit))
+    bad_record(rr, fmt::format("{} = {}; allowed range [-{}, {}]", what, v, limit, limit));
+}
+
+// The speed of a particle and its slopes: beta in (kMinBeta, 1), slopes
+// within kMaxSlope (a tiny longitudinal speed makes them huge).
+void check_speed(const RecordReader& rr, double beta, double xp, double yp) {
+  using namespace input_range;
+  if (!(beta > kMinBeta))
+    bad_record(rr, fmt::format("speed {} c; a particle's v/c must be above {}", beta, kMinBeta));
+  check_bound(rr, "slope x' (rad)", xp, kMaxSlope);
+  check_bound(rr, "slope y' (rad)", yp, kMaxSlope);
 }
 
 // ------------------------------------------------------------------------
@@ -148,8 +173,12 @@ Census census_pass(const Sim& sim, const CensusFormat& f, Check check) {
   if (f.title && !rr.skip_line()) fatal(fmt::format(" {}: the file is empty", f.file));
   double v[kMaxRecordNumbers];
   while (rr.next(f.ncols, false, v)) {
+    check_record_values(rr, v, f.ncols);
     const double q = v[f.col_q];
     const double a = v[f.col_a];
+    if (!input_range::within(q, -input_range::kMaxChargeNumber, input_range::kMaxChargeNumber))
+      bad_record(rr, fmt::format("charge number Q = {}; allowed range [-{}, {}]", q,
+                                 input_range::kMaxChargeNumber, input_range::kMaxChargeNumber));
     int iq = find_state(c, f, q);
     if (iq == 0) {
       if (c.nq == kMaxChargeStates)
@@ -158,6 +187,9 @@ Census census_pass(const Sim& sim, const CensusFormat& f, Check check) {
                                    q, c.nq + 1, kMaxChargeStates));
       if (!(a > 0.0))
         bad_record(rr, fmt::format("mass number A = {}; it must be above 0", a));
+      if (a > input_range::kMaxMassNumber)
+        bad_record(rr, fmt::format("mass number A = {}; allowed range (0, {}]", a,
+                                   input_range::kMaxMassNumber));
       iq = ++c.nq;
       c.q[iq] = q;
       c.a[iq] = a;
@@ -265,6 +297,16 @@ void read_lanl_distribution(Sim& sim) {
   const Census c = census_pass(sim, f, [](const RecordReader& rr, const Census&, int, const double* v) {
     if (!(v[6] > 0.0))
       bad_record(rr, fmt::format("kinetic energy W = {} MeV/u; it must be above 0", v[6]));
+    using namespace input_range;
+    check_bound(rr, "kinetic energy W (MeV/u)", v[6], 0.001 * kMaxEnergy);
+    check_bound(rr, "x (cm)", v[1], kMaxCoordinate);
+    check_bound(rr, "x' (rad)", v[2], kMaxSlope);
+    check_bound(rr, "y (cm)", v[3], kMaxCoordinate);
+    check_bound(rr, "y' (rad)", v[4], kMaxSlope);
+    check_bound(rr, "phase (rad)", v[5], kMaxPhaseRad);
+    if (!(speed_of_energy(1000.0 * v[6], kAmuKev) > kMinBeta))
+      bad_record(rr, fmt::format("kinetic energy W = {} MeV/u gives a speed at or below {} c", v[6],
+                                 kMinBeta));
   });
   ParticleArrays& p = sim.particles;
   const double amu_kev = sim.ref.amu_kev;
@@ -285,9 +327,20 @@ void read_lanl_distribution(Sim& sim) {
 void read_astra_distribution(Sim& sim) {
   const CensusFormat& f = kAstra;
   harmonic_check(sim, f);
-  const Census c = census_pass(sim, f, [](const RecordReader& rr, const Census& cs, int, const double*) {
+  const Census c = census_pass(sim, f, [](const RecordReader& rr, const Census& cs, int iq, const double* v) {
     if (cs.p_ref == 0.0)
       bad_record(rr, "the reference momentum pz of the first particle is 0; it must not be 0");
+    using namespace input_range;
+    // Positions in m; the phase is -z / beta over the wavelength per radian.
+    check_bound(rr, "x (m)", v[0], 0.01 * kMaxCoordinate);
+    check_bound(rr, "y (m)", v[1], 0.01 * kMaxCoordinate);
+    check_bound(rr, "z (m)", v[2], 0.01 * kMaxCoordinate);
+    // Every particle moves with p_ref: beta gamma = |p_ref| / (A m_u c^2).
+    const double bg = std::fabs(cs.p_ref) / (cs.a[iq] * kAmuEv);
+    if (!(bg > kMinBeta))
+      bad_record(rr, fmt::format("reference momentum pz = {} eV/c gives the particles of mass {} a "
+                                 "speed at or below {} c",
+                                 cs.p_ref, cs.a[iq], kMinBeta));
   });
   ParticleArrays& p = sim.particles;
   const double amu_kev = sim.ref.amu_kev;
@@ -325,6 +378,10 @@ void read_kobra_distribution(Sim& sim) {
     const double beta = std::sqrt(vz * vz + vx * vx + vy * vy) / kSpeedOfLightMs;
     if (!(beta < 1.0))
       bad_record(rr, fmt::format("speed {} c; it must be below the speed of light", beta));
+    check_speed(rr, beta, vx / vz, vy / vz);
+    check_bound(rr, "x (m)", v[2], 0.01 * input_range::kMaxCoordinate);
+    check_bound(rr, "y (m)", v[3], 0.01 * input_range::kMaxCoordinate);
+    check_bound(rr, "current (mA)", v[10], input_range::kMaxCurrent);
   });
   for (int iq = 1; iq <= c.nq; ++iq) sim.current.CURRENT[iq] = 0.0;
   ParticleArrays& p = sim.particles;
@@ -366,6 +423,7 @@ void read_dinamion(Sim& sim) {
   {
     RecordReader rr(sim.units, kFile);
     while (rr.next(kCols, true, v)) {
+      check_record_values(rr, v, kCols);
       const double q = v[8];
       bool matched = false;
       for (int iq = 1; iq <= nq; ++iq) {
@@ -388,6 +446,10 @@ void read_dinamion(Sim& sim) {
       if (!(bx * bx + by * by + bz * bz < 1.0))
         bad_record(rr, fmt::format("speed {} c; it must be below the speed of light",
                                    std::sqrt(bx * bx + by * by + bz * bz)));
+      check_speed(rr, std::sqrt(bx * bx + by * by + bz * bz), bx / bz, by / bz);
+      check_bound(rr, "x (cm)", v[1], input_range::kMaxCoordinate);
+      check_bound(rr, "y (cm)", v[3], input_range::kMaxCoordinate);
+      check_bound(rr, "phase (deg)", v[7], input_range::kMaxPhaseRad * 57.29577951308232);
     }
   }
   for (int iq = 1; iq <= nq; ++iq)

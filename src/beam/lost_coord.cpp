@@ -1,11 +1,14 @@
 #include "beam/lost_coord.hpp"
 
+#include <fmt/format.h>
+
 #include <cmath>
 #include <string>
 
 #include "common/sim.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/format.hpp"
+#include "beam/out_tables.hpp"
 
 namespace linac {
 
@@ -56,6 +59,9 @@ void write_lost_particle(Sim& sim, std::int32_t n_el, std::int32_t i, std::int32
       f.origin[0],   f.origin[1],            f.origin[2],       f.axes[0][0],
       f.axes[0][1],  f.axes[0][2],           f.axes[1][0],      f.axes[1][1],
       f.axes[1][2],  f.axes[2][0],           f.axes[2][1],      f.axes[2][2]};
+  require_finite_items("lost.dat", fmt::format("element {} ({}), charge state {}, particle {}", n_el,
+                                               name, iq, i),
+                       items);
   sim.units.write(kUnitLost, kRecord.write(items));
 }
 
@@ -77,6 +83,7 @@ void write_coord_dat(Sim& sim) {
       const double dw = (gamma - gamma_ref) * r.amu_mev;  // MeV/u
       const FmtItem items[] = {iseed,          iq,          dt,          dw, p.x[iq][i],
                                p.xp[iq][i] * 1000.0, p.y[iq][i], p.yp[iq][i] * 1000.0};
+      require_finite_items("coord.dat", fmt::format("charge state {}, particle {}", iq, i), items);
       sim.units.write(kUnitCoord, kLine.write(items));
     }
   }

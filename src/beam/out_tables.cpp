@@ -3,10 +3,13 @@
 #include <cmath>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
+#include "platform/fatal.hpp"
 
 namespace linac {
 
@@ -30,6 +33,10 @@ static_assert(kOutQHeader.size() == 301);
 
 constexpr std::string_view kEmitHeader = "(TR2,6A15)";
 constexpr std::string_view kEmitRow = "(6E15.5)";
+
+std::string element_where(std::int32_t n, std::string_view name) {
+  return fmt::format("element {} ({})", n, name);
+}
 
 // The out.dat data line of position n. The layout's closing TR3 belongs to
 // the record: lines are padded to the header's width.
@@ -76,6 +83,7 @@ void write_out_line(Sim& sim, std::int32_t n, std::string_view name, double z) {
       static_cast<double>(pc.n_lost[static_cast<std::size_t>(n)]),
       static_cast<double>(pc.n_live[static_cast<std::size_t>(n)]),
   };
+  require_finite_items("out.dat", element_where(n, name), items);
   std::vector<std::string> recs = sim.beam_out.formats.get(kOutLine).write(items);
   for (auto& rec : recs)
     if (rec.size() < kOutDatWidth) rec.resize(kOutDatWidth, ' ');
@@ -133,14 +141,32 @@ void write_outq_block(Sim& sim, std::int32_t n, std::string_view name, double z)
       items = {n, name, z * 0.01, bg};
       items.insert(items.end(), common.begin(), common.end());
       items.push_back(nint(static_cast<double>(sim.stats.position_counts.n_live[static_cast<std::size_t>(n)])));
+      require_finite_items("out_q.dat", element_where(n, name), items);
       sim.units.write(kUnitOutQ, sim.beam_out.formats.get(kOutQFirst).write(items));
     } else {
+      require_finite_items("out_q.dat", element_where(n, name), common);
       sim.units.write(kUnitOutQ, sim.beam_out.formats.get(kOutQOther).write(common));
     }
   }
 }
 
 }  // namespace
+
+void require_finite_items(std::string_view file, const std::string& where,
+                          std::span<const FmtItem> items) {
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    const FmtItem& it = items[k];
+    double v = 0.0;
+    if (const double* d = std::get_if<double>(&it)) v = *d;
+    else if (const float* f = std::get_if<float>(&it)) v = *f;
+    else continue;
+    if (!std::isfinite(v))
+      fatal({fmt::format(" {} line of {}: value {} of the line is {}", file, where, k + 1, v),
+             " the beam or the lattice holds a value no machine reaches at this place; check the "
+             "inputs"},
+            true);
+  }
+}
 
 std::string level_label(double part) {
   const std::string d = int_to_3digits(static_cast<std::int32_t>(part * 1000.0));

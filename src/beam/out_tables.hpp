@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,13 @@ struct BeamOutput {
 // Four characters from the fraction PART: trunc(PART 1000) in three digits
 // with a point after the second (0.995 -> "99.5", 0.05 -> "05.0").
 std::string level_label(double part);
+
+// Stops the run before a line with a number that is not finite reaches a
+// file: file names the file, where the element or particle ("element 4
+// (drift)"). Such a number has no meaning to a reader of the file, and it
+// comes from an input value beyond any machine.
+void require_finite_items(std::string_view file, const std::string& where,
+                          std::span<const FmtItem> items);
 
 // The out.dat header; rfq selects the heading of the RFQ's lines.
 std::string out_dat_header(double part, bool rfq);

@@ -42,6 +42,16 @@ void set_reference(ParticleArrays& p, std::int32_t iq, double beta) {
   p.status[iq][0] = kLive;
 }
 
+// Rejection sampling whose acceptance depends on the input (a cone or an
+// ellipse that is nearly empty) stops after this many draws instead of
+// running for hours: an acceptance below 1e-7 is a fault of the input.
+constexpr long kMaxDraws = 10000000;
+
+[[noreturn]] void too_many_draws(std::string_view who, const std::string& what) {
+  fatal(fmt::format(" {}: {} leaves almost no room: no sample accepted in {} draws", who, what,
+                    kMaxDraws));
+}
+
 // A normal deviate cut at 6 sigma: drawn again until |g| <= 6.
 double normal_cut6(Sim& sim) {
   double g;
@@ -60,7 +70,9 @@ void sample_ellipse2d(Sim& sim, double& out1, double& out2, double p, double q, 
                       r));
   double u[2];
   double t1, t2;
+  long draws = 0;
   do {
+    if (++draws > kMaxDraws) too_many_draws("sample_ellipse2d", fmt::format("correlation r = {}", r));
     dRNUN(sim, 2, u);
     t1 = 2.0 * u[0] - 1.0;
     t2 = 2.0 * u[1] - 1.0;
@@ -108,7 +120,9 @@ void gen_dist_random_direction(Sim& sim, double beta0, double R, double nz_min, 
     // A direction with nz = 0 has no finite slope: it is drawn again like
     // one outside the cone.
     double v[3];
+    long draws = 0;
     do {
+      if (++draws > kMaxDraws) too_many_draws(who, fmt::format("nz_min = {} (BETZ)", nz_min));
       DRNSPH(sim, 1, 3, v, 1);
     } while (!(v[2] >= nz_min) || v[2] == 0.0);
     p.xp[iq][i] = v[0] / v[2];

@@ -306,7 +306,9 @@ void stat(Sim& sim, std::int32_t k) {
 
   // 15. Counts at the exit of the position.
   PositionCounts& pc = bs.position_counts;
-  pc.n_lost[pos] = pos > c.iel_first ? pc.n_live[pos] - L : 0;
+  // The first element counts its losses too: n_live(iel_first) holds the
+  // entrance count, copied before the element ran.
+  pc.n_lost[pos] = pos >= c.iel_first ? pc.n_live[pos] - L : 0;
   pc.n_live[pos] = L;
 
   // 16. Reference factors at the exit.

@@ -3,6 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "platform/fatal.hpp"
 
 namespace linac {
 
@@ -35,8 +40,14 @@ inline constexpr double kAmuMev = 931.4943199999999;       // atomic mass unit, 
 // single-precision value (0.2f widens to 0.20000000298023224).
 inline constexpr double widen(float v) { return static_cast<double>(v); }
 
-// Nearest integer, halves away from zero.
-inline std::int32_t nint(double v) {
+// Nearest integer, halves away from zero. A value whose nearest integer
+// lies outside the 32-bit range (or NaN) has no such integer: the run stops
+// naming it (what names the quantity, e.g. "linac.dat line 4: corrector
+// code"), instead of converting it with an undefined result.
+inline std::int32_t nint(double v, std::string_view what = "a value") {
+  // Exact bounds: -2147483648.5 rounds to -2147483649, 2147483647.5 to 2147483648.
+  if (!(v > -2147483648.5 && v < 2147483647.5))
+    fatal(fmt::format(" {} = {}: not a whole number within -2147483648..2147483647", what, v));
   return static_cast<std::int32_t>(v >= 0.0 ? v + 0.5 : v - 0.5);
 }
 

@@ -2,6 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <type_traits>
+
+#include <cmath>
+
+#include "common/input_ranges.hpp"
 #include "common/sim.hpp"
 #include "common/text_utils.hpp"
 #include "platform/fatal.hpp"
@@ -100,6 +105,17 @@ void check_count(std::string_view file, std::string_view what, std::int32_t v, s
     fatal(fmt::format(" beam-state file {}: {} = {} is outside {}..{}", file, what, v, lo, hi));
 }
 
+void check_finite(std::string_view file, long record, double v) {
+  if (!std::isfinite(v))
+    fatal(fmt::format(" beam-state file {}, record {}: value {}; every value must be a finite number",
+                      file, record, v));
+}
+
+void check_positive(std::string_view file, std::string_view what, double v, double hi) {
+  if (!(std::isfinite(v) && v > 0.0 && v <= hi))
+    fatal(fmt::format(" beam-state file {}: {} = {}; allowed range (0, {}]", file, what, v, hi));
+}
+
 void read_state(Sim& sim, std::string_view name) {
   RunConfig& c = sim.config;
   UnformattedIn in(sim.units, name);
@@ -109,23 +125,57 @@ void read_state(Sim& sim, std::string_view name) {
   for_each_scalar(sim, [&](auto& v) { take(r1, v); });
   check_count(name, "NQTOT", c.NQTOT, 0, kMaxChargeStates);
   check_count(name, "n_groups", sim.charge_groups.n_groups, 0, kMaxChargeStates);
+  // Indices into the charge states and groups, and the design values every
+  // element divides by.
+  check_count(name, "nqtot0", c.nqtot0, 0, c.NQTOT);
+  check_count(name, "nqtot1", c.nqtot1, 0, c.NQTOT);
+  check_count(name, "IFLAG_QQ", c.IFLAG_QQ, 0, kMaxChargeStates);
+  check_count(name, "group_lo", sim.charge_groups.group_lo, 0, sim.charge_groups.n_groups);
+  check_count(name, "group_hi", sim.charge_groups.group_hi, 0, sim.charge_groups.n_groups);
+  for_each_scalar(sim, [&](auto& v) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(v)>, double>) check_finite(name, 1, v);
+  });
+  check_positive(name, "w0 (keV/u)", sim.ref.w0, input_range::kMaxEnergy);
+  check_positive(name, "harm", sim.ref.harm, 1e6);
+  check_positive(name, "wavelength_2pi (cm)", sim.ref.wavelength_2pi, 1e12);
+  input_range::check_charge_number(name, 1, "QDESIGN", sim.ref.QDESIGN);
+  input_range::check_mass_number(name, 1, "ADESIGN", sim.ref.ADESIGN);
 
   // Record 2 holds the phases an RFQ resumes from, not the element's own.
   RecordIn r2 = in.read();
   sim.ref.rfq_resume_phase = r2.get_double();
   sim.ref.rfq_resume_exit_phase = r2.get_double();
+  check_finite(name, 2, sim.ref.rfq_resume_phase);
+  check_finite(name, 2, sim.ref.rfq_resume_exit_phase);
 
   in.read().get(std::span<double>(&sim.rfq.AijRFQ[1], 6));
+  for (int j = 1; j <= 6; ++j) check_finite(name, 3, sim.rfq.AijRFQ[j]);
 
-  for_each_state_array(sim, [&](auto values) { in.read().get(values); });
-  for (std::int32_t iq = 1; iq <= c.NQTOT; ++iq)
+  long record = 3;
+  for_each_state_array(sim, [&](auto values) {
+    in.read().get(values);
+    ++record;
+    for (const auto v : values)
+      if constexpr (std::is_same_v<std::decay_t<decltype(v)>, double>) check_finite(name, record, v);
+  });
+  for (std::int32_t iq = 1; iq <= c.NQTOT; ++iq) {
     check_count(name, fmt::format("NPAT({})", iq), c.NPAT[iq], 0, kMaxParticles);
+    input_range::check_charge_number(name, 5, fmt::format("QQ({})", iq), c.QQ[iq]);
+    input_range::check_mass_number(name, 6, fmt::format("AMASS({})", iq), c.AMASS[iq]);
+    check_count(name, fmt::format("group of charge state {}", iq),
+                sim.charge_groups.group_of_state[iq], 0, sim.charge_groups.n_groups);
+  }
 
   ParticleArrays& p = sim.particles;
   for (std::int32_t iq = 1; iq <= c.NQTOT; ++iq)
     for (std::int32_t i = 0; i <= c.NPAT[iq]; ++i) {
       RecordIn rp = in.read();
+      ++record;
       for_each_particle_value(p, iq, i, [&](auto& v) { take(rp, v); });
+      check_finite(name, record, p.qa[iq][i]);
+      input_range::check_particle_record(
+          name, record, iq, i,
+          {p.x[iq][i], p.xp[iq][i], p.y[iq][i], p.yp[iq][i], p.phase[iq][i], p.beta[iq][i], p.status[iq][i]});
     }
 }
 

@@ -14,6 +14,7 @@
 #include "common/unit_numbers.hpp"
 #include "control/beam_state.hpp"
 #include "control/dispatcher.hpp"
+#include "control/parameter_file.hpp"
 #include "corrections/correction_service.hpp"
 #include "numerics/random.hpp"
 #include "platform/fatal.hpp"
@@ -140,7 +141,7 @@ void run_seed(Sim& sim, std::int32_t seed) {
   // 5. The subset of each state the corrections work with, saved.
   for (int iq = 1; iq <= kMaxChargeStates; ++iq) {
     const auto q = static_cast<std::size_t>(iq);
-    sim.npat.npat_pass[q] = nint(static_cast<double>(c.npat0[q]) * sim.corr.PARTCORR);
+    sim.npat.npat_pass[q] = scaled_particle_count(c.npat0[q], sim.corr.PARTCORR, "PARTCORR");
     c.NPAT[q] = sim.npat.npat_pass[q];
   }
   State(sim, "corr_dis.dat", "write");

@@ -11,6 +11,7 @@
 #include "beam/source_generators.hpp"
 #include "beam/stats.hpp"
 #include "beam/twiss_generators.hpp"
+#include "common/input_ranges.hpp"
 #include "common/sim.hpp"
 #include "control/beam_state.hpp"
 #include "control/lattice_reader.hpp"
@@ -76,17 +77,34 @@ void read_dis_dat(Sim& sim) {
       fatal(fmt::format(" {}: npat({}) = {} is outside 0..{}", name, iq, c.npat0[iq],
                         kMaxParticles));
   in.read().get(std::span<double>(&sim.config.qq0[1], n));
+  // A NaN charge would pass the comparison with the run's charges below.
+  for (std::int32_t iq = 1; iq <= nq; ++iq)
+    input_range::check_charge_number(name, 3, fmt::format("qq({})", iq), c.qq0[iq]);
+  if (!(std::isfinite(w_file) && w_file > 0.0 && w_file <= input_range::kMaxEnergy))
+    fatal(fmt::format(" {}, record 1: design energy {} keV/u; allowed range (0, {}]", name, w_file,
+                      input_range::kMaxEnergy));
   sim.ref.w0 = w_file;
+  long record = 3;
   for (std::int32_t iq = 1; iq <= nq; ++iq)
     for (std::int32_t i = 0; i <= c.npat0[iq]; ++i) {
       RecordIn rp = in.read();
-      p.x[iq][i] = rp.get_double();
-      p.xp[iq][i] = rp.get_double();
-      p.y[iq][i] = rp.get_double();
-      p.yp[iq][i] = rp.get_double();
-      p.phase[iq][i] = rp.get_double();
-      p.beta[iq][i] = rp.get_double();
-      p.status[iq][i] = rp.get_int();
+      ++record;
+      input_range::ParticleRecord v{};
+      v.x = rp.get_double();
+      v.xp = rp.get_double();
+      v.y = rp.get_double();
+      v.yp = rp.get_double();
+      v.phase = rp.get_double();
+      v.beta = rp.get_double();
+      v.status = rp.get_int();
+      input_range::check_particle_record(name, record, iq, i, v);
+      p.x[iq][i] = v.x;
+      p.xp[iq][i] = v.xp;
+      p.y[iq][i] = v.y;
+      p.yp[iq][i] = v.yp;
+      p.phase[iq][i] = v.phase;
+      p.beta[iq][i] = v.beta;
+      p.status[iq][i] = v.status;
     }
 
   // Charges of the run against those of the file.

@@ -213,11 +213,15 @@ void make_linac_dat(Sim& sim) {
   TextOut out(sim.units, kLinac);
 
   std::string raw;
+  bool stopped = false;
   while (in.next_line(raw)) {
     const int line_no = in.line_number();
     std::string rec = lattice_record(raw);
     const std::int32_t blanks = icheck_sclinac(rec);
-    if (is_stop_line(rec)) break;
+    if (is_stop_line(rec)) {
+      stopped = true;
+      break;
+    }
     if (is_comment_line(rec)) {
       out.write(copied_record(rec));
       continue;
@@ -241,6 +245,12 @@ void make_linac_dat(Sim& sim) {
                         kSclinac, line_no, kLatticeRecord, kLinac, kLatticeRecord - 1, trimmed(rec)));
     out.write(copied_record(rec));
   }
+  // A lattice ends with its stop line: a file without one is empty or cut
+  // short, and running what is left would end as if the lattice were whole.
+  if (!stopped)
+    fatal(fmt::format(" {}: no stop line; the lattice must end with a line holding \"stop\" (the "
+                      "file is empty or cut short after line {})",
+                      kSclinac, in.line_number()));
 }
 
 }  // namespace linac

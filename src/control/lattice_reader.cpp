@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "beam/particle_dump.hpp"
+#include "common/input_ranges.hpp"
 #include "common/sim.hpp"
 #include "control/lattice_prepass.hpp"
 #include "control/rfq_service.hpp"
@@ -273,7 +274,7 @@ void row_mon(Row& r) {
 template <int C>
 void row_corrector(Row& r) {
   r.read_all_P();
-  r.I(11) = nint(r.P(C));
+  r.I(11) = nint(r.P(C), fmt::format("{} line {}: corrector code", kLinac, r.line_no));
   r.P(C) = r.P(C + 1);
   r.P(C + 1) = r.P(C + 2);
   if (std::fabs(r.P(C)) <= 1e-7) r.P(8) = r.P(2);
@@ -417,7 +418,7 @@ void row_prmtr(Row& r) {
   if (code == kCodeIflagT && r.sim.state.iscrch_elem > 0) r.P(1) = 0.0;
   if (code == kCodeAijRFQ) {
     for (int j = 1; j <= 6; ++j) {
-      const std::int32_t v = nint(r.P(j));
+      const std::int32_t v = nint(r.P(j), fmt::format("{} line {}: AijRFQ value {}", kLinac, r.line_no, j));
       if (v != 0 && v != 1)
         fatal(list_directed({std::string_view(" AijRFQ must be equal 0 or 1")}));
       r.sim.rfq.AijRFQ[j] = r.P(j);
@@ -510,6 +511,24 @@ bool is_harmonic_line(const Sim& sim, std::int32_t n) {
          sim.elements.elem_int[n][11] == kCodeHarm;
 }
 
+// Every number of a lattice line is finite and within kMaxLatticeNumber,
+// and an element is at most kMaxLatticeLength long (see
+// common/input_ranges.hpp): a typed 1e300 would otherwise turn into NaN
+// positions and phases with no message.
+void check_line_numbers(const Row& r) {
+  using namespace input_range;
+  for (int j = 1; j <= kElemPar; ++j) {
+    const double v = r.sim.elements.elem_par[r.i][j];
+    if (!within(v, -kMaxLatticeNumber, kMaxLatticeNumber))
+      fatal(fmt::format(" {} line {}: number P{} = {}; lattice numbers must be finite and within "
+                        "[-{}, {}]",
+                        kLinac, r.line_no, j, v, kMaxLatticeNumber, kMaxLatticeNumber));
+  }
+  if (!within(r.length, -kMaxLatticeLength, kMaxLatticeLength))
+    fatal(fmt::format(" {} line {}: element length {} cm; allowed range [-{}, {}]", kLinac, r.line_no,
+                      r.length, kMaxLatticeLength, kMaxLatticeLength));
+}
+
 std::int32_t ReadElements(Sim& sim) {
   ElementTable& e = sim.elements;
   RunConfig& c = sim.config;
@@ -543,6 +562,7 @@ std::int32_t ReadElements(Sim& sim) {
 
     Row r{sim, i, sp, line, line_no, in, 0.0, sp.word.str()};
     row->fn(r);
+    check_line_numbers(r);
     e.elem_pos[i] = e.elem_pos[i - 1] + r.length;
 
     // The first scrch or encor line with a positive number starts the run.

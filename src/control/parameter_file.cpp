@@ -3,9 +3,12 @@
 #include <fmt/format.h>
 
 #include <cmath>
+#include <limits>
 #include <string>
+#include <vector>
 
 #include "beam/distribution_readers.hpp"
+#include "common/input_ranges.hpp"
 #include "common/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "numerics/random.hpp"
@@ -80,6 +83,163 @@ void check_index(const Sim& sim) {
                                   "must lie in 0..{}",
                                   c.NRZ_MIN, last, kMaxSeedNumber));
   }
+}
+
+// ------------------------------------------------------------------------
+// Ranges of the members (see common/input_ranges.hpp for the table and its
+// reasons). Each member is checked as written in the file, before its unit
+// conversion, so the message repeats the user's own value.
+
+struct MemberRange {
+  std::string name;  // member, with its index for arrays
+  double value;
+  double lo, hi;
+  bool lo_open = false, hi_open = false;  // (lo and hi) excluded
+  const char* unit = "";
+  bool zero_too = false;  // 0 (not given) is allowed besides the range
+};
+
+bool admits(const MemberRange& m) {
+  if (!std::isfinite(m.value)) return false;
+  if (m.zero_too && m.value == 0.0) return true;
+  if (m.lo_open ? !(m.value > m.lo) : !(m.value >= m.lo)) return false;
+  if (m.hi_open ? !(m.value < m.hi) : !(m.value <= m.hi)) return false;
+  return true;
+}
+
+void check_ranges(const std::string& group, const std::vector<MemberRange>& members) {
+  for (const MemberRange& m : members)
+    if (!admits(m))
+      refuse(group, fmt::format("{} = {}{}; allowed range {}{}{}, {}{}", m.name, num(m.value), m.unit,
+                                m.zero_too ? "0 or " : "", m.lo_open ? "(" : "[", num(m.lo), num(m.hi),
+                                m.hi_open ? ")" : "]"));
+}
+
+std::string indexed(const char* name, int k) { return fmt::format("{}({})", name, k); }
+
+// Group TRAN: every member that feeds a division, a square root, a
+// logarithm, an index or a phase, and every physical value.
+void check_tran_ranges(const Sim& sim) {
+  using namespace input_range;
+  const RunConfig& c = sim.config;
+  const ReferenceBlock& r = sim.ref;
+  const BeamParams& b = sim.beam;
+  const TableParams& t = sim.tables;
+  const InitialOffsets& o = sim.offsets;
+  const CorrLimits& l = sim.corr_limits;
+  const double inf = std::numeric_limits<double>::infinity();
+  std::vector<MemberRange> m = {
+      {"FREQB", r.FREQB, kMinFrequency, kMaxFrequency, false, false, " Hz"},
+      {"QDESIGN", r.QDESIGN, -kMaxChargeNumber, kMaxChargeNumber},
+      {"ADESIGN", r.ADESIGN, 0.0, kMaxMassNumber, true, false},
+      {"WIN", r.WIN, 0.0, 1000.0 * kMaxEnergy, false, false, " eV/u"},
+      {"UDESIGN", r.UDESIGN, -inf, inf},
+      {"ATP", b.ATP, -inf, inf},
+      {"PART", sim.PART, 0.0, 1.0, true, true},
+      {"EPSNX", b.EPSNX, 0.0, kMaxEmittance},
+      {"EPSNY", b.EPSNY, 0.0, kMaxEmittance},
+      {"EPSNZ", b.EPSNZ, 0.0, kMaxEmittanceZ},
+      {"ALPHX", b.ALPHX, -kMaxTwissAlpha, kMaxTwissAlpha},
+      {"ALPHY", b.ALPHY, -kMaxTwissAlpha, kMaxTwissAlpha},
+      {"ALPHZ", b.ALPHZ, -kMaxTwissAlpha, kMaxTwissAlpha},
+      // A tiny beta makes the divergence sqrt(eps / beta) beyond any number.
+      {"BETX", b.BETX, kMinTwissBeta, kMaxTwissBeta, false, false, "", true},
+      {"BETY", b.BETY, kMinTwissBeta, kMaxTwissBeta, false, false, "", true},
+      {"BETZ", b.BETZ, kMinTwissBeta, kMaxTwissBeta, false, false, "", true},
+      {"DEESRF", t.DEESRF, 0.0, 1.0},
+      {"PHI0", b.PHI0, -kMaxPhaseDeg, kMaxPhaseDeg, false, false, " deg"},
+      {"PHMAX", b.PHMAX, 0.0, kMaxPhaseDeg, false, false, " deg"},
+      {"DF_4D", b.DF_4D, -kMaxPhaseDeg, kMaxPhaseDeg, false, false, " deg"},
+      {"DB_B", b.DB_B, 0.0, 1.0, false, true},
+      {"DWWACC", c.DWWACC, 0.0, kMaxEnergySpread, true, false},
+      {"DWWMAX", c.DWWMAX, 0.0, kMaxEnergySpread},
+      {"QAVR", r.QAVR, -inf, inf},
+      {"DISP", b.DISP, -inf, inf},
+      {"W_LIM", l.W_LIM, -inf, inf},
+      {"A_LIM", l.A_LIM, -inf, inf},
+      {"TE00_LIM", l.TE00_LIM, -inf, inf},
+      {"PHDEV_LIM", l.PHDEV_LIM, -inf, inf},
+      {"TE00_STEP", l.TE00_STEP, -inf, inf},
+      {"PHDEV_STEP", l.PHDEV_STEP, -inf, inf},
+      {"NP_SET", b.NP_SET, -inf, inf},
+      {"XHIST", b.XHIST, -inf, inf},
+      {"YHIST", b.YHIST, -inf, inf},
+  };
+  for (int iq = 1; iq <= kMaxChargeStates; ++iq) {
+    m.push_back({indexed("QQ", iq), c.QQ[iq], -kMaxChargeNumber, kMaxChargeNumber});
+    m.push_back({indexed("X00", iq), o.X00[iq], -kMaxOffset, kMaxOffset, false, false, " cm"});
+    m.push_back({indexed("Y00", iq), o.Y00[iq], -kMaxOffset, kMaxOffset, false, false, " cm"});
+    m.push_back({indexed("XP00", iq), o.XP00[iq], -kMaxOffset, kMaxOffset, false, false, " mrad"});
+    m.push_back({indexed("YP00", iq), o.YP00[iq], -kMaxOffset, kMaxOffset, false, false, " mrad"});
+    m.push_back({indexed("PH00", iq), o.PH00[iq], -kMaxPhaseDeg, kMaxPhaseDeg, false, false, " deg"});
+    // -100 % or less leaves no kinetic energy: the speed would be NaN.
+    m.push_back({indexed("DWW00", iq), o.DWW00[iq], -100.0, 100.0 * kMaxEnergySpread, true, false, " %"});
+    m.push_back({indexed("CURRENT", iq), sim.current.CURRENT[iq], 0.0, kMaxCurrent, false, false, " mA"});
+  }
+  // The mass number of a state in use divides every momentum; unused states
+  // keep whatever the file says as long as it is a number.
+  for (int iq = 1; iq <= kMaxChargeStates; ++iq) {
+    if (iq <= c.NQTOT)
+      m.push_back({indexed("AMASS", iq), c.AMASS[iq], 0.0, kMaxMassNumber, true, false});
+    else
+      m.push_back({indexed("AMASS", iq), c.AMASS[iq], -inf, inf});
+  }
+  for (int k = 1; k <= kFieldTables; ++k) {
+    m.push_back({indexed("SFAS", k), t.SFAS[k], -360.0, 360.0, false, false, " deg"});
+    m.push_back({indexed("SERF", k), t.SERF[k], 0.0, 100.0, false, false, " %"});
+    m.push_back({indexed("APER", k), t.APER[k], 0.0, kMaxOffset, false, false, " cm"});
+    m.push_back({indexed("DCAV", k), t.DCAV[k], 0.0, kMaxOffset, false, false, " cm"});
+    m.push_back({indexed("NCELLS", k), static_cast<double>(t.NCELLS[k]), 0.0, kMaxStepCount});
+  }
+  check_ranges("TRAN", m);
+}
+
+// Group INDEX: counts and indices.
+void check_index_ranges(const Sim& sim) {
+  using namespace input_range;
+  const RunConfig& c = sim.config;
+  std::vector<MemberRange> m = {
+      {"IFLAG_QQ", static_cast<double>(c.IFLAG_QQ), 0.0, static_cast<double>(kMaxChargeStates)},
+      {"NSTEP_CAV", static_cast<double>(c.NSTEP_CAV), 1.0, kMaxStepCount},
+      {"IINT", static_cast<double>(c.IINT), 0.0, kMaxStepCount},
+  };
+  if (c.IFLAG_CORR != 0)
+    m.push_back({"NRZ", static_cast<double>(c.NRZ), 0.0, static_cast<double>(kMaxSeedNumber)});
+  check_ranges("INDEX", m);
+  if (c.IFLAG_CORR == 0) return;
+  // Members of TRAN that only an error study uses (IFLAG_CORR not 0). The
+  // nominal pass of an error study runs NINT(NPAT NP_SET) of the NPAT
+  // particles that exist: a fraction above 1 would count empty slots. The
+  // correction scans advance by their steps: a step of 0 never ends.
+  const CorrLimits& l = sim.corr_limits;
+  check_ranges("TRAN", {{"NP_SET", sim.beam.NP_SET, 0.0, 1.0, true, false},
+                        {"TE00_STEP", l.TE00_STEP, 0.0, 1.0, true, false, " (fraction)"},
+                        {"PHDEV_STEP", l.PHDEV_STEP, 0.0, kTwoPi, true, false, " rad"}});
+}
+
+// Group CORRECT: the fraction of the particles of a correction pass.
+void check_correct_ranges(const Sim& sim) {
+  const double inf = std::numeric_limits<double>::infinity();
+  check_ranges("CORRECT", {{"PARTCORR", sim.corr.PARTCORR, 0.0, 1.0, true, false},
+                           {"PARTEQ", sim.corr.PARTEQ, -inf, inf},
+                           {"TOLERANCE", sim.corr.TOLERANCE, -inf, inf}});
+}
+
+// Group OTHER: the semi-axes of distribution types 51 to 53.
+void check_other_ranges(const Sim& sim) {
+  using namespace input_range;
+  const double inf = std::numeric_limits<double>::infinity();
+  const BeamParams& b = sim.beam;
+  check_ranges("OTHER", {{"A_AXE", sim.sc.A_AXE, 0.0, kMaxOffset},
+                         {"B_AXE", sim.sc.B_AXE, 0.0, kMaxOffset},
+                         {"C_AXE", sim.sc.C_AXE, 0.0, kMaxOffset},
+                         {"RAB", b.RAB, -inf, inf},
+                         {"Z_ELECTR", b.Z_ELECTR, -inf, inf},
+                         {"R_ELECTR", b.R_ELECTR, -inf, inf},
+                         {"R_BEAM", b.R_BEAM, -inf, inf},
+                         {"VZ_MIN", b.VZ_MIN, -inf, inf},
+                         {"DBET_BET", b.DBET_BET, -inf, inf},
+                         {"WORD", b.WORD, -inf, inf}});
 }
 
 }  // namespace
@@ -247,6 +407,16 @@ NamelistSchema other_schema(Sim& sim) {
   return s;
 }
 
+std::int32_t scaled_particle_count(std::int32_t n, double fraction, const char* member) {
+  const double scaled = static_cast<double>(n) * fraction;
+  const std::int32_t k = nint(scaled, member);
+  if (k < 0 || k > n)
+    fatal(fmt::format(" {} = {} asks for {} of the {} particles of a charge state; it must lie in "
+                      "(0, 1]",
+                      member, num(fraction), k, n));
+  return k;
+}
+
 void set_design_particle(Sim& sim) {
   ReferenceBlock& r = sim.ref;
   r.w0 = r.WIN;
@@ -273,6 +443,7 @@ void read_velmo_dat(Sim& sim) {
   if (r.QDESIGN == 0.0) fatal(" Qdesign don't define");
   if (r.ADESIGN == 0.0) fatal(" Adesign don't define");
   check_tran(sim);
+  check_tran_ranges(sim);
 
   // 3. Correction-study limits: percent to fraction, deg to rad; a zero
   // limit takes the step.
@@ -287,12 +458,15 @@ void read_velmo_dat(Sim& sim) {
   if (c.IACCEP == 1) st.iflag_accep = 1;
   if (c.IFLAG_CORR != 0 && st.iflag_accep == 1) fatal(" iflag_accep.eq.1 .and. iflag_corr.ne.0 ");
   check_index(sim);
+  check_index_ranges(sim);
 
   // 6. Groups CORRECT and OTHER when asked for.
   sim.corr.PARTCORR = 1.0;
   sim.corr.MONERR = 1;
   if (c.IFLAG_CORR != 0) nl.read_group(correct_schema(sim));
+  if (c.IFLAG_CORR != 0) check_correct_ranges(sim);
   if (c.IFLAG_DIS > 50) nl.read_group(other_schema(sim));
+  if (c.IFLAG_DIS > 50) check_other_ranges(sim);
 
   // 7. A DINAMION file gives the design energy as its mean energy.
   // The particles are read again when the initial beam is made.
@@ -340,6 +514,11 @@ void read_velmo_dat(Sim& sim) {
   }
   if (r.WIN == 0.0) r.WIN = r.UDESIGN * r.QDESIGN / r.ADESIGN;
   r.WIN = r.WIN * 0.001;  // keV/u
+  if (!input_range::within(r.WIN, 0.0, input_range::kMaxEnergy))
+    refuse("TRAN", fmt::format("design energy WIN = {} keV/u (from UDESIGN = {} V, QDESIGN = {}, "
+                               "ADESIGN = {}); allowed range [0, {}]",
+                               num(r.WIN), num(r.UDESIGN), num(r.QDESIGN), num(r.ADESIGN),
+                               num(input_range::kMaxEnergy)));
 
   // 15. The design particle of that energy.
   set_design_particle(sim);

@@ -18,6 +18,12 @@ NamelistSchema index_schema(Sim& sim);
 NamelistSchema correct_schema(Sim& sim);
 NamelistSchema other_schema(Sim& sim);
 
+// NINT(n fraction): the particles of a charge state that a pass with the
+// given fraction (member names it, e.g. "NP_SET") uses. Stops the run when
+// that is not within 0..n (a fraction outside [0, 1], NaN): a pass never
+// uses more particles than exist.
+std::int32_t scaled_particle_count(std::int32_t n, double fraction, const char* member);
+
 // The design particle of the design energy WIN (keV/u): w0 := WIN, its
 // beta gamma betgam0 and its speed beta_design.
 void set_design_particle(Sim& sim);

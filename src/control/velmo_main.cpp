@@ -87,8 +87,11 @@ void write_wtmp(Sim& sim) {
   const ReferenceHistory& h = sim.history;
   for (std::int32_t n = sim.config.iel_first; n <= sim.config.iel_last; ++n) {
     const auto p = static_cast<std::size_t>(n);
-    sim.units.write(kUnitWtmp, fmt.write({n, sim.elements.elem_name[p].view(), h.elem_rf_phase[p],
-                                          h.ref_phase_out[p], h.ref_W_in[p], h.ref_W_out[p]}));
+    const FmtItem items[] = {n, sim.elements.elem_name[p].view(), h.elem_rf_phase[p],
+                             h.ref_phase_out[p], h.ref_W_in[p], h.ref_W_out[p]};
+    require_finite_items("wtmp.dat",
+                         ::fmt::format("element {} ({})", n, sim.elements.elem_name[p].view()), items);
+    sim.units.write(kUnitWtmp, fmt.write(items));
   }
 }
 
@@ -110,7 +113,7 @@ void nominal_pass(Sim& sim) {
   if (c.IFLAG_CORR == 0) sim.beam.NP_SET = 1.0;
   for (int iq = 1; iq <= kMaxChargeStates; ++iq) {
     const auto q = static_cast<std::size_t>(iq);
-    c.NPAT[q] = nint(static_cast<double>(c.npat0[q]) * sim.beam.NP_SET);
+    c.NPAT[q] = scaled_particle_count(c.npat0[q], sim.beam.NP_SET, "NP_SET");
   }
   // 3. Injection offsets of each charge state (nominal run only).
   //    A restarted run's saved beam already holds them.

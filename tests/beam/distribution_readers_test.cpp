@@ -433,6 +433,24 @@ TEST(DistributionReaders, BadFilesStopWithFileAndLine) {
        {"dinamion_ini.dat line 166003", "more than 166002 particles of charge state 2"}},
       {"truncated record", read_dinamion, "dinamion_ini.dat", "1 0 0 0 0 0 0.04 0\n",
        {"dinamion_ini.dat line 1", "end of file"}},
+      // Finite values no machine reaches: each would give NaN or asterisks
+      // in out.dat further on.
+      {"phase of 3.7e37 rad", read_lanl_distribution, "lanl_ini.dat",
+       lanl_ok + "2 0.1 0.0 0.0 0.0 3.7e37 1.0 10 40\n", {"lanl_ini.dat line 3", "phase (rad) = 3.7e+37"}},
+      {"charge of 1e9", read_lanl_distribution, "lanl_ini.dat",
+       lanl_ok + "2 0.1 0.0 0.0 0.0 0.0 1.0 1e9 40\n", {"lanl_ini.dat line 3", "charge number Q = 1000000000"}},
+      {"mass of 1e300", read_lanl_distribution, "lanl_ini.dat",
+       lanl_ok + "2 0.1 0.0 0.0 0.0 0.0 1.0 11 1e300\n", {"lanl_ini.dat line 3", "mass number A = 1e+300"}},
+      {"tiny pz", read_astra_distribution, "astra_ini.dat", "t\n0 0 0 0 0 1e-300 5 40\n",
+       {"astra_ini.dat line 2", "pz = 1e-300 eV/c gives the particles"}},
+      {"position of 1e300 m", read_astra_distribution, "astra_ini.dat", "t\n0 0 1e300 0 0 2.6e9 5 40\n",
+       {"astra_ini.dat line 2", "z (m) = 1e+300"}},
+      {"tiny vz", read_kobra_distribution, "kobra_ini.dat", "0 0 0 0 1e-300 1e5 0 3 40 0 1\n",
+       {"kobra_ini.dat line 1", "slope x' (rad)"}},
+      {"tiny beta_z", read_dinamion, "dinamion_ini.dat", "1 0 0.01 0 0 0 1e-300 0 5.0\n",
+       {"dinamion_ini.dat line 1", "slope x' (rad) = 1e+298"}},
+      {"phase of 1e300 deg", read_dinamion, "dinamion_ini.dat", "1 0 0 0 0 0 0.04 1e300 5.0\n",
+       {"dinamion_ini.dat line 1", "phase (deg) = 1e+300"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -28,9 +28,13 @@ struct AcceptanceFixture : ::testing::Test {
     set_start_values(s);
     s.units.set_directory(dir.path());
     s.ref.FREQB = 1e8;
+    // The design values a read velmo.dat leaves (the beam-state file checks them).
+    s.ref.QDESIGN = s.ref.ADESIGN = s.ref.harm = 1.0;
+    s.ref.wavelength_2pi = kSpeedOfLightCm / s.ref.FREQB / kTwoPi;
     s.ref.w0 = s.ref.w_entry = 500.0;
     s.config.NQTOT = 1;
     s.config.NPAT[1] = kN;
+    s.config.QQ[1] = s.config.AMASS[1] = 1.0;
     auto& p = s.particles;
     for (int i = 0; i <= kN; ++i) {
       const double w = 500.0 + i;  // keV/u

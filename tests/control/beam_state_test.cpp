@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <string>
 
 #include "common/sim.hpp"
@@ -203,7 +204,10 @@ TEST_F(StateFixture, FramingOfEveryRecord) {
 }
 
 TEST_F(StateFixture, NoGroupsGiveAnEmptyRecordThatReadsBack) {
+  // As the grouping leaves it without groups: no group located.
   w->charge_groups.n_groups = 0;
+  w->charge_groups.group_lo = w->charge_groups.group_hi = 0;
+  for (auto& g : w->charge_groups.group_of_state) g = 0;
   State(*w, "ini_dis.dat", "write");
   const std::string f = read_file(dir / "ini_dis.dat");
   // Skip records 1..9 to reach record 10.
@@ -274,6 +278,41 @@ TEST_F(StateFixture, BadFilesStopWithTheFileNamed) {
   write_file(dir / "neg.dat", patch_int(4 + 184 - 12, -1));  // n_groups
   EXPECT_NE(fatal_text([&] { State(*r, "neg.dat", "read"); }).find("n_groups = -1"),
             std::string::npos);
+
+  // Values that are not numbers, or not physical, name the file, the record
+  // and the value. Offsets: w0 is the third double of record 1; the first
+  // particle record (x, x', y, y', phase, beta, status, qa) follows
+  // records 1..11.
+  auto patch_double = [&](std::size_t off, double v) {
+    std::string f = good;
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, 8);
+    for (int k = 0; k < 8; ++k) f[off + k] = static_cast<char>((bits >> (8 * k)) & 0xff);
+    return f;
+  };
+  std::size_t particles = 0;
+  for (int k = 0; k < 11; ++k) particles += 8 + marker_at(good, particles);
+  const std::size_t p0 = particles + 4;  // x of slot 0 of state 1, record 12
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  struct Case {
+    const char* what;
+    std::size_t off;
+    double value;
+    std::string expect;
+  };
+  const Case cases[] = {
+      {"NaN design energy", 4 + 16, nan, "bad.dat, record 1: value nan"},
+      {"zero design energy", 4 + 16, 0.0, "w0 (keV/u) = 0"},
+      {"NaN position", p0, nan, "bad.dat, record 12: charge state 1, particle 0: x = nan"},
+      {"speed of light", p0 + 40, 1.0, "record 12: charge state 1, particle 0: speed beta = 1"},
+      {"huge slope", p0 + 8, -1e308, "x' = -1e+308"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    write_file(dir / "bad.dat", patch_double(c.off, c.value));
+    const std::string msg = fatal_text([&] { State(*r, "bad.dat", "read"); });
+    EXPECT_NE(msg.find(c.expect), std::string::npos) << msg;
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <limits>
 #include <sstream>
 #include <string>
 
@@ -164,6 +165,65 @@ TEST_F(BeamFixture, ReadDisMismatchesStopWithTheirMessages) {
   std::filesystem::remove(dir / "read_dis.dat");
   EXPECT_NE(fatal_text([&] { read_dis_dat(s); }).find("read_dis.dat"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir / "read_dis.dat"));
+}
+
+// Values a damaged read_dis.dat can hold: each is refused naming the file,
+// the record and the value before the beam is used (a NaN charge would pass
+// the charge comparison, NaN or a speed of c would give NaN in out.dat).
+TEST_F(BeamFixture, ReadDisRefusesValuesThatAreNotFiniteOrNotPhysical) {
+  Sim& s = *sim;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    const char* what;
+    double w0, q;
+    int field;  // of particle 2 (record 6): x, x', y, y', phase, beta; -1 none
+    double value;
+    std::int32_t status;
+    std::string expect;
+  };
+  const Case cases[] = {
+      {"NaN position", 1000.0, 1.0, 0, nan, kLive, "read_dis.dat, record 6: charge state 1, particle 2: x = nan"},
+      {"infinite phase", 1000.0, 1.0, 4, inf, kLive, "record 6: charge state 1, particle 2: phase = inf"},
+      {"NaN in a lost particle", 1000.0, 1.0, 3, nan, kLost, "particle 2: y' = nan"},
+      {"huge position", 1000.0, 1.0, 0, 1e308, kLive, "x = 1e+308; allowed range"},
+      {"speed of light", 1000.0, 1.0, 5, 1.0, kLive, "speed beta = 1;"},
+      {"speed above c", 1000.0, 1.0, 5, 1.5, kLive, "speed beta = 1.5;"},
+      {"speed zero", 1000.0, 1.0, 5, 0.0, kLive, "speed beta = 0;"},
+      {"phase of 3.7e37 rad", 1000.0, 1.0, 4, 3.7e37, kLive, "phase = 3.7e+37"},
+      {"NaN charge", 1000.0, nan, -1, 0.0, kLive, "read_dis.dat, record 3: charge number qq(1) = nan"},
+      {"NaN design energy", nan, 1.0, -1, 0.0, kLive, "read_dis.dat, record 1: design energy nan keV/u"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    {
+      UnformattedOut out(s.units, "read_dis.dat");
+      RecordOut r1, r2, r3;
+      r1.put(c.w0).put(std::int32_t{1});
+      r2.put(std::int32_t{5});
+      r3.put(c.q);
+      out.write(r1);
+      out.write(r2);
+      out.write(r3);
+      for (std::int32_t i = 0; i <= 5; ++i) {
+        double v[6] = {0.01 * i, -1e-4 * i, 0.02 * i, 2e-4 * i, 0.001 * i, 0.04};
+        std::int32_t status = kLive;
+        if (i == 2 && c.field >= 0) {
+          v[c.field] = c.value;
+          status = c.status;
+        }
+        RecordOut rp;
+        for (double x : v) rp.put(x);
+        rp.put(status);
+        out.write(rp);
+      }
+    }
+    s.config.NQTOT = 1;
+    s.config.QQ[1] = 1.0;
+    s.config.NPAT[1] = 5;
+    const std::string msg = fatal_text([&] { read_dis_dat(s); });
+    EXPECT_NE(msg.find(c.expect), std::string::npos) << msg;
+  }
 }
 
 TEST_F(BeamFixture, HarmonicOfTheFirstLatticeLine) {

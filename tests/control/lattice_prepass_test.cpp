@@ -127,12 +127,12 @@ TEST(MakeLinacDat, CopiesLinesAndStops) {
       {"first line stops", "stop\n1 drift 10 2 2\n", {}},
       {"stop inside a word", "1 drift 10 2 2\n2 drift 3 1 1 stopper\n3 drift 1 1 1\n",
        {rec132(" 1 drift 10 2 2")}},
-      {"commented stop", "1 drift 10\n! stop here no\n2 drift 1\n",
+      {"commented stop", "1 drift 10\n! stop here no\n2 drift 1\nstop\n",
        {rec132(" 1 drift 10"), rec132(" ! stop here no"), rec132(" 2 drift 1")}},
       {"bad bytes behind the stop line", "1 DRIFT 10\nSTOP\n1,2/3 '\xe9'\n", {rec132(" 1 drift 10")}},
-      {"column 131 kept", std::string(130, ' ') + "5\n", {rec132(join(" ", std::string(130, ' ')) + "5")}},
-      {"long comment cut", join("!", std::string(140, 'c')) + "\n", {join(" !", std::string(130, 'c'))}},
-      {"no stop line", "1 drift 10\n\n  \t \n", {rec132(" 1 drift 10")}},
+      {"column 131 kept", std::string(130, ' ') + "5\nstop\n", {rec132(join(" ", std::string(130, ' ')) + "5")}},
+      {"long comment cut", join("!", std::string(140, 'c')) + "\nstop\n", {join(" !", std::string(130, 'c'))}},
+      {"blank lines before the stop line", "1 drift 10\n\n  \t \nstop\n", {rec132(" 1 drift 10")}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -152,10 +152,10 @@ TEST(MakeLinacDat, RestartScan) {
     std::int32_t iscrch;
   };
   const Case cases[] = {
-      {"save point only", "1 drift 1 1 1\n-5 scrch\n", 0},
-      {"restart line", "1 drift 1 1 1\n-5 scrch\n5 SCRCH\n7 scrch\n", 5},
+      {"save point only", "1 drift 1 1 1\n-5 scrch\nstop\n", 0},
+      {"restart line", "1 drift 1 1 1\n-5 scrch\n5 SCRCH\n7 scrch\nstop\n", 5},
       {"behind the stop line", "1 drift 1 1 1\nstop\n5 scrch\n", 0},
-      {"commented", "!5 scrch\n", 0},
+      {"commented", "!5 scrch\nstop\n", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -193,6 +193,11 @@ TEST(MakeLinacDat, Refusals) {
        " sclinac.dat line 1 holds text beyond column 132, which would be lost"},
       {"text in column 132", std::string(131, ' ') + "5\n", "-",
        " sclinac.dat line 1 holds text in column 132, which would be lost in linac.dat"},
+      // A lattice without its stop line is empty or cut short: running the
+      // rest would end as if it were whole.
+      {"empty file", "", "-", " sclinac.dat: no stop line; the lattice must end with a line holding"},
+      {"cut at a line end", "1 drift 10\n\n  \t \n", "-", "cut short after line 3"},
+      {"only a commented stop", "1 drift 10\n! stop\n", "-", "no stop line"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -319,6 +319,12 @@ TEST(ReadElements, Refusals) {
        " linac.dat line 1 ' 1000 ascii 1': ascii number 1000; the dump file ascii.#NNN takes numbers up to 999"},
       {"uds numbers missing", " 6 uds 10 1 2 3 4 2\n 0.5\n", {},
        " end of file linac.dat: the uds line 1 expects 2 further numbers, found 1"},
+      // Numbers no machine reaches, and codes beyond the integer range.
+      {"drift of -1e300 cm", " 1 drift -1e300 2 2\n", {},
+       " linac.dat line 1: number P1 = -1e+300; lattice numbers must be finite"},
+      {"drift of 1e8 cm", " 1 drift 1e8 2 2\n", {}, " linac.dat line 1: element length 100000000 cm"},
+      {"AijRFQ beyond the integer range", " 1 prmtr AijRFQ=1e10\n", {},
+       " linac.dat line 1: AijRFQ value 1 = 10000000000: not a whole number"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

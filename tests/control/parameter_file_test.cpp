@@ -177,6 +177,8 @@ TEST(VelmoDat, FatalChecksInOrder) {
     bool partial;
   };
   const std::string noQ = "&TRAN ADESIGN=1, FREQB=1D8 /\n&INDEX /\n";
+  const std::string study = "IFLAG_CORR=2, NRZ=1";
+  const std::string correct = "&CORRECT /\n";
   const Case cases[] = {
       {"no QDESIGN", noQ, " Qdesign don't define", false},
       {"no QDESIGN nor ADESIGN", "&TRAN FREQB=0 /\n&INDEX IACCEP=1, IFLAG_CORR=1 /\n",
@@ -208,6 +210,40 @@ TEST(VelmoDat, FatalChecksInOrder) {
       {"table directory too long", velmo("TABLE_DIR='/" + std::string(256, 'd') + "'"),
        " velmo.dat, group TRAN: TABLE_DIR is longer than 256 characters", true},
       {"both WIN and UDESIGN", velmo("UDESIGN=1000"), "  Udesign.ne.0d0 .and. Win.ne.0d0 ", false},
+      // Values that feed a division, a square root, an index or a phase,
+      // and physical values no machine reaches: each is refused naming its
+      // group, member, value and the allowed range, before any of it is used.
+      // NINT(NPAT NP_SET) would exceed the particles that exist.
+      {"NP_SET=1.5", velmo("NP_SET=1.5", study, correct), "group TRAN: NP_SET = 1.5; allowed range (0, 1]", true},
+      {"NP_SET=0", velmo("NP_SET=0", study, correct), "NP_SET = 0; allowed range (0, 1]", true},
+      {"NP_SET=2147483648", velmo("NP_SET=2147483648", study, correct), "NP_SET = 2147483648;", true},
+      // -100 % leaves no kinetic energy (speed NaN).
+      {"NQTOT=2, AMASS=2*1, DWW00(2)=-100", velmo("NQTOT=2, AMASS=2*1, DWW00(2)=-100"), "DWW00(2) = -100 %; allowed range (-100,", true},
+      {"PART=1", velmo("PART=1"), "PART = 1; allowed range (0, 1)", true},
+      {"PART=-0.005", velmo("PART=-0.005"), "PART = -0.005;", true},
+      {"DWWACC=0", velmo("DWWACC=0"), "DWWACC = 0; allowed range (0,", true},
+      {"DWWMAX=-0.1", velmo("DWWMAX=-0.1"), "DWWMAX = -0.1; allowed range [0,", true},
+      {"FREQB=0.5", velmo("FREQB=0.5"), "FREQB = 0.5 Hz; allowed range [1000, 100000000000]", true},
+      {"BETZ=1e300", velmo("BETZ=1e300"), "BETZ = 1e+300;", true},
+      {"ALPHX=1e8", velmo("ALPHX=1e8"), "ALPHX = 100000000;", true},
+      {"EPSNZ=1e300", velmo("EPSNZ=1e300"), "EPSNZ = 1e+300;", true},
+      {"BETY=1e-300", velmo("BETY=1e-300"), "BETY = 1e-300; allowed range 0 or [0.01, 1000000]", true},
+      {"QQ=1e9", velmo("QQ=1e9"), "QQ(1) = 1000000000;", true},
+      {"QQ=2147483648", velmo("QQ=2147483648"), "QQ(1) = 2147483648;", true},
+      {"AMASS=1e300", velmo("AMASS=1e300"), "AMASS(1) = 1e+300;", true},
+      {"AMASS=-4", velmo("AMASS=-4"), "AMASS(1) = -4;", true},
+      {"ADESIGN=-1", velmo("ADESIGN=-1"), "ADESIGN = -1;", true},
+      {"WIN=-5", velmo("WIN=-5"), "WIN = -5 eV/u;", true},
+      {"WIN=0, UDESIGN=-1D6", velmo("WIN=0, UDESIGN=-1D6"), "design energy WIN = -1000 keV/u", true},
+      {"DB_B=1", velmo("DB_B=1"), "DB_B = 1; allowed range [0, 1)", true},
+      {"CURRENT=-1", velmo("CURRENT=-1"), "CURRENT(1) = -1 mA;", true},
+      {"SERF(7)=1e300", velmo("SERF(7)=1e300"), "SERF(7) = 1e+300 %;", true},
+      {"PH00=3.7e37", velmo("PH00=3.7e37"), "PH00(1) = 3.7e+37 deg;", true},
+      {"IFLAG_QQ=7", velmo("", "IFLAG_QQ=7"), "group INDEX: IFLAG_QQ = 7; allowed range [0, 6]", true},
+      {"NSTEP_CAV=0", velmo("", "NSTEP_CAV=0"), "NSTEP_CAV = 0;", true},
+      {"TE00_STEP=0", velmo("TE00_STEP=0", study, correct), "TE00_STEP = 0 (fraction); allowed range (0, 1]", true},
+      {"CORRECT PARTCORR=1.5", velmo("", study, "&CORRECT PARTCORR=1.5 /\n"), "group CORRECT: PARTCORR = 1.5;", true},
+      {"OTHER C_AXE=1e300", velmo("", "IFLAG_DIS=52", "&OTHER C_AXE=1e300 /\n"), "group OTHER: C_AXE = 1e+300;", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -220,6 +256,22 @@ TEST(VelmoDat, FatalChecksInOrder) {
       EXPECT_NE(lines[0].find(c.message), std::string::npos) << lines[0];
     else
       EXPECT_EQ(lines[0], c.message);
+  }
+}
+
+// The fraction of particles a pass uses never reaches beyond the particles
+// that exist, whatever the caller hands in.
+TEST(ScaledParticleCount, StaysWithinTheParticlesThatExist) {
+  EXPECT_EQ(scaled_particle_count(1000, 1.0, "NP_SET"), 1000);
+  EXPECT_EQ(scaled_particle_count(1000, 0.5, "NP_SET"), 500);
+  EXPECT_EQ(scaled_particle_count(3, 0.5, "NP_SET"), 2);  // NINT rounds halves away from zero
+  for (double bad : {1.5, -0.5, 2147483648.0, std::nan("")}) {
+    try {
+      scaled_particle_count(996006, bad, "NP_SET");
+      ADD_FAILURE() << bad << " accepted";
+    } catch (const FatalStop& stop) {
+      EXPECT_NE(stop.lines().at(0).find("NP_SET"), std::string::npos) << stop.lines().at(0);
+    }
   }
 }
 
@@ -249,6 +301,13 @@ TEST(VelmoDat, AcceptedBoundaryValues) {
       {"no charge state", velmo("NQTOT=0, AMASS=0")},
       {"last seed 999", velmo("", "IFLAG_CORR=2, NRZ_MIN=990, NRZ=10", "&CORRECT /\n")},
       {"seed range unused without a study", velmo("", "NRZ_MIN=-3, NRZ=5000")},
+      {"whole beam in the nominal pass", velmo("NP_SET=1", "IFLAG_CORR=2, NRZ=1", "&CORRECT /\n")},
+      {"fraction ignored without a study", velmo("NP_SET=1.5")},
+      {"energy offset of -99 %", velmo("DWW00=-99")},
+      {"level fraction 0.995", velmo("PART=0.995")},
+      {"tiny energy acceptance", velmo("DWWACC=1e-300")},
+      {"zero DWWMAX takes DWWACC", velmo("DWWMAX=0")},
+      {"highest frequency and charge", velmo("FREQB=1e11, QQ=300, QDESIGN=-300")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

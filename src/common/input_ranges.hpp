@@ -1,0 +1,113 @@
+// The ranges that input values never leave for a real ion linac, in one
+// place beside the readers that enforce them (velmo.dat in
+// control/parameter_file.cpp; the particle files in
+// beam/distribution_readers.cpp, control/initial_beam.cpp and
+// control/beam_state.cpp). A value outside its range stops the run with the
+// file, member or record and the value: such a value is a typing or file
+// fault, and letting it through gives NaN, Inf or asterisk fields later.
+//
+// The bounds are generous on purpose: they lie orders of magnitude beyond any
+// machine (uranium is charge 92, mass 238; RF runs from about 10 MHz to a few
+// GHz) and well inside the range where the arithmetic of the transport stays
+// finite (squares of coordinates and phases of 1e28 rad and more are not).
+//
+// velmo.dat members (as written in the file, before unit conversion):
+//   QQ(iq), QDESIGN        charge number                |Q| <= 300
+//   AMASS(iq), ADESIGN     mass number, u               0 < A <= 1000
+//   FREQB                  RF base frequency, Hz        1e3 .. 1e11
+//   WIN (after UDESIGN)    design energy, keV/u         0 .. 1e9
+//   EPSNX, EPSNY           emittances, cm mrad          0 .. 1e4
+//   EPSNZ                  longitudinal emittance       0 .. 1e6
+//   ALPHX, ALPHY, ALPHZ    Twiss alpha                  |alpha| <= 1e4
+//   BETX, BETY, BETZ       Twiss beta                   0 (not given) or 1e-2 .. 1e6
+//   X00, Y00               offsets, cm                  |x| <= 1e4
+//   XP00, YP00             offsets, mrad                |x'| <= 1e4
+//   PH00, PHI0, PHMAX      phases, deg                  |phi| <= 1e5
+//   DF_4D                  phase half width, deg        -1e5 .. 1e5 (above 180 taken as 180)
+//   DWW00(iq)              energy offset, percent       -100 < dW/W <= 1e4
+//   PART                   fraction for level emittance 0 < PART < 1
+//   DWWACC                 energy acceptance            0 < DWWACC <= 1e6
+//   DWWMAX                 energy limit (0: DWWACC)     0 .. 1e6
+//   NP_SET, PARTCORR       fraction of the particles    0 < f <= 1 (error study)
+//   DB_B                   relative beta half width     0 <= DB_B < 1
+//   DEESRF                 relative field error         0 .. 1
+//   SFAS(k)                phase error, deg             |.| <= 360
+//   SERF(k)                relative field error, %      0 .. 100
+//   APER(k), DCAV(k)       aperture, misalignment, cm   0 .. 1e4
+//   CURRENT(iq)            beam current, mA             0 .. 1e6
+//   A_AXE, B_AXE, C_AXE    semi-axes, cm (C: deg)       0 .. 1e4
+//   TE00_STEP, PHDEV_STEP  correction-study steps       0 < step <= 1e4
+//   IFLAG_QQ               last charge state            0 .. 6
+//   NSTEP_CAV, IINT        step counts                  1 .. 1e6 (IINT 0 .. 1e6)
+//   NRZ                    error seeds                  0 .. 999
+// Every other real member must be finite.
+//
+// Lattice lines (linac.dat): every number finite with |P| <= 1e15, element
+// lengths |L| <= 1e7 cm (100 km).
+//
+// Particle files (read_dis.dat, the restart file scratch.#NN, the text
+// distributions lanl_ini.dat, astra_ini.dat, kobra_ini.dat and
+// dinamion_ini.dat): every number finite; charge and mass numbers as above;
+// speed beta in (kMinBeta, 1) (for ASTRA: the speed of the reference
+// momentum; for KOBRA and DINAMION: of the velocity components); transverse
+// coordinates |x|, |y| <= 1e4 cm (1e2 m in ASTRA and KOBRA, also |z| in
+// ASTRA); slopes |x'|, |y'| <= 1e4 rad (KOBRA and DINAMION: vx/vz, vy/vz);
+// phases |phi| <= 1e9 rad (DINAMION: the same in deg); LANL energies
+// 0 < W <= 1e6 MeV/u; KOBRA currents |I| <= 1e6 mA. A lost particle of
+// read_dis.dat or of a restart file needs finite values only.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <string_view>
+
+namespace linac::input_range {
+
+inline constexpr double kMaxChargeNumber = 300.0;
+inline constexpr double kMaxMassNumber = 1000.0;
+inline constexpr double kMinFrequency = 1e3;   // Hz
+inline constexpr double kMaxFrequency = 1e11;  // Hz
+inline constexpr double kMaxEnergy = 1e9;      // keV/u
+inline constexpr double kMaxEmittance = 1e4;   // transverse, cm mrad
+inline constexpr double kMaxEmittanceZ = 1e6;  // longitudinal
+inline constexpr double kMaxTwissAlpha = 1e4;
+inline constexpr double kMinTwissBeta = 1e-2;
+inline constexpr double kMaxTwissBeta = 1e6;
+inline constexpr double kMaxOffset = 1e4;       // cm, and mrad for slopes
+inline constexpr double kMaxPhaseDeg = 1e5;     // deg
+inline constexpr double kMaxEnergySpread = 1e6; // relative
+inline constexpr double kMaxCurrent = 1e6;      // mA
+inline constexpr double kMaxStepCount = 1e6;
+// Particle files.
+inline constexpr double kMaxCoordinate = 1e4;   // cm
+inline constexpr double kMaxSlope = 1e4;        // rad
+inline constexpr double kMaxPhaseRad = 1e9;     // rad
+inline constexpr double kMinBeta = 1e-6;        // v/c: about 0.5 eV/u
+// Lattice lines: every number, and the length of an element (cm).
+inline constexpr double kMaxLatticeNumber = 1e15;
+inline constexpr double kMaxLatticeLength = 1e7;
+
+// True when v is finite and lo <= v <= hi.
+inline bool within(double v, double lo, double hi) { return std::isfinite(v) && v >= lo && v <= hi; }
+
+// One particle as a file gives it: x (cm), x' (rad), y (cm), y' (rad),
+// phase (rad), speed beta = v/c and status (>= 0 live).
+struct ParticleRecord {
+  double x, xp, y, yp, phase, beta;
+  std::int32_t status;
+};
+
+// Stops the run, naming the file, the record number and the particle, when
+// a number of the record is not finite, or when a live particle has a speed
+// outside (kMinBeta, 1) or a coordinate, slope or phase outside its range.
+// A lost particle keeps the values it was lost with; they must be finite.
+void check_particle_record(std::string_view file, long record, int iq, long slot,
+                           const ParticleRecord& p);
+
+// Stops the run naming the file, the record and the quantity when a charge
+// number or a mass number is not finite or lies outside its range
+// (|Q| <= kMaxChargeNumber; 0 < A <= kMaxMassNumber).
+void check_charge_number(std::string_view file, long record, std::string_view what, double q);
+void check_mass_number(std::string_view file, long record, std::string_view what, double a);
+
+}  // namespace linac::input_range
