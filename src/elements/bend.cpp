@@ -14,6 +14,7 @@
 #include "common/unit_numbers.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
+#include "transport/fieldmap.hpp"
 #include "transport/frame.hpp"
 #include "transport/misalign.hpp"
 #include "transport/seams.hpp"
@@ -30,16 +31,6 @@ namespace {
 
 // Enge coefficients of the entrance (set 1) and exit (set 2) edges: P1..P6
 // of the enge line enge_src(3, set), the bend defaults where it is 0.
-void load_bend_enge(Sim& sim) {
-  for (std::size_t set = 1; set <= 2; ++set) {
-    const std::int32_t src = sim.type_rec.enge_src[3][set];
-    EngeSet& c = sim.fieldmap.enge_coef[set];
-    for (std::size_t j = 0; j < 6; ++j)
-      c[j] = src != 0 ? sim.elements.elem_par[static_cast<std::size_t>(src)][j + 1]
-                      : kBendEngeDefault[j];
-  }
-}
-
 double floored_curvature(double c) { return std::abs(c) < kMinEdgeCurvature ? kMinEdgeCurvature : c; }
 
 }  // namespace
@@ -313,7 +304,7 @@ void bmag_element(Sim& sim, std::int32_t n) {
   BendGeom& g = sim.bmag_geom;
   s.ipos += 1;
   s.itype = 3;
-  load_bend_enge(sim);
+  load_enge_coefficients(sim, 3, kBendEngeDefault);
   bmag_read_line(sim, n);
   if (sim.config.init_COSY != 0 && sim.config.init_COSY != 1)
     bad_line(sim, n, fmt::format("geometry set-up mode init_COSY = {}", sim.config.init_COSY),

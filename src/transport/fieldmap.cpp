@@ -82,16 +82,6 @@ void check_lens_aperture(const Sim& sim, int n, const FieldMapKind& k) {
 
 // Enge coefficients in use: P1..P6 of the enge line enge_src(itype, set),
 // the default set where that line number is 0.
-void load_enge_coefficients(Sim& sim, std::int32_t itype) {
-  for (std::size_t set = 1; set <= 2; ++set) {
-    const std::int32_t src = sim.type_rec.enge_src[static_cast<std::size_t>(itype)][set];
-    EngeSet& c = sim.fieldmap.enge_coef[set];
-    for (std::size_t j = 0; j < 6; ++j)
-      c[j] = src != 0 ? sim.elements.elem_par[static_cast<std::size_t>(src)][j + 1]
-                      : kEngeDefault[j];
-  }
-}
-
 void scale(Sim& sim, unsigned which, double factor) {
   if (which & kScaleField1) sim.ref.field1 *= factor;
   if (which & kScaleField2) sim.ref.field2 *= factor;
@@ -207,7 +197,7 @@ bool enter_field_map(Sim& sim, int n, const FieldMapKind& k) {
     return false;
   }
   if (k.enge) {
-    load_enge_coefficients(sim, k.itype);
+    load_enge_coefficients(sim, k.itype, kEngeDefault);
     if (k.sets_ifringe) sim.config.ifringe = sim.elements.elem_int[static_cast<std::size_t>(n)][12];
     r.drift_aper_y = 2.0 * r.aperture_r;
   }
@@ -399,5 +389,14 @@ void eh3d_element(Sim& sim, std::int32_t n) { run_table(sim, n, "eh3d"); }
 void deck_element(Sim& sim, std::int32_t n) { run_table(sim, n, "deck"); }
 void ecorr_element(Sim& sim, std::int32_t n) { run_ecorr(sim, n); }
 void extrc_element(Sim& sim, std::int32_t n) { run_table(sim, n, "extrc"); }
+
+void load_enge_coefficients(Sim& sim, std::int32_t itype, const EngeSet& defaults) {
+  for (std::size_t set = 1; set <= 2; ++set) {
+    const std::int32_t src = sim.type_rec.enge_src[static_cast<std::size_t>(itype)][set];
+    EngeSet& c = sim.fieldmap.enge_coef[set];
+    for (std::size_t j = 0; j < 6; ++j)
+      c[j] = src != 0 ? sim.elements.elem_par[static_cast<std::size_t>(src)][j + 1] : defaults[j];
+  }
+}
 
 }  // namespace linac

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "transport/enge.hpp"
+
 namespace linac {
 
 struct Sim;
@@ -83,6 +85,10 @@ void extrc_element(Sim& sim, std::int32_t n);
 
 // Step count of element line n by its rule: a count of 0 (where the line must
 // give one) or above the capacity stops the run naming the element.
+// The two Enge coefficient sets in use for element type itype: from the
+// enge lines that named them (enge_src), else the given defaults.
+void load_enge_coefficients(Sim& sim, std::int32_t itype, const EngeSet& defaults);
+
 std::int32_t field_map_step_count(const Sim& sim, int n, const FieldMapKind& kind);
 
 // The one-shot scan factor and then the relative field error on the scales
