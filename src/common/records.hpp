@@ -229,6 +229,10 @@ struct TableParams {
   std::array<std::int32_t, kFieldTables + 1> NCELLS{};
   std::string TABLE_DIR;  // up to 256 characters
   std::string WORK_DIR;
+
+  // RF cavities and bunchers: the amplitude factor each position (0..2000)
+  // chose in the nominal pass, which every later pass runs at.
+  std::array<double, kElementSlots> field_used{};
 };
 
 struct TypeRecords {

@@ -13,6 +13,7 @@
 #include "common/records.hpp"
 #include "control/dispatcher.hpp"
 #include "elements/bend_field.hpp"
+#include "elements/rf_records.hpp"
 #include "elements/stripper_table.hpp"
 #include "numerics/numerics_state.hpp"
 #include "platform/clock.hpp"
@@ -85,6 +86,10 @@ struct Sim {
 
   // Bending magnet: the geometry of the magnet being run.
   BendGeom bmag_geom;
+
+  // RF cavities, bunchers and multi-harmonic bunchers: the last phase scan,
+  // the buncher search and the multi-harmonic buncher being run.
+  RfElementRecords rf;
 
   // Numerical library: random stream, error stack, units and options.
   NumericsState numerics;

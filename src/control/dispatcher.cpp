@@ -5,6 +5,7 @@
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
 #include "elements/bend.hpp"
+#include "elements/cavity.hpp"
 #include "elements/stripper.hpp"
 #include "control/state_commands.hpp"
 #include "platform/fatal.hpp"
@@ -152,6 +153,7 @@ HandlerRegistry::HandlerRegistry() {
   set(H::deck_element, deck_element);
   set(H::ecorr_element, ecorr_element);
   set(H::extrc_element, extrc_element);
+  set(H::cav_element, cav_element);
   // The other element drivers, special elements and lattice commands
   // register here as they are built.
 }
