@@ -12,7 +12,7 @@ in a fresh directory with a time limit, and classifies the outcome:
   crash          a signal, a sanitizer report or an internal error (status 2)
   hang           the time limit ran out
   silent damage  status 0 with NaN, Inf or an all-asterisk field in out.dat,
-                 coord.dat, wtmp.dat or lost.dat
+                 coord.dat, wtmp.dat or lost.dat, or NaN or Inf in matrix.dat
 
 Usage: tools/fuzz_inputs.py --program build/linac --variants 5000 [--jobs 3]
        [--seed 1] [--timeout 20] [--keep DIR]
@@ -34,11 +34,15 @@ import tempfile
 from concurrent.futures import ThreadPoolExecutor
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-EXAMPLE = os.path.join(ROOT, "examples", "drift_channel")
+EXAMPLES = os.path.join(ROOT, "examples")
+EXAMPLE = os.path.join(EXAMPLES, "drift_channel")
 
 BAD_NUMBERS = ["1e300", "-1e300", "0", "-1", "NaN", "Inf", "-Inf", "2147483648", "-2147483649",
                "1e28", "3.7e37", "1e-300", "-0.5", "1.5", "1e9", "0.5", "-100", "1D308", "99999999"]
 OUTPUTS = ["out.dat", "coord.dat", "wtmp.dat", "lost.dat"]
+# Outputs whose fixed formats may legitimately overflow into asterisks for
+# huge (damaged) inputs, but must never hold NaN or Inf.
+FINITE_OUTPUTS = ["matrix.dat"]
 
 
 def read(path, mode="r"):
@@ -56,6 +60,17 @@ def example_velmo(npat=None, extra_index=""):
     if extra_index:
         text = text.replace("IFLAG_DIS = 1", "IFLAG_DIS = 1, " + extra_index)
     return text
+
+
+def other_example(name):
+    """The inputs of examples/<name> with 300 particles per charge state."""
+    d = os.path.join(EXAMPLES, name)
+    files = {f: read(os.path.join(d, f)) for f in ("velmo.dat", "sclinac.dat", "graph.cfg")
+             if os.path.exists(os.path.join(d, f))}
+    files["velmo.dat"] = re.sub(r"NPAT = ([0-9]+(?:, *[0-9]+)*)",
+                                lambda m: "NPAT = " + ", ".join("300" for _ in m.group(1).split(",")),
+                                files["velmo.dat"])
+    return files
 
 
 def simple_velmo(tran, index, more=""):
@@ -107,6 +122,25 @@ def make_seeds(program, work):
     seeds.append(("dinamion", {"velmo.dat": simple_velmo("", "IFLAG_DIS=49").replace("WIN=1.0D6, ", ""),
                                "sclinac.dat": DRIFTS, "dinamion_ini.dat": DINAMION},
                   ["dinamion_ini.dat"], 2))
+    # The other examples with 300 particles per state: matrix sections, a
+    # bending magnet, space charge, and the lens channel with its two field
+    # tables (written by make_field_table beside the program).
+    for name, weight in (("fodo_matrix", 2), ("bend_drifts", 2), ("space_charge_drift", 2)):
+        files = other_example(name)
+        seeds.append((name, files, sorted(files), weight))
+    tool = os.path.join(os.path.dirname(program), "make_field_table")
+    if os.path.exists(tool):
+        d = os.path.join(work, "make-tables")
+        os.makedirs(d)
+        subprocess.run(["bash", os.path.join(EXAMPLES, "lens_channel", "make_tables.sh"), tool], cwd=d,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        files = other_example("lens_channel")
+        for t in ("solenoid.#01", "eh_EMS.#02"):
+            if os.path.exists(os.path.join(d, t)):
+                files[t] = read(os.path.join(d, t), "rb" if t.startswith("eh_") else "r")
+        seeds.append(("lens_channel", files, sorted(files), 3))
+    else:
+        print("warning: no make_field_table beside the program; lens_channel seed skipped", file=sys.stderr)
     # read_dis.dat: the particle file of a first run (IWRITE_DIS = 1).
     d = os.path.join(work, "make-read-dis")
     os.makedirs(d)
@@ -256,14 +290,14 @@ def mutate_binary(rng, data):
 # Running and classifying.
 
 def damaged_outputs(d):
-    for name in OUTPUTS:
+    for name in OUTPUTS + FINITE_OUTPUTS:
         p = os.path.join(d, name)
         if not os.path.exists(p):
             continue
         for line in read(p, "rb").decode("latin-1").splitlines():
             for tok in line.split():
                 t = tok.lower().lstrip("+-")
-                if t in ("nan", "inf", "infinity") or re.fullmatch(r"\*+", tok):
+                if t in ("nan", "inf", "infinity") or (name in OUTPUTS and re.fullmatch(r"\*+", tok)):
                     return name
     return None
 
@@ -287,6 +321,7 @@ def run_one(program, timeout, files, target, rng_seed, keep):
             p = subprocess.run([program], cwd=d, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, timeout=timeout, env=env)
             rc, out, err = p.returncode, p.stdout.decode("latin-1"), p.stderr.decode("latin-1")
+            bad = None
             if rc == 0:
                 bad = damaged_outputs(d)
                 cls = "silent damage" if bad else "clean end"
@@ -297,12 +332,12 @@ def run_one(program, timeout, files, target, rng_seed, keep):
             else:
                 cls = "crash"
         except subprocess.TimeoutExpired:
-            cls, rc, err = "hang", None, ""
+            cls, rc, err, bad = "hang", None, "", None
         if keep and cls not in ("clean end", "clear stop"):
             dest = os.path.join(keep, "{}-{}".format(cls.replace(" ", "_"), rng_seed))
             shutil.copytree(d, dest, dirs_exist_ok=True)
             with open(os.path.join(dest, "why.txt"), "w") as f:
-                f.write("target {} op {} rc {}\n{}\n".format(target, op, rc, err[-4000:]))
+                f.write("target {} op {} rc {} damaged {}\n{}\n".format(target, op, rc, bad, err[-4000:]))
         return cls, op, target
     finally:
         shutil.rmtree(d, ignore_errors=True)
