@@ -6,7 +6,8 @@
 //         2d (2Dtable text, r and z), solenoid (solenoid.#NN on-axis samples)
 // FIELD:  uniform  (ex ey ez bx by bz)      quad     (g)
 //         pillbox  (e0 R)                   gap      (e0 sigma)
-//         solenoid (b0 L)
+//         solenoid (b0 L: B0 sin^2(pi z/L) on the axis)
+//         gsol     (b0 sigma: B0 exp(-dz^2/2 sigma^2) on the axis, dz from the middle)
 // Grid:   xmax ymax zmax (cm), symx symy symz (0/1), aper cells (mws header),
 //         nu nz du dz (2d), n L (solenoid samples over [0, L]).
 // The file is written in the current directory (or under the path given).
@@ -31,7 +32,7 @@ double opt(const std::map<std::string, double>& o, const char* k, double dflt) {
 
 int usage(linac::Screen& screen) {
   screen.write_line(
-      "usage: make_field_table ems0|ems1|ems2|mws|2d|solenoid uniform|quad|pillbox|gap|solenoid "
+      "usage: make_field_table ems0|ems1|ems2|mws|2d|solenoid uniform|quad|pillbox|gap|solenoid|gsol "
       "FILE [name=value ...]");
   return 2;
 }
@@ -63,6 +64,8 @@ int main(int argc, char** argv) {
       f = linac::analytic::gaussian_gap(opt(o, "e0", 1.0), opt(o, "sigma", 1.0));
     else if (kind == "solenoid")
       f = linac::analytic::smooth_solenoid(opt(o, "b0", 1.0), opt(o, "L", 40.0));
+    else if (kind == "gsol")
+      f = linac::analytic::gaussian_solenoid(opt(o, "b0", 1.0), opt(o, "sigma", 5.0));
     else
       return usage(screen);
 

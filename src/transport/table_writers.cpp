@@ -175,6 +175,22 @@ FieldFunction smooth_solenoid(double B0, double L) {
   };
 }
 
+double gaussian_solenoid_axis(double B0, double sigma, double dz) {
+  return B0 * std::exp(-dz * dz / (2.0 * sigma * sigma));
+}
+
+FieldFunction gaussian_solenoid(double B0, double sigma) {
+  return [=](double x, double y, double dz, Vec3& E, Vec3& B) {
+    E = {0.0, 0.0, 0.0};
+    const double s2 = sigma * sigma;
+    const double b = gaussian_solenoid_axis(B0, sigma, dz);
+    const double b1 = -dz / s2 * b;                      // B'
+    const double b2 = (dz * dz / s2 - 1.0) / s2 * b;     // B''
+    const double r2 = x * x + y * y;
+    B = {-0.5 * x * b1, -0.5 * y * b1, b - 0.25 * r2 * b2};
+  };
+}
+
 }  // namespace analytic
 
 }  // namespace linac

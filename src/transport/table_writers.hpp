@@ -71,6 +71,13 @@ FieldFunction gaussian_gap(double E0, double sigma);
 // the entrance (0 outside 0..L); paraxially Bz = B - r^2/4 B'', Br = -r/2 B'.
 FieldFunction smooth_solenoid(double B0, double L);
 double smooth_solenoid_axis(double B0, double L, double z);
+// Gaussian solenoid: on the axis B0 exp(-dz^2 / (2 sigma^2)); paraxially
+// Bz = B - r^2/4 B'', Br = -r/2 B'. Its field integral is sqrt(2 pi) sigma
+// B0 and the integral of B^2 is sqrt(pi) sigma B0^2, so the hard-edge
+// solenoid of the same two integrals is 2 sqrt(pi) sigma long with field
+// B0 / sqrt(2).
+FieldFunction gaussian_solenoid(double B0, double sigma);
+double gaussian_solenoid_axis(double B0, double sigma, double dz);
 }  // namespace analytic
 
 }  // namespace linac

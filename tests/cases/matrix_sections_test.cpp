@@ -6,15 +6,20 @@
 // FODO example's matrix.dat.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <string>
+
+#include <fmt/format.h>
 
 #include "case_harness.hpp"
 #include "common/constants.hpp"
 #include "matrices/section_matrix.hpp"
 #include "platform/fatal.hpp"
 #include "transport/lens_matrices.hpp"
+#include "transport/table_writers.hpp"
 
 namespace linac {
 namespace {
@@ -23,6 +28,7 @@ using testing::CaseRun;
 using testing::Placed;
 
 constexpr double kW = 1000.0;  // keV/u
+constexpr double kDegRad = 3.14159265358979323846 / 180.0;
 constexpr double kLambdaBar = 29979.2458 / 100.0 / (2.0 * 3.14159265358979323846);  // cm, 100 MHz
 
 const std::vector<Placed> kBeam = {{0.01, 0, 0, 0}, {-0.01, 0, 0, 0}, {0, 0, 0.01, 0}, {0, 0, -0.01, 0}};
@@ -39,10 +45,14 @@ struct SectionRun {
   std::string listing() const { return run->file("matrix.dat"); }
 };
 
-SectionRun run_section(const std::string& lattice) {
-  SectionRun r{std::make_unique<CaseRun>("cases/matrix_sections")};
+// `tables` writes the field tables of the lattice into the scratch
+// directory once the inputs are read.
+SectionRun run_section(const std::string& lattice, const char* case_dir = "cases/matrix_sections",
+                       const std::function<void(const CaseRun&)>& tables = {}) {
+  SectionRun r{std::make_unique<CaseRun>(case_dir)};
   testing::write_file(r.run->dir / "sclinac.dat", lattice + "stop\n");
   r.run->read_inputs();
+  if (tables) tables(*r.run);
   r.run->place_beam(1, kBeam);
   r.run->place_beam(2, kBeam);
   r.run->run_nominal_pass();
@@ -192,6 +202,23 @@ TEST(MatrixSections, FodoCellPeriodicTwiss) {
   EXPECT_NEAR(gap[1] / gap[0], 0.1, 0.01);
 }
 
+// Largest |K - J| over the rows and columns first..last of K = M^T J M.
+double symplectic_defect(const Matrix6& K, int first, int last) {
+  double worst = 0.0;
+  for (int i = first; i <= last; ++i)
+    for (int j = first; j <= last; ++j) {
+      const double J = (j == i + 1 && i % 2 == 1) ? 1.0 : (i == j + 1 && j % 2 == 1) ? -1.0 : 0.0;
+      worst = std::max(worst, std::abs(K(i, j) - J));
+    }
+  return worst;
+}
+
+SectionEnds design_ends() {
+  const double gm1 = kW / kAmuKev;
+  const double bg = std::sqrt(gm1 * (gm1 + 2.0));
+  return {bg, bg, gm1, gm1, 2.0 * 3.14159265358979323846 * 0.1};
+}
+
 TEST(MatrixSections, MatrixSolenoidEffectiveParameters) {
   // A matrix solenoid of field B, length L and effective length Lf alone in
   // its section: d = (L - Lf)/2, Heff = Lf and Beff = B for every charge
@@ -217,12 +244,154 @@ TEST(MatrixSections, MatrixSolenoidEffectiveParameters) {
         EXPECT_NEAR(A(i, j), 0.0, 1e-10) << iq;
         EXPECT_NEAR(A(j, i), 0.0, 1e-10) << iq;
       }
+    EXPECT_LT(symplectic_defect(symplecticity_matrix(symplectic_form(A, design_ends())), 1, 6), 1e-12) << iq;
   }
   const std::string t = s.listing();
   EXPECT_NE(t.find(" Effective parameters of the solenoid for TRACE3D\n Dsol=        30.000  cm\n"
                    " Beff=      3000.000  Gs\n Ddrift=       5.000  cm\n Heff=        20.000  cm\n"),
             std::string::npos)
       << t;
+}
+
+TEST(MatrixSections, TableSolenoidTendsToTheHardEdgeEquivalent) {
+  // On-axis field B0 exp(-z^2 / 2 sigma^2), sigma = 5 cm, in the middle of a
+  // 60 cm section (the field at the ends is exp(-18) of the peak). The hard
+  // edge of the same field integral and the same integral of B^2 is
+  // Heff = 2 sqrt(pi) sigma = 17.7245 cm long with Beff = B0 / sqrt(2); for
+  // a finite turn theta the fitted Heff is shorter and Beff higher by
+  // theta^2/94 (6.6e-4 at theta = 0.25 rad, from the exact thick-lens
+  // matrix of the Gaussian profile), a quarter of that at half the field.
+  // B0 is set for theta = 0.25 rad at Q/A 1; the Q/A 1/2 state turns by
+  // half of it, and the second run halves the field.
+  // The element interpolates the field linearly between the samples (h =
+  // 0.1 cm): that keeps the field integral (trapezoid rule, exact here to
+  // rounding) but lowers the integral of B^2 by h^2 int B'^2 / 6 = h^2 /
+  // (12 sigma^2) = 3.3e-5 of it, so the limits are Heff = 2 sqrt(pi) sigma
+  // (1 + h^2/12 sigma^2) and Beff = B0 / (sqrt(2) (1 + h^2/12 sigma^2)).
+  constexpr double kSigma = 5.0, kLen = 60.0, kH = kLen / 600;
+  const double pi = 3.14159265358979323846;
+  const double interp = 1.0 + kH * kH / (12.0 * kSigma * kSigma);
+  const double heff0 = 2.0 * std::sqrt(pi) * kSigma * interp;
+  const double beff0 = 1.0 / (std::sqrt(2.0) * interp);  // over B0
+  const double flux = std::sqrt(2.0 * pi) * kSigma;  // field integral over B0, cm
+  const double brho = kRigidityGcmPerKeV * std::sqrt(kW / kAmuKev * (kW / kAmuKev + 2.0)) * kAmuKev;
+  const double b_full = 2.0 * brho * 0.25 / flux;
+  const auto tables = [&](const CaseRun& r) {
+    std::vector<double> samples(601);
+    for (int i = 0; i <= 600; ++i)
+      samples[static_cast<std::size_t>(i)] =
+          analytic::gaussian_solenoid_axis(1.0, kSigma, i * kLen / 600 - kLen / 2);
+    write_solenoid_table(r.sim->units, "solenoid.#01", samples);
+  };
+  double dev_heff[2][2], dev_beff[2][2], heff[2][2], beff[2][2];
+  for (int level = 0; level < 2; ++level) {
+    const double B0 = level == 0 ? b_full : b_full / 2.0;
+    const SectionRun s = run_section(
+        fmt::format("1 updat 0.01 0.1 0.01 0.1 1.0 0.1\n1 sol {:.10f} 60.0 0.0 5.0 0.0 600\n1 matrx\n", B0),
+        "cases/matrix_sections_table", tables);
+    // The table's effective length (a spline quadrature over the 0.1 cm
+    // steps of the reference path, O((h/sigma)^4)) and the design turn.
+    EXPECT_NEAR(s.run->sim->ref.eff_len, flux, 1e-7 * flux);
+    const double theta = s.run->sim->history.larmor_angle[2];
+    EXPECT_NEAR(theta, B0 * flux / (2.0 * brho), 1e-6 * theta);
+    for (int iq = 1; iq <= 2; ++iq) {
+      SCOPED_TRACE(::testing::Message() << "level " << level << " state " << iq);
+      const double th = theta * (iq == 1 ? 1.0 : 0.5);
+      const Matrix6 R = s.R(iq);
+      const EffectiveSolenoid e = effective_solenoid(R, th, kLen, flux, B0);
+      ASSERT_TRUE(e.ok);
+      const int k = iq - 1;
+      heff[level][k] = e.Heff;
+      beff[level][k] = e.Beff / B0;
+      dev_heff[level][k] = 1.0 - e.Heff / heff0;
+      dev_beff[level][k] = e.Beff / (B0 * beff0) - 1.0;
+      const double want = th * th / 94.0;
+      EXPECT_NEAR(dev_heff[level][k], want, 0.05 * want);
+      EXPECT_NEAR(dev_beff[level][k], want, 0.05 * want);
+      // Turned back by the state's own angle the matrix has no x-y coupling,
+      // and its symplectic form keeps M^T J M = J, both to the error of the
+      // differences and of the integration (~1e-7 at these steps).
+      Matrix6 A = R;
+      matmul6_left(rotation_matrix(-th), A);
+      for (int i = 1; i <= 2; ++i)
+        for (int j = 3; j <= 4; ++j) {
+          EXPECT_NEAR(A(i, j), 0.0, 1e-6) << i << j;
+          EXPECT_NEAR(A(j, i), 0.0, 1e-6) << j << i;
+        }
+      EXPECT_LT(symplectic_defect(symplecticity_matrix(symplectic_form(A, design_ends())), 1, 6), 1e-6);
+    }
+    if (level == 0) {
+      const std::string t = s.listing();
+      EXPECT_NE(t.find(" Heff=        17.713  cm\n"), std::string::npos) << t;
+    }
+  }
+  for (int k = 0; k < 2; ++k) {
+    // The deviation goes as theta^2: a quarter at half the field; the
+    // Richardson extrapolation (4 f(theta/2) - f(theta)) / 3 removes it and
+    // lands on the hard-edge limit, up to the theta^4 term (below 1e-6 at
+    // 0.25 rad).
+    EXPECT_NEAR(dev_heff[0][k] / dev_heff[1][k], 4.0, 0.1) << k;
+    EXPECT_NEAR(dev_beff[0][k] / dev_beff[1][k], 4.0, 0.1) << k;
+    EXPECT_NEAR((4.0 * heff[1][k] - heff[0][k]) / 3.0, heff0, 2e-6 * heff0) << k;
+    EXPECT_NEAR((4.0 * beff[1][k] - beff[0][k]) / 3.0, beff0, 2e-6 * beff0) << k;
+  }
+}
+
+TEST(MatrixSections, PhaseChainCarriesTheReferencePhaseThroughTheSection) {
+  // Inside an iflag_chain chain the particle phases are not measured from
+  // the design particle at element boundaries: updat and matrx carry the
+  // reference phases of the previous position like a drift, and the test
+  // particles start at that phase +- the phase step. The chain opens at 30
+  // deg; the 20 cm drift before updat adds 20/(beta lambdabar) rad. Outside
+  // a chain the section starts at phase 0. Either way the section matrix of
+  // the 50 cm drift is the same.
+  const double beta = design_beta();
+  const double phase_in = 30.0 * kDegRad + 20.0 / (beta * kLambdaBar);
+  const double step = 1.0 * kDegRad;  // P5 = 1 deg
+  const std::string section = "1 updat 0.1 1.0 0.1 1.0 1.0 0.1\n1 drift 50.0 5.0 5.0\n1 matrx\n";
+  const struct Case {
+    bool chain;
+    std::string lattice;
+  } cases[] = {
+      {true, "1 prmtr iflag_chain=30\n1 drift 20.0 5.0 5.0\n" + section + "1 prmtr iflag_chain=0\n"},
+      {false, "1 drift 20.0 5.0 5.0\n" + section},
+  };
+  Matrix6 R[2];
+  for (int c = 0; c < 2; ++c) {
+    SCOPED_TRACE(cases[c].chain ? "in a chain" : "outside a chain");
+    const Case& k = cases[c];
+    const SectionRun s = run_section(k.lattice);
+    const ReferenceHistory& h = s.run->sim->history;
+    const int u = k.chain ? 3 : 2;  // position of updat; matrx is u + 2
+    const double phase0 = k.chain ? phase_in : 0.0;
+    EXPECT_NEAR(h.ref_phase_out[u], phase0, 1e-12);
+    EXPECT_EQ(h.elem_rf_phase[u], k.chain ? h.elem_rf_phase[u - 1] : 0.0);
+    // The drift in the section advances the phase by 50/(beta lambdabar);
+    // matrx keeps what the drift left.
+    const double phase_end = k.chain ? phase0 + 50.0 / (beta * kLambdaBar) : 0.0;
+    EXPECT_NEAR(h.ref_phase_out[u + 2], phase_end, 1e-11);
+    EXPECT_EQ(h.elem_rf_phase[u + 2], k.chain ? h.elem_rf_phase[u + 1] : 0.0);
+    R[c] = s.R(1);
+  }
+  for (int i = 1; i <= 6; ++i)
+    for (int j = 1; j <= 6; ++j) EXPECT_NEAR(R[0](i, j), R[1](i, j), 1e-9 * std::max(1.0, std::abs(R[1](i, j)))) << i << j;
+
+  // Where the test particles start: a section opened by updat and ended
+  // before anything moves them.
+  for (const bool chain : {true, false}) {
+    SCOPED_TRACE(chain ? "in a chain" : "outside a chain");
+    const SectionRun s = run_section(std::string(chain ? "1 prmtr iflag_chain=30\n" : "") +
+                                     "1 drift 20.0 5.0 5.0\n1 updat 0.1 1.0 0.1 1.0 1.0 0.1\n");
+    const Sim& sim = *s.run->sim;
+    const double phase0 = chain ? phase_in : 0.0;
+    for (int iq = 1; iq <= 2; ++iq) {
+      const int base = sim.config.NPAT[iq];
+      for (int j = 1; j <= kSectionTestParticles; ++j) {
+        const double want = j == 5 ? phase0 - step : j == 11 ? phase0 + step : phase0;
+        EXPECT_NEAR(sim.particles.phase[iq][base + j], want, 1e-12) << iq << " slot " << j;
+      }
+    }
+  }
 }
 
 TEST(MatrixSections, StepsFromTheBeamAndZeroSteps) {
