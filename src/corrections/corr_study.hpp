@@ -54,6 +54,10 @@ struct CorrStudy {
   std::array<std::array<std::int32_t, 8>, kMaxSections + 1> corr_section{};
   std::int32_t n_sections = 0;
   std::int32_t corr_index = 0;  // section being handled, 1..n_sections
+  // 1 while the correction passes of a seed run: the matrix-section lines
+  // then only keep their positions and reference values (their test
+  // particles would take the slots of the correction's trial particles).
+  std::int32_t passes_running = 0;
 
   // Steering correctors of the section being handled (1..n_corr; the
   // horizontal ones are 1..n_x).

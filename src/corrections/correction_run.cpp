@@ -182,6 +182,7 @@ void error_study_corrections(Sim& sim) {
   Units& u = sim.units;
   const bool listing = st.IFLAG_UNIX == 0;
   FormatCache fc;
+  cs.passes_running = 1;
 
   // 1. Seed records.
   write_list(sim, kUnitCoMonitor, {st.iseed});
@@ -263,6 +264,7 @@ void error_study_corrections(Sim& sim) {
   // 3.
   sim.scan.scan_mode = 1;
   st.istat_mode = 0;
+  cs.passes_running = 0;
 }
 
 }  // namespace linac
