@@ -134,5 +134,53 @@ TEST(SteeringRun, OneCorrectorPerPlaneCancelsTheOffsetQuadrupoleOrbit) {
   }
 }
 
+// The section of kLattice with `inside` added before its monitor.
+std::string lattice_with(const std::string& inside) {
+  std::string l = kLattice;
+  l.insert(l.find("1 mon"), inside);
+  return l;
+}
+
+TEST(SteeringRun, InputsThatStopTheStudy) {
+  std::string thirteen_monitors;
+  for (int i = 0; i < 13; ++i) thirteen_monitors += "1 mon 0 0 0 0.01 0.01\n";
+  struct Case {
+    const char* name;
+    std::string velmo;
+    std::string lattice;
+    std::string message;  // a line of the screen
+  };
+  const std::string ok = "MONERR=1, PARTEQ=0, PARTCORR=1";
+  const std::vector<Case> cases = {
+      {"horizontal trial kick 0", velmo("NRZ=2", ok), [] {
+         std::string l = kLattice;
+         l.replace(l.find("1 corr 0 5 5 0 1 1 0.5 0.5"), 26, "1 corr 0 5 5 0 1 1 0 0.5");
+         return l;
+       }(),
+       " element 3 (corr): the horizontal corrector has trial kick 0 mrad (P6 of the line); the steering "
+       "measurement needs a non-zero trial kick"},
+      {"zero line with a number in a steered section", velmo("NRZ=2", ok), lattice_with("1 zero 0.1 0.1\n"),
+       " \"zero\" device and \"real\" correction are incompatible"},
+      {"test particles beyond A_LIM times the aperture", velmo("NRZ=2", ok, "A_LIM=1e-4"), kLattice,
+       " invalid displacement of the test particles "},
+      {"phcor mode 3", velmo("NRZ=2", ok), lattice_with("1 phcor 3 0 1 1\n"), " element PHCOR#   7         is bad"},
+      {"26 monitor equations", velmo("NRZ=2", ok), lattice_with(thirteen_monitors),
+       " correction section 2: 26 monitor equations; a section holds at most 25"},
+      {"PARTEQ below 0", velmo("NRZ=2", "MONERR=1, PARTEQ=-0.1"), kLattice, "PARTEQ"},
+      {"PARTEQ above 1", velmo("NRZ=2", "MONERR=1, PARTEQ=1.5"), kLattice, "PARTEQ"},
+      {"PARTCORR 0", velmo("NRZ=2", "MONERR=1, PARTEQ=0, PARTCORR=0"), kLattice, "PARTCORR"},
+  };
+  for (const auto& c : cases) {
+    TaskRun run(c.velmo, c.lattice);
+    EXPECT_NE(run.go(), 0) << c.name;
+    const std::string screen = run.screen.str();
+    EXPECT_NE(screen.find(c.message), std::string::npos) << c.name << "\n" << screen;
+    // The study stops before the first seed's strengths are written: at
+    // most its seed and section records.
+    const auto co = run.lines_of("co_monitor.dat");
+    EXPECT_LE(co.size(), 3u) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace linac
