@@ -12,6 +12,7 @@
 #include "beam/stats.hpp"
 #include "common/records.hpp"
 #include "control/dispatcher.hpp"
+#include "corrections/corr_study.hpp"
 #include "elements/bend_field.hpp"
 #include "elements/rf_records.hpp"
 #include "elements/stripper_table.hpp"
@@ -98,6 +99,9 @@ struct Sim {
   // Field tables: the 3-D, 2-D and on-axis tables in use, the ebfld table
   // and the cache every table is loaded through.
   FieldTables field_tables;
+
+  // Corrections of an error study: sections, steering tables and sums.
+  CorrStudy corr_study;
 };
 
 std::unique_ptr<Sim> make_sim();

@@ -221,7 +221,7 @@ void check_index_ranges(const Sim& sim) {
 void check_correct_ranges(const Sim& sim) {
   const double inf = std::numeric_limits<double>::infinity();
   check_ranges("CORRECT", {{"PARTCORR", sim.corr.PARTCORR, 0.0, 1.0, true, false},
-                           {"PARTEQ", sim.corr.PARTEQ, -inf, inf},
+                           {"PARTEQ", sim.corr.PARTEQ, 0.0, 1.0},
                            {"TOLERANCE", sim.corr.TOLERANCE, -inf, inf}});
 }
 

@@ -164,7 +164,6 @@ void velmo_main(Sim& sim) {
   set_remaining_defaults(sim);
   // 5. Parameter file and the design quantities derived from it.
   read_velmo_dat(sim);
-  check_corrections_available(sim);
   // 6. Lattice: sclinac.dat and fi_in.dat into linac.dat, then the element table.
   make_linac_dat(sim);
   ReadElements(sim);

@@ -310,6 +310,9 @@ void updat_cmd(Sim& sim, std::int32_t& n) {
   const int ipos = s.ipos;
   auto& P = sim.elements.elem_par[static_cast<std::size_t>(n)];
   r.w0 = sim.history.ref_W_out[ipos];
+  // Correction passes use the slots after the beam for their own trial
+  // particles: no section is measured then.
+  if (sim.corr_study.passes_running == 1) return;
   const double gamma0 = 1.0 + r.w0 / r.amu_kev;
   const double beta0 = beta_from_kinetic_energy(r.w0, r.amu_kev);
   P[7] = gamma0;
@@ -351,6 +354,7 @@ void matrx_cmd(Sim& sim, std::int32_t& n) {
   ReferenceBlock& r = sim.ref;
   MatrxState& ms = sim.matrx;
   if (!matrx_entry(sim)) return;
+  if (sim.corr_study.passes_running == 1) return;
   const int ipos = s.ipos;
 
   find_section(sim, n);

@@ -62,23 +62,6 @@ TEST(ProgramRun, MinimalTaskWritesStampsStandingFilesAndLinacDat) {
   EXPECT_NEAR(sim.ref.w0, 1000.0, 1000.0 * 1e-12);
 }
 
-TEST(ProgramRun, ErrorStudyWithCorrectionsStopsBeforeAnyPass) {
-  // The corrections are not built: a run asking for them must not end as
-  // if they had run; it stops once the parameter file is read.
-  StampedRun run;
-  write_minimal_task(run.dir);
-  std::string velmo = testing::kVelmoMin;
-  velmo.replace(velmo.find("IFLAG_DIS=1 /"), 13, "IFLAG_DIS=1, IFLAG_CORR=1, NRZ=1 /\n&CORRECT /");
-  run.file("velmo.dat", velmo);
-  EXPECT_NE(run.go(), 0);
-  EXPECT_EQ(run.screen.str(),
-            "  Task begin at  Mar 05,2009,07:04:03     \n"
-            " IFLAG_CORR = 1: the corrections of an error study are not available yet; IFLAG_CORR = 2 "
-            "runs the study without them\n");
-  EXPECT_TRUE(run.lines_of("out.dat").empty());
-  EXPECT_FALSE(std::filesystem::exists(run.dir / "linac.dat"));
-}
-
 TEST(ProgramRun, EmptyDirectoryStopsForTheMissingParameterFile) {
   StampedRun run;
   EXPECT_NE(run.go(), 0);

@@ -1,0 +1,38 @@
+// The steps of the correction run of one seed, section by section: test
+// particles, longitudinal correction at a phcor line, orbit steering with
+// the minimiser, the section report and the statistics over seeds.
+#pragma once
+
+#include <cstdint>
+
+namespace linac {
+
+struct Sim;
+
+// Slot 0 of every charge state on the stored section-start centroid; with
+// ntest(iq) > 0 the trial particles NPAT + 1 .. NPAT + ntest on the axis
+// with the centroid's phase and energy, their status the trial tag.
+void reset_test_particles(Sim& sim);
+
+// Weight of each charge state in averages over the states:
+// (NPAT(iq) + 1) / sum of (NPAT + 1).
+void compute_q_weights(Sim& sim);
+
+// Clears the trial marks of the lines first..extra: the monitor numbers of
+// mon lines and the test tags of corr and cav lines.
+void clear_trial_marks(Sim& sim, std::int32_t first, std::int32_t extra);
+
+// Energy and phase correction of the section's phcor line by its corrector
+// cavities (section s of the table).
+void longitudinal_correction(Sim& sim, std::int32_t s);
+
+// Orbit steering of section s: responses, equations, fits, kicks.
+void steering_correction(Sim& sim, std::int32_t s);
+
+// The detailed report of a steered section (first seed, MONERR > 1).
+void write_correction_report(Sim& sim, std::int32_t s);
+
+// Runs the element lines first..last in order.
+void run_lines(Sim& sim, std::int32_t first, std::int32_t last);
+
+}  // namespace linac

@@ -1,0 +1,186 @@
+// Whole error studies with corrections: the orbit of a misaligned matrix
+// quadrupole steered by one corrector per plane against the analytic
+// transfer matrices, the monitor files, repeated fits of the first seed,
+// and the inputs that stop a study.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/sim.hpp"
+#include "control/beam_state.hpp"
+#include "control/input_fixture.hpp"
+#include "platform/unformatted.hpp"
+#include "test_support.hpp"
+#include "transport/lens_matrices.hpp"
+
+namespace linac {
+namespace {
+
+using testing::TaskRun;
+
+std::string velmo(const std::string& index, const std::string& correct, const std::string& tran = "") {
+  return "&TRAN QDESIGN=1, ADESIGN=1, WIN=1.0D6, FREQB=1.0D8, NQTOT=1, QQ=1, AMASS=1, NPAT=400,\n"
+         "      EPSNX=0.1, ALPHX=0, BETX=100, EPSNY=0.1, ALPHY=0, BETY=100,\n"
+         "      EPSNZ=1, ALPHZ=0, BETZ=100, " +
+         tran + " /\n&INDEX IGRAPH=0, ISRF=1, IFLAG_DIS=1, IFLAG_CORR=1, NRZ_MIN=1, " + index +
+         " /\n&CORRECT " + correct + " /\n";
+}
+
+// Corrector (limits 5 mrad, trial kicks 0.5 mrad), drift, quadrupole by
+// matrix (pole tip 288.0255 G at 2 cm, 10 cm long: k^2 = 1e-3 / cm^2 for
+// 1 MeV protons), drift, monitor (no error, weight 0.01 cm), between a pair
+// of cdump lines; the quadrupole type may be offset by up to 0.2 cm.
+const std::string kLattice =
+    "1 align quad 0.2 0.0 0\n"
+    "1 cdump\n"
+    "1 corr 0 5 5 0 1 1 0.5 0.5\n"
+    "1 drift 50 10 10\n"
+    "-1 quad 288.0255 10 10 2.0\n"
+    "1 drift 50 10 10\n"
+    "1 mon 0 0 0 0.01 0.01\n"
+    "1 cdump\n"
+    "1 drift 10 10 10\n"
+    "stop\n";
+constexpr int kLines = 9;
+constexpr int kQuadLine = 5;
+constexpr int kMonLine = 7;
+
+// vrand_001.dat: every line without error (uniform deviates 0.5, normal
+// ones 0) except the quadrupole, offset by +amp in x and -amp in y.
+void write_offsets(const TaskRun& run) {
+  UnformattedOut out(run.sim->units, (run.dir / "vrand_001.dat").string());
+  for (int n = 1; n <= kLines; ++n) {
+    RecordOut rec;
+    for (int k = 1; k <= 10; ++k) {
+      double v = k == 7 || k == 8 ? 0.0 : 0.5;
+      if (n == kQuadLine && k == 1) v = 0.0;
+      if (n == kQuadLine && k == 2) v = 1.0;
+      rec.put(v);
+    }
+    out.write(rec);
+  }
+  out.close();
+}
+
+std::vector<double> last_strengths(const TaskRun& run) {
+  const auto lines = run.lines_of("co_monitor.dat");
+  std::vector<double> v;
+  std::istringstream in(lines.back());
+  for (double x; in >> x;) v.push_back(x);
+  return v;
+}
+
+TEST(SteeringRun, OneCorrectorPerPlaneCancelsTheOffsetQuadrupoleOrbit) {
+  TaskRun run(velmo("NRZ=1", "MONERR=1, PARTEQ=0, PARTCORR=1, IFLAG_VRAND=-1"), kLattice);
+  write_offsets(run);
+  ASSERT_EQ(run.go(), 0) << run.screen.str();
+  Sim& sim = *run.sim;
+
+  // co_monitor.dat: seed 1, section 1 (the align line, nothing steered),
+  // section 2 and its two strengths (mrad).
+  const auto co = run.lines_of("co_monitor.dat");
+  ASSERT_EQ(co.size(), 4u);
+  const std::vector<double> theta = last_strengths(run);
+  ASSERT_EQ(theta.size(), 2u);
+
+  // Slot 0 starts on the centroid of the entrance beam (ini_dis.dat).
+  State(sim, "ini_dis.dat", "read");
+  double c[5] = {};
+  const int np = sim.config.NPAT[1];
+  double w = 0.0;
+  for (int i = 1; i <= np; ++i) {
+    c[1] += sim.particles.x[1][i];
+    c[2] += sim.particles.xp[1][i];
+    c[3] += sim.particles.y[1][i];
+    c[4] += sim.particles.yp[1][i];
+    const double b = sim.particles.beta[1][i];
+    w += (1.0 / std::sqrt(1.0 - b * b) - 1.0) * sim.ref.amu_kev;
+  }
+  for (double& v : c) v /= np;
+  w /= np;
+  const double gamma = w / sim.ref.amu_kev + 1.0;
+  const double beta = std::sqrt(1.0 - 1.0 / (gamma * gamma));
+  const LensDesign design = lens_design(sim.ref);
+  const Matrix6 D = drift_matrix(50.0, design);
+  const Matrix6 Q = quad_matrix(1.0, 288.0255e-4 / 2.0, 10.0, 10.0, beta, design);
+  const double delta[5] = {0.0, 0.2, 0.0, -0.2, 0.0};
+  for (int plane = 0; plane < 2; ++plane) {
+    const int a = 1 + 2 * plane, b = a + 1;
+    auto R = [&](const Matrix6& m, int i, int j) { return m(a + i, a + j); };
+    // Whole section D Q D and the quadrupole's own offset term D (I - Q) delta.
+    double T[2][2] = {}, DQ[2][2] = {};
+    for (int i = 0; i < 2; ++i)
+      for (int j = 0; j < 2; ++j)
+        for (int k = 0; k < 2; ++k) DQ[i][j] += R(D, i, k) * R(Q, k, j);
+    for (int i = 0; i < 2; ++i)
+      for (int j = 0; j < 2; ++j)
+        for (int k = 0; k < 2; ++k) T[i][j] += DQ[i][k] * R(D, k, j);
+    // D (I - Q) (delta, 0): row 1 = D11 (delta - Q11 delta) + D12 (-Q21 delta).
+    const double dq = R(D, 0, 0) * (delta[a] - R(Q, 0, 0) * delta[a]) + R(D, 0, 1) * (-R(Q, 1, 0) * delta[a]);
+    const double x_mon = T[0][0] * c[a] + T[0][1] * c[b] + dq;
+    const double r12 = T[0][1] / 1000.0;  // cm per mrad
+    // The fit leaves x_mon + R12 theta = 0 up to its EDM goal: a residual
+    // r with (r / w)^2 <= 2e-8, w = 0.01 cm.
+    EXPECT_LE(std::abs(x_mon + r12 * theta[static_cast<std::size_t>(plane)]), 1.5e-4 * 0.01) << plane;
+    EXPECT_GT(std::abs(x_mon), 1e-3) << "the offset must move the orbit";
+    // The final pass of the seed: the centroid of the whole beam at the
+    // monitor, carried by the real elements with the kicks set.
+    const double xc = plane == 0 ? sim.stats.element_stats[kMonLine].xc : sim.stats.element_stats[kMonLine].yc;
+    EXPECT_LE(std::abs(xc), 1.5e-4 * 0.01 + 1e-6) << plane;
+  }
+}
+
+// The section of kLattice with `inside` added before its monitor.
+std::string lattice_with(const std::string& inside) {
+  std::string l = kLattice;
+  l.insert(l.find("1 mon"), inside);
+  return l;
+}
+
+TEST(SteeringRun, InputsThatStopTheStudy) {
+  std::string thirteen_monitors;
+  for (int i = 0; i < 13; ++i) thirteen_monitors += "1 mon 0 0 0 0.01 0.01\n";
+  struct Case {
+    const char* name;
+    std::string velmo;
+    std::string lattice;
+    std::string message;  // a line of the screen
+  };
+  const std::string ok = "MONERR=1, PARTEQ=0, PARTCORR=1";
+  const std::vector<Case> cases = {
+      {"horizontal trial kick 0", velmo("NRZ=2", ok), [] {
+         std::string l = kLattice;
+         l.replace(l.find("1 corr 0 5 5 0 1 1 0.5 0.5"), 26, "1 corr 0 5 5 0 1 1 0 0.5");
+         return l;
+       }(),
+       " element 3 (corr): the horizontal corrector has trial kick 0 mrad (P6 of the line); the steering "
+       "measurement needs a non-zero trial kick"},
+      {"zero line with a number in a steered section", velmo("NRZ=2", ok), lattice_with("1 zero 0.1 0.1\n"),
+       " \"zero\" device and \"real\" correction are incompatible"},
+      {"test particles beyond A_LIM times the aperture", velmo("NRZ=2", ok, "A_LIM=1e-4"), kLattice,
+       " invalid displacement of the test particles "},
+      {"phcor mode 3", velmo("NRZ=2", ok), lattice_with("1 phcor 3 0 1 1\n"), " element PHCOR#   7         is bad"},
+      {"26 monitor equations", velmo("NRZ=2", ok), lattice_with(thirteen_monitors),
+       " correction section 2: 26 monitor equations; a section holds at most 25"},
+      {"PARTEQ below 0", velmo("NRZ=2", "MONERR=1, PARTEQ=-0.1"), kLattice, "PARTEQ"},
+      {"PARTEQ above 1", velmo("NRZ=2", "MONERR=1, PARTEQ=1.5"), kLattice, "PARTEQ"},
+      {"PARTCORR 0", velmo("NRZ=2", "MONERR=1, PARTEQ=0, PARTCORR=0"), kLattice, "PARTCORR"},
+  };
+  for (const auto& c : cases) {
+    TaskRun run(c.velmo, c.lattice);
+    EXPECT_NE(run.go(), 0) << c.name;
+    const std::string screen = run.screen.str();
+    EXPECT_NE(screen.find(c.message), std::string::npos) << c.name << "\n" << screen;
+    // The study stops before the first seed's strengths are written: at
+    // most its seed and section records.
+    const auto co = run.lines_of("co_monitor.dat");
+    EXPECT_LE(co.size(), 3u) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace linac
