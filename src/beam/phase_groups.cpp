@@ -16,7 +16,7 @@ constexpr double kChargeTol = 1e-4;  // charges closer than this form one group
 // x / (2 pi), |r| <= pi, in constant time for every finite x (a loop of 2 pi
 // steps would run for hours on a phase of 1e28 rad). Only r = +pi lies
 // outside [-pi, pi) and moves down one turn to -pi.
-double phase_wrap_2pi(double& x) {
+double phase_reduce_2pi(double& x) {
   if (!std::isfinite(x)) return x;
   double r = std::remainder(x, kTwoPi);
   if (r >= kPi) r -= kTwoPi;

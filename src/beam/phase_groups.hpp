@@ -6,6 +6,10 @@
 #include <cmath>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/constants.hpp"
 #include "common/records.hpp"
 
@@ -38,8 +42,12 @@ using Vec6 = std::array<double, 6>;
 
 // Reduces x in place into [-pi, pi) by whole turns and returns it, in
 // constant time for any finite x. A non-finite x is returned unchanged (no
-// turn count exists for it).
-double phase_wrap_2pi(double& x);
+// turn count exists for it). A phase already inside [-pi, pi), the usual
+// case in the particle loops, is returned as it is without a library call
+// (the reduction leaves it unchanged too: its turn count is 0).
+inline double phase_wrap_2pi(double& x);
+// The reduction itself, for a phase outside [-pi, pi).
+double phase_reduce_2pi(double& x);
 
 // The value r with -pi h <= r < pi h that differs from x by a whole number
 // of periods 2 pi h, h = nharm; h = 0 returns x.
@@ -70,6 +78,13 @@ void particle_vector6(Sim& sim, std::int32_t i, std::int32_t iq, Vec6& v);
 inline void particle_coords6(const ParticleArrays& p, std::int32_t i, std::int32_t iq,
                              double amu_kev, double w_origin, double phase_origin, Vec6& v);
 
+// |x| < pi means a turn count of 0 only while 2 pi is exactly twice pi.
+static_assert(kTwoPi == 2.0 * kPi);
+inline double phase_wrap_2pi(double& x) {
+  if (x >= -kPi && x < kPi) return x;
+  return phase_reduce_2pi(x);
+}
+
 inline double kinetic_energy_kev(double beta, double amu_kev, double* gamma_out) {
   const double gamma = 1.0 / std::sqrt(1.0 - beta * beta);
   if (gamma_out) *gamma_out = gamma;
@@ -90,6 +105,26 @@ inline void particle_coords6(const ParticleArrays& p, std::int32_t i, std::int32
   v[3] = p.yp[iq][i];
   v[4] = p.phase[iq][i] - phase_origin;
   v[5] = (w - w_origin) / w_origin;
+}
+
+// dW/W about w_origin (keV/u) of the n particles with speeds beta[0..n-1],
+// each with the arithmetic of particle_coords6 (so the same bits). A loop of
+// its own without branches: the square roots and divisions of successive
+// particles overlap in the processor instead of waiting on each other.
+inline void energy_deviations(const double* beta, int n, double amu_kev, double w_origin, double* dww) {
+  int k = 0;
+#if defined(__SSE2__)
+  // Two particles per instruction (the packed square root and division are
+  // the same IEEE operations as the scalar ones).
+  const __m128d one = _mm_set1_pd(1.0), amu = _mm_set1_pd(amu_kev), w0 = _mm_set1_pd(w_origin);
+  for (; k + 1 < n; k += 2) {
+    const __m128d b = _mm_loadu_pd(beta + k);
+    const __m128d gamma = _mm_div_pd(one, _mm_sqrt_pd(_mm_sub_pd(one, _mm_mul_pd(b, b))));
+    const __m128d w = _mm_mul_pd(_mm_sub_pd(gamma, one), amu);
+    _mm_storeu_pd(dww + k, _mm_div_pd(_mm_sub_pd(w, w0), w0));
+  }
+#endif
+  for (; k < n; ++k) dww[k] = (kinetic_energy_kev(beta[k], amu_kev) - w_origin) / w_origin;
 }
 
 }  // namespace linac

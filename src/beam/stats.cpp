@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "beam/phase_groups.hpp"
 #include "common/sim.hpp"
@@ -36,6 +37,7 @@ struct WorkItem {
   int iq = 0;
   int begin = 0;
   int end = -1;
+  std::int64_t flat = 0;  // index of slot begin among all slots of the items, in order
 };
 
 // Chunks of slots 0..NPAT(iq) of the states first..last, in slot order.
@@ -46,7 +48,7 @@ int make_work_items(const RunConfig& c, StateRange r, std::array<WorkItem, kMaxC
   for (int iq = r.first; iq <= r.last; ++iq) {
     const int last_slot = std::min(c.NPAT[iq], kMaxParticles);
     for (int b = 0; b <= last_slot; b += kStatChunk) {
-      items[static_cast<std::size_t>(n++)] = WorkItem{iq, b, std::min(b + kStatChunk - 1, last_slot)};
+      items[static_cast<std::size_t>(n++)] = WorkItem{iq, b, std::min(b + kStatChunk - 1, last_slot), slots + b};
     }
     slots += last_slot + 1;
   }
@@ -63,35 +65,155 @@ struct LoopParams {
   bool add_phase_origin = true;  // centroid phase absolute (false with iflag_t = 1)
 };
 
+// The coordinate arrays of one charge state, taken once per chunk so the
+// particle loop indexes plain arrays.
+// Particles whose energy deviations are taken in one go, a block that
+// stays in the first-level cache.
+constexpr int kCoordBlock = 256;
+
+// The coordinate arrays of one charge state, taken once per chunk so the
+// particle loop indexes plain arrays.
+struct StateArrays {
+  const double *x, *xp, *y, *yp, *phase, *beta;
+  const std::int32_t* status;
+  StateArrays(const ParticleArrays& p, int iq)
+      : x(p.x[iq]), xp(p.xp[iq]), y(p.y[iq]), yp(p.yp[iq]), phase(p.phase[iq]), beta(p.beta[iq]),
+        status(p.status[iq]) {}
+  // The statistics coordinates of slot i given its dW/W (particle_coords6).
+  void coords(int i, double phase_origin, double dww, Vec6& v) const {
+    v[0] = x[i];
+    v[1] = xp[i];
+    v[2] = y[i];
+    v[3] = yp[i];
+    v[4] = phase[i] - phase_origin;
+    v[5] = dww;
+  }
+};
+
+// Where the dW/W of a run of slots come from: computed from the speeds
+// about w_origin (and also written to keep[0..] when keep is set), or read
+// from kept[0..], a copy an earlier pass over the same slots kept.
+struct Deviations {
+  double amu_kev = 0.0, w_origin = 0.0;
+  double* keep = nullptr;
+  const double* kept = nullptr;
+};
+
+// Calls f(i, v) for the live particles of slots begin..end in slot order
+// with their statistics coordinates v (phase not wrapped).
+template <class F>
+inline void for_each_live(const StateArrays& a, int begin, int end, const Deviations& e, double phase_origin,
+                          F&& f) {
+  double block[kCoordBlock];
+  for (int b = begin; b <= end; b += kCoordBlock) {
+    const int nb = std::min(kCoordBlock, end - b + 1);
+    const double* dww = block;
+    if (e.kept) {
+      dww = e.kept + (b - begin);
+    } else {
+      double* dst = e.keep ? e.keep + (b - begin) : block;
+      energy_deviations(a.beta + b, nb, e.amu_kev, e.w_origin, dst);
+      dww = dst;
+    }
+    for (int k = 0; k < nb; ++k) {
+      const int i = b + k;
+      if (a.status[i] < 0) continue;
+      Vec6 v;
+      a.coords(i, phase_origin, dww[k], v);
+      f(i, v);
+    }
+  }
+}
+
+// Two doubles side by side: element-wise IEEE operations, each lane the
+// arithmetic of the scalar code, so the sums keep their bits.
+typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
+typedef std::int64_t PairMask __attribute__((vector_size(2 * sizeof(std::int64_t))));
+
+inline Pair swap_lanes(Pair a) { return Pair{a[1], a[0]}; }
+inline Pair abs_lanes(Pair a) {
+  return reinterpret_cast<Pair>(reinterpret_cast<PairMask>(a) & PairMask{INT64_MAX, INT64_MAX});
+}
+// std::max(m, a) lane by lane: a where m < a, else m.
+inline Pair max_lanes(Pair m, Pair a) { return m < a ? a : m; }
+
+// The 21 products v(m) v(j), m <= j, as lane pairs: which product each lane
+// of accumulator t holds (index into the upper triangle, row by row; -1 an
+// unused lane).
+constexpr std::array<std::array<int, 2>, 11> kPairProd{{
+    {0, 6},     // (0,0) (1,1)
+    {11, 15},   // (2,2) (3,3)
+    {18, 20},   // (4,4) (5,5)
+    {2, 8},     // (0,2) (1,3)
+    {4, 10},    // (0,4) (1,5)
+    {13, 17},   // (2,4) (3,5)
+    {3, 7},     // (0,3) (1,2)
+    {5, 9},     // (0,5) (1,4)
+    {14, 16},   // (2,5) (3,4)
+    {1, 12},    // (0,1) (2,3)
+    {19, -1},   // (4,5)
+}};
+
+// Sums of one chunk; with keep set the chunk's dW/W are kept there too.
 void accumulate_chunk(const ParticleArrays& p, const WorkItem& w, double mean_phase, const LoopParams& lp,
-                      StatChunkSums& c) {
-  c = StatChunkSums{};
-  const std::int32_t* status = p.status[w.iq];
-  for (int i = w.begin; i <= w.end; ++i) {
-    if (status[i] < 0) continue;
-    c.live += 1;
-    Vec6 v;
-    particle_coords6(p, i, w.iq, lp.amu_kev, lp.w_origin, lp.phase_origin, v);
+                      double* keep, StatChunkSums& out) {
+  // The sums live in locals during the loop, in lane pairs, each added in
+  // slot order exactly as one running sum would be.
+  const StateArrays a(p, w.iq);
+  std::int32_t live = 0;
+  double n = 0.0;
+  Pair s01{}, s23{}, s45{}, m01{}, m23{}, m45{}, ph_w{};
+  std::array<Pair, 11> pr{};
+  const bool add_origin = lp.add_phase_origin;
+  const Deviations dev{lp.amu_kev, lp.w_origin, keep, nullptr};
+  for_each_live(a, w.begin, w.end, dev, lp.phase_origin, [&](int, Vec6& v) {
+    live += 1;
     const double adww = std::fabs(v[5]);
     const bool counted = adww < lp.dwwacc;  // inside the energy acceptance
     const bool in_max = adww < lp.dwwmax;   // inside the limit of the maxima
-    if (!counted && !in_max) continue;
+    if (!counted && !in_max) return;
     // Phase about the state's mean, wrapped into [-pi, pi).
     double d = v[4] - mean_phase;
     phase_wrap_2pi(d);
-    v[4] = d;
+    const Pair v01{v[0], v[1]}, v23{v[2], v[3]}, v45{d, v[5]};
     if (counted) {
-      c.n += 1.0;
-      for (int m = 0; m < 6; ++m) c.sum[m] += v[m];
-      for (int m = 0; m < 6; ++m)
-        for (int j = m; j < 6; ++j) c.prod[kProd.at[m][j]] += v[m] * v[j];
-      c.phase_sum += lp.add_phase_origin ? d + mean_phase + lp.phase_origin : d + mean_phase;
-      c.w_sum += (1.0 + v[5]) * lp.w_origin;
+      n += 1.0;
+      s01 += v01;
+      s23 += v23;
+      s45 += v45;
+      pr[0] += v01 * v01;
+      pr[1] += v23 * v23;
+      pr[2] += v45 * v45;
+      pr[3] += v01 * v23;
+      pr[4] += v01 * v45;
+      pr[5] += v23 * v45;
+      pr[6] += v01 * swap_lanes(v23);
+      pr[7] += v01 * swap_lanes(v45);
+      pr[8] += v23 * swap_lanes(v45);
+      pr[9] += Pair{v[0], v[2]} * Pair{v[1], v[3]};
+      pr[10] += Pair{d, 0.0} * Pair{v[5], 0.0};
+      const double ph = add_origin ? d + mean_phase + lp.phase_origin : d + mean_phase;
+      ph_w += Pair{ph, (1.0 + v[5]) * lp.w_origin};
     }
-    if (in_max)
-      for (int m = 0; m < 6; ++m) c.maxv[m] = std::max(c.maxv[m], std::fabs(v[m]));
-  }
+    if (in_max) {
+      m01 = max_lanes(m01, abs_lanes(v01));
+      m23 = max_lanes(m23, abs_lanes(v23));
+      m45 = max_lanes(m45, abs_lanes(v45));
+    }
+  });
+  out.n = n;
+  out.live = live;
+  out.sum = {s01[0], s01[1], s23[0], s23[1], s45[0], s45[1]};
+  for (std::size_t t = 0; t < kPairProd.size(); ++t)
+    for (int l = 0; l < 2; ++l)
+      if (kPairProd[t][static_cast<std::size_t>(l)] >= 0)
+        out.prod[static_cast<std::size_t>(kPairProd[t][static_cast<std::size_t>(l)])] = pr[t][l];
+  out.phase_sum = ph_w[0];
+  out.w_sum = ph_w[1];
+  out.maxv = {m01[0], m01[1], m23[0], m23[1], m45[0], m45[1]};
 }
+
+void level_pass(Sim& sim, double T, LevelCurve* curve, const double* kept);
 
 // Emittance and Twiss parameters of one plane from its moments.
 struct PlaneTwiss {
@@ -210,10 +332,17 @@ void stat(Sim& sim, std::int32_t k) {
   lp.dwwmax = c.DWWMAX;
   lp.add_phase_origin = st.iflag_t != 1;
   const bool parallel = slots >= kParallelSlots;
+  // The exit call goes on to the level emittances, which read the same
+  // particles' dW/W: this pass keeps them.
+  const bool keep_dww = k >= nstep && st.istat_mode == 0;
+  if (keep_dww && bs.level_dww.size() < static_cast<std::size_t>(slots))
+    bs.level_dww.resize(static_cast<std::size_t>(slots));
+  double* const keep = keep_dww ? bs.level_dww.data() : nullptr;
 #pragma omp parallel for schedule(static) if (parallel)
   for (int w = 0; w < nitems; ++w) {
     const WorkItem& it = items[static_cast<std::size_t>(w)];
-    accumulate_chunk(p, it, qp.qstate_mean_phase[it.iq], lp, bs.chunk[static_cast<std::size_t>(w)]);
+    accumulate_chunk(p, it, qp.qstate_mean_phase[it.iq], lp, keep ? keep + it.flat : nullptr,
+                     bs.chunk[static_cast<std::size_t>(w)]);
   }
 
   // Per-state sums, combined chunk by chunk in slot order.
@@ -322,11 +451,11 @@ void stat(Sim& sim, std::int32_t k) {
   // 17. Maximum and level emittances, and a level curve on request.
   if (c.IFLAG_LEV == 1) {
     LevelCurve curve;
-    level_emittances(sim, T, &curve);
+    level_pass(sim, T, &curve, bs.level_dww.data());
     c.IFLAG_LEV = 0;
     write_emit_level(sim, curve);
   } else {
-    level_emittances(sim, T, nullptr);
+    level_pass(sim, T, nullptr, bs.level_dww.data());
   }
 
   // 18. The record of the position.
@@ -361,7 +490,13 @@ void stat(Sim& sim, std::int32_t k) {
   row.beta_z = bm.twiss_beta[3];
 }
 
-void level_emittances(Sim& sim, double T, LevelCurve* curve) {
+void level_emittances(Sim& sim, double T, LevelCurve* curve) { level_pass(sim, T, curve, nullptr); }
+
+namespace {
+
+// The level emittances; with kept set the dW/W of the statistics range's
+// slots (in the order of the work items) are read from there.
+void level_pass(Sim& sim, double T, LevelCurve* curve, const double* kept) {
   const RunConfig& c = sim.config;
   const ReferenceBlock& ref = sim.ref;
   const ParticleArrays& p = sim.particles;
@@ -390,45 +525,58 @@ void level_emittances(Sim& sim, double T, LevelCurve* curve) {
   const bool parallel = slots >= kParallelSlots;
   const double amu = ref.amu_kev, w_origin = ref.w_origin, phase_origin = ref.phase_origin;
   const double dwwacc = c.DWWACC;
+  std::vector<double>& store = bs.level_r;
+  if (store.size() < static_cast<std::size_t>(3 * slots)) store.resize(static_cast<std::size_t>(3 * slots));
+  std::array<double, 7> cen{};
+  for (int m = 1; m <= 6; ++m) cen[m] = bm.centroid[m];
+  // The divisors as lane pairs (an inactive plane divides by 0; its r is
+  // replaced by 0 afterwards).
+  const Pair a12{a[1], a[2]}, bu12{bu[1], bu[2]}, bw12{bw[1], bw[2]}, div3{bu[3], bw[3]};
 
-  // Single-particle invariants r (in units of the rms emittance) of the
-  // counted particles, about the beam centroid; calls f(r per plane).
-  auto for_each_counted = [&](const WorkItem& it, auto&& f) {
-    const std::int32_t* status = p.status[it.iq];
-    const double mean_phase = qp.qstate_mean_phase[it.iq];
-    for (int i = it.begin; i <= it.end; ++i) {
-      if (status[i] < 0) continue;
-      Vec6 v;
-      particle_coords6(p, i, it.iq, amu, w_origin, phase_origin, v);
-      if (!(std::fabs(v[5]) < dwwacc)) continue;
-      double d = v[4] - mean_phase;
-      phase_wrap_2pi(d);
-      v[4] = d;
-      std::array<double, 4> r{};
-      for (int pl = 1; pl <= 3; ++pl) {
-        if (!active[pl]) continue;
-        const double q = v[2 * pl - 2] - bm.centroid[2 * pl - 1];
-        const double qp_ = v[2 * pl - 1] - bm.centroid[2 * pl];
-        const double u = (q - a[pl] * qp_) / bu[pl];
-        const double w = qp_ / bw[pl];
-        r[pl] = u * u + w * w;
-      }
-      f(r);
-    }
-  };
-
-  // 1. Largest invariant, at least 1.
+  // 1. Single-particle invariants r (in units of the rms emittance) of the
+  //    counted particles about the beam centroid, three per slot (r of an
+  //    inactive plane 0; a slot not counted holds -1), and the largest
+  //    invariant, at least 1.
   std::array<double, 4> rmax{1.0, 1.0, 1.0, 1.0};
+  std::int64_t counted = 0;
 #pragma omp parallel if (parallel)
   {
     std::array<double, 4> local{1.0, 1.0, 1.0, 1.0};
+    std::int64_t n_local = 0;
 #pragma omp for schedule(static)
-    for (int w = 0; w < nitems; ++w)
-      for_each_counted(items[static_cast<std::size_t>(w)], [&](const std::array<double, 4>& r) {
-        for (int pl = 1; pl <= 3; ++pl) local[pl] = std::max(local[pl], r[pl]);
+    for (int w = 0; w < nitems; ++w) {
+      const WorkItem& it = items[static_cast<std::size_t>(w)];
+      const StateArrays arr(p, it.iq);
+      const double mean_phase = qp.qstate_mean_phase[it.iq];
+      double* r = store.data() + 3 * it.flat;
+      std::fill(r, r + 3 * (it.end - it.begin + 1), -1.0);
+      const Deviations dev{amu, w_origin, nullptr, kept ? kept + it.flat : nullptr};
+      for_each_live(arr, it.begin, it.end, dev, phase_origin, [&](int i, Vec6& v) {
+        if (!(std::fabs(v[5]) < dwwacc)) return;
+        double d = v[4] - mean_phase;
+        phase_wrap_2pi(d);
+        ++n_local;
+        // u = (q - a q') / bu and w = q' / bw of the three planes, two
+        // divisions per instruction: (u1, u2), (w1, w2), (u3, w3).
+        const Pair q12{v[0] - cen[1], v[2] - cen[3]}, qp12{v[1] - cen[2], v[3] - cen[4]};
+        const double q3 = d - cen[5], qp3 = v[5] - cen[6];
+        const Pair u12 = (q12 - a12 * qp12) / bu12;
+        const Pair w12 = qp12 / bw12;
+        const Pair uw3 = Pair{q3 - a[3] * qp3, qp3} / div3;
+        const Pair r12 = u12 * u12 + w12 * w12;
+        const double r3 = uw3[0] * uw3[0] + uw3[1] * uw3[1];
+        double* ri = r + 3 * (i - it.begin);
+        ri[0] = active[1] ? r12[0] : 0.0;
+        ri[1] = active[2] ? r12[1] : 0.0;
+        ri[2] = active[3] ? r3 : 0.0;
+        for (int pl = 1; pl <= 3; ++pl) local[pl] = std::max(local[pl], ri[pl - 1]);
       });
+    }
 #pragma omp critical
-    for (int pl = 1; pl <= 3; ++pl) rmax[pl] = std::max(rmax[pl], local[pl]);
+    {
+      counted += n_local;
+      for (int pl = 1; pl <= 3; ++pl) rmax[pl] = std::max(rmax[pl], local[pl]);
+    }
   }
 
   // 2.-3. Histogram of r / r_max in 1000 bins of width eps_max / 1000; the
@@ -436,29 +584,29 @@ void level_emittances(Sim& sim, double T, LevelCurve* curve) {
   //    the threads' histograms is exact in any order.
   using Hist = std::array<std::array<std::int64_t, kLevelBins + 1>, 4>;
   Hist hist{};
-  std::int64_t counted = 0;
+  const std::int64_t total = slots;
+  const Pair rmax12{rmax[1], rmax[2]}, rmax3{rmax[3], 1.0};
 #pragma omp parallel if (parallel)
   {
     Hist local{};
-    std::int64_t n_local = 0;
 #pragma omp for schedule(static)
-    for (int w = 0; w < nitems; ++w)
-      for_each_counted(items[static_cast<std::size_t>(w)], [&](const std::array<double, 4>& r) {
-        ++n_local;
-        for (int pl = 1; pl <= 3; ++pl) {
-          if (!active[pl]) continue;
-          const double t = 1000.0 * (r[pl] / rmax[pl]);
-          int j = t < 1000.0 ? static_cast<int>(t) + 1 : kLevelBins;
-          j = std::clamp(j, 1, kLevelBins);
-          ++local[pl][static_cast<std::size_t>(j)];
-        }
-      });
-#pragma omp critical
-    {
-      counted += n_local;
-      for (int pl = 1; pl <= 3; ++pl)
-        for (int j = 1; j <= kLevelBins; ++j) hist[pl][j] += local[pl][j];
+    for (std::int64_t s = 0; s < total; ++s) {
+      const double* ri = store.data() + 3 * s;
+      if (ri[0] < 0.0) continue;
+      // 1000 (r / r_max) of the three planes, two divisions per instruction.
+      const Pair t12 = 1000.0 * (Pair{ri[0], ri[1]} / rmax12);
+      const Pair t3 = 1000.0 * (Pair{ri[2], 0.0} / rmax3);
+      const std::array<double, 4> t{0.0, t12[0], t12[1], t3[0]};
+      for (int pl = 1; pl <= 3; ++pl) {
+        if (!active[pl]) continue;
+        int j = t[pl] < 1000.0 ? static_cast<int>(t[pl]) + 1 : kLevelBins;
+        j = std::clamp(j, 1, kLevelBins);
+        ++local[pl][static_cast<std::size_t>(j)];
+      }
     }
+#pragma omp critical
+    for (int pl = 1; pl <= 3; ++pl)
+      for (int j = 1; j <= kLevelBins; ++j) hist[pl][j] += local[pl][j];
   }
 
   // 4.-6. Cumulative fractions, level emittance and level curve.
@@ -497,6 +645,8 @@ void level_emittances(Sim& sim, double T, LevelCurve* curve) {
     }
   }
 }
+
+}  // namespace
 
 void stat_copy_prev(Sim& sim, std::int32_t p) {
   if (p < 1 || p > kMaxElements) return;

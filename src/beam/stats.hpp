@@ -19,6 +19,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "common/constants.hpp"
 #include "common/records.hpp"
@@ -134,6 +135,11 @@ struct BeamStats {
   std::array<double, 4> eps_level{};
   // Working storage of the particle loops (one entry per chunk).
   std::array<StatChunkSums, kMaxChargeStates * kChunksPerState> chunk{};
+  // Working storage of the level emittances, one entry per slot of the
+  // statistics range, grown to the largest beam: three single-particle
+  // invariants, and the dW/W the exit statistics pass keeps for them.
+  std::vector<double> level_r;
+  std::vector<double> level_dww;
 };
 
 // One level curve: for rows i = 0..100 the emittance 10 i d and the

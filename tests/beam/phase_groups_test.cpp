@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "beam/phase_groups.hpp"
 #include "common/sim.hpp"
@@ -237,6 +238,53 @@ TEST(ParticleVector6, CoordinatesAboutTheOrigins) {
   EXPECT_EQ(v[4], 0.5);
   EXPECT_NEAR(v[5], 0.01, 1e-10);
   EXPECT_NEAR(s.ref.gamma_s, 1.0 + 2020.0 / kAmuKev, 1e-14);
+}
+
+// A phase already inside [-pi, pi) is returned as it is, without the
+// library reduction; the reduction itself must give the same bits there (a
+// turn count of 0), and just outside the range both end inside it.
+TEST(PhaseWrap2Pi, InRangeShortcutEqualsTheReduction) {
+  const double below_pi = std::nextafter(kPi, 0.0), above_minus_pi = std::nextafter(-kPi, 0.0);
+  for (double x0 : {-kPi, above_minus_pi, -1.0, -0.0, 0.0, 1e-300, 2.5, below_pi}) {
+    double fast = x0, reduced = x0;
+    phase_wrap_2pi(fast);
+    phase_reduce_2pi(reduced);
+    EXPECT_EQ(std::signbit(fast), std::signbit(x0)) << x0;
+    EXPECT_EQ(fast, x0) << x0;
+    EXPECT_EQ(reduced, x0) << x0;
+  }
+  for (double x0 : {kPi, std::nextafter(kPi, 4.0), std::nextafter(-kPi, -4.0)}) {
+    double x = x0;
+    phase_wrap_2pi(x);
+    EXPECT_GE(x, -kPi) << x0;
+    EXPECT_LT(x, kPi) << x0;
+    EXPECT_NEAR(std::fabs(x0 - x), kTwoPi, 1e-15) << x0;  // one whole turn
+  }
+}
+
+// The dW/W of a run of particles (two per instruction where the processor
+// has packed operations, the odd last one alone) are the bits the
+// one-particle coordinates give, and dW/W = W / w_origin - 1 from the
+// energy of each speed.
+TEST(EnergyDeviations, SameBitsAsTheParticleCoordinates) {
+  auto sim = make_sim();
+  set_start_values(*sim);
+  Sim& s = *sim;
+  const double w0 = 1500.0;
+  const int n = 37;  // odd: the last particle goes alone
+  for (int i = 0; i < n; ++i) s.particles.beta[1][i] = beta_of(w0 * (1.0 + 0.013 * (i - 18)) + 0.37 * i);
+  for (int len : {0, 1, 2, 3, n}) {
+    std::vector<double> dww(static_cast<std::size_t>(len) + 1, -7.0);
+    energy_deviations(s.particles.beta[1], len, kAmuKev, w0, dww.data());
+    for (int i = 0; i < len; ++i) {
+      Vec6 v;
+      particle_coords6(s.particles, i, 1, kAmuKev, w0, 0.0, v);
+      EXPECT_EQ(dww[static_cast<std::size_t>(i)], v[5]) << len << " " << i;
+      const double W = w0 * (1.0 + 0.013 * (i - 18)) + 0.37 * i;
+      EXPECT_NEAR(dww[static_cast<std::size_t>(i)], W / w0 - 1.0, 1e-9) << i;
+    }
+    EXPECT_EQ(dww[static_cast<std::size_t>(len)], -7.0) << "nothing written past the run";
+  }
 }
 
 }  // namespace

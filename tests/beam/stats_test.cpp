@@ -531,6 +531,36 @@ TEST(LevelEmittance, SmallBeamGivesTopBinAndPartOneKeepsPrevious) {
   EXPECT_EQ(s.stats.eps_level, before);
 }
 
+// The exit statistics hand the particles' dW/W on to the level emittances
+// instead of taking them again: a level pass of its own over the same beam
+// must give the same bits (two states, several chunks of slots each, lost
+// particles between them).
+TEST(LevelEmittance, ExitStatisticsEqualAPassOfItsOwn) {
+  auto sim = stat_sim(2);
+  Sim& s = *sim;
+  gaussian_beam(s, 9001, 8);
+  s.config.NPAT[2] = s.config.NPAT[1];
+  for (int i = 0; i <= s.config.NPAT[1]; ++i) {
+    s.particles.x[2][i] = -s.particles.x[1][i];
+    s.particles.xp[2][i] = s.particles.xp[1][i] + 1e-4;
+    s.particles.y[2][i] = s.particles.y[1][i];
+    s.particles.yp[2][i] = s.particles.yp[1][i];
+    s.particles.phase[2][i] = s.particles.phase[1][i] - 0.2;
+    s.particles.beta[2][i] = s.particles.beta[1][s.config.NPAT[1] - i];  // another order of energies
+    if (i % 7 == 3) s.particles.status[1 + i % 2][i] = kLost;
+  }
+  s.config.DWWACC = s.config.DWWMAX = 1.0;
+  stat(s, 1);
+  const auto eps_max = s.beam_moments.eps_max;
+  const auto eps_level = s.stats.eps_level;
+  EXPECT_GT(eps_level[3], 0.0);
+  s.beam_moments.eps_max.fill(0.0);
+  s.stats.eps_level.fill(0.0);
+  level_emittances(s, 1.0, nullptr);
+  EXPECT_EQ(s.beam_moments.eps_max, eps_max);
+  EXPECT_EQ(s.stats.eps_level, eps_level);
+}
+
 TEST(Stat, SameResultForAnyThreadCount) {
   auto sim = stat_sim(2);
   Sim& s = *sim;
