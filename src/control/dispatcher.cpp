@@ -5,6 +5,7 @@
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
 #include "elements/bend.hpp"
+#include "elements/buncher.hpp"
 #include "elements/cavity.hpp"
 #include "elements/stripper.hpp"
 #include "control/state_commands.hpp"
@@ -154,6 +155,7 @@ HandlerRegistry::HandlerRegistry() {
   set(H::ecorr_element, ecorr_element);
   set(H::extrc_element, extrc_element);
   set(H::cav_element, cav_element);
+  set(H::bunch_element, bunch_element);
   // The other element drivers, special elements and lattice commands
   // register here as they are built.
 }

@@ -20,16 +20,8 @@ namespace linac {
 
 namespace {
 
-// Element type code of the RF gaps with an eh_MWS table (cav, bunch).
-constexpr std::int32_t kRfGapType = 6;
 // Points of the fine search for the crest over one RF period.
 constexpr int kFinePhases = 1500;
-
-[[noreturn]] void bad_step_count(const Sim& sim, int n, std::int32_t nstep) {
-  fatal({fmt::format(" {}: {} integration steps", element_label(sim, n), nstep),
-         fmt::format(" give the element a step count from 1 to {}", kMaxSteps)},
-        true);
-}
 
 // The cavity's aperture: the table's when the line gives 0; any other value
 // must equal it.
@@ -111,9 +103,7 @@ void cav_element(Sim& sim, std::int32_t n) {
   r.aperture_r = line[4];
   const double offset = line[5] * kDegToRad;
   check_rf_harmonic(sim, n, harmonic);
-  if (ints[11] < 1) bad_step_count(sim, n, ints[11]);
-  check_step_count(sim, n, ints[11]);
-  r.nstep = ints[11];
+  rf_gap_step_count(sim, n);
 
   // Error amplitudes of type 6 from the cavity table's tolerances.
   if (NN >= 0 && NN <= kFieldTables) {
@@ -136,8 +126,7 @@ void cav_element(Sim& sim, std::int32_t n) {
   }
 
   // The table through the cache: every load refreshes APER(NN), NCELLS(NN).
-  read_eh_MWS(sim, NN);
-  remember_type_table(sim, kRfGapType, NN);
+  load_rf_gap_table(sim, NN);
   cavity_aperture(sim, NN);
   switch_harmonic(sim, harmonic);
   r.aper_x = r.aperture_r;

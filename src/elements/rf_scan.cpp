@@ -10,6 +10,7 @@
 #include "transport/integrate_z.hpp"
 #include "transport/reference.hpp"
 #include "transport/seams.hpp"
+#include "transport/stepping.hpp"
 
 namespace linac {
 
@@ -19,10 +20,22 @@ namespace {
 constexpr double kHarmAbove = 1.0099999904632568;
 constexpr double kHarmBelow = 0.9900000095367432;
 
-// Below this many slots a charge state is handled by one thread.
-constexpr int kMinParallelSlots = 2048;
-
 }  // namespace
+
+void rf_gap_step_count(Sim& sim, int n) {
+  const std::int32_t nstep = sim.elements.elem_int[static_cast<std::size_t>(n)][11];
+  if (nstep < 1)
+    fatal({fmt::format(" {}: {} integration steps", element_label(sim, n), nstep),
+           fmt::format(" give the element a step count from 1 to {}", kMaxSteps)},
+          true);
+  check_step_count(sim, n, nstep);
+  sim.ref.nstep = nstep;
+}
+
+void load_rf_gap_table(Sim& sim, std::int32_t NN) {
+  read_eh_MWS(sim, NN);
+  remember_type_table(sim, kRfGapType, NN);
+}
 
 void check_rf_harmonic(const Sim& sim, int n, double harmonic) {
   if (!(harmonic > 0.0))

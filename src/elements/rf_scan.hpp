@@ -10,6 +10,17 @@ namespace linac {
 
 struct Sim;
 
+// Element type code of the RF gaps with an eh_MWS table (cav, bunch).
+inline constexpr std::int32_t kRfGapType = 6;
+
+// Step count elem_int(n, 11) of an RF gap line: 1..kMaxSteps, else the run
+// stops naming the line. Sets nstep.
+void rf_gap_step_count(Sim& sim, int n);
+
+// The RF table NN of an RF gap through the table cache (every load refreshes
+// APER(NN) and NCELLS(NN)); table_cache(6) := NN.
+void load_rf_gap_table(Sim& sim, std::int32_t NN);
+
 // A harmonic number of an RF line must be positive: it divides the
 // wavelength. Stops the run naming element line n and the value otherwise.
 void check_rf_harmonic(const Sim& sim, int n, double harmonic);
