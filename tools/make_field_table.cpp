@@ -3,13 +3,16 @@
 //   make_field_table FORMAT FIELD FILE [name=value ...]
 //
 // FORMAT: ems0, ems1, ems2 (eh_EMS.#NN holding E, B or both), mws (eh_MWS.#NN),
-//         2d (2Dtable text, r and z), solenoid (solenoid.#NN on-axis samples)
+//         2d (2Dtable text, r and z), solenoid (solenoid.#NN on-axis samples),
+//         rz (MHBrz.#0N of a multi-harmonic buncher: E_r, E_z on nz x nr
+//         nodes over 0..L and 0..rmax)
 // FIELD:  uniform  (ex ey ez bx by bz)      quad     (g)
 //         pillbox  (e0 R)                   gap      (e0 sigma)
 //         solenoid (b0 L: B0 sin^2(pi z/L) on the axis)
 //         gsol     (b0 sigma: B0 exp(-dz^2/2 sigma^2) on the axis, dz from the middle)
 // Grid:   xmax ymax zmax (cm), symx symy symz (0/1), aper cells (mws header),
-//         nu nz du dz (2d), n L (solenoid samples over [0, L]).
+//         nu nz du dz (2d), n L (solenoid samples over [0, L]),
+//         nz nr L rmax (rz; the field's dz is z - L/2).
 // The file is written in the current directory (or under the path given).
 #include <cstdlib>
 #include <exception>
@@ -32,7 +35,7 @@ double opt(const std::map<std::string, double>& o, const char* k, double dflt) {
 
 int usage(linac::Screen& screen) {
   screen.write_line(
-      "usage: make_field_table ems0|ems1|ems2|mws|2d|solenoid uniform|quad|pillbox|gap|solenoid|gsol "
+      "usage: make_field_table ems0|ems1|ems2|mws|2d|rz|solenoid uniform|quad|pillbox|gap|solenoid|gsol "
       "FILE [name=value ...]");
   return 2;
 }
@@ -79,6 +82,14 @@ int main(int argc, char** argv) {
                              f(u, 0.0, z - zmid, E, B);
                              return std::pair<double, double>{E[0], E[2]};
                            });
+    } else if (format == "rz") {
+      const int nz = static_cast<int>(opt(o, "nz", 201)), nr = static_cast<int>(opt(o, "nr", 11));
+      const double L = opt(o, "L", 10.0), rmax = opt(o, "rmax", 2.0);
+      linac::write_mhb_rz(units, file, nz, nr, L, rmax, [&](double r, double z) {
+        Vec3 E, B;
+        f(r, 0.0, z - 0.5 * L, E, B);
+        return std::pair<double, double>{E[0], E[2]};
+      });
     } else if (format == "solenoid") {
       const int n = static_cast<int>(opt(o, "n", 81));
       const double L = opt(o, "L", 40.0);

@@ -7,6 +7,7 @@
 #include "elements/bend.hpp"
 #include "elements/buncher.hpp"
 #include "elements/cavity.hpp"
+#include "elements/mhb.hpp"
 #include "elements/stripper.hpp"
 #include "control/state_commands.hpp"
 #include "platform/fatal.hpp"
@@ -156,6 +157,8 @@ HandlerRegistry::HandlerRegistry() {
   set(H::extrc_element, extrc_element);
   set(H::cav_element, cav_element);
   set(H::bunch_element, bunch_element);
+  set(H::mhb_element, mhb_element);
+  set(H::mhb4_element, mhb4_element);
   // The other element drivers, special elements and lattice commands
   // register here as they are built.
 }

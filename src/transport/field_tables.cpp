@@ -459,4 +459,18 @@ void remember_type_table(Sim& sim, int itype, std::int32_t n, double L) {
   tt.axis = (itype == 2) ? ft.axis_table : nullptr;
 }
 
+// ---------------------------------------------------------------- other readers
+
+std::shared_ptr<const void> load_through_cache(
+    Sim& sim, const std::string& name, const std::string& what,
+    const std::function<std::shared_ptr<const void>()>& read) {
+  const FileId id = identify(sim, name);
+  const std::string key = what + "|" + id.path;
+  FieldTables& ft = sim.field_tables;
+  if (const CachedTable* e = cached(ft, key, id)) return e->other;
+  std::shared_ptr<const void> t = read();
+  store(ft, key, id).other = t;
+  return t;
+}
+
 }  // namespace linac

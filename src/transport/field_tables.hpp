@@ -22,6 +22,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -205,6 +206,9 @@ struct CachedTable {
   std::shared_ptr<const Table2D> t2;
   std::shared_ptr<const AxisTable> axis;
   std::vector<double> raw_even;  // solenoid samples of an even count (fort.137)
+  // A table of a reader outside this file (the r-z table of a
+  // multi-harmonic buncher), held as that reader built it.
+  std::shared_ptr<const void> other;
 };
 
 // What an element type's table number names (table_cache): the number and
@@ -254,6 +258,14 @@ std::shared_ptr<const Table3D> read_ebfld_table(Sim& sim, std::int32_t n);
 bool recall_type_table(Sim& sim, int itype, std::int32_t n, double L = 0.0);
 // table_cache(itype) := n with the tables loaded now.
 void remember_type_table(Sim& sim, int itype, std::int32_t n, double L = 0.0);
+
+// A table of a reader outside this file through the cache: the table read
+// before from this very file under the same key `what`, else read() stored
+// as read from disk now. `name` is opened as given (a missing file is named,
+// never created).
+std::shared_ptr<const void> load_through_cache(
+    Sim& sim, const std::string& name, const std::string& what,
+    const std::function<std::shared_ptr<const void>()>& read);
 
 // The name of table n with stem ("eh_EMS.#") and the TABLE_DIR prefix.
 std::string table_file_name(const Sim& sim, const char* stem, std::int32_t n);

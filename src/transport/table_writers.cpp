@@ -100,6 +100,19 @@ void write_2dtable(const Units& units, std::string_view name, std::string_view u
     }
 }
 
+void write_mhb_rz(const Units& units, std::string_view name, int nz, int nr, double L, double rmax,
+                  const FieldRZFunction& field) {
+  TextOut out(units, name);
+  for (int j = 0; j < nz; ++j) {
+    std::string line;
+    for (int i = 0; i < nr; ++i) {
+      const auto [er, ez] = field(i * rmax / (nr - 1), j * L / (nz - 1));
+      line += fmt::format(" {:.17g} {:.17g}", er, ez);
+    }
+    out.write(line);
+  }
+}
+
 void write_solenoid_table(const Units& units, std::string_view name,
                           const std::vector<double>& samples) {
   TextOut out(units, name);

@@ -56,6 +56,13 @@ void write_2dtable(const Units& units, std::string_view name, std::string_view u
 void write_solenoid_table(const Units& units, std::string_view name,
                           const std::vector<double>& samples);
 
+// MHBrz.#0N, the r-z table of a multi-harmonic buncher: nz x nr pairs
+// E_r E_z (V/cm), one z node per line, node (j, i) at z = j L/(nz - 1) from
+// the entrance and r = i rmax/(nr - 1).
+using FieldRZFunction = std::function<std::pair<double, double>(double r, double z)>;
+void write_mhb_rz(const Units& units, std::string_view name, int nz, int nr, double L, double rmax,
+                  const FieldRZFunction& field);
+
 // Analytic fields (E in V/cm, B in G; dz from the middle of the table).
 namespace analytic {
 // A uniform field.

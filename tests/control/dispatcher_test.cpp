@@ -244,9 +244,7 @@ TEST(Dispatcher, UnbuiltHandlerStopsNamingKeywordAndLine) {
     const char* message;
   };
   const Case cases[] = {
-      {"mhb  ", " element 'mhb  ' at lattice line 3 is not available yet"},
-      {"mhb  ", " element 'mhb  ' at lattice line 3 is not available yet"},
-      {"bunch", " element 'bunch' at lattice line 3 is not available yet"},
+      {"rfq  ", " element 'rfq  ' at lattice line 3 is not available yet"},
   };
   for (const auto& c : cases) {
     auto sim = lattice({{"vary "}, {"fhide"}, {c.keyword, 1}});

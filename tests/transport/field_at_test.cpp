@@ -109,7 +109,7 @@ TEST(FieldAt, RunContextSetsTheLossFlagAndNeverClearsIt) {
 TEST(FieldAt, FieldsNotBuiltYetStopTheRun) {
   auto sim = make_sim();
   set_start_values(*sim);
-  sim->elements.elem_name[3] = "mhb";
+  sim->elements.elem_name[3] = "rfq";
   sim->state.ipos = 3;
   Vec3 E, B;
   // The table types stop as well while no table is loaded.
@@ -118,10 +118,10 @@ TEST(FieldAt, FieldsNotBuiltYetStopTheRun) {
     EXPECT_THROW(field_at(*sim, 0.1, 0.1, 0.0, 0.0, E, B), FatalStop) << t;
   }
   try {
-    sim->state.itype = 10;
+    sim->state.itype = 9;
     field_at(*sim, 0.1, 0.1, 0.0, 0.0, E, B);
   } catch (const FatalStop& stop) {
-    EXPECT_NE(stop.lines().front().find("element 3 (mhb)"), std::string::npos);
+    EXPECT_NE(stop.lines().front().find("element 3 (rfq)"), std::string::npos);
     EXPECT_NE(stop.lines().front().find("not available yet"), std::string::npos);
   }
   // Superimposed field; the 2-D space-charge field is added from the last
