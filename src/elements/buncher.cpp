@@ -211,18 +211,10 @@ std::optional<double> mhb4_phase_scan(Sim& sim, double /*offset*/) {
 void bunch_element(Sim& sim, std::int32_t n) {
   ReferenceBlock& r = sim.ref;
   RunState& s = sim.state;
-  const auto& line = sim.elements.elem_par[static_cast<std::size_t>(n)];
-  const auto& ints = sim.elements.elem_int[static_cast<std::size_t>(n)];
-  s.ipos += 1;
-  const std::size_t pos = static_cast<std::size_t>(s.ipos);
-  s.itype = kRfGapType;
-  const std::int32_t NN = ints[kElemN];
-  const double L = line[1];
-  const double harmonic = line[2];
-  r.elem_len = L;
-  r.rf_amp = line[3];
-  check_rf_harmonic(sim, n, harmonic);
-  rf_gap_step_count(sim, n);
+  const RfGapLine g = enter_rf_gap_line(sim, n);
+  const std::size_t pos = g.pos;
+  const std::int32_t NN = g.NN;
+  const double L = g.L;
   // Offsets, roll and the uniform errors of type 6 stay as the last cavity
   // or align line left them; the buncher's table gives the rest.
   if (NN >= 0 && NN <= kFieldTables) {
@@ -242,7 +234,7 @@ void bunch_element(Sim& sim, std::int32_t n) {
   // The aperture is the table's, taken once the table is loaded.
   load_rf_gap_table(sim, NN);
   r.aperture_r = sim.tables.APER[static_cast<std::size_t>(NN)];
-  switch_harmonic(sim, harmonic);
+  switch_harmonic(sim, g.harmonic);
   r.aper_x = r.aperture_r;
   r.aper_y = r.aperture_r;
   r.step_len = L / r.nstep;

@@ -92,18 +92,13 @@ void cav_element(Sim& sim, std::int32_t n) {
   RunState& s = sim.state;
   auto& line = sim.elements.elem_par[static_cast<std::size_t>(n)];
   const auto& ints = sim.elements.elem_int[static_cast<std::size_t>(n)];
-  s.ipos += 1;
-  const std::size_t pos = static_cast<std::size_t>(s.ipos);
-  s.itype = kRfGapType;
-  const std::int32_t NN = ints[kElemN];
-  const double L = line[1];
-  const double harmonic = line[2];
-  r.elem_len = L;
-  r.rf_amp = line[3];
+  const RfGapLine g = enter_rf_gap_line(sim, n);
+  const std::size_t pos = g.pos;
+  const std::int32_t NN = g.NN;
+  const double L = g.L;
+  const double harmonic = g.harmonic;
   r.aperture_r = line[4];
   const double offset = line[5] * kDegToRad;
-  check_rf_harmonic(sim, n, harmonic);
-  rf_gap_step_count(sim, n);
 
   // Error amplitudes of type 6 from the cavity table's tolerances.
   if (NN >= 0 && NN <= kFieldTables) {

@@ -69,15 +69,6 @@ struct NoMhbField {
         true);
 }
 
-void step_count(Sim& sim, int n, std::int32_t nstep) {
-  if (nstep < 1)
-    fatal({fmt::format(" {}: {} integration steps", element_label(sim, n), nstep),
-           fmt::format(" give the element a step count from 1 to {}", kMaxSteps)},
-          true);
-  check_step_count(sim, n, nstep);
-  sim.ref.nstep = nstep;
-}
-
 // The static 3-D shape eh_EMS.#NN, E only, no mirror class.
 void read_shape_table(Sim& sim, std::int32_t itype, std::int32_t number) {
   if (number > 0 && number != sim.type_rec.table_cache[static_cast<std::size_t>(itype)])
@@ -253,7 +244,7 @@ void mhb_element(Sim& sim, std::int32_t n) {
   d.mhb_nr = ints[13];
   d.mhb_harm[1] = ints[14];
   d.mhb_harm[2] = ints[15];
-  step_count(sim, n, ints[11]);
+  rf_step_count(sim, n, ints[11]);
   if (sim.config.IFLAG_MHB != 0) {
     if (d.mhb_nz < kMhbMinNodes || d.mhb_nz > kMhbMaxNz) bad_size(sim, n, "nz", d.mhb_nz, kMhbMaxNz);
     if (d.mhb_nr < kMhbMinNodes || d.mhb_nr > kMhbMaxNr) bad_size(sim, n, "nr", d.mhb_nr, kMhbMaxNr);
@@ -289,7 +280,7 @@ void mhb4_element(Sim& sim, std::int32_t n) {
     d.mhb_harm[k] = ints[10 + k];
     d.mhb_hphase[k] = line[3 + 2 * k] * kDegToRad;
   }
-  step_count(sim, n, ints[15]);
+  rf_step_count(sim, n, ints[15]);
   const std::int32_t number = ints[kElemN];
   auto load_shape = [&] {
     if (sim.config.IFLAG_MHB == 0) read_shape_table(sim, kMhb4Type, number);

@@ -22,14 +22,30 @@ constexpr double kHarmBelow = 0.9900000095367432;
 
 }  // namespace
 
-void rf_gap_step_count(Sim& sim, int n) {
-  const std::int32_t nstep = sim.elements.elem_int[static_cast<std::size_t>(n)][11];
+void rf_step_count(Sim& sim, int n, std::int32_t nstep) {
   if (nstep < 1)
     fatal({fmt::format(" {}: {} integration steps", element_label(sim, n), nstep),
            fmt::format(" give the element a step count from 1 to {}", kMaxSteps)},
           true);
   check_step_count(sim, n, nstep);
   sim.ref.nstep = nstep;
+}
+
+RfGapLine enter_rf_gap_line(Sim& sim, int n) {
+  const auto& line = sim.elements.elem_par[static_cast<std::size_t>(n)];
+  const auto& ints = sim.elements.elem_int[static_cast<std::size_t>(n)];
+  sim.state.ipos += 1;
+  sim.state.itype = kRfGapType;
+  RfGapLine g;
+  g.pos = static_cast<std::size_t>(sim.state.ipos);
+  g.NN = ints[kElemN];
+  g.L = line[1];
+  g.harmonic = line[2];
+  sim.ref.elem_len = g.L;
+  sim.ref.rf_amp = line[3];
+  check_rf_harmonic(sim, n, g.harmonic);
+  rf_step_count(sim, n, ints[11]);
+  return g;
 }
 
 void load_rf_gap_table(Sim& sim, std::int32_t NN) {

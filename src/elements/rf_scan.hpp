@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace linac {
@@ -13,9 +14,20 @@ struct Sim;
 // Element type code of the RF gaps with an eh_MWS table (cav, bunch).
 inline constexpr std::int32_t kRfGapType = 6;
 
-// Step count elem_int(n, 11) of an RF gap line: 1..kMaxSteps, else the run
-// stops naming the line. Sets nstep.
-void rf_gap_step_count(Sim& sim, int n);
+// A step count of an RF element's line: 1..kMaxSteps, else the run stops
+// naming element line n. Sets nstep.
+void rf_step_count(Sim& sim, int n, std::int32_t nstep);
+
+// The common head of a cav or bunch line n: the position (ipos += 1), type
+// 6, the length P1 (elem_len), the amplitude factor P3 (rf_amp), the
+// harmonic P2 (refused unless positive) and the step count elem_int(n, 11).
+struct RfGapLine {
+  std::size_t pos = 0;  // ipos
+  std::int32_t NN = 0;  // table number
+  double L = 0.0;       // cm
+  double harmonic = 0.0;
+};
+RfGapLine enter_rf_gap_line(Sim& sim, int n);
 
 // The RF table NN of an RF gap through the table cache (every load refreshes
 // APER(NN) and NCELLS(NN)); table_cache(6) := NN.
