@@ -23,17 +23,11 @@ using testing::ElementRun;
 using testing::Particle;
 
 constexpr double kLambdaBar = testing::kRfLambda / kTwoPi;
-constexpr double kE0 = 1000.0, kSigma = 1.0, kL = 10.0, kR = 2.0;
+constexpr double kL = 10.0, kR = 2.0;
+const testing::GapSpec kGap{1000.0, 1.0, kL, kR};
 
-double gauss(double z) {
-  const double d = (z - 0.5 * kL) / kSigma;
-  return kE0 * std::exp(-0.5 * d * d);
-}
-
-// Gain of one harmonic per unit of the time factor at the gap centre.
 double harmonic_gain(double h, double beta) {
-  const double k = h * kSigma / (beta * kLambdaBar);
-  return kE0 * kSigma * std::sqrt(kTwoPi) * std::exp(-0.5 * k * k) / 1000.0;
+  return testing::harmonic_gain(kGap, h, beta, kLambdaBar);
 }
 
 // The shape as the r-z table (IFLAG_MHB = 1) or as the static 3-D table
@@ -41,16 +35,10 @@ double harmonic_gain(double h, double beta) {
 struct MhbRun : ElementRun {
   explicit MhbRun(int iflag_mhb) : ElementRun(1000.0) {
     s.config.IFLAG_MHB = iflag_mhb;
-    if (iflag_mhb != 0) {
-      write_mhb_rz(s.units, "MHBrz.#01", 501, 3, kL, kR,
-                   [](double, double z) { return std::pair<double, double>{0.0, gauss(z)}; });
-    } else {
-      write_table3d(s.units, "eh_EMS.#01", table_layout(kR, kR, 0.5 * kL, {0, 0, 0}), kKindE,
-                    [](double, double, double dz, Vec3& E, Vec3& B) {
-                      E = {0.0, 0.0, gauss(dz + 0.5 * kL)};
-                      B = {0.0, 0.0, 0.0};
-                    });
-    }
+    if (iflag_mhb != 0)
+      testing::write_uniform_gap_rz(s, kGap, 1);
+    else
+      testing::write_uniform_gap_ems(s, kGap, 1);
   }
   // An mhb line: amplitudes A1, A2, phase P5 (deg), harmonics h1, h2; 50 steps.
   void mhb(double A1, double A2, double P5, int h1, int h2) {

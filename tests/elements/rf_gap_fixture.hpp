@@ -44,4 +44,33 @@ inline double crest_phase(const GapSpec& g, double beta, double lb) {
   return p;
 }
 
+// The shape of a multi-harmonic buncher: E_z = E0 exp(-(z - L/2)^2/(2
+// sigma^2)) uniform in r (no E_r), over 0 <= z <= L within radius aper, as
+// the r-z table MHBrz.#0N (501 x 3 nodes) or the static 3-D table
+// eh_EMS.#NN holding E.
+inline double gap_ez(const GapSpec& g, double z) {
+  const double d = (z - 0.5 * g.L) / g.sigma;
+  return g.E0 * std::exp(-0.5 * d * d);
+}
+inline void write_uniform_gap_rz(const Sim& s, const GapSpec& g, int N) {
+  write_mhb_rz(s.units, std::string("MHBrz.#0") + std::to_string(N), 501, 3, g.L, g.aper,
+               [g](double, double z) { return std::pair<double, double>{0.0, gap_ez(g, z)}; });
+}
+inline void write_uniform_gap_ems(const Sim& s, const GapSpec& g, int NN) {
+  const std::string name = std::string("eh_EMS.#") + (NN < 10 ? "0" : "") + std::to_string(NN);
+  write_table3d(s.units, name, table_layout(g.aper, g.aper, 0.5 * g.L, {0, 0, 0}), kKindE,
+                [g](double, double, double dz, Vec3& E, Vec3& B) {
+                  E = {0.0, 0.0, gap_ez(g, dz + 0.5 * g.L)};
+                  B = {0.0, 0.0, 0.0};
+                });
+}
+
+// Thin-gap gain (keV/u, qa = 1) of such a shape driven at harmonic h, per
+// unit of the time factor at the gap centre: E0 sigma sqrt(2 pi) exp(-(h
+// sigma/(beta lb))^2/2)/1000.
+inline double harmonic_gain(const GapSpec& g, double h, double beta, double lb) {
+  const double k = h * g.sigma / (beta * lb);
+  return g.E0 * g.sigma * std::sqrt(kTwoPi) * std::exp(-0.5 * k * k) / 1000.0;
+}
+
 }  // namespace linac::testing
