@@ -15,6 +15,7 @@
 #include "control/input_fixture.hpp"
 #include "platform/unformatted.hpp"
 #include "test_support.hpp"
+#include "beam/matrix6.hpp"
 #include "transport/lens_matrices.hpp"
 
 namespace linac {
@@ -132,6 +133,107 @@ TEST(SteeringRun, OneCorrectorPerPlaneCancelsTheOffsetQuadrupoleOrbit) {
     const double xc = plane == 0 ? sim.stats.element_stats[kMonLine].xc : sim.stats.element_stats[kMonLine].yc;
     EXPECT_LE(std::abs(xc), 1.5e-4 * 0.01 + 1e-6) << plane;
   }
+}
+
+// Two correctors, three monitors (the last with a virtual monitor 15 cm
+// further on) around two thin quadrupoles of focal length 100 cm (Lf =
+// 1 cm); the first quadrupole can be offset by 0.05 cm in x.
+const std::string kResponseLattice =
+    "1 align quad 0.05 0.0 0\n"
+    "1 cdump\n"
+    "1 corr 0 5 5 0 1 1 0.5 0.5\n"  // 3
+    "1 drift 30 5 5\n"
+    "-1 quad 2880.255 1 1 2.0\n"  // 5
+    "1 drift 30 5 5\n"
+    "1 mon 0 0 0 0.01 0.01\n"  // 7
+    "1 corr 0 5 5 0 1 1 0.5 0.5\n"  // 8
+    "1 drift 30 5 5\n"
+    "-1 quad -2880.255 1 1 2.0\n"  // 10
+    "1 drift 30 5 5\n"
+    "1 mon 0 0 0 0.01 0.01\n"  // 12
+    "1 drift 20 5 5\n"
+    "1 mon 15 0 0 0.01 0.01\n"  // 14
+    "1 cdump\n"
+    "1 drift 10 5 5\n"
+    "stop\n";
+
+TEST(SteeringRun, ResponsesAreTheTransferMatrixPerMradWhateverTheErrors) {
+  std::vector<CorrStudy> tables(2);  // large: on the heap
+  double first_reading[2] = {};
+  for (int offset = 0; offset < 2; ++offset) {
+    TaskRun run(velmo("NRZ=1", "MONERR=1, PARTEQ=0, PARTCORR=1, IFLAG_VRAND=-1"), kResponseLattice);
+    {
+      UnformattedOut out(run.sim->units, (run.dir / "vrand_001.dat").string());
+      for (int n = 1; n <= 16; ++n) {
+        RecordOut rec;
+        for (int k = 1; k <= 10; ++k) rec.put(k == 7 || k == 8 ? 0.0 : (offset == 1 && n == 5 && k == 1) ? 0.0 : 0.5);
+        out.write(rec);
+      }
+      out.close();
+    }
+    ASSERT_EQ(run.go(), 0) << run.screen.str();
+    const Sim& sim = *run.sim;
+    const CorrStudy& cs = sim.corr_study;
+    tables[offset] = cs;
+    first_reading[offset] = cs.mon_read0[1][1][1];
+    ASSERT_EQ(cs.n_x, 2);
+    ASSERT_EQ(cs.n_y, 2);
+    ASSERT_EQ(cs.n_mon, 3);
+    ASSERT_EQ(cs.n_eq, 8);
+    // Matrices of the elements at the energy of the test particles.
+    const double w = cs.stored_centroids[1][6];
+    const double gamma = w / sim.ref.amu_kev + 1.0;
+    const double beta = std::sqrt(1.0 - 1.0 / (gamma * gamma));
+    const LensDesign design = lens_design(sim.ref);
+    const Matrix6 D30 = drift_matrix(30.0, design), D20 = drift_matrix(20.0, design);
+    const Matrix6 QF = quad_matrix(1.0, 0.2880255 / 2.0, 1.0, 1.0, beta, design);
+    const Matrix6 QD = quad_matrix(1.0, -0.2880255 / 2.0, 1.0, 1.0, beta, design);
+    auto multiply = [](const Matrix6& a, const Matrix6& b) {
+      Matrix6 p;
+      matmul6(a, b, p);
+      return p;
+    };
+    auto chain = [&](std::initializer_list<const Matrix6*> ms) {
+      Matrix6 r;
+      unit_matrix6(r);
+      for (const Matrix6* m : ms) r = multiply(*m, r);
+      return r;
+    };
+    const Matrix6 c1m1 = chain({&D30, &QF, &D30});
+    const Matrix6 c2m2 = chain({&D30, &QD, &D30});
+    const Matrix6 c1m2 = multiply(c2m2, c1m1);
+    const Matrix6 c1m3 = multiply(D20, c1m2), c2m3 = multiply(D20, c2m2);
+    struct Want {
+      int m, t;            // monitor, corrector (1, 2 horizontal; 3, 4 vertical)
+      const Matrix6* R;    // corrector to monitor; null: downstream corrector
+    };
+    const Want want[] = {{1, 1, &c1m1}, {1, 2, nullptr}, {2, 1, &c1m2}, {2, 2, &c2m2}, {3, 1, &c1m3}, {3, 2, &c2m3},
+                         {1, 3, &c1m1}, {1, 4, nullptr}, {2, 3, &c1m2}, {2, 4, &c2m2}, {3, 3, &c1m3}, {3, 4, &c2m3}};
+    for (const Want& e : want) {
+      const auto& r = cs.mon_read_t[1][e.m][e.t];
+      const double lim = cs.corr_limit[2][e.t];
+      const bool vertical = e.t > 2;
+      const int a = vertical ? 3 : 1;
+      const double r12 = e.R ? (*e.R)(a, a + 1) / 1000.0 : 0.0, r22 = e.R ? (*e.R)(a + 1, a + 1) / 1000.0 : 0.0;
+      EXPECT_NEAR(r[a] / lim, r12, 1e-10) << "monitor " << e.m << " corrector " << e.t;
+      EXPECT_NEAR(r[a + 1] / lim, r22, 1e-13) << "monitor " << e.m << " corrector " << e.t;
+      // The other plane does not move.
+      EXPECT_EQ(r[vertical ? 1 : 3], 0.0) << "monitor " << e.m << " corrector " << e.t;
+      EXPECT_EQ(r[vertical ? 2 : 4], 0.0) << "monitor " << e.m << " corrector " << e.t;
+    }
+    // The virtual row of monitor 3: R12 + D R22 with D = 15 cm.
+    const int virtual_row = 4;
+    EXPECT_NEAR(cs.resp[virtual_row][1] / cs.corr_limit[2][1], (c1m3(1, 2) + 15.0 * c1m3(2, 2)) / 1000.0, 1e-10);
+    // Thin-lens estimate L1 + L2 - L1 L2 / f, with L1 = L2 = 30.5 cm to the
+    // quadrupole centre, good to the order of Lf / f = 1 %.
+    EXPECT_NEAR(c1m1(1, 2), 61.0 - 30.5 * 30.5 / 100.0, 0.01 * 61.0);
+  }
+  // The offset moves the orbit but no response.
+  EXPECT_GT(std::abs(first_reading[1] - first_reading[0]), 1e-3);
+  for (int m = 1; m <= 3; ++m)
+    for (int t = 1; t <= 4; ++t)
+      for (int c = 1; c <= 4; ++c)
+        EXPECT_NEAR(tables[1].mon_read_t[1][m][t][c], tables[0].mon_read_t[1][m][t][c], 1e-10) << m << t << c;
 }
 
 // The section of kLattice with `inside` added before its monitor.
