@@ -236,6 +236,64 @@ TEST(SteeringRun, ResponsesAreTheTransferMatrixPerMradWhateverTheErrors) {
         EXPECT_NEAR(tables[1].mon_read_t[1][m][t][c], tables[0].mon_read_t[1][m][t][c], 1e-10) << m << t << c;
 }
 
+TEST(SteeringRun, FirstSeedRepeatsTheFitWithFreshMonitorErrors) {
+  // Monitor errors 0.002 cm in both planes; three fits in the first seed,
+  // one in the second.
+  std::string lattice = kLattice;
+  lattice.replace(lattice.find("1 mon 0 0 0 0.01 0.01"), 21, "1 mon 0 0.002 0.002 0.01 0.01");
+  TaskRun run(velmo("NRZ=2", "MONERR=3, PARTEQ=0, PARTCORR=1, IFLAG_VRAND=0"), lattice);
+  ASSERT_EQ(run.go(), 0) << run.screen.str();
+  const CorrStudy& cs = run.sim->corr_study;
+  // The data of the last fit: within the error of the noise-free values,
+  // and not equal to them.
+  for (int j = 1; j <= cs.n_eq; ++j) {
+    const double e = (cs.rhs[j] - cs.read_meas[j]) / cs.eq_err[j];
+    EXPECT_LT(std::abs(e), 1.0) << j;
+    EXPECT_GT(std::abs(e), 0.0) << j;
+  }
+  // bp_monitor.dat: the first seed's report of the section (three fits,
+  // strengths spread over them) and the strengths of its third fit, which
+  // co_monitor.dat holds and the corrector line keeps until the full pass.
+  const auto bp = run.lines_of("bp_monitor.dat");
+  const auto co = run.lines_of("co_monitor.dat");
+  ASSERT_EQ(co.size(), 8u);  // per seed: seed, section 1, section 2, strengths
+  std::istringstream first(co[3]);
+  double x = 0.0, y = 0.0;
+  first >> x >> y;
+  std::vector<double> reported;
+  for (std::size_t i = 0; i < bp.size(); ++i)
+    if (bp[i].find("    CorrLim[mrad]    CorrStr[mrad]") != std::string::npos)
+      for (std::size_t k = i + 1; k <= i + 2 && k < bp.size(); ++k) reported.push_back(std::stod(bp[k].substr(29)));
+  ASSERT_EQ(reported.size(), 2u);
+  EXPECT_NEAR(reported[0], x, 5e-5);
+  EXPECT_NEAR(reported[1], y, 5e-5);
+  bool spread = false;
+  for (std::size_t i = 0; i < bp.size(); ++i)
+    if (bp[i].find("rmsCorrErr,mrad") != std::string::npos) spread = std::stod(bp[i + 1].substr(26, 17)) > 0.0;
+  EXPECT_TRUE(spread) << "three fits with fresh monitor errors give different strengths";
+}
+
+TEST(SteeringRun, MatrixSectionInsideASteeredSectionStaysPassive) {
+  // An updat and a matrx line around the quadrupole: their test particles
+  // would take the trial particles' slots; during the correction passes
+  // they only keep their place.
+  std::string lattice = kLattice;
+  lattice.insert(lattice.find("-1 quad"), "1 updat 0.1 1.0 0.1 1.0 1.0 0.1\n");
+  lattice.insert(lattice.find("1 drift 50 10 10\n1 mon"), "1 matrx\n");
+  TaskRun run(velmo("NRZ=2", "MONERR=1, PARTEQ=0, PARTCORR=1, IFLAG_VRAND=0"), lattice);
+  ASSERT_EQ(run.go(), 0) << run.screen.str();
+  // matrix.dat: one section listing per pass over the lattice (the nominal
+  // pass and the two seeds' full passes), none from the correction passes.
+  int listings = 0;
+  for (const auto& l : run.lines_of("matrix.dat")) listings += l.find("Length of the section") != std::string::npos;
+  EXPECT_EQ(listings, 3);
+  // The steering still measured responses and set the kicks.
+  const CorrStudy& cs = run.sim->corr_study;
+  EXPECT_NE(cs.mon_read_t[1][1][1][1], 0.0);
+  EXPECT_NE(cs.mon_read_t[1][1][2][3], 0.0);
+  EXPECT_EQ(run.lines_of("co_monitor.dat").size(), 8u);
+}
+
 // The section of kLattice with `inside` added before its monitor.
 std::string lattice_with(const std::string& inside) {
   std::string l = kLattice;
