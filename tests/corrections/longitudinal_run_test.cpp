@@ -14,6 +14,7 @@
 #include "control/input_fixture.hpp"
 #include "platform/unformatted.hpp"
 #include "test_support.hpp"
+#include "vrand_fixture.hpp"
 
 namespace linac {
 namespace {
@@ -48,13 +49,7 @@ constexpr int kPhcorLine = 6;
 
 // Every line without error except the cavity's uniform field error, +1 %.
 void write_errors(const TaskRun& run) {
-  UnformattedOut out(run.sim->units, (run.dir / "vrand_001.dat").string());
-  for (int n = 1; n <= kLines; ++n) {
-    RecordOut rec;
-    for (int k = 1; k <= 10; ++k) rec.put(k == 7 || k == 8 ? 0.0 : (n == kCavLine && k == 10) ? 0.0 : 0.5);
-    out.write(rec);
-  }
-  out.close();
+  testing::write_seed1_deviates(run, kLines, [](int n, int k) { return n == kCavLine && k == 10 ? 0.0 : -1.0; });
 }
 
 void make_table(const TaskRun& run) {

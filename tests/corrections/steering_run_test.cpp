@@ -15,6 +15,7 @@
 #include "control/input_fixture.hpp"
 #include "platform/unformatted.hpp"
 #include "test_support.hpp"
+#include "vrand_fixture.hpp"
 #include "beam/matrix6.hpp"
 #include "transport/lens_matrices.hpp"
 
@@ -50,21 +51,12 @@ constexpr int kLines = 9;
 constexpr int kQuadLine = 5;
 constexpr int kMonLine = 7;
 
-// vrand_001.dat: every line without error (uniform deviates 0.5, normal
-// ones 0) except the quadrupole, offset by +amp in x and -amp in y.
+// vrand_001.dat: every line without error except the quadrupole, offset
+// by +amp in x and -amp in y.
 void write_offsets(const TaskRun& run) {
-  UnformattedOut out(run.sim->units, (run.dir / "vrand_001.dat").string());
-  for (int n = 1; n <= kLines; ++n) {
-    RecordOut rec;
-    for (int k = 1; k <= 10; ++k) {
-      double v = k == 7 || k == 8 ? 0.0 : 0.5;
-      if (n == kQuadLine && k == 1) v = 0.0;
-      if (n == kQuadLine && k == 2) v = 1.0;
-      rec.put(v);
-    }
-    out.write(rec);
-  }
-  out.close();
+  testing::write_seed1_deviates(run, kLines, [](int n, int k) {
+    return n == kQuadLine && k == 1 ? 0.0 : n == kQuadLine && k == 2 ? 1.0 : -1.0;
+  });
 }
 
 std::vector<double> last_strengths(const TaskRun& run) {
@@ -162,15 +154,7 @@ TEST(SteeringRun, ResponsesAreTheTransferMatrixPerMradWhateverTheErrors) {
   double first_reading[2] = {};
   for (int offset = 0; offset < 2; ++offset) {
     TaskRun run(velmo("NRZ=1", "MONERR=1, PARTEQ=0, PARTCORR=1, IFLAG_VRAND=-1"), kResponseLattice);
-    {
-      UnformattedOut out(run.sim->units, (run.dir / "vrand_001.dat").string());
-      for (int n = 1; n <= 16; ++n) {
-        RecordOut rec;
-        for (int k = 1; k <= 10; ++k) rec.put(k == 7 || k == 8 ? 0.0 : (offset == 1 && n == 5 && k == 1) ? 0.0 : 0.5);
-        out.write(rec);
-      }
-      out.close();
-    }
+    testing::write_seed1_deviates(run, 16, [&](int n, int k) { return offset == 1 && n == 5 && k == 1 ? 0.0 : -1.0; });
     ASSERT_EQ(run.go(), 0) << run.screen.str();
     const Sim& sim = *run.sim;
     const CorrStudy& cs = sim.corr_study;
