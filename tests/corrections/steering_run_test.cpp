@@ -279,6 +279,26 @@ TEST(SteeringRun, MatrixSectionInsideASteeredSectionStaysPassive) {
 }
 
 // The section of kLattice with `inside` added before its monitor.
+std::string lattice_with(const std::string& inside);
+
+TEST(SteeringRun, SectionWithAStripLineIsSteered) {
+  // A strip line (halo mode: no action on the beam) skips the longitudinal
+  // step of its section; the weights of the charge states are still taken
+  // at the section start, so the responses are those of the optics. The
+  // section is the lattice's first: no earlier step has taken the weights.
+  std::string lattice = lattice_with("1 strip 1 2 3 4\n");
+  lattice.erase(0, lattice.find('\n') + 1);  // no align line
+  TaskRun run(velmo("NRZ=1, IFLAG_HALO=1", "MONERR=1, PARTEQ=0, PARTCORR=1, IFLAG_VRAND=-1"), lattice);
+  testing::write_seed1_deviates(run, kLines, [](int, int) { return -1.0; });
+  ASSERT_EQ(run.go(), 0) << run.screen.str();
+  const CorrStudy& cs = run.sim->corr_study;
+  EXPECT_EQ(cs.q_weight[1], 1.0);
+  // R12 of D Q D times the 5 mrad limit: about 0.4 cm in x, 0.6 cm in y.
+  EXPECT_GT(std::abs(cs.mon_read_t[1][1][1][1]), 0.1);
+  EXPECT_GT(std::abs(cs.mon_read_t[1][1][2][3]), 0.1);
+  EXPECT_EQ(run.lines_of("co_monitor.dat").size(), 3u);  // seed, section 1, strengths
+}
+
 std::string lattice_with(const std::string& inside) {
   std::string l = kLattice;
   l.insert(l.find("1 mon"), inside);
