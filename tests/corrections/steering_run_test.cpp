@@ -15,6 +15,8 @@
 #include "control/input_fixture.hpp"
 #include "platform/unformatted.hpp"
 #include "test_support.hpp"
+#include "vrand_fixture.hpp"
+#include "beam/matrix6.hpp"
 #include "transport/lens_matrices.hpp"
 
 namespace linac {
@@ -49,21 +51,12 @@ constexpr int kLines = 9;
 constexpr int kQuadLine = 5;
 constexpr int kMonLine = 7;
 
-// vrand_001.dat: every line without error (uniform deviates 0.5, normal
-// ones 0) except the quadrupole, offset by +amp in x and -amp in y.
+// vrand_001.dat: every line without error except the quadrupole, offset
+// by +amp in x and -amp in y.
 void write_offsets(const TaskRun& run) {
-  UnformattedOut out(run.sim->units, (run.dir / "vrand_001.dat").string());
-  for (int n = 1; n <= kLines; ++n) {
-    RecordOut rec;
-    for (int k = 1; k <= 10; ++k) {
-      double v = k == 7 || k == 8 ? 0.0 : 0.5;
-      if (n == kQuadLine && k == 1) v = 0.0;
-      if (n == kQuadLine && k == 2) v = 1.0;
-      rec.put(v);
-    }
-    out.write(rec);
-  }
-  out.close();
+  testing::write_seed1_deviates(run, kLines, [](int n, int k) {
+    return n == kQuadLine && k == 1 ? 0.0 : n == kQuadLine && k == 2 ? 1.0 : -1.0;
+  });
 }
 
 std::vector<double> last_strengths(const TaskRun& run) {
@@ -134,7 +127,178 @@ TEST(SteeringRun, OneCorrectorPerPlaneCancelsTheOffsetQuadrupoleOrbit) {
   }
 }
 
+// Two correctors, three monitors (the last with a virtual monitor 15 cm
+// further on) around two thin quadrupoles of focal length 100 cm (Lf =
+// 1 cm); the first quadrupole can be offset by 0.05 cm in x.
+const std::string kResponseLattice =
+    "1 align quad 0.05 0.0 0\n"
+    "1 cdump\n"
+    "1 corr 0 5 5 0 1 1 0.5 0.5\n"  // 3
+    "1 drift 30 5 5\n"
+    "-1 quad 2880.255 1 1 2.0\n"  // 5
+    "1 drift 30 5 5\n"
+    "1 mon 0 0 0 0.01 0.01\n"  // 7
+    "1 corr 0 5 5 0 1 1 0.5 0.5\n"  // 8
+    "1 drift 30 5 5\n"
+    "-1 quad -2880.255 1 1 2.0\n"  // 10
+    "1 drift 30 5 5\n"
+    "1 mon 0 0 0 0.01 0.01\n"  // 12
+    "1 drift 20 5 5\n"
+    "1 mon 15 0 0 0.01 0.01\n"  // 14
+    "1 cdump\n"
+    "1 drift 10 5 5\n"
+    "stop\n";
+
+TEST(SteeringRun, ResponsesAreTheTransferMatrixPerMradWhateverTheErrors) {
+  std::vector<CorrStudy> tables(2);  // large: on the heap
+  double first_reading[2] = {};
+  for (int offset = 0; offset < 2; ++offset) {
+    TaskRun run(velmo("NRZ=1", "MONERR=1, PARTEQ=0, PARTCORR=1, IFLAG_VRAND=-1"), kResponseLattice);
+    testing::write_seed1_deviates(run, 16, [&](int n, int k) { return offset == 1 && n == 5 && k == 1 ? 0.0 : -1.0; });
+    ASSERT_EQ(run.go(), 0) << run.screen.str();
+    const Sim& sim = *run.sim;
+    const CorrStudy& cs = sim.corr_study;
+    tables[offset] = cs;
+    first_reading[offset] = cs.mon_read0[1][1][1];
+    ASSERT_EQ(cs.n_x, 2);
+    ASSERT_EQ(cs.n_y, 2);
+    ASSERT_EQ(cs.n_mon, 3);
+    ASSERT_EQ(cs.n_eq, 8);
+    // Matrices of the elements at the energy of the test particles.
+    const double w = cs.stored_centroids[1][6];
+    const double gamma = w / sim.ref.amu_kev + 1.0;
+    const double beta = std::sqrt(1.0 - 1.0 / (gamma * gamma));
+    const LensDesign design = lens_design(sim.ref);
+    const Matrix6 D30 = drift_matrix(30.0, design), D20 = drift_matrix(20.0, design);
+    const Matrix6 QF = quad_matrix(1.0, 0.2880255 / 2.0, 1.0, 1.0, beta, design);
+    const Matrix6 QD = quad_matrix(1.0, -0.2880255 / 2.0, 1.0, 1.0, beta, design);
+    auto multiply = [](const Matrix6& a, const Matrix6& b) {
+      Matrix6 p;
+      matmul6(a, b, p);
+      return p;
+    };
+    auto chain = [&](std::initializer_list<const Matrix6*> ms) {
+      Matrix6 r;
+      unit_matrix6(r);
+      for (const Matrix6* m : ms) r = multiply(*m, r);
+      return r;
+    };
+    const Matrix6 c1m1 = chain({&D30, &QF, &D30});
+    const Matrix6 c2m2 = chain({&D30, &QD, &D30});
+    const Matrix6 c1m2 = multiply(c2m2, c1m1);
+    const Matrix6 c1m3 = multiply(D20, c1m2), c2m3 = multiply(D20, c2m2);
+    struct Want {
+      int m, t;            // monitor, corrector (1, 2 horizontal; 3, 4 vertical)
+      const Matrix6* R;    // corrector to monitor; null: downstream corrector
+    };
+    const Want want[] = {{1, 1, &c1m1}, {1, 2, nullptr}, {2, 1, &c1m2}, {2, 2, &c2m2}, {3, 1, &c1m3}, {3, 2, &c2m3},
+                         {1, 3, &c1m1}, {1, 4, nullptr}, {2, 3, &c1m2}, {2, 4, &c2m2}, {3, 3, &c1m3}, {3, 4, &c2m3}};
+    for (const Want& e : want) {
+      const auto& r = cs.mon_read_t[1][e.m][e.t];
+      const double lim = cs.corr_limit[2][e.t];
+      const bool vertical = e.t > 2;
+      const int a = vertical ? 3 : 1;
+      const double r12 = e.R ? (*e.R)(a, a + 1) / 1000.0 : 0.0, r22 = e.R ? (*e.R)(a + 1, a + 1) / 1000.0 : 0.0;
+      EXPECT_NEAR(r[a] / lim, r12, 1e-10) << "monitor " << e.m << " corrector " << e.t;
+      EXPECT_NEAR(r[a + 1] / lim, r22, 1e-13) << "monitor " << e.m << " corrector " << e.t;
+      // The other plane does not move.
+      EXPECT_EQ(r[vertical ? 1 : 3], 0.0) << "monitor " << e.m << " corrector " << e.t;
+      EXPECT_EQ(r[vertical ? 2 : 4], 0.0) << "monitor " << e.m << " corrector " << e.t;
+    }
+    // The virtual row of monitor 3: R12 + D R22 with D = 15 cm.
+    const int virtual_row = 4;
+    EXPECT_NEAR(cs.resp[virtual_row][1] / cs.corr_limit[2][1], (c1m3(1, 2) + 15.0 * c1m3(2, 2)) / 1000.0, 1e-10);
+    // Thin-lens estimate L1 + L2 - L1 L2 / f, with L1 = L2 = 30.5 cm to the
+    // quadrupole centre, good to the order of Lf / f = 1 %.
+    EXPECT_NEAR(c1m1(1, 2), 61.0 - 30.5 * 30.5 / 100.0, 0.01 * 61.0);
+  }
+  // The offset moves the orbit but no response.
+  EXPECT_GT(std::abs(first_reading[1] - first_reading[0]), 1e-3);
+  for (int m = 1; m <= 3; ++m)
+    for (int t = 1; t <= 4; ++t)
+      for (int c = 1; c <= 4; ++c)
+        EXPECT_NEAR(tables[1].mon_read_t[1][m][t][c], tables[0].mon_read_t[1][m][t][c], 1e-10) << m << t << c;
+}
+
+TEST(SteeringRun, FirstSeedRepeatsTheFitWithFreshMonitorErrors) {
+  // Monitor errors 0.002 cm in both planes; three fits in the first seed,
+  // one in the second.
+  std::string lattice = kLattice;
+  lattice.replace(lattice.find("1 mon 0 0 0 0.01 0.01"), 21, "1 mon 0 0.002 0.002 0.01 0.01");
+  TaskRun run(velmo("NRZ=2", "MONERR=3, PARTEQ=0, PARTCORR=1, IFLAG_VRAND=0"), lattice);
+  ASSERT_EQ(run.go(), 0) << run.screen.str();
+  const CorrStudy& cs = run.sim->corr_study;
+  // The data of the last fit: within the error of the noise-free values,
+  // and not equal to them.
+  for (int j = 1; j <= cs.n_eq; ++j) {
+    const double e = (cs.rhs[j] - cs.read_meas[j]) / cs.eq_err[j];
+    EXPECT_LT(std::abs(e), 1.0) << j;
+    EXPECT_GT(std::abs(e), 0.0) << j;
+  }
+  // bp_monitor.dat: the first seed's report of the section (three fits,
+  // strengths spread over them) and the strengths of its third fit, which
+  // co_monitor.dat holds and the corrector line keeps until the full pass.
+  const auto bp = run.lines_of("bp_monitor.dat");
+  const auto co = run.lines_of("co_monitor.dat");
+  ASSERT_EQ(co.size(), 8u);  // per seed: seed, section 1, section 2, strengths
+  std::istringstream first(co[3]);
+  double x = 0.0, y = 0.0;
+  first >> x >> y;
+  std::vector<double> reported;
+  for (std::size_t i = 0; i < bp.size(); ++i)
+    if (bp[i].find("    CorrLim[mrad]    CorrStr[mrad]") != std::string::npos)
+      for (std::size_t k = i + 1; k <= i + 2 && k < bp.size(); ++k) reported.push_back(std::stod(bp[k].substr(29)));
+  ASSERT_EQ(reported.size(), 2u);
+  EXPECT_NEAR(reported[0], x, 5e-5);
+  EXPECT_NEAR(reported[1], y, 5e-5);
+  bool spread = false;
+  for (std::size_t i = 0; i < bp.size(); ++i)
+    if (bp[i].find("rmsCorrErr,mrad") != std::string::npos) spread = std::stod(bp[i + 1].substr(26, 17)) > 0.0;
+  EXPECT_TRUE(spread) << "three fits with fresh monitor errors give different strengths";
+}
+
+TEST(SteeringRun, MatrixSectionInsideASteeredSectionStaysPassive) {
+  // An updat and a matrx line around the quadrupole: their test particles
+  // would take the trial particles' slots; during the correction passes
+  // they only keep their place.
+  std::string lattice = kLattice;
+  lattice.insert(lattice.find("-1 quad"), "1 updat 0.1 1.0 0.1 1.0 1.0 0.1\n");
+  lattice.insert(lattice.find("1 drift 50 10 10\n1 mon"), "1 matrx\n");
+  TaskRun run(velmo("NRZ=2", "MONERR=1, PARTEQ=0, PARTCORR=1, IFLAG_VRAND=0"), lattice);
+  ASSERT_EQ(run.go(), 0) << run.screen.str();
+  // matrix.dat: one section listing per pass over the lattice (the nominal
+  // pass and the two seeds' full passes), none from the correction passes.
+  int listings = 0;
+  for (const auto& l : run.lines_of("matrix.dat")) listings += l.find("Length of the section") != std::string::npos;
+  EXPECT_EQ(listings, 3);
+  // The steering still measured responses and set the kicks.
+  const CorrStudy& cs = run.sim->corr_study;
+  EXPECT_NE(cs.mon_read_t[1][1][1][1], 0.0);
+  EXPECT_NE(cs.mon_read_t[1][1][2][3], 0.0);
+  EXPECT_EQ(run.lines_of("co_monitor.dat").size(), 8u);
+}
+
 // The section of kLattice with `inside` added before its monitor.
+std::string lattice_with(const std::string& inside);
+
+TEST(SteeringRun, SectionWithAStripLineIsSteered) {
+  // A strip line (halo mode: no action on the beam) skips the longitudinal
+  // step of its section; the weights of the charge states are still taken
+  // at the section start, so the responses are those of the optics. The
+  // section is the lattice's first: no earlier step has taken the weights.
+  std::string lattice = lattice_with("1 strip 1 2 3 4\n");
+  lattice.erase(0, lattice.find('\n') + 1);  // no align line
+  TaskRun run(velmo("NRZ=1, IFLAG_HALO=1", "MONERR=1, PARTEQ=0, PARTCORR=1, IFLAG_VRAND=-1"), lattice);
+  testing::write_seed1_deviates(run, kLines, [](int, int) { return -1.0; });
+  ASSERT_EQ(run.go(), 0) << run.screen.str();
+  const CorrStudy& cs = run.sim->corr_study;
+  EXPECT_EQ(cs.q_weight[1], 1.0);
+  // R12 of D Q D times the 5 mrad limit: about 0.4 cm in x, 0.6 cm in y.
+  EXPECT_GT(std::abs(cs.mon_read_t[1][1][1][1]), 0.1);
+  EXPECT_GT(std::abs(cs.mon_read_t[1][1][2][3]), 0.1);
+  EXPECT_EQ(run.lines_of("co_monitor.dat").size(), 3u);  // seed, section 1, strengths
+}
+
 std::string lattice_with(const std::string& inside) {
   std::string l = kLattice;
   l.insert(l.find("1 mon"), inside);
