@@ -1,0 +1,64 @@
+// The field at W points at once for the lockstep push (push_lanes_z): the
+// element field of each active lane, then the unit conversion of all lanes
+// together, laid out by component and lane so the conversion and the
+// equations of motion that follow run on vector registers. Each lane gets
+// exactly the operations of FieldAt::operator() in the same order, so the
+// values are bit for bit those of one evaluation at a time.
+#pragma once
+
+#include <cmath>
+
+#include "transport/field_at.hpp"
+
+namespace linac {
+
+// Any field callable: one evaluation per active lane. Inactive lanes get
+// zero field and inside = false.
+template <int W, class Field>
+inline void field_lanes(const Field& field, const double* x, const double* y, const double* z,
+                        const double* t, const bool* active, double (&E)[3][W],
+                        double (&B)[3][W], bool* inside) {
+  for (int l = 0; l < W; ++l) {
+    Vec3 e{0.0, 0.0, 0.0};
+    Vec3 b{0.0, 0.0, 0.0};
+    inside[l] = active[l] && field(x[l], y[l], z[l], t[l], e, b);
+    for (int c = 0; c < 3; ++c) {
+      E[c][l] = e[c];
+      B[c][l] = b[c];
+    }
+  }
+}
+
+// A FieldAt: the source per lane, the conversion to E/c and B in tesla for
+// all lanes at once.
+template <int W, class Source>
+inline void field_lanes(const FieldAt<Source>& field, const double* x, const double* y,
+                        const double* z, const double* t, const bool* active, double (&E)[3][W],
+                        double (&B)[3][W], bool* inside) {
+  for (int l = 0; l < W; ++l) {
+    Vec3 e{0.0, 0.0, 0.0};
+    Vec3 b{0.0, 0.0, 0.0};
+    inside[l] = false;
+    if (active[l]) {
+      double xl = x[l];
+      double yl = y[l];
+      if (std::sqrt(xl * xl + yl * yl) < kAxisShift) {
+        xl = kAxisShift;
+        yl = 0.0;
+      }
+      inside[l] = field.source.element_field(xl, yl, z[l], t[l], e, b);
+      if (field.sc2d.grid != nullptr) add_sc_field_2d(field.sc2d, xl, yl, z[l], e);
+    }
+    for (int c = 0; c < 3; ++c) {
+      E[c][l] = e[c];
+      B[c][l] = b[c];
+    }
+  }
+  for (int c = 0; c < 3; ++c)
+    for (int l = 0; l < W; ++l) {
+      B[c][l] = B[c][l] / kGaussPerTesla;
+      E[c][l] = E[c][l] * kVoltPerCmScale / kSpeedOfLightSi;
+    }
+}
+
+}  // namespace linac
