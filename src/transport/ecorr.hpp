@@ -29,10 +29,10 @@ struct EcorrSource {
 
   bool element_field(double x, double y, double z, double, Vec3& E, Vec3& B) const {
     Vec3 Ea, Ba, Eb, Bb;
-    const TableHit hit = field_table_a(*table, geom, x, y, z, Ea, Ba);
+    const TableHit hit = table_inline::static_table_field(*table, geom, x, y, z, Ea, Ba);
     StaticTableGeometry exchanged = geom;
     exchanged.aper_y = 0.0;  // no aperture test at the exchanged point
-    field_table_a(*table, exchanged, y, x, z, Eb, Bb);
+    table_inline::static_table_field(*table, exchanged, y, x, z, Eb, Bb);
     E[0] = kick_x * Eb[1] + kick_y * Ea[0];
     E[1] = kick_x * Eb[0] + kick_y * Ea[1];
     E[2] = kick_x * Eb[2] + kick_y * Ea[2];

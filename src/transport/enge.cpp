@@ -71,18 +71,7 @@ void EngeMemo::prepare(const EngeLens& lens, double z0, double h) {
 }
 
 void quad_field(double x, double y, const Profile& g, double Gq, Vec3& B) {
-  const double x2 = x * x;
-  const double y2 = y * y;
-  const double x4 = x2 * x2;
-  const double y4 = y2 * y2;
-  const double r2 = x2 + y2;
-  B[0] = Gq * y *
-         (g[0] - (3.0 * x2 + y2) * g[2] / 12.0 + (5.0 * x4 + 6.0 * x2 * y2 + y4) * g[4] / 384.0 -
-          (7.0 * x4 * x2 + 15.0 * x4 * y2 + 9.0 * x2 * y4 + y4 * y2) * g[6] / 23040.0);
-  B[1] = Gq * x *
-         (g[0] - (x2 + 3.0 * y2) * g[2] / 12.0 + (x4 + 6.0 * x2 * y2 + 5.0 * y4) * g[4] / 384.0 -
-          (x4 * x2 + 9.0 * x4 * y2 + 15.0 * x2 * y4 + 7.0 * y4 * y2) * g[6] / 23040.0);
-  B[2] = Gq * x * y * (g[1] - r2 * g[3] / 12.0 + r2 * r2 * g[5] / 384.0);
+  quad_field_value(x, y, g[0], g[1], g[2], g[3], g[4], g[5], g[6], Gq, B[0], B[1], B[2]);
 }
 
 void equad_field(double x, double y, const Profile& g, double E0, Vec3& E) {

@@ -77,6 +77,24 @@ struct EngeMemo {
 // The lens fields at (x, y) for the profile g = G(0..6) at the point.
 // quad_field: B (G) of a quadrupole of gradient Gq (G/cm).
 void quad_field(double x, double y, const Profile& g, double Gq, Vec3& B);
+// Its formula on plain values (g0..g6 = G(0..6)), inline so that the
+// lockstep push evaluates it for several particles at once.
+inline void quad_field_value(double x, double y, double g0, double g1, double g2, double g3,
+                             double g4, double g5, double g6, double Gq, double& Bx, double& By,
+                             double& Bz) {
+  const double x2 = x * x;
+  const double y2 = y * y;
+  const double x4 = x2 * x2;
+  const double y4 = y2 * y2;
+  const double r2 = x2 + y2;
+  Bx = Gq * y *
+       (g0 - (3.0 * x2 + y2) * g2 / 12.0 + (5.0 * x4 + 6.0 * x2 * y2 + y4) * g4 / 384.0 -
+        (7.0 * x4 * x2 + 15.0 * x4 * y2 + 9.0 * x2 * y4 + y4 * y2) * g6 / 23040.0);
+  By = Gq * x *
+       (g0 - (x2 + 3.0 * y2) * g2 / 12.0 + (x4 + 6.0 * x2 * y2 + 5.0 * y4) * g4 / 384.0 -
+        (x4 * x2 + 9.0 * x4 * y2 + 15.0 * x2 * y4 + 7.0 * y4 * y2) * g6 / 23040.0);
+  Bz = Gq * x * y * (g1 - r2 * g3 / 12.0 + r2 * r2 * g5 / 384.0);
+}
 // equad_field: E (V/cm) of an electrostatic quadrupole with E0 = voltage
 // scale / aperture^2 (V/cm^2).
 void equad_field(double x, double y, const Profile& g, double E0, Vec3& E);
@@ -97,6 +115,29 @@ struct QuadSource {
     if (x * x + y * y >= ap * ap) return true;
     quad_field(x, y, memo.at(lens, z), Gq, B);
     return true;
+  }
+  // The same for W points at once (active[l]: evaluate lane l), the field
+  // laid out by component and lane: the formula runs on vector registers.
+  template <int W>
+  void element_field_lanes(const double* x, const double* y, const double* z, const bool* active,
+                           double (&E)[3][W], double (&B)[3][W], bool* inside) const {
+    double g[7][W];
+    bool field[W];
+    for (int l = 0; l < W; ++l) {
+      inside[l] = active[l];
+      field[l] = active[l] && !(x[l] * x[l] + y[l] * y[l] >= ap * ap);
+      const Profile p = field[l] ? memo.at(lens, z[l]) : Profile{};
+      for (int k = 0; k < 7; ++k) g[k][l] = p[static_cast<std::size_t>(k)];
+    }
+    double b[3][W];
+    for (int l = 0; l < W; ++l)
+      quad_field_value(x[l], y[l], g[0][l], g[1][l], g[2][l], g[3][l], g[4][l], g[5][l], g[6][l],
+                       Gq, b[0][l], b[1][l], b[2][l]);
+    for (int c = 0; c < 3; ++c)
+      for (int l = 0; l < W; ++l) {
+        E[c][l] = 0.0;
+        B[c][l] = field[l] ? b[c][l] : 0.0;
+      }
   }
 };
 

@@ -81,6 +81,15 @@ struct TimeSlotView {
   const double* qa;
 };
 
+// The derivative dY/d(ct) and the field (E/c and B, T) at a slot's current
+// state, kept between the time steps of one advance (see push_slot_t).
+struct TimeStepStart {
+  bool valid = false;
+  State6 k{};
+  Vec3 E{};
+  Vec3 B{};
+};
+
 // The outcome of one time step of a slot: lost, and the field at its start.
 struct TimeStepResult {
   bool lost = false;
@@ -95,9 +104,14 @@ struct TimeStepResult {
 // |h| < 1e-8 only the field at the start point is evaluated. On success x,
 // y, z, the velocity, the phase, beta = |beta vector|, xp = beta_x/beta_z
 // and yp = beta_y/beta_z are written. Reads and writes slot i only.
+// `start`, when given, carries the derivative and field at the slot's
+// current state from one call to the next: a valid one is used as the
+// first stage instead of evaluating the field again (the same state at the
+// same phase in the same field), and on success it is set to the end-point
+// evaluation, which is the next step's start.
 template <class Field>
 inline TimeStepResult push_slot_t(const Field& field, const TimeSlotView& p, int i, double h,
-                                  double wavelength_2pi) {
+                                  double wavelength_2pi, TimeStepStart* start = nullptr) {
   TimeStepResult r;
   const double qa = p.qa[i];
   const State6 Y0{p.x[i], p.y[i], p.z[i], p.betax[i], p.betay[i], p.betaz[i]};
@@ -110,8 +124,16 @@ inline TimeStepResult push_slot_t(const Field& field, const TimeSlotView& p, int
   double gamma;
   Vec3 E;
   Vec3 B;
-  r.lost = !time_state_usable(Y0) || !derivs_t(field, t, Y0, k1, qa, gamma, r.E, r.B);
+  if (start != nullptr && start->valid) {
+    k1 = start->k;
+    r.E = start->E;
+    r.B = start->B;
+  } else {
+    r.lost = !time_state_usable(Y0) || !derivs_t(field, t, Y0, k1, qa, gamma, r.E, r.B);
+    if (start != nullptr && !r.lost) *start = {true, k1, r.E, r.B};
+  }
   if (r.lost || std::abs(h) < kTimeMinStep) return r;
+  if (start != nullptr) start->valid = false;
   const double h2 = h / 2.0;
   t = t + h2 / wavelength_2pi;
   for (int j = 0; j < 6; ++j) Y[j] = Y0[j] + h2 * k1[j];
@@ -134,6 +156,7 @@ inline TimeStepResult push_slot_t(const Field& field, const TimeSlotView& p, int
   p.beta[i] = std::sqrt(Y[3] * Y[3] + Y[4] * Y[4] + Y[5] * Y[5]);
   p.xp[i] = Y[3] / Y[5];
   p.yp[i] = Y[4] / Y[5];
+  if (start != nullptr) *start = {true, k1, E, B};
   return r;
 }
 
@@ -150,8 +173,9 @@ inline TimeStepResult push_slot_t(const Field& field, const TimeSlotView& p, int
 // `accel_z`, when given, receives d beta_z / d(ct) at the particle (1/cm).
 template <class Field>
 inline double time_step_slot(const Field& field, const TimeSlotView& p, int i, double step_len,
-                             double wavelength_2pi, bool& lost, double* accel_z = nullptr) {
-  const TimeStepResult probe = push_slot_t(field, p, i, 0.0, wavelength_2pi);
+                             double wavelength_2pi, bool& lost, double* accel_z = nullptr,
+                             TimeStepStart* start = nullptr) {
+  const TimeStepResult probe = push_slot_t(field, p, i, 0.0, wavelength_2pi, start);
   lost = probe.lost;
   const double beta = p.beta[i];
   if (p.betaz[i] <= beta * kForwardFraction) lost = true;
@@ -205,15 +229,19 @@ inline bool advance_slot_to_zref(const Field& field, const TimeSlotView& p, int 
                                  double step_len, double wavelength_2pi) {
   refresh_velocity(p, i);
   double d = p.z[i] - zref;
+  // The field at the start of each time step: the step-size probe's
+  // evaluation is the first Runge-Kutta stage, and a step's end-point probe
+  // the next step's start.
+  TimeStepStart start;
   for (int n = 0; std::abs(d) >= kZrefTolerance; ++n) {
     if (n >= kMaxTimeSteps) return true;
     bool lost = false;
     double accel = 0.0;
-    const double T = time_step_slot(field, p, i, step_len, wavelength_2pi, lost, &accel);
+    const double T = time_step_slot(field, p, i, step_len, wavelength_2pi, lost, &accel, &start);
     if (lost || !(T >= kTimeMinStep)) return true;
     double h = d < 0.0 ? std::min(T, time_to_reach(-d, p.betaz[i], accel))
                        : -std::min(T, d / p.betaz[i]);
-    if (push_slot_t(field, p, i, h, wavelength_2pi).lost) return true;
+    if (push_slot_t(field, p, i, h, wavelength_2pi, &start).lost) return true;
     d = p.z[i] - zref;
   }
   return false;

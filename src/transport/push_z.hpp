@@ -14,8 +14,11 @@
 
 #include <array>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 
 #include "transport/field_at.hpp"
+#include "transport/field_lanes.hpp"
 
 namespace linac {
 
@@ -116,6 +119,15 @@ inline bool push_slot_z(const Field& field, const SlotView& p, int i, double h,
   return false;
 }
 
+// Where push_lanes_z keeps the end-of-step derivative of each slot for the
+// slot's next step (k: six values per slot; valid: whether they hold). The
+// caller clears `valid` whenever a particle's state or the field may change
+// between two steps; without arrays nothing is kept.
+struct FirstStageCache {
+  double* k = nullptr;
+  std::uint8_t* valid = nullptr;
+};
+
 // The same step for up to W slots at once (slots[0..count-1], count <= W):
 // the lanes advance in lockstep, so the divisions and square roots of
 // different particles overlap in the processor instead of waiting on each
@@ -125,7 +137,8 @@ inline bool push_slot_z(const Field& field, const SlotView& p, int i, double h,
 // is not evaluated in the field again.
 template <int W, class Field>
 inline void push_lanes_z(const Field& field, const SlotView& p, const int* slots, int count,
-                         double h, double wavelength_2pi, bool* lost) {
+                         double h, double wavelength_2pi, bool* lost,
+                         const FirstStageCache& cache = {}) {
   double Y0[6][W];
   double Y[6][W];
   double k1[6][W];
@@ -135,8 +148,10 @@ inline void push_lanes_z(const Field& field, const SlotView& p, const int* slots
   double qa[W];
   double z[W];
   bool dead[W];
+  bool cached[W];
   for (int l = 0; l < W; ++l) {
     const int i = slots[l < count ? l : 0];
+    cached[l] = cache.valid != nullptr && l < count && cache.valid[i] != 0;
     qa[l] = p.qa[i];
     Y0[0][l] = p.x[i];
     Y0[1][l] = p.xp[i];
@@ -148,46 +163,49 @@ inline void push_lanes_z(const Field& field, const SlotView& p, const int* slots
     dead[l] = l >= count;
   }
   // One derivative evaluation for every live lane at (zs[l], S): marks lanes
-  // whose state is unusable or whose point is outside the aperture.
-  auto stage = [&](const double (&S)[6][W], const double* zs, double (&K)[6][W]) {
-    bool inside[W];
-    Vec3 E[W];
-    Vec3 B[W];
+  // whose state is unusable or whose point is outside the aperture. The
+  // equations of motion are evaluated for every lane (a dead lane's values
+  // are discarded) so the lanes run together on vector registers.
+  // Lanes with skip[l] set keep K as it is (known inside, usable).
+  auto stage = [&](const double (&S)[6][W], const double* zs, double (&K)[6][W], const bool* skip) {
+    bool active[W];
     for (int l = 0; l < W; ++l) {
-      inside[l] = false;
-      if (dead[l]) continue;
-      const State6 st{S[0][l], S[1][l], S[2][l], S[3][l], S[4][l], S[5][l]};
-      if (!state_usable(st)) continue;
-      inside[l] = field(S[0][l], S[2][l], zs[l], S[4][l], E[l], B[l]);
-      if (!inside[l]) {
-        E[l] = {0.0, 0.0, 0.0};
-        B[l] = {0.0, 0.0, 0.0};
-      }
+      // Finite: v - v is 0 exactly then, NaN for an infinity or a NaN.
+      bool usable = S[5][l] > 0.0 && S[5][l] < 1.0;
+      for (int j = 0; j < 6; ++j) usable = usable && S[j][l] - S[j][l] == 0.0;
+      active[l] = !dead[l] && !skip[l] && usable;
     }
+    bool inside[W];
+    double E[3][W];
+    double B[3][W];
+    field_lanes<W>(field, S[0], S[2], zs, S[4], active, E, B, inside);
+    for (int l = 0; l < W; ++l) dead[l] = !inside[l] && !skip[l];
+    double D[6][W];
     for (int l = 0; l < W; ++l) {
-      if (dead[l] || !inside[l]) {
-        dead[l] = true;
-        for (int j = 0; j < 6; ++j) K[j][l] = 0.0;
-        continue;
-      }
       const double xp = S[1][l];
       const double yp = S[3][l];
       const double beta = S[5][l];
       const double gamma = 1.0 / std::sqrt(1.0 - beta * beta);
       const double Sp = std::sqrt(1.0 + xp * xp + yp * yp);
       const double F = qa[l] * kForceK / (beta * gamma);
-      const Vec3& e = E[l];
-      const Vec3& b = B[l];
-      K[0][l] = xp;
-      K[1][l] = F * Sp * ((e[0] - xp * e[2]) * Sp / beta + b[0] * xp * yp - b[1] * (1.0 + xp * xp) + b[2] * yp);
-      K[2][l] = yp;
-      K[3][l] = F * Sp * ((e[1] - yp * e[2]) * Sp / beta + b[0] * (1.0 + yp * yp) - b[1] * xp * yp - b[2] * xp);
-      K[4][l] = Sp / (beta * wavelength_2pi);
-      K[5][l] = F / (gamma * gamma) * (e[0] * xp + e[1] * yp + e[2]);
+      D[0][l] = xp;
+      D[1][l] = F * Sp * ((E[0][l] - xp * E[2][l]) * Sp / beta + B[0][l] * xp * yp - B[1][l] * (1.0 + xp * xp) + B[2][l] * yp);
+      D[2][l] = yp;
+      D[3][l] = F * Sp * ((E[1][l] - yp * E[2][l]) * Sp / beta + B[0][l] * (1.0 + yp * yp) - B[1][l] * xp * yp - B[2][l] * xp);
+      D[4][l] = Sp / (beta * wavelength_2pi);
+      D[5][l] = F / (gamma * gamma) * (E[0][l] * xp + E[1][l] * yp + E[2][l]);
     }
+    for (int j = 0; j < 6; ++j)
+      for (int l = 0; l < W; ++l) K[j][l] = skip[l] ? K[j][l] : (dead[l] ? 0.0 : D[j][l]);
   };
+  const bool none[W] = {};
   double zs[W];
-  stage(Y0, z, k1);
+  // The first stage of a lane whose end-of-step derivative is remembered
+  // is that derivative: the same state at the same z in the same field.
+  for (int l = 0; l < W; ++l)
+    for (int j = 0; j < 6; ++j)
+      k1[j][l] = cached[l] ? cache.k[6 * static_cast<std::ptrdiff_t>(slots[l]) + j] : 0.0;
+  stage(Y0, z, k1, cached);
   if (std::abs(h) < kPushMinStep) {
     for (int l = 0; l < count; ++l) lost[l] = dead[l];
     return;
@@ -196,24 +214,30 @@ inline void push_lanes_z(const Field& field, const SlotView& p, const int* slots
   for (int l = 0; l < W; ++l) zs[l] = z[l] + h2;
   for (int j = 0; j < 6; ++j)
     for (int l = 0; l < W; ++l) Y[j][l] = Y0[j][l] + h2 * k1[j][l];
-  stage(Y, zs, k2);
+  stage(Y, zs, k2, none);
   for (int j = 0; j < 6; ++j)
     for (int l = 0; l < W; ++l) Y[j][l] = Y0[j][l] + h2 * k2[j][l];
-  stage(Y, zs, k3);
+  stage(Y, zs, k3, none);
   for (int l = 0; l < W; ++l) zs[l] = zs[l] + h2;
   for (int j = 0; j < 6; ++j)
     for (int l = 0; l < W; ++l) Y[j][l] = Y0[j][l] + h * k3[j][l];
-  stage(Y, zs, k4);
+  stage(Y, zs, k4, none);
   const double h6 = h / 6.0;
   for (int j = 0; j < 6; ++j)
     for (int l = 0; l < W; ++l)
       Y[j][l] = Y0[j][l] + h6 * (k1[j][l] + 2.0 * k2[j][l] + 2.0 * k3[j][l] + k4[j][l]);
   for (int l = 0; l < W; ++l) zs[l] = z[l] + h;
-  stage(Y, zs, k1);  // end-point probe; the derivative itself is not used
+  // End-point probe of the aperture; its derivative is the first stage of
+  // the particle's next step when the caller keeps it.
+  stage(Y, zs, k1, none);
   for (int l = 0; l < count; ++l) {
     lost[l] = dead[l];
     if (dead[l]) continue;
     const int i = slots[l];
+    if (cache.valid != nullptr) {
+      for (int j = 0; j < 6; ++j) cache.k[6 * static_cast<std::ptrdiff_t>(i) + j] = k1[j][l];
+      cache.valid[i] = 1;
+    }
     p.x[i] = Y[0][l];
     p.xp[i] = Y[1][l];
     p.y[i] = Y[2][l];

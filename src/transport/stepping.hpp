@@ -60,7 +60,8 @@ struct StepMode {
 // length h (in time mode: to the step's zref); the slots lost in it are left,
 // in increasing order, in sim.transport.step_losses.
 template <class Field>
-void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode mode = {}) {
+void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode mode = {},
+                       const FirstStageCache& cache = {}) {
   TransportState& ts = sim.transport;
   const int max_threads = omp_get_max_threads();
   if (static_cast<int>(ts.thread_losses.size()) < max_threads) ts.thread_losses.resize(max_threads);
@@ -107,7 +108,7 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode 
         if (status[i] >= 0) slots[count++] = i;
       if (count == 0) continue;
       bool lost[kPushLanes];
-      push_lanes_z<kPushLanes>(field, view, slots, count, h, wavelength_2pi, lost);
+      push_lanes_z<kPushLanes>(field, view, slots, count, h, wavelength_2pi, lost, cache);
       for (int l = 0; l < count; ++l)
         if (lost[l]) mine.push_back(slots[l]);
     }
@@ -162,6 +163,24 @@ void step_element(Sim& sim, int n, const Field& field, double length,
   check_added_fields(sim);
   const StepMode mode{how.field_map && sim.config.iflag_dudt == 1};
   Field f = with_added_fields(sim, field);
+  // The end-of-step derivatives are kept from step to step while nothing
+  // but the push changes a particle or the field between steps: push in z,
+  // one field for every particle, no space-charge kick, no hook.
+  const bool keep_first_stage = !mode.time_mode && !StatusDependentField<Field> &&
+                                sim.current.scur < kScurMin && !how.before_state;
+  TransportState& ts = sim.transport;
+  if (keep_first_stage) {
+    const auto states = static_cast<std::size_t>(sim.config.NQTOT) + 1;
+    if (ts.first_stage_k.size() < states) {
+      ts.first_stage_k.resize(states);
+      ts.first_stage_valid.resize(states);
+    }
+    for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
+      const auto slots = static_cast<std::size_t>(last_slot(sim, iq)) + 1;
+      if (ts.first_stage_k[iq].size() < 6 * slots) ts.first_stage_k[iq].resize(6 * slots);
+      ts.first_stage_valid[iq].assign(slots, 0);
+    }
+  }
   // Start z of the current step as the push in z accumulates it.
   double z_start = 0.0;
   for (int k = 1; k <= r.nstep; ++k) {
@@ -177,7 +196,9 @@ void step_element(Sim& sim, int n, const Field& field, double length,
     }
     for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
       if (how.before_state) how.before_state(sim, iq);
-      push_charge_state(sim, f, iq, r.step_len, mode);
+      FirstStageCache cache;
+      if (keep_first_stage) cache = {ts.first_stage_k[iq].data(), ts.first_stage_valid[iq].data()};
+      push_charge_state(sim, f, iq, r.step_len, mode, cache);
       record_step_losses(sim, n, iq, s_prev);
     }
     z_start = z_start + r.step_len;

@@ -12,6 +12,7 @@
 
 #include "transport/field_at.hpp"
 #include "transport/field_tables.hpp"
+#include "transport/table_interp_inline.hpp"
 
 namespace linac {
 
@@ -27,7 +28,7 @@ struct StaticTableSource {
   bool cos_t = false;  // uds: E also times cos(t), the element phase not added
 
   bool element_field(double x, double y, double z, double t, Vec3& E, Vec3& B) const {
-    const TableHit hit = field_table_a(*table, geom, x, y, z, E, B);
+    const TableHit hit = table_inline::static_table_field(*table, geom, x, y, z, E, B);
     const double es = cos_t ? escale * std::cos(t) : escale;
     for (int k = 0; k < 3; ++k) {
       E[k] = es * E[k];

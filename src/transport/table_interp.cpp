@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "transport/field_tables.hpp"
+#include "transport/table_interp_inline.hpp"
 
 namespace linac {
 
@@ -54,124 +55,13 @@ MirrorRules static_mirror_rules(int table_kind, int table_sym) {
   return m;
 }
 
-namespace {
-
-// Central node (0-based) of the three-node stencil along one axis: the node
-// nearest the point inside the grid, limited so the stencil stays inside.
-inline int central_node(double u, double first, double h, double inv_h, int n) {
-  double d = std::trunc((u - first - 0.5 * h) * inv_h) + 2.0;
-  d = std::fmin(std::fmax(d, 2.0), static_cast<double>(n - 1));
-  return static_cast<int>(d) - 1;
-}
-
-// Weights of the 19-point formula, shared by every component.
-struct Stencil {
-  const double* f;  // the central node's first held component
-  std::ptrdiff_t sx, sy, sz;
-  double w0, wxp, wxm, wyp, wym, wzp, wzm, wxy, wxz, wyz;
-};
-
-inline Stencil make_stencil(const Table3D& t, double x, double y, double z) {
-  const int i = central_node(x, t.x[0], t.hx, t.inv_hx, kTableNx);
-  const int j = central_node(y, t.y[0], t.hy, t.inv_hy, kTableNy);
-  const int k = central_node(z, t.z[0], t.hz, t.inv_hz, kTableNz);
-  const double p = (x - t.x[i]) * t.inv_hx;
-  const double q = (y - t.y[j]) * t.inv_hy;
-  const double r = (z - t.z[k]) * t.inv_hz;
-  Stencil s;
-  const std::ptrdiff_t nc = t.ncomp;
-  s.sx = nc;
-  s.sy = nc * kTableNx;
-  s.sz = nc * kTableNx * kTableNy;
-  s.f = t.nodes.data() + (static_cast<std::ptrdiff_t>(k) * kTableNy + j) * kTableNx * nc + i * nc;
-  const double p2 = p * p, q2 = q * q, r2 = r * r;
-  s.w0 = 1.0 - p2 - q2 - r2;
-  s.wxp = 0.5 * (p2 + p);
-  s.wxm = 0.5 * (p2 - p);
-  s.wyp = 0.5 * (q2 + q);
-  s.wym = 0.5 * (q2 - q);
-  s.wzp = 0.5 * (r2 + r);
-  s.wzm = 0.5 * (r2 - r);
-  s.wxy = 0.25 * p * q;
-  s.wxz = 0.25 * p * r;
-  s.wyz = 0.25 * q * r;
-  return s;
-}
-
-// Components c0 .. c0 + 2 of the held ones (offset within the node).
-inline void apply_stencil(const Stencil& s, int c0, double* out) {
-  const std::ptrdiff_t X = s.sx, Y = s.sy, Z = s.sz;
-  for (int c = 0; c < 3; ++c) {
-    const double* f = s.f + c0 + c;
-    out[c] = s.w0 * f[0] + s.wxp * f[X] + s.wxm * f[-X] + s.wyp * f[Y] + s.wym * f[-Y] +
-             s.wzp * f[Z] + s.wzm * f[-Z] + s.wxy * (f[X + Y] + f[-X - Y] - f[-X + Y] - f[X - Y]) +
-             s.wxz * (f[X + Z] + f[-X - Z] - f[-X + Z] - f[X - Z]) +
-             s.wyz * (f[Y + Z] + f[-Y - Z] - f[-Y + Z] - f[Y - Z]);
-  }
-}
-
-}  // namespace
-
 void table_interp3d(const Table3D& t, int kind, double x, double y, double z, Vec3& E, Vec3& B) {
-  const bool want_e = kind == kKindE || kind == kKindEB;
-  const bool want_b = kind == kKindB || kind == kKindEB;
-  if (!want_e && !want_b) return;
-  const Stencil s = make_stencil(t, x, y, z);
-  if (want_e) {
-    if (t.holds_e())
-      apply_stencil(s, 0, E.data());
-    else
-      E = {0.0, 0.0, 0.0};
-  }
-  if (want_b) {
-    if (t.holds_b())
-      apply_stencil(s, 3 - t.first_comp, B.data());
-    else
-      B = {0.0, 0.0, 0.0};
-  }
+  table_inline::interp3d(t, kind, x, y, z, E, B);
 }
-
-namespace {
-
-// Mirrors the point into the stored part of the table and applies the sign
-// rules of the mirrored components.
-inline void interp_mirrored(const Table3D& t, int kind, const MirrorRules& m, double x, double y,
-                            double dz, Vec3& E, Vec3& B) {
-  const bool mx = t.sym[0] == 1 && x < 0.0;
-  const bool my = t.sym[1] == 1 && y < 0.0;
-  const bool mz = t.sym[2] == 1 && dz < 0.0;
-  table_interp3d(t, kind, mx ? -x : x, my ? -y : y, mz ? -dz : dz, E, B);
-  if (!(mx || my || mz)) return;
-  for (int c = 0; c < 3; ++c) {
-    double se = 1.0, sb = 1.0;
-    if (mx) se *= m.sign[0][c], sb *= m.sign[0][c + 3];
-    if (my) se *= m.sign[1][c], sb *= m.sign[1][c + 3];
-    if (mz) se *= m.sign[2][c], sb *= m.sign[2][c + 3];
-    E[c] *= se;
-    B[c] *= sb;
-  }
-}
-
-}  // namespace
 
 TableHit field_table_a(const Table3D& t, const StaticTableGeometry& g, double x, double y,
                        double z, Vec3& E, Vec3& B) {
-  E = {0.0, 0.0, 0.0};
-  B = {0.0, 0.0, 0.0};
-  if (z < 0.0 || z > g.L) return TableHit::outside;
-  if (g.aper_y < 0.0) {
-    const double u = std::abs(x / g.aper_x);
-    const double v = std::abs(y / g.aper_y);
-    if (u * u + v * v >= 1.0) return TableHit::lost;
-  } else if (g.aper_y > 0.0) {
-    const double u = std::abs(x / g.aper_x);
-    const double v = std::abs(y / g.aper_y);
-    if (u > 1.0 || v > 1.0) return TableHit::lost;
-  }
-  const double dz = z - 0.5 * g.L;
-  if (std::abs(dz) > t.z[kTableNz - 1]) return TableHit::inside;
-  interp_mirrored(t, g.kind, g.mirror, x, y, dz, E, B);
-  return TableHit::inside;
+  return table_inline::static_table_field(t, g, x, y, z, E, B);
 }
 
 TableHit rf_table_field(const Table3D& t, double L, double aperture_r, double x, double y,
@@ -184,7 +74,7 @@ TableHit rf_table_field(const Table3D& t, double L, double aperture_r, double x,
   const bool mx = t.sym[0] == 1 && x < 0.0;
   const bool my = t.sym[1] == 1 && y < 0.0;
   const bool mz = t.sym[2] == 1 && dz < 0.0;
-  table_interp3d(t, kKindEB, mx ? -x : x, my ? -y : y, mz ? -dz : dz, E, B);
+  table_inline::interp3d(t, kKindEB, mx ? -x : x, my ? -y : y, mz ? -dz : dz, E, B);
   // Ez odd about the middle, B circling the axis.
   if (mx) E[0] = -E[0], B[1] = -B[1], B[2] = -B[2];
   if (my) E[1] = -E[1], B[0] = -B[0], B[2] = -B[2];
@@ -200,7 +90,7 @@ void ebfld_field(const Table3D& t, const EbfldGeom& g, double x, double y, doubl
   if (x * x + y * y >= g.ebfld_radius * g.ebfld_radius) return;
   const double d = zz - 0.5 * g.ebfld_len;
   if (std::abs(d) > t.z[kTableNz - 1]) return;
-  table_interp3d(t, kKindEB, x, y, d, E, B);
+  table_inline::interp3d(t, kKindEB, x, y, d, E, B);
 }
 
 // ---------------------------------------------------------------- 2-D

@@ -85,6 +85,13 @@ struct TransportState {
   // Outcome per slot of the particle loop of a point or matrix element
   // (see point_elements.hpp); reused from element to element.
   std::vector<std::int8_t> slot_outcome;
+
+  // The lockstep push in z: per charge state and slot, dY/dz at the end of
+  // the particle's last step (six values per slot) and whether it holds;
+  // the next step of the same element starts from it instead of evaluating
+  // the field again (see step_element).
+  std::vector<std::vector<double>> first_stage_k;
+  std::vector<std::vector<std::uint8_t>> first_stage_valid;
 };
 
 // Values the energy filter keeps from one filter to the next (0 at start):

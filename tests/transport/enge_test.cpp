@@ -163,6 +163,39 @@ TEST(Enge, StepMemoIsBitIdenticalToDirectEvaluation) {
   EXPECT_EQ(q.memo.count, 4);
 }
 
+// Four points at once give the quadrupole field of one point at a time, bit
+// for bit: inside and outside the aperture (no field, not lost), on the
+// memo's stage positions and off them, and no field for an inactive lane.
+TEST(Enge, QuadLanesEqualOnePointAtATime) {
+  QuadSource q;
+  q.lens.gap = 4.0;
+  q.lens.eff_len = 10.0;
+  q.lens.length = 34.0;
+  q.Gq = 5.0;
+  q.ap = 2.0;
+  q.prepare_step(11.9, 0.85);
+  const double x[4] = {0.3, -1.9, 1.5, 0.02};
+  const double y[4] = {-0.7, 0.4, 1.5, 0.01};  // lane 2 outside the aperture
+  const double z[4] = {11.9, 12.325, 2.0, 12.75};
+  const bool actives[2][4] = {{true, true, true, true}, {true, false, true, true}};
+  for (const auto& active : actives) {
+    double E[3][4], B[3][4];
+    bool inside[4];
+    q.element_field_lanes<4>(x, y, z, active, E, B, inside);
+    for (int l = 0; l < 4; ++l) {
+      Vec3 e{}, b{};
+      const bool in = active[l] ? q.element_field(x[l], y[l], z[l], 0.0, e, b) : false;
+      EXPECT_EQ(inside[l], in) << l;
+      for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(E[k][l], e[k]) << l;
+        EXPECT_EQ(B[k][l], b[k]) << l;
+      }
+    }
+    EXPECT_EQ(B[0][2], 0.0);
+    EXPECT_NE(B[0][0], 0.0);
+  }
+}
+
 // field_at of the lens types: the lens formula with the element's scales,
 // converted to tesla; outside the aperture quad and equad give no field and
 // lose nothing, the multipoles lose the particle.

@@ -1,0 +1,92 @@
+// The field at W points at once for the lockstep push (push_lanes_z): the
+// element field of each active lane, then the unit conversion of all lanes
+// together, laid out by component and lane so the conversion and the
+// equations of motion that follow run on vector registers. Each lane gets
+// exactly the operations of FieldAt::operator() in the same order, so the
+// values are bit for bit those of one evaluation at a time.
+#pragma once
+
+#include <cmath>
+
+#include "transport/field_at.hpp"
+
+namespace linac {
+
+// Any field callable: one evaluation per active lane. Inactive lanes get
+// zero field and inside = false.
+template <int W, class Field>
+inline void field_lanes(const Field& field, const double* x, const double* y, const double* z,
+                        const double* t, const bool* active, double (&E)[3][W],
+                        double (&B)[3][W], bool* inside) {
+  for (int l = 0; l < W; ++l) {
+    Vec3 e{0.0, 0.0, 0.0};
+    Vec3 b{0.0, 0.0, 0.0};
+    inside[l] = active[l] && field(x[l], y[l], z[l], t[l], e, b);
+    for (int c = 0; c < 3; ++c) {
+      E[c][l] = e[c];
+      B[c][l] = b[c];
+    }
+  }
+}
+
+// A FieldAt: the source per lane, the conversion to E/c and B in tesla for
+// all lanes at once.
+// A source with element_field_lanes<W>(x, y, z, active, E, B, inside)
+// evaluates all lanes in one call (fields without time dependence).
+template <class Source, int W>
+concept LaneSource = requires(const Source& s, const double* p, const bool* a, double (&F)[3][W],
+                              bool* in) { s.template element_field_lanes<W>(p, p, p, a, F, F, in); };
+
+template <int W, class Source>
+inline void field_lanes(const FieldAt<Source>& field, const double* x, const double* y,
+                        const double* z, const double* t, const bool* active, double (&E)[3][W],
+                        double (&B)[3][W], bool* inside) {
+  if constexpr (LaneSource<Source, W>) {
+    double xl[W];
+    double yl[W];
+    for (int l = 0; l < W; ++l) {
+      xl[l] = x[l];
+      yl[l] = y[l];
+      if (std::sqrt(xl[l] * xl[l] + yl[l] * yl[l]) < kAxisShift) {
+        xl[l] = kAxisShift;
+        yl[l] = 0.0;
+      }
+    }
+    field.source.template element_field_lanes<W>(xl, yl, z, active, E, B, inside);
+    if (field.sc2d.grid != nullptr) {
+      for (int l = 0; l < W; ++l) {
+        if (!active[l]) continue;
+        Vec3 e{E[0][l], E[1][l], E[2][l]};
+        add_sc_field_2d(field.sc2d, xl[l], yl[l], z[l], e);
+        for (int c = 0; c < 3; ++c) E[c][l] = e[c];
+      }
+    }
+  } else {
+    for (int l = 0; l < W; ++l) {
+      Vec3 e{0.0, 0.0, 0.0};
+      Vec3 b{0.0, 0.0, 0.0};
+      inside[l] = false;
+      if (active[l]) {
+        double xl = x[l];
+        double yl = y[l];
+        if (std::sqrt(xl * xl + yl * yl) < kAxisShift) {
+          xl = kAxisShift;
+          yl = 0.0;
+        }
+        inside[l] = field.source.element_field(xl, yl, z[l], t[l], e, b);
+        if (field.sc2d.grid != nullptr) add_sc_field_2d(field.sc2d, xl, yl, z[l], e);
+      }
+      for (int c = 0; c < 3; ++c) {
+        E[c][l] = e[c];
+        B[c][l] = b[c];
+      }
+    }
+  }
+  for (int c = 0; c < 3; ++c)
+    for (int l = 0; l < W; ++l) {
+      B[c][l] = B[c][l] / kGaussPerTesla;
+      E[c][l] = E[c][l] * kVoltPerCmScale / kSpeedOfLightSi;
+    }
+}
+
+}  // namespace linac
