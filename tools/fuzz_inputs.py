@@ -246,7 +246,9 @@ def put_in_record(rng, data):
     recs = [r for r in records(data) if r[1] >= 4]
     if not recs:
         return
-    start, n = rng.choice(recs)
+    # Half of the hits go to the leading records (run scalars, counts and
+    # per-state arrays), which the many particle records would else drown.
+    start, n = rng.choice(recs[:11] if rng.random() < 0.5 else recs)
     if n == PARTICLE_RECORD:
         off = rng.choice([0, 8, 16, 24, 32, 40, 48, 52])
         is_int = off == 48
