@@ -65,7 +65,7 @@ def example_velmo(npat=None, extra_index=""):
 def other_example(name):
     """The inputs of examples/<name> with 300 particles per charge state."""
     d = os.path.join(EXAMPLES, name)
-    files = {f: read(os.path.join(d, f)) for f in ("velmo.dat", "sclinac.dat", "graph.cfg")
+    files = {f: read(os.path.join(d, f)) for f in ("velmo.dat", "sclinac.dat", "graph.cfg", "fi_in.dat")
              if os.path.exists(os.path.join(d, f))}
     files["velmo.dat"] = re.sub(r"NPAT = ([0-9]+(?:, *[0-9]+)*)",
                                 lambda m: "NPAT = " + ", ".join("300" for _ in m.group(1).split(",")),
@@ -128,19 +128,22 @@ def make_seeds(program, work):
     for name, weight in (("fodo_matrix", 2), ("bend_drifts", 2), ("space_charge_drift", 2)):
         files = other_example(name)
         seeds.append((name, files, sorted(files), weight))
+    # The examples with field tables: the lens channel and the cavity linac
+    # (its RF gap table and fi_in.dat phases).
     tool = os.path.join(os.path.dirname(program), "make_field_table")
-    if os.path.exists(tool):
-        d = os.path.join(work, "make-tables")
+    for name, weight in (("lens_channel", 3), ("cavity_linac", 3)):
+        if not os.path.exists(tool):
+            print("warning: no make_field_table beside the program; {} seed skipped".format(name),
+                  file=sys.stderr)
+            continue
+        d = os.path.join(work, "tables-" + name)
         os.makedirs(d)
-        subprocess.run(["bash", os.path.join(EXAMPLES, "lens_channel", "make_tables.sh"), tool], cwd=d,
+        subprocess.run(["bash", os.path.join(EXAMPLES, name, "make_tables.sh"), tool], cwd=d,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-        files = other_example("lens_channel")
-        for t in ("solenoid.#01", "eh_EMS.#02"):
-            if os.path.exists(os.path.join(d, t)):
-                files[t] = read(os.path.join(d, t), "rb" if t.startswith("eh_") else "r")
-        seeds.append(("lens_channel", files, sorted(files), 3))
-    else:
-        print("warning: no make_field_table beside the program; lens_channel seed skipped", file=sys.stderr)
+        files = other_example(name)
+        for t in sorted(os.listdir(d)):
+            files[t] = read(os.path.join(d, t), "rb" if t.startswith("eh_") else "r")
+        seeds.append((name, files, sorted(files), weight))
     # read_dis.dat: the particle file of a first run (IWRITE_DIS = 1).
     d = os.path.join(work, "make-read-dis")
     os.makedirs(d)
@@ -246,7 +249,9 @@ def put_in_record(rng, data):
     recs = [r for r in records(data) if r[1] >= 4]
     if not recs:
         return
-    start, n = rng.choice(recs)
+    # Half of the hits go to the leading records (run scalars, counts and
+    # per-state arrays), which the many particle records would else drown.
+    start, n = rng.choice(recs[:11] if rng.random() < 0.5 else recs)
     if n == PARTICLE_RECORD:
         off = rng.choice([0, 8, 16, 24, 32, 40, 48, 52])
         is_int = off == 48

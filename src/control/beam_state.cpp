@@ -6,9 +6,11 @@
 
 #include <cmath>
 
+#include "common/constants.hpp"
 #include "common/input_ranges.hpp"
 #include "common/sim.hpp"
 #include "common/text_utils.hpp"
+#include "control/parameter_file.hpp"
 #include "platform/fatal.hpp"
 #include "platform/unformatted.hpp"
 
@@ -136,8 +138,19 @@ void read_state(Sim& sim, std::string_view name) {
     if constexpr (std::is_same_v<std::decay_t<decltype(v)>, double>) check_finite(name, 1, v);
   });
   check_positive(name, "w0 (keV/u)", sim.ref.w0, input_range::kMaxEnergy);
+  // The reduced RF wavelength of the run, within the frequencies a linac
+  // runs at (every phase and time scales with it).
+  const double lambda_lo = kSpeedOfLightCm / (kTwoPi * input_range::kMaxFrequency);
+  const double lambda_hi = kSpeedOfLightCm / (kTwoPi * input_range::kMinFrequency);
+  if (!input_range::within(sim.ref.wavelength_2pi, lambda_lo, lambda_hi))
+    fatal(fmt::format(" beam-state file {}: wavelength_2pi = {} cm; the RF wavelength over 2 pi "
+                      "must lie in {:g}..{:g} cm",
+                      name, sim.ref.wavelength_2pi, lambda_lo, lambda_hi));
   check_positive(name, "harm", sim.ref.harm, 1e6);
-  check_positive(name, "wavelength_2pi (cm)", sim.ref.wavelength_2pi, 1e12);
+  // The space-charge grid sizes the solver's storage; the model picks it.
+  for (const std::string& fault : {sc_grid_size_fault(sim.sc.NXGRD, sim.sc.NYGRD, sim.sc.NZGRD),
+                                   sc_model_fault(c.IFLAG2D)})
+    if (!fault.empty()) fatal(fmt::format(" beam-state file {}: {}", name, fault));
   input_range::check_charge_number(name, 1, "QDESIGN", sim.ref.QDESIGN);
   input_range::check_mass_number(name, 1, "ADESIGN", sim.ref.ADESIGN);
 

@@ -53,7 +53,22 @@ void check_beam_source_exclusions(Sim& sim) {
   if (c.IACCEP == 1 && c.IREAD_DIS == 1) fatal(" iaccep.eq.1 .and. iread_dis.eq.1");
 }
 
-void read_restart_file(Sim& sim) { State(sim, restart_file_name(sim.state.iscrch), "read"); }
+// A restart file comes from another run: its harmonic must also fit the
+// base frequency of this run's velmo.dat, since times and longitudinal
+// emittances scale with FREQB * harm (a harmonic of 1e-300 left every
+// longitudinal emittance column of out.dat in asterisks).
+void read_restart_file(Sim& sim) {
+  const std::string name = restart_file_name(sim.state.iscrch);
+  State(sim, name, "read");
+  using input_range::kMaxFrequency;
+  using input_range::kMinFrequency;
+  const ReferenceBlock& r = sim.ref;
+  const double f = r.FREQB * r.harm;
+  if (!(f >= kMinFrequency && f <= kMaxFrequency))
+    fatal(fmt::format(" beam-state file {}: harm = {} with FREQB = {} Hz; the operating frequency "
+                      "FREQB * harm must lie in {:g}..{:g} Hz",
+                      name, r.harm, r.FREQB, kMinFrequency, kMaxFrequency));
+}
 
 void read_dis_dat(Sim& sim) {
   RunConfig& c = sim.config;

@@ -31,6 +31,8 @@ struct AcceptanceFixture : ::testing::Test {
     // The design values a read velmo.dat leaves (the beam-state file checks them).
     s.ref.QDESIGN = s.ref.ADESIGN = s.ref.harm = 1.0;
     s.ref.wavelength_2pi = kSpeedOfLightCm / s.ref.FREQB / kTwoPi;
+    s.sc.NXGRD = s.sc.NYGRD = 33;
+    s.sc.NZGRD = 65;
     s.ref.w0 = s.ref.w_entry = 500.0;
     s.config.NQTOT = 1;
     s.config.NPAT[1] = kN;

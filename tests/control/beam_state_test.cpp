@@ -36,7 +36,7 @@ void fill_writer(Sim& s) {
   s.ref.ADESIGN = 238.0000001;
   s.ref.w0 = 1400.0 / 7.0 + 1e-13;
   s.ref.harm = 3.0;
-  s.ref.wavelength_2pi = 0.1 / 3.0;
+  s.ref.wavelength_2pi = 100.0 / 3.0;  // cm: about 143 MHz
   s.current.scur = 1.0 / 3.0;
   s.current.Cneutr = 0.25 + 1e-17;
   s.config.ISOL = 1;
@@ -278,6 +278,23 @@ TEST_F(StateFixture, BadFilesStopWithTheFileNamed) {
   write_file(dir / "neg.dat", patch_int(4 + 184 - 12, -1));  // n_groups
   EXPECT_NE(fatal_text([&] { State(*r, "neg.dat", "read"); }).find("n_groups = -1"),
             std::string::npos);
+  // The space-charge grid (NXGRD, NYGRD, NZGRD: the 11th to 13th integers,
+  // bytes 144..155 of record 1) sizes the solver's storage, and IFLAG2D
+  // picks the model: a grid of 0 or -1 ended in an internal error of the
+  // storage, one of 2^31 - 1 nodes ran out of memory and time.
+  const struct {
+    std::size_t off;
+    std::int32_t value;
+    const char* expect;
+  } grids[] = {{4 + 144, 0, "NXGRD = 0"},
+               {4 + 148, -1, "NYGRD = -1"},
+               {4 + 152, 2147483647, "NZGRD = 2147483647"},
+               {4 + 60, 5, "IFLAG2D = 5"}};
+  for (const auto& g : grids) {
+    write_file(dir / "grid.dat", patch_int(g.off, g.value));
+    const std::string msg = fatal_text([&] { State(*r, "grid.dat", "read"); });
+    EXPECT_NE(msg.find(std::string(" beam-state file grid.dat: ") + g.expect), std::string::npos) << msg;
+  }
 
   // Values that are not numbers, or not physical, name the file, the record
   // and the value. Offsets: w0 is the third double of record 1; the first
@@ -306,6 +323,7 @@ TEST_F(StateFixture, BadFilesStopWithTheFileNamed) {
       {"NaN position", p0, nan, "bad.dat, record 12: charge state 1, particle 0: x = nan"},
       {"speed of light", p0 + 40, 1.0, "record 12: charge state 1, particle 0: speed beta = 1"},
       {"huge slope", p0 + 8, -1e308, "x' = -1e+308"},
+      {"wavelength of 1e8 cm", 4 + 32, 1e8, "wavelength_2pi = 100000000 cm"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <sstream>
@@ -558,6 +559,7 @@ TEST_F(WholeBeamFixture, RestartKeepsTheSavedChargesAndCurrents) {
   auto r = make_sim();
   set_start_values(*r);
   set_remaining_defaults(*r);
+  r->ref.FREQB = s.ref.FREQB;  // from the restarting run's velmo.dat
   r->units.set_directory(dir.path());
   r->config.iel_first = 1;
   r->config.iel_last = 2;
@@ -574,6 +576,19 @@ TEST_F(WholeBeamFixture, RestartKeepsTheSavedChargesAndCurrents) {
   // A missing restart file is named.
   r->state.iscrch = 8;
   EXPECT_NE(fatal_text([&] { make_initial_beam(*r); }).find("scratch.#08"), std::string::npos);
+  // A harmonic that puts the operating frequency FREQB * harm out of range
+  // (times and longitudinal emittances scale with it: 1e-300 gave asterisk
+  // columns in out.dat with status 0). The harmonic is the fourth real of
+  // record 1, after the 4-byte record length.
+  std::string bytes = testing::read_file(dir / "scratch.#07");
+  const double tiny = 1e-300;
+  std::memcpy(bytes.data() + 4 + 24, &tiny, 8);
+  testing::write_file(dir / "scratch.#09", bytes);
+  r->state.iscrch = 9;
+  EXPECT_NE(fatal_text([&] { make_initial_beam(*r); })
+                .find(" beam-state file scratch.#09: harm = 1e-300 with FREQB = 100000000 Hz; the "
+                      "operating frequency FREQB * harm must lie in 1000..1e+11 Hz"),
+            std::string::npos);
 }
 
 TEST_F(WholeBeamFixture, AcceptanceRunNeverCarriesSpaceCharge) {
