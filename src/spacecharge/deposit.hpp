@@ -3,12 +3,15 @@
 // particles carry no charge), giving the source term rho/eps0 in V/cm^2.
 //
 // Bit-identical for any thread count, without atomics or per-thread grids:
-// the particles are sorted by the slab of their lower cell corner (z plane
-// in 3-D, y row in 2-D) in slot order; a slab writes only its own plane and
-// the next one, so the even slabs are deposited in parallel, then the odd
-// ones (and, for an odd number of periodic planes, the last slab alone,
+// the particles are sorted, in slot order, by the unit of their lower cell
+// corner: in 3-D its z slab and a block of y rows, in 2-D its y row. A unit
+// writes only its own slab (row) and the next one, within its rows and the
+// row after them, so units of even slab and even block are deposited in
+// parallel, then even slab and odd block, then the odd slabs alike (and,
+// for an odd number of periodic planes, the last slab after the others,
 // since it wraps into plane 0). Every node thus sums its contributions in
-// the same order whatever the number of threads.
+// the same order whatever the number of threads; the many small units let
+// the threads share even a bunch that fills only a few slabs.
 #pragma once
 
 namespace linac {

@@ -8,6 +8,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "spacecharge/sc_grid.hpp"
 
@@ -15,10 +16,21 @@ namespace linac {
 
 namespace sc_detail {
 
+// std::round (halves away from zero) without a library call in the particle
+// loops; the integer part is exact below 2^52.
+inline double round_half_away(double v) {
+  if (!(std::abs(v) < 0x1p52)) return std::round(v);
+  const double t = static_cast<double>(static_cast<std::int64_t>(v));  // toward zero
+  const double r = v - t;                                              // exact
+  if (r >= 0.5) return t + 1.0;
+  if (r <= -0.5) return t - 1.0;
+  return t;
+}
+
 // Centre node (from 0) of a stencil: the nearest node, but at least 1 and
-// at most n - 2.
-inline int centre_node(double v, double o, double h, int n) {
-  int i = static_cast<int>((v + o) / h) + 1;
+// at most n - 2; o is half the box less half a mesh step, inv_h 1/h.
+inline int centre_node(double v, double o, double inv_h, int n) {
+  int i = static_cast<int>((v + o) * inv_h) + 1;
   if (i >= n - 1) i = n - 2;
   if (i < 1) i = 1;
   return i;
@@ -31,9 +43,9 @@ inline void sc_field_3d_at(const ScGrid& g, double x, double y, double z, std::a
   E = {0.0, 0.0, 0.0};
   if (!(std::abs(z) <= g.sc_half_z && std::abs(x) <= g.sc_half_x && std::abs(y) <= g.sc_half_y))
     return;
-  const int i = sc_detail::centre_node(x, g.sc_x0, g.sc_hx, g.NX);
-  const int j = sc_detail::centre_node(y, g.sc_y0, g.sc_hy, g.NY);
-  const int l = sc_detail::centre_node(z, g.sc_z0, g.sc_hz, g.NZ);
+  const int i = sc_detail::centre_node(x, g.sc_x0, g.sc_inv_hx, g.NX);
+  const int j = sc_detail::centre_node(y, g.sc_y0, g.sc_inv_hy, g.NY);
+  const int l = sc_detail::centre_node(z, g.sc_z0, g.sc_inv_hz, g.NZ);
   const double dx = x - g.sc_xn[i];
   const double dy = y - g.sc_yn[j];
   const double dz = z - g.sc_zn[l];
@@ -42,16 +54,15 @@ inline void sc_field_3d_at(const ScGrid& g, double x, double y, double z, std::a
   const std::ptrdiff_t sz = static_cast<std::ptrdiff_t>(g.NX) * g.NY;
   const double* u = g.sc_grid3d.data() + i + j * sy + l * sz;
   const double u0 = u[0];
-  const double hx = g.sc_hx, hy = g.sc_hy, hz = g.sc_hz;
-  const double gx = (u[sx] - u[-sx]) / (2.0 * hx);
-  const double gy = (u[sy] - u[-sy]) / (2.0 * hy);
-  const double gz = (u[sz] - u[-sz]) / (2.0 * hz);
-  const double gxx = (u[sx] - 2.0 * u0 + u[-sx]) / (hx * hx);
-  const double gyy = (u[sy] - 2.0 * u0 + u[-sy]) / (hy * hy);
-  const double gzz = (u[sz] - 2.0 * u0 + u[-sz]) / (hz * hz);
-  const double gxy = (u[sx + sy] + u[-sx - sy] - u[-sx + sy] - u[sx - sy]) / (4.0 * hx * hy);
-  const double gxz = (u[sx + sz] + u[-sx - sz] - u[-sx + sz] - u[sx - sz]) / (4.0 * hx * hz);
-  const double gyz = (u[sy + sz] + u[-sy - sz] - u[-sy + sz] - u[sy - sz]) / (4.0 * hy * hz);
+  const double gx = (u[sx] - u[-sx]) * g.sc_d1x;
+  const double gy = (u[sy] - u[-sy]) * g.sc_d1y;
+  const double gz = (u[sz] - u[-sz]) * g.sc_d1z;
+  const double gxx = (u[sx] - 2.0 * u0 + u[-sx]) * g.sc_d2x;
+  const double gyy = (u[sy] - 2.0 * u0 + u[-sy]) * g.sc_d2y;
+  const double gzz = (u[sz] - 2.0 * u0 + u[-sz]) * g.sc_d2z;
+  const double gxy = (u[sx + sy] + u[-sx - sy] - u[-sx + sy] - u[sx - sy]) * g.sc_dxy;
+  const double gxz = (u[sx + sz] + u[-sx - sz] - u[-sx + sz] - u[sx - sz]) * g.sc_dxz;
+  const double gyz = (u[sy + sz] + u[-sy - sz] - u[-sy + sz] - u[sy - sz]) * g.sc_dyz;
   E[0] = -(gx + gxx * dx + gxy * dy + gxz * dz);
   E[1] = -(gy + gyy * dy + gxy * dx + gyz * dz);
   E[2] = -(gz + gzz * dz + gxz * dx + gyz * dy);
@@ -61,20 +72,19 @@ inline void sc_field_3d_at(const ScGrid& g, double x, double y, double z, std::a
 inline void sc_field_2d_at(const ScGrid& g, double x, double y, std::array<double, 3>& E) {
   E = {0.0, 0.0, 0.0};
   if (!(std::abs(x) <= g.sc_half_x && std::abs(y) <= g.sc_half_y)) return;
-  const int i = sc_detail::centre_node(x, g.sc_x0, g.sc_hx, g.NX);
-  const int j = sc_detail::centre_node(y, g.sc_y0, g.sc_hy, g.NY);
+  const int i = sc_detail::centre_node(x, g.sc_x0, g.sc_inv_hx, g.NX);
+  const int j = sc_detail::centre_node(y, g.sc_y0, g.sc_inv_hy, g.NY);
   const double dx = x - g.sc_xn[i];
   const double dy = y - g.sc_yn[j];
   const std::ptrdiff_t sx = 1;
   const std::ptrdiff_t sy = g.NX;
   const double* u = g.sc_grid2d.data() + i + j * sy;
   const double u0 = u[0];
-  const double hx = g.sc_hx, hy = g.sc_hy;
-  const double gx = (u[sx] - u[-sx]) / (2.0 * hx);
-  const double gy = (u[sy] - u[-sy]) / (2.0 * hy);
-  const double gxx = (u[sx] - 2.0 * u0 + u[-sx]) / (hx * hx);
-  const double gyy = (u[sy] - 2.0 * u0 + u[-sy]) / (hy * hy);
-  const double gxy = (u[sx + sy] + u[-sx - sy] - u[-sx + sy] - u[sx - sy]) / (4.0 * hx * hy);
+  const double gx = (u[sx] - u[-sx]) * g.sc_d1x;
+  const double gy = (u[sy] - u[-sy]) * g.sc_d1y;
+  const double gxx = (u[sx] - 2.0 * u0 + u[-sx]) * g.sc_d2x;
+  const double gyy = (u[sy] - 2.0 * u0 + u[-sy]) * g.sc_d2y;
+  const double gxy = (u[sx + sy] + u[-sx - sy] - u[-sx + sy] - u[sx - sy]) * g.sc_dxy;
   E[0] = -(gx + gxx * dx + gxy * dy);
   E[1] = -(gy + gyy * dy + gxy * dx);
 }

@@ -101,6 +101,19 @@ void sc_grid_setup(ScGrid& g) {
   axis(g.sc_half_y, g.NY, g.ny1, g.sc_sin_y, g.sc_hy, g.sc_y0, g.sc_yn, g.sc_ky2);
   if (!g.model_2d)
     axis(g.sc_half_z, g.NZ, g.nz1, g.sc_sin_z, g.sc_hz, g.sc_z0, g.sc_zn, g.sc_kz2);
+  auto inverse = [](double h) { return h > 0.0 ? 1.0 / h : 0.0; };
+  g.sc_inv_hx = inverse(g.sc_hx);
+  g.sc_inv_hy = inverse(g.sc_hy);
+  g.sc_inv_hz = g.model_2d ? 0.0 : inverse(g.sc_hz);
+  g.sc_d1x = 0.5 * g.sc_inv_hx;
+  g.sc_d1y = 0.5 * g.sc_inv_hy;
+  g.sc_d1z = 0.5 * g.sc_inv_hz;
+  g.sc_d2x = g.sc_inv_hx * g.sc_inv_hx;
+  g.sc_d2y = g.sc_inv_hy * g.sc_inv_hy;
+  g.sc_d2z = g.sc_inv_hz * g.sc_inv_hz;
+  g.sc_dxy = 0.25 * g.sc_inv_hx * g.sc_inv_hy;
+  g.sc_dxz = 0.25 * g.sc_inv_hx * g.sc_inv_hz;
+  g.sc_dyz = 0.25 * g.sc_inv_hy * g.sc_inv_hz;
 }
 
 void sc_poisson_3d(ScGrid& g) {

@@ -25,24 +25,23 @@ struct ScThreadTables {
   RealFftTable fft_z; // nz1 points (3-D only)
 };
 
-// One deposited particle as the slab pass reads it.
+// One located particle as the deposition reads it.
 struct ScDepositRecord {
   double ax, ay, az;  // fractions in the cell, 0 <= a < 1
   double charge;      // source term per unit weight, V/cm^2
-  std::int64_t cell;  // linear index of the lower corner
+  std::int32_t cell;  // linear index of the lower corner
+  std::int32_t key;   // deposition unit of the cell, -1: not deposited
 };
 
-// Per-particle scratch of the deposition: the cell of each deposited
-// particle and its fractions, and the particles sorted by z slab (y row in
-// 2-D). Reused from step to step.
+// Per-particle scratch of the deposition, reused from step to step: every
+// particle slot located (cell, fractions, unit), and the deposited ones
+// ordered by unit. A unit is a z slab (lower-corner plane) and a block of y
+// rows of it in 3-D, a y row in 2-D.
 struct ScDepositScratch {
-  std::vector<std::int32_t> cell;  // linear index of the lower corner, -1: not deposited
-  std::vector<double> ax, ay, az;  // fractions in the cell, 0 <= a < 1
-  std::vector<double> charge;      // source term per unit weight, V/cm^2
-  std::vector<std::int32_t> slab;  // slab (z plane or y row) of the lower corner
-  std::vector<ScDepositRecord> sorted;  // deposited particles by slab, slot order within
-  std::vector<std::int32_t> start;  // first entry of each slab in order, one past the end last
-  std::vector<std::int32_t> chunk_counts;  // counts per (chunk, slab)
+  std::vector<ScDepositRecord> located;  // by flat slot index
+  std::vector<std::int32_t> order;       // flat indices by unit, slot order within a unit
+  std::vector<std::int32_t> start;  // first entry of each unit in order, one past the end last
+  std::vector<std::int32_t> chunk_counts;  // counts, then offsets, per (chunk, unit)
 };
 
 struct ScGrid {
@@ -59,6 +58,14 @@ struct ScGrid {
   double sc_half_x = 0.0, sc_half_y = 0.0, sc_half_z = 0.0;
   double sc_hx = 0.0, sc_hy = 0.0, sc_hz = 0.0;
   double sc_x0 = 0.0, sc_y0 = 0.0, sc_z0 = 0.0;
+  // Reciprocal mesh steps (1/cm) and the coefficients of the central
+  // differences of the interpolation: 1/(2h) (1/cm), 1/h^2 and the mixed
+  // 1/(4 h_a h_b) (1/cm^2). Set with the mesh steps, so that no particle
+  // loop divides.
+  double sc_inv_hx = 0.0, sc_inv_hy = 0.0, sc_inv_hz = 0.0;
+  double sc_d1x = 0.0, sc_d1y = 0.0, sc_d1z = 0.0;
+  double sc_d2x = 0.0, sc_d2y = 0.0, sc_d2z = 0.0;
+  double sc_dxy = 0.0, sc_dxz = 0.0, sc_dyz = 0.0;
   // True when the box spans whole bunch periods (not cut to zlhSC rms
   // phase spreads): particles are then wrapped into it by the box length.
   bool full_period = true;

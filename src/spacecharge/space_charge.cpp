@@ -20,7 +20,7 @@ namespace linac {
 namespace {
 
 constexpr int kRfqType = 9;
-// Below this many slots a charge state is kicked by one thread.
+// Below this many slots in all charge states the kick runs on one thread.
 constexpr int kMinParallelKicks = 2048;
 
 // The tables must match the node counts and the model of the run.
@@ -161,7 +161,18 @@ void sc_kick(Sim& sim, double ds) {
   const ScGrid& g = sim.sc_grid;
   const double centre = sim.transport.step.sc_centre_phase;
   const double to_rest = g.beta_sc * sim.ref.wavelength_2pi * g.gamma_sc;
+  const double L = 2.0 * g.sc_half_z;
+  const double inv_L = 1.0 / L;
+  // Rest-frame field (V/cm) to the lab field in the units of the equations:
+  // transverse components grow by gamma_sc, the magnetic field of the
+  // moving frame is beta_sc times the transverse electric one.
+  const double to_lab_t = g.gamma_sc * kVcmToEq;
+  const double force_ds = kQaForce * ds;
   ParticleArrays& pa = sim.particles;
+  // One team for all charge states; a state's slots are shared statically.
+  int slots = 0;
+  for (int iq = 1; iq <= sim.config.NQTOT; ++iq) slots += sim.config.NPAT[iq] + sim.npat.ntest[iq] + 1;
+#pragma omp parallel if (slots >= kMinParallelKicks)
   for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
     const double* phase = pa.phase[iq];
     const double* x = pa.x[iq];
@@ -172,30 +183,36 @@ void sc_kick(Sim& sim, double ds) {
     double* yp = pa.yp[iq];
     double* beta = pa.beta[iq];
     const int last = sim.config.NPAT[iq] + sim.npat.ntest[iq];
-#pragma omp parallel for schedule(static) if (last + 1 >= kMinParallelKicks)
+#pragma omp for schedule(static) nowait
     for (int i = 0; i <= last; ++i) {
       if (status[i] < 0) continue;
       const double b = beta[i];
-      const double gam = 1.0 / std::sqrt(1.0 - b * b);
-      const double F = qa[i] * kQaForce / (b * gam);
+      const double inv_b = 1.0 / b;
+      const double w = 1.0 - b * b;  // 1/gamma^2
+      // qa e/(m beta gamma c) ds, and its 1/gamma^2 part for dbeta.
+      const double Fds = qa[i] * force_ds * std::sqrt(w) * inv_b;
       const double x1 = xp[i];
       const double y1 = yp[i];
       const double S = std::sqrt(1.0 + x1 * x1 + y1 * y1);
       // Rest-frame distance from the box centre (a larger phase is behind).
-      double z = 0.0;
       std::array<double, 3> E{0.0, 0.0, 0.0};
-      if (sc_image_in_box(-(phase[i] - centre) * to_rest, g.sc_half_z, g.full_period, z))
-        sc_field_3d_at(g, x[i], y[i], z, E);
-      // Laboratory field of the moving bunch in the units of the equations.
-      const double ex = g.gamma_sc * E[0] * kVcmToEq;
-      const double ey = g.gamma_sc * E[1] * kVcmToEq;
+      const double zr = -(phase[i] - centre) * to_rest;
+      if (g.full_period) {
+        sc_field_3d_at(g, x[i], y[i], zr - L * sc_detail::round_half_away(zr * inv_L), E);
+      } else {
+        double z = 0.0;
+        if (sc_image_in_box(zr, g.sc_half_z, false, z)) sc_field_3d_at(g, x[i], y[i], z, E);
+      }
+      const double ex = E[0] * to_lab_t;
+      const double ey = E[1] * to_lab_t;
       const double ez = E[2] * kVcmToEq;
       const double bx = -g.beta_sc * ey;
       const double by = g.beta_sc * ex;
-      const double K = F * ds * S;
-      xp[i] = x1 + K * ((ex - x1 * ez) * S / b + bx * x1 * y1 - (1.0 + x1 * x1) * by);
-      yp[i] = y1 + K * ((ey - y1 * ez) * S / b + (1.0 + y1 * y1) * bx - x1 * y1 * by);
-      beta[i] = b + F / (gam * gam) * ds * (x1 * ex + y1 * ey + ez);
+      const double K = Fds * S;
+      const double Sb = S * inv_b;
+      xp[i] = x1 + K * ((ex - x1 * ez) * Sb + bx * x1 * y1 - (1.0 + x1 * x1) * by);
+      yp[i] = y1 + K * ((ey - y1 * ez) * Sb + (1.0 + y1 * y1) * bx - x1 * y1 * by);
+      beta[i] = b + Fds * w * (x1 * ex + y1 * ey + ez);
     }
   }
 }
