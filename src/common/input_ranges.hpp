@@ -55,6 +55,11 @@
 // phases |phi| <= 1e9 rad (DINAMION: the same in deg); LANL energies
 // 0 < W <= 1e6 MeV/u; KOBRA currents |I| <= 1e6 mA. A lost particle of
 // read_dis.dat or of a restart file needs finite values only.
+//
+// Beam-state files (ini_dis.dat, corr_dis.dat, scratch.#NN), besides their
+// particles: the reduced RF wavelength within c/(2 pi f) for f in the
+// FREQB range, the space-charge grid and model as velmo.dat allows them;
+// a restart file's harmonic with FREQB * harm in the FREQB range.
 #pragma once
 
 #include <cmath>
