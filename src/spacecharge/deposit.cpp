@@ -46,7 +46,7 @@ FlatIndex flat_index(const Sim& sim) {
 void size_scratch(ScDepositScratch& d, std::size_t n, int units) {
   if (d.located.size() < n) {
     d.located.resize(n);
-    d.order.resize(n);
+    d.sorted.resize(n);
   }
   d.start.assign(static_cast<std::size_t>(units) + 1, 0);
   d.chunk_counts.resize(static_cast<std::size_t>(kSortChunks) * units);
@@ -54,9 +54,9 @@ void size_scratch(ScDepositScratch& d, std::size_t n, int units) {
 
 // Locates every particle slot (locate(iq, i, record) is false for a slot
 // that deposits nothing) and sorts the deposited ones by unit with a
-// counting sort that is stable in the flat index: order[start[u] ..
-// start[u+1]) are the flat indices of the particles of unit u in slot
-// order. Called by every
+// counting sort that is stable in the flat index: sorted[start[u] ..
+// start[u+1]) are the particles of unit u in slot order, copied so that
+// the deposition reads them in sequence. Called by every
 // thread of a team (or by one thread alone); each fixed chunk counts its own
 // units, and the offsets combine the chunks in index order.
 template <class Locate>
@@ -118,7 +118,7 @@ void locate_and_sort(ScDepositScratch& d, const FlatIndex& fi, int nq, int units
     std::int32_t* cc = counts + static_cast<std::ptrdiff_t>(c) * units;
     for_chunk(c, [&](int, int, std::int64_t p) {
       const ScDepositRecord& r = d.located[p];
-      if (r.key >= 0) d.order[cc[r.key]++] = static_cast<std::int32_t>(p);
+      if (r.key >= 0) d.sorted[cc[r.key]++] = r;
     });
   }
 }
@@ -249,7 +249,7 @@ void sc_deposit_3d(Sim& sim, double centre_phase) {
     // The plane above slab nz1 - 1 is plane 0 (periodic).
     const std::ptrdiff_t up = (s + 1 == g.nz1) ? -s * plane : plane;
     for (std::int32_t e = d.start[unit]; e < d.start[unit + 1]; ++e) {
-      const ScDepositRecord& r = d.located[d.order[e]];
+      const ScDepositRecord& r = d.sorted[e];
       const double ax = r.ax, ay = r.ay, az = r.az, f = r.charge;
       double* c = u + r.cell;
       double* cu = c + up;
@@ -320,7 +320,7 @@ void sc_deposit_2d(Sim& sim) {
   };
   auto deposit_row = [&](int unit, int) {
     for (std::int32_t e = d.start[unit]; e < d.start[unit + 1]; ++e) {
-      const ScDepositRecord& r = d.located[d.order[e]];
+      const ScDepositRecord& r = d.sorted[e];
       const double ax = r.ax, ay = r.ay, f = r.charge;
       double* c = u + r.cell;
       c[0] += f * ((1.0 - ax) * (1.0 - ay));

@@ -35,12 +35,12 @@ struct ScDepositRecord {
 
 // Per-particle scratch of the deposition, reused from step to step: every
 // particle slot located (cell, fractions, unit), and the deposited ones
-// ordered by unit. A unit is a z slab (lower-corner plane) and a block of y
+// sorted by unit. A unit is a z slab (lower-corner plane) and a block of y
 // rows of it in 3-D, a y row in 2-D.
 struct ScDepositScratch {
   std::vector<ScDepositRecord> located;  // by flat slot index
-  std::vector<std::int32_t> order;       // flat indices by unit, slot order within a unit
-  std::vector<std::int32_t> start;  // first entry of each unit in order, one past the end last
+  std::vector<ScDepositRecord> sorted;   // by unit, slot order within a unit
+  std::vector<std::int32_t> start;  // first entry of each unit in sorted, one past the end last
   std::vector<std::int32_t> chunk_counts;  // counts, then offsets, per (chunk, unit)
 };
 
