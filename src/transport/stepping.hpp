@@ -49,6 +49,14 @@ concept StatusDependentField = requires(const Field& f, std::int32_t s) {
   source_for_status(f.source, s);
 };
 
+// The field that acts on a particle of the given status: the element's
+// source for that status with every added field of the loop (the 2-D space
+// charge) kept, so tagged and untagged particles feel the same beam field.
+template <StatusDependentField Field>
+auto field_for_status(const Field& field, std::int32_t status) {
+  return FieldAt{source_for_status(field.source, status), field.sc2d};
+}
+
 // How a field-map element pushes its particles to the target of a step:
 // time_mode (iflag_dudt = 1) carries every live particle to zref in time
 // steps instead of one push in z.
@@ -91,7 +99,7 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode 
           if (status[i] < 0) continue;
           bool lost = false;
           if constexpr (StatusDependentField<Field>) {
-            const FieldAt slot_field{source_for_status(field.source, status[i])};
+            const auto slot_field = field_for_status(field, status[i]);
             lost = mode.time_mode
                        ? advance_slot_to_zref(slot_field, tview, i, zref, h, wavelength_2pi)
                        : push_slot_z(slot_field, view, i, h, wavelength_2pi);

@@ -3,7 +3,10 @@
 // once at the particle's own (x, y); the strengths by particle status.
 #include <gtest/gtest.h>
 
+#include "spacecharge/sc_grid.hpp"
 #include "transport/ecorr.hpp"
+#include "transport/stepping.hpp"
+#include "transport/transport_state.hpp"
 #include "transport/table_writers.hpp"
 
 namespace linac {
@@ -47,6 +50,27 @@ TEST(Ecorr, ExchangedFieldMixAndAperture) {
     EXPECT_EQ(B[0] + B[1] + B[2], 0.0);
     // The point itself outside: lost, whatever the exchanged point.
     EXPECT_FALSE(p.element_field(1.5, 0.3, z, 0.0, E, B));
+  }
+}
+
+TEST(Ecorr, TaggedParticlesKeepTheTwoDimensionalBeamField) {
+  // Particles pushed with their own corrector strength must still feel the
+  // 2-D space-charge field the stepping loop attached to the element field.
+  EcorrSource s;
+  s.base_x = 0.7;
+  s.base_y = 0.2;
+  s.tag_x = 4;
+  s.trial_x = 0.1;
+  const ScGrid grid;
+  const StepGeometry step{};
+  FieldAt<EcorrSource> field{s};
+  field.sc2d = {&grid, &step};
+  for (const std::int32_t status : {0, 4}) {
+    SCOPED_TRACE(status);
+    const auto f = field_for_status(field, status);
+    EXPECT_EQ(f.sc2d.grid, &grid);
+    EXPECT_EQ(f.sc2d.step, &step);
+    EXPECT_DOUBLE_EQ(f.source.kick_x, status == 4 ? 0.8 : 0.7);
   }
 }
 
