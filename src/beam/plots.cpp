@@ -488,18 +488,6 @@ inline double px_per_unit_y(const PlotLayout& l, int k) {
   return static_cast<double>(l.JY[k] - l.IY[k]) / (l.YMAX[k] - l.YMIN[k]);
 }
 
-// The mapping of one window with its factors taken once, for the particle
-// loop; the same arithmetic as world_to_px_x and world_to_px_y.
-struct WindowMap {
-  double ix, x0, fx, jy, y0, fy;
-  double left, right, top, bottom;
-  WindowMap(const PlotLayout& l, int k)
-      : ix(l.IX[k]), x0(l.XMIN[k]), fx(px_per_unit_x(l, k)), jy(l.JY[k]), y0(l.YMIN[k]),
-        fy(px_per_unit_y(l, k)), left(l.IX[k]), right(l.JX[k]), top(l.IY[k]), bottom(l.JY[k]) {}
-  double px(double x) const { return ix + round_half_away((x - x0) * fx); }
-  double py(double y) const { return jy - round_half_away((y - y0) * fy); }
-};
-
 // Two doubles (or their comparison masks, or two pixel offsets) side by
 // side: element-wise operations, each lane the arithmetic of the scalar code.
 typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
@@ -618,7 +606,6 @@ void plot_step(Sim& sim, double) {
   const double rfq_shift = kPi * sim.state.IRIARFQ;
   const std::int32_t nharm = sim.config.nharm_sc;
   const bool y_vs_x = c.IFLAG_DIS == 51;
-  const std::array<WindowMap, 3> map{WindowMap(l, 1), WindowMap(l, 2), WindowMap(l, 3)};
   const std::array<double, 3> sx{l.scale_x[1], l.scale_x[2], l.scale_x[3]};
   const std::array<double, 3> sy{l.scale_y[1], l.scale_y[2], l.scale_y[3]};
   // Room for every particle of the range in each window, written through
@@ -634,11 +621,11 @@ void plot_step(Sim& sim, double) {
   }
   // Lanes: the horizontal coordinates of windows 1 and 2, their vertical
   // coordinates, and the two coordinates of window 3.
-  const LanePair across{Pair{l.XMIN[1], l.XMIN[2]}, Pair{map[0].fx, map[1].fx},
+  const LanePair across{Pair{l.XMIN[1], l.XMIN[2]}, Pair{px_per_unit_x(l, 1), px_per_unit_x(l, 2)},
                         Pair{l.JX[1] - l.IX[1] + 0.5, l.JX[2] - l.IX[2] + 0.5}};
-  const LanePair down{Pair{l.YMIN[1], l.YMIN[2]}, Pair{map[0].fy, map[1].fy},
+  const LanePair down{Pair{l.YMIN[1], l.YMIN[2]}, Pair{px_per_unit_y(l, 1), px_per_unit_y(l, 2)},
                       Pair{l.JY[1] - l.IY[1] + 0.5, l.JY[2] - l.IY[2] + 0.5}};
-  const LanePair w3{Pair{l.XMIN[3], l.YMIN[3]}, Pair{map[2].fx, map[2].fy},
+  const LanePair w3{Pair{l.XMIN[3], l.YMIN[3]}, Pair{px_per_unit_x(l, 3), px_per_unit_y(l, 3)},
                     Pair{l.JX[3] - l.IX[3] + 0.5, l.JY[3] - l.IY[3] + 0.5}};
   const Pair scale_across{sx[0], sx[1]}, scale_down{sy[0], sy[1]}, scale3{sx[2], sy[2]};
   auto put = [&](std::size_t w, std::int32_t x, std::int32_t y, Rgb col) {
