@@ -24,13 +24,6 @@ double phase_reduce_2pi(double& x) {
   return x;
 }
 
-double phase_wrap_harm(double x, std::int32_t nharm) {
-  if (nharm == 0) return x;
-  const double h = static_cast<double>(nharm);
-  const double period = kTwoPi * h;
-  return x - period * std::floor((x + kPi * h) / period);
-}
-
 double phase_wrap_harm(const Sim& sim, double x) { return phase_wrap_harm(x, sim.config.nharm_sc); }
 
 void group_charge_states(Sim& sim, double q) {

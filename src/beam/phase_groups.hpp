@@ -51,7 +51,7 @@ double phase_reduce_2pi(double& x);
 
 // The value r with -pi h <= r < pi h that differs from x by a whole number
 // of periods 2 pi h, h = nharm; h = 0 returns x.
-double phase_wrap_harm(double x, std::int32_t nharm);
+inline double phase_wrap_harm(double x, std::int32_t nharm);
 double phase_wrap_harm(const Sim& sim, double x);
 
 // Rebuilds the charge groups from QQ of states 1..NQTOT (QQ of every state
@@ -83,6 +83,19 @@ static_assert(kTwoPi == 2.0 * kPi);
 inline double phase_wrap_2pi(double& x) {
   if (x >= -kPi && x < kPi) return x;
   return phase_reduce_2pi(x);
+}
+
+// r = x - 2 pi h floor((x + pi h) / (2 pi h)). Where 0 <= x + pi h < 2 pi h
+// (as rounded) the quotient is below 1 even after rounding (the largest
+// such sum is one unit of the last place below 2 pi h), the floor is 0 and
+// r = x - 0 = x: the particle loops skip the division there.
+inline double phase_wrap_harm(double x, std::int32_t nharm) {
+  if (nharm == 0) return x;
+  const double h = static_cast<double>(nharm);
+  const double period = kTwoPi * h;
+  const double t = x + kPi * h;
+  if (t >= 0.0 && t < period) return x;
+  return x - period * std::floor(t / period);
 }
 
 inline double kinetic_energy_kev(double beta, double amu_kev, double* gamma_out) {

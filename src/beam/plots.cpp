@@ -488,17 +488,30 @@ inline double px_per_unit_y(const PlotLayout& l, int k) {
   return static_cast<double>(l.JY[k] - l.IY[k]) / (l.YMAX[k] - l.YMIN[k]);
 }
 
-// The mapping of one window with its factors taken once, for the particle
-// loop; the same arithmetic as world_to_px_x and world_to_px_y.
-struct WindowMap {
-  double ix, x0, fx, jy, y0, fy;
-  double left, right, top, bottom;
-  WindowMap(const PlotLayout& l, int k)
-      : ix(l.IX[k]), x0(l.XMIN[k]), fx(px_per_unit_x(l, k)), jy(l.JY[k]), y0(l.YMIN[k]),
-        fy(px_per_unit_y(l, k)), left(l.IX[k]), right(l.JX[k]), top(l.IY[k]), bottom(l.JY[k]) {}
-  double px(double x) const { return ix + round_half_away((x - x0) * fx); }
-  double py(double y) const { return jy - round_half_away((y - y0) * fy); }
+// Two doubles (or their comparison masks, or two pixel offsets) side by
+// side: element-wise operations, each lane the arithmetic of the scalar code.
+typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
+typedef std::int64_t PairMask __attribute__((vector_size(2 * sizeof(std::int64_t))));
+typedef std::int32_t PixelPair __attribute__((vector_size(2 * sizeof(std::int32_t))));
+
+// The particle loop's form of the mapping. A coordinate maps to the pixel
+// offset n = round_half_away(s), s = (world - origin) * factor, counted
+// from IX to the right or from JY upwards; the pixel lies in the window
+// exactly when 0 <= n <= the window's width (height), that is when
+// -0.5 < s < width + 0.5 (halves round away from zero), so the test needs
+// no rounding and only the pixels drawn are rounded.
+struct LanePair {
+  Pair origin, factor, limit;  // world origin, pixels per unit, width or height + 0.5
 };
+inline PairMask lanes_inside(Pair s, Pair limit) { return (s > -0.5) & (s < limit); }
+// round_half_away of lanes inside their window (lanes outside give 0):
+// trunc t, fraction f = s - t exact, one step away from zero at |f| >= 0.5.
+inline PixelPair round_lanes(Pair s, PairMask inside) {
+  s = reinterpret_cast<Pair>(reinterpret_cast<PairMask>(s) & inside);
+  const PixelPair t = __builtin_convertvector(s, PixelPair);
+  const Pair f = s - __builtin_convertvector(t, Pair);
+  return t - __builtin_convertvector(f >= 0.5, PixelPair) + __builtin_convertvector(f <= -0.5, PixelPair);
+}
 
 }  // namespace
 
@@ -587,35 +600,78 @@ void plot_step(Sim& sim, double) {
   // 3. Particles: the pixels of every live particle of the state range, in
   //    (state, slot) order, one buffer per window; a pixel outside its
   //    window is dropped before it becomes an integer.
-  for (int k = 1; k <= 3; ++k) pw.dots[static_cast<std::size_t>(k)].clear();
   const StateRange range = statistics_range(c);
   const ParticleArrays& p = sim.particles;
   const double amu = sim.ref.amu_kev, w0 = sim.ref.w_origin, ph0 = sim.ref.phase_origin;
   const double rfq_shift = kPi * sim.state.IRIARFQ;
   const std::int32_t nharm = sim.config.nharm_sc;
   const bool y_vs_x = c.IFLAG_DIS == 51;
-  const std::array<WindowMap, 3> map{WindowMap(l, 1), WindowMap(l, 2), WindowMap(l, 3)};
   const std::array<double, 3> sx{l.scale_x[1], l.scale_x[2], l.scale_x[3]};
   const std::array<double, 3> sy{l.scale_y[1], l.scale_y[2], l.scale_y[3]};
+  // Room for every particle of the range in each window, written through
+  // plain pointers (no capacity check per dot); cut to the dots drawn.
+  std::size_t room = 0;
+  for (int iq = range.first; iq <= range.last; ++iq)
+    room += static_cast<std::size_t>(std::max(c.NPAT[static_cast<std::size_t>(iq)] + 1, 0));
+  std::array<Dot*, 3> out{};
+  std::array<std::size_t, 3> count{};
+  for (std::size_t w = 0; w < 3; ++w) {
+    if (pw.dots[w + 1].size() < room) pw.dots[w + 1].resize(room);
+    out[w] = pw.dots[w + 1].data();
+  }
+  // Lanes: the horizontal coordinates of windows 1 and 2, their vertical
+  // coordinates, and the two coordinates of window 3.
+  const LanePair across{Pair{l.XMIN[1], l.XMIN[2]}, Pair{px_per_unit_x(l, 1), px_per_unit_x(l, 2)},
+                        Pair{l.JX[1] - l.IX[1] + 0.5, l.JX[2] - l.IX[2] + 0.5}};
+  const LanePair down{Pair{l.YMIN[1], l.YMIN[2]}, Pair{px_per_unit_y(l, 1), px_per_unit_y(l, 2)},
+                      Pair{l.JY[1] - l.IY[1] + 0.5, l.JY[2] - l.IY[2] + 0.5}};
+  const LanePair w3{Pair{l.XMIN[3], l.YMIN[3]}, Pair{px_per_unit_x(l, 3), px_per_unit_y(l, 3)},
+                    Pair{l.JX[3] - l.IX[3] + 0.5, l.JY[3] - l.IY[3] + 0.5}};
+  const Pair scale_across{sx[0], sx[1]}, scale_down{sy[0], sy[1]}, scale3{sx[2], sy[2]};
+  auto put = [&](std::size_t w, std::int32_t x, std::int32_t y, Rgb col) {
+    // Field by field: a dot built whole and copied would be read back
+    // across its pieces, which stalls the processor's store forwarding.
+    Dot& d = out[w][count[w]++];
+    d.x = x;
+    d.y = y;
+    d.c.r = col.r;
+    d.c.g = col.g;
+    d.c.b = col.b;
+  };
+  // The energy coordinates of a block of slots first (a loop without
+  // branches, two particles per packed square root and division), then
+  // the pixels of the block's live particles.
+  constexpr int kBlock = 256;
+  double dww[kBlock];
   for (int iq = range.first; iq <= range.last; ++iq) {
     const Rgb col = kStateColour[static_cast<std::size_t>(iq)];
     const std::int32_t* status = p.status[iq];
+    const double *px_ = p.x[iq], *pxp = p.xp[iq], *py_ = p.y[iq], *pyp = p.yp[iq], *pph = p.phase[iq];
     const int npat = c.NPAT[static_cast<std::size_t>(iq)];
-    for (int i = 0; i <= npat; ++i) {
-      if (status[i] < 0) continue;
-      Vec6 v;
-      particle_coords6(p, i, iq, amu, w0, ph0, v);
-      v[4] = phase_wrap_harm(rfq_shift + v[4], nharm);
-      if (y_vs_x) v[1] = v[2];
-      for (std::size_t w = 0; w < 3; ++w) {
-        const WindowMap& m = map[w];
-        const double px = m.px(v[2 * w] * sx[w]);
-        const double py = m.py(v[2 * w + 1] * sy[w]);
-        if (px >= m.left && px <= m.right && py >= m.top && py <= m.bottom)
-          pw.dots[w + 1].push_back(Dot{static_cast<std::int32_t>(px), static_cast<std::int32_t>(py), col});
+    for (int b = 0; b <= npat; b += kBlock) {
+      const int nb = std::min(kBlock, npat - b + 1);
+      energy_deviations(p.beta[iq] + b, nb, amu, w0, dww);
+      for (int k = 0; k < nb; ++k) {
+        const int i = b + k;
+        if (status[i] < 0) continue;
+        // The statistics coordinates (particle_coords6), the phase folded
+        // into one bunch period; window 1 shows y against x with IFLAG_DIS = 51.
+        const double phase = phase_wrap_harm(rfq_shift + (pph[i] - ph0), nharm);
+        const Pair sa = (Pair{px_[i], py_[i]} * scale_across - across.origin) * across.factor;
+        const Pair sd = (Pair{y_vs_x ? py_[i] : pxp[i], pyp[i]} * scale_down - down.origin) * down.factor;
+        const Pair s3 = (Pair{phase, dww[k]} * scale3 - w3.origin) * w3.factor;
+        const PairMask in_a = lanes_inside(sa, across.limit), in_d = lanes_inside(sd, down.limit);
+        const PairMask in3 = lanes_inside(s3, w3.limit);
+        const bool draw1 = in_a[0] && in_d[0], draw2 = in_a[1] && in_d[1], draw3 = in3[0] && in3[1];
+        if (!(draw1 || draw2 || draw3)) continue;
+        const PixelPair na = round_lanes(sa, in_a), nd = round_lanes(sd, in_d), n3 = round_lanes(s3, in3);
+        if (draw1) put(0, l.IX[1] + na[0], l.JY[1] - nd[0], col);
+        if (draw2) put(1, l.IX[2] + na[1], l.JY[2] - nd[1], col);
+        if (draw3) put(2, l.IX[3] + n3[0], l.JY[3] - n3[1], col);
       }
     }
   }
+  for (std::size_t w = 0; w < 3; ++w) pw.dots[w + 1].resize(count[w]);
   for (int k = 1; k <= 3; ++k) {
     clip_window(cv, l, k);
     cv.set_pixels(pw.dots[static_cast<std::size_t>(k)]);

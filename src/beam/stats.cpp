@@ -221,10 +221,13 @@ struct PlaneTwiss {
   bool degenerate = true;
 };
 
-PlaneTwiss plane_twiss(double s11, double s12, double s22) {
+// msq1, msq2: the mean squares of the two coordinates about the origin of
+// the statistics coordinates, the scale of the rounding left in s11, s22.
+PlaneTwiss plane_twiss(double s11, double s12, double s22, double msq1, double msq2) {
   PlaneTwiss t;
   const double det = s11 * s22 - s12 * s12;
-  if (s11 > 0.0 && s22 > 0.0 && det > kDegenerateDet * s11 * s22) {
+  if (s11 > kRoundingSpread * msq1 && s22 > kRoundingSpread * msq2 && s11 > 0.0 && s22 > 0.0 &&
+      det > kDegenerateDet * s11 * s22) {
     t.degenerate = false;
     t.eps = std::sqrt(det);
     t.beta = s11 / t.eps;
@@ -404,7 +407,10 @@ void stat(Sim& sim, std::int32_t k) {
         cov[m][j] = n >= 2.0 ? (ss[iq].prod[kProd.at[m - 1][j - 1]] - n * mean[m] * mean[j]) / (n - 1.0) : 0.0;
   }
 
-  // 11. Whole beam.
+  // 11. Whole beam. The mean squares about the origin first: the scale of
+  //     the rounding that the central moments keep.
+  std::array<double, 7> msq{};
+  for (int m = 1; m <= 6; ++m) msq[m] = N > 0.0 ? bm.sigma[m][m] / N : 0.0;
   for (int m = 1; m <= 6; ++m) bm.centroid[m] = N > 0.0 ? bm.centroid[m] / N : 0.0;
   for (int m = 1; m <= 6; ++m)
     for (int j = 1; j <= 6; ++j)
@@ -422,7 +428,7 @@ void stat(Sim& sim, std::int32_t k) {
   std::array<PlaneTwiss, 4> tw{};
   for (int pl = 1; pl <= 3; ++pl) {
     const int a = 2 * pl - 1, b = 2 * pl;
-    tw[pl] = plane_twiss(bm.sigma[a][a], bm.sigma[a][b], bm.sigma[b][b]);
+    tw[pl] = plane_twiss(bm.sigma[a][a], bm.sigma[a][b], bm.sigma[b][b], msq[a], msq[b]);
     bm.eps_rms[pl] = tw[pl].eps;
     bm.twiss_beta[pl] = tw[pl].beta;
     bm.twiss_alpha[pl] = tw[pl].alpha;

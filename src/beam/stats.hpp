@@ -10,10 +10,21 @@
 // Values where the moments do not exist: with fewer than two counted
 // particles the covariances are 0 (one particle: its coordinates are the
 // centroid; none: the centroid is 0). A plane whose rms emittance is zero
-// to rounding (det <= kDegenerateDet * s11 * s22) is degenerate: its
-// eps_rms, eps_max and level emittance are 0, and its Twiss alpha, beta
-// and gamma are stored as 0, a value no real beam has (beta > 0), which
-// marks the plane; its rms sizes are then sqrt(|s11|) and sqrt(|s22|).
+// to rounding is degenerate: its eps_rms, eps_max and level emittance are
+// 0, and its Twiss alpha, beta and gamma are stored as 0, a value no real
+// beam has (beta > 0), which marks the plane; its rms sizes are then
+// sqrt(|s11|) and sqrt(|s22|). Zero to rounding means either
+//  - a coordinate without spread: its central moment s is not above
+//    kRoundingSpread times its mean square about the origin, <v^2>. The
+//    central moment is taken as (sum v^2 - n mean^2) / (n - 1), so a
+//    coordinate with one value c for every particle (all particles at one
+//    energy off the reference, or at one angle) leaves the rounding of
+//    the sums, up to about (kStatChunk + n / kStatChunk) * 1.1e-16 * c^2
+//    (5e-13 c^2 for a million particles), not 0; or
+//  - a line in the plane: det = s11 s22 - s12^2 <= kDegenerateDet s11 s22
+//    (emittance below 1e-6 of sigma_u sigma_u').
+// A genuine emittance, however small, is kept: the test is relative to the
+// plane's own sizes and offsets.
 // No zero denominator puts a NaN or an infinity into a record.
 #pragma once
 
@@ -32,6 +43,12 @@ struct Sim;
 // Relative size of the rms emittance determinant below which a plane is
 // taken as degenerate (zero emittance up to rounding of the moments).
 inline constexpr double kDegenerateDet = 1e-12;
+// Central second moment, relative to the mean square about the origin, at
+// or below which a coordinate has no spread (the moment is the rounding of
+// its sums): 200 times the largest rounding of a million particles' sums;
+// a coordinate spread by sigma about a centroid c is kept while sigma > 1e-5
+// |c|, where its moment is still good to 5e-3.
+inline constexpr double kRoundingSpread = 1e-10;
 // Particle slots per chunk of the statistics sums. Sums are taken chunk by
 // chunk and the chunk sums combined in slot order, so the result does not
 // depend on the number of threads.

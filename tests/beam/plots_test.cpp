@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <sstream>
+#include <vector>
 
 #include "beam/plots.hpp"
 #include "beam/recording_canvas.hpp"
@@ -205,6 +206,41 @@ TEST(PlotStep, ParticlesOfTheStateRangeInTheirColourAndNothingFarOutside) {
   const auto w1b = f.dots(1);
   ASSERT_EQ(w1b.size(), 2u);
   EXPECT_EQ(w1b[1].y, world_to_px_y(l, 1, 0.005));
+}
+
+// The particle loop decides inside or outside before it rounds; the dots
+// it draws must be exactly those the window mapping gives, at the window's
+// edges and at the half-pixel points in between. One pixel per cm in
+// windows 1 and 2, so s = -0.5, 0.5 and width + 0.5 lie on exact world
+// values; every coordinate is tried on them and one step of the last
+// place to either side.
+TEST(PlotStep, DotsAtTheWindowEdgesAreThoseOfTheMapping) {
+  PlotFixture f("&WINS TITLE='t', XMIN=-104,-104,-90,0, XMAX=104,104,90,0,"
+                " YMIN=-104,-104,-0.02,0, YMAX=104,104,0.02,2 /\n");
+  plot_windows_setup(*f.sim);
+  const PlotLayout& l = f.layout();
+  std::vector<double> u;
+  for (double edge : {-104.5, -103.5, 0.5, 103.5, 104.5})
+    for (double v : {std::nextafter(edge, -1e9), edge, std::nextafter(edge, 1e9)}) u.push_back(v);
+  int i = 0;
+  for (double a : u)
+    for (double b : u) f.place(1, i++, a, b, b, a);
+  f.sim->config.nqtot1 = 1;
+  plot_step(*f.sim, 0.0);
+  for (int k = 1; k <= 2; ++k) {
+    std::vector<std::array<double, 2>> expect;
+    for (double a : u)
+      for (double b : u) {
+        const double px = world_to_px_x(l, k, k == 1 ? a : b), py = world_to_px_y(l, k, k == 1 ? b : a);
+        if (px >= l.IX[k] && px <= l.JX[k] && py >= l.IY[k] && py <= l.JY[k]) expect.push_back({px, py});
+      }
+    const auto got = f.dots(k);
+    ASSERT_EQ(got.size(), expect.size()) << "window " << k;
+    for (std::size_t n = 0; n < got.size(); ++n) {
+      EXPECT_EQ(got[n].x, expect[n][0]) << "window " << k << " dot " << n;
+      EXPECT_EQ(got[n].y, expect[n][1]) << "window " << k << " dot " << n;
+    }
+  }
 }
 
 TEST(PlotStep, EllipsePointsLieOnTheRmsEllipseWithinOnePixel) {

@@ -6,8 +6,10 @@
 #include <random>
 #include <vector>
 
+#include "beam/out_tables.hpp"
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
+#include "control/velmo_main.hpp"
 #include "platform/fatal.hpp"
 #include "test_support.hpp"
 
@@ -340,6 +342,121 @@ TEST(Stat, DegeneratePlanesAreFiniteAndMarked) {
   EXPECT_EQ(sim->beam_moments.eps_rms[2], 0.0);
   EXPECT_NEAR(r.y_rms, 0.0, 1e-7);
   EXPECT_GT(sim->beam_moments.eps_rms[3], 0.0);
+}
+
+// A plane in which one coordinate has the same value for every particle,
+// away from the origin (all particles at one energy above the reference,
+// or all at one angle), has zero emittance; its central moment, taken as
+// sum(v^2)/n minus the mean squared, is left with the rounding of the sums
+// only. Such a plane is degenerate: emittance 0, Twiss values 0, and its
+// out.dat line holds numbers, no field of asterisks.
+TEST(Stat, OneValueOffTheOriginMakesADegeneratePlane) {
+  struct Case {
+    const char* what;
+    int plane;          // 1 = x, 3 = longitudinal
+    double offset;      // the common x' (rad) or dW/W
+    int n;              // particles
+  };
+  const Case cases[] = {
+      {"one energy 1.23 % above the reference", 3, 0.0123, 2000},
+      {"one energy 40 % below the reference", 3, -0.4, 20001},
+      {"one energy a part in a million above", 3, 1e-6, 5000},
+      {"one angle for all", 1, 0.0031, 3000},
+  };
+  for (const Case& cs : cases) {
+    testing::TempDir dir;
+    auto sim = stat_sim(1);
+    Sim& s = *sim;
+    s.units.set_directory(dir.path());
+    s.units.open(kUnitOut, "out.dat");
+    std::mt19937_64 gen(17);
+    std::normal_distribution<double> g(0.0, 1.0);
+    std::vector<P6> ps(static_cast<std::size_t>(cs.n));
+    for (auto& p : ps) {
+      p = {0.2 * g(gen), 0.002 * g(gen), 0.1 * g(gen), 0.001 * g(gen), 0.3 * g(gen), 0.002 * g(gen)};
+      if (cs.plane == 1) p.xp = cs.offset;
+      if (cs.plane == 3) p.dww = cs.offset;
+    }
+    put_state(s, 1, ps);
+    s.config.DWWACC = s.config.DWWMAX = 1.0;
+    stat(s, 1);
+    const int other = cs.plane == 1 ? 3 : 1;
+    const BeamMoments& m = s.beam_moments;
+    EXPECT_EQ(m.eps_rms[cs.plane], 0.0) << cs.what;
+    EXPECT_EQ(m.twiss_alpha[cs.plane], 0.0) << cs.what;
+    EXPECT_EQ(m.twiss_beta[cs.plane], 0.0) << cs.what;
+    EXPECT_EQ(m.twiss_gamma[cs.plane], 0.0) << cs.what;
+    EXPECT_EQ(m.eps_max[cs.plane], 0.0) << cs.what;
+    EXPECT_EQ(s.stats.eps_level[cs.plane], 0.0) << cs.what;
+    EXPECT_GT(m.eps_rms[other], 0.0) << cs.what << ": the other planes stay genuine";
+    EXPECT_GT(m.twiss_beta[2], 0.0) << cs.what;
+    // The common value is the centroid, the spread of the varying
+    // coordinate is kept.
+    // (dW/W comes from the stored speed, which holds the energy to about
+    // 1e-13 of the reference.)
+    EXPECT_NEAR(m.centroid[2 * cs.plane], cs.offset, 1e-12) << cs.what;
+    const ElementStatsRow& r = s.stats.element_stats[1];
+    EXPECT_NEAR(cs.plane == 1 ? r.x_rms : r.phi_rms, cs.plane == 1 ? 0.2 : 0.3, 0.05) << cs.what;
+    write_element_output(s, 1, "drift", 10.0);
+    s.units.close_all();
+    const auto lines = testing::read_lines(dir / "out.dat");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].find('*'), std::string::npos) << cs.what << "\n" << lines[0];
+  }
+}
+
+// A genuine emittance is kept however small it is: N particles on the
+// ellipse of Twiss (alpha, beta) and emittance e, at equally spaced phase
+// angles t_k = 2 pi k / N, u = sqrt(2 e beta) cos t, u' = -sqrt(2 e / beta)
+// (alpha cos t + sin t), have sample moments (denominator N - 1) of
+// e N/(N-1) (beta, -alpha, (1 + alpha^2)/beta): Twiss alpha and beta
+// exactly, rms emittance e N/(N-1). Tolerances: the rounding of the
+// coordinates (relative 1e-15 of the spread in x; in dW/W the speed holds
+// the energy to about 1e-13 absolute, 1e-7 of a spread of 1e-6) and of the
+// sums, with margin.
+TEST(Stat, TinyGenuineEmittanceKeepsItsTwiss) {
+  struct Case {
+    const char* what;
+    int plane;
+    double eps, alpha, beta, centre_u, centre_up, tol;
+  };
+  const Case cases[] = {
+      {"x: 1e-13 cm rad about the axis", 1, 1e-13, -1.3, 500.0, 0.0, 0.0, 1e-9},
+      {"x: 1e-13 cm rad off the axis", 1, 1e-13, 0.7, 80.0, 3e-5, -2e-8, 1e-7},
+      {"longitudinal: 1e-9 rad", 3, 1e-9, 0.4, 2e3, 0.01, 0.0, 1e-5},
+  };
+  for (const Case& cs : cases) {
+    const int n = 1000;
+    auto sim = stat_sim(1);
+    Sim& s = *sim;
+    std::mt19937_64 gen(5);
+    std::normal_distribution<double> g(0.0, 1.0);
+    std::vector<P6> ps(static_cast<std::size_t>(n));
+    for (int k = 0; k < n; ++k) {
+      P6& p = ps[static_cast<std::size_t>(k)];
+      p = {0.2 * g(gen), 0.002 * g(gen), 0.1 * g(gen), 0.001 * g(gen), 0.3 * g(gen), 0.002 * g(gen)};
+      const double t = kTwoPi * k / n;
+      const double u = std::sqrt(2.0 * cs.eps * cs.beta) * std::cos(t) + cs.centre_u;
+      const double up = -std::sqrt(2.0 * cs.eps / cs.beta) * (cs.alpha * std::cos(t) + std::sin(t)) + cs.centre_up;
+      if (cs.plane == 1) {
+        p.x = u;
+        p.xp = up;
+      } else {
+        p.phase = u;
+        p.dww = up;
+      }
+    }
+    put_state(s, 1, ps);
+    s.config.DWWACC = s.config.DWWMAX = 1.0;
+    stat(s, 1);
+    const BeamMoments& m = s.beam_moments;
+    const double N = n;
+    EXPECT_NEAR(m.eps_rms[cs.plane], cs.eps * N / (N - 1.0), cs.tol * cs.eps) << cs.what;
+    EXPECT_NEAR(m.twiss_beta[cs.plane], cs.beta, cs.tol * cs.beta) << cs.what;
+    EXPECT_NEAR(m.twiss_alpha[cs.plane], cs.alpha, cs.tol * (1.0 + std::fabs(cs.alpha))) << cs.what;
+    EXPECT_NEAR(m.twiss_gamma[cs.plane], (1.0 + cs.alpha * cs.alpha) / cs.beta,
+                cs.tol * (1.0 + cs.alpha * cs.alpha) / cs.beta) << cs.what;
+  }
 }
 
 TEST(Stat, LostCountsAcrossPositions) {
