@@ -40,14 +40,15 @@ std::string element_where(std::int32_t n, std::string_view name) {
 
 // The out.dat data line of position n. The layout's closing TR3 belongs to
 // the record: lines are padded to the header's width.
-void write_out_line(Sim& sim, std::int32_t n, std::string_view name, double z) {
+// label: the number in column 1 (n when negative).
+void write_out_line(Sim& sim, std::int32_t n, std::string_view name, double z, std::int32_t label = -1) {
   const ElementStatsRow& r = sim.stats.element_stats[static_cast<std::size_t>(n)];
   const PositionCounts& pc = sim.stats.position_counts;
   const double W = sim.history.ref_W_out[static_cast<std::size_t>(n)];
   // Deviation of the mean energy from the reference, %; 0 without a reference energy.
   const double dev = W != 0.0 ? (1000.0 * r.w_mean - W) / W * 100.0 : 0.0;
   const FmtItem items[] = {
-      n,
+      label >= 0 ? label : n,
       name,
       z * 0.01,
       r.w_mean,
@@ -214,9 +215,9 @@ void write_element_output(Sim& sim, std::int32_t n, std::string_view name, doubl
   if (sim.config.outQ == 1) write_outq_block(sim, n, name, z);
 }
 
-void write_rfq_output(Sim& sim, std::int32_t n, std::string_view name, double z) {
+void write_rfq_output(Sim& sim, std::int32_t cell, std::int32_t n, std::string_view name, double z) {
   if (index_nocase(name, "entry") > 0) sim.units.write(kUnitOut, out_dat_header(sim.PART, true));
-  write_out_line(sim, n, name, z);
+  write_out_line(sim, n, name, z, cell);
 }
 
 void write_emit_level(Sim& sim, const LevelCurve& curve) {

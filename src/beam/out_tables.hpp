@@ -41,8 +41,9 @@ std::string out_dat_header(double part, bool rfq);
 // If name contains "entry" (any case) the out.dat header, then the out.dat
 // line of position n at z (cm); with outQ = 1 also the out_q.dat block.
 void write_element_output(Sim& sim, std::int32_t n, std::string_view name, double z);
-// The same header rule and out.dat line, for lines written inside the RFQ;
+// The same header rule and out.dat line, for lines written inside the RFQ:
+// column 1 holds the cell number, the statistics are those of position n;
 // no out_q.dat block.
-void write_rfq_output(Sim& sim, std::int32_t n, std::string_view name, double z);
+void write_rfq_output(Sim& sim, std::int32_t cell, std::int32_t n, std::string_view name, double z);
 
 }  // namespace linac

@@ -15,6 +15,7 @@
 #include "corrections/corr_study.hpp"
 #include "elements/bend_field.hpp"
 #include "elements/rf_records.hpp"
+#include "elements/rfq/rfq_field.hpp"
 #include "elements/stripper_table.hpp"
 #include "numerics/numerics_state.hpp"
 #include "platform/clock.hpp"
@@ -102,6 +103,10 @@ struct Sim {
 
   // Corrections of an error study: sections, steering tables and sums.
   CorrStudy corr_study;
+
+  // RFQ: the cells of every rfq line, by element line, and the RFQ being run.
+  RfqLines rfq_lines;
+  RfqRunCell rfq_run;  // the cell being run as field_at sees it
 };
 
 std::unique_ptr<Sim> make_sim();

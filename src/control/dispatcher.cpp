@@ -8,6 +8,7 @@
 #include "elements/buncher.hpp"
 #include "elements/cavity.hpp"
 #include "elements/mhb.hpp"
+#include "elements/rfq/rfq_element.hpp"
 #include "elements/stripper.hpp"
 #include "control/state_commands.hpp"
 #include "platform/fatal.hpp"
@@ -120,6 +121,7 @@ HandlerRegistry::HandlerRegistry() {
   set(H::prmtr_cmd, prmtr_cmd);
   set(H::ascii_cmd, ascii_cmd);
   set(H::fhide_element, no_action);
+  set(H::rfq_element, rfq_element);
   set(H::strip_skip_element, no_action);
   set(H::quad_element, quad_element);
   set(H::equad_element, equad_element);

@@ -12,6 +12,7 @@
 #include "common/sim.hpp"
 #include "control/lattice_prepass.hpp"
 #include "control/rfq_service.hpp"
+#include "elements/rfq/rfq_cells.hpp"
 #include "common/text_utils.hpp"
 #include "control/velmo_main.hpp"
 #include "platform/fatal.hpp"
@@ -329,6 +330,21 @@ void row_quad(Row& r) {
   r.length = r.P(2);
 }
 
+// The numbers of an rfq line that the cells and the driver rely on: the
+// cell count within the record's capacity, a step count the per-cell
+// records hold, a positive reference radius and harmonic.
+void check_rfq_line(Row& r) {
+  auto refuse = [&](const std::string& what) { fatal(fmt::format(" {}: {}", r.where(), what)); };
+  if (r.sp.n < 1 || r.sp.n > kRfqMaxCells)
+    refuse(fmt::format("{} cells; an RFQ holds 1..{}", r.sp.n, kRfqMaxCells));
+  if (r.I(11) < kRfqMinSteps || r.I(11) > kRfqMaxSteps)
+    refuse(fmt::format("{} steps per cell (made even); a cell takes {}..{}", r.I(11), kRfqMinSteps,
+                       kRfqMaxSteps));
+  if (!(r.P(3) > 0.0)) refuse(fmt::format("aperture radius R = {} cm; it must be above 0", r.P(3)));
+  if (!(r.P(5) > 0.0)) refuse(fmt::format("harmonic P5 = {}; it must be above 0", r.P(5)));
+  if (r.I(12) < 0 || r.I(12) > 99) refuse(fmt::format("cell file number {}; it takes 0..99", r.I(12)));
+}
+
 void row_rfq(Row& r) {
   r.I(12) = 1;
   r.I(13) = 1;
@@ -347,6 +363,7 @@ void row_rfq(Row& r) {
   }
   // An even number of steps per cell.
   if (r.I(11) % 2 != 0) r.I(11) += 1;
+  check_rfq_line(r);
   RfqFlags& q = r.sim.rfq;
   q.rfq_ncells = r.sp.n;
   q.rfq_file_no = r.I(12);
@@ -355,8 +372,7 @@ void row_rfq(Row& r) {
   q.rfq_phi0 = r.P(4);
   q.rfq_concave = static_cast<double>(r.I(13));
   if (r.I(13) == -1) r.P(4) += 180.0;
-  std::int32_t nn = r.I(12);
-  read_rfq_cells(r.sim, nn);
+  read_rfq_cells(r.sim, r.i, r.I(12));
   r.length = q.rfq_length;
 }
 

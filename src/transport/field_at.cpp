@@ -5,6 +5,7 @@
 #include "common/sim.hpp"
 #include "elements/bend_field.hpp"
 #include "elements/mhb.hpp"
+#include "elements/rfq/rfq_field.hpp"
 #include "platform/fatal.hpp"
 #include "transport/ecorr.hpp"
 #include "transport/enge.hpp"
@@ -64,6 +65,8 @@ void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B
     inside = ecorr_field_at(sim, x, y, z, t, E, B);
   } else if (itype == 10 || itype == 31) {
     inside = mhb_field_at(sim, x, y, z, t, E, B);  // mhb, mhb4
+  } else if (itype == 9) {
+    inside = rfq_field_at(sim, x, y, z, t, E, B);
   } else if (is_lens_type(itype)) {
     inside = lens_field_at(sim, x, y, z, t, E, B);
   } else if (type_without_field(itype)) {

@@ -1,0 +1,265 @@
+#include "elements/rfq/rfq_cells.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "common/sim.hpp"
+#include "common/text_utils.hpp"
+#include "common/unit_numbers.hpp"
+#include "control/rfq_service.hpp"
+#include "numerics/special_functions.hpp"
+#include "platform/fatal.hpp"
+#include "platform/format.hpp"
+#include "platform/freeformat.hpp"
+#include "platform/units.hpp"
+
+namespace linac {
+
+namespace {
+
+// The grid reaches 1.1 (single precision) times the largest k (2R - a).
+constexpr double kGridReach = 1.100000023841858;
+
+[[noreturn]] void refuse_cell(const RfqCellSet& s, int i, const std::string& what) {
+  fatal({fmt::format(" {} cell {} (line {}): {}", s.file_name, i, i, what)}, true);
+}
+
+// q_n(y) = (y/2)^n/n!, n = 0..count-1.
+template <std::size_t N>
+void leading_powers(double y, std::array<double, N>& q) {
+  q[0] = 1.0;
+  for (std::size_t n = 1; n < N; ++n) q[n] = q[n - 1] * (y * 0.5) / static_cast<double>(n);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- Bessel tables
+
+void build_bessel_table(Sim& sim, double h, RfqBesselTable& t) {
+  t.h = h;
+  t.rows.assign(kBesselNodes + 1, {});
+  t.rows[0].fill(1.0);
+  std::array<double, 8> bsi{};
+  std::array<double, 8> q{};
+  for (int j = 1; j <= kBesselNodes; ++j) {
+    const double x = j * h;
+    auto& row = t.rows[static_cast<std::size_t>(j)];
+    const double ys[3] = {x, 2.0 * x, 3.0 * x};
+    const int counts[3] = {6, 8, 6};
+    int col = 0;
+    for (int g = 0; g < 3; ++g) {
+      DBSINS(sim, ys[g], counts[g], bsi);
+      leading_powers(ys[g], q);
+      for (int n = 0; n < counts[g]; ++n) row[static_cast<std::size_t>(col++)] = bsi[n] / q[n];
+    }
+  }
+}
+
+RfqBessel rfq_bessel_interp(const RfqBesselTable& t, double x, int mode) {
+  RfqBessel b;
+  int j = static_cast<int>(x / t.h) + 1;
+  if (j > kBesselNodes) j = kBesselNodes;
+  const double f = (x - (j - 1) * t.h) / t.h;
+  const auto& lo = t.rows[static_cast<std::size_t>(j - 1)];
+  const auto& hi = t.rows[static_cast<std::size_t>(j)];
+  auto at = [&](int c) { return lo[c] + f * (hi[c] - lo[c]); };
+  b.B1[0] = at(0);
+  b.B1[1] = at(1) * x * 0.5;
+  if (mode == 2) return b;
+  std::array<double, 8> q{};
+  leading_powers(x, q);
+  double p2 = 1.0;
+  double p3 = 1.0;
+  for (int n = 0; n < 8; ++n) {
+    if (n < 6) {
+      b.B1[n] = at(n) * q[n];
+      b.B3[n] = at(14 + n) * q[n] * p3;
+    }
+    b.B2[n] = at(6 + n) * q[n] * p2;
+    p2 *= 2.0;
+    p3 *= 3.0;
+  }
+  return b;
+}
+
+// ---------------------------------------------------------------- the cell file
+
+RfqCellLine parse_rfq_cell_line(const std::string& text, const std::string& file, int line_no) {
+  RfqCellLine out;
+  if (static_cast<int>(text.size()) > kRfqLineChars)
+    fatal({fmt::format(" {} line {}: {} characters; a cell line holds at most {}", file, line_no,
+                       text.size(), kRfqLineChars)},
+          true);
+  std::string numbers = text;
+  const std::int32_t at = index_nocase(text, "eh_EM.#");
+  if (at > 0) {
+    const std::size_t d = static_cast<std::size_t>(at - 1) + 7;
+    auto digit = [&](std::size_t p) -> int {
+      if (p >= text.size() || text[p] == ' ') return 0;
+      if (text[p] < '0' || text[p] > '9')
+        fatal({fmt::format(" {} line {}: table token \"{}\" is not followed by two digits", file,
+                           line_no, text.substr(static_cast<std::size_t>(at - 1)))},
+              true);
+      return text[p] - '0';
+    };
+    if (d >= text.size())
+      fatal({fmt::format(" {} line {}: table token without its two digits", file, line_no)}, true);
+    out.table = 10 * digit(d) + digit(d + 1);
+    numbers = text.substr(0, static_cast<std::size_t>(at - 1));
+  }
+  FreeLine fl(numbers, file, line_no);
+  const int n = static_cast<int>(std::min<std::size_t>(fl.items_left(), 14));
+  for (int k = 1; k <= n; ++k) out.c[static_cast<std::size_t>(k)] = fl.read_real();
+  return out;
+}
+
+void read_rfq_cells(Sim& sim, std::int32_t line, std::int32_t nn) {
+  const RfqFlags& q = sim.rfq;
+  RfqCellSet s;
+  s.line = line;
+  s.ncells = q.rfq_ncells;
+  s.file_no = nn;
+  s.volt_kv = q.rfq_volt;
+  s.R = q.rfq_R;
+  s.phi0_deg = q.rfq_phi0;
+  s.concave = q.rfq_concave;
+  s.file_name = table_dir_name(sim.tables.TABLE_DIR.substr(0, std::min<std::size_t>(65, sim.tables.TABLE_DIR.size())),
+                               numbered_name("rfq.#", nn, 2));
+  s.cells.assign(static_cast<std::size_t>(s.ncells) + 1, RfqCell{});
+  {
+    TextIn in(sim.units, s.file_name);
+    std::string text;
+    for (int i = 1; i <= s.ncells; ++i) {
+      if (!in.next_line(text))
+        fatal({fmt::format(" {}: {} lines, but the rfq line of element {} asks for {} cells",
+                           s.file_name, i - 1, line, s.ncells)},
+              true);
+      const RfqCellLine cl = parse_rfq_cell_line(text, s.file_name, i);
+      RfqCell& c = s.cells[static_cast<std::size_t>(i)];
+      c.len = cl.c[2];
+      c.r0 = cl.c[4];
+      c.mod = cl.c[5];
+      c.amin = 2.0 * cl.c[4] / (cl.c[5] + 1.0);
+      c.type = static_cast<std::int32_t>(std::lround(cl.c[6]));
+      c.table = cl.table;
+      for (int k = 7; k <= 14; ++k) c.c[static_cast<std::size_t>(k)] = cl.c[static_cast<std::size_t>(k)];
+    }
+  }
+  derive_rfq_cells(sim, s, q.AijRFQ);
+  sim.rfq.rfq_length = s.length;
+  sim.rfq_lines.by_line[line] = std::move(s);
+}
+
+namespace {
+
+bool uses_r0_and_m(int type) {
+  const int a = std::abs(type);
+  return type == kCellRegular || a == kCellTransCos3 || a == kCellTransCos;
+}
+
+void check_cells(const RfqCellSet& s) {
+  for (int i = 1; i <= s.ncells; ++i) {
+    const RfqCell& c = s.cells[static_cast<std::size_t>(i)];
+    const int a = std::abs(c.type);
+    if (!(c.len > 0.0)) refuse_cell(s, i, fmt::format("length L = {} cm; it must be above 0", c.len));
+    const bool known = c.type == kCellRegular || (a >= 1 && a <= 4);
+    if (known && !(c.r0 > 0.0))
+      refuse_cell(s, i, fmt::format("mean aperture r0 = {} cm; it must be above 0", c.r0));
+    if (uses_r0_and_m(c.type) && !(c.mod > -1.0))
+      refuse_cell(s, i, fmt::format("modulation m = {}; it must be above -1", c.mod));
+    if (a == kCellFall && !(c.c[10] > 0.0))
+      refuse_cell(s, i, fmt::format("fall length Dfall = {} cm; it must be above 0", c.c[10]));
+    if (a == kCellTransCos && !(c.c[9] > 0.0))
+      refuse_cell(s, i, fmt::format("axial transition length d4 = {} cm; it must be above 0", c.c[9]));
+    if (a == kCellTransCos && !(c.c[13] > 0.0))
+      refuse_cell(s, i, fmt::format("vane transition length t4 = {} cm; it must be above 0", c.c[13]));
+  }
+}
+
+}  // namespace
+
+void derive_rfq_cells(Sim& sim, RfqCellSet& s, const std::array<double, 7>& AijRFQ) {
+  auto cell = [&](int i) -> RfqCell& { return s.cells[static_cast<std::size_t>(i)]; };
+  const int N = s.ncells;
+  // The regular section: the first unbroken run of type-0 cells.
+  int ifirst = 0;
+  for (int i = 1; i <= N && ifirst == 0; ++i)
+    if (cell(i).type == kCellRegular) ifirst = i;
+  if (ifirst == 0) {
+    sim.units.write(kUnitLog, format_records("(A75)", {std::string_view(s.file_name)}));
+    sim.units.write(kUnitLog, list_directed({std::string_view(" RFQ file must contain at least 1 reg. cell ")}));
+    fatal(" RFQ file must contain at least 1 reg. cell ");
+  }
+  int ilast = ifirst;
+  while (ilast < N && cell(ilast + 1).type == kCellRegular) ++ilast;
+  s.ifirst = ifirst;
+  s.ilast = ilast;
+  check_cells(s);
+
+  // Bessel grid over k (2R - a) of the regular section and k4 (2R - a) of
+  // the cosine transitions.
+  double kmax = 0.0;
+  for (int j = ifirst; j <= ilast; ++j)
+    kmax = std::max(kmax, (2.0 * s.R - cell(j).amin) * kPi / cell(j).len);
+  if (!(kmax > 0.0))
+    fatal({fmt::format(" {}: 2R = {} cm does not exceed the minimum aperture a of any regular cell "
+                       "(cells {}..{}); the field cannot be tabulated",
+                       s.file_name, 2.0 * s.R, ifirst, ilast)},
+          true);
+  for (int j = 1; j <= N; ++j)
+    if (std::abs(cell(j).type) == kCellTransCos)
+      kmax = std::max(kmax, (2.0 * s.R - cell(j).amin) * kPi / (2.0 * cell(j).c[9]));
+  build_bessel_table(sim, kmax * kGridReach / 1000.0, s.bessel);
+
+  // Sign chain: the odd-kz terms alternate from cell to cell.
+  double sg = -s.concave;
+  for (int j = ifirst; j <= ilast; ++j) {
+    for (int k : {8, 10, 13, 14}) cell(j).c[k] *= sg;
+    sg = -sg;
+  }
+  if (ilast < N && (cell(ilast + 1).type == 2 || cell(ilast + 1).type == 4)) cell(ilast + 1).c[8] *= sg;
+  if (ifirst > 1 && (cell(ifirst - 1).type == -2 || cell(ifirst - 1).type == -4))
+    cell(ifirst - 1).c[8] *= s.concave;
+
+  // Higher terms given relative to the Bessel function at r0.
+  for (int j = ifirst; j <= ilast; ++j) {
+    RfqCell& c = cell(j);
+    const double k = kPi / c.len;
+    const RfqBessel b = rfq_bessel_interp(s.bessel, k * c.r0, 8);
+    c.c[10] /= b.B1[4];
+    c.c[11] /= b.B2[2];
+    c.c[12] /= b.B2[6];
+    c.c[13] /= b.B3[0];
+    c.c[14] /= b.B3[4];
+    for (int m = 1; m <= 6; ++m) c.c[static_cast<std::size_t>(8 + m)] *= AijRFQ[static_cast<std::size_t>(m)];
+  }
+
+  cell(1).zstart = 0.0;
+  for (int i = 1; i < N; ++i) cell(i + 1).zstart = cell(i).zstart + cell(i).len;
+  s.length = cell(N).zstart + cell(N).len;
+  s.pre_len = 0.0;
+  for (int i = 1; i <= ifirst; ++i)
+    if (cell(i).type == -1 || cell(i).type == -3) s.pre_len += cell(i).len;
+  s.n0 = (ifirst > 1 && (cell(ifirst - 1).type == -2 || cell(ifirst - 1).type == -4)) ? ifirst - 1 : ifirst;
+  for (int i = 1; i <= N; ++i) cell(i).volt = 1000.0 * s.volt_kv;
+  s.work.sync_W_in.assign(static_cast<std::size_t>(N) + 1, 0.0);
+  s.work.sync_W_out = s.work.sync_ph_in = s.work.sync_ph_mid = s.work.sync_ph_out = s.work.sync_W_in;
+}
+
+RfqCellSet& current_rfq(Sim& sim) {
+  auto it = sim.rfq_lines.by_line.find(sim.rfq_lines.current);
+  if (it == sim.rfq_lines.by_line.end())
+    fatal({fmt::format(" element line {}: no RFQ cells were read for it", sim.rfq_lines.current)}, true);
+  return it->second;
+}
+
+const RfqCellSet& current_rfq(const Sim& sim) {
+  auto it = sim.rfq_lines.by_line.find(sim.rfq_lines.current);
+  if (it == sim.rfq_lines.by_line.end())
+    fatal({fmt::format(" element line {}: no RFQ cells were read for it", sim.rfq_lines.current)}, true);
+  return it->second;
+}
+
+}  // namespace linac
