@@ -123,14 +123,15 @@ TEST(OutDat, EntryLineBringsTheHeader) {
   write_element_output(s, 0, "entry", 0.0);
   write_element_output(s, 1, "ENTRY", 0.0);  // the name is searched without case
   write_element_output(s, 2, "drift", 0.0);
-  write_rfq_output(s, 2, "rfq  ", 0.0);
+  write_rfq_output(s, 7, 2, "rfq  ", 0.0);  // cell 7, statistics of position 2
   const auto lines = run.lines_of("out.dat");
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[0], out_dat_header(s.PART, false));
   EXPECT_EQ(lines[0].substr(185, 18), "exn99.5[cm*mrad]  ");
   EXPECT_EQ(lines[1].substr(0, 11), "   0  entry");
   EXPECT_EQ(lines[2], lines[0]);
-  EXPECT_EQ(lines[5].substr(0, 11), "   2  rfq  ");
+  EXPECT_EQ(lines[5].substr(0, 11), "   7  rfq  ");
+  EXPECT_EQ(lines[5].substr(11), lines[4].substr(11)) << "the statistics of position 2";
   for (const auto& l : lines) EXPECT_EQ(l.size(), 558u);
 }
 

@@ -58,6 +58,7 @@ void build_bessel_table(Sim& sim, double h, RfqBesselTable& t) {
 }
 
 RfqBessel rfq_bessel_interp(const RfqBesselTable& t, double x, int mode) {
+  if (t.exact != nullptr) return t.exact(x, mode);
   RfqBessel b;
   int j = static_cast<int>(x / t.h) + 1;
   if (j > kBesselNodes) j = kBesselNodes;

@@ -37,16 +37,20 @@ inline constexpr int kCellTransCos = 4;    // +-4
 // Tables of I_n(y)/q_n(y), q_n(y) = (y/2)^n/n!, at y = x, 2x, 3x on the grid
 // x_j = j h, j = 0..1001: one row of 20 values per node (orders 0..5 at x,
 // 0..7 at 2x, 0..5 at 3x), so one interpolation pass serves every order.
-struct RfqBesselTable {
-  double h = 0.0;  // grid step of x (k r, dimensionless)
-  std::vector<std::array<double, 20>> rows;
-};
-
 // Modified Bessel functions at x: B1(n) = I_n(x), B2(n) = I_n(2x), B3(n) = I_n(3x).
 struct RfqBessel {
   std::array<double, 6> B1{};
   std::array<double, 8> B2{};
   std::array<double, 6> B3{};
+};
+
+struct RfqBesselTable {
+  double h = 0.0;  // grid step of x (k r, dimensionless)
+  std::vector<std::array<double, 20>> rows;
+  // A reference in place of the table: exact values by another routine
+  // (checks of the field's derivatives, which the piecewise-linear table
+  // cannot give); null in runs.
+  RfqBessel (*exact)(double x, int mode) = nullptr;
 };
 
 // The values at x (>= 0) by linear interpolation in the table (beyond its
