@@ -1,0 +1,212 @@
+// The RFQ cell file: its lines, the sign chain and normalisation of the
+// regular section, the positions and lengths, one record per rfq line, and
+// the refusals of bad rfq lines and cell files while the lattice is read.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "cases/case_harness.hpp"
+#include "common/sim.hpp"
+#include "common/unit_numbers.hpp"
+#include "control/rfq_service.hpp"
+#include "elements/rfq/rfq_cells.hpp"
+#include "test_support.hpp"
+
+namespace linac {
+namespace {
+
+using testing::fatal_text;
+using testing::TempDir;
+using testing::write_file;
+
+TEST(RfqCellLine, NumbersAndTableToken) {
+  struct Case {
+    const char* line;
+    std::vector<std::pair<int, double>> c;  // columns that must hold these values
+    int table;
+  };
+  const Case cases[] = {
+      // Only the numbers before the token are read.
+      {"1 3.2 0 0.35 1.2 0 0.9 0.08 eh_EM.#07", {{2, 3.2}, {4, 0.35}, {5, 1.2}, {7, 0.9}, {8, 0.08}, {9, 0.0}}, 7},
+      {"1 3.2 0 0.35 1.2 0", {{2, 3.2}, {6, 0.0}, {7, 0.0}, {14, 0.0}}, 0},
+      // Found without regard to case; a blank digit reads as 0.
+      {"2 1.5 0 0.3 1 3 0.5 EH_em.#1 ", {{2, 1.5}, {6, 3.0}, {7, 0.5}}, 10},
+      {"3 1 0 0.3 1 0 1 2 3 4 5 6 7 8 99 98", {{7, 1.0}, {14, 8.0}}, 0},
+  };
+  for (const Case& k : cases) {
+    const RfqCellLine l = parse_rfq_cell_line(k.line, "rfq.#01", 1);
+    EXPECT_EQ(l.table, k.table) << k.line;
+    for (const auto& [col, v] : k.c) EXPECT_EQ(l.c[col], v) << k.line << " column " << col;
+  }
+}
+
+class RfqReader : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim->units.set_directory(dir.path());
+    sim->units.open(kUnitLog, "log.dat");
+    sim->rfq.AijRFQ.fill(1.0);
+  }
+  // Reads rfq.#01 with N cells for element line 5.
+  void read(const std::string& text, int N, double concave = 1.0, double R = 0.4) {
+    write_file(dir / "rfq.#01", text);
+    RfqFlags& q = sim->rfq;
+    q.rfq_ncells = N;
+    q.rfq_volt = 80.0;
+    q.rfq_R = R;
+    q.rfq_phi0 = -30.0;
+    q.rfq_concave = concave;
+    read_rfq_cells(*sim, 5, 1);
+  }
+  TempDir dir;
+  std::unique_ptr<Sim> sim = make_sim();
+};
+
+// -2, three regular cells with every term, +2, a fall cell after them and a
+// regular cell after the break.
+const char* kChain =
+    "1 1.0 0 0.3 1.5 -2 0.9 0.05\n"
+    "2 1.0 0 0.3 1.5 0 0.9 0.05 0.01 0.02 0.03 0.04 0.06 0.07\n"
+    "3 1.2 0 0.3 1.5 0 0.9 0.05 0.01 0.02 0.03 0.04 0.06 0.07\n"
+    "4 1.4 0 0.3 1.5 0 0.9 0.05 0.01 0.02 0.03 0.04 0.06 0.07\n"
+    "5 1.4 0 0.3 1.5 2 0.9 0.05\n"
+    "6 1.4 0 0.3 1.0 1 0.9 0.01 0.0 1.0\n"
+    "7 1.4 0 0.3 1.5 0 0.9 0.05 0.01 0.02 0.03 0.04 0.06 0.07\n";
+
+TEST_F(RfqReader, SignChainNormalisationAndPositions) {
+  for (double concave : {1.0, -1.0}) {
+    read(kChain, 7, concave);
+    const RfqCellSet& s = sim->rfq_lines.by_line.at(5);
+    EXPECT_EQ(s.ifirst, 2);
+    EXPECT_EQ(s.ilast, 4);
+    EXPECT_EQ(s.n0, 1) << "the entrance transition starts the accelerating section";
+    // First regular cell: -concave, then alternating; the exit transition
+    // continues the alternation, the entrance one takes concave.
+    const double first = -concave;
+    EXPECT_EQ(s.cells[2].c[8], first * 0.05);
+    EXPECT_EQ(s.cells[3].c[8], -first * 0.05);
+    EXPECT_EQ(s.cells[4].c[8], first * 0.05);
+    EXPECT_EQ(s.cells[5].c[8], -first * 0.05);
+    EXPECT_EQ(s.cells[1].c[8], concave * 0.05);
+    // A regular cell after the break keeps its file values.
+    EXPECT_EQ(s.cells[7].c[8], 0.05);
+    EXPECT_EQ(s.cells[7].c[10], 0.02);
+    for (int j = 2; j <= 4; ++j) {
+      const RfqCell& c = s.cells[j];
+      const double k = M_PI / c.len, kr = k * c.r0;
+      const double sg = (j % 2 == 0) ? first : -first;
+      // Table interpolation: relative error below (3 h)^2/4, h = 1.1 kmax/1000.
+      const double tol = 9 * s.bessel.h * s.bessel.h / 4;
+      EXPECT_EQ(c.c[9], 0.01) << "A03 is not normalised";
+      EXPECT_NEAR(c.c[10], sg * 0.02 / std::cyl_bessel_i(4.0, kr), tol * std::abs(c.c[10]));
+      EXPECT_NEAR(c.c[11], 0.03 / std::cyl_bessel_i(2.0, 2 * kr), tol * c.c[11]);
+      EXPECT_NEAR(c.c[12], 0.04 / std::cyl_bessel_i(6.0, 2 * kr), tol * c.c[12]);
+      EXPECT_NEAR(c.c[13], sg * 0.06 / std::cyl_bessel_i(0.0, 3 * kr), tol * std::abs(c.c[13]));
+      EXPECT_NEAR(c.c[14], sg * 0.07 / std::cyl_bessel_i(4.0, 3 * kr), tol * std::abs(c.c[14]));
+      EXPECT_EQ(c.volt, 80000.0);
+      EXPECT_DOUBLE_EQ(c.amin, 2 * 0.3 / 2.5);
+    }
+    // Grid: 1.1 times the largest k (2R - a) of the regular section.
+    const double kmax = (2 * 0.4 - 0.24) * M_PI / 1.0;
+    EXPECT_NEAR(s.bessel.h, kmax * 1.100000023841858 / 1000, 1e-15);
+    EXPECT_DOUBLE_EQ(s.cells[4].zstart, 3.2);
+    EXPECT_DOUBLE_EQ(s.length, 1.0 + 1.0 + 1.2 + 1.4 + 1.4 + 1.4 + 1.4);
+    EXPECT_DOUBLE_EQ(sim->rfq.rfq_length, s.length);
+  }
+}
+
+TEST_F(RfqReader, SwitchesAndPreLength) {
+  sim->rfq.AijRFQ = {0, 1, 0, 1, 0, 1, 0};  // A03, A21, A30 off
+  read("1 0.8 0 0.3 1 -1 0.9 0.01 0 0.8\n2 0.5 0 0.3 1 -3 0.9\n3 1.0 0 0.3 1.5 0 0.9 0.05 0.01 0.02 0.03 0.04 0.06 0.07\n",
+       3);
+  const RfqCellSet& s = sim->rfq_lines.by_line.at(5);
+  EXPECT_EQ(s.cells[3].c[9], 0.01);
+  EXPECT_EQ(s.cells[3].c[10], 0.0);
+  EXPECT_NE(s.cells[3].c[11], 0.0);
+  EXPECT_EQ(s.cells[3].c[12], 0.0);
+  EXPECT_NE(s.cells[3].c[13], 0.0);
+  EXPECT_EQ(s.cells[3].c[14], 0.0);
+  EXPECT_DOUBLE_EQ(s.pre_len, 1.3) << "the -1 and -3 cells before the regular section";
+  EXPECT_EQ(s.n0, 3);
+}
+
+TEST_F(RfqReader, EveryRfqLineKeepsItsOwnCells) {
+  write_file(dir / "rfq.#02", "1 2.0 0 0.3 1.2 0 0.8 0.02\n");
+  read("1 1.0 0 0.3 1.5 0 0.9 0.05\n2 1.0 0 0.3 1.5 0 0.9 0.05\n", 2);
+  sim->rfq.rfq_ncells = 1;
+  read_rfq_cells(*sim, 9, 2);
+  ASSERT_EQ(sim->rfq_lines.by_line.size(), 2u);
+  EXPECT_EQ(sim->rfq_lines.by_line.at(5).ncells, 2);
+  EXPECT_DOUBLE_EQ(sim->rfq_lines.by_line.at(5).length, 2.0);
+  EXPECT_EQ(sim->rfq_lines.by_line.at(9).ncells, 1);
+  EXPECT_DOUBLE_EQ(sim->rfq_lines.by_line.at(9).cells[1].c[7], 0.8);
+}
+
+TEST_F(RfqReader, BadCellFilesAreRefusedNamingFileCellAndValue) {
+  const std::string reg = "1 1.0 0 0.3 1.5 0 0.9 0.05\n";
+  struct Case {
+    std::string text;
+    int N;
+    std::string expect;  // part of the message
+  };
+  const Case cases[] = {
+      {reg, 2, "1 lines, but the rfq line of element 5 asks for 2 cells"},
+      {"1 1.0 0 0.3 x.5 0 0.9\n", 1, "x.5"},
+      {"1 1.0 0 0.3 1.5 0 0.9 eh_EM.#x7\n", 1, "not followed by two digits"},
+      {"1 1.0 0 0.3 1.5 0 0.9" + std::string(150, ' ') + "\n", 1, "characters; a cell line holds at most 160"},
+      {"1 1.0 0 0.3 1.5 3 0.9\n", 1, " RFQ file must contain at least 1 reg. cell "},
+      {"1 0.0 0 0.3 1.5 0 0.9\n", 1, "cell 1 (line 1): length L = 0 cm"},
+      {reg + "2 1.0 0 -0.3 1.5 -3 0.9\n", 2, "cell 2 (line 2): mean aperture r0 = -0.3 cm"},
+      {"1 1.0 0 0.3 -1 0 0.9\n", 1, "cell 1 (line 1): modulation m = -1"},
+      {reg + "2 1.0 0 0.3 1 1 0.9 0 0.2 0\n", 2, "fall length Dfall = 0 cm"},
+      {reg + "2 1.0 0 0.3 1.5 4 0.9 0.05 0 0 0 0 0.3\n", 2, "axial transition length d4 = 0 cm"},
+      {reg + "2 1.0 0 0.3 1.5 4 0.9 0.05 0.3\n", 2, "vane transition length t4 = 0 cm"},
+      {"1 1.0 0 0.9 1.0 0 0.9\n", 1, "2R = 0.8 cm does not exceed the minimum aperture a"},
+  };
+  for (const Case& k : cases) EXPECT_NE(fatal_text([&] { read(k.text, k.N); }).find(k.expect), std::string::npos)
+      << k.text << "\n -> " << fatal_text([&] { read(k.text, k.N); });
+  std::filesystem::remove(dir / "rfq.#01");
+  EXPECT_NE(fatal_text([&] { read_rfq_cells(*sim, 5, 1); }).find("rfq.#01"), std::string::npos);
+}
+
+// The rfq line itself, refused while the lattice is read.
+TEST(RfqLattice, BadRfqLinesAreRefusedNamingTheLine) {
+  struct Case {
+    const char* line;
+    const char* expect;
+  };
+  const Case cases[] = {
+      {"2 rfq 80 0 0.4 -30 1 10 1 0", "parameter \"concave\" must be equal to +1 or -1"},
+      {"0 rfq 80 0 0.4 -30 1 10", "0 cells; an RFQ holds 1..500"},
+      {"501 rfq 80 0 0.4 -30 1 10", "501 cells; an RFQ holds 1..500"},
+      {"2 rfq 80 0 0.4 -30 1 0", "0 steps per cell (made even); a cell takes 2..800"},
+      {"2 rfq 80 0 0.4 -30 1 801", "802 steps per cell (made even)"},
+      {"2 rfq 80 0 0 -30 1 10", "aperture radius R = 0 cm"},
+      {"2 rfq 80 0 0.4 -30 -1 10", "harmonic P5 = -1"},
+  };
+  for (const Case& k : cases) {
+    testing::CaseRun run("cases/rfq_cells");
+    testing::write_file(run.dir / "sclinac.dat", std::string("1 prmtr harm=1\n1 prmtr iflag_t=1\n") + k.line + "\nstop\n");
+    const std::string msg = fatal_text([&] { run.read_inputs(); });
+    EXPECT_NE(msg.find(k.expect), std::string::npos) << k.line << " -> " << msg;
+    if (std::string(k.expect).find("concave") == std::string::npos) {
+      EXPECT_NE(msg.find("line 3"), std::string::npos) << msg;
+    }
+  }
+}
+
+TEST(RfqLattice, ElementLengthIsTheSumOfTheCells) {
+  testing::CaseRun run("cases/rfq_cells");
+  testing::write_file(run.dir / "rfq.#01", "1 1.25 0 0.3 1.5 -1 0.9 0 0 1.25\n2 1.5 0 0.3 1.5 0 0.9 0.05\n");
+  testing::write_file(run.dir / "sclinac.dat", "1 prmtr harm=1\n1 prmtr iflag_t=1\n2 rfq 80 99.0 0.4 -30 1 9\n1 drift 10 1 1\nstop\n");
+  run.read_inputs();
+  const Sim& s = *run.sim;
+  EXPECT_DOUBLE_EQ(s.elements.elem_pos[3] - s.elements.elem_pos[2], 2.75) << "not P2";
+  EXPECT_EQ(s.elements.elem_int[3][11], 10) << "9 steps are made 10";
+  EXPECT_EQ(s.elements.elem_int[3][12], 1) << "the cell file defaults to 1";
+}
+
+}  // namespace
+}  // namespace linac
