@@ -1,0 +1,283 @@
+// End-to-end RFQ cases (see the README of each case directory): energy gain
+// against the transit-time factor pi/4, RF focusing against the smooth
+// approximation of Hill's equation, and the driver's outputs, requests,
+// save and resume, acceptance runs, repeated runs and thread independence.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "../../tools/rfq_cell_design.hpp"
+#include "case_harness.hpp"
+#include "control/dispatcher.hpp"
+#include "platform/fatal.hpp"
+
+namespace linac {
+namespace {
+
+using testing::CaseRun;
+using testing::Placed;
+using testing::read_file;
+using testing::read_lines;
+using testing::TempDir;
+using testing::write_file;
+
+std::vector<double> numbers_of(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<double> v;
+  std::string w;
+  while (in >> w) {
+    try {
+      v.push_back(std::stod(w));
+    } catch (...) {
+      v.push_back(NAN);
+    }
+  }
+  return v;
+}
+
+// N regular cells "L 0 r0 m 0 A01 A10".
+std::string regular_cells(int N, double L, double r0, double A01, double A10) {
+  std::string t;
+  for (int i = 1; i <= N; ++i) t += fmt::format("{} {:.17g} 0 {:.17g} 1 0 {:.17g} {:.17g}\n", i, L, r0, A01, A10);
+  return t;
+}
+
+TEST(RfqCases, EnergyGainOverAPhaseScan) {
+  const int N = 6;
+  const double V = 80000.0, A10 = 1e-3, W = 5000.0;
+  const double lambda = rfq_design::kLightCmS / 200e6;
+  const double L = rfq_design::beta_of(W) * lambda / 2;
+  std::vector<double> phis, gains;
+  std::string last_log, last_wtmp;
+  for (int j = 0; j < 12; ++j) {
+    const double phi = -180.0 + 30.0 * j;
+    CaseRun run("cases/rfq_gain");
+    write_file(run.dir / "rfq.#01", regular_cells(N, L, 0.5, 0.0, A10));
+    write_file(run.dir / "sclinac.dat",
+               fmt::format("1 prmtr harm=1\n1 prmtr iflag_t=1\n{} rfq 80 0 0.5 {} 1 40 1 1\nstop\n", N, phi));
+    run.read_inputs();
+    // A few particles near the axis: the statistics need a beam.
+    std::vector<Placed> beam;
+    for (int i = 0; i < 20; ++i) beam.push_back({1e-4 * i, 0.0, -1e-4 * i, 0.0});
+    run.place_beam(1, beam);
+    run.run_nominal_pass();
+    phis.push_back(phi * M_PI / 180);
+    gains.push_back(run.sim->ref.w0 - W);
+    if (j == 3) {
+      last_log = run.file("log.dat");
+      last_wtmp = run.file("wtmp.dat");
+    }
+  }
+  // Least squares of gain = a cos phi + b sin phi over the full circle.
+  double a = 0, b = 0;
+  for (std::size_t j = 0; j < phis.size(); ++j) {
+    a += gains[j] * std::cos(phis[j]) * 2 / phis.size();
+    b += gains[j] * std::sin(phis[j]) * 2 / phis.size();
+  }
+  const double want = N * (M_PI / 4) * A10 * V / 1000.0;  // keV/u
+  EXPECT_NEAR(std::hypot(a, b), want, 1e-3 * want);
+  EXPECT_NEAR(want / N * 1000, 62.83, 0.01) << "eV/u per cell";
+  // The reference table ends at the exit energy of wtmp.dat.
+  std::istringstream log(last_log);
+  std::string line, last_row;
+  while (std::getline(log, line))
+    if (line.size() > 10 && line.substr(0, 5) == fmt::format("{:5d}", N)) last_row = line;
+  ASSERT_FALSE(last_row.empty()) << last_log;
+  const auto row = numbers_of(last_row);
+  std::istringstream wt(last_wtmp);
+  double w_out = NAN;
+  while (std::getline(wt, line))
+    if (line.find("rfq") != std::string::npos) w_out = numbers_of(line.substr(14)).back();
+  // wtmp.dat keeps five digits (E11.5): 0.05 keV/u at 5000 keV/u.
+  EXPECT_NEAR(row[3] + row[4], w_out, 0.05 + 1e-9);
+}
+
+TEST(RfqCases, RfFocusingMatchesTheSmoothApproximation) {
+  for (double B : {1.0, 2.0, 3.0}) {
+    CaseRun run("cases/rfq_focus");
+    // The design energy and mass as the run knows them.
+    run.read_inputs();
+    const double amu_ev = run.sim->ref.amu_kev * 1000, W = run.sim->ref.w0;
+    const double gamma = 1 + W / run.sim->ref.amu_kev;
+    const double beta = std::sqrt(1 - 1 / (gamma * gamma));
+    const double lambda = rfq_design::kLightCmS / 200e6, r0 = 0.3, V = 80000.0;
+    const double A01 = B * amu_ev * r0 * r0 * gamma / (V * lambda * lambda);
+    CaseRun rr("cases/rfq_focus");
+    write_file(rr.dir / "rfq.#01", regular_cells(2, beta * lambda / 2, r0, A01, 0.0));
+    write_file(rr.dir / "sclinac.dat", "1 prmtr harm=1\n1 prmtr iflag_t=1\n2 rfq 80 0 0.3 0 1 400 1 1\nstop\n");
+    rr.read_inputs();
+    const double x0 = 1e-3, xp0 = 1e-4;
+    rr.place_beam(1, {{x0, 0, 0, 0}, {0, xp0, 0, 0}});
+    rr.run_nominal_pass();
+    const ParticleArrays& p = rr.sim->particles;
+    const double M11 = p.x[1][1] / x0, M22 = p.xp[1][2] / xp0;
+    const double sigma = std::acos((M11 + M22) / 2);
+    const double smooth = B / (std::sqrt(8.0) * M_PI);
+    EXPECT_NEAR(sigma, smooth, 0.01 * smooth) << "B = " << B;
+    const double det = M11 * M22 - (p.xp[1][1] / x0) * (p.x[1][2] / xp0);
+    // RK4 does not conserve the determinant exactly: 200 steps a cell leave
+    // a drift of a few 1e-6.
+    EXPECT_NEAR(det, 1.0, 1e-5) << "a period's matrix is symplectic";
+  }
+}
+
+// ---------------------------------------------------------------- the driver
+
+// Copies the driver case into a scratch directory with the given lattice
+// (and velmo.dat edits), runs the program and returns the directory.
+struct ProgramRun {
+  TempDir dir;
+  int rc = 0;
+  // velmo_edit: a text of velmo.dat and its replacement.
+  ProgramRun(const std::string& lattice, int threads = 1,
+             const std::pair<std::string, std::string>& velmo_edit = {}) {
+    const auto src = std::filesystem::path(LINAC_TEST_DATA_DIR) / "cases/rfq_driver";
+    for (const auto& e : std::filesystem::directory_iterator(src))
+      std::filesystem::copy_file(e.path(), dir / e.path().filename().string());
+    write_file(dir / "sclinac.dat", lattice);
+    if (!velmo_edit.first.empty()) {
+      std::string v = read_file(dir / "velmo.dat");
+      const auto at = v.find(velmo_edit.first);
+      EXPECT_NE(at, std::string::npos) << velmo_edit.first;
+      if (at != std::string::npos) v.replace(at, velmo_edit.first.size(), velmo_edit.second);
+      write_file(dir / "velmo.dat", v);
+    }
+    rc = testing::run_program(dir.path(), threads);
+  }
+  std::string file(const char* n) const { return read_file(dir / n); }
+  std::vector<std::string> lines(const char* n) const { return read_lines(dir / n); }
+};
+
+const char* kLattice =
+    "1 prmtr harm=1\n1 prmtr iflag_t=1\n5 rfq 60.0 0.0 0.3 -150.0 1.0 10 1 1\n1 drift 2.0 1.0 1.0\nstop\n";
+
+TEST(RfqDriver, OutDatLinesPerCellListingsAndReferenceTable) {
+  ProgramRun run(kLattice);
+  ASSERT_EQ(run.rc, 0) << run.file("screen.txt");
+  std::vector<std::string> names;
+  for (const auto& l : run.lines("out.dat"))
+    if (l.size() > 11 && l.substr(6, 3) == "rfq") names.push_back(l.substr(0, 4));
+  EXPECT_EQ(names, (std::vector<std::string>{"   1", "   2", "   3", "   4", "   5", "   3"}))
+      << "cells 1..5, then the element's own line at position 3";
+  // Reference table from the entrance transition (cell 2) to the last cell.
+  const std::string log = run.file("log.dat");
+  const auto head = log.find("ncell  type        z, cm      Wsyn, keV/u   dWsyn, keV/u     Phi, deg    ");
+  ASSERT_NE(head, std::string::npos) << log;
+  std::istringstream rows(log.substr(head));
+  std::string l;
+  std::getline(rows, l);
+  const double L = 0.44759618225336956;
+  for (int i = 2; i <= 5; ++i) {
+    ASSERT_TRUE(std::getline(rows, l));
+    const auto v = numbers_of(l);
+    EXPECT_EQ(v[0], i);
+    EXPECT_NEAR(v[2], i * L, 5e-4) << "end of the cell";
+  }
+  EXPECT_NE(log.find("rfq.#01"), std::string::npos);
+}
+
+TEST(RfqDriver, ApertureAndFieldRequests) {
+  const double L = 0.44759618225336956, r0 = 0.3;
+  // -1: the step apertures of every cell in dev_aperture.dat.
+  {
+    ProgramRun run(std::string("1 prmtr harm=1\n1 prmtr dev_field=0.05 0.0 -1\n1 prmtr iflag_t=1\n") +
+                   "5 rfq 60.0 0.0 0.3 -150.0 1.0 10 1 1\nstop\n");
+    ASSERT_EQ(run.rc, 0) << run.file("screen.txt");
+    const auto lines = run.lines("dev_aperture.dat");
+    ASSERT_EQ(lines.size(), 2u + 5 * 10);
+    EXPECT_EQ(lines[0], "           aperture of the RFQ ");
+    EXPECT_EQ(lines[1], "       z ,cm      Rx ,cm      Ry ,cm    ");
+    // The first step of the -1 fall cell (z' = L - zc inside the fall):
+    // r0 / cos(pi (z' - z11)/(2 Dfall)), z11 = 0, Dfall = L.
+    const double zc = 0.05 * L, zp = L - zc;
+    const double a = r0 / std::cos(M_PI * zp / (2 * L));
+    const double plateau = r0 / std::cos(6 * M_PI / 13);
+    EXPECT_EQ(lines[2], fmt::format("{:12.3f}{:12.3f}{:12.3f}", zc, std::min(a, plateau), std::min(a, plateau)));
+    // The regular cell (third): aperRFQ 0 gives the circle of a = 2 r0/(m + 1).
+    EXPECT_EQ(lines[2 + 20], fmt::format("{:12.3f}{:12.3f}{:12.3f}", 2 * L + zc, 0.6 / 2.2, 0.6 / 2.2));
+  }
+  // 0: the field of every cell along the line, nstep + 1 rows a cell.
+  {
+    ProgramRun run(std::string("1 prmtr harm=1\n1 prmtr dev_field=0.05 0.0 0\n1 prmtr iflag_t=1\n") +
+                   "5 rfq 60.0 0.0 0.3 -150.0 1.0 10 1 1\nstop\n");
+    ASSERT_EQ(run.rc, 0) << run.file("screen.txt");
+    const auto lines = run.lines("dev_field.dat");
+    ASSERT_EQ(lines.size(), 2u + 5 * 11);
+    EXPECT_EQ(lines[0], "  The field of RFQ at x=       0.050,cm y=       0.000, cm");
+    EXPECT_EQ(lines[1], "    z, cm       Ex, V/cm       Ey, V/cm       Ez, V/cm   ");
+    EXPECT_EQ(lines[12].substr(0, 12), lines[13].substr(0, 12)) << "a cell boundary is listed twice";
+  }
+  // One cell with three values: its rows and its log.dat listing; with four
+  // values the listing only.
+  for (int nval : {3, 4}) {
+    const std::string req = nval == 3 ? "0.05 0.0 3" : "0.05 0.0 3 1";
+    ProgramRun run("1 prmtr harm=1\n1 prmtr dev_field=" + req + "\n1 prmtr iflag_t=1\n" +
+                   "5 rfq 60.0 0.0 0.3 -150.0 1.0 10 1 1\nstop\n");
+    ASSERT_EQ(run.rc, 0) << run.file("screen.txt");
+    const auto lines = run.lines("dev_field.dat");
+    EXPECT_EQ(lines.size(), nval == 3 ? 2u + 11 : 0u);
+    if (nval == 3) {
+      EXPECT_EQ(lines[0], "  The field of RFQ cell#  3 at x=       0.050,cm y=       0.000, cm");
+    }
+    const std::string log = run.file("log.dat");
+    EXPECT_NE(log.find(" The RFQ field have extracted in file dev_field.dat\n         regular cell#   3\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("         Dcell=" + fmt::format("{:12.5f}", L)), std::string::npos);
+    EXPECT_NE(log.find("         aperture of the cell #  3\n       z ,cm      Rx ,cm      Ry ,cm    \n"), std::string::npos);
+  }
+}
+
+TEST(RfqDriver, MissingTimeModeRequestStopsTheRun) {
+  ProgramRun run("1 prmtr harm=1\n5 rfq 60.0 0.0 0.3 -150.0 1.0 10 1 1\nstop\n");
+  EXPECT_NE(run.rc, 0);
+  EXPECT_NE(run.file("screen.txt").find("RFQerror -> command \"1 prmtr iflag_t=1\" is omitted"), std::string::npos);
+  EXPECT_NE(run.file("log.dat").find("RFQerror -> command \"1 prmtr iflag_t=1\" is omitted"), std::string::npos);
+}
+
+TEST(RfqDriver, SaveAfterACellThenResumeGivesTheSameBeam) {
+  ProgramRun whole(std::string("1 prmtr harm=1\n1 prmtr iflag_t=1\n-7 scrch 2\n") +
+                   "5 rfq 60.0 0.0 0.3 -150.0 1.0 10 1 1\n1 drift 2.0 1.0 1.0\nstop\n");
+  ASSERT_EQ(whole.rc, 0) << whole.file("screen.txt");
+  ASSERT_TRUE(std::filesystem::exists(whole.dir / "scratch.#07"));
+  TempDir resumed;
+  for (const char* f : {"velmo.dat", "rfq.#01"}) std::filesystem::copy_file(whole.dir / f, resumed / f);
+  std::filesystem::copy_file(whole.dir / "scratch.#07", resumed / "scratch.#07");
+  write_file(resumed / "sclinac.dat", std::string("1 prmtr harm=1\n1 prmtr iflag_t=1\n7 scrch 2\n") +
+                                          "5 rfq 60.0 0.0 0.3 -150.0 1.0 10 1 1\n1 drift 2.0 1.0 1.0\nstop\n");
+  const int rc = testing::run_program(resumed.path(), 1);
+  ASSERT_EQ(rc, 0) << read_file(resumed / "screen.txt");
+  EXPECT_TRUE(read_file(whole.dir / "coord.dat") == read_file(resumed / "coord.dat"));
+  // Cells 3..5 only, and no reference table after a restart.
+  int cells = 0;
+  for (const auto& l : read_lines(resumed / "out.dat"))
+    if (l.size() > 11 && l.substr(6, 3) == "rfq") ++cells;
+  EXPECT_EQ(cells, 3 + 1);
+  const std::string log = read_file(resumed / "log.dat");
+  EXPECT_EQ(log.find("Parameters of the Reference"), std::string::npos);
+  EXPECT_NE(log.find("rfq.#01"), std::string::npos);
+}
+
+TEST(RfqDriver, SpaceChargeOutputsDoNotDependOnTheThreadCount) {
+  const std::vector<const char*> files = {"out.dat", "coord.dat", "lost.dat", "wtmp.dat", "sc_warning.dat"};
+  std::vector<std::string> out[2];
+  int k = 0;
+  for (int threads : {1, 4}) {
+    // 10 mA with the 3-D model.
+    ProgramRun run(kLattice, threads, {"CURRENT = 0.0", "CURRENT = 10.0"});
+    ASSERT_EQ(run.rc, 0) << run.file("screen.txt");
+    for (const char* f : files) out[k].push_back(run.file(f));
+    ++k;
+  }
+  for (std::size_t f = 0; f < files.size(); ++f) EXPECT_TRUE(out[0][f] == out[1][f]) << files[f];
+  EXPECT_NE(out[0][4].find("*RFQcell#"), std::string::npos) << out[0][4];
+}
+
+}  // namespace
+}  // namespace linac
