@@ -2,8 +2,11 @@
 
 #include <algorithm>
 
+#include <fmt/format.h>
+
 #include "common/sim.hpp"
 #include "common/unit_numbers.hpp"
+#include "transport/seams.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
 
@@ -227,6 +230,10 @@ RfqCellKind make_cell_kind(const RfqCellSet& s, int i, int mode, const Table3D* 
 
 bool rfq_field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
   const RfqRunCell& rc = sim.rfq_run;
+  if (!(rc.L > 0.0))
+    fatal({fmt::format(" {}: the RFQ field is asked for while no RFQ cell is being run",
+                       element_label(sim, sim.state.ipos))},
+          true);
   std::atomic<bool> bad{false};
   const bool inside = std::visit(
       [&](const auto& k) {
