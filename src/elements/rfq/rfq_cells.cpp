@@ -39,6 +39,7 @@ void leading_powers(double y, std::array<double, N>& q) {
 
 void build_bessel_table(Sim& sim, double h, RfqBesselTable& t) {
   t.h = h;
+  t.inv_h = 1.0 / h;
   t.rows.assign(kBesselNodes + 1, {});
   t.rows[0].fill(1.0);
   std::array<double, 8> bsi{};
@@ -60,9 +61,9 @@ void build_bessel_table(Sim& sim, double h, RfqBesselTable& t) {
 RfqBessel rfq_bessel_interp(const RfqBesselTable& t, double x, int mode) {
   if (t.exact != nullptr) return t.exact(x, mode);
   RfqBessel b;
-  int j = static_cast<int>(x / t.h) + 1;
+  int j = static_cast<int>(x * t.inv_h) + 1;
   if (j > kBesselNodes) j = kBesselNodes;
-  const double f = (x - (j - 1) * t.h) / t.h;
+  const double f = (x - (j - 1) * t.h) * t.inv_h;
   const auto& lo = t.rows[static_cast<std::size_t>(j - 1)];
   const auto& hi = t.rows[static_cast<std::size_t>(j)];
   auto at = [&](int c) { return lo[c] + f * (hi[c] - lo[c]); };
@@ -83,6 +84,22 @@ RfqBessel rfq_bessel_interp(const RfqBesselTable& t, double x, int mode) {
     p3 *= 3.0;
   }
   return b;
+}
+
+void rfq_bessel_ratio01(const RfqBesselTable& t, double x, double& T0, double& T1) {
+  if (t.exact != nullptr) {
+    const RfqBessel b = t.exact(x, 2);
+    T0 = b.B1[0];
+    T1 = x > 0.0 ? b.B1[1] / (0.5 * x) : 1.0;
+    return;
+  }
+  int j = static_cast<int>(x * t.inv_h) + 1;
+  if (j > kBesselNodes) j = kBesselNodes;
+  const double f = (x - (j - 1) * t.h) * t.inv_h;
+  const auto& lo = t.rows[static_cast<std::size_t>(j - 1)];
+  const auto& hi = t.rows[static_cast<std::size_t>(j)];
+  T0 = lo[0] + f * (hi[0] - lo[0]);
+  T1 = lo[1] + f * (hi[1] - lo[1]);
 }
 
 // ---------------------------------------------------------------- the cell file

@@ -45,7 +45,8 @@ struct RfqBessel {
 };
 
 struct RfqBesselTable {
-  double h = 0.0;  // grid step of x (k r, dimensionless)
+  double h = 0.0;      // grid step of x (k r, dimensionless)
+  double inv_h = 0.0;  // 1/h
   std::vector<std::array<double, 20>> rows;
   // A reference in place of the table: exact values by another routine
   // (checks of the field's derivatives, which the piecewise-linear table
@@ -57,6 +58,10 @@ struct RfqBesselTable {
 // last node the last interval is extrapolated). mode 2 sets B1(0) and B1(1)
 // only (the others stay 0); mode 8 sets every order.
 RfqBessel rfq_bessel_interp(const RfqBesselTable& t, double x, int mode);
+
+// The two-term values at x >= 0 without the leading power: T0 = I_0(x) and
+// T1 = I_1(x)/(x/2) (1 at x = 0), for fields that multiply by x themselves.
+void rfq_bessel_ratio01(const RfqBesselTable& t, double x, double& T0, double& T1);
 
 // Builds the table for the grid step h (> 0) with the library's I_n.
 void build_bessel_table(Sim& sim, double h, RfqBesselTable& t);

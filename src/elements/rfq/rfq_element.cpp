@@ -145,6 +145,8 @@ void run_cell_steps(Sim& sim, std::int32_t n, RfqCellSet& cs, const K& kind, con
   w.field_rec.assign(static_cast<std::size_t>(r.nstep) + 1, {});
   probe(0.0, w.field_rec[0], 0.0);
   check_added_fields(sim);
+  // Start z of the current step as the push in z accumulates it.
+  double z_start = 0.0;
   for (int k = 1; k <= r.nstep; ++k) {
     g.zref = path(k, kRefZ);
     const double s_prev = path(k - 1, kRefS);
@@ -162,6 +164,8 @@ void run_cell_steps(Sim& sim, std::int32_t n, RfqCellSet& cs, const K& kind, con
       space_charge(sim, k);
       sc_kick(sim, r.step_len);
     }
+    src.prepare_step(z_start, r.step_len);
+    z_start = z_start + r.step_len;
     const auto field = with_added_fields(sim, FieldAt<RfqSource<K>>{src});
     for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
       push_charge_state(sim, field, iq, r.step_len);

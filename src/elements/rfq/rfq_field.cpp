@@ -35,18 +35,25 @@ struct Angles {
 }  // namespace
 
 bool RfqRegular2::field(double x, double y, double z, Vec3& E) const {
-  const RfqPolar p(x, y);
-  const double Vh = 0.5 * V;
-  const RfqBessel b = rfq_bessel_interp(*bessel, k * p.r, 2);
-  const double c1 = std::cos(k * z);
-  const double s1 = std::sin(k * z);
-  const double C2 = p.c * p.c - p.s * p.s;
-  const double S2 = 2.0 * p.s * p.c;
-  const double q = V * A01 * p.r / (r0 * r0);
-  const double Er = -q * C2 - k * Vh * A10 * b.B1[1] * c1;
-  const double Et = q * S2;
-  const double Ez = k * Vh * A10 * b.B1[0] * s1;
-  p.to_xy(Er, Et, Ez, E);
+  // In Cartesian form: E_r x/r with I1(kr)/r = (k/2) T1(kr), so no angle is
+  // needed.
+  double xs = x, ys = y;
+  double r = std::sqrt(x * x + y * y);
+  if (r < kAxisShift) {
+    xs = kAxisShift;
+    ys = 0.0;
+    r = kAxisShift;
+  }
+  double T0 = 0.0, T1 = 0.0;
+  rfq_bessel_ratio01(*bessel, k * r, T0, T1);
+  const double kVh = k * 0.5 * V * A10;
+  double c1 = 0.0, s1 = 0.0;
+  trig.at(k, z, c1, s1);
+  const double g = V * A01 / (r0 * r0);
+  const double acc = 0.5 * k * kVh * T1 * c1;
+  E[0] = -g * xs - acc * xs;
+  E[1] = g * ys - acc * ys;
+  E[2] = kVh * T0 * s1;
   return true;
 }
 
@@ -57,8 +64,8 @@ bool RfqRegular8::field(double x, double y, double z, Vec3& E) const {
   const double r = p.r;
   const double kr = k * r;
   const RfqBessel b = rfq_bessel_interp(*bessel, kr, 8);
-  const double c1 = std::cos(k * z);
-  const double s1 = std::sin(k * z);
+  double c1 = 0.0, s1 = 0.0;
+  trig.at(k, z, c1, s1);
   const double c2 = c1 * c1 - s1 * s1;
   const double s2 = 2.0 * c1 * s1;
   const double c3 = c2 * c1 - s2 * s1;
@@ -202,8 +209,8 @@ RfqCellKind make_cell_kind(const RfqCellSet& s, int i, int mode, const Table3D* 
   switch (t) {
     case 0: {
       const double k = kPi / c.len;
-      if (mode == 2) return RfqRegular2{k, c.volt, A[7], A[8], c.r0, &s.bessel};
-      return RfqRegular8{k, c.volt, c.r0, A[7], A[8], A[9], A[10], A[11], A[12], A[13], A[14], &s.bessel};
+      if (mode == 2) return RfqRegular2{k, c.volt, A[7], A[8], c.r0, &s.bessel, {}};
+      return RfqRegular8{k, c.volt, c.r0, A[7], A[8], A[9], A[10], A[11], A[12], A[13], A[14], &s.bessel, {}};
     }
     case 1:
     case -1:

@@ -8,6 +8,7 @@
 // by RfqSource, the field source that the stepping loop is instantiated on.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <variant>
@@ -42,11 +43,41 @@ struct RfqPolar {
   }
 };
 
+// cos(kz) and sin(kz) at the stage positions of one step (z0, z0 + h/2
+// twice, z0 + h), which every particle of a push in z shares; other z are
+// computed.
+struct RfqZTrig {
+  int count = 0;
+  std::array<double, 4> z{}, c{}, s{};
+  void prepare(double k, double z0, double h) {
+    const double h2 = h / 2.0;
+    const double zs = z0 + h2;
+    z = {z0, zs, zs + h2, z0 + h};
+    for (std::size_t j = 0; j < 4; ++j) {
+      c[j] = std::cos(k * z[j]);
+      s[j] = std::sin(k * z[j]);
+    }
+    count = 4;
+  }
+  void at(double k, double zz, double& cz, double& sz) const {
+    for (int j = 0; j < count; ++j)
+      if (z[static_cast<std::size_t>(j)] == zz) {
+        cz = c[static_cast<std::size_t>(j)];
+        sz = s[static_cast<std::size_t>(j)];
+        return;
+      }
+    cz = std::cos(k * zz);
+    sz = std::sin(k * zz);
+  }
+};
+
 // Regular cell with the two-term potential
 // U = Vh [A01 (r/r0)^2 cos 2theta + A10 I0(kr) cos kz], k = pi/L, Vh = V/2.
 struct RfqRegular2 {
   double k = 0.0, V = 0.0, A01 = 0.0, A10 = 0.0, r0 = 0.0;
   const RfqBesselTable* bessel = nullptr;
+  RfqZTrig trig;
+  void prepare_step(double z0, double h) { trig.prepare(k, z0, h); }
   bool field(double x, double y, double z, Vec3& E) const;
 };
 
@@ -55,6 +86,8 @@ struct RfqRegular8 {
   double k = 0.0, V = 0.0, r0 = 0.0;
   double A01 = 0.0, A10 = 0.0, A03 = 0.0, A12 = 0.0, A21 = 0.0, A23 = 0.0, A30 = 0.0, A32 = 0.0;
   const RfqBesselTable* bessel = nullptr;
+  RfqZTrig trig;
+  void prepare_step(double z0, double h) { trig.prepare(k, z0, h); }
   bool field(double x, double y, double z, Vec3& E) const;
 };
 
@@ -148,6 +181,11 @@ struct RfqSource {
   Kind kind;
   double L = 0.0, ax = 0.0, ay = 0.0, rf_phase = 0.0;
   std::atomic<bool>* z_bad = nullptr;
+
+  // What every particle of a step shares (the regular cells' cos kz, sin kz).
+  void prepare_step(double z0, double h) {
+    if constexpr (requires { kind.prepare_step(z0, h); }) kind.prepare_step(z0, h);
+  }
 
   bool element_field(double x, double y, double z, double t, Vec3& E, Vec3& B) const {
     E = {0.0, 0.0, 0.0};
