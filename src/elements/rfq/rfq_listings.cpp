@@ -38,28 +38,25 @@ void parameter_block(Sim& sim, const RfqCellSet& s, int i) {
   switch (c.type) {
     case 1:
     case -1:
-      put(sim, kUnitLog, "(A21,I4)", {std::string_view("           RMS cell#"), i});
-      type();
-      num(" dcell=", c.len);
-      num(" V0RFQ=", V);
-      num(" R0RFQ=", c.r0);
-      num("   A01=", c.c[7]);
-      num("   A03=", c.c[8]);
-      // The listing shows c13 under the name z11.
-      num("   z11=", c.c[13]);
-      num(" Dfall=", c.c[10]);
-      num("   z12=", std::min(c.c[13] + c.c[10], c.len));
-      break;
     case 3:
-    case -3:
+    case -3: {
+      // Fall and quadrupole cells: the fall cell names r0 R0RFQ and lists
+      // its fall (c13 shown under the name z11), the quadrupole cell names r0 a.
+      const bool fall = std::abs(c.type) == 1;
       put(sim, kUnitLog, "(A21,I4)", {std::string_view("           RMS cell#"), i});
       type();
       num(" dcell=", c.len);
       num(" V0RFQ=", V);
-      num("     a=", c.r0);
+      num(fall ? " R0RFQ=" : "     a=", c.r0);
       num("   A01=", c.c[7]);
       num("   A03=", c.c[8]);
+      if (fall) {
+        num("   z11=", c.c[13]);
+        num(" Dfall=", c.c[10]);
+        num("   z12=", std::min(c.c[13] + c.c[10], c.len));
+      }
       break;
+    }
     case 2:
     case -2:
     case 4:
