@@ -244,7 +244,8 @@ TEST(Dispatcher, UnbuiltHandlerStopsNamingKeywordAndLine) {
     const char* message;
   };
   const Case cases[] = {
-      {"rfq  ", " element 'rfq  ' at lattice line 3 is not available yet"},
+      // An rfq line whose cell file was never read (no lattice file here).
+      {"rfq  ", " element 3 (rfq): no RFQ cells were read for it"},
   };
   for (const auto& c : cases) {
     auto sim = lattice({{"vary "}, {"fhide"}, {c.keyword, 1}});

@@ -122,7 +122,7 @@ TEST(FieldAt, FieldsNotBuiltYetStopTheRun) {
     field_at(*sim, 0.1, 0.1, 0.0, 0.0, E, B);
   } catch (const FatalStop& stop) {
     EXPECT_NE(stop.lines().front().find("element 3 (rfq)"), std::string::npos);
-    EXPECT_NE(stop.lines().front().find("not available yet"), std::string::npos);
+    EXPECT_NE(stop.lines().front().find("no RFQ cell is being run"), std::string::npos);
   }
   // Superimposed field; the 2-D space-charge field is added from the last
   // solved grid (none here: no field).

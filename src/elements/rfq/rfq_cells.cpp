@@ -14,6 +14,7 @@
 #include "platform/format.hpp"
 #include "platform/freeformat.hpp"
 #include "platform/units.hpp"
+#include "transport/seams.hpp"
 
 namespace linac {
 
@@ -269,14 +270,14 @@ void derive_rfq_cells(Sim& sim, RfqCellSet& s, const std::array<double, 7>& AijR
 RfqCellSet& current_rfq(Sim& sim) {
   auto it = sim.rfq_lines.by_line.find(sim.rfq_lines.current);
   if (it == sim.rfq_lines.by_line.end())
-    fatal({fmt::format(" element line {}: no RFQ cells were read for it", sim.rfq_lines.current)}, true);
+    fatal({fmt::format(" {}: no RFQ cells were read for it", element_label(sim, sim.rfq_lines.current))}, true);
   return it->second;
 }
 
 const RfqCellSet& current_rfq(const Sim& sim) {
   auto it = sim.rfq_lines.by_line.find(sim.rfq_lines.current);
   if (it == sim.rfq_lines.by_line.end())
-    fatal({fmt::format(" element line {}: no RFQ cells were read for it", sim.rfq_lines.current)}, true);
+    fatal({fmt::format(" {}: no RFQ cells were read for it", element_label(sim, sim.rfq_lines.current))}, true);
   return it->second;
 }
 
