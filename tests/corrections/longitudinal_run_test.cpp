@@ -4,7 +4,9 @@
 // back to the reference there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -108,6 +110,55 @@ TEST(LongitudinalRun, CorrectorCavityRestoresEnergyAndPhcorThePhase) {
     // 4.7e-7 deg away from it at this place, with or without an energy
     // correction: that difference bounds the check.
     EXPECT_LE(std::abs(sim.stats.element_stats[kPhcorLine].phic) * 180.0 / M_PI, 1e-6) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace linac
+
+namespace linac {
+namespace {
+
+// ph_monitor.dat byte for byte where its lines follow from fixed layouts: the
+// section list, the seed and section headers, and the energy line of each
+// section's closing block (values taken from the run, laid out by hand).
+TEST(LongitudinalRun, PhMonitorLinesFollowTheirLayouts) {
+  testing::TaskRun run(kVelmo, lattice("cavc"));
+  run.file("fi_in.dat", "0.0\n");
+  make_table(run);
+  write_errors(run);
+  ASSERT_EQ(run.go(), 0) << run.screen.str();
+  const Sim& sim = *run.sim;
+  const std::vector<std::string> lines = run.lines_of("ph_monitor.dat");
+  // Section list: (8X,A8,I2,25X,A21) or (8X,A8,I2,13X,A30,I3), then
+  // (3(A6,I4,1X)), (3(I3,1X,A5,2X)) and an empty line; blanks left by a
+  // trailing X descriptor end no record.
+  const auto b = [](int n) { return std::string(static_cast<std::size_t>(n), ' '); };
+  const std::vector<std::string> list = {
+      b(8) + "SECTION# 1" + b(25) + b(8) + "no correction",
+      "  ne1=   1   ne2=   1   ne3=   1",
+      "  1 align    1 align    1 align",
+      "",
+      b(8) + "SECTION# 2" + b(13) + b(8) + " correction for CDUMP#  1",
+      "  ne1=   2   ne2=   7   ne3=   7",
+      "  1 cdump    1 cdump    1 cdump",
+      "",
+  };
+  ASSERT_GE(lines.size(), list.size());
+  for (std::size_t i = 0; i < list.size(); ++i) EXPECT_EQ(lines[i], list[i]) << "line " << i + 1;
+  // Seed header (28X,A8,I5,A2) and section headers (10X,A13,I4,A3).
+  const auto has = [&](const std::string& l) { return std::find(lines.begin(), lines.end(), l) != lines.end(); };
+  EXPECT_TRUE(has(b(28) + " * Seed#    1 *"));
+  EXPECT_TRUE(has(b(10) + "  !* Section#   1 *!"));
+  EXPECT_TRUE(has(b(10) + "  !* Section#   2 *!"));
+  // Closing block energy line (A12,F8.2,2(A7,F10.2),A6) at each section's end.
+  for (const int last : {1, 7}) {
+    const double e = 1000.0 * sim.stats.element_stats[last].w_mean;
+    const double wr = sim.history.ref_W_out[last];
+    char buf[128];
+    // " Wkin-Wtmp=" is 11 wide: one blank pads it to A12.
+    std::snprintf(buf, sizeof buf, "  Wkin-Wtmp=%8.2f  Wkin=%10.2f  Wtmp=%10.2f Kev/u", e - wr, e, wr);
+    EXPECT_TRUE(has(buf)) << "missing: [" << buf << "]\n" << testing::read_file(run.dir / "ph_monitor.dat");
   }
 }
 
