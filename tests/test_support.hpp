@@ -45,6 +45,18 @@ inline std::string read_file(const std::filesystem::path& p) {
   return ss.str();
 }
 
+// A run's text file without the task's begin and end stamps (they carry
+// the clock), for comparing runs made at different times.
+inline std::string without_stamps(const std::string& text) {
+  std::istringstream in(text);
+  std::string line, out;
+  while (std::getline(in, line))
+    if (line.find("Task begin at") == std::string::npos &&
+        line.find("Task end at") == std::string::npos)
+      out += line + "\n";
+  return out;
+}
+
 inline std::vector<std::string> read_lines(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::vector<std::string> lines;

@@ -19,20 +19,11 @@ namespace {
 // vertical tails, so lost.dat holds records of the magnet, and log.dat
 // holds its body field B = beta gamma / (Q/A K R) with K = e/(m_u c).
 // log.dat is compared without its two clock lines (task begin and end).
-std::string without_clock_lines(const std::string& text) {
-  std::istringstream in(text);
-  std::string kept;
-  for (std::string l; std::getline(in, l);)
-    if (l.find("Task begin at") == std::string::npos && l.find("Task end at") == std::string::npos)
-      kept += l + "\n";
-  return kept;
-}
-
 TEST(BendCases, ThreadIdentityOfTheBendExample) {
   const std::vector<std::string> files{"out.dat", "coord.dat", "lost.dat", "log.dat"};
   std::vector<std::string> out[2] = {testing::run_example("bend_drifts", 1, files),
                                      testing::run_example("bend_drifts", 4, files)};
-  for (auto& o : out) o[3] = without_clock_lines(o[3]);
+  for (auto& o : out) o[3] = testing::without_stamps(o[3]);
   for (std::size_t f = 0; f < files.size(); ++f) {
     EXPECT_GT(out[0][f].size(), 0u) << files[f];
     EXPECT_TRUE(out[0][f] == out[1][f]) << files[f] << " differs between 1 and 4 threads";

@@ -79,17 +79,6 @@ TEST(CavityCases, TwentyCavitiesReadTheirTableOnceAndGainAsTheThinGap) {
   EXPECT_GT(h.ref_W_out[kCavities], 1000.0 + 19.0 * 2.26253 * std::cos(30.0 * kDegToRad));
 }
 
-// A file without the begin and end stamps of the task (they carry the time).
-std::string without_stamps(const std::string& text) {
-  std::istringstream in(text);
-  std::string line, out;
-  while (std::getline(in, line))
-    if (line.find("Task begin at") == std::string::npos &&
-        line.find("Task end at") == std::string::npos)
-      out += line + "\n";
-  return out;
-}
-
 TEST(CavityLinac, ProgramOutputsDoNotDependOnTheThreadCount) {
   const char* const files[] = {"out.dat", "coord.dat", "lost.dat", "wtmp.dat", "log.dat"};
   std::string out[2][5];
@@ -102,7 +91,7 @@ TEST(CavityLinac, ProgramOutputsDoNotDependOnTheThreadCount) {
     ASSERT_EQ(std::system(tables.c_str()), 0) << testing::read_file(dir / "tables.txt");
     ASSERT_EQ(testing::run_program(dir.path(), r == 0 ? 1 : 4), 0)
         << testing::read_file(dir / "screen.txt");
-    for (int f = 0; f < 5; ++f) out[r][f] = without_stamps(testing::read_file(dir / files[f]));
+    for (int f = 0; f < 5; ++f) out[r][f] = testing::without_stamps(testing::read_file(dir / files[f]));
   }
   // The scraper removes part of the beam; every gap lists itself.
   EXPECT_GT(std::count(out[0][2].begin(), out[0][2].end(), '\n'), 20);

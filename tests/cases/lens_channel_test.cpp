@@ -31,17 +31,6 @@ void prepare(const testing::TempDir& dir) {
   ASSERT_EQ(std::system(cmd.c_str()), 0) << testing::read_file(dir / "tables.txt");
 }
 
-// A file without the begin and end stamps of the task (they carry the time).
-std::string without_stamps(const std::string& text) {
-  std::istringstream in(text);
-  std::string line, out;
-  while (std::getline(in, line))
-    if (line.find("Task begin at") == std::string::npos &&
-        line.find("Task end at") == std::string::npos)
-      out += line + "\n";
-  return out;
-}
-
 void expect_identical(const std::string (&one)[5], const std::string (&four)[5]) {
   // The scraper removes part of the beam.
   EXPECT_GT(std::count(one[2].begin(), one[2].end(), '\n'), 100);
@@ -59,7 +48,7 @@ TEST(LensChannel, ProgramOutputsDoNotDependOnTheThreadCount) {
     const std::string cmd = "cd '" + dir.path().string() + "' && OMP_NUM_THREADS=" +
                             (r == 0 ? "1" : "4") + " '" LINAC_PROGRAM "' > screen.txt 2>&1";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << testing::read_file(dir / "screen.txt");
-    for (int f = 0; f < 5; ++f) out[r][f] = without_stamps(testing::read_file(dir / kFiles[f]));
+    for (int f = 0; f < 5; ++f) out[r][f] = testing::without_stamps(testing::read_file(dir / kFiles[f]));
   }
   expect_identical(out[0], out[1]);
 }
@@ -86,7 +75,7 @@ TEST(LensChannel, TimeModeOutputsDoNotDependOnTheThreadCount) {
     const int status = run_program(*sim);
     omp_set_num_threads(saved);
     ASSERT_EQ(status, 0) << screen.str();
-    for (int f = 0; f < 5; ++f) out[r][f] = without_stamps(testing::read_file(dir / kFiles[f]));
+    for (int f = 0; f < 5; ++f) out[r][f] = testing::without_stamps(testing::read_file(dir / kFiles[f]));
   }
   expect_identical(out[0], out[1]);
 }

@@ -11,21 +11,6 @@
 namespace linac {
 namespace {
 
-// A file without the begin and end stamps of the task (they carry the time).
-std::string without_stamps(const std::string& text) {
-  std::string out;
-  std::size_t p = 0;
-  while (p < text.size()) {
-    std::size_t e = text.find('\n', p);
-    if (e == std::string::npos) e = text.size();
-    const std::string line = text.substr(p, e - p);
-    if (line.find("Task begin at") == std::string::npos && line.find("Task end at") == std::string::npos)
-      out += line + "\n";
-    p = e + 1;
-  }
-  return out;
-}
-
 TEST(ErrorStudyExample, OutputsAreTheSameAtOneAndFourThreads) {
   const std::vector<std::string> files = {"co_monitor.dat", "ph_monitor.dat", "bp_monitor.dat", "out_wq.dat",
                                           "out_phq.dat",    "out.dat",        "log.dat",        "staterr.dat"};
@@ -37,7 +22,7 @@ TEST(ErrorStudyExample, OutputsAreTheSameAtOneAndFourThreads) {
                                "' > tables.txt 2>&1";
     ASSERT_EQ(std::system(tables.c_str()), 0) << testing::read_file(dir / "tables.txt");
     ASSERT_EQ(testing::run_program(dir.path(), r == 0 ? 1 : 4), 0) << testing::read_file(dir / "screen.txt");
-    for (const auto& f : files) out[r].push_back(without_stamps(testing::read_file(dir / f)));
+    for (const auto& f : files) out[r].push_back(testing::without_stamps(testing::read_file(dir / f)));
   }
   for (std::size_t f = 0; f < files.size(); ++f) {
     EXPECT_GT(out[0][f].size(), 0u) << files[f];

@@ -35,6 +35,17 @@ void parameter_block(Sim& sim, const RfqCellSet& s, int i) {
   const double V = c.volt;
   auto num = [&](const char* label, double v) { put(sim, kUnitLog, "(A15,F12.5)", {std::string_view(label), v}); };
   auto type = [&]() { put(sim, kUnitLog, "(A15,I5)", {std::string_view("  type="), c.type}); };
+  // Length, voltage, vane geometry and the two lowest coefficients of a
+  // modulated (regular or transition) cell.
+  auto vane_cell = [&]() {
+    num(" Dcell=", c.len);
+    num(" V0RFQ=", V);
+    num(" R0RFQ=", c.r0);
+    num("     a=", c.amin);
+    num("    ma=", c.mod * c.amin);
+    num("   A01=", c.c[7]);
+    num("   A10=", c.c[8]);
+  };
   switch (c.type) {
     case 1:
     case -1:
@@ -63,13 +74,7 @@ void parameter_block(Sim& sim, const RfqCellSet& s, int i) {
     case -4:
       put(sim, kUnitLog, "(A22,I4)", {std::string_view("  TRANSITION  cell #"), i});
       type();
-      num(" Dcell=", c.len);
-      num(" V0RFQ=", V);
-      num(" R0RFQ=", c.r0);
-      num("     a=", c.amin);
-      num("    ma=", c.mod * c.amin);
-      num("   A01=", c.c[7]);
-      num("   A10=", c.c[8]);
+      vane_cell();
       if (std::abs(c.type) == 2)
         num("    d2=", kCos3Zone * c.len);
       else
@@ -77,13 +82,7 @@ void parameter_block(Sim& sim, const RfqCellSet& s, int i) {
       break;
     case 0:
       put(sim, kUnitLog, "(A22,I4)", {std::string_view("       regular cell#"), i});
-      num(" Dcell=", c.len);
-      num(" V0RFQ=", V);
-      num(" R0RFQ=", c.r0);
-      num("     a=", c.amin);
-      num("    ma=", c.mod * c.amin);
-      num("   A01=", c.c[7]);
-      num("   A10=", c.c[8]);
+      vane_cell();
       break;
     default:
       break;
