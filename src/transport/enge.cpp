@@ -75,23 +75,11 @@ void quad_field(double x, double y, const Profile& g, double Gq, Vec3& B) {
 }
 
 void equad_field(double x, double y, const Profile& g, double E0, Vec3& E) {
-  E[0] = -E0 * x * (g[0] - x * x * g[2] / 6.0);
-  E[1] = E0 * y * (g[0] - y * y * g[2] / 6.0);
-  E[2] = -E0 * g[1] * (x * x - y * y) / 2.0;
+  equad_field_value(x, y, g[0], g[1], g[2], E0, E[0], E[1], E[2]);
 }
 
 void mult_field(double x, double y, const Profile& g, double Gq, double Gs, double Gh, Vec3& B) {
-  quad_field(x, y, g, Gq, B);
-  const double x2 = x * x;
-  const double y2 = y * y;
-  const double x4 = x2 * x2;
-  const double y4 = y2 * y2;
-  B[0] += Gs * x * y * (2.0 * g[0] - (12.0 * x2 + 4.0 * y2) * g[2] / 48.0) +
-          Gh * y * ((3.0 * x2 - y2) * g[0] - (5.0 * x4 - y4) * g[2] / 20.0);
-  B[1] += Gs * ((x2 - y2) * g[0] - (3.0 * x4 + 6.0 * x2 * y2 - 5.0 * y4) * g[2] / 48.0) +
-          Gh * x * ((x2 - 3.0 * y2) * g[0] - (x4 - 5.0 * y4) * g[2] / 20.0);
-  B[2] += Gs * y * ((x2 - y2 / 3.0) * g[1] - (3.0 * x4 + 2.0 * x2 * y2 - y4) * g[3] / 48.0) +
-          Gh * g[1] * x * y * (x2 - y2);
+  mult_field_value(x, y, g[0], g[1], g[2], g[3], g[4], g[5], g[6], Gq, Gs, Gh, B[0], B[1], B[2]);
 }
 
 EngeLens lens_of(const Sim& sim) {

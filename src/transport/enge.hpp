@@ -98,9 +98,44 @@ inline void quad_field_value(double x, double y, double g0, double g1, double g2
 // equad_field: E (V/cm) of an electrostatic quadrupole with E0 = voltage
 // scale / aperture^2 (V/cm^2).
 void equad_field(double x, double y, const Profile& g, double E0, Vec3& E);
+// Its formula on plain values, inline for the lockstep push.
+inline void equad_field_value(double x, double y, double g0, double g1, double g2, double E0,
+                              double& Ex, double& Ey, double& Ez) {
+  Ex = -E0 * x * (g0 - x * x * g2 / 6.0);
+  Ey = E0 * y * (g0 - y * y * g2 / 6.0);
+  Ez = -E0 * g1 * (x * x - y * y) / 2.0;
+}
 // mult_field: B (G) of the quadrupole Gq (G/cm), sextupole Gs (G/cm^2) and
 // octupole Gh (G/cm^3) components.
 void mult_field(double x, double y, const Profile& g, double Gq, double Gs, double Gh, Vec3& B);
+// Its formula on plain values, inline for the lockstep push: the
+// quadrupole, then the sextupole and octupole terms added.
+inline void mult_field_value(double x, double y, double g0, double g1, double g2, double g3,
+                             double g4, double g5, double g6, double Gq, double Gs, double Gh,
+                             double& Bx, double& By, double& Bz) {
+  quad_field_value(x, y, g0, g1, g2, g3, g4, g5, g6, Gq, Bx, By, Bz);
+  const double x2 = x * x;
+  const double y2 = y * y;
+  const double x4 = x2 * x2;
+  const double y4 = y2 * y2;
+  Bx += Gs * x * y * (2.0 * g0 - (12.0 * x2 + 4.0 * y2) * g2 / 48.0) +
+        Gh * y * ((3.0 * x2 - y2) * g0 - (5.0 * x4 - y4) * g2 / 20.0);
+  By += Gs * ((x2 - y2) * g0 - (3.0 * x4 + 6.0 * x2 * y2 - 5.0 * y4) * g2 / 48.0) +
+        Gh * x * ((x2 - 3.0 * y2) * g0 - (x4 - 5.0 * y4) * g2 / 20.0);
+  Bz += Gs * y * ((x2 - y2 / 3.0) * g1 - (3.0 * x4 + 2.0 * x2 * y2 - y4) * g3 / 48.0) +
+        Gh * g1 * x * y * (x2 - y2);
+}
+
+// The memoised profile G(0..6) at the points of W lanes, laid out by order
+// and lane; zero for the lanes without field (field[l] false).
+template <int W>
+inline void profile_lanes(const EngeMemo& memo, const EngeLens& lens, const double* z,
+                          const bool* field, double (&g)[7][W]) {
+  for (int l = 0; l < W; ++l) {
+    const Profile p = field[l] ? memo.at(lens, z[l]) : Profile{};
+    for (int k = 0; k < 7; ++k) g[k][l] = p[static_cast<std::size_t>(k)];
+  }
+}
 
 // Field sources of the lenses (element_field in V/cm and G). The profile is
 // memoised per step when the stepping template asks for it.
@@ -126,9 +161,8 @@ struct QuadSource {
     for (int l = 0; l < W; ++l) {
       inside[l] = active[l];
       field[l] = active[l] && !(x[l] * x[l] + y[l] * y[l] >= ap * ap);
-      const Profile p = field[l] ? memo.at(lens, z[l]) : Profile{};
-      for (int k = 0; k < 7; ++k) g[k][l] = p[static_cast<std::size_t>(k)];
     }
+    profile_lanes<W>(memo, lens, z, field, g);
     double b[3][W];
     for (int l = 0; l < W; ++l)
       quad_field_value(x[l], y[l], g[0][l], g[1][l], g[2][l], g[3][l], g[4][l], g[5][l], g[6][l],
@@ -153,6 +187,26 @@ struct EquadSource {
     equad_field(x, y, memo.at(lens, z), E0, E);
     return true;
   }
+  // The same for W points at once, as QuadSource::element_field_lanes.
+  template <int W>
+  void element_field_lanes(const double* x, const double* y, const double* z, const bool* active,
+                           double (&E)[3][W], double (&B)[3][W], bool* inside) const {
+    double g[7][W];
+    bool field[W];
+    for (int l = 0; l < W; ++l) {
+      inside[l] = active[l];
+      field[l] = active[l] && !(x[l] * x[l] + y[l] * y[l] >= ap * ap);
+    }
+    profile_lanes<W>(memo, lens, z, field, g);
+    double e[3][W];
+    for (int l = 0; l < W; ++l)
+      equad_field_value(x[l], y[l], g[0][l], g[1][l], g[2][l], E0, e[0][l], e[1][l], e[2][l]);
+    for (int c = 0; c < 3; ++c)
+      for (int l = 0; l < W; ++l) {
+        E[c][l] = field[l] ? e[c][l] : 0.0;
+        B[c][l] = 0.0;
+      }
+  }
 };
 
 struct MultSource {
@@ -166,6 +220,24 @@ struct MultSource {
     if (x * x + y * y >= ap * ap) return false;
     mult_field(x, y, memo.at(lens, z), Gq, Gs, Gh, B);
     return true;
+  }
+  // The same for W points at once, as QuadSource::element_field_lanes; a
+  // lane outside the aperture is lost.
+  template <int W>
+  void element_field_lanes(const double* x, const double* y, const double* z, const bool* active,
+                           double (&E)[3][W], double (&B)[3][W], bool* inside) const {
+    double g[7][W];
+    for (int l = 0; l < W; ++l) inside[l] = active[l] && !(x[l] * x[l] + y[l] * y[l] >= ap * ap);
+    profile_lanes<W>(memo, lens, z, inside, g);
+    double b[3][W];
+    for (int l = 0; l < W; ++l)
+      mult_field_value(x[l], y[l], g[0][l], g[1][l], g[2][l], g[3][l], g[4][l], g[5][l], g[6][l],
+                       Gq, Gs, Gh, b[0][l], b[1][l], b[2][l]);
+    for (int c = 0; c < 3; ++c)
+      for (int l = 0; l < W; ++l) {
+        E[c][l] = 0.0;
+        B[c][l] = inside[l] ? b[c][l] : 0.0;
+      }
   }
 };
 

@@ -44,13 +44,13 @@ inline void field_lanes(const FieldAt<Source>& field, const double* x, const dou
   if constexpr (LaneSource<Source, W>) {
     double xl[W];
     double yl[W];
+    double rl[W];
+    // Branch-free loops: they run on vector registers.
+    for (int l = 0; l < W; ++l) rl[l] = std::sqrt(x[l] * x[l] + y[l] * y[l]);
     for (int l = 0; l < W; ++l) {
-      xl[l] = x[l];
-      yl[l] = y[l];
-      if (std::sqrt(xl[l] * xl[l] + yl[l] * yl[l]) < kAxisShift) {
-        xl[l] = kAxisShift;
-        yl[l] = 0.0;
-      }
+      const bool shift = rl[l] < kAxisShift;
+      xl[l] = shift ? kAxisShift : x[l];
+      yl[l] = shift ? 0.0 : y[l];
     }
     field.source.template element_field_lanes<W>(xl, yl, z, active, E, B, inside);
     if (field.sc2d.grid != nullptr) {

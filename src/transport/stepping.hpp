@@ -80,6 +80,7 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode 
   const TimeSlotView tview = time_slot_view(sim, iq);
   const double zref = ts.step.zref;
   std::vector<std::vector<std::int32_t>>& per_thread = ts.thread_losses;
+  const bool avx2 = cpu_has_avx2();
   int team = 1;
 #pragma omp parallel if (last + 1 >= kMinParallelSlots)
   {
@@ -116,7 +117,10 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode 
         if (status[i] >= 0) slots[count++] = i;
       if (count == 0) continue;
       bool lost[kPushLanes];
-      push_lanes_z<kPushLanes>(field, view, slots, count, h, wavelength_2pi, lost, cache);
+      if (avx2)
+        push_lanes_z_avx2<kPushLanes>(field, view, slots, count, h, wavelength_2pi, lost, cache);
+      else
+        push_lanes_z<kPushLanes>(field, view, slots, count, h, wavelength_2pi, lost, cache);
       for (int l = 0; l < count; ++l)
         if (lost[l]) mine.push_back(slots[l]);
     }

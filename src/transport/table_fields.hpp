@@ -12,6 +12,7 @@
 
 #include "transport/field_at.hpp"
 #include "transport/field_tables.hpp"
+#include "transport/solenoid_lanes.hpp"
 #include "transport/table_interp_inline.hpp"
 
 namespace linac {
@@ -103,6 +104,18 @@ struct SolenoidSource {
     const TableHit hit = sol_field(*table, L, aperture_r, x, y, z, B);
     for (int k = 0; k < 3; ++k) B[k] = field1 * B[k];
     return hit != TableHit::lost;
+  }
+  // The same for W points at once (active[l]: evaluate lane l), the field
+  // laid out by component and lane.
+  template <int W>
+  void element_field_lanes(const double* x, const double* y, const double* z, const bool* active,
+                           double (&E)[3][W], double (&B)[3][W], bool* inside) const {
+    sol_field_lanes<W>(*table, L, aperture_r, x, y, z, active, B, inside);
+    for (int k = 0; k < 3; ++k)
+      for (int l = 0; l < W; ++l) {
+        E[k][l] = 0.0;
+        B[k][l] = field1 * B[k][l];
+      }
   }
 };
 

@@ -6,6 +6,9 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "beam/matrix6.hpp"
@@ -69,6 +72,25 @@ struct Misalign {
   double err_weight_1 = 1.0, err_weight_2 = 1.0;
 };
 
+// An allocator whose new elements are left uninitialised: a work array
+// sized before a particle loop is first written by the thread that owns
+// its slots, instead of being zero-filled by one thread beforehand.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+  using std::allocator<T>::allocator;
+  template <class U>
+  struct rebind {
+    using other = UninitAllocator<U>;
+  };
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0)
+      ::new (static_cast<void*>(p)) U;
+    else
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
 struct TransportState {
   RefPath ref_path;
   StepGeometry step;
@@ -90,7 +112,7 @@ struct TransportState {
   // the particle's last step (six values per slot) and whether it holds;
   // the next step of the same element starts from it instead of evaluating
   // the field again (see step_element).
-  std::vector<std::vector<double>> first_stage_k;
+  std::vector<std::vector<double, UninitAllocator<double>>> first_stage_k;
   std::vector<std::vector<std::uint8_t>> first_stage_valid;
 };
 
