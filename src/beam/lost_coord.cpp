@@ -6,11 +6,24 @@
 #include <string>
 
 #include "common/sim.hpp"
+#include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/format.hpp"
 #include "beam/out_tables.hpp"
 
 namespace linac {
+
+namespace {
+
+// The quantities of the lost.dat and coord.dat columns, item by item.
+constexpr std::string_view kLostColumns[] = {
+    "n_el",    "name",    "Q",       "A",       "Xfirst,cm", "Yfirst,cm", "Zfirst,cm", "VXfirst", "VYfirst", "VZfirst",
+    "Xdev,cm", "Ydev,cm", "Zdev,cm", "VXdev",   "VYdev",     "VZdev",     "Xc,cm",     "Yc,cm",   "Zc,cm",   "O(11)",
+    "O(12)",   "O(13)",   "O(21)",   "O(22)",   "O(23)",     "O(31)",     "O(32)",     "O(33)"};
+constexpr std::string_view kCoordColumns[] = {"Nseed", "iq", "dt[nsec]", "dW[Mev/u]", "x[cm]", "x'[mrad]",
+                                              "y[cm]", "y'[mrad]"};
+
+}  // namespace
 
 static_assert(kLostHeader.size() == 313);
 static_assert(kCoordHeader.size() == 120);
@@ -59,9 +72,9 @@ void write_lost_particle(Sim& sim, std::int32_t n_el, std::int32_t i, std::int32
       f.origin[0],   f.origin[1],            f.origin[2],       f.axes[0][0],
       f.axes[0][1],  f.axes[0][2],           f.axes[1][0],      f.axes[1][1],
       f.axes[1][2],  f.axes[2][0],           f.axes[2][1],      f.axes[2][2]};
-  require_finite_items("lost.dat", fmt::format("element {} ({}), charge state {}, particle {}", n_el,
-                                               name, iq, i),
-                       items);
+  check_result_line(sim, kRecord, items, "lost.dat",
+                    fmt::format("element {} ({}), charge state {}, particle {}", n_el, trimmed(name), iq, i),
+                    kLostColumns);
   sim.units.write(kUnitLost, kRecord.write(items));
 }
 
@@ -83,7 +96,8 @@ void write_coord_dat(Sim& sim) {
       const double dw = (gamma - gamma_ref) * r.amu_mev;  // MeV/u
       const FmtItem items[] = {iseed,          iq,          dt,          dw, p.x[iq][i],
                                p.xp[iq][i] * 1000.0, p.y[iq][i], p.yp[iq][i] * 1000.0};
-      require_finite_items("coord.dat", fmt::format("charge state {}, particle {}", iq, i), items);
+      check_result_line(sim, kLine, items, "coord.dat", fmt::format("charge state {}, particle {}", iq, i),
+                        kCoordColumns);
       sim.units.write(kUnitCoord, kLine.write(items));
     }
   }

@@ -34,8 +34,39 @@ static_assert(kOutQHeader.size() == 301);
 constexpr std::string_view kEmitHeader = "(TR2,6A15)";
 constexpr std::string_view kEmitRow = "(6E15.5)";
 
+// The headings of the out_q.dat columns, item by item (a line after the
+// first of a block lacks the first four).
+constexpr std::string_view kOutQColumns[] = {
+    "n_el",      "name",       "dist[m]",          "btgm",      "Q",         "W[keV/u]",
+    "dw/w[%]",   "Xc[cm]",     "X'c[mrad]",        "Yc[cm]",    "Y'c[mrad]", "Exn_rms[cm*mrad]",
+    "x_rms[cm]", "x'_rms[cm]", "Rxx'",             "Eyn_rms[cm*mrad]", "y_rms[cm]", "y'_rms[cm]",
+    "Ryy'",      "Npat",       "Ntot"};
+
+// The headings of the out.dat columns, item by item, as the header of a
+// run with level fraction part gives them (rfq: the RFQ's b_z heading).
+struct OutDatColumns {
+  std::string level;
+  std::string exn, eyn, ezn;
+  std::string_view names[35];
+  OutDatColumns(double part, bool rfq)
+      : level(level_label(part)),
+        exn("exn" + level + "[cm*mrad]"),
+        eyn("eyn" + level + "[cm*mrad]"),
+        ezn("ezn" + level + "[keV/u*ns]"),
+        names{"n_el",          "name",          "dist[m]",           "Energy[MeV/u]",      "(W-Wtmp)/Wtmp,%",
+              "x_rms[cm]",     "y_rms[cm]",     "Xmax[cm]",          "Ymax[cm]",           "phi_rms[deg]",
+              "phi_max[deg]",  "DW/W[rel.u.]",  "4*exn_rms[cm*mrad]", exn,                 "exn_max[cm*mrad]",
+              "4*eyn_rms[cm*mrad]", eyn,        "eyn_max[cm*mrad]",  "4*ezn_rms[keV/u*ns]", ezn,
+              "ezn_max[keV/u*ns]", "Xc[cm]",    "X'c[mrad]",         "Yc[cm]",             "Y'c[mrad]",
+              "btgm",          "Zc[deg]",       "a_x",               "b_x[cm/mrad]",       "a_y",
+              "b_y[cm/mrad]",  "a_z",           rfq ? "b_z[deg*(%ofD_W/W)]" : "b_z[deg/(%ofD_W/W)]",
+              "#of_lost_part", "total#of_par"} {}
+  OutDatColumns(const OutDatColumns&) = delete;
+  OutDatColumns& operator=(const OutDatColumns&) = delete;
+};
+
 std::string element_where(std::int32_t n, std::string_view name) {
-  return fmt::format("element {} ({})", n, name);
+  return fmt::format("element {} ({})", n, trimmed(name));
 }
 
 // The out.dat data line of position n. The layout's closing TR3 belongs to
@@ -84,8 +115,10 @@ void write_out_line(Sim& sim, std::int32_t n, std::string_view name, double z, s
       static_cast<double>(pc.n_lost[static_cast<std::size_t>(n)]),
       static_cast<double>(pc.n_live[static_cast<std::size_t>(n)]),
   };
-  require_finite_items("out.dat", element_where(n, name), items);
-  std::vector<std::string> recs = sim.beam_out.formats.get(kOutLine).write(items);
+  const FortranFormat& layout = sim.beam_out.formats.get(kOutLine);
+  const OutDatColumns columns(sim.PART, label >= 0);
+  check_result_line(sim, layout, items, "out.dat", element_where(n, name), columns.names);
+  std::vector<std::string> recs = layout.write(items);
   for (auto& rec : recs)
     if (rec.size() < kOutDatWidth) rec.resize(kOutDatWidth, ' ');
   sim.units.write(kUnitOut, recs);
@@ -142,31 +175,34 @@ void write_outq_block(Sim& sim, std::int32_t n, std::string_view name, double z)
       items = {n, name, z * 0.01, bg};
       items.insert(items.end(), common.begin(), common.end());
       items.push_back(nint(static_cast<double>(sim.stats.position_counts.n_live[static_cast<std::size_t>(n)])));
-      require_finite_items("out_q.dat", element_where(n, name), items);
-      sim.units.write(kUnitOutQ, sim.beam_out.formats.get(kOutQFirst).write(items));
+      const FortranFormat& layout = sim.beam_out.formats.get(kOutQFirst);
+      check_result_line(sim, layout, items, "out_q.dat", element_where(n, name), kOutQColumns);
+      sim.units.write(kUnitOutQ, layout.write(items));
     } else {
-      require_finite_items("out_q.dat", element_where(n, name), common);
-      sim.units.write(kUnitOutQ, sim.beam_out.formats.get(kOutQOther).write(common));
+      const FortranFormat& layout = sim.beam_out.formats.get(kOutQOther);
+      check_result_line(sim, layout, common, "out_q.dat", element_where(n, name),
+                        std::span(kOutQColumns).subspan(4));
+      sim.units.write(kUnitOutQ, layout.write(common));
     }
   }
 }
 
 }  // namespace
 
-void require_finite_items(std::string_view file, const std::string& where,
-                          std::span<const FmtItem> items) {
-  for (std::size_t k = 0; k < items.size(); ++k) {
-    const FmtItem& it = items[k];
-    double v = 0.0;
-    if (const double* d = std::get_if<double>(&it)) v = *d;
-    else if (const float* f = std::get_if<float>(&it)) v = *f;
-    else continue;
-    if (!std::isfinite(v))
-      fatal({fmt::format(" {} line of {}: value {} of the line is {}", file, where, k + 1, v),
-             " the beam or the lattice holds a value no machine reaches at this place; check the "
-             "inputs"},
-            true);
-  }
+void check_result_line(Sim& sim, const FortranFormat& format, std::span<const FmtItem> items,
+                       std::string_view file, std::string_view where, std::span<const std::string_view> columns) {
+  std::optional<FieldFault> fault = field_fault(format, items, file, where, columns);
+  if (!fault) return;
+  if (!fault->finite) fatal(std::move(fault->lines), true);
+  std::vector<std::string>& first = sim.beam_out.unfit_message;
+  if (!first.empty()) return;
+  first = {fault->lines[0] + " (written as asterisks)",
+           " the run went on to its end with the other values written; a nearly degenerate beam (few particles"
+           " on one line of a phase plane) or an input beyond any machine gives such a value"};
+}
+
+void stop_on_unfit_number(const Sim& sim) {
+  if (!sim.beam_out.unfit_message.empty()) fatal(sim.beam_out.unfit_message, true);
 }
 
 std::string level_label(double part) {

@@ -10,6 +10,7 @@
 #include "beam/plots.hpp"
 #include "beam/stats.hpp"
 #include "common/sim.hpp"
+#include "common/text_utils.hpp"
 #include "control/acceptance_output.hpp"
 #include "control/dispatcher.hpp"
 #include "control/error_seed_loop.hpp"
@@ -29,6 +30,9 @@ namespace {
 // wtmp.dat: element line, keyword, entrance phase and exit phase of the
 // reference (rad), reference energy at the entrance and exit (keV/u).
 constexpr std::string_view kWtmpLayout = "(I5,A9,4E15.5)";
+// The quantities of the wtmp.dat columns (the file has no header).
+constexpr std::string_view kWtmpColumns[] = {"n", "name", "entrance phase [rad]", "exit phase [rad]",
+                                             "entrance energy [keV/u]", "exit energy [keV/u]"};
 
 constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -89,8 +93,8 @@ void write_wtmp(Sim& sim) {
     const auto p = static_cast<std::size_t>(n);
     const FmtItem items[] = {n, sim.elements.elem_name[p].view(), h.elem_rf_phase[p],
                              h.ref_phase_out[p], h.ref_W_in[p], h.ref_W_out[p]};
-    require_finite_items("wtmp.dat",
-                         ::fmt::format("element {} ({})", n, sim.elements.elem_name[p].view()), items);
+    check_result_line(sim, fmt, items, "wtmp.dat",
+                      ::fmt::format("element {} ({})", n, trimmed(sim.elements.elem_name[p].view())), kWtmpColumns);
     sim.units.write(kUnitWtmp, fmt.write(items));
   }
 }
@@ -191,6 +195,7 @@ int run_guarded(Sim& sim, const std::function<void(Sim&)>& body) {
   int status = 0;
   try {
     body(sim);
+    stop_on_unfit_number(sim);
   } catch (const FatalStop& stop) {
     if (stop.to_log() && sim.units.is_open(kUnitLog)) sim.units.write(kUnitLog, stop.lines());
     for (const auto& line : stop.lines()) sim.screen.write_line(line);

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include <fmt/format.h>
+
 #include "platform/fatal.hpp"
 #include "platform/units.hpp"
 
@@ -179,6 +181,63 @@ std::string edit_i(long long v, int w, int m) {
   if (m > 0 && static_cast<int>(digits.size()) < m) digits.insert(0, static_cast<std::size_t>(m) - digits.size(), '0');
   if (v < 0) digits.insert(0, 1, '-');
   return right_justify(std::move(digits), w);
+}
+
+// ---------------------------------------------------------------------------
+// Whether a value is written as a number by a descriptor (true) or fills
+// its field with asterisks or shows Inf or NaN (false), decided without
+// editing the text except within a hair of the edge of the field.
+
+// Iw or Iw.m: the digits (at least m) and the sign within w columns; Iw.0
+// of zero is a blank field.
+bool int_fits(long long v, int w, int m) {
+  if (m == 0 && v == 0) return true;
+  unsigned long long mag = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+  int digits = 1;
+  while (mag >= 10) {
+    mag /= 10;
+    ++digits;
+  }
+  return std::max(digits, m) + (v < 0 ? 1 : 0) <= w;
+}
+
+// Fw.d with scale factor k: |x| 10^k rounded to d decimals needs fewer than
+// p = w - 1 - d - (1 if negative) digits before the point, i.e. it stays
+// below 10^p (p = 0: below 1, written ".ddd" without its zero). The edge in
+// |x| is 10^(p-k) - 0.5 10^-(d+k); a value within a relative 1e-9 of it is
+// decided by its rounded digits.
+bool fixed_fits(double x, int w, int d, int k) {
+  if (!std::isfinite(x)) return false;
+  const bool neg = std::signbit(x);
+  if (w == 1 || (w == 2 && neg)) return false;
+  const int p = w - 1 - d - (neg ? 1 : 0);
+  if (p < 0) return false;
+  const double a = std::fabs(x);
+  const double edge = std::pow(10.0, p - k) - 0.5 * std::pow(10.0, -(d + k));
+  if (a < edge * (1.0 - 1e-9)) return true;
+  if (a > edge * (1.0 + 1e-9)) return false;
+  std::string body = fixed_digits(a, d, k);
+  if (body.size() >= 2 && body[0] == '0' && body[1] == '.') body.erase(0, 1);
+  return static_cast<int>(body.size()) + (neg ? 1 : 0) <= w;
+}
+
+// Ew.d or Dw.d with scale factor k: the width does not depend on the value
+// (d + 2 mantissa characters with the point, four of exponent, the sign;
+// the zero of "0.ddd" may go), only on its sign, so long as the decimal
+// exponent has at most three digits. A scale factor that does not suit d
+// is the writer's stop, not a misfit.
+bool exp_fits(double x, int w, int d, int k) {
+  if (k <= -d || k > d + 1) return true;
+  if (!std::isfinite(x)) return false;
+  if (std::abs(k) > 600) {  // exponents beyond three digits come within reach
+    bool bad = false;
+    return edit_e(x, w, d, k, 'E', bad).find('*') == std::string::npos;
+  }
+  const bool neg = std::signbit(x);
+  if (w == 1 || (w == 2 && neg)) return false;
+  int need = (neg ? 1 : 0) + d + 2 + 4;
+  if (need > w && k <= 0) --need;
+  return need <= w;
 }
 
 // ---------------------------------------------------------------------------
@@ -499,31 +558,31 @@ FortranFormat& FortranFormat::operator=(FortranFormat&&) noexcept = default;
 
 const std::string& FortranFormat::text() const { return impl_->text; }
 
-std::vector<std::string> FortranFormat::write(std::span<const FmtItem> items) const {
-  const auto& code = impl_->code;
-  const std::string& text = impl_->text;
-  RecordBuilder out;
+namespace {
+
+// Walks the format over the items in the order of a write: data(in, scale,
+// k) for item k and the descriptor that edits it (false ends the walk),
+// other(in) for literals, slashes and positioning, revert() where the items
+// left start a new record and the format continues at its reversion point.
+// The walk ends at the first data descriptor with no item left, or at the
+// end of the format when no item is left.
+template <class Data, class Other, class Revert>
+void walk_format(const std::vector<Instr>& code, int reversion, const std::string& text,
+                 std::span<const FmtItem> items, Data data, Other other, Revert revert) {
   std::size_t next = 0;  // next item
   int scale = 0;
   // Counters of the open groups: (GroupStart index, passes left).
   std::vector<std::pair<int, int>> groups;
   bool used_since_start = false;
-
-  auto mismatch = [&](const Instr& in, const FmtItem& item) {
-    const char* want = in.op == Op::Text ? "a text" : "a number";
-    fatal(" format \"" + text + "\": item " + std::to_string(next + 1) + " is " + kind_name(item) + " where " +
-          want + " is expected");
-  };
-
   std::size_t pc = 0;
   for (;;) {
     if (pc == code.size()) {
-      if (next == items.size()) break;
+      if (next == items.size()) return;
       if (!used_since_start)
         fatal(" format \"" + text + "\" has no data descriptor for item " + std::to_string(next + 1));
-      out.end_record();
+      revert();
       groups.clear();
-      pc = static_cast<std::size_t>(impl_->reversion);
+      pc = static_cast<std::size_t>(reversion);
       used_since_start = false;
       continue;
     }
@@ -541,14 +600,110 @@ std::vector<std::string> FortranFormat::write(std::span<const FmtItem> items) co
           ++pc;
         }
         continue;
+      case Op::Scale:
+        scale = in.n;
+        break;
+      case Op::Literal:
+      case Op::Slash:
+      case Op::Skip:
+      case Op::SkipLeft:
+      case Op::Tab:
+        other(in);
+        break;
+      default:
+        for (int r = 0; r < in.repeat; ++r) {
+          if (next == items.size()) return;
+          if (!data(in, scale, next)) return;
+          ++next;
+          used_since_start = true;
+        }
+        break;
+    }
+    ++pc;
+  }
+}
+
+// The real value that a numeric descriptor edits (an integer item as the
+// real of the same value).
+double real_of(const FmtItem& item) {
+  if (const auto* iv = std::get_if<std::int32_t>(&item)) return *iv;
+  if (const auto* dv = std::get_if<double>(&item)) return *dv;
+  return static_cast<double>(std::get<float>(item));
+}
+
+// A real given to I is truncated toward zero; outside the 64-bit range or
+// NaN it has no integer (asterisks).
+// A numeric descriptor as a format text writes it: "I4", "I4.2", "F12.5",
+// "1PE15.5".
+std::string descriptor_text(const Instr& in, int scale) {
+  if (in.op == Op::Int)
+    return in.m >= 0 ? fmt::format("I{}.{}", in.w, in.m) : fmt::format("I{}", in.w);
+  const char letter = in.op == Op::Fixed ? 'F' : in.letter;
+  return scale != 0 ? fmt::format("{}P{}{}.{}", scale, letter, in.w, in.d) : fmt::format("{}{}.{}", letter, in.w, in.d);
+}
+
+// The shortest text that reads back as v.
+std::string shortest_text(double v) { return fmt::format("{}", v); }
+
+bool integer_of_real(double v, long long& out) {
+  const double t = std::trunc(v);
+  if (std::isnan(t) || t < -9.2e18 || t > 9.2e18) return false;
+  out = static_cast<long long>(t);
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> FortranFormat::write(std::span<const FmtItem> items) const {
+  const std::string& text = impl_->text;
+  RecordBuilder out;
+  auto mismatch = [&](const Instr& in, const FmtItem& item, std::size_t k) {
+    const char* want = in.op == Op::Text ? "a text" : "a number";
+    fatal(" format \"" + text + "\": item " + std::to_string(k + 1) + " is " + kind_name(item) + " where " +
+          want + " is expected");
+  };
+  auto data = [&](const Instr& in, int scale, std::size_t k) {
+    const FmtItem& item = items[k];
+    std::string field;
+    if (in.op == Op::Text) {
+      const auto* s = std::get_if<std::string_view>(&item);
+      if (!s) mismatch(in, item, k);
+      if (in.w < 0)
+        field = std::string(*s);
+      else if (static_cast<int>(s->size()) >= in.w)
+        field = std::string(s->substr(0, static_cast<std::size_t>(in.w)));
+      else
+        field = std::string(static_cast<std::size_t>(in.w) - s->size(), ' ') + std::string(*s);
+    } else {
+      if (std::holds_alternative<std::string_view>(item)) mismatch(in, item, k);
+      if (in.op == Op::Int) {
+        long long iv = 0;
+        if (const auto* i32 = std::get_if<std::int32_t>(&item))
+          field = edit_i(*i32, in.w, in.m);
+        else if (integer_of_real(real_of(item), iv))
+          field = edit_i(iv, in.w, in.m);
+        else
+          field = stars(in.w);
+      } else if (in.op == Op::Fixed) {
+        field = edit_f(real_of(item), in.w, in.d, scale);
+      } else {
+        bool bad = false;
+        field = edit_e(real_of(item), in.w, in.d, scale, in.letter, bad);
+        if (bad)
+          fatal(" format \"" + text + "\": scale factor " + std::to_string(scale) + " does not suit " +
+                std::string(1, in.letter) + std::to_string(in.w) + "." + std::to_string(in.d));
+      }
+    }
+    out.put(field);
+    return true;
+  };
+  auto other = [&](const Instr& in) {
+    switch (in.op) {
       case Op::Literal:
         out.put(in.text);
         break;
       case Op::Slash:
         out.end_record();
-        break;
-      case Op::Scale:
-        scale = in.n;
         break;
       case Op::Skip:
         out.pos += static_cast<std::size_t>(in.n);
@@ -556,67 +711,57 @@ std::vector<std::string> FortranFormat::write(std::span<const FmtItem> items) co
       case Op::SkipLeft:
         out.pos -= std::min(out.pos, static_cast<std::size_t>(in.n));
         break;
-      case Op::Tab:
+      default:  // Tab
         out.pos = static_cast<std::size_t>(in.n - 1);
         break;
-      default: {
-        for (int r = 0; r < in.repeat; ++r) {
-          if (next == items.size()) goto done;
-          const FmtItem& item = items[next];
-          std::string field;
-          if (in.op == Op::Text) {
-            const auto* s = std::get_if<std::string_view>(&item);
-            if (!s) mismatch(in, item);
-            if (in.w < 0)
-              field = std::string(*s);
-            else if (static_cast<int>(s->size()) >= in.w)
-              field = std::string(s->substr(0, static_cast<std::size_t>(in.w)));
-            else
-              field = std::string(static_cast<std::size_t>(in.w) - s->size(), ' ') + std::string(*s);
-          } else {
-            if (std::holds_alternative<std::string_view>(item)) mismatch(in, item);
-            if (in.op == Op::Int) {
-              if (const auto* iv = std::get_if<std::int32_t>(&item)) {
-                field = edit_i(*iv, in.w, in.m);
-              } else {
-                double v = item.index() == 1 ? std::get<double>(item) : static_cast<double>(std::get<float>(item));
-                double t = std::trunc(v);
-                if (std::isnan(t) || t < -9.2e18 || t > 9.2e18)
-                  field = stars(in.w);
-                else
-                  field = edit_i(static_cast<long long>(t), in.w, in.m);
-              }
-            } else {
-              double v = 0.0;
-              if (const auto* iv = std::get_if<std::int32_t>(&item))
-                v = *iv;
-              else if (const auto* dv = std::get_if<double>(&item))
-                v = *dv;
-              else
-                v = static_cast<double>(std::get<float>(item));
-              if (in.op == Op::Fixed) {
-                field = edit_f(v, in.w, in.d, scale);
-              } else {
-                bool bad = false;
-                field = edit_e(v, in.w, in.d, scale, in.letter, bad);
-                if (bad)
-                  fatal(" format \"" + text + "\": scale factor " + std::to_string(scale) + " does not suit " +
-                        std::string(1, in.letter) + std::to_string(in.w) + "." + std::to_string(in.d));
-              }
-            }
-          }
-          out.put(field);
-          ++next;
-          used_since_start = true;
-        }
-        break;
-      }
     }
-    ++pc;
-  }
-done:
+  };
+  walk_format(impl_->code, impl_->reversion, text, items, data, other, [&] { out.end_record(); });
   out.end_record();
   return std::move(out.records);
+}
+
+std::optional<FieldMisfit> FortranFormat::first_misfit(std::span<const FmtItem> items) const {
+  std::optional<FieldMisfit> found;
+  auto data = [&](const Instr& in, int scale, std::size_t k) {
+    const FmtItem& item = items[k];
+    if (in.op == Op::Text || std::holds_alternative<std::string_view>(item)) return true;
+    bool fits = true;
+    if (in.op == Op::Int) {
+      long long iv = 0;
+      if (const auto* i32 = std::get_if<std::int32_t>(&item))
+        fits = int_fits(*i32, in.w, in.m);
+      else
+        fits = integer_of_real(real_of(item), iv) && int_fits(iv, in.w, in.m);
+    } else {
+      const double v = real_of(item);
+      fits = in.op == Op::Fixed ? fixed_fits(v, in.w, in.d, scale) : exp_fits(v, in.w, in.d, scale);
+    }
+    if (!fits) found = FieldMisfit{k, descriptor_text(in, scale)};
+    return fits;
+  };
+  walk_format(impl_->code, impl_->reversion, impl_->text, items, data, [](const Instr&) {}, [] {});
+  return found;
+}
+
+std::optional<FieldFault> field_fault(const FortranFormat& format, std::span<const FmtItem> items,
+                                      std::string_view file, std::string_view where,
+                                      std::span<const std::string_view> columns) {
+  const std::optional<FieldMisfit> bad = format.first_misfit(items);
+  if (!bad) return std::nullopt;
+  const FmtItem& item = items[bad->item];
+  const std::string column = bad->item < columns.size() ? std::string(columns[bad->item])
+                                                        : fmt::format("value {}", bad->item + 1);
+  const double v = real_of(item);
+  const std::string value =
+      std::holds_alternative<std::int32_t>(item) ? std::to_string(std::get<std::int32_t>(item)) : shortest_text(v);
+  FieldFault f;
+  f.finite = std::isfinite(v);
+  const std::string why = f.finite ? fmt::format("does not fit its field {}", bad->descriptor)
+                                   : std::string("is not a finite number");
+  f.lines = {fmt::format(" {} line of {}: {} = {} {}", file, where, column, value, why),
+             " the beam or the lattice holds a value no machine reaches at this place; check the inputs"};
+  return f;
 }
 
 const FortranFormat& FormatCache::get(std::string_view text) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,6 +32,13 @@ class Units;
 // descriptor, or a number given to A, stops the run with a message quoting
 // the format text.
 using FmtItem = std::variant<std::int32_t, double, float, std::string_view>;
+
+// A numeric item that a write would not show as a number: its index in the
+// item list and the descriptor that edits it ("F12.5", "I4", "1PE15.5").
+struct FieldMisfit {
+  std::size_t item;
+  std::string descriptor;
+};
 
 // A parsed format text; parse once, write many times. A malformed text
 // stops the run with a message quoting it.
@@ -67,6 +75,10 @@ class FortranFormat {
     return write(std::span<const FmtItem>(items.begin(), items.size()));
   }
   const std::string& text() const;
+  // The first numeric item that the write of the items would show as
+  // asterisks (too wide for its field), Inf or NaN; none when every number
+  // is written as a number. The same walk as write(), without the text.
+  std::optional<FieldMisfit> first_misfit(std::span<const FmtItem> items) const;
 
  private:
   struct Impl;
@@ -88,6 +100,22 @@ class FormatCache {
   };
   std::unordered_map<std::string, FortranFormat, Hash, std::equal_to<>> formats_;
 };
+
+// What is wrong with a result line before it is written: a number of the
+// line that would not be written as a number (not finite, or asterisks
+// because it does not fit its field). lines: the message naming the file,
+// the place (where, e.g. "element 4 (drift)"), the column (columns[k] for
+// item k, else its position) and the value. The writers' rule (what stops
+// at once, what ends the run after it) is in beam/out_tables.hpp; the
+// ranges of the inputs that keep a real machine clear of it are described
+// in common/input_ranges.hpp.
+struct FieldFault {
+  std::vector<std::string> lines;
+  bool finite = true;  // false: the value is Inf or NaN
+};
+std::optional<FieldFault> field_fault(const FortranFormat& format, std::span<const FmtItem> items,
+                                      std::string_view file, std::string_view where,
+                                      std::span<const std::string_view> columns);
 
 // One-shot helpers; they parse the text on every call.
 std::vector<std::string> format_records(std::string_view fmt, std::span<const FmtItem> items);

@@ -1,0 +1,144 @@
+// Result-file numbers beyond their fields: a few particles close to one
+// line of a phase plane give a Twiss beta that F12.5 cannot hold. The run
+// writes asterisks there, goes on to its end with every other number
+// written, and ends with status 1 naming file, element, column and value.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "beam/out_tables.hpp"
+#include "common/sim.hpp"
+#include "control/input_fixture.hpp"
+#include "control/velmo_main.hpp"
+#include "test_support.hpp"
+
+namespace linac {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using testing::TaskRun;
+
+// First column of the out.dat fields of the Twiss betas (0-based): I4, TR2,
+// A5, ten fields of 15 columns, nine of 20, then seven (b_x) or eleven
+// (b_z) of 15 and the blanks before the field.
+constexpr std::size_t kBetaXColumn = 11 + 10 * 15 + 9 * 20 + 7 * 15 + 1;
+constexpr std::size_t kBetaZColumn = 11 + 10 * 15 + 9 * 20 + 11 * 15 + 4;
+
+// Every out.dat line is whole (header and data lines 558 columns, the seed
+// line its own); asterisks stand only in the one field named, on the data
+// lines from first_starred to last_starred.
+void expect_whole_lines_with_one_starred_field(const std::vector<std::string>& out, std::size_t first_starred,
+                                               std::size_t last_starred, std::size_t column) {
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    const std::string& l = out[k];
+    if (l.find("end of seed") != std::string::npos) continue;
+    EXPECT_EQ(l.size(), kOutDatWidth) << "line " << k;
+    if (k == 0) continue;  // the header's headings hold "*" themselves
+    const std::size_t star = l.find('*');
+    if (k >= first_starred && k <= last_starred) {
+      ASSERT_GE(l.size(), column + 12);
+      EXPECT_EQ(l.substr(column, 12), std::string(12, '*')) << l;
+      EXPECT_EQ(l.find('*', column + 12), std::string::npos) << l;
+      EXPECT_EQ(star, column) << l;
+    } else {
+      EXPECT_EQ(star, std::string::npos) << "line " << k << ": " << l;
+    }
+  }
+}
+
+// An ASTRA file of eight particles with one z moved to -1 m: the phase
+// spread is 68 deg and the energy spread tiny, so the entry line's b_z is
+// 1.8e6 deg/%, beyond F12.5.
+TEST(ResultFields, AstraBeamWithTinyLongitudinalEmittanceEndsNamingBz) {
+  TaskRun run(
+      "&TRAN QDESIGN=5, ADESIGN=40, WIN=1.0D6, FREQB=5.0D7, NQTOT=2, NPAT=200, 200, QQ=5, 6,\n"
+      "  AMASS=40, 40, EPSNX=0.1, BETX=100, EPSNY=0.1, BETY=100, EPSNZ=100, BETZ=100 /\n"
+      "&INDEX IGRAPH=0, ISRF=1, IFLAG_DIS=21 /\n",
+      "1 prmtr harm=1\n2 drift 10 2 2\n3 drift 5 1 1\nstop\n");
+  std::string astra = "ASTRA beam\n";
+  for (int k = 0; k < 8; ++k) {
+    const double z = k == 0 ? -1.0 : 0.0001 * (k - 3);
+    astra += std::to_string(0.001 * (k % 3 - 1)) + " " + std::to_string(-0.002 * (k % 2)) + " " +
+             std::to_string(z) + " 0 0 2.6e9 " + (k < 4 ? "5" : "6") + " 40\n";
+  }
+  run.file("astra_ini.dat", astra);
+  EXPECT_EQ(run.go(), 1);
+  const std::string screen = run.screen.str();
+  EXPECT_THAT(screen, HasSubstr(" out.dat line of element 0 (entry): b_z[deg/(%ofD_W/W)] = 17"));
+  EXPECT_THAT(screen, HasSubstr(" does not fit its field F12.5 (written as asterisks)"));
+  // The run went on to its end: the later lines and the end stamp exist.
+  const auto out = run.lines_of("out.dat");
+  ASSERT_EQ(out.size(), 6u);  // header, entry, three lattice lines, seed line
+  EXPECT_THAT(out[4], StartsWith("   3  drift"));
+  // The beam stays as degenerate over the drifts: every data line has it.
+  expect_whole_lines_with_one_starred_field(out, 1, 4, kBetaZColumn);
+  EXPECT_THAT(testing::read_file(run.dir / "log.dat"), HasSubstr("Task end at"));
+  EXPECT_THAT(testing::read_file(run.dir / "log.dat"), HasSubstr("b_z[deg/(%ofD_W/W)]"));
+  EXPECT_EQ(run.lines_of("wtmp.dat").size(), 3u);
+}
+
+// A drift whose vertical aperture is 1e-300 cm keeps only the three
+// on-axis particles (one per charge state); after the quadrupoles that
+// follow, their horizontal plane is nearly a line and b_x is 1.3e15 cm/mrad.
+TEST(ResultFields, ScrapedBeamOfThreeParticlesEndsNamingBxOfTheElement) {
+  TaskRun run(
+      "&TRAN QDESIGN=8, ADESIGN=40, WIN=1.0D6, FREQB=80.5D6, NQTOT=3, NPAT=100, 100, 100, QQ=7, 8, 9,\n"
+      "  AMASS=40, 40, 40, EPSNX=0.1, ALPHX=0, BETX=100, EPSNY=0.1, ALPHY=0, BETY=100,\n"
+      "  EPSNZ=100, ALPHZ=0, BETZ=100 /\n"
+      "&INDEX IGRAPH=0, ISRF=1, IFLAG_DIS=1 /\n",
+      "1 drift 10.0 2.0 1e-300\n0 quad 1400.0 20.0 15.0 2.0 0 40\n2 drift 10.0 2.0 2.0\n"
+      "0 quad -1400.0 20.0 15.0 2.0 0 40\nstop\n");
+  EXPECT_EQ(run.go(), 1);
+  EXPECT_THAT(run.screen.str(), HasSubstr(" out.dat line of element 4 (quad): b_x[cm/mrad] = 1"));
+  EXPECT_THAT(run.screen.str(), HasSubstr(" does not fit its field F12.5 (written as asterisks)"));
+  const auto out = run.lines_of("out.dat");
+  ASSERT_EQ(out.size(), 7u);  // header, entry, four lattice lines, seed line
+  EXPECT_THAT(out[5], StartsWith("   4  quad"));
+  expect_whole_lines_with_one_starred_field(out, 5, 5, kBetaXColumn);
+}
+
+// The rule at the writer: a number that is not finite stops at once, before
+// its line; a finite one too wide for its field lets the line be written,
+// and the first such number is the one the end of the run names.
+TEST(ResultFields, NonFiniteStopsAtOnceAndTheFirstUnfitNumberIsKept) {
+  auto sim = make_sim();
+  const FortranFormat f("(I4,A6,2F12.5)");
+  const std::string_view columns[] = {"n", "name", "a", "b"};
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const FmtItem fits[] = {1, std::string_view("drift"), 1.0, -99999.99999};
+  const FmtItem wide_b[] = {2, std::string_view("quad"), 1.0, 2e6};
+  const FmtItem wide_a[] = {3, std::string_view("quad"), -2e5, 1.0};
+  const FmtItem not_finite[] = {4, std::string_view("quad"), 1.0, nan};
+
+  check_result_line(*sim, f, fits, "out.dat", "element 1 (drift)", columns);
+  EXPECT_TRUE(sim->beam_out.unfit_message.empty());
+  EXPECT_NO_THROW(stop_on_unfit_number(*sim));
+
+  check_result_line(*sim, f, wide_b, "out.dat", "element 2 (quad)", columns);
+  check_result_line(*sim, f, wide_a, "out.dat", "element 3 (quad)", columns);
+  ASSERT_EQ(sim->beam_out.unfit_message.size(), 2u);
+  EXPECT_EQ(sim->beam_out.unfit_message[0],
+            " out.dat line of element 2 (quad): b = 2000000 does not fit its field F12.5 (written as asterisks)");
+
+  try {
+    check_result_line(*sim, f, not_finite, "out.dat", "element 4 (quad)", columns);
+    ADD_FAILURE() << "no stop";
+  } catch (const FatalStop& s) {
+    EXPECT_EQ(s.lines().at(0), " out.dat line of element 4 (quad): b = nan is not a finite number");
+    EXPECT_TRUE(s.to_log());
+  }
+  try {
+    stop_on_unfit_number(*sim);
+    ADD_FAILURE() << "no stop";
+  } catch (const FatalStop& s) {
+    EXPECT_EQ(s.lines(), sim->beam_out.unfit_message);
+  }
+}
+
+}  // namespace
+}  // namespace linac
