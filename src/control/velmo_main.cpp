@@ -194,14 +194,17 @@ int run_program(Sim& sim) { return run_guarded(sim, velmo_main); }
 int run_guarded(Sim& sim, const std::function<void(Sim&)>& body) {
   int status = 0;
   try {
-    body(sim);
+    try {
+      body(sim);
+    } catch (const PlannedStop&) {
+    }
+    // A run, planned stop or not, that wrote a number its field could not
+    // hold ends naming it.
     stop_on_unfit_number(sim);
   } catch (const FatalStop& stop) {
     if (stop.to_log() && sim.units.is_open(kUnitLog)) sim.units.write(kUnitLog, stop.lines());
     for (const auto& line : stop.lines()) sim.screen.write_line(line);
     status = 1;
-  } catch (const PlannedStop&) {
-    status = 0;
   }
   // The picture as the run left it, also after a stop.
   try {
