@@ -68,7 +68,9 @@
 // asterisks and the run, once at its end, stops with status 1 naming the
 // file, the element, the column and the value. Fields of F12.5 hold
 // -99999.99999 .. 999999.99999, F12.1 up to 99999999999.9, F12.3 the lost.dat
-// positions to 1e8 cm, F12.7 its speeds; E15.5 holds every finite number.
+// positions to 1e8 cm, F12.7 its speeds; E15.5 holds every finite number;
+// the F4.1 charge column of out_q.dat holds -9.9 .. 99.9 (a charge number
+// of 100 or more, or of -10 or less, ends such a run with outQ = 1).
 // The input ranges above keep a real beam inside these fields; what still
 // leaves them is a nearly degenerate beam (a few particles close to one line
 // of a phase plane give a Twiss beta of 1e6 and more).
