@@ -140,6 +140,7 @@ inline void profile_lanes(const EngeMemo& memo, const EngeLens& lens, const doub
 // Field sources of the lenses (element_field in V/cm and G). The profile is
 // memoised per step when the stepping template asks for it.
 struct QuadSource {
+  static constexpr bool kNoElectricField = true;  // the lanes give +0 for it
   EngeLens lens;
   double Gq = 0.0;  // gradient field1 / aperture_r, G/cm
   double ap = 0.0;  // aperture radius, cm
@@ -176,6 +177,7 @@ struct QuadSource {
 };
 
 struct EquadSource {
+  static constexpr bool kNoMagneticField = true;  // the lanes give +0 for it
   EngeLens lens;
   double E0 = 0.0;  // field2 / aperture_r^2, V/cm^2
   double ap = 0.0;  // cm
@@ -210,6 +212,7 @@ struct EquadSource {
 };
 
 struct MultSource {
+  static constexpr bool kNoElectricField = true;  // the lanes give +0 for it
   EngeLens lens;
   double Gq = 0.0, Gs = 0.0, Gh = 0.0;  // G/cm, G/cm^2, G/cm^3
   double ap = 0.0;                      // cm

@@ -82,11 +82,22 @@ inline void field_lanes(const FieldAt<Source>& field, const double* x, const dou
       }
     }
   }
-  for (int c = 0; c < 3; ++c)
-    for (int l = 0; l < W; ++l) {
-      B[c][l] = B[c][l] / kGaussPerTesla;
-      E[c][l] = E[c][l] * kVoltPerCmScale / kSpeedOfLightSi;
-    }
+  // A source without electric (magnetic) field gives +0 in every lane, which
+  // the conversion keeps: it is left out unless the space-charge field was
+  // added.
+  bool convert_E = true;
+  bool convert_B = true;
+  if constexpr (LaneSource<Source, W>) {
+    if constexpr (requires { Source::kNoElectricField; })
+      convert_E = !Source::kNoElectricField || field.sc2d.grid != nullptr;
+    if constexpr (requires { Source::kNoMagneticField; }) convert_B = !Source::kNoMagneticField;
+  }
+  if (convert_B)
+    for (int c = 0; c < 3; ++c)
+      for (int l = 0; l < W; ++l) B[c][l] = B[c][l] / kGaussPerTesla;
+  if (convert_E)
+    for (int c = 0; c < 3; ++c)
+      for (int l = 0; l < W; ++l) E[c][l] = E[c][l] * kVoltPerCmScale / kSpeedOfLightSi;
 }
 
 }  // namespace linac

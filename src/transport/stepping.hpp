@@ -94,7 +94,34 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode 
 #pragma omp for schedule(static)
     for (int b = 0; b < nblocks; ++b) {
       const int end = std::min(b * kPushLanes + kPushLanes, last + 1);
-      // Time mode and status-dependent fields push slot by slot.
+      // A block whose live slots share one status shares one field: its
+      // slots are pushed in lockstep.
+      if constexpr (StatusDependentField<Field>) {
+        if (!mode.time_mode) {
+          int slots[kPushLanes];
+          int count = 0;
+          bool same = true;
+          for (int i = b * kPushLanes; i < end; ++i) {
+            if (status[i] < 0) continue;
+            same = same && (count == 0 || status[i] == status[slots[0]]);
+            slots[count++] = i;
+          }
+          if (count == 0) continue;
+          if (same) {
+            const auto block_field = field_for_status(field, status[slots[0]]);
+            bool lost[kPushLanes];
+            if (avx2)
+              push_lanes_z_avx2<kPushLanes>(block_field, view, slots, count, h, wavelength_2pi,
+                                            lost, FirstStageCache{});
+            else
+              push_lanes_z<kPushLanes>(block_field, view, slots, count, h, wavelength_2pi, lost);
+            for (int l = 0; l < count; ++l)
+              if (lost[l]) mine.push_back(slots[l]);
+            continue;
+          }
+        }
+      }
+      // Time mode and blocks of mixed status push slot by slot.
       if (mode.time_mode || StatusDependentField<Field>) {
         for (int i = b * kPushLanes; i < end; ++i) {
           if (status[i] < 0) continue;

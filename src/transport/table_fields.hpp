@@ -95,6 +95,7 @@ struct CombSource {
 
 // sol with an on-axis table: B := field1 sol_field, E = 0.
 struct SolenoidSource {
+  static constexpr bool kNoElectricField = true;  // the lanes give +0 for it
   const AxisTable* table = nullptr;
   double L = 0.0, aperture_r = 0.0;  // cm
   double field1 = 0.0;

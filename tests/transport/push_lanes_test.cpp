@@ -11,6 +11,7 @@
 #include "common/sim.hpp"
 #include "transport/enge.hpp"
 #include "transport/push_z.hpp"
+#include "transport/stepping.hpp"
 #include "transport/table_fields.hpp"
 
 namespace linac {
@@ -201,6 +202,68 @@ TEST(PushLanes, Avx2BuildEqualsBaselineBitForBit) {
   mult.source.Gh = 90.0;
   mult.source.ap = 1.8;
   expect_avx2_equals_baseline(mult, [&](double z, double h) { mult.source.prepare_step(z, h); }, 20, "mult");
+}
+
+
+// A field whose strength depends on the particle's status, as a corrector's
+// trial kick acts on the tagged particle only: Ex = k y, Ey = k x (V/cm)
+// with k = base + trial for status tag, and a box aperture.
+struct TaggedKick {
+  double k = 0.0;
+  double base = 0.0, trial = 0.0;
+  std::int32_t tag = -1;
+  bool element_field(double x, double y, double, double, Vec3& E, Vec3&) const {
+    E[0] = k * y;
+    E[1] = k * x;
+    return std::abs(x) < 1.5 && std::abs(y) < 1.5;
+  }
+};
+TaggedKick source_for_status(const TaggedKick& s, std::int32_t status) {
+  TaggedKick r = s;
+  r.k = s.base + (status == s.tag ? s.trial : 0.0);
+  return r;
+}
+
+// Blocks of four slots of one status are pushed in lockstep with that
+// status's field, blocks of mixed status slot by slot: both give the push of
+// each particle alone in its own field, bit for bit, with the same losses.
+TEST(PushLanes, StatusDependentFieldPushedByBlocksEqualsSinglePushes) {
+  const int n = 203;
+  auto a = make_sim();
+  auto b = make_sim();
+  for (Sim* s : {a.get(), b.get()}) {
+    fill(*s, n);
+    s->config.NPAT[1] = n - 1;
+    s->npat.ntest[1] = 0;
+    for (int i = 0; i < n; ++i) s->particles.status[1][i] = 0;
+    for (int i = 40; i < 48; ++i) s->particles.status[1][i] = 3;  // two whole tagged blocks
+    s->particles.status[1][61] = 3;                                // one in a mixed block
+    s->particles.status[1][90] = -1;                               // lost before
+    s->ref.wavelength_2pi = 12.0;
+  }
+  const FieldAt<TaggedKick> field{{0.0, 2e5, 7e5, 3}};
+  const SlotView va = slot_view(*a, 1);
+  const double h = 0.85;
+  for (int step = 0; step < 2; ++step) {
+    push_charge_state(*b, field, 1, h);
+    std::vector<std::int32_t> expected;
+    for (int i = 0; i < n; ++i) {
+      if (a->particles.status[1][i] < 0) continue;
+      if (push_slot_z(field_for_status(field, a->particles.status[1][i]), va, i, h, 12.0))
+        expected.push_back(i);
+    }
+    EXPECT_EQ(b->transport.step_losses, expected) << "step " << step;
+    EXPECT_GT(expected.size(), 0u);
+    for (Sim* s : {a.get(), b.get()})
+      for (const std::int32_t i : expected) s->particles.status[1][i] = -1;
+  }
+  const ParticleArrays& pa = a->particles;
+  const ParticleArrays& pb = b->particles;
+  for (int i = 0; i < n; ++i) {
+    const double sa[7] = {pa.x[1][i], pa.xp[1][i], pa.y[1][i], pa.yp[1][i], pa.phase[1][i], pa.beta[1][i], pa.z[1][i]};
+    const double sb[7] = {pb.x[1][i], pb.xp[1][i], pb.y[1][i], pb.yp[1][i], pb.phase[1][i], pb.beta[1][i], pb.z[1][i]};
+    for (int j = 0; j < 7; ++j) EXPECT_TRUE(same_bits(sa[j], sb[j])) << "slot " << i << " value " << j;
+  }
 }
 
 }  // namespace
