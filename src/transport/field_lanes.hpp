@@ -32,10 +32,19 @@ inline void field_lanes(const Field& field, const double* x, const double* y, co
 // A FieldAt: the source per lane, the conversion to E/c and B in tesla for
 // all lanes at once.
 // A source with element_field_lanes<W>(x, y, z, active, E, B, inside)
-// evaluates all lanes in one call (fields without time dependence).
+// evaluates all lanes in one call (fields without time dependence); one
+// whose field depends on the phase takes the phases t after z.
 template <class Source, int W>
-concept LaneSource = requires(const Source& s, const double* p, const bool* a, double (&F)[3][W],
-                              bool* in) { s.template element_field_lanes<W>(p, p, p, a, F, F, in); };
+concept TimedLaneSource =
+    requires(const Source& s, const double* p, const bool* a, double (&F)[3][W], bool* in) {
+      s.template element_field_lanes<W>(p, p, p, p, a, F, F, in);
+    };
+template <class Source, int W>
+concept LaneSource =
+    TimedLaneSource<Source, W> ||
+    requires(const Source& s, const double* p, const bool* a, double (&F)[3][W], bool* in) {
+      s.template element_field_lanes<W>(p, p, p, a, F, F, in);
+    };
 
 template <int W, class Source>
 inline void field_lanes(const FieldAt<Source>& field, const double* x, const double* y,
@@ -52,7 +61,10 @@ inline void field_lanes(const FieldAt<Source>& field, const double* x, const dou
       xl[l] = shift ? kAxisShift : x[l];
       yl[l] = shift ? 0.0 : y[l];
     }
-    field.source.template element_field_lanes<W>(xl, yl, z, active, E, B, inside);
+    if constexpr (TimedLaneSource<Source, W>)
+      field.source.template element_field_lanes<W>(xl, yl, z, t, active, E, B, inside);
+    else
+      field.source.template element_field_lanes<W>(xl, yl, z, active, E, B, inside);
     if (field.sc2d.grid != nullptr) {
       for (int l = 0; l < W; ++l) {
         if (!active[l]) continue;

@@ -13,6 +13,7 @@
 #include "transport/field_at.hpp"
 #include "transport/field_tables.hpp"
 #include "transport/solenoid_lanes.hpp"
+#include "transport/static_table_lanes.hpp"
 #include "transport/table_interp_inline.hpp"
 
 namespace linac {
@@ -36,6 +37,23 @@ struct StaticTableSource {
       B[k] = bscale * B[k];
     }
     return hit != TableHit::lost;
+  }
+  // The same for W points at once (active[l]: evaluate lane l; t: the
+  // phases, read for uds only), the field laid out by component and lane.
+  template <int W>
+  void element_field_lanes(const double* x, const double* y, const double* z, const double* t,
+                           const bool* active, double (&E)[3][W], double (&B)[3][W],
+                           bool* inside) const {
+    table_lanes::static_table_field_lanes<W>(*table, geom, x, y, z, active, E, B, inside);
+    double es[W];
+    for (int l = 0; l < W; ++l) es[l] = escale;
+    if (cos_t)
+      for (int l = 0; l < W; ++l) es[l] = escale * std::cos(active[l] ? t[l] : 0.0);
+    for (int k = 0; k < 3; ++k)
+      for (int l = 0; l < W; ++l) {
+        E[k][l] = es[l] * E[k][l];
+        B[k][l] = bscale * B[k][l];
+      }
   }
 };
 
