@@ -19,6 +19,8 @@
 
 namespace linac::table_lanes {
 
+inline constexpr double kInf = __builtin_inf();
+
 using Double4 = double __attribute__((vector_size(32)));
 using Double2 = table_inline::Double2;
 
@@ -131,25 +133,26 @@ inline void static_table_field_lanes(const Table3D& t, const StaticTableGeometry
   bool any = false;
   for (int l = 0; l < W; ++l) any = any || field[l];
   if (!any) return;
-  // The point mirrored into the stored part, and the sign of each mirrored
-  // component: the product of the signs of the mirrored axes (each +-1, so
-  // the product is exact in any order).
-  const bool sym_x = t.sym[0] == 1;
-  const bool sym_y = t.sym[1] == 1;
-  const bool sym_z = t.sym[2] == 1;
+  // The point mirrored into the stored part, and per axis the factor of a
+  // component that changes sign under that mirror: -1 when the lane is
+  // mirrored on the axis, else +1.
+  const double sym_x = t.sym[0] == 1 ? 0.0 : -kInf;
+  const double sym_y = t.sym[1] == 1 ? 0.0 : -kInf;
+  const double sym_z = t.sym[2] == 1 ? 0.0 : -kInf;
   double xm[W];
   double ym[W];
   double zm[W];
-  bool mx[W];
-  bool my[W];
-  bool mz[W];
+  double fx[W];
+  double fy[W];
+  double fz[W];
   for (int l = 0; l < W; ++l) {
-    mx[l] = sym_x && x[l] < 0.0;
-    my[l] = sym_y && y[l] < 0.0;
-    mz[l] = sym_z && dz[l] < 0.0;
-    xm[l] = mx[l] ? -x[l] : x[l];
-    ym[l] = my[l] ? -y[l] : y[l];
-    zm[l] = mz[l] ? -dz[l] : dz[l];
+    // x < 0 on a mirrored axis (x < -inf never holds on the others).
+    fx[l] = x[l] < sym_x ? -1.0 : 1.0;
+    fy[l] = y[l] < sym_y ? -1.0 : 1.0;
+    fz[l] = dz[l] < sym_z ? -1.0 : 1.0;
+    xm[l] = x[l] < sym_x ? -x[l] : x[l];
+    ym[l] = y[l] < sym_y ? -y[l] : y[l];
+    zm[l] = dz[l] < sym_z ? -dz[l] : dz[l];
   }
   // Central nodes (as table_inline::central_node: any value, a NaN too,
   // gives a node whose stencil lies inside the table) and the weights.
@@ -235,18 +238,29 @@ inline void static_table_field_lanes(const Table3D& t, const StaticTableGeometry
   }
   // Signs of the mirrored components, then the field of the lanes that have
   // one. A mirrored point has every component multiplied by its sign, the
-  // zeros of the components not given too (a zero may become -0).
+  // product of the signs of its mirrored axes, the zeros of the components
+  // not given too (a zero may become -0). The signs are +-1, so their
+  // product is the same exact value in any order.
   const MirrorRules& m = g.mirror;
+  double one[W];
+  double keep[W];
+  for (int l = 0; l < W; ++l) {
+    one[l] = 1.0;
+    keep[l] = field[l] ? 1.0 : 0.0;
+  }
+  double sign[6][W];
+  for (int c = 0; c < 6; ++c) {
+    const double* ax = m.sign[0][c] < 0.0 ? fx : one;
+    const double* ay = m.sign[1][c] < 0.0 ? fy : one;
+    const double* az = m.sign[2][c] < 0.0 ? fz : one;
+    for (int l = 0; l < W; ++l) sign[c][l] = ax[l] * ay[l] * az[l];
+  }
   for (int c = 0; c < 3; ++c)
     for (int l = 0; l < W; ++l) {
-      const double se =
-          (mx[l] ? m.sign[0][c] : 1.0) * (my[l] ? m.sign[1][c] : 1.0) * (mz[l] ? m.sign[2][c] : 1.0);
-      const double sb = (mx[l] ? m.sign[0][c + 3] : 1.0) * (my[l] ? m.sign[1][c + 3] : 1.0) *
-                        (mz[l] ? m.sign[2][c + 3] : 1.0);
-      const double ve = te[c][l] * se;
-      const double vb = tb[c][l] * sb;
-      E[c][l] = field[l] ? ve : 0.0;
-      B[c][l] = field[l] ? vb : 0.0;
+      const double ve = te[c][l] * sign[c][l];
+      const double vb = tb[c][l] * sign[c + 3][l];
+      E[c][l] = keep[l] != 0.0 ? ve : 0.0;
+      B[c][l] = keep[l] != 0.0 ? vb : 0.0;
     }
 }
 
