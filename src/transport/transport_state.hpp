@@ -99,6 +99,11 @@ struct TransportState {
   // loop; reused from step to step.
   std::vector<std::vector<std::int32_t>> thread_losses;
   std::vector<std::int32_t> step_losses;  // all of them, in slot order
+  // The same when every step of an element is pushed block by block (see
+  // push_charge_state_steps): (step << 32) + slot, per thread and then per
+  // charge state.
+  std::vector<std::vector<std::int64_t>> thread_step_losses;
+  std::vector<std::vector<std::int64_t>> state_step_losses;
 
   // Matrix elements: the transfer matrix of the last particle carried
   // through the last solenoid or quadrupole by matrix (in charge-state,
