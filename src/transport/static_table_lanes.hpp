@@ -19,10 +19,9 @@
 
 namespace linac::table_lanes {
 
-inline constexpr double kInf = __builtin_inf();
-
 using Double4 = double __attribute__((vector_size(32)));
 using Double2 = table_inline::Double2;
+using Mask4 = long __attribute__((vector_size(32)));  // per lane all ones or zero
 
 inline void load(const double* p, Double4& v) { std::memcpy(&v, p, sizeof v); }
 inline void load(const double* p, Double2& v) { std::memcpy(&v, p, sizeof v); }
@@ -32,8 +31,9 @@ inline void load(const double* p, Double2& v) { std::memcpy(&v, p, sizeof v); }
 // wxz, wyz).
 template <int W>
 struct LaneStencils {
+  static_assert(W == 4, "the lanes fill one vector of four doubles");
   const double* f[W];
-  double w[10][W];
+  Double4 w[10];
 };
 
 // The 19-point sums of the held components c0 .. c0 + N - 1 (V = the vector
@@ -86,136 +86,132 @@ inline void stencil_sums(const LaneStencils<W>& s, std::ptrdiff_t X, std::ptrdif
 // The static table field at the W points of active lanes (unscaled, as
 // static_table_field gives it): inside[l] is false for an inactive lane and
 // for a point of 0 <= z <= L outside the aperture; lanes without field
-// (inactive, lost, outside the element's or the table's z range, or a
-// component the table or its kind does not give) get +0.
+// (inactive, lost, outside the element's or the table's z range) get +0.
+// The per-lane arithmetic is written on vectors of the four lanes (V, with
+// masks M of all ones or zero per lane) so that it needs no branches.
 template <int W>
 inline void static_table_field_lanes(const Table3D& t, const StaticTableGeometry& g,
                                      const double* x, const double* y, const double* z,
                                      const bool* active, double (&E)[3][W], double (&B)[3][W],
                                      bool* inside) {
-  // Aperture and z ranges: an ellipse (aper_y < 0), a rectangle (> 0) or
-  // none; the kind of aperture is the element's, the same for every lane.
-  bool lost[W];
-  if (g.aper_y < 0.0) {
-    for (int l = 0; l < W; ++l) {
-      const double u = std::abs(x[l] / g.aper_x);
-      const double v = std::abs(y[l] / g.aper_y);
-      lost[l] = u * u + v * v >= 1.0;
-    }
-  } else if (g.aper_y > 0.0) {
-    for (int l = 0; l < W; ++l) {
-      const double u = std::abs(x[l] / g.aper_x);
-      const double v = std::abs(y[l] / g.aper_y);
-      lost[l] = u > 1.0 || v > 1.0;
-    }
-  } else {
-    for (int l = 0; l < W; ++l) lost[l] = false;
+  static_assert(W == 4, "the lanes fill one vector of four doubles");
+  using V = Double4;
+  using M = Mask4;
+  const V zero{};
+  const V one = zero + 1.0;
+  V vx;
+  V vy;
+  V vz;
+  std::memcpy(&vx, x, sizeof vx);
+  std::memcpy(&vy, y, sizeof vy);
+  std::memcpy(&vz, z, sizeof vz);
+  M act;
+  for (int l = 0; l < W; ++l) act[l] = active[l] ? -1 : 0;
+  // Aperture: an ellipse (aper_y < 0), a rectangle (> 0) or none; the kind
+  // of aperture is the element's, the same for every lane. (The absolute
+  // values may keep the sign of a zero: only squares and comparisons of
+  // them follow.)
+  M lost = act & 0;
+  if (g.aper_y != 0.0) {
+    V u = vx / g.aper_x;
+    V v = vy / g.aper_y;
+    u = u < zero ? -u : u;
+    v = v < zero ? -v : v;
+    if (g.aper_y < 0.0)
+      lost = u * u + v * v >= one;
+    else
+      lost = (u > one) | (v > one);
   }
-  const double z_half = t.z[kTableNz - 1];
-  bool field[W];
-  double dz[W];
-  for (int l = 0; l < W; ++l) {
-    const bool in_z = !(z[l] < 0.0 || z[l] > g.L);
-    lost[l] = in_z && lost[l];
-    inside[l] = active[l] && !lost[l];
-    dz[l] = z[l] - 0.5 * g.L;
-    field[l] = active[l] && in_z && !lost[l] && !(std::abs(dz[l]) > z_half);
-  }
-  const bool want_e = g.kind == kKindE || g.kind == kKindEB;
-  const bool want_b = g.kind == kKindB || g.kind == kKindEB;
-  const bool e = want_e && t.holds_e();
-  const bool b = want_b && t.holds_b();
+  const M in_z = ~((vz < zero) | (vz > zero + g.L));
+  lost = in_z & lost;
+  const M live = act & ~lost;
+  for (int l = 0; l < W; ++l) inside[l] = live[l] != 0;
+  const V dz = vz - 0.5 * g.L;
+  const V z_half = zero + t.z[kTableNz - 1];
+  const M field = live & in_z & ~((dz > z_half) | (dz < -z_half));
   for (int c = 0; c < 3; ++c)
     for (int l = 0; l < W; ++l) {
       E[c][l] = 0.0;
       B[c][l] = 0.0;
     }
   bool any = false;
-  for (int l = 0; l < W; ++l) any = any || field[l];
+  for (int l = 0; l < W; ++l) any = any || field[l] != 0;
   if (!any) return;
+  const bool want_e = g.kind == kKindE || g.kind == kKindEB;
+  const bool want_b = g.kind == kKindB || g.kind == kKindEB;
+  const bool e = want_e && t.holds_e();
+  const bool b = want_b && t.holds_b();
   // The point mirrored into the stored part, and per axis the factor of a
   // component that changes sign under that mirror: -1 when the lane is
   // mirrored on the axis, else +1.
-  const double sym_x = t.sym[0] == 1 ? 0.0 : -kInf;
-  const double sym_y = t.sym[1] == 1 ? 0.0 : -kInf;
-  const double sym_z = t.sym[2] == 1 ? 0.0 : -kInf;
-  double xm[W];
-  double ym[W];
-  double zm[W];
-  double fx[W];
-  double fy[W];
-  double fz[W];
-  for (int l = 0; l < W; ++l) {
-    // x < 0 on a mirrored axis (x < -inf never holds on the others).
-    fx[l] = x[l] < sym_x ? -1.0 : 1.0;
-    fy[l] = y[l] < sym_y ? -1.0 : 1.0;
-    fz[l] = dz[l] < sym_z ? -1.0 : 1.0;
-    xm[l] = x[l] < sym_x ? -x[l] : x[l];
-    ym[l] = y[l] < sym_y ? -y[l] : y[l];
-    zm[l] = dz[l] < sym_z ? -dz[l] : dz[l];
-  }
+  const M mx = t.sym[0] == 1 ? vx < zero : act & 0;
+  const M my = t.sym[1] == 1 ? vy < zero : act & 0;
+  const M mz = t.sym[2] == 1 ? dz < zero : act & 0;
+  const V xm = mx ? -vx : vx;
+  const V ym = my ? -vy : vy;
+  const V zm = mz ? -dz : dz;
+  const V fx = mx ? -one : one;
+  const V fy = my ? -one : one;
+  const V fz = mz ? -one : one;
   // Central nodes (as table_inline::central_node: any value, a NaN too,
   // gives a node whose stencil lies inside the table) and the weights.
-  const double top_x = kTableNx - 1;
-  const double top_y = kTableNy - 1;
-  const double top_z = kTableNz - 1;
-  double di[W];
-  double dj[W];
-  double dk[W];
+  V di = (xm - t.x[0] - 0.5 * t.hx) * t.inv_hx;
+  V dj = (ym - t.y[0] - 0.5 * t.hy) * t.inv_hy;
+  V dk = (zm - t.z[0] - 0.5 * t.hz) * t.inv_hz;
   for (int l = 0; l < W; ++l) {
-    double d = std::trunc((xm[l] - t.x[0] - 0.5 * t.hx) * t.inv_hx) + 2.0;
-    d = d >= 2.0 ? d : 2.0;
-    di[l] = d > top_x ? top_x : d;
-    d = std::trunc((ym[l] - t.y[0] - 0.5 * t.hy) * t.inv_hy) + 2.0;
-    d = d >= 2.0 ? d : 2.0;
-    dj[l] = d > top_y ? top_y : d;
-    d = std::trunc((zm[l] - t.z[0] - 0.5 * t.hz) * t.inv_hz) + 2.0;
-    d = d >= 2.0 ? d : 2.0;
-    dk[l] = d > top_z ? top_z : d;
+    di[l] = std::trunc(di[l]);
+    dj[l] = std::trunc(dj[l]);
+    dk[l] = std::trunc(dk[l]);
   }
-  int ni[W];
-  int nj[W];
-  int nk[W];
-  for (int l = 0; l < W; ++l) {
-    ni[l] = static_cast<int>(di[l]) - 1;
-    nj[l] = static_cast<int>(dj[l]) - 1;
-    nk[l] = static_cast<int>(dk[l]) - 1;
-  }
-  double gx[W];
-  double gy[W];
-  double gz[W];
-  for (int l = 0; l < W; ++l) {
-    gx[l] = t.x[static_cast<std::size_t>(ni[l])];
-    gy[l] = t.y[static_cast<std::size_t>(nj[l])];
-    gz[l] = t.z[static_cast<std::size_t>(nk[l])];
-  }
+  const V two = zero + 2.0;
+  di = di + 2.0;
+  dj = dj + 2.0;
+  dk = dk + 2.0;
+  di = di >= two ? di : two;
+  dj = dj >= two ? dj : two;
+  dk = dk >= two ? dk : two;
+  const V top_x = zero + static_cast<double>(kTableNx - 1);
+  const V top_y = zero + static_cast<double>(kTableNy - 1);
+  const V top_z = zero + static_cast<double>(kTableNz - 1);
+  di = di > top_x ? top_x : di;
+  dj = dj > top_y ? top_y : dj;
+  dk = dk > top_z ? top_z : dk;
   const std::ptrdiff_t nc = t.ncomp;
   LaneStencils<W> s;
+  V gx;
+  V gy;
+  V gz;
   for (int l = 0; l < W; ++l) {
-    const double p = (xm[l] - gx[l]) * t.inv_hx;
-    const double q = (ym[l] - gy[l]) * t.inv_hy;
-    const double r = (zm[l] - gz[l]) * t.inv_hz;
-    const double p2 = p * p, q2 = q * q, r2 = r * r;
-    s.w[0][l] = 1.0 - p2 - q2 - r2;
-    s.w[1][l] = 0.5 * (p2 + p);
-    s.w[2][l] = 0.5 * (p2 - p);
-    s.w[3][l] = 0.5 * (q2 + q);
-    s.w[4][l] = 0.5 * (q2 - q);
-    s.w[5][l] = 0.5 * (r2 + r);
-    s.w[6][l] = 0.5 * (r2 - r);
-    s.w[7][l] = 0.25 * p * q;
-    s.w[8][l] = 0.25 * p * r;
-    s.w[9][l] = 0.25 * q * r;
+    const int i = static_cast<int>(di[l]) - 1;
+    const int j = static_cast<int>(dj[l]) - 1;
+    const int k = static_cast<int>(dk[l]) - 1;
+    gx[l] = t.x[static_cast<std::size_t>(i)];
+    gy[l] = t.y[static_cast<std::size_t>(j)];
+    gz[l] = t.z[static_cast<std::size_t>(k)];
+    s.f[l] = t.nodes.data() + (static_cast<std::ptrdiff_t>(k) * kTableNy + j) * kTableNx * nc + i * nc;
   }
-  for (int l = 0; l < W; ++l)
-    s.f[l] = t.nodes.data() +
-             (static_cast<std::ptrdiff_t>(nk[l]) * kTableNy + nj[l]) * kTableNx * nc + ni[l] * nc;
+  {
+    const V p = (xm - gx) * t.inv_hx;
+    const V q = (ym - gy) * t.inv_hy;
+    const V r = (zm - gz) * t.inv_hz;
+    const V p2 = p * p, q2 = q * q, r2 = r * r;
+    s.w[0] = 1.0 - p2 - q2 - r2;
+    s.w[1] = 0.5 * (p2 + p);
+    s.w[2] = 0.5 * (p2 - p);
+    s.w[3] = 0.5 * (q2 + q);
+    s.w[4] = 0.5 * (q2 - q);
+    s.w[5] = 0.5 * (r2 + r);
+    s.w[6] = 0.5 * (r2 - r);
+    s.w[7] = 0.25 * p * q;
+    s.w[8] = 0.25 * p * r;
+    s.w[9] = 0.25 * q * r;
+  }
   const std::ptrdiff_t X = nc;
   const std::ptrdiff_t Y = nc * kTableNx;
   const std::ptrdiff_t Z = nc * kTableNx * kTableNy;
   // The sums of the wanted held components, unmirrored; the others are 0.
-  double te[3][W] = {};
-  double tb[3][W] = {};
+  V te[3] = {zero, zero, zero};
+  V tb[3] = {zero, zero, zero};
   if (e && b) {
     Double4 lo[W];
     Double2 hi[W];
@@ -232,7 +228,7 @@ inline void static_table_field_lanes(const Table3D& t, const StaticTableGeometry
   } else if (e || b) {
     Double4 run[W];
     stencil_sums<W>(s, X, Y, Z, e ? 0 : static_cast<int>(3 - t.first_comp), run);
-    double (&held)[3][W] = e ? te : tb;
+    V* held = e ? te : tb;
     for (int l = 0; l < W; ++l)
       for (int c = 0; c < 3; ++c) held[c][l] = run[l][c];
   }
@@ -242,26 +238,34 @@ inline void static_table_field_lanes(const Table3D& t, const StaticTableGeometry
   // not given too (a zero may become -0). The signs are +-1, so their
   // product is the same exact value in any order.
   const MirrorRules& m = g.mirror;
-  double one[W];
-  double keep[W];
-  for (int l = 0; l < W; ++l) {
-    one[l] = 1.0;
-    keep[l] = field[l] ? 1.0 : 0.0;
-  }
-  double sign[6][W];
   for (int c = 0; c < 6; ++c) {
-    const double* ax = m.sign[0][c] < 0.0 ? fx : one;
-    const double* ay = m.sign[1][c] < 0.0 ? fy : one;
-    const double* az = m.sign[2][c] < 0.0 ? fz : one;
-    for (int l = 0; l < W; ++l) sign[c][l] = ax[l] * ay[l] * az[l];
+    const V sign = (m.sign[0][c] < 0.0 ? fx : one) * (m.sign[1][c] < 0.0 ? fy : one) *
+                   (m.sign[2][c] < 0.0 ? fz : one);
+    const V v = (c < 3 ? te[c] : tb[c - 3]) * sign;
+    const V out = field ? v : zero;
+    std::memcpy(c < 3 ? E[c] : B[c - 3], &out, sizeof out);
   }
-  for (int c = 0; c < 3; ++c)
-    for (int l = 0; l < W; ++l) {
-      const double ve = te[c][l] * sign[c][l];
-      const double vb = tb[c][l] * sign[c + 3][l];
-      E[c][l] = keep[l] != 0.0 ? ve : 0.0;
-      B[c][l] = keep[l] != 0.0 ? vb : 0.0;
-    }
+}
+
+// The element's scale factors on the lanes' field: E := es E with es =
+// escale, or escale cos(t) per lane when cos_t; B := bscale B.
+template <int W>
+inline void scale_lanes(double escale, double bscale, bool cos_t, const double* t,
+                        const bool* active, double (&E)[3][W], double (&B)[3][W]) {
+  static_assert(W == 4, "the lanes fill one vector of four doubles");
+  Double4 es = Double4{} + escale;
+  if (cos_t)
+    for (int l = 0; l < W; ++l) es[l] = escale * std::cos(active[l] ? t[l] : 0.0);
+  for (int k = 0; k < 3; ++k) {
+    Double4 e;
+    Double4 b;
+    std::memcpy(&e, E[k], sizeof e);
+    std::memcpy(&b, B[k], sizeof b);
+    e = es * e;
+    b = bscale * b;
+    std::memcpy(E[k], &e, sizeof e);
+    std::memcpy(B[k], &b, sizeof b);
+  }
 }
 
 }  // namespace linac::table_lanes

@@ -45,15 +45,7 @@ struct StaticTableSource {
                            const bool* active, double (&E)[3][W], double (&B)[3][W],
                            bool* inside) const {
     table_lanes::static_table_field_lanes<W>(*table, geom, x, y, z, active, E, B, inside);
-    double es[W];
-    for (int l = 0; l < W; ++l) es[l] = escale;
-    if (cos_t)
-      for (int l = 0; l < W; ++l) es[l] = escale * std::cos(active[l] ? t[l] : 0.0);
-    for (int k = 0; k < 3; ++k)
-      for (int l = 0; l < W; ++l) {
-        E[k][l] = es[l] * E[k][l];
-        B[k][l] = bscale * B[k][l];
-      }
+    table_lanes::scale_lanes<W>(escale, bscale, cos_t, t, active, E, B);
   }
 };
 
