@@ -158,15 +158,22 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode 
   std::sort(ts.step_losses.begin(), ts.step_losses.end());
 }
 
-// Every step 1..nstep of length h of charge state iq, block by block: the
-// live slots of a block of kPushLanes consecutive slots go through all steps
-// in lockstep before the next block, so their states and end-of-step
-// derivatives stay in the processor's cache instead of travelling to memory
-// and back at every step. Only for a push in z in one field for every
-// particle with nothing acting on the particles between steps; each particle
-// gets exactly the pushes of nstep calls of push_charge_state. The losses
-// are left in sim.transport.state_step_losses[iq] as (step << 32) + slot in
-// increasing order.
+// Blocks of kPushLanes slots that push_charge_state_steps carries through
+// all steps together: their states stay in the first-level cache from step
+// to step, while at each step they share the few planes of a field table
+// around their common z.
+inline constexpr int kStepTileBlocks = 32;
+
+// Every step 1..nstep of length h of charge state iq, tile by tile: the
+// live slots of a tile of kStepTileBlocks blocks of kPushLanes consecutive
+// slots go through all steps before the next tile, each step block by
+// block in lockstep, so their states and end-of-step derivatives stay in
+// the processor's cache instead of streaming the whole beam through memory
+// at every step. Only for a push in z in one field for every particle with
+// nothing acting on the particles between steps; each particle gets exactly
+// the pushes of nstep calls of push_charge_state. The losses are left in
+// sim.transport.state_step_losses[iq] as (step << 32) + slot in increasing
+// order.
 template <class Field>
 void push_charge_state_steps(Sim& sim, const Field& field, int iq, double h, int nstep,
                              const FirstStageCache& cache) {
@@ -188,30 +195,41 @@ void push_charge_state_steps(Sim& sim, const Field& field, int iq, double h, int
     mine.clear();
 #pragma omp single
     team = omp_get_num_threads();
-    const int nblocks = (last + kPushLanes) / kPushLanes;
+    constexpr int kTileSlots = kStepTileBlocks * kPushLanes;
+    const int ntiles = (last + kTileSlots) / kTileSlots;
 #pragma omp for schedule(static)
-    for (int b = 0; b < nblocks; ++b) {
-      const int end = std::min(b * kPushLanes + kPushLanes, last + 1);
-      int slots[kPushLanes];
-      int count = 0;
-      for (int i = b * kPushLanes; i < end; ++i)
-        if (status[i] >= 0) slots[count++] = i;
-      for (int k = 1; k <= nstep && count > 0; ++k) {
-        bool lost[kPushLanes];
-        if (avx2)
-          push_lanes_z_avx2<kPushLanes>(field, view, slots, count, h, wavelength_2pi, lost, cache);
-        else
-          push_lanes_z<kPushLanes>(field, view, slots, count, h, wavelength_2pi, lost, cache);
-        // The lost slots leave the block; the others keep their order.
-        int kept = 0;
-        for (int l = 0; l < count; ++l) {
-          if (lost[l])
-            mine.push_back((static_cast<std::int64_t>(k) << 32) + slots[l]);
-          else
-            slots[kept++] = slots[l];
-        }
-        count = kept;
+    for (int tile = 0; tile < ntiles; ++tile) {
+      // The live slots of each block of the tile.
+      int slots[kStepTileBlocks][kPushLanes];
+      int count[kStepTileBlocks];
+      const int first = tile * kTileSlots;
+      for (int b = 0; b < kStepTileBlocks; ++b) {
+        count[b] = 0;
+        const int begin = first + b * kPushLanes;
+        const int end = std::min(begin + kPushLanes, last + 1);
+        for (int i = begin; i < end; ++i)
+          if (status[i] >= 0) slots[b][count[b]++] = i;
       }
+      for (int k = 1; k <= nstep; ++k)
+        for (int b = 0; b < kStepTileBlocks; ++b) {
+          if (count[b] == 0) continue;
+          bool lost[kPushLanes];
+          if (avx2)
+            push_lanes_z_avx2<kPushLanes>(field, view, slots[b], count[b], h, wavelength_2pi, lost,
+                                          cache);
+          else
+            push_lanes_z<kPushLanes>(field, view, slots[b], count[b], h, wavelength_2pi, lost,
+                                     cache);
+          // The lost slots leave the block; the others keep their order.
+          int kept = 0;
+          for (int l = 0; l < count[b]; ++l) {
+            if (lost[l])
+              mine.push_back((static_cast<std::int64_t>(k) << 32) + slots[b][l]);
+            else
+              slots[b][kept++] = slots[b][l];
+          }
+          count[b] = kept;
+        }
     }
   }
   std::vector<std::int64_t>& all = ts.state_step_losses[iq];
@@ -284,7 +302,7 @@ void step_element(Sim& sim, int n, const Field& field, double length,
   }
   // Nothing acts on the particles between two steps (no space charge, no
   // statistics or plots per step, no memo of the field per step): every
-  // charge state goes through all steps block by block, and the losses are
+  // charge state goes through all steps tile by tile, and the losses are
   // recorded afterwards in the order of the steps.
   const bool whole_element = keep_first_stage && !StepMemoField<Field> && !how.stat_every_step &&
                              sim.config.IGRAPH != 1;
