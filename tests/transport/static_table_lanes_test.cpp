@@ -14,6 +14,7 @@
 
 #include "common/sim.hpp"
 #include "transport/push_z.hpp"
+#include "transport/stepping.hpp"
 #include "transport/table_fields.hpp"
 #include "transport/table_writers.hpp"
 
@@ -220,6 +221,55 @@ TEST(StaticTableLanes, LockstepPushEqualsOneParticleAtATime) {
     expect_lanes_push_equal(eq3d, avx2, 20, avx2 ? "eq3d, AVX2" : "eq3d");
     expect_lanes_push_equal(eh3d, avx2, 20, avx2 ? "eh3d, AVX2" : "eh3d");
     expect_lanes_push_equal(uds, avx2, 20, avx2 ? "uds, AVX2" : "uds");
+  }
+}
+
+// All steps of an element tile by tile (push_charge_state_steps) against one
+// step of every particle at a time (push_charge_state, nstep times), with
+// the losses of each step taken out as record_step_losses does: the same
+// states bit for bit and the same losses with the same steps, for a beam
+// large enough to be pushed by a thread team, with particles lost before
+// and during the element.
+TEST(StaticTableLanes, StepsTileByTileEqualStepByStep) {
+  const Table3D full = build_table3d(table_layout(3.5, 3.5, 5.0, {0, 0, 0}), kKindEB, strong_field);
+  const FieldAt<StaticTableSource> field{make_source(full, kKindEB, 0, -3.0)};
+  const int n = 3001;
+  const int nstep = 6;
+  const double h = 10.0 / nstep;
+  auto a = make_sim();
+  auto b = make_sim();
+  for (Sim* s : {a.get(), b.get()}) {
+    fill(*s, n);
+    for (int i = 0; i < n; ++i) {
+      s->particles.z[1][i] = 0.0;
+      s->particles.status[1][i] = i % 97 == 5 ? -1 : 0;
+    }
+    s->config.NPAT[1] = n - 1;
+    s->npat.ntest[1] = 0;
+    s->ref.wavelength_2pi = 12.0;
+  }
+  std::vector<std::int64_t> expected;
+  for (int k = 1; k <= nstep; ++k) {
+    push_charge_state(*a, field, 1, h);
+    for (const std::int32_t i : a->transport.step_losses) {
+      expected.push_back((static_cast<std::int64_t>(k) << 32) + i);
+      a->particles.status[1][i] = -1;
+    }
+  }
+  std::vector<double> k_kept(6 * n);
+  std::vector<std::uint8_t> valid(n, 0);
+  push_charge_state_steps(*b, field, 1, h, nstep, FirstStageCache{k_kept.data(), valid.data()});
+  EXPECT_EQ(b->transport.state_step_losses[1], expected);
+  std::vector<int> lost_in_step(nstep + 1, 0);
+  for (const std::int64_t e : expected) ++lost_in_step[static_cast<std::size_t>(e >> 32)];
+  EXPECT_GT(lost_in_step[1], 0);
+  EXPECT_GT(lost_in_step[nstep], 0);
+  const ParticleArrays& pa = a->particles;
+  const ParticleArrays& pb = b->particles;
+  for (int i = 0; i < n; ++i) {
+    const double sa[7] = {pa.x[1][i], pa.xp[1][i], pa.y[1][i], pa.yp[1][i], pa.phase[1][i], pa.beta[1][i], pa.z[1][i]};
+    const double sb[7] = {pb.x[1][i], pb.xp[1][i], pb.y[1][i], pb.yp[1][i], pb.phase[1][i], pb.beta[1][i], pb.z[1][i]};
+    for (int j = 0; j < 7; ++j) EXPECT_TRUE(same_bits(sa[j], sb[j])) << "slot " << i << " value " << j;
   }
 }
 
