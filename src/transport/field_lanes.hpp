@@ -36,12 +36,21 @@ inline void field_lanes(const Field& field, const double* x, const double* y, co
 template <class Source, int W>
 concept LaneSource = requires(const Source& s, const double* p, const bool* a, double (&F)[3][W],
                               bool* in) { s.template element_field_lanes<W>(p, p, p, a, F, F, in); };
+// The same for a field that depends on the RF phase t of each lane:
+// element_field_lanes<W>(x, y, z, t, active, E, B, inside).
+template <class Source, int W>
+concept TimedLaneSource =
+    requires(const Source& s, const double* p, const bool* a, double (&F)[3][W], bool* in) {
+      s.template element_field_lanes<W>(p, p, p, p, a, F, F, in);
+    };
+template <class Source, int W>
+concept AnyLaneSource = LaneSource<Source, W> || TimedLaneSource<Source, W>;
 
 template <int W, class Source>
 inline void field_lanes(const FieldAt<Source>& field, const double* x, const double* y,
                         const double* z, const double* t, const bool* active, double (&E)[3][W],
                         double (&B)[3][W], bool* inside) {
-  if constexpr (LaneSource<Source, W>) {
+  if constexpr (AnyLaneSource<Source, W>) {
     double xl[W];
     double yl[W];
     double rl[W];
@@ -52,7 +61,10 @@ inline void field_lanes(const FieldAt<Source>& field, const double* x, const dou
       xl[l] = shift ? kAxisShift : x[l];
       yl[l] = shift ? 0.0 : y[l];
     }
-    field.source.template element_field_lanes<W>(xl, yl, z, active, E, B, inside);
+    if constexpr (TimedLaneSource<Source, W>)
+      field.source.template element_field_lanes<W>(xl, yl, z, t, active, E, B, inside);
+    else
+      field.source.template element_field_lanes<W>(xl, yl, z, active, E, B, inside);
     if (field.sc2d.grid != nullptr) {
       for (int l = 0; l < W; ++l) {
         if (!active[l]) continue;
@@ -87,7 +99,7 @@ inline void field_lanes(const FieldAt<Source>& field, const double* x, const dou
   // added.
   bool convert_E = true;
   bool convert_B = true;
-  if constexpr (LaneSource<Source, W>) {
+  if constexpr (AnyLaneSource<Source, W>) {
     if constexpr (requires { Source::kNoElectricField; })
       convert_E = !Source::kNoElectricField || field.sc2d.grid != nullptr;
     if constexpr (requires { Source::kNoMagneticField; }) convert_B = !Source::kNoMagneticField;
