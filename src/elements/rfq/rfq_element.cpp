@@ -42,9 +42,9 @@ void for_live_phases(Sim& sim, F&& f) {
   }
 }
 
-// The beam onto the RFQ's harmonic and re-centred about the phase of its
-// design charge (runs that do not resume inside the RFQ).
-void prepare_beam(Sim& sim, const RfqCellSet& cs, double P5, double phi0) {
+}  // namespace
+
+void rfq_prepare_beam(Sim& sim, const RfqCellSet& cs, double P5, double phi0) {
   RunState& s = sim.state;
   ReferenceBlock& r = sim.ref;
   if (s.iflag_t == 0) {
@@ -94,6 +94,8 @@ void prepare_beam(Sim& sim, const RfqCellSet& cs, double P5, double phi0) {
     phi_ref = (lo + gp[static_cast<std::size_t>(g.group_hi)] - 2.0 * kPi * s.IRIARFQ) / 2.0;
   for_live_phases(sim, [&](double ph) { return phase_wrap_harm(sim, ph - phi_ref); });
 }
+
+namespace {
 
 // The cell's own table, loaded through the table cache every time the cell
 // runs, and checked to span the cell and the aperture.
@@ -280,7 +282,7 @@ void rfq_element(Sim& sim, std::int32_t& n) {
     misalign_draw(sim);
     return;
   }
-  if (k_s <= 0) prepare_beam(sim, cs, P[5], phi0);
+  if (k_s <= 0) rfq_prepare_beam(sim, cs, P[5], phi0);
 
   const auto ipos = static_cast<std::size_t>(s.ipos);
   h.elem_rf_phase[ipos] = r.elem_phase;
