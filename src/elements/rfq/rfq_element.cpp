@@ -118,7 +118,10 @@ CellTable load_cell_table(Sim& sim, const RfqCell& c, int i) {
   if (t.z[kTableNz - 1] - t.z[0] < r.elem_len || ct.ax < r.aper_x || ct.ay < r.aper_y) {
     sim.units.write(kUnitLog, format_records("(A50,I4,A10)", {std::string_view("RFQerror -> 3D field table for cell #"), i,
                                                                std::string_view("is wrong")}));
-    fatal("RFQerror -> 3D field table for cell is wrong");
+    fatal({"RFQerror -> 3D field table for cell is wrong",
+           fmt::format(" eh_EMS.#{:02d} of cell {} spans {} cm in z and reaches x = {} cm, y = {} cm; the cell is {} "
+                       "cm long and its aperture {} cm by {} cm",
+                       c.table, i, t.z[kTableNz - 1] - t.z[0], ct.ax, ct.ay, r.elem_len, r.aper_x, r.aper_y)});
   }
   sim.ref.aperture_r = std::min(ct.ax, ct.ay);
   return ct;
