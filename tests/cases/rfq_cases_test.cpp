@@ -1,7 +1,8 @@
 // End-to-end RFQ cases (see the README of each case directory): energy gain
 // against the transit-time factor pi/4, RF focusing against the smooth
 // approximation of Hill's equation, and the driver's outputs, requests,
-// save and resume, acceptance runs, repeated runs and thread independence.
+// save and resume, acceptance runs, repeated runs, cells with their own
+// field tables, thread independence, and golden lines of a drifting beam.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -310,6 +311,18 @@ TEST(RfqDriver, SpaceChargeOutputsDoNotDependOnTheThreadCount) {
   EXPECT_NE(out[0][4].find("*RFQcell#"), std::string::npos) << out[0][4];
 }
 
+TEST(RfqDriver, AnAcceptanceRunRunsEveryCell) {
+  TempDir dir;
+  driver_case(dir, kLattice, {}, {{"IFLAG_DIS = 1", "IFLAG_DIS = 1, IACCEP = 1"}});
+  ASSERT_EQ(testing::run_program(dir.path(), 2), 0) << read_file(dir / "screen.txt");
+  const auto passes = rfq_lines_per_pass(read_lines(dir / "out.dat"));
+  ASSERT_EQ(passes.size(), 1u);
+  std::vector<std::string> names;
+  for (const auto& l : passes[0]) names.push_back(l.substr(0, 4));
+  EXPECT_EQ(names, (std::vector<std::string>{"   1", "   2", "   3", "   4", "   5", "   3"}));
+  EXPECT_TRUE(std::filesystem::exists(dir / "accepted.dat"));
+}
+
 // An error study without errors (IFLAG_CORR = 2: no corrections, no
 // injection offsets) runs the whole lattice once more per seed from the saved
 // initial beam. With DF_4D = 0 the time mode's redrawn phases are all 0, so
@@ -470,6 +483,89 @@ TEST(RfqDriver, ATableShorterThanItsCellStopsTheRunNamingIt) {
   write_cell_table(narrow, 7, 0.05, kCellL, regular_cell_field);
   EXPECT_NE(testing::run_program(narrow.path(), 1), 0);
   EXPECT_NE(read_file(narrow / "screen.txt").find("eh_EMS.#07 of cell 3"), std::string::npos);
+}
+
+// ------------------------------------------------------------ golden lines
+
+// The text of one F12.5 (or Fw.d) field and its blanks, as out.dat writes
+// it: TR1 before and TR2 after (the wide fields TR4 and TR4).
+std::string f_field(double v, int lead = 1, int trail = 2, int w = 12, int d = 5) {
+  return std::string(static_cast<std::size_t>(lead), ' ') + fmt::format("{:{}.{}f}", v, w, d) +
+         std::string(static_cast<std::size_t>(trail), ' ');
+}
+
+TEST(RfqDriver, GoldenOutputsOfAFiveCellDriftFixture) {
+  CaseRun run("cases/rfq_drift");
+  // Protons in atomic mass units (AMASS = 1), as the run takes them.
+  const double W = 50.0, amu = kAmuKev;
+  const double gamma = 1 + W / amu, beta = std::sqrt(1 - 1 / (gamma * gamma));
+  const double lambda = 29979245800.0 / 350e6;
+  const double L = beta * lambda / 2, r0 = 0.3, m = 1.2, A01 = 1.0, A10 = 0.07;
+  // Fall, entrance transition, regular cell, exit transition, fall.
+  write_file(run.dir / "rfq.#01",
+             fmt::format("1 {0:.17g} 0 {1} {2} -1 {3} 0 0 {0:.17g} 0 0 0 0\n"
+                         "2 {0:.17g} 0 {1} {2} -2 {3} {4} 0 0 0 0 0 0\n"
+                         "3 {0:.17g} 0 {1} {2} 0 {3} {4} 0 0 0 0 0 0\n"
+                         "4 {0:.17g} 0 {1} {2} 2 {3} {4} 0 0 0 0 0 0\n"
+                         "5 {0:.17g} 0 {1} {2} 1 {3} 0 0 {0:.17g} 0 0 0 0\n",
+                         L, r0, m, A01, A10));
+  run.read_inputs();
+  ASSERT_EQ(run.sim->ref.amu_kev, amu);
+  const double d = 0.01, s = 0.01, dy = 0.02, sy = 0.005;
+  run.place_beam(1, {{d, s, dy, sy}, {-d, -s, -dy, -sy}, {d, -s, dy, -sy}, {-d, s, -dy, sy}});
+  run.run_nominal_pass();
+
+  // out.dat: cells 1..5 at z = i L, then the element's own line (line 4 of
+  // the lattice) with the numbers of the last cell.
+  std::vector<std::string> lines;
+  for (const auto& l : run.lines("out.dat"))
+    if (l.size() > 11 && l.substr(6, 3) == "rfq") lines.push_back(l);
+  ASSERT_EQ(lines.size(), 6u);
+  const double bg = beta * gamma;
+  for (int i = 1; i <= 6; ++i) {
+    const std::string& l = lines[static_cast<std::size_t>(i - 1)];
+    SCOPED_TRACE(l.substr(0, 161));
+    ASSERT_EQ(l.size(), 558u);
+    const double z = std::min(i, 5) * L;
+    const double excess = z * (std::sqrt(1 + s * s + sy * sy) - 1);
+    const double delta = 2 * M_PI * excess / (beta * lambda) * 180 / M_PI;  // deg
+    // n_el, name, dist, energy, deviation, x_rms, y_rms, Xmax, Ymax,
+    // phi_rms, phi_max, DW/W.
+    const std::string head = fmt::format("{:4d}  rfq  ", i <= 5 ? i : 4) + f_field(z / 100) + f_field(W / 1000) +
+                             f_field(0.0) + f_field(std::sqrt(d * d + s * s * z * z)) +
+                             f_field(std::sqrt(dy * dy + sy * sy * z * z)) + f_field(d + s * z) +
+                             f_field(dy + sy * z) + f_field(delta / std::sqrt(5.0)) + f_field(delta) + f_field(0.0);
+    EXPECT_EQ(l.substr(0, head.size()), head);
+    // Columns 24 (btgm, beta gamma of the reference) and 26..29 (the Twiss
+    // parameters: alpha = -s z/d, beta = (d^2 + s^2 z^2)/(d s) cm/rad,
+    // written in cm/mrad), 15 characters each from character 341.
+    EXPECT_EQ(l.substr(341 + 4 * 15, 15), f_field(bg));
+    const std::string twiss = f_field(-s * z / d) + f_field((d * d + s * s * z * z) / (d * s) * 1e-3) +
+                              f_field(-sy * z / dy) + f_field((dy * dy + sy * sy * z * z) / (dy * sy) * 1e-3);
+    EXPECT_EQ(l.substr(341 + 6 * 15, twiss.size()), twiss);
+    // Lost and total counts.
+    EXPECT_EQ(l.substr(526), fmt::format(" {:12.1f}    {:12.1f}   ", 0.0, 5.0));
+  }
+
+  // log.dat: the listing of cell 3 and the reference particle's table.
+  const std::string log = run.file("log.dat");
+  std::string listing = " The RFQ field have extracted in file dev_field.dat\n"
+                        "         regular cell#   3\n";
+  const double a = 2 * r0 / (m + 1);
+  for (const auto& [label, v] : std::vector<std::pair<std::string, double>>{
+           {" Dcell=", L}, {" V0RFQ=", 0.0}, {" R0RFQ=", r0}, {"     a=", a}, {"    ma=", m * a}, {"   A01=", A01},
+           {"   A10=", -A10}})  // the first regular cell of a concave = +1 chain takes -A10
+    listing += fmt::format("{:>15}{:12.5f}\n", label, v);
+  // An empty free-format line, then the step apertures.
+  listing += "\n         aperture of the cell #  3\n       z ,cm      Rx ,cm      Ry ,cm    \n";
+  for (int j = 1; j <= 10; ++j) listing += fmt::format("{:12.3f}{:12.3f}{:12.3f}\n", (j - 0.5) * L / 10, a, a);
+  EXPECT_NE(log.find(listing), std::string::npos) << listing << "\n----\n" << log;
+  std::string table = fmt::format("{:>5}{:>7}    {:>12}{:>15}{:>15}{:>15}\n", "ncell", "  type ", "   z, cm    ",
+                                  "  Wsyn, keV/u  ", " dWsyn, keV/u  ", "   Phi, deg    ");
+  const int types[] = {0, -1, -2, 0, 2, 1};
+  for (int i = 2; i <= 5; ++i)
+    table += fmt::format("{:5d}   {:2d}  {:12.3f}{:15.3f}{:15.3f}{:15.3f}\n", i, types[i], i * L, W, 0.0, -150.0 + 90.0);
+  EXPECT_NE(log.find(table), std::string::npos) << table << "\n----\n" << log;
 }
 
 }  // namespace
