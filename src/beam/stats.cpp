@@ -37,21 +37,38 @@ struct WorkItem {
   int iq = 0;
   int begin = 0;
   int end = -1;
-  std::int64_t flat = 0;  // index of slot begin among all slots of the items, in order
+  std::int64_t flat = 0;    // index of slot begin among all slots of the range's items, in order
+  bool count_only = false;  // a state outside the statistics range: live and beam counts only
 };
 
+using WorkItems = std::array<WorkItem, kMaxChargeStates * kChunksPerState>;
+
+// Appends the chunks of slots 0..NPAT(iq) of state iq to items[n..].
+void add_state_items(const RunConfig& c, int iq, bool count_only, WorkItems& items, int& n,
+                     std::int64_t& slots) {
+  const int last_slot = std::min(c.NPAT[iq], kMaxParticles);
+  for (int b = 0; b <= last_slot; b += kStatChunk)
+    items[static_cast<std::size_t>(n++)] =
+        WorkItem{iq, b, std::min(b + kStatChunk - 1, last_slot), slots + b, count_only};
+  slots += last_slot + 1;
+}
+
 // Chunks of slots 0..NPAT(iq) of the states first..last, in slot order.
-int make_work_items(const RunConfig& c, StateRange r, std::array<WorkItem, kMaxChargeStates * kChunksPerState>& items,
-                    std::int64_t& slots) {
+int make_work_items(const RunConfig& c, StateRange r, WorkItems& items, std::int64_t& slots) {
   int n = 0;
   slots = 0;
-  for (int iq = r.first; iq <= r.last; ++iq) {
-    const int last_slot = std::min(c.NPAT[iq], kMaxParticles);
-    for (int b = 0; b <= last_slot; b += kStatChunk) {
-      items[static_cast<std::size_t>(n++)] = WorkItem{iq, b, std::min(b + kStatChunk - 1, last_slot), slots + b};
-    }
-    slots += last_slot + 1;
-  }
+  for (int iq = r.first; iq <= r.last; ++iq) add_state_items(c, iq, false, items, n, slots);
+  return n;
+}
+
+// The chunks of the range (as make_work_items, slots counting the range's
+// slots), followed by count-only chunks of the states 1..nq outside it.
+int make_stat_items(const RunConfig& c, StateRange r, int nq, WorkItems& items, std::int64_t& slots,
+                    std::int64_t& all_slots) {
+  int n = make_work_items(c, r, items, slots);
+  all_slots = slots;
+  for (int iq = 1; iq <= nq; ++iq)
+    if (iq < r.first || iq > r.last) add_state_items(c, iq, true, items, n, all_slots);
   return n;
 }
 
@@ -157,17 +174,29 @@ constexpr std::array<std::array<int, 2>, 11> kPairProd{{
 // Sums of one chunk; with keep set the chunk's dW/W are kept there too.
 void accumulate_chunk(const ParticleArrays& p, const WorkItem& w, double mean_phase, const LoopParams& lp,
                       double* keep, StatChunkSums& out) {
+  const StateArrays a(p, w.iq);
+  if (w.count_only) {
+    std::int32_t live = 0, beam = 0;
+    for (int i = w.begin; i <= w.end; ++i) {
+      live += a.status[i] >= 0;
+      beam += a.status[i] == 0;
+    }
+    out = StatChunkSums{};
+    out.live = live;
+    out.beam = beam;
+    return;
+  }
   // The sums live in locals during the loop, in lane pairs, each added in
   // slot order exactly as one running sum would be.
-  const StateArrays a(p, w.iq);
-  std::int32_t live = 0;
+  std::int32_t live = 0, beam = 0;
   double n = 0.0;
   Pair s01{}, s23{}, s45{}, m01{}, m23{}, m45{}, ph_w{};
   std::array<Pair, 11> pr{};
   const bool add_origin = lp.add_phase_origin;
   const Deviations dev{lp.amu_kev, lp.w_origin, keep, nullptr};
-  for_each_live(a, w.begin, w.end, dev, lp.phase_origin, [&](int, Vec6& v) {
+  for_each_live(a, w.begin, w.end, dev, lp.phase_origin, [&](int i, Vec6& v) {
     live += 1;
+    beam += a.status[i] == 0;
     const double adww = std::fabs(v[5]);
     const bool counted = adww < lp.dwwacc;  // inside the energy acceptance
     const bool in_max = adww < lp.dwwmax;   // inside the limit of the maxima
@@ -203,6 +232,7 @@ void accumulate_chunk(const ParticleArrays& p, const WorkItem& w, double mean_ph
   });
   out.n = n;
   out.live = live;
+  out.beam = beam;
   out.sum = {s01[0], s01[1], s23[0], s23[1], s45[0], s45[1]};
   for (std::size_t t = 0; t < kPairProd.size(); ++t)
     for (int l = 0; l < 2; ++l)
@@ -277,25 +307,8 @@ void stat(Sim& sim, std::int32_t k) {
           " outside the records (steps 0.." + std::to_string(kMaxSteps) + ", positions 0.." +
           std::to_string(kMaxElements) + ")");
 
-  // 2. Live particles of all charge states (test particles excluded), and
-  //    the beam particles with status 0 for the space-charge charge.
+  // 2. Origins of the statistics coordinates.
   const int nq = std::min(c.NQTOT, kMaxChargeStates);
-  std::int64_t live_all = 0;
-  double sc_charge = 0.0;
-  for (int iq = 1; iq <= nq; ++iq) {
-    const std::int32_t* s = p.status[iq];
-    const int last = std::min(c.NPAT[iq], kMaxParticles);
-    std::int64_t live = 0, beam = 0;
-    for (int i = 0; i <= last; ++i) {
-      live += s[i] >= 0;
-      beam += s[i] == 0;
-    }
-    live_all += live;
-    sc_charge += static_cast<double>(beam) * sim.current.qmacro[iq];
-  }
-  if (live_all < 3) fatal("STAT--> too low number of particles in VELMO");
-
-  // 3. Origins of the statistics coordinates.
   RefPath& path = sim.transport.ref_path;
   double w_origin = path(k, kRefW);
   if (k == 0) w_origin = sim.history.ref_W_in[pos];
@@ -305,28 +318,20 @@ void stat(Sim& sim, std::int32_t k) {
   ref.w_origin = w_origin;
   ref.phase_origin = phase_origin;
 
-  // 4. Mean phases about which each state's phases are wrapped.
+  // 3. Mean phases about which each state's phases are wrapped.
   if (st.IRIARFQ == 0)
     for (int iq = 1; iq <= nq; ++iq) qp.qstate_mean_phase[iq] = 0.0;
   if (st.iflag_t == 1) avg_phase_by_q(sim, kPi / 2.0);
 
-  // 5. Clear the maxima of this step and the per-state records.
-  for (int m = 0; m < 6; ++m) path(k - 1, kRefBeamMax + m) = 0.0;
-  for (int iq = 1; iq <= nq; ++iq) {
-    qp.qstate_count[iq] = 0.0;
-    bs.qstate_centroids[iq].fill(0.0);
-  }
-  bm.centroid.fill(0.0);
-  for (auto& row : bm.sigma) row.fill(0.0);
-
-  // 6. Charge of the beam for space charge.
-  sim.sc.sc_charge = sim.current.scur >= kScurMin ? sc_charge : 0.0;
-
-  // 7. Sums over the particles of the statistics range, chunk by chunk.
+  // 4. One pass over the slots 0..NPAT of every state, chunk by chunk: the
+  //    sums of the statistics range, and of every state its live particles
+  //    (test particles excluded) and its beam particles with status 0.
   const StateRange range = statistics_range(c);
-  std::array<WorkItem, kMaxChargeStates * kChunksPerState> items;
-  std::int64_t slots = 0;
-  const int nitems = make_work_items(c, range, items, slots);
+  WorkItems items;
+  std::int64_t slots = 0, all_slots = 0;
+  const int nitems = make_stat_items(c, range, nq, items, slots, all_slots);
+  int nrange = 0;
+  while (nrange < nitems && !items[static_cast<std::size_t>(nrange)].count_only) ++nrange;
   LoopParams lp;
   lp.amu_kev = ref.amu_kev;
   lp.w_origin = w_origin;
@@ -334,7 +339,7 @@ void stat(Sim& sim, std::int32_t k) {
   lp.dwwacc = c.DWWACC;
   lp.dwwmax = c.DWWMAX;
   lp.add_phase_origin = st.iflag_t != 1;
-  const bool parallel = slots >= kParallelSlots;
+  const bool parallel = all_slots >= kParallelSlots;
   // The exit call goes on to the level emittances, which read the same
   // particles' dW/W: this pass keeps them.
   const bool keep_dww = k >= nstep && st.istat_mode == 0;
@@ -344,9 +349,34 @@ void stat(Sim& sim, std::int32_t k) {
 #pragma omp parallel for schedule(static) if (parallel)
   for (int w = 0; w < nitems; ++w) {
     const WorkItem& it = items[static_cast<std::size_t>(w)];
-    accumulate_chunk(p, it, qp.qstate_mean_phase[it.iq], lp, keep ? keep + it.flat : nullptr,
+    accumulate_chunk(p, it, qp.qstate_mean_phase[it.iq], lp, keep && !it.count_only ? keep + it.flat : nullptr,
                      bs.chunk[static_cast<std::size_t>(w)]);
   }
+
+  // 5. At least three live particles in all states; the beam particles of
+  //    each state carry its macro-particle charge.
+  std::int64_t live_all = 0;
+  std::array<std::int64_t, kMaxChargeStates + 1> beam{};
+  for (int w = 0; w < nitems; ++w) {
+    const StatChunkSums& ch = bs.chunk[static_cast<std::size_t>(w)];
+    live_all += ch.live;
+    beam[static_cast<std::size_t>(items[static_cast<std::size_t>(w)].iq)] += ch.beam;
+  }
+  if (live_all < 3) fatal("STAT--> too low number of particles in VELMO");
+  double sc_charge = 0.0;
+  for (int iq = 1; iq <= nq; ++iq) sc_charge += static_cast<double>(beam[iq]) * sim.current.qmacro[iq];
+
+  // 6. Clear the maxima of this step and the per-state records.
+  for (int m = 0; m < 6; ++m) path(k - 1, kRefBeamMax + m) = 0.0;
+  for (int iq = 1; iq <= nq; ++iq) {
+    qp.qstate_count[iq] = 0.0;
+    bs.qstate_centroids[iq].fill(0.0);
+  }
+  bm.centroid.fill(0.0);
+  for (auto& row : bm.sigma) row.fill(0.0);
+
+  // 7. Charge of the beam for space charge.
+  sim.sc.sc_charge = sim.current.scur >= kScurMin ? sc_charge : 0.0;
 
   // Per-state sums, combined chunk by chunk in slot order.
   struct StateSums {
@@ -358,7 +388,7 @@ void stat(Sim& sim, std::int32_t k) {
   std::array<StateSums, kMaxChargeStates + 1> ss{};
   std::array<double, 6> maxv{};
   std::int32_t L = 0;
-  for (int w = 0; w < nitems; ++w) {
+  for (int w = 0; w < nrange; ++w) {
     const StatChunkSums& ch = bs.chunk[static_cast<std::size_t>(w)];
     StateSums& s = ss[items[static_cast<std::size_t>(w)].iq];
     s.n += ch.n;
@@ -525,13 +555,13 @@ void level_pass(Sim& sim, double T, LevelCurve* curve, const double* kept) {
   }
 
   const StateRange range = statistics_range(c);
-  std::array<WorkItem, kMaxChargeStates * kChunksPerState> items;
+  WorkItems items;
   std::int64_t slots = 0;
   const int nitems = make_work_items(c, range, items, slots);
   const bool parallel = slots >= kParallelSlots;
   const double amu = ref.amu_kev, w_origin = ref.w_origin, phase_origin = ref.phase_origin;
   const double dwwacc = c.DWWACC;
-  std::vector<double>& store = bs.level_r;
+  auto& store = bs.level_r;
   if (store.size() < static_cast<std::size_t>(3 * slots)) store.resize(static_cast<std::size_t>(3 * slots));
   std::array<double, 7> cen{};
   for (int m = 1; m <= 6; ++m) cen[m] = bm.centroid[m];
@@ -539,17 +569,21 @@ void level_pass(Sim& sim, double T, LevelCurve* curve, const double* kept) {
   // replaced by 0 afterwards).
   const Pair a12{a[1], a[2]}, bu12{bu[1], bu[2]}, bw12{bw[1], bw[2]}, div3{bu[3], bw[3]};
 
-  // 1. Single-particle invariants r (in units of the rms emittance) of the
-  //    counted particles about the beam centroid, three per slot (r of an
-  //    inactive plane 0; a slot not counted holds -1), and the largest
-  //    invariant, at least 1.
+  // One team for both passes over the slots, which meet at a barrier where
+  // the largest invariant is known.
   std::array<double, 4> rmax{1.0, 1.0, 1.0, 1.0};
   std::int64_t counted = 0;
+  using Hist = std::array<std::array<std::int64_t, kLevelBins + 1>, 4>;
+  Hist hist{};
 #pragma omp parallel if (parallel)
   {
+    // 1. Single-particle invariants r (in units of the rms emittance) of
+    //    the counted particles about the beam centroid, three per slot (r
+    //    of an inactive plane 0; a slot not counted holds -1), and the
+    //    largest invariant, at least 1.
     std::array<double, 4> local{1.0, 1.0, 1.0, 1.0};
     std::int64_t n_local = 0;
-#pragma omp for schedule(static)
+#pragma omp for schedule(static) nowait
     for (int w = 0; w < nitems; ++w) {
       const WorkItem& it = items[static_cast<std::size_t>(w)];
       const StateArrays arr(p, it.iq);
@@ -578,41 +612,42 @@ void level_pass(Sim& sim, double T, LevelCurve* curve, const double* kept) {
         for (int pl = 1; pl <= 3; ++pl) local[pl] = std::max(local[pl], ri[pl - 1]);
       });
     }
+    // The largest of the threads' maxima and the sum of their integer
+    // counts: the same in any order.
 #pragma omp critical
     {
       counted += n_local;
       for (int pl = 1; pl <= 3; ++pl) rmax[pl] = std::max(rmax[pl], local[pl]);
     }
-  }
+#pragma omp barrier
 
-  // 2.-3. Histogram of r / r_max in 1000 bins of width eps_max / 1000; the
-  //    particle at r_max falls in bin 1001. Integer counts, so the merge of
-  //    the threads' histograms is exact in any order.
-  using Hist = std::array<std::array<std::int64_t, kLevelBins + 1>, 4>;
-  Hist hist{};
-  const std::int64_t total = slots;
-  const Pair rmax12{rmax[1], rmax[2]}, rmax3{rmax[3], 1.0};
-#pragma omp parallel if (parallel)
-  {
-    Hist local{};
-#pragma omp for schedule(static)
-    for (std::int64_t s = 0; s < total; ++s) {
-      const double* ri = store.data() + 3 * s;
-      if (ri[0] < 0.0) continue;
-      // 1000 (r / r_max) of the three planes, two divisions per instruction.
-      const Pair t12 = 1000.0 * (Pair{ri[0], ri[1]} / rmax12);
-      const Pair t3 = 1000.0 * (Pair{ri[2], 0.0} / rmax3);
-      const std::array<double, 4> t{0.0, t12[0], t12[1], t3[0]};
-      for (int pl = 1; pl <= 3; ++pl) {
-        if (!active[pl]) continue;
-        int j = t[pl] < 1000.0 ? static_cast<int>(t[pl]) + 1 : kLevelBins;
-        j = std::clamp(j, 1, kLevelBins);
-        ++local[pl][static_cast<std::size_t>(j)];
+    // 2.-3. Histogram of r / r_max in 1000 bins of width eps_max / 1000;
+    //    the particle at r_max falls in bin 1001. Integer counts, so the
+    //    merge of the threads' histograms is exact in any order.
+    Hist mine{};
+    const Pair rmax12{rmax[1], rmax[2]}, rmax3{rmax[3], 1.0};
+#pragma omp for schedule(static) nowait
+    for (int w = 0; w < nitems; ++w) {
+      const WorkItem& it = items[static_cast<std::size_t>(w)];
+      const double* r = store.data() + 3 * it.flat;
+      for (int s = 0; s <= it.end - it.begin; ++s) {
+        const double* ri = r + 3 * s;
+        if (ri[0] < 0.0) continue;
+        // 1000 (r / r_max) of the three planes, two divisions per instruction.
+        const Pair t12 = 1000.0 * (Pair{ri[0], ri[1]} / rmax12);
+        const Pair t3 = 1000.0 * (Pair{ri[2], 0.0} / rmax3);
+        const std::array<double, 4> t{0.0, t12[0], t12[1], t3[0]};
+        for (int pl = 1; pl <= 3; ++pl) {
+          if (!active[pl]) continue;
+          int j = t[pl] < 1000.0 ? static_cast<int>(t[pl]) + 1 : kLevelBins;
+          j = std::clamp(j, 1, kLevelBins);
+          ++mine[pl][static_cast<std::size_t>(j)];
+        }
       }
     }
 #pragma omp critical
     for (int pl = 1; pl <= 3; ++pl)
-      for (int j = 1; j <= kLevelBins; ++j) hist[pl][j] += local[pl][j];
+      for (int j = 1; j <= kLevelBins; ++j) hist[pl][j] += mine[pl][j];
   }
 
   // 4.-6. Cumulative fractions, level emittance and level curve.

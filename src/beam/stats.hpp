@@ -128,6 +128,7 @@ struct ErrStatStep {
 struct StatChunkSums {
   double n = 0.0;                  // counted particles
   std::int32_t live = 0;           // live particles, all energies
+  std::int32_t beam = 0;           // beam particles (status 0), all energies
   std::array<double, 6> sum{};     // sums of v(m)
   std::array<double, 21> prod{};   // sums of v(m) v(j), m <= j, row by row
   double phase_sum = 0.0;          // absolute phase sum (centroid), rad
@@ -154,9 +155,11 @@ struct BeamStats {
   std::array<StatChunkSums, kMaxChargeStates * kChunksPerState> chunk{};
   // Working storage of the level emittances, one entry per slot of the
   // statistics range, grown to the largest beam: three single-particle
-  // invariants, and the dW/W the exit statistics pass keeps for them.
-  std::vector<double> level_r;
-  std::vector<double> level_dww;
+  // invariants, and the dW/W the exit statistics pass keeps for them. Left
+  // uninitialised when grown: every entry is written by the thread that
+  // owns its chunk before it is read.
+  std::vector<double, UninitAllocator<double>> level_r;
+  std::vector<double, UninitAllocator<double>> level_dww;
 };
 
 // One level curve: for rows i = 0..100 the emittance 10 i d and the

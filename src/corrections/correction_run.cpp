@@ -62,32 +62,6 @@ void quality_checks(Sim& sim) {
     bad("phase correction is bad");
 }
 
-// One line of out_wq.dat and of out_phq.dat for element k.
-void final_pass_lines(Sim& sim, std::int32_t k, FormatCache& fc) {
-  const auto kk = static_cast<std::size_t>(k);
-  const auto pos = static_cast<std::size_t>(sim.state.ipos);
-  const double w0 = sim.ref.w0;
-  const int nq = sim.config.NQTOT;
-  double d[7] = {};
-  double ph[7] = {};
-  for (int iq = 1; iq <= nq && iq <= 6; ++iq) {
-    d[iq] = (sim.stats.qstate_centroids[static_cast<std::size_t>(iq)][6] - w0) / w0;
-    ph[iq] = sim.stats.qstate_centroids[static_cast<std::size_t>(iq)][5] * kRadToDeg;
-  }
-  d[6] = (1000.0 * sim.stats.element_stats[pos].w_mean - w0) / w0;
-  ph[6] = sim.beam_moments.centroid[5] * kRadToDeg;
-  const std::string_view name = sim.elements.elem_name[kk].view();
-  const double at = sim.elements.elem_pos[kk] / 100.0;
-  std::vector<FmtItem> wq{name, at}, phq{name, at};
-  for (int i = 1; i <= 6; ++i) {
-    wq.emplace_back(std::abs(d[i]) > kDevPrintMax ? 0.0 : d[i] * 100.0);
-    phq.emplace_back(ph[i]);
-  }
-  const FortranFormat& f = fc.get("(A6,F15.3,6D15.5)");
-  write_formatted(sim.units, kUnitOutWq, f, wq);
-  write_formatted(sim.units, kUnitOutPhq, f, phq);
-}
-
 // Closing block of section s in ph_monitor.dat: beam and slot-0 energies
 // and phases at the section end.
 void closing_block(Sim& sim, std::int32_t last) {
@@ -127,6 +101,31 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 void run_lines(Sim& sim, std::int32_t first, std::int32_t last) {
   for (std::int32_t k = first; k <= last; ++k) dispatch_element(sim, k);
+}
+
+void write_final_pass_lines(Sim& sim, std::int32_t k, FormatCache& fc) {
+  const auto kk = static_cast<std::size_t>(k);
+  const auto pos = static_cast<std::size_t>(sim.state.ipos);
+  const double w0 = sim.ref.w0;
+  const int nq = sim.config.NQTOT;
+  double d[7] = {};
+  double ph[7] = {};
+  for (int iq = 1; iq <= nq && iq <= 6; ++iq) {
+    d[iq] = (sim.stats.qstate_centroids[static_cast<std::size_t>(iq)][6] - w0) / w0;
+    ph[iq] = sim.stats.qstate_centroids[static_cast<std::size_t>(iq)][5] * kRadToDeg;
+  }
+  d[6] = (1000.0 * sim.stats.element_stats[pos].w_mean - w0) / w0;
+  ph[6] = sim.beam_moments.centroid[5] * kRadToDeg;
+  const std::string_view name = sim.elements.elem_name[kk].view();
+  const double at = sim.elements.elem_pos[kk] / 100.0;
+  std::vector<FmtItem> wq{name, at}, phq{name, at};
+  for (int i = 1; i <= 6; ++i) {
+    wq.emplace_back(std::abs(d[i]) > kDevPrintMax ? 0.0 : d[i] * 100.0);
+    phq.emplace_back(ph[i]);
+  }
+  const FortranFormat& f = fc.get("(A6,F15.3,6D15.5)");
+  write_formatted(sim.units, kUnitOutWq, f, wq);
+  write_formatted(sim.units, kUnitOutPhq, f, phq);
 }
 
 void reset_test_particles(Sim& sim) {
@@ -248,7 +247,7 @@ void error_study_corrections(Sim& sim) {
       std::int32_t kk = k;
       dispatch_element(sim, kk);
       if (sim.corr.corr_on_long == 1) quality_checks(sim);
-      final_pass_lines(sim, k, fc);
+      write_final_pass_lines(sim, k, fc);
     }
     cs.times.final_pass += seconds_since(t0);
 

@@ -8,6 +8,7 @@
 namespace linac {
 
 struct Sim;
+class FormatCache;
 
 // Slot 0 of every charge state on the stored section-start centroid; with
 // ntest(iq) > 0 the trial particles NPAT + 1 .. NPAT + ntest on the axis
@@ -31,6 +32,12 @@ void steering_correction(Sim& sim, std::int32_t s);
 
 // The detailed report of a steered section (first seed, MONERR > 1).
 void write_correction_report(Sim& sim, std::int32_t s);
+
+// The lines of element k in out_wq.dat and out_phq.dat after it ran in the
+// final pass of a section: per charge state 1..5 and for the whole beam the
+// relative energy deviation from the design energy in % (a deviation above
+// 50 % written as 0) and the phase centroid in deg.
+void write_final_pass_lines(Sim& sim, std::int32_t k, FormatCache& fc);
 
 // Runs the element lines first..last in order.
 void run_lines(Sim& sim, std::int32_t first, std::int32_t last);

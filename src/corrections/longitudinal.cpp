@@ -151,9 +151,10 @@ void longitudinal_correction(Sim& sim, std::int32_t s) {
       const auto kk = static_cast<std::size_t>(k);
       if (!is(sim, k, "cav") || e.elem_int[kk][15] != 1) continue;
       if (static_cast<int>(cavities.size()) == kMaxCorrCavities)
-        fatal(fmt::format(" correction section {}: {} corrector cavities before the phcor line {}; a section "
-                          "holds at most {}",
-                          s, kMaxCorrCavities + 1, element_label(sim, cs.phcor_pos), kMaxCorrCavities));
+        fatal(fmt::format(" seed {}, correction section {}: {} corrector cavities before the phcor line {}; a "
+                          "section holds at most {}",
+                          sim.state.iseed, s, kMaxCorrCavities + 1, element_label(sim, cs.phcor_pos),
+                          kMaxCorrCavities));
       cavities.push_back(k);
       const int t = sim.corr.ncorr + 1;
       e.elem_int[kk][8] = t;

@@ -32,6 +32,12 @@ struct CavitySource {
   bool element_field(double x, double y, double z, double t, Vec3& E, Vec3& B) const {
     return gap.element_field(x, y, z, t, E, B);
   }
+  template <int W>
+  void element_field_lanes(const double* x, const double* y, const double* z, const double* t,
+                           const bool* active, double (&E)[3][W], double (&B)[3][W],
+                           bool* inside) const {
+    gap.element_field_lanes<W>(x, y, z, t, active, E, B, inside);
+  }
 };
 
 // The source that acts on a particle of the given status.

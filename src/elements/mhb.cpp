@@ -9,6 +9,7 @@
 #include "common/text_utils.hpp"
 #include "elements/buncher.hpp"
 #include "elements/rf_scan.hpp"
+#include "numerics/fft.hpp"
 #include "platform/fatal.hpp"
 #include "platform/freeformat.hpp"
 #include "transport/frame.hpp"
@@ -226,6 +227,88 @@ void read_mhb_rz(Sim& sim, std::int32_t n) {
   };
   d.rz = std::static_pointer_cast<const MhbRzTable>(
       load_through_cache(sim, name, fmt::format("MHBrz|{}|{}", nz, nr), read));
+}
+
+void read_mhb_axis(Sim& sim, std::int32_t n) {
+  MhbData& d = sim.rf.mhb_data;
+  // The number is checked as for the r-z table; the stem differs.
+  const std::string name = "MHB.#0" + buncher_table_name(n).substr(8);
+  const int N = d.mhb_axis_n;
+  const double L = sim.ref.elem_len;
+  if (N < kMhbMinNodes || N > kMhbAxisMaxPoints)
+    fatal(fmt::format(" {}: {} points on the axis; {}..{} are possible", name, N, kMhbMinNodes,
+                      kMhbAxisMaxPoints));
+  if (!(L > 0.0))
+    fatal(fmt::format(" {}: element length {} cm; the points need a length > 0", name, L));
+  auto read = [&]() -> std::shared_ptr<const void> {
+    std::vector<double> E(static_cast<std::size_t>(N));
+    {
+      FreeStream in(sim.units, name);
+      int found = 0;
+      for (int m = 0; m < N; ++m) {
+        if (in.at_end()) break;
+        (void)in.read_real();  // z: the points are equidistant over the length
+        ++found;
+        if (in.at_end()) break;
+        E[static_cast<std::size_t>(m)] = in.read_real();
+        ++found;
+      }
+      if (found < 2 * N)
+        fatal({fmt::format(" input error in {}: {} numbers, the {} points need {}", name, found, N,
+                           2 * N),
+               " the file holds z and E_z of every point on the axis"},
+              true);
+    }
+    auto t = std::make_shared<MhbAxisTable>();
+    t->n = N;
+    t->L = L;
+    t->E.assign(static_cast<std::size_t>(N), 0.0);
+    t->dE.assign(static_cast<std::size_t>(N), 0.0);
+    // Real Fourier series of the samples: COEF(1) = a_0, COEF(2k) = a_k,
+    // COEF(2k+1) = b_k (0-based: 2k-1 and 2k). The period is the sampled
+    // interval plus one step, so the periodic extension does not repeat
+    // the first point.
+    std::vector<double> F(static_cast<std::size_t>(N));
+    DFFTRF(sim, N, E, F);
+    const double P = N * L / (N - 1);
+    const int K = (N + 1) / 2 - 1;
+    for (int m = 0; m < N; ++m) {
+      double e = 0.0, de = 0.0;
+      for (int k = 1; k <= K; ++k) {
+        const double theta = kTwoPi * k * m / N;
+        const double a = F[static_cast<std::size_t>(2 * k - 1)];
+        const double b = F[static_cast<std::size_t>(2 * k)];
+        e += a * std::cos(theta) - b * std::sin(theta);
+        de += (kTwoPi * k / P) * (a * std::sin(theta) + b * std::cos(theta));
+      }
+      t->E[static_cast<std::size_t>(m)] = F[0] / N + (2.0 / N) * e;
+      t->dE[static_cast<std::size_t>(m)] = -(2.0 / N) * de;
+    }
+    return t;
+  };
+  d.axis = std::static_pointer_cast<const MhbAxisTable>(
+      load_through_cache(sim, name, fmt::format("MHBaxis|{}|{:.17g}", N, L), read));
+}
+
+TableHit mhb_field_axis(const MhbAxisTable& t, double aperture_r, double x, double y, double z,
+                        Vec3& E) {
+  E = {0.0, 0.0, 0.0};
+  const double r2 = x * x + y * y;
+  if (z < 0.0 || z > t.L || r2 >= aperture_r * aperture_r) return TableHit::lost;
+  const double h = t.L / (t.n - 1);
+  const int j = std::min(static_cast<int>(z / h), t.n - 2);  // z = L: the last point itself
+  const double f = (z - j * h) / h;
+  const auto J = static_cast<std::size_t>(j);
+  const double Ez = (1.0 - f) * t.E[J] + f * t.E[J + 1];
+  const double dEz = (1.0 - f) * t.dE[J] + f * t.dE[J + 1];
+  const double r = std::sqrt(r2);
+  const double Er = -0.5 * r * dEz;
+  if (r > 1e-15) {
+    E[0] = Er * x / r;
+    E[1] = Er * y / r;
+  }
+  E[2] = Ez;
+  return TableHit::inside;
 }
 
 void mhb_element(Sim& sim, std::int32_t n) {

@@ -86,6 +86,23 @@ bool mhb_field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec
 // numbers stops the run naming the file and both counts.
 void read_mhb_rz(Sim& sim, std::int32_t n);
 
+// On-axis variant of the buncher field, kept beside the r-z table though no
+// lattice line selects it: MHB.#0N (N = n, 0..9) holds mhb_axis_n pairs (z,
+// E_z on the axis) at equidistant points over the element length
+// ref.elem_len. The reader takes the real Fourier series of the E_z values
+// and rebuilds E and dE/dz at every point from harmonics 1..(n+1)/2 - 1 of
+// the period P = n L/(n - 1) (an even count drops the Nyquist term); the
+// result goes to mhb_data.axis through the table cache.
+void read_mhb_axis(Sim& sim, std::int32_t n);
+
+// The paraxial field of an on-axis table at (x, y, z), z from the entrance:
+// E_z the linear interpolation of E(z), E_r = -(r/2) times the linear
+// interpolation of dE/dz (so that div E = 0 to first order in r), split
+// along x/r and y/r. Lost outside 0 <= z <= L or at r >= aperture_r, with
+// zero field.
+TableHit mhb_field_axis(const MhbAxisTable& t, double aperture_r, double x, double y, double z,
+                        Vec3& E);
+
 // The drivers of an mhb and an mhb4 line (element line n).
 void mhb_element(Sim& sim, std::int32_t n);
 void mhb4_element(Sim& sim, std::int32_t n);

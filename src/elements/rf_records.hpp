@@ -14,6 +14,9 @@ namespace linac {
 inline constexpr int kMhbMaxNz = 501;  // longitudinal nodes
 inline constexpr int kMhbMaxNr = 21;   // radial nodes
 inline constexpr int kMhbMinNodes = 2;  // per coordinate: a cell needs two
+// Points of an on-axis buncher table MHB.#0N: the harmonic sum at every
+// point costs points^2 operations.
+inline constexpr int kMhbAxisMaxPoints = 10001;
 
 // Phases of a buncher characteristic: -90 deg to 267.5 deg by 2.5 deg.
 inline constexpr int kBunchPhases = 144;
@@ -32,6 +35,17 @@ struct MhbRzTable {
   double Ez(int j, int i) const { return ez[static_cast<std::size_t>(j) * nr + i]; }
 };
 
+// An on-axis buncher table MHB.#0N rebuilt from its Fourier series: the
+// axial field E(z) and its derivative dE/dz (V/cm, V/cm^2 at unit
+// amplitude) at n equidistant points z_m = m L/(n - 1), m = 0..n-1.
+// Immutable once read; shared through the table cache.
+struct MhbAxisTable {
+  int n = 0;
+  double L = 0.0;  // cm
+  std::vector<double> E;
+  std::vector<double> dE;
+};
+
 // The multi-harmonic buncher being run (mhb: slots 1 and 3 of the
 // amplitudes, 1 and 2 of the harmonics; mhb4: all four).
 struct MhbData {
@@ -43,6 +57,8 @@ struct MhbData {
   std::array<double, 5> mhb_hphase{};       // 1..4: phases of the harmonics of mhb4, rad
   std::array<std::int32_t, 5> mhb_harm{};   // 1..4: harmonic numbers
   std::shared_ptr<const MhbRzTable> rz;     // the r-z table in use
+  std::int32_t mhb_axis_n = 0;              // points of the on-axis table
+  std::shared_ptr<const MhbAxisTable> axis; // the on-axis table last read
 };
 
 // Working data of the buncher's amplitude search, reset at every buncher:

@@ -35,22 +35,23 @@ inline void field_lanes(const Field& field, const double* x, const double* y, co
 // evaluates all lanes in one call (fields without time dependence); one
 // whose field depends on the phase takes the phases t after z.
 template <class Source, int W>
+concept LaneSource = requires(const Source& s, const double* p, const bool* a, double (&F)[3][W],
+                              bool* in) { s.template element_field_lanes<W>(p, p, p, a, F, F, in); };
+// The same for a field that depends on the RF phase t of each lane:
+// element_field_lanes<W>(x, y, z, t, active, E, B, inside).
+template <class Source, int W>
 concept TimedLaneSource =
     requires(const Source& s, const double* p, const bool* a, double (&F)[3][W], bool* in) {
       s.template element_field_lanes<W>(p, p, p, p, a, F, F, in);
     };
 template <class Source, int W>
-concept LaneSource =
-    TimedLaneSource<Source, W> ||
-    requires(const Source& s, const double* p, const bool* a, double (&F)[3][W], bool* in) {
-      s.template element_field_lanes<W>(p, p, p, a, F, F, in);
-    };
+concept AnyLaneSource = LaneSource<Source, W> || TimedLaneSource<Source, W>;
 
 template <int W, class Source>
 inline void field_lanes(const FieldAt<Source>& field, const double* x, const double* y,
                         const double* z, const double* t, const bool* active, double (&E)[3][W],
                         double (&B)[3][W], bool* inside) {
-  if constexpr (LaneSource<Source, W>) {
+  if constexpr (AnyLaneSource<Source, W>) {
     double xl[W];
     double yl[W];
     double rl[W];
@@ -99,7 +100,7 @@ inline void field_lanes(const FieldAt<Source>& field, const double* x, const dou
   // added.
   bool convert_E = true;
   bool convert_B = true;
-  if constexpr (LaneSource<Source, W>) {
+  if constexpr (AnyLaneSource<Source, W>) {
     if constexpr (requires { Source::kNoElectricField; })
       convert_E = !Source::kNoElectricField || field.sc2d.grid != nullptr;
     if constexpr (requires { Source::kNoMagneticField; }) convert_B = !Source::kNoMagneticField;

@@ -12,6 +12,7 @@
 
 #include "transport/field_at.hpp"
 #include "transport/field_tables.hpp"
+#include "transport/rf_table_lanes.hpp"
 #include "transport/solenoid_lanes.hpp"
 #include "transport/static_table_lanes.hpp"
 #include "transport/table_interp_inline.hpp"
@@ -68,6 +69,15 @@ struct RfTableSource {
       B[k] = sb * B[k];
     }
     return hit != TableHit::lost;
+  }
+  // The same for W points at once (active[l]: evaluate lane l; t[l]: its
+  // phase), the field laid out by component and lane.
+  template <int W>
+  void element_field_lanes(const double* x, const double* y, const double* z, const double* t,
+                           const bool* active, double (&E)[3][W], double (&B)[3][W],
+                           bool* inside) const {
+    rf_table_field_lanes<W>(*table, L, aperture_r, x, y, z, active, E, B, inside);
+    rf_time_factors_lanes<W>(rf_amp, rf_phase, t, active, E, B);
   }
 };
 

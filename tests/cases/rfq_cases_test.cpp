@@ -1,7 +1,8 @@
 // End-to-end RFQ cases (see the README of each case directory): energy gain
 // against the transit-time factor pi/4, RF focusing against the smooth
 // approximation of Hill's equation, and the driver's outputs, requests,
-// save and resume, acceptance runs, repeated runs and thread independence.
+// save and resume, acceptance runs, repeated runs, cells with their own
+// field tables, thread independence, and golden lines of a drifting beam.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,6 +18,7 @@
 #include "case_harness.hpp"
 #include "control/dispatcher.hpp"
 #include "platform/fatal.hpp"
+#include "transport/table_writers.hpp"
 
 namespace linac {
 namespace {
@@ -155,6 +157,36 @@ struct ProgramRun {
   std::vector<std::string> lines(const char* n) const { return read_lines(dir / n); }
 };
 
+// Copies the driver case into dir with the given lattice, cell file (empty:
+// the case's own) and velmo.dat edits (each a text and its replacement).
+void driver_case(const TempDir& dir, const std::string& lattice, const std::string& cells = {},
+                 const std::vector<std::pair<std::string, std::string>>& velmo_edits = {}) {
+  const auto src = std::filesystem::path(LINAC_TEST_DATA_DIR) / "cases/rfq_driver";
+  for (const auto& e : std::filesystem::directory_iterator(src))
+    std::filesystem::copy_file(e.path(), dir / e.path().filename().string());
+  write_file(dir / "sclinac.dat", lattice);
+  if (!cells.empty()) write_file(dir / "rfq.#01", cells);
+  std::string v = read_file(dir / "velmo.dat");
+  for (const auto& [from, to] : velmo_edits) {
+    const auto at = v.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) v.replace(at, from.size(), to);
+  }
+  write_file(dir / "velmo.dat", v);
+}
+
+// The out.dat lines of the rfq element (its cells and its own line), split
+// at every " end of seed No." record: one block per pass.
+std::vector<std::vector<std::string>> rfq_lines_per_pass(const std::vector<std::string>& out) {
+  std::vector<std::vector<std::string>> passes(1);
+  for (const auto& l : out) {
+    if (l.find("end of seed No.") != std::string::npos) passes.emplace_back();
+    else if (l.size() > 11 && l.substr(6, 3) == "rfq") passes.back().push_back(l);
+  }
+  if (passes.back().empty()) passes.pop_back();
+  return passes;
+}
+
 const char* kLattice =
     "1 prmtr harm=1\n1 prmtr iflag_t=1\n5 rfq 60.0 0.0 0.3 -150.0 1.0 10 1 1\n1 drift 2.0 1.0 1.0\nstop\n";
 
@@ -277,6 +309,263 @@ TEST(RfqDriver, SpaceChargeOutputsDoNotDependOnTheThreadCount) {
   }
   for (std::size_t f = 0; f < files.size(); ++f) EXPECT_TRUE(out[0][f] == out[1][f]) << files[f];
   EXPECT_NE(out[0][4].find("*RFQcell#"), std::string::npos) << out[0][4];
+}
+
+TEST(RfqDriver, AnAcceptanceRunRunsEveryCell) {
+  TempDir dir;
+  driver_case(dir, kLattice, {}, {{"IFLAG_DIS = 1", "IFLAG_DIS = 1, IACCEP = 1"}});
+  ASSERT_EQ(testing::run_program(dir.path(), 2), 0) << read_file(dir / "screen.txt");
+  const auto passes = rfq_lines_per_pass(read_lines(dir / "out.dat"));
+  ASSERT_EQ(passes.size(), 1u);
+  std::vector<std::string> names;
+  for (const auto& l : passes[0]) names.push_back(l.substr(0, 4));
+  EXPECT_EQ(names, (std::vector<std::string>{"   1", "   2", "   3", "   4", "   5", "   3"}));
+  EXPECT_TRUE(std::filesystem::exists(dir / "accepted.dat"));
+}
+
+// An error study without errors (IFLAG_CORR = 2: no corrections, no
+// injection offsets) runs the whole lattice once more per seed from the saved
+// initial beam. With DF_4D = 0 the time mode's redrawn phases are all 0, so
+// every pass starts from the same beam and the element, entered again with
+// its records left from the pass before, must give the same lines.
+const std::vector<std::pair<std::string, std::string>> kRepeatedPasses = {
+    {"IFLAG_DIS = 1", "IFLAG_DIS = 1, IFLAG_CORR = 2, NRZ_MIN = 1, NRZ = 2"},
+    {"DF_4D = 180.0", "DF_4D = 0.0"}};
+
+std::string with_correct_group(const TempDir& dir) {
+  std::string v = read_file(dir / "velmo.dat") + "&CORRECT\n  MONERR = 1\n/\n";
+  write_file(dir / "velmo.dat", v);
+  return v;
+}
+
+TEST(RfqDriver, ASecondRunOfTheElementGivesTheSameResults) {
+  TempDir dir;
+  driver_case(dir, kLattice, {}, kRepeatedPasses);
+  with_correct_group(dir);
+  ASSERT_EQ(testing::run_program(dir.path(), 2), 0) << read_file(dir / "screen.txt");
+  const auto passes = rfq_lines_per_pass(read_lines(dir / "out.dat"));
+  ASSERT_EQ(passes.size(), 3u) << "the nominal pass and two seeds";
+  ASSERT_EQ(passes[0].size(), 6u);
+  EXPECT_EQ(passes[1], passes[0]);
+  EXPECT_EQ(passes[2], passes[0]);
+  // The reference table of each pass alike.
+  const std::string log = read_file(dir / "log.dat");
+  std::vector<std::string> tables;
+  for (auto at = log.find("ncell  type"); at != std::string::npos; at = log.find("ncell  type", at + 1)) {
+    // The heading and the rows of the cells 2..5.
+    std::istringstream rows(log.substr(at));
+    std::string t, l;
+    for (int k = 0; k < 5 && std::getline(rows, l); ++k) t += l + "\n";
+    tables.push_back(t);
+  }
+  ASSERT_EQ(tables.size(), 3u);
+  EXPECT_EQ(tables[1], tables[0]);
+  EXPECT_EQ(tables[2], tables[0]);
+}
+
+// ------------------------------------------------------------- table cells
+
+// The case's cell file with a table token on cells 3 and 4.
+std::string cells_with_tables(const std::string& tok3, const std::string& tok4) {
+  const auto src = std::filesystem::path(LINAC_TEST_DATA_DIR) / "cases/rfq_driver/rfq.#01";
+  std::string out;
+  int i = 0;
+  for (const auto& l : read_lines(src)) {
+    ++i;
+    out += l + (i == 3 ? " " + tok3 : i == 4 ? " " + tok4 : std::string()) + "\n";
+  }
+  return out;
+}
+
+// Cell 3 of the case, a two-term regular cell: U/V = (1/2)[A01 (r/r0)^2
+// cos 2 theta + A10 I0(kr) cos kz], k = pi/L, so per volt
+// E = ((A01 x/r0^2 + (k/2) A10 I1(kr) cos kz x/r) (-1), (A01 y/r0^2 - (k/2)
+// A10 I1(kr) cos kz y/r), (k/2) A10 I0(kr) sin kz). A10 carries the sign of
+// the first regular cell of a concave = +1 chain, minus the file's value.
+constexpr double kCellL = 0.44759618225336956, kCellR0 = 0.29999999999999999;
+constexpr double kCellA01 = 1.0166930169779766, kCellA10 = -0.074358739584340819;
+
+void regular_cell_field(double x, double y, double z, Vec3& E) {
+  const double k = M_PI / kCellL, r = std::hypot(x, y);
+  const double i1_r = r > 0 ? std::cyl_bessel_i(1.0, k * r) / r : k / 2;
+  const double er = 0.5 * kCellA10 * k * i1_r * std::cos(k * z);
+  E = {-(kCellA01 * x / (kCellR0 * kCellR0) + er * x), kCellA01 * y / (kCellR0 * kCellR0) - er * y,
+       0.5 * kCellA10 * k * std::cyl_bessel_i(0.0, k * r) * std::sin(k * z)};
+}
+
+// eh_EMS.#NN of E only over x, y in [-half, half] and the z span zspan
+// centred on the cell; field(x, y, z from the cell entrance).
+void write_cell_table(const TempDir& dir, int NN, double half, double zspan,
+                      void (*field)(double, double, double, Vec3&)) {
+  auto sim = make_sim();
+  sim->units.set_directory(dir.path());
+  write_table3d(sim->units, fmt::format("eh_EMS.#{:02d}", NN), table_layout(half, half, zspan / 2, {0, 0, 0}),
+                kKindE, [&](double x, double y, double dz, Vec3& E, Vec3& B) {
+                  field(x, y, dz + kCellL / 2, E);
+                  B = {0.0, 0.0, 0.0};
+                });
+}
+
+void no_field(double, double, double, Vec3& E) { E = {0.0, 0.0, 0.0}; }
+
+TEST(RfqDriver, TableCellsRunEveryPassFromTheirOwnTables) {
+  // Reference: the analytic cells. The table run: cell 3 from a table of its
+  // own two-term field, cell 4 (the exit transition) from a table without
+  // field. Both run the nominal pass and two seeds, so a cell that kept the
+  // table loaded last (cell 4's, empty) instead of reading its own would
+  // show in the later passes.
+  TempDir ref_dir, tab_dir;
+  driver_case(ref_dir, kLattice, {}, kRepeatedPasses);
+  with_correct_group(ref_dir);
+  driver_case(tab_dir, kLattice, cells_with_tables("eh_EM.#07", "eh_EM.#08"), kRepeatedPasses);
+  with_correct_group(tab_dir);
+  write_cell_table(tab_dir, 7, 0.35, kCellL, regular_cell_field);
+  write_cell_table(tab_dir, 8, 1.0, kCellL, no_field);
+  ASSERT_EQ(testing::run_program(ref_dir.path(), 2), 0) << read_file(ref_dir / "screen.txt");
+  ASSERT_EQ(testing::run_program(tab_dir.path(), 2), 0) << read_file(tab_dir / "screen.txt");
+  const auto ref = rfq_lines_per_pass(read_lines(ref_dir / "out.dat"));
+  const auto tab = rfq_lines_per_pass(read_lines(tab_dir / "out.dat"));
+  ASSERT_EQ(tab.size(), 3u);
+  EXPECT_EQ(tab[1], tab[0]);
+  EXPECT_EQ(tab[2], tab[0]);
+  // Cells 1..3 as with the analytic field: with 25 nodes over +-0.35 cm and
+  // 201 along the cell the table's interpolation error stays below 1e-3 of
+  // every statistic (with +-1 cm, a node every 0.083 cm, some beam
+  // parameters of cell 3 move by 1 %).
+  ASSERT_EQ(ref[0].size(), 6u);
+  ASSERT_EQ(tab[0].size(), 6u);
+  for (int c = 0; c < 3; ++c) {
+    const auto a = numbers_of(ref[0][static_cast<std::size_t>(c)].substr(10));
+    const auto b = numbers_of(tab[0][static_cast<std::size_t>(c)].substr(10));
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t j = 0; j < a.size(); ++j) {
+      // The centroids (Xc, X'c, Yc, Y'c: small differences of large
+      // numbers) to 5e-4 cm or mrad, a few percent of the beam's rms sizes.
+      const bool centroid = j >= 19 && j <= 22;
+      EXPECT_NEAR(b[j], a[j], centroid ? 5e-4 : 1e-3 * std::fabs(a[j]) + 2e-5) << "cell " << c + 1 << " column " << j;
+    }
+  }
+  // Cell 4 without field: the reference particle gains nothing there.
+  const std::string log = read_file(tab_dir / "log.dat");
+  const auto head = log.find("ncell  type");
+  ASSERT_NE(head, std::string::npos);
+  std::istringstream rows(log.substr(head));
+  std::string l;
+  std::vector<std::vector<double>> table;
+  std::getline(rows, l);
+  while (std::getline(rows, l) && !l.empty()) table.push_back(numbers_of(l));
+  ASSERT_EQ(table.size(), 4u) << "cells 2..5";
+  EXPECT_EQ(table[2][0], 4);
+  EXPECT_EQ(table[2][4], 0.0) << "dWsyn of the field-free table cell";
+  EXPECT_EQ(table[3][3], table[2][3]) << "Wsyn unchanged across it";
+}
+
+TEST(RfqDriver, ATableShorterThanItsCellStopsTheRunNamingIt) {
+  TempDir dir;
+  driver_case(dir, kLattice, cells_with_tables("eh_EM.#07", "eh_EM.#07"));
+  write_cell_table(dir, 7, 1.0, 0.9 * kCellL, regular_cell_field);
+  EXPECT_NE(testing::run_program(dir.path(), 1), 0);
+  const std::string screen = read_file(dir / "screen.txt");
+  EXPECT_NE(screen.find("RFQerror -> 3D field table for cell is wrong"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("eh_EMS.#07 of cell 3"), std::string::npos) << screen;
+  // log.dat: the text in 50 characters, the cell in 4, "is wrong" in 10.
+  EXPECT_NE(read_file(dir / "log.dat").find(fmt::format("{:>50}{:4d}{:>10}", "RFQerror -> 3D field table for cell #", 3,
+                                                        "is wrong")),
+            std::string::npos)
+      << read_file(dir / "log.dat");
+  // Nothing of cell 3 ran: out.dat ends with cell 2.
+  const auto passes = rfq_lines_per_pass(read_lines(dir / "out.dat"));
+  ASSERT_EQ(passes.size(), 1u);
+  EXPECT_EQ(passes[0].size(), 2u);
+  // A table that is long enough but narrower than the aperture stops too.
+  TempDir narrow;
+  driver_case(narrow, kLattice, cells_with_tables("eh_EM.#07", "eh_EM.#07"));
+  write_cell_table(narrow, 7, 0.05, kCellL, regular_cell_field);
+  EXPECT_NE(testing::run_program(narrow.path(), 1), 0);
+  EXPECT_NE(read_file(narrow / "screen.txt").find("eh_EMS.#07 of cell 3"), std::string::npos);
+}
+
+// ------------------------------------------------------------ golden lines
+
+// The text of one F12.5 (or Fw.d) field and its blanks, as out.dat writes
+// it: TR1 before and TR2 after (the wide fields TR4 and TR4).
+std::string f_field(double v, int lead = 1, int trail = 2, int w = 12, int d = 5) {
+  return std::string(static_cast<std::size_t>(lead), ' ') + fmt::format("{:{}.{}f}", v, w, d) +
+         std::string(static_cast<std::size_t>(trail), ' ');
+}
+
+TEST(RfqDriver, GoldenOutputsOfAFiveCellDriftFixture) {
+  CaseRun run("cases/rfq_drift");
+  // Protons in atomic mass units (AMASS = 1), as the run takes them.
+  const double W = 50.0, amu = kAmuKev;
+  const double gamma = 1 + W / amu, beta = std::sqrt(1 - 1 / (gamma * gamma));
+  const double lambda = 29979245800.0 / 350e6;
+  const double L = beta * lambda / 2, r0 = 0.3, m = 1.2, A01 = 1.0, A10 = 0.07;
+  // Fall, entrance transition, regular cell, exit transition, fall.
+  write_file(run.dir / "rfq.#01",
+             fmt::format("1 {0:.17g} 0 {1} {2} -1 {3} 0 0 {0:.17g} 0 0 0 0\n"
+                         "2 {0:.17g} 0 {1} {2} -2 {3} {4} 0 0 0 0 0 0\n"
+                         "3 {0:.17g} 0 {1} {2} 0 {3} {4} 0 0 0 0 0 0\n"
+                         "4 {0:.17g} 0 {1} {2} 2 {3} {4} 0 0 0 0 0 0\n"
+                         "5 {0:.17g} 0 {1} {2} 1 {3} 0 0 {0:.17g} 0 0 0 0\n",
+                         L, r0, m, A01, A10));
+  run.read_inputs();
+  ASSERT_EQ(run.sim->ref.amu_kev, amu);
+  const double d = 0.01, s = 0.01, dy = 0.02, sy = 0.005;
+  run.place_beam(1, {{d, s, dy, sy}, {-d, -s, -dy, -sy}, {d, -s, dy, -sy}, {-d, s, -dy, sy}});
+  run.run_nominal_pass();
+
+  // out.dat: cells 1..5 at z = i L, then the element's own line (line 4 of
+  // the lattice) with the numbers of the last cell.
+  std::vector<std::string> lines;
+  for (const auto& l : run.lines("out.dat"))
+    if (l.size() > 11 && l.substr(6, 3) == "rfq") lines.push_back(l);
+  ASSERT_EQ(lines.size(), 6u);
+  const double bg = beta * gamma;
+  for (int i = 1; i <= 6; ++i) {
+    const std::string& l = lines[static_cast<std::size_t>(i - 1)];
+    SCOPED_TRACE(l.substr(0, 161));
+    ASSERT_EQ(l.size(), 558u);
+    const double z = std::min(i, 5) * L;
+    const double excess = z * (std::sqrt(1 + s * s + sy * sy) - 1);
+    const double delta = 2 * M_PI * excess / (beta * lambda) * 180 / M_PI;  // deg
+    // n_el, name, dist, energy, deviation, x_rms, y_rms, Xmax, Ymax,
+    // phi_rms, phi_max, DW/W.
+    const std::string head = fmt::format("{:4d}  rfq  ", i <= 5 ? i : 4) + f_field(z / 100) + f_field(W / 1000) +
+                             f_field(0.0) + f_field(std::sqrt(d * d + s * s * z * z)) +
+                             f_field(std::sqrt(dy * dy + sy * sy * z * z)) + f_field(d + s * z) +
+                             f_field(dy + sy * z) + f_field(delta / std::sqrt(5.0)) + f_field(delta) + f_field(0.0);
+    EXPECT_EQ(l.substr(0, head.size()), head);
+    // Columns 24 (btgm, beta gamma of the reference) and 26..29 (the Twiss
+    // parameters: alpha = -s z/d, beta = (d^2 + s^2 z^2)/(d s) cm/rad,
+    // written in cm/mrad), 15 characters each from character 341.
+    EXPECT_EQ(l.substr(341 + 4 * 15, 15), f_field(bg));
+    const std::string twiss = f_field(-s * z / d) + f_field((d * d + s * s * z * z) / (d * s) * 1e-3) +
+                              f_field(-sy * z / dy) + f_field((dy * dy + sy * sy * z * z) / (dy * sy) * 1e-3);
+    EXPECT_EQ(l.substr(341 + 6 * 15, twiss.size()), twiss);
+    // Lost and total counts.
+    EXPECT_EQ(l.substr(526), fmt::format(" {:12.1f}    {:12.1f}   ", 0.0, 5.0));
+  }
+
+  // log.dat: the listing of cell 3 and the reference particle's table.
+  const std::string log = run.file("log.dat");
+  std::string listing = " The RFQ field have extracted in file dev_field.dat\n"
+                        "         regular cell#   3\n";
+  const double a = 2 * r0 / (m + 1);
+  for (const auto& [label, v] : std::vector<std::pair<std::string, double>>{
+           {" Dcell=", L}, {" V0RFQ=", 0.0}, {" R0RFQ=", r0}, {"     a=", a}, {"    ma=", m * a}, {"   A01=", A01},
+           {"   A10=", -A10}})  // the first regular cell of a concave = +1 chain takes -A10
+    listing += fmt::format("{:>15}{:12.5f}\n", label, v);
+  // An empty free-format line, then the step apertures.
+  listing += "\n         aperture of the cell #  3\n       z ,cm      Rx ,cm      Ry ,cm    \n";
+  for (int j = 1; j <= 10; ++j) listing += fmt::format("{:12.3f}{:12.3f}{:12.3f}\n", (j - 0.5) * L / 10, a, a);
+  EXPECT_NE(log.find(listing), std::string::npos) << listing << "\n----\n" << log;
+  std::string table = fmt::format("{:>5}{:>7}    {:>12}{:>15}{:>15}{:>15}\n", "ncell", "  type ", "   z, cm    ",
+                                  "  Wsyn, keV/u  ", " dWsyn, keV/u  ", "   Phi, deg    ");
+  const int types[] = {0, -1, -2, 0, 2, 1};
+  for (int i = 2; i <= 5; ++i)
+    table += fmt::format("{:5d}   {:2d}  {:12.3f}{:15.3f}{:15.3f}{:15.3f}\n", i, types[i], i * L, W, 0.0, -150.0 + 90.0);
+  EXPECT_NE(log.find(table), std::string::npos) << table << "\n----\n" << log;
 }
 
 }  // namespace

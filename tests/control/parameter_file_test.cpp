@@ -242,6 +242,7 @@ TEST(VelmoDat, FatalChecksInOrder) {
       {"IFLAG_QQ=7", velmo("", "IFLAG_QQ=7"), "group INDEX: IFLAG_QQ = 7; allowed range [0, 6]", true},
       {"NSTEP_CAV=0", velmo("", "NSTEP_CAV=0"), "NSTEP_CAV = 0;", true},
       {"TE00_STEP=0", velmo("TE00_STEP=0", study, correct), "TE00_STEP = 0 (fraction); allowed range (0, 1]", true},
+      {"PHDEV_STEP=0", velmo("PHDEV_STEP=0", study, correct), "PHDEV_STEP = 0 rad; allowed range (0, ", true},
       {"CORRECT PARTCORR=1.5", velmo("", study, "&CORRECT PARTCORR=1.5 /\n"), "group CORRECT: PARTCORR = 1.5;", true},
       {"OTHER C_AXE=1e300", velmo("", "IFLAG_DIS=52", "&OTHER C_AXE=1e300 /\n"), "group OTHER: C_AXE = 1e+300;", true},
   };

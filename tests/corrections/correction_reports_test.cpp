@@ -69,6 +69,8 @@ TEST(CorrectorStatistics, FilesThatVoidTheStatistics) {
       {"cut inside the third seed", kThreeSeeds.substr(0, kThreeSeeds.rfind(" 2.0 -2.0")),
        " corrector statistics not written: co_monitor.dat ends inside the block of seed 3 (strengths of "
        "section 2 missing)"},
+      {"cut after the third seed's number", kThreeSeeds.substr(0, kThreeSeeds.rfind(" 1\n 2\n 2.0 -2.0")),
+       " corrector statistics not written: co_monitor.dat ends inside the block of seed 3 (section 1 missing)"},
       {"one seed", " 1\n 1\n 2\n 1.0 2.0\n",
        " corrector statistics not written: 1 seed(s) in co_monitor.dat; an rms over seeds needs at least 2"},
       {"identical seeds: rms 0, correlation 0", " 1\n 1\n 2\n 1.0 2.0\n 2\n 1\n 2\n 1.0 2.0\n", ""},

@@ -4,6 +4,7 @@
 // and the inputs that stop a study.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <sstream>
@@ -13,6 +14,8 @@
 #include "common/sim.hpp"
 #include "control/beam_state.hpp"
 #include "control/input_fixture.hpp"
+#include "corrections/minimiser.hpp"
+#include "numerics/random.hpp"
 #include "platform/unformatted.hpp"
 #include "test_support.hpp"
 #include "vrand_fixture.hpp"
@@ -344,6 +347,189 @@ TEST(SteeringRun, InputsThatStopTheStudy) {
     const auto co = run.lines_of("co_monitor.dat");
     EXPECT_LE(co.size(), 3u) << c.name;
   }
+}
+
+}  // namespace
+}  // namespace linac
+
+namespace linac {
+namespace {
+
+std::string blanks(int n) { return std::string(static_cast<std::size_t>(n), ' '); }
+
+// A list-directed record holds one blank, then each integer in 11 columns
+// and each 64-bit real in the form 1PG25.17E3 (in fixed form 20 columns
+// and 5 blanks in place of the exponent), separated by one blank.
+TEST(SteeringRun, NoFitWithMonerrZero) {
+  TaskRun run(velmo("NRZ=1", "MONERR=0, PARTEQ=0, PARTCORR=1, IFLAG_VRAND=-1"), kLattice);
+  write_offsets(run);
+  ASSERT_EQ(run.go(), 0) << run.screen.str();
+  // Seed 1, section 1 (the align line), section 2 and the two strengths of
+  // a section that made no fit: 0.
+  const std::string one = blanks(11) + "1";
+  const std::string zero = blanks(2) + "0.0000000000000000" + blanks(5);
+  EXPECT_EQ(run.lines_of("co_monitor.dat"),
+            (std::vector<std::string>{one, one, blanks(11) + "2", " " + zero + " " + zero}));
+  // The kicks stay as the measurement passes left them.
+  const auto& corr = run.sim->elements.elem_par[3];
+  EXPECT_EQ(corr[8], 0.0);
+  EXPECT_EQ(corr[9], 0.0);
+  // out_wq.dat and out_phq.dat: per section the header, the first 112
+  // characters of its 114-character text, one line per element; then the
+  // seed record.
+  const std::string wq_head =
+      " name         dist[m]    dW(Q1)/W ,%    dW(Q2)/W ,%    dW(Q3)/W ,%    dW(Q4)/W ,%    dW(Q5)/W ,%     dWavr/W ,% ";
+  const std::string phq_head =
+      " name         dist[m]     PH(Q1),deg     PH(Q2),deg     PH(Q3),deg     PH(Q4),deg     PH(Q5),deg      PHavr,deg ";
+  for (const auto& [file, head] : {std::pair{"out_wq.dat", wq_head}, std::pair{"out_phq.dat", phq_head}}) {
+    const auto l = run.lines_of(file);
+    ASSERT_EQ(l.size(), 1u + 1u + 1u + 7u + 1u) << file;  // header, align, header, lines 2..8, seed
+    EXPECT_EQ(l[0], head) << file;
+    EXPECT_EQ(l[2], head) << file;
+    EXPECT_EQ(l[1].substr(0, 21), " align" + blanks(10) + "0.000") << file;
+    EXPECT_EQ(l[9].substr(0, 21), " cdump" + blanks(10) + "1.100") << file;  // 110 cm of drifts and quad
+    EXPECT_EQ(l[10], "  correction is done for seed No." + blanks(11) + "1") << file;
+  }
+}
+
+}  // namespace
+}  // namespace linac
+
+namespace linac {
+namespace {
+
+// The three fits of the first seed replayed from a copy of the random
+// stream: each fit's monitor errors drawn in the order of the steering
+// step (per row the reading, then the response of every corrector before
+// the monitor), the same bounded problem handed to the minimiser. The
+// recorded data of the last fit, its strengths in co_monitor.dat and the
+// spread of the three in bp_monitor.dat must come out exactly.
+TEST(SteeringRun, RepeatedFitsReplayFromTheRandomStream) {
+  std::string lattice = kLattice;
+  lattice.replace(lattice.find("1 mon 0 0 0 0.01 0.01"), 21, "1 mon 0 0.002 0.002 0.01 0.01");
+  TaskRun run(velmo("NRZ=1", "MONERR=3, PARTEQ=0, PARTCORR=1, IFLAG_VRAND=-1"), lattice);
+  write_offsets(run);
+  ASSERT_EQ(run.go(), 0) << run.screen.str();
+  Sim& sim = *run.sim;
+  const CorrStudy& cs = sim.corr_study;
+  const int n = 2;
+  ASSERT_EQ(cs.n_x + cs.n_y, n);
+  ASSERT_EQ(cs.n_eq, 2);
+  const double kick = 0.5;  // trial kick of both planes, mrad
+
+  // The fits are the last draws of the run (the vrand file holds the
+  // errors; the full pass draws nothing): step the multiplicative
+  // congruential stream back over them with the inverse multiplier.
+  int per_fit = 0;
+  for (int j = 1; j <= cs.n_eq; ++j) {
+    per_fit += 1;
+    for (int t = 1; t <= n; ++t) per_fit += cs.corr_elem[t] < cs.eq_elem[j];
+  }
+  RnState& rn = sim.numerics.rn;
+  ASSERT_EQ(rn.option, 1);
+  constexpr std::int64_t kInverse = 1407677000;  // 16807 * 1407677000 = 1 mod 2^31 - 1
+  ASSERT_EQ(16807 * kInverse % kRnModulus, 1);
+  std::int64_t x = rn.seed;
+  for (int i = 0; i < 3 * per_fit; ++i) x = kInverse * x % kRnModulus;
+  rn.seed = static_cast<std::int32_t>(x);
+  rn.seed_copy = static_cast<double>(x);
+
+  std::vector<std::vector<double>> strengths;
+  double rhs[3] = {}, resp[3][3] = {};
+  for (int rep = 1; rep <= 3; ++rep) {
+    BoundedLsq p;
+    p.n = n;
+    p.m = cs.n_eq;
+    p.step = static_cast<double>(0.1f);
+    p.names = {" corrX #01", " corrY #01"};
+    p.start.assign(n, 0.0);
+    for (int j = 1; j <= cs.n_eq; ++j) {
+      double u = 0.0;
+      dRNUN(sim, 1, &u);
+      rhs[j] = cs.read_meas[j] + (1.0 - 2.0 * u) * cs.eq_err[j];
+      for (int t = 1; t <= n; ++t) {
+        resp[j][t] = 0.0;
+        if (cs.corr_elem[t] >= cs.eq_elem[j]) continue;
+        dRNUN(sim, 1, &u);
+        resp[j][t] = cs.resp_meas[j][t] + (1.0 - 2.0 * u) * cs.eq_err[j] / kick * cs.corr_limit[2][t];
+      }
+      for (int t = 1; t <= n; ++t) p.resp.push_back(resp[j][t]);
+      p.rhs.push_back(rhs[j]);
+      p.weight.push_back(cs.eq_weight[j]);
+    }
+    const FitResult r = migrad_fit(p);
+    strengths.push_back({r.x[0] * cs.corr_limit[2][1], r.x[1] * cs.corr_limit[2][2]});
+  }
+  for (int j = 1; j <= cs.n_eq; ++j) {
+    EXPECT_EQ(cs.rhs[j], rhs[j]) << j;
+    for (int t = 1; t <= n; ++t) EXPECT_EQ(cs.resp[j][t], resp[j][t]) << j << " " << t;
+  }
+  // The strengths of the third fit: kept in the table and written with 17
+  // significant digits, which give the double back.
+  const std::string line = run.lines_of("co_monitor.dat").back();
+  ASSERT_EQ(line.size(), 1u + 25u + 1u + 25u) << line;
+  for (int t = 1; t <= n; ++t) {
+    EXPECT_EQ(cs.corr_value[t], strengths[2][t - 1]) << t;
+    EXPECT_EQ(std::stod(line.substr(1 + 26 * static_cast<std::size_t>(t - 1), 25)), strengths[2][t - 1]) << t;
+  }
+  // The first fits differ from the third: fresh errors each time.
+  EXPECT_NE(strengths[0][0], strengths[2][0]);
+  // The report's rms over the three fits (F17.6) and the third fit's
+  // strengths (F17.4).
+  const auto bp = run.lines_of("bp_monitor.dat");
+  std::vector<double> rms_printed, str_printed;
+  for (std::size_t i = 0; i + 2 < bp.size(); ++i) {
+    if (bp[i].find("rmsCorrErr,mrad") != std::string::npos)
+      for (std::size_t k = 1; k <= 2; ++k) rms_printed.push_back(std::stod(bp[i + k].substr(26, 17)));
+    if (bp[i].find("CorrStr[mrad]") != std::string::npos)
+      for (std::size_t k = 1; k <= 2; ++k) str_printed.push_back(std::stod(bp[i + k].substr(29, 17)));
+  }
+  ASSERT_EQ(rms_printed.size(), 2u);
+  ASSERT_EQ(str_printed.size(), 2u);
+  for (int t = 0; t < n; ++t) {
+    double s = 0.0, s2 = 0.0;
+    for (const auto& v : strengths) {
+      s += v[t];
+      s2 += v[t] * v[t];
+    }
+    const double rms = std::sqrt(std::max(0.0, (s2 - s * s / 3.0) / 2.0));
+    EXPECT_NEAR(rms_printed[t], rms, 5.1e-7) << t;
+    EXPECT_NEAR(str_printed[t], strengths[2][t], 5.1e-5) << t;
+  }
+}
+
+}  // namespace
+}  // namespace linac
+
+namespace linac {
+namespace {
+
+// A measurement pass without beam particles (PARTEQ = 0) pushes only the
+// central and trial particles, which carry no charge: the beam current
+// must not change a reading. With the beam in the pass (PARTEQ = 1) its
+// space charge acts on the trial particles.
+TEST(SteeringRun, MeasurementWithoutBeamParticlesHasNoSpaceCharge) {
+  auto readings = [](const std::string& parteq, const std::string& current) {
+    // A coarse grid: the case needs the presence of space charge, not its
+    // accuracy.
+    TaskRun run(velmo("NRZ=1, NXGRD=8, NYGRD=8, NZGRD=8", "MONERR=1, PARTEQ=" + parteq + ", PARTCORR=1, IFLAG_VRAND=-1",
+                      "CURRENT=" + current),
+                kLattice);
+    write_offsets(run);
+    EXPECT_EQ(run.go(), 0) << run.screen.str();
+    const CorrStudy& cs = run.sim->corr_study;
+    std::vector<double> v;
+    for (int c = 1; c <= 4; ++c) {
+      v.push_back(cs.mon_read0[1][1][c]);
+      for (int t = 1; t <= 2; ++t) v.push_back(cs.mon_read_t[1][1][t][c]);
+    }
+    return v;
+  };
+  EXPECT_EQ(readings("0", "50.0"), readings("0", "0.0"));
+  const auto with = readings("1", "50.0"), without = readings("1", "0.0");
+  double most = 0.0;
+  for (std::size_t i = 0; i < with.size(); ++i) most = std::max(most, std::abs(with[i] - without[i]));
+  EXPECT_GT(most, 1e-6) << "the beam's space charge should reach the trial particles";
 }
 
 }  // namespace

@@ -257,5 +257,108 @@ TEST(Mhb, SizesOfTheRzTableAreCheckedAtTheLine) {
   }
 }
 
+
+// The on-axis table: samples of E(z) = c0 + c1 cos(w z) + s3 sin(3 w z),
+// w = 2 pi/P, P = n L/(n - 1), are harmonics of the series' own period, so
+// the rebuilt field equals the samples and its derivative the analytic one;
+// for an even count a Nyquist term (-1)^m is dropped.
+struct AxisRun : ElementRun {
+  static constexpr double kLen = 8.0;
+  static double e(double z, double P) {
+    const double w = kTwoPi / P;
+    return 2.0 + 3.0 * std::cos(w * z) - 1.5 * std::sin(3.0 * w * z);
+  }
+  static double de(double z, double P) {
+    const double w = kTwoPi / P;
+    return -3.0 * w * std::sin(w * z) - 4.5 * w * std::cos(3.0 * w * z);
+  }
+  // Writes MHB.#0<num> with n points, plus nyquist (-1)^m, and reads it.
+  const MhbAxisTable& read(int num, int n, double nyquist = 0.0) {
+    const double P = n * kLen / (n - 1);
+    std::ostringstream f;
+    f.precision(17);
+    for (int m = 0; m < n; ++m) {
+      const double z = m * kLen / (n - 1);
+      f << z << " " << e(z, P) + (m % 2 == 0 ? nyquist : -nyquist) << "\n";
+    }
+    testing::write_file(tmp / ("MHB.#0" + std::to_string(num)), f.str());
+    s.ref.elem_len = kLen;
+    s.rf.mhb_data.mhb_axis_n = n;
+    read_mhb_axis(s, num);
+    return *s.rf.mhb_data.axis;
+  }
+};
+
+TEST(MhbAxis, SeriesRebuildsTheFieldAndItsDerivative) {
+  struct Case {
+    int n;
+    double nyquist;
+  } cases[] = {{41, 0.0}, {40, 0.0}, {40, 0.7}};
+  for (const Case& c : cases) {
+    AxisRun r;
+    const MhbAxisTable& t = r.read(3, c.n, c.nyquist);
+    const double P = c.n * AxisRun::kLen / (c.n - 1);
+    ASSERT_EQ(t.n, c.n);
+    for (int m = 0; m < c.n; ++m) {
+      const double z = m * AxisRun::kLen / (c.n - 1);
+      EXPECT_NEAR(t.E[m], AxisRun::e(z, P), 1e-12) << c.n << " " << m;
+      EXPECT_NEAR(t.dE[m], AxisRun::de(z, P), 1e-11) << c.n << " " << m;
+    }
+  }
+}
+
+// The paraxial field: at a point E_z and -(r/2) dE/dz exactly, between
+// points their linear interpolation; lost outside the length or the
+// aperture; no transverse field on the axis.
+TEST(MhbAxis, ParaxialFieldInterpolatesAndLoses) {
+  AxisRun r;
+  const MhbAxisTable& t = r.read(5, 41);
+  const double P = 41 * AxisRun::kLen / 40, h = AxisRun::kLen / 40, ap = 1.0;
+  Vec3 E;
+  const double z7 = 7 * h;
+  ASSERT_EQ(mhb_field_axis(t, ap, 0.3, -0.4, z7, E), TableHit::inside);
+  const double er = -0.5 * 0.5 * AxisRun::de(z7, P);
+  EXPECT_NEAR(E[2], AxisRun::e(z7, P), 1e-12);
+  EXPECT_NEAR(E[0], er * 0.3 / 0.5, 1e-11);
+  EXPECT_NEAR(E[1], er * -0.4 / 0.5, 1e-11);
+  const double z = 12.25 * h;  // a quarter into the cell 12..13
+  ASSERT_EQ(mhb_field_axis(t, ap, 0.0, 0.6, z, E), TableHit::inside);
+  EXPECT_NEAR(E[2], 0.75 * t.E[12] + 0.25 * t.E[13], 1e-12);
+  EXPECT_NEAR(E[1], -0.3 * (0.75 * t.dE[12] + 0.25 * t.dE[13]), 1e-12);
+  EXPECT_EQ(E[0], 0.0);
+  ASSERT_EQ(mhb_field_axis(t, ap, 0.0, 0.0, AxisRun::kLen, E), TableHit::inside);
+  EXPECT_NEAR(E[2], AxisRun::e(AxisRun::kLen, P), 1e-12);
+  EXPECT_EQ(E[0], 0.0);
+  EXPECT_EQ(E[1], 0.0);
+  for (const auto& p : {std::array<double, 3>{0.0, 0.0, -1e-9},
+                        std::array<double, 3>{0.0, 0.0, AxisRun::kLen + 1e-9},
+                        std::array<double, 3>{0.6, 0.8, 4.0}}) {
+    EXPECT_EQ(mhb_field_axis(t, ap, p[0], p[1], p[2], E), TableHit::lost);
+    EXPECT_EQ(E[2], 0.0);
+  }
+}
+
+TEST(MhbAxis, CacheAndBadInputs) {
+  AxisRun r;
+  r.read(2, 11);
+  read_mhb_axis(r.s, 2);
+  EXPECT_EQ(r.s.field_tables.disk_reads, 1);
+  testing::write_file(r.tmp / "MHB.#06", "0 1\n0.5 2\n1.0\n");
+  r.s.rf.mhb_data.mhb_axis_n = 3;
+  struct Case {
+    std::int32_t table, points;
+    const char* text;
+  } cases[] = {{6, 3, "MHB.#06: 5 numbers, the 3 points need 6"},
+               {7, 3, "MHB.#07"},
+               {6, 1, "1 points on the axis"},
+               {6, kMhbAxisMaxPoints + 1, "10002 points"},
+               {10, 3, "outside 0..9"}};
+  for (const Case& c : cases) {
+    r.s.rf.mhb_data.mhb_axis_n = c.points;
+    const std::string m = testing::fatal_text([&] { read_mhb_axis(r.s, c.table); });
+    EXPECT_NE(m.find(c.text), std::string::npos) << m;
+  }
+}
+
 }  // namespace
 }  // namespace linac

@@ -42,9 +42,9 @@ void for_live_phases(Sim& sim, F&& f) {
   }
 }
 
-// The beam onto the RFQ's harmonic and re-centred about the phase of its
-// design charge (runs that do not resume inside the RFQ).
-void prepare_beam(Sim& sim, const RfqCellSet& cs, double P5, double phi0) {
+}  // namespace
+
+void rfq_prepare_beam(Sim& sim, const RfqCellSet& cs, double P5, double phi0) {
   RunState& s = sim.state;
   ReferenceBlock& r = sim.ref;
   if (s.iflag_t == 0) {
@@ -95,6 +95,8 @@ void prepare_beam(Sim& sim, const RfqCellSet& cs, double P5, double phi0) {
   for_live_phases(sim, [&](double ph) { return phase_wrap_harm(sim, ph - phi_ref); });
 }
 
+namespace {
+
 // The cell's own table, loaded through the table cache every time the cell
 // runs, and checked to span the cell and the aperture.
 struct CellTable {
@@ -116,7 +118,10 @@ CellTable load_cell_table(Sim& sim, const RfqCell& c, int i) {
   if (t.z[kTableNz - 1] - t.z[0] < r.elem_len || ct.ax < r.aper_x || ct.ay < r.aper_y) {
     sim.units.write(kUnitLog, format_records("(A50,I4,A10)", {std::string_view("RFQerror -> 3D field table for cell #"), i,
                                                                std::string_view("is wrong")}));
-    fatal("RFQerror -> 3D field table for cell is wrong");
+    fatal({"RFQerror -> 3D field table for cell is wrong",
+           fmt::format(" eh_EMS.#{:02d} of cell {} spans {} cm in z and reaches x = {} cm, y = {} cm; the cell is {} "
+                       "cm long and its aperture {} cm by {} cm",
+                       c.table, i, t.z[kTableNz - 1] - t.z[0], ct.ax, ct.ay, r.elem_len, r.aper_x, r.aper_y)});
   }
   sim.ref.aperture_r = std::min(ct.ax, ct.ay);
   return ct;
@@ -280,7 +285,7 @@ void rfq_element(Sim& sim, std::int32_t& n) {
     misalign_draw(sim);
     return;
   }
-  if (k_s <= 0) prepare_beam(sim, cs, P[5], phi0);
+  if (k_s <= 0) rfq_prepare_beam(sim, cs, P[5], phi0);
 
   const auto ipos = static_cast<std::size_t>(s.ipos);
   h.elem_rf_phase[ipos] = r.elem_phase;

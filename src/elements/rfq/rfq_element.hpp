@@ -12,7 +12,19 @@
 namespace linac {
 
 struct Sim;
+struct RfqCellSet;
 
 void rfq_element(Sim& sim, std::int32_t& n);
+
+// The preparation of the beam before the first cell (not when resuming
+// inside the RFQ): uses up the time-mode request (a run without one stops),
+// moves the beam to the RFQ's harmonic P5 (phases scaled, nharm_sc times
+// the harmonic ratio), sets the element phase phi0 (rad) less the design
+// particle's phase over the cells before the regular section, regroups the
+// charge states about QDESIGN and takes their mean phases, sets IRIARFQ
+// and the per-state phase origins from the groups that bracket the design
+// charge, and re-centres every live phase on the reference phase of those
+// groups.
+void rfq_prepare_beam(Sim& sim, const RfqCellSet& cs, double P5, double phi0);
 
 }  // namespace linac
