@@ -1,6 +1,7 @@
 #include "beam/plots.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <optional>
 #include <string_view>
@@ -488,29 +489,149 @@ inline double px_per_unit_y(const PlotLayout& l, int k) {
   return static_cast<double>(l.JY[k] - l.IY[k]) / (l.YMAX[k] - l.YMIN[k]);
 }
 
-// Two doubles (or their comparison masks, or two pixel offsets) side by
+// Four doubles (or their comparison masks, or four pixel offsets) side by
 // side: element-wise operations, each lane the arithmetic of the scalar code.
-typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
-typedef std::int64_t PairMask __attribute__((vector_size(2 * sizeof(std::int64_t))));
-typedef std::int32_t PixelPair __attribute__((vector_size(2 * sizeof(std::int32_t))));
+typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
+typedef std::int64_t LaneMask __attribute__((vector_size(4 * sizeof(std::int64_t))));
+typedef std::int32_t LanePixels __attribute__((vector_size(4 * sizeof(std::int32_t))));
 
-// The particle loop's form of the mapping. A coordinate maps to the pixel
-// offset n = round_half_away(s), s = (world - origin) * factor, counted
-// from IX to the right or from JY upwards; the pixel lies in the window
-// exactly when 0 <= n <= the window's width (height), that is when
-// -0.5 < s < width + 0.5 (halves round away from zero), so the test needs
-// no rounding and only the pixels drawn are rounded.
-struct LanePair {
-  Pair origin, factor, limit;  // world origin, pixels per unit, width or height + 0.5
+// The particle loop's form of the mapping of one phase-space window. A
+// coordinate maps to the pixel offset n = round_half_away(s), s = (scale *
+// coordinate - origin) * factor, counted from IX to the right or from JY
+// upwards; the pixel lies in the window exactly when 0 <= n <= the window's
+// width (height), that is when -0.5 < s < width + 0.5 (halves round away
+// from zero), so the test needs no rounding and only the pixels drawn are
+// rounded.
+struct DotWindow {
+  double scale_x = 1.0, scale_y = 1.0;  // world per coordinate
+  double xmin = 0.0, ymin = 0.0;        // world origin
+  double fx = 0.0, fy = 0.0;            // pixels per world unit
+  double limit_x = 0.0, limit_y = 0.0;  // width or height + 0.5 (pixels)
+  std::int32_t IX = 0, JY = 0;
 };
-inline PairMask lanes_inside(Pair s, Pair limit) { return (s > -0.5) & (s < limit); }
-// round_half_away of lanes inside their window (lanes outside give 0):
-// trunc t, fraction f = s - t exact, one step away from zero at |f| >= 0.5.
-inline PixelPair round_lanes(Pair s, PairMask inside) {
-  s = reinterpret_cast<Pair>(reinterpret_cast<PairMask>(s) & inside);
-  const PixelPair t = __builtin_convertvector(s, PixelPair);
-  const Pair f = s - __builtin_convertvector(t, Pair);
-  return t - __builtin_convertvector(f >= 0.5, PixelPair) + __builtin_convertvector(f <= -0.5, PixelPair);
+
+// Everything the particle loop reads besides the particles.
+struct DotMap {
+  std::array<DotWindow, 3> win;
+  bool y_vs_x = false;                        // window 1 shows y against x
+  double rfq_shift = 0.0, phase_origin = 0.0;  // rad
+  std::int32_t nharm = 0;
+  double amu = 0.0, w_origin = 0.0;  // keV/u
+};
+
+DotWindow dot_window(const PlotLayout& l, int k) {
+  DotWindow w;
+  w.scale_x = l.scale_x[static_cast<std::size_t>(k)];
+  w.scale_y = l.scale_y[static_cast<std::size_t>(k)];
+  w.xmin = l.XMIN[k];
+  w.ymin = l.YMIN[k];
+  w.fx = static_cast<double>(l.JX[k] - l.IX[k]) / (l.XMAX[k] - l.XMIN[k]);
+  w.fy = static_cast<double>(l.JY[k] - l.IY[k]) / (l.YMAX[k] - l.YMIN[k]);
+  w.limit_x = l.JX[k] - l.IX[k] + 0.5;
+  w.limit_y = l.JY[k] - l.IY[k] + 0.5;
+  w.IX = l.IX[k];
+  w.JY = l.JY[k];
+  return w;
+}
+
+// round_half_away of the lanes drawn (the others give 0, so no lane far
+// outside is ever converted to an integer): trunc t, fraction f = s - t
+// exact, one step away from zero at |f| >= 0.5.
+[[gnu::always_inline]] inline LanePixels round_lanes(const Lanes& value, const LaneMask& drawn) {
+  const Lanes s = reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(value) & drawn);
+  const LanePixels t = __builtin_convertvector(s, LanePixels);
+  const Lanes f = s - __builtin_convertvector(t, Lanes);
+  return t - __builtin_convertvector(f >= 0.5, LanePixels) + __builtin_convertvector(f <= -0.5, LanePixels);
+}
+
+// The dots of four particles in one window, an empty place for each one
+// not drawn.
+[[gnu::always_inline]] inline void window_dots(const DotWindow& w, const Lanes& u, const Lanes& v, const LaneMask& live, Rgb col,
+                                               Dot* out) {
+  const Lanes sx = (u * w.scale_x - w.xmin) * w.fx;
+  const Lanes sy = (v * w.scale_y - w.ymin) * w.fy;
+  const LaneMask drawn = live & (sx > -0.5) & (sx < w.limit_x) & (sy > -0.5) & (sy < w.limit_y);
+  const LanePixels nx = round_lanes(sx, drawn), ny = round_lanes(sy, drawn);
+  const LanePixels on = __builtin_convertvector(drawn, LanePixels);
+  const LanePixels X = ((w.IX + nx) & on) | (kNoDot & ~on);
+  const LanePixels Y = (w.JY - ny) & on;
+  for (int k = 0; k < 4; ++k) {
+    out[k].x = X[k];
+    out[k].y = Y[k];
+    out[k].c = col;
+  }
+}
+
+// Lanes from cnt <= 4 values at a, zero beyond.
+[[gnu::always_inline]] inline void load_lanes(const double* a, int cnt, Lanes& v) {
+  v = Lanes{};
+  if (cnt == 4) std::memcpy(&v, a, sizeof v);
+  else
+    for (int k = 0; k < cnt; ++k) v[k] = a[k];
+}
+
+// The dots of slots first .. first + n - 1 of charge state iq in the three
+// windows, written at out[w][0 .. n-1]: the statistics coordinates
+// (particle_coords6), the phase folded into one bunch period, dW/W.
+[[gnu::always_inline]] inline void slot_dots(const DotMap& m, const ParticleArrays& p, int iq, int first, int n,
+                                             Rgb col, Dot* out1, Dot* out2, Dot* out3) {
+  constexpr int kBlock = 256;
+  alignas(32) double dww[kBlock];
+  const std::int32_t* status = p.status[iq] + first;
+  const double *px = p.x[iq] + first, *pxp = p.xp[iq] + first, *py = p.y[iq] + first,
+               *pyp = p.yp[iq] + first, *pph = p.phase[iq] + first;
+  const double period = kTwoPi * static_cast<double>(m.nharm), half = kPi * static_cast<double>(m.nharm);
+  for (int b = 0; b < n; b += kBlock) {
+    const int nb = std::min(kBlock, n - b);
+    // The energy coordinates first, in a loop without branches.
+    energy_deviations(p.beta[iq] + first + b, nb, m.amu, m.w_origin, dww);
+    for (int k = 0; k < nb; k += 4) {
+      const int i = b + k, cnt = std::min(4, nb - k);
+      LanePixels st{-1, -1, -1, -1};
+      for (int l = 0; l < cnt; ++l) st[l] = status[i + l];
+      const LaneMask live = __builtin_convertvector(st >= 0, LaneMask);
+      Lanes x, xp, y, yp, ph, dw;
+      load_lanes(px + i, cnt, x);
+      load_lanes(pxp + i, cnt, xp);
+      load_lanes(py + i, cnt, y);
+      load_lanes(pyp + i, cnt, yp);
+      load_lanes(pph + i, cnt, ph);
+      load_lanes(dww + k, cnt, dw);
+      ph = m.rfq_shift + (ph - m.phase_origin);
+      if (m.nharm != 0) {
+        // Folding changes only a phase outside [-pi h, pi h) (as summed).
+        const Lanes t = ph + half;
+        const LaneMask in = (t >= 0.0) & (t < period);
+        if (!(in[0] && in[1] && in[2] && in[3]))
+          for (int l = 0; l < 4; ++l) ph[l] = phase_wrap_harm(ph[l], m.nharm);
+      }
+      if (cnt == 4) {
+        window_dots(m.win[0], x, m.y_vs_x ? y : xp, live, col, out1 + i);
+        window_dots(m.win[1], y, yp, live, col, out2 + i);
+        window_dots(m.win[2], ph, dw, live, col, out3 + i);
+      } else {
+        // The last slots of the piece: four dots made, the first cnt kept.
+        std::array<std::array<Dot, 4>, 3> d;
+        window_dots(m.win[0], x, m.y_vs_x ? y : xp, live, col, d[0].data());
+        window_dots(m.win[1], y, yp, live, col, d[1].data());
+        window_dots(m.win[2], ph, dw, live, col, d[2].data());
+        std::copy_n(d[0].data(), cnt, out1 + i);
+        std::copy_n(d[1].data(), cnt, out2 + i);
+        std::copy_n(d[2].data(), cnt, out3 + i);
+      }
+    }
+  }
+}
+
+[[gnu::target("avx2")]] void item_dots_avx2(const DotMap& m, const ParticleArrays& p, const DotPiece& it,
+                                            const std::array<Dot*, 3>& out) {
+  slot_dots(m, p, it.iq, it.first, it.n, kStateColour[static_cast<std::size_t>(it.iq)], out[0] + it.at,
+            out[1] + it.at, out[2] + it.at);
+}
+
+void item_dots(const DotMap& m, const ParticleArrays& p, const DotPiece& it, const std::array<Dot*, 3>& out) {
+  slot_dots(m, p, it.iq, it.first, it.n, kStateColour[static_cast<std::size_t>(it.iq)], out[0] + it.at,
+            out[1] + it.at, out[2] + it.at);
 }
 
 }  // namespace
@@ -597,84 +718,47 @@ void plot_step(Sim& sim, double) {
       clip_window(cv, l, k);
       draw_rms_ellipse(sim, k);
     }
-  // 3. Particles: the pixels of every live particle of the state range, in
-  //    (state, slot) order, one buffer per window; a pixel outside its
-  //    window is dropped before it becomes an integer.
+  // 3. Particles: one dot (or an empty place) per slot of the state range
+  //    in each window's buffer, laid out by (state, slot), so the buffer
+  //    and the picture do not depend on how the slots are shared among
+  //    threads; a pixel outside its window is dropped before it becomes an
+  //    integer.
   const StateRange range = statistics_range(c);
-  const ParticleArrays& p = sim.particles;
-  const double amu = sim.ref.amu_kev, w0 = sim.ref.w_origin, ph0 = sim.ref.phase_origin;
-  const double rfq_shift = kPi * sim.state.IRIARFQ;
-  const std::int32_t nharm = sim.config.nharm_sc;
-  const bool y_vs_x = c.IFLAG_DIS == 51;
-  const std::array<double, 3> sx{l.scale_x[1], l.scale_x[2], l.scale_x[3]};
-  const std::array<double, 3> sy{l.scale_y[1], l.scale_y[2], l.scale_y[3]};
-  // Room for every particle of the range in each window, written through
-  // plain pointers (no capacity check per dot); cut to the dots drawn.
+  DotMap m;
+  for (int k = 1; k <= 3; ++k) m.win[static_cast<std::size_t>(k - 1)] = dot_window(l, k);
+  m.y_vs_x = c.IFLAG_DIS == 51;
+  m.rfq_shift = kPi * sim.state.IRIARFQ;
+  m.phase_origin = sim.ref.phase_origin;
+  m.nharm = c.nharm_sc;
+  m.amu = sim.ref.amu_kev;
+  m.w_origin = sim.ref.w_origin;
+  // Fixed pieces of kPieceSlots slots.
+  constexpr int kPieceSlots = 4096;
+  std::vector<DotPiece>& items = pw.dot_pieces;
+  items.clear();
   std::size_t room = 0;
-  for (int iq = range.first; iq <= range.last; ++iq)
-    room += static_cast<std::size_t>(std::max(c.NPAT[static_cast<std::size_t>(iq)] + 1, 0));
+  for (int iq = range.first; iq <= range.last; ++iq) {
+    const int slots = std::max(c.NPAT[static_cast<std::size_t>(iq)] + 1, 0);
+    for (int first = 0; first < slots; first += kPieceSlots)
+      items.push_back({iq, first, std::min(kPieceSlots, slots - first), room + static_cast<std::size_t>(first)});
+    room += static_cast<std::size_t>(slots);
+  }
   std::array<Dot*, 3> out{};
-  std::array<std::size_t, 3> count{};
   for (std::size_t w = 0; w < 3; ++w) {
+    // Grown, never shrunk: every place up to room is written below.
     if (pw.dots[w + 1].size() < room) pw.dots[w + 1].resize(room);
     out[w] = pw.dots[w + 1].data();
   }
-  // Lanes: the horizontal coordinates of windows 1 and 2, their vertical
-  // coordinates, and the two coordinates of window 3.
-  const LanePair across{Pair{l.XMIN[1], l.XMIN[2]}, Pair{px_per_unit_x(l, 1), px_per_unit_x(l, 2)},
-                        Pair{l.JX[1] - l.IX[1] + 0.5, l.JX[2] - l.IX[2] + 0.5}};
-  const LanePair down{Pair{l.YMIN[1], l.YMIN[2]}, Pair{px_per_unit_y(l, 1), px_per_unit_y(l, 2)},
-                      Pair{l.JY[1] - l.IY[1] + 0.5, l.JY[2] - l.IY[2] + 0.5}};
-  const LanePair w3{Pair{l.XMIN[3], l.YMIN[3]}, Pair{px_per_unit_x(l, 3), px_per_unit_y(l, 3)},
-                    Pair{l.JX[3] - l.IX[3] + 0.5, l.JY[3] - l.IY[3] + 0.5}};
-  const Pair scale_across{sx[0], sx[1]}, scale_down{sy[0], sy[1]}, scale3{sx[2], sy[2]};
-  auto put = [&](std::size_t w, std::int32_t x, std::int32_t y, Rgb col) {
-    // Field by field: a dot built whole and copied would be read back
-    // across its pieces, which stalls the processor's store forwarding.
-    Dot& d = out[w][count[w]++];
-    d.x = x;
-    d.y = y;
-    d.c.r = col.r;
-    d.c.g = col.g;
-    d.c.b = col.b;
-  };
-  // The energy coordinates of a block of slots first (a loop without
-  // branches, two particles per packed square root and division), then
-  // the pixels of the block's live particles.
-  constexpr int kBlock = 256;
-  double dww[kBlock];
-  for (int iq = range.first; iq <= range.last; ++iq) {
-    const Rgb col = kStateColour[static_cast<std::size_t>(iq)];
-    const std::int32_t* status = p.status[iq];
-    const double *px_ = p.x[iq], *pxp = p.xp[iq], *py_ = p.y[iq], *pyp = p.yp[iq], *pph = p.phase[iq];
-    const int npat = c.NPAT[static_cast<std::size_t>(iq)];
-    for (int b = 0; b <= npat; b += kBlock) {
-      const int nb = std::min(kBlock, npat - b + 1);
-      energy_deviations(p.beta[iq] + b, nb, amu, w0, dww);
-      for (int k = 0; k < nb; ++k) {
-        const int i = b + k;
-        if (status[i] < 0) continue;
-        // The statistics coordinates (particle_coords6), the phase folded
-        // into one bunch period; window 1 shows y against x with IFLAG_DIS = 51.
-        const double phase = phase_wrap_harm(rfq_shift + (pph[i] - ph0), nharm);
-        const Pair sa = (Pair{px_[i], py_[i]} * scale_across - across.origin) * across.factor;
-        const Pair sd = (Pair{y_vs_x ? py_[i] : pxp[i], pyp[i]} * scale_down - down.origin) * down.factor;
-        const Pair s3 = (Pair{phase, dww[k]} * scale3 - w3.origin) * w3.factor;
-        const PairMask in_a = lanes_inside(sa, across.limit), in_d = lanes_inside(sd, down.limit);
-        const PairMask in3 = lanes_inside(s3, w3.limit);
-        const bool draw1 = in_a[0] && in_d[0], draw2 = in_a[1] && in_d[1], draw3 = in3[0] && in3[1];
-        if (!(draw1 || draw2 || draw3)) continue;
-        const PixelPair na = round_lanes(sa, in_a), nd = round_lanes(sd, in_d), n3 = round_lanes(s3, in3);
-        if (draw1) put(0, l.IX[1] + na[0], l.JY[1] - nd[0], col);
-        if (draw2) put(1, l.IX[2] + na[1], l.JY[2] - nd[1], col);
-        if (draw3) put(2, l.IX[3] + n3[0], l.JY[3] - n3[1], col);
-      }
-    }
+  const bool avx2 = __builtin_cpu_supports("avx2");
+  const int nitems = static_cast<int>(items.size());
+#pragma omp parallel for schedule(static) if (room >= 2 * kPieceSlots)
+  for (int n = 0; n < nitems; ++n) {
+    if (avx2) item_dots_avx2(m, sim.particles, items[static_cast<std::size_t>(n)], out);
+    else item_dots(m, sim.particles, items[static_cast<std::size_t>(n)], out);
   }
-  for (std::size_t w = 0; w < 3; ++w) pw.dots[w + 1].resize(count[w]);
   for (int k = 1; k <= 3; ++k) {
     clip_window(cv, l, k);
-    cv.set_pixels(pw.dots[static_cast<std::size_t>(k)]);
+    cv.set_pixels(std::span<const Dot>(pw.dots[static_cast<std::size_t>(k)].data(), room));
   }
   // 4. Date box.
   cv.set_font("t'Arial'h15w8i");

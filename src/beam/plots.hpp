@@ -42,6 +42,13 @@ inline constexpr std::array<Rgb, 7> kStateColour{
 
 inline constexpr const char* kPictureFile = "graphic3.png";
 
+// A piece of the particle loop of the plots: n slots from slot `first` of
+// charge state iq, whose dots go to place `at` of the window buffers.
+struct DotPiece {
+  int iq = 0, first = 0, n = 0;
+  std::size_t at = 0;
+};
+
 // The picture and the viewer of a run. No window exists until
 // plot_windows_setup: plot_step does nothing before that.
 struct PlotWindows {
@@ -53,6 +60,7 @@ struct PlotWindows {
   bool viewer_off = false;      // "g" answered (or no terminal): no more stops this run
   std::int64_t saved_second = -1;  // clock second of the last picture file written
   std::array<std::vector<Dot>, 4> dots;  // particle pixels per window 1..3, reused
+  std::vector<DotPiece> dot_pieces;      // pieces of the particle loop, reused
   FormatCache formats;
 };
 

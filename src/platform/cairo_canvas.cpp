@@ -196,8 +196,11 @@ void CairoCanvas::set_pixels(std::span<const Dot> dots) {
   cairo_surface_flush(impl_->surface);
   unsigned char* data = cairo_image_surface_get_data(impl_->surface);
   const std::ptrdiff_t stride = cairo_image_surface_get_stride(impl_->surface);
+  // The clip in locals: the pixel stores could otherwise alias it.
+  const int x1 = clip_x1_, x2 = clip_x2_, y1 = clip_y1_, y2 = clip_y2_;
   for (const Dot& d : dots)
-    if (inside_clip(d.x, d.y)) reinterpret_cast<std::uint32_t*>(data + d.y * stride)[d.x] = pack(d.c);
+    if (d.x >= x1 && d.x <= x2 && d.y >= y1 && d.y <= y2)
+      reinterpret_cast<std::uint32_t*>(data + d.y * stride)[d.x] = pack(d.c);
   cairo_surface_mark_dirty(impl_->surface);
 }
 

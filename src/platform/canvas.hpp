@@ -6,6 +6,7 @@
 // corner and moves the current position to its end.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -19,7 +20,10 @@ struct Rgb {
   friend bool operator==(const Rgb&, const Rgb&) = default;
 };
 
-// One particle dot of a batch: pixel (x, y) in colour c.
+// One particle dot of a batch: pixel (x, y) in colour c. A batch laid out
+// by particle keeps a place for every particle: x = kNoDot marks a place
+// whose particle draws nothing (lost, or outside the window).
+inline constexpr std::int32_t kNoDot = INT32_MIN;
 struct Dot {
   std::int32_t x = 0, y = 0;
   Rgb c;
@@ -50,7 +54,8 @@ class Canvas {
   virtual void rectangle(int mode, int x1, int y1, int x2, int y2) = 0;
   virtual void draw_text(std::string_view text) = 0;
   virtual void set_pixel(int x, int y, Rgb c) = 0;
-  // A batch of dots, drawn in order (a later dot covers an earlier one).
+  // A batch of dots, drawn in order (a later dot covers an earlier one);
+  // dots outside the clip, and empty places (x = kNoDot), draw nothing.
   virtual void set_pixels(std::span<const Dot> dots) = 0;
   virtual void set_clip(int x1, int y1, int x2, int y2) = 0;
   // Saves the area (x1, y1)-(x2, y2) in slot 0..kSavedAreas-1, and puts a

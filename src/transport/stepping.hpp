@@ -86,7 +86,8 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode 
   {
     std::vector<std::int32_t>& mine = per_thread[omp_get_thread_num()];
     mine.clear();
-#pragma omp single
+    // Read only after the region has ended: no barrier needed here.
+#pragma omp single nowait
     team = omp_get_num_threads();
     // Static schedule over blocks of kPushLanes consecutive slots; the live
     // slots of a block are pushed together.

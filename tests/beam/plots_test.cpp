@@ -3,12 +3,17 @@
 // by scripted answers; bad graph.cfg files.
 #include <gtest/gtest.h>
 
+#include <omp.h>
+
 #include <cmath>
+#include <limits>
 #include <sstream>
 #include <vector>
 
+#include "beam/phase_groups.hpp"
 #include "beam/plots.hpp"
 #include "beam/recording_canvas.hpp"
+#include "common/constants.hpp"
 #include "common/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "test_support.hpp"
@@ -240,6 +245,87 @@ TEST(PlotStep, DotsAtTheWindowEdgesAreThoseOfTheMapping) {
       EXPECT_EQ(got[n].x, expect[n][0]) << "window " << k << " dot " << n;
       EXPECT_EQ(got[n].y, expect[n][1]) << "window " << k << " dot " << n;
     }
+  }
+}
+
+// The particle loop runs in fixed pieces of slots, four particles at a
+// time, shared among threads. Whatever the thread count, the dots must be
+// those of the scalar window mapping of every particle, in (state, slot)
+// order: beams spanning several pieces with ragged ends, lost slots, points
+// on and beyond the window edges, far outside and not a number, and phases
+// that fold into the bunch period.
+TEST(PlotStep, DotsOfManyParticlesAreThoseOfTheMappingInSlotOrderForAnyThreadCount) {
+  PlotFixture f;
+  plot_windows_setup(*f.sim);
+  Sim& s = *f.sim;
+  const PlotLayout& l = f.layout();
+  s.config.nharm_sc = 1;
+  s.ref.phase_origin = 0.3;
+  s.config.nqtot0 = 1;
+  s.config.nqtot1 = 2;
+  const std::array<int, 3> last{0, 9002, 4097};  // slots 0..last per state
+  ParticleArrays& p = s.particles;
+  std::uint64_t seed = 12345;
+  auto uniform = [&](double a, double b) {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    return a + (b - a) * static_cast<double>(seed >> 11) * 0x1.0p-53;
+  };
+  for (int iq = 1; iq <= 2; ++iq) {
+    s.config.NPAT[static_cast<std::size_t>(iq)] = last[static_cast<std::size_t>(iq)];
+    for (int i = 0; i <= last[static_cast<std::size_t>(iq)]; ++i) {
+      // Coordinates up to 1.3 times the window's half range, phases over
+      // three bunch periods, dW/W within +-0.03.
+      p.x[iq][i] = uniform(-0.65, 0.65), p.xp[iq][i] = uniform(-0.013, 0.013);
+      p.y[iq][i] = uniform(-0.65, 0.65), p.yp[iq][i] = uniform(-0.013, 0.013);
+      p.phase[iq][i] = uniform(-3.0 * kPi, 3.0 * kPi);
+      p.beta[iq][i] = speed_of_energy(kW * (1.0 + uniform(-0.03, 0.03)), kAmu);
+      p.status[iq][i] = i % 17 == 5 ? -1 : 0;
+      switch (i % 101) {
+        case 7: p.x[iq][i] = 1e5; break;                                       // far outside
+        case 8: p.yp[iq][i] = std::numeric_limits<double>::quiet_NaN(); break;  // not a number
+        case 9: p.x[iq][i] = 0.5; p.xp[iq][i] = -0.01; break;                  // window corner
+        case 10: p.x[iq][i] = 0.5 + 1.0 / 208.0; break;                        // one pixel beyond
+        default: break;
+      }
+    }
+  }
+  std::array<std::vector<std::array<double, 2>>, 4> expect;
+  std::size_t live = 0;
+  for (int iq = 1; iq <= 2; ++iq)
+    for (int i = 0; i <= last[static_cast<std::size_t>(iq)]; ++i) {
+      if (p.status[iq][i] < 0) continue;
+      ++live;
+      const double phase = phase_wrap_harm(p.phase[iq][i] - s.ref.phase_origin, 1);
+      const double dww = (kinetic_energy_kev(p.beta[iq][i], kAmu, nullptr) - kW) / kW;
+      const std::array<std::array<double, 2>, 4> world{
+          {{0, 0}, {p.x[iq][i], p.xp[iq][i]}, {p.y[iq][i], p.yp[iq][i]}, {phase * l.scale_x[3], dww}}};
+      for (int k = 1; k <= 3; ++k) {
+        const double px = world_to_px_x(l, k, world[static_cast<std::size_t>(k)][0]);
+        const double py = world_to_px_y(l, k, world[static_cast<std::size_t>(k)][1]);
+        if (px >= l.IX[k] && px <= l.JX[k] && py >= l.IY[k] && py <= l.JY[k])
+          expect[static_cast<std::size_t>(k)].push_back({px, py});
+      }
+    }
+  const int saved = omp_get_max_threads();
+  for (const int threads : {1, 4}) {
+    omp_set_num_threads(threads);
+    f.canvas->ops.clear();
+    plot_step(s, 0.0);
+    for (int k = 1; k <= 3; ++k) {
+      const auto got = f.dots(k);
+      const auto& want = expect[static_cast<std::size_t>(k)];
+      ASSERT_EQ(got.size(), want.size()) << "window " << k << ", " << threads << " threads";
+      for (std::size_t n = 0; n < got.size(); ++n)
+        ASSERT_TRUE(got[n].x == want[n][0] && got[n].y == want[n][1])
+            << "window " << k << " dot " << n << ", " << threads << " threads";
+    }
+  }
+  omp_set_num_threads(saved);
+  // The beam reaches beyond every window, and a good part lies inside (at
+  // least a third of window 3: half the folded phases, two thirds of dW/W).
+  for (int k = 1; k <= 3; ++k) {
+    EXPECT_LT(expect[static_cast<std::size_t>(k)].size(), live) << "window " << k;
+    EXPECT_GT(expect[static_cast<std::size_t>(k)].size(), live / 4) << "window " << k;
   }
 }
 

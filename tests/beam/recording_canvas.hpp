@@ -58,7 +58,9 @@ class RecordingCanvas final : public Canvas {
   void set_pixel(int x, int y, Rgb c) override { set_pixels(std::vector<Dot>{Dot{x, y, c}}); }
   void set_pixels(std::span<const Dot> d) override {
     DrawOp op = make(DrawOp::Pixels);
-    op.dots.assign(d.begin(), d.end());
+    // The dots drawn: a batch laid out by particle has empty places.
+    for (const Dot& dot : d)
+      if (dot.x != kNoDot) op.dots.push_back(dot);
     add(std::move(op));
   }
   void set_clip(int x1, int y1, int x2, int y2) override { clip_ = {x1, y1, x2, y2}; }

@@ -87,22 +87,6 @@ RfqBessel rfq_bessel_interp(const RfqBesselTable& t, double x, int mode) {
   return b;
 }
 
-void rfq_bessel_ratio01(const RfqBesselTable& t, double x, double& T0, double& T1) {
-  if (t.exact != nullptr) {
-    const RfqBessel b = t.exact(x, 2);
-    T0 = b.B1[0];
-    T1 = x > 0.0 ? b.B1[1] / (0.5 * x) : 1.0;
-    return;
-  }
-  int j = static_cast<int>(x * t.inv_h) + 1;
-  if (j > kBesselNodes) j = kBesselNodes;
-  const double f = (x - (j - 1) * t.h) * t.inv_h;
-  const auto& lo = t.rows[static_cast<std::size_t>(j - 1)];
-  const auto& hi = t.rows[static_cast<std::size_t>(j)];
-  T0 = lo[0] + f * (hi[0] - lo[0]);
-  T1 = lo[1] + f * (hi[1] - lo[1]);
-}
-
 // ---------------------------------------------------------------- the cell file
 
 RfqCellLine parse_rfq_cell_line(const std::string& text, const std::string& file, int line_no) {

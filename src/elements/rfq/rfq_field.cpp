@@ -34,29 +34,6 @@ struct Angles {
 
 }  // namespace
 
-bool RfqRegular2::field(double x, double y, double z, Vec3& E) const {
-  // In Cartesian form: E_r x/r with I1(kr)/r = (k/2) T1(kr), so no angle is
-  // needed.
-  double xs = x, ys = y;
-  double r = std::sqrt(x * x + y * y);
-  if (r < kAxisShift) {
-    xs = kAxisShift;
-    ys = 0.0;
-    r = kAxisShift;
-  }
-  double T0 = 0.0, T1 = 0.0;
-  rfq_bessel_ratio01(*bessel, k * r, T0, T1);
-  const double kVh = k * 0.5 * V * A10;
-  double c1 = 0.0, s1 = 0.0;
-  trig.at(k, z, c1, s1);
-  const double g = V * A01 / (r0 * r0);
-  const double acc = 0.5 * k * kVh * T1 * c1;
-  E[0] = -g * xs - acc * xs;
-  E[1] = g * ys - acc * ys;
-  E[2] = kVh * T0 * s1;
-  return true;
-}
-
 bool RfqRegular8::field(double x, double y, double z, Vec3& E) const {
   const RfqPolar p(x, y);
   const Angles a(p);
