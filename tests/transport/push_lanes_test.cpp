@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/sim.hpp"
+#include "transport/lane_test_support.hpp"
 #include "transport/enge.hpp"
 #include "transport/push_z.hpp"
 #include "transport/stepping.hpp"
@@ -17,7 +18,7 @@
 namespace linac {
 namespace {
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof(double)) == 0; }
+using testing::same_bits;
 
 // An on-axis table of 9 rows over L = 8 cm with unrelated columns, so that
 // every column and both rows of an interval enter the field.
@@ -110,22 +111,7 @@ TEST(PushLanes, LensLanesEqualOnePointAtATime) {
 
 // One charge state of 203 particles spread over the aperture, some beyond
 // it, a few with unusable states.
-void fill(Sim& s, int n) {
-  ParticleArrays& p = s.particles;
-  for (int i = 0; i < n; ++i) {
-    const double u = std::sin(1.37 * i), v = std::cos(0.91 * i);
-    p.x[1][i] = 1.9 * u;
-    p.xp[1][i] = 0.05 * v;
-    p.y[1][i] = 1.1 * v;
-    p.yp[1][i] = -0.04 * u;
-    p.phase[1][i] = u * v;
-    p.beta[1][i] = 0.05 + 0.02 * v;
-    p.qa[1][i] = 0.1 + 0.2 * (i % 3);
-    p.z[1][i] = 3.0;
-  }
-  p.beta[1][7] = 1.0;
-  p.x[1][11] = std::nan("");
-}
+void fill(Sim& s, int n) { testing::fill_spread_state(s, n, 1.9, 1.1, 1.0, 3.0); }
 
 // Pushes the particles of a and b through three steps of `field` in lanes
 // of four with kept end-of-step derivatives, a with the baseline build and
@@ -168,8 +154,8 @@ void expect_avx2_equals_baseline(const Field& field, Prepare&& prepare, int min_
   const ParticleArrays& pa = a->particles;
   const ParticleArrays& pb = b->particles;
   for (int i = 0; i < n; ++i) {
-    const double sa[7] = {pa.x[1][i], pa.xp[1][i], pa.y[1][i], pa.yp[1][i], pa.phase[1][i], pa.beta[1][i], pa.z[1][i]};
-    const double sb[7] = {pb.x[1][i], pb.xp[1][i], pb.y[1][i], pb.yp[1][i], pb.phase[1][i], pb.beta[1][i], pb.z[1][i]};
+    const auto sa = testing::slot_state(pa, i);
+    const auto sb = testing::slot_state(pb, i);
     for (int j = 0; j < 7; ++j)
       EXPECT_TRUE(same_bits(sa[j], sb[j])) << what << " slot " << i << " value " << j;
     EXPECT_EQ(valid_a[i], valid_b[i]) << what << " slot " << i;
@@ -260,8 +246,8 @@ TEST(PushLanes, StatusDependentFieldPushedByBlocksEqualsSinglePushes) {
   const ParticleArrays& pa = a->particles;
   const ParticleArrays& pb = b->particles;
   for (int i = 0; i < n; ++i) {
-    const double sa[7] = {pa.x[1][i], pa.xp[1][i], pa.y[1][i], pa.yp[1][i], pa.phase[1][i], pa.beta[1][i], pa.z[1][i]};
-    const double sb[7] = {pb.x[1][i], pb.xp[1][i], pb.y[1][i], pb.yp[1][i], pb.phase[1][i], pb.beta[1][i], pb.z[1][i]};
+    const auto sa = testing::slot_state(pa, i);
+    const auto sb = testing::slot_state(pb, i);
     for (int j = 0; j < 7; ++j) EXPECT_TRUE(same_bits(sa[j], sb[j])) << "slot " << i << " value " << j;
   }
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/sim.hpp"
+#include "transport/lane_test_support.hpp"
 #include "table_fixture.hpp"
 #include "transport/push_z.hpp"
 #include "transport/table_fields.hpp"
@@ -18,7 +19,7 @@
 namespace linac {
 namespace {
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof(double)) == 0; }
+using testing::same_bits;
 
 // Tables whose every component is a different quadratic: whole (E+B), with
 // the three mirror planes (every sign rule acts), and electric only.
@@ -73,22 +74,7 @@ TEST(RfTableLanes, LanesEqualOnePointAtATime) {
 
 // One charge state of 203 particles spread over the aperture and beyond,
 // two with unusable states, starting at z = 3 cm.
-void fill(Sim& s, int n) {
-  ParticleArrays& p = s.particles;
-  for (int i = 0; i < n; ++i) {
-    const double u = std::sin(1.37 * i), v = std::cos(0.91 * i);
-    p.x[1][i] = 1.9 * u;
-    p.xp[1][i] = 0.05 * v;
-    p.y[1][i] = 1.1 * v;
-    p.yp[1][i] = -0.04 * u;
-    p.phase[1][i] = 3.0 * u * v;
-    p.beta[1][i] = 0.05 + 0.02 * v;
-    p.qa[1][i] = 0.1 + 0.2 * (i % 3);
-    p.z[1][i] = 3.0;
-  }
-  p.beta[1][7] = 1.0;
-  p.x[1][11] = std::nan("");
-}
+void fill(Sim& s, int n) { testing::fill_spread_state(s, n, 1.9, 1.1, 3.0, 3.0); }
 
 // Four steps of 0.85 cm through the gap: (a) lanes of four, baseline build,
 // with kept end-of-step derivatives, (b) the same in the AVX2 build, (c)
@@ -141,9 +127,9 @@ TEST(RfTableLanes, LockstepPushEqualsSinglePushes) {
       const ParticleArrays& pb = b->particles;
       const ParticleArrays& pc = c->particles;
       for (int i = 0; i < n; ++i) {
-        const double sa[7] = {pa.x[1][i], pa.xp[1][i], pa.y[1][i], pa.yp[1][i], pa.phase[1][i], pa.beta[1][i], pa.z[1][i]};
-        const double sb[7] = {pb.x[1][i], pb.xp[1][i], pb.y[1][i], pb.yp[1][i], pb.phase[1][i], pb.beta[1][i], pb.z[1][i]};
-        const double sc[7] = {pc.x[1][i], pc.xp[1][i], pc.y[1][i], pc.yp[1][i], pc.phase[1][i], pc.beta[1][i], pc.z[1][i]};
+        const auto sa = testing::slot_state(pa, i);
+        const auto sb = testing::slot_state(pb, i);
+        const auto sc = testing::slot_state(pc, i);
         for (int j = 0; j < 7; ++j) {
           EXPECT_TRUE(same_bits(sa[j], sc[j])) << "L " << L << " slot " << i << " value " << j;
           if (avx2) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/sim.hpp"
+#include "transport/lane_test_support.hpp"
 #include "transport/push_z.hpp"
 #include "transport/stepping.hpp"
 #include "transport/table_fields.hpp"
@@ -21,7 +22,7 @@
 namespace linac {
 namespace {
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof(double)) == 0; }
+using testing::same_bits;
 
 // A field with no symmetry and no polynomial form, so that every node of a
 // stencil, every component and every mirror sign shows in the result.
@@ -132,22 +133,7 @@ TEST(StaticTableLanes, FullTablesEqualOnePointAtATime) {
 
 // One charge state of n particles over the quadrants, some beyond the
 // aperture, two with unusable states, at z = 0.3 cm of the element.
-void fill(Sim& s, int n) {
-  ParticleArrays& p = s.particles;
-  for (int i = 0; i < n; ++i) {
-    const double u = std::sin(1.37 * i), v = std::cos(0.91 * i);
-    p.x[1][i] = 3.2 * u;
-    p.xp[1][i] = 0.05 * v;
-    p.y[1][i] = 2.9 * v;
-    p.yp[1][i] = -0.04 * u;
-    p.phase[1][i] = 3.0 * u * v;
-    p.beta[1][i] = 0.05 + 0.02 * v;
-    p.qa[1][i] = 0.1 + 0.2 * (i % 3);
-    p.z[1][i] = 0.3;
-  }
-  p.beta[1][7] = 1.0;
-  p.x[1][11] = std::nan("");
-}
+void fill(Sim& s, int n) { testing::fill_spread_state(s, n, 3.2, 2.9, 3.0, 0.3); }
 
 // Five steps of h = 2.1 cm through the element (the last ends beyond it) of
 // sim a one particle at a time (push_slot_z) and of b in lanes of four
@@ -191,8 +177,8 @@ void expect_lanes_push_equal(const Field& field, bool avx2, int min_lost, const 
   const ParticleArrays& pa = a->particles;
   const ParticleArrays& pb = b->particles;
   for (int i = 0; i < n; ++i) {
-    const double sa[7] = {pa.x[1][i], pa.xp[1][i], pa.y[1][i], pa.yp[1][i], pa.phase[1][i], pa.beta[1][i], pa.z[1][i]};
-    const double sb[7] = {pb.x[1][i], pb.xp[1][i], pb.y[1][i], pb.yp[1][i], pb.phase[1][i], pb.beta[1][i], pb.z[1][i]};
+    const auto sa = testing::slot_state(pa, i);
+    const auto sb = testing::slot_state(pb, i);
     for (int j = 0; j < 7; ++j)
       EXPECT_TRUE(same_bits(sa[j], sb[j])) << what << " slot " << i << " value " << j;
   }
@@ -267,8 +253,8 @@ TEST(StaticTableLanes, StepsTileByTileEqualStepByStep) {
   const ParticleArrays& pa = a->particles;
   const ParticleArrays& pb = b->particles;
   for (int i = 0; i < n; ++i) {
-    const double sa[7] = {pa.x[1][i], pa.xp[1][i], pa.y[1][i], pa.yp[1][i], pa.phase[1][i], pa.beta[1][i], pa.z[1][i]};
-    const double sb[7] = {pb.x[1][i], pb.xp[1][i], pb.y[1][i], pb.yp[1][i], pb.phase[1][i], pb.beta[1][i], pb.z[1][i]};
+    const auto sa = testing::slot_state(pa, i);
+    const auto sb = testing::slot_state(pb, i);
     for (int j = 0; j < 7; ++j) EXPECT_TRUE(same_bits(sa[j], sb[j])) << "slot " << i << " value " << j;
   }
 }
