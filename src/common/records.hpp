@@ -7,7 +7,12 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/constants.hpp"
@@ -20,17 +25,43 @@ using Keyword = FixedText<5>;
 // One quantity of the particle block: per charge state iq = 1..6 a
 // contiguous run of slots i = 0..166001 (slot 0 the reference particle).
 // Access as a[iq][i].
+// The storage comes zeroed from calloc: the operating system hands out
+// zero pages on first touch, so a run context costs no 90 MB clear when it
+// is made, and each page is first written by the thread that fills it.
 template <class T>
 class SlotArray {
+  static_assert(std::is_trivially_copyable_v<T>, "slots are copied as bytes");
+
  public:
-  SlotArray() : data_(static_cast<std::size_t>(kMaxChargeStates) * kParticleSlots, T{}) {}
-  T* operator[](int iq) { return data_.data() + static_cast<std::size_t>(iq - 1) * kParticleSlots; }
+  SlotArray() : data_(allocate()) {}
+  SlotArray(const SlotArray& o) : data_(allocate()) { copy_from(o); }
+  SlotArray& operator=(const SlotArray& o) {
+    if (this != &o) copy_from(o);
+    return *this;
+  }
+  SlotArray(SlotArray&&) noexcept = default;
+  SlotArray& operator=(SlotArray&&) noexcept = default;
+
+  T* operator[](int iq) { return data_.get() + static_cast<std::size_t>(iq - 1) * kParticleSlots; }
   const T* operator[](int iq) const {
-    return data_.data() + static_cast<std::size_t>(iq - 1) * kParticleSlots;
+    return data_.get() + static_cast<std::size_t>(iq - 1) * kParticleSlots;
   }
 
  private:
-  std::vector<T> data_;
+  static constexpr std::size_t kCount = static_cast<std::size_t>(kMaxChargeStates) * kParticleSlots;
+  struct Free {
+    void operator()(T* p) const { std::free(p); }
+  };
+  static std::unique_ptr<T[], Free> allocate() {
+    void* p = std::calloc(kCount, sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    return std::unique_ptr<T[], Free>(static_cast<T*>(p));
+  }
+  void copy_from(const SlotArray& o) {
+    if (!data_) data_ = allocate();
+    std::memcpy(data_.get(), o.data_.get(), kCount * sizeof(T));
+  }
+  std::unique_ptr<T[], Free> data_;
 };
 
 // Particle block, structure of arrays.
