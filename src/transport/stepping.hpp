@@ -194,7 +194,8 @@ void push_charge_state_steps(Sim& sim, const Field& field, int iq, double h, int
   {
     std::vector<std::int64_t>& mine = per_thread[omp_get_thread_num()];
     mine.clear();
-#pragma omp single
+    // Read only after the region has ended: no barrier needed here.
+#pragma omp single nowait
     team = omp_get_num_threads();
     constexpr int kTileSlots = kStepTileBlocks * kPushLanes;
     const int ntiles = (last + kTileSlots) / kTileSlots;

@@ -6,6 +6,9 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
 
 #include "common/sim.hpp"
 
@@ -36,6 +39,17 @@ inline void fill_spread_state(Sim& s, int n, double xw, double yw, double phase_
 // x, x', y, y', phase, beta, z of slot i of charge state 1.
 inline std::array<double, 7> slot_state(const ParticleArrays& p, int i) {
   return {p.x[1][i], p.xp[1][i], p.y[1][i], p.yp[1][i], p.phase[1][i], p.beta[1][i], p.z[1][i]};
+}
+
+// Every coordinate of slots 0..n-1 of charge state 1 the same bit for bit.
+inline void expect_same_slot_states(const ParticleArrays& a, const ParticleArrays& b, int n,
+                                    const std::string& what) {
+  for (int i = 0; i < n; ++i) {
+    const auto sa = slot_state(a, i);
+    const auto sb = slot_state(b, i);
+    for (int j = 0; j < 7; ++j)
+      EXPECT_TRUE(same_bits(sa[j], sb[j])) << what << " slot " << i << " value " << j;
+  }
 }
 
 }  // namespace linac::testing

@@ -151,15 +151,8 @@ void expect_avx2_equals_baseline(const Field& field, Prepare&& prepare, int min_
     }
   }
   EXPECT_GE(lost_count, min_lost) << what;
-  const ParticleArrays& pa = a->particles;
-  const ParticleArrays& pb = b->particles;
-  for (int i = 0; i < n; ++i) {
-    const auto sa = testing::slot_state(pa, i);
-    const auto sb = testing::slot_state(pb, i);
-    for (int j = 0; j < 7; ++j)
-      EXPECT_TRUE(same_bits(sa[j], sb[j])) << what << " slot " << i << " value " << j;
-    EXPECT_EQ(valid_a[i], valid_b[i]) << what << " slot " << i;
-  }
+  testing::expect_same_slot_states(a->particles, b->particles, n, what);
+  for (int i = 0; i < n; ++i) EXPECT_EQ(valid_a[i], valid_b[i]) << what << " slot " << i;
   for (int j = 0; j < 6 * n; ++j)
     if (valid_a[j / 6] != 0) {
       EXPECT_TRUE(same_bits(ka[j], kb[j])) << what << " kept " << j;
@@ -243,13 +236,7 @@ TEST(PushLanes, StatusDependentFieldPushedByBlocksEqualsSinglePushes) {
     for (Sim* s : {a.get(), b.get()})
       for (const std::int32_t i : expected) s->particles.status[1][i] = -1;
   }
-  const ParticleArrays& pa = a->particles;
-  const ParticleArrays& pb = b->particles;
-  for (int i = 0; i < n; ++i) {
-    const auto sa = testing::slot_state(pa, i);
-    const auto sb = testing::slot_state(pb, i);
-    for (int j = 0; j < 7; ++j) EXPECT_TRUE(same_bits(sa[j], sb[j])) << "slot " << i << " value " << j;
-  }
+  testing::expect_same_slot_states(a->particles, b->particles, n, "");
 }
 
 }  // namespace

@@ -174,14 +174,7 @@ void expect_lanes_push_equal(const Field& field, bool avx2, int min_lost, const 
       }
     }
   EXPECT_GE(lost_count, min_lost) << what;
-  const ParticleArrays& pa = a->particles;
-  const ParticleArrays& pb = b->particles;
-  for (int i = 0; i < n; ++i) {
-    const auto sa = testing::slot_state(pa, i);
-    const auto sb = testing::slot_state(pb, i);
-    for (int j = 0; j < 7; ++j)
-      EXPECT_TRUE(same_bits(sa[j], sb[j])) << what << " slot " << i << " value " << j;
-  }
+  testing::expect_same_slot_states(a->particles, b->particles, n, what);
 }
 
 // Strong fields (kV/cm, kG) so that the particles move across the table
@@ -250,13 +243,7 @@ TEST(StaticTableLanes, StepsTileByTileEqualStepByStep) {
   for (const std::int64_t e : expected) ++lost_in_step[static_cast<std::size_t>(e >> 32)];
   EXPECT_GT(lost_in_step[1], 0);
   EXPECT_GT(lost_in_step[nstep], 0);
-  const ParticleArrays& pa = a->particles;
-  const ParticleArrays& pb = b->particles;
-  for (int i = 0; i < n; ++i) {
-    const auto sa = testing::slot_state(pa, i);
-    const auto sb = testing::slot_state(pb, i);
-    for (int j = 0; j < 7; ++j) EXPECT_TRUE(same_bits(sa[j], sb[j])) << "slot " << i << " value " << j;
-  }
+  testing::expect_same_slot_states(a->particles, b->particles, n, "");
 }
 
 }  // namespace
