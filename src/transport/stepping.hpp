@@ -17,6 +17,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -165,68 +166,91 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode 
 // around their common z.
 inline constexpr int kStepTileBlocks = 32;
 
-// Every step 1..nstep of length h of charge state iq, tile by tile: the
-// live slots of a tile of kStepTileBlocks blocks of kPushLanes consecutive
-// slots go through all steps before the next tile, each step block by
-// block in lockstep, so their states and end-of-step derivatives stay in
-// the processor's cache instead of streaming the whole beam through memory
-// at every step. Only for a push in z in one field for every particle with
-// nothing acting on the particles between steps; each particle gets exactly
-// the pushes of nstep calls of push_charge_state. The losses are left in
+// Every step 1..nstep of length h of the charge states iq_first..iq_last,
+// tile by tile: the live slots of a tile of kStepTileBlocks blocks of
+// kPushLanes consecutive slots of one charge state go through all steps
+// before the next tile, each step block by block in lockstep, so their
+// states and end-of-step derivatives stay in the processor's cache instead
+// of streaming the whole beam through memory at every step. Only for a push
+// in z in one field for every particle with nothing acting on the particles
+// between steps; each particle gets exactly the pushes of nstep calls of
+// push_charge_state. The tiles of all the states are handed to the threads
+// one at a time as each thread becomes free (a particle's push does not
+// depend on the thread that does it), so a thread slowed down by others on
+// the machine does not hold the team back. cache[iq] holds the kept
+// derivatives of state iq. The losses are left in
 // sim.transport.state_step_losses[iq] as (step << 32) + slot in increasing
 // order.
 template <class Field>
-void push_charge_state_steps(Sim& sim, const Field& field, int iq, double h, int nstep,
-                             const FirstStageCache& cache) {
+void push_states_steps(Sim& sim, const Field& field, int iq_first, int iq_last, double h, int nstep,
+                       const FirstStageCache* cache) {
   TransportState& ts = sim.transport;
   const int max_threads = omp_get_max_threads();
   if (static_cast<int>(ts.thread_step_losses.size()) < max_threads)
     ts.thread_step_losses.resize(max_threads);
-  if (static_cast<int>(ts.state_step_losses.size()) <= iq) ts.state_step_losses.resize(iq + 1);
-  const SlotView view = slot_view(sim, iq);
-  const std::int32_t* status = sim.particles.status[iq];
-  const int last = last_slot(sim, iq);
+  if (static_cast<int>(ts.state_step_losses.size()) <= iq_last) ts.state_step_losses.resize(iq_last + 1);
+  constexpr int kTileSlots = kStepTileBlocks * kPushLanes;
+  constexpr int kStates = kMaxChargeStates + 1;
+  std::array<SlotView, kStates> views{};
+  std::array<const std::int32_t*, kStates> status{};
+  std::array<int, kStates> last{};
+  // Tiles tile_begin[iq] .. tile_begin[iq + 1] - 1 belong to state iq.
+  std::array<int, kStates + 1> tile_begin{};
+  int ntiles = 0;
+  int slots_total = 0;
+  for (int iq = iq_first; iq <= iq_last; ++iq) {
+    views[iq] = slot_view(sim, iq);
+    status[iq] = sim.particles.status[iq];
+    last[iq] = last_slot(sim, iq);
+    tile_begin[iq] = ntiles;
+    ntiles += (last[iq] + kTileSlots) / kTileSlots;
+    slots_total += last[iq] + 1;
+  }
+  tile_begin[iq_last + 1] = ntiles;
   const double wavelength_2pi = sim.ref.wavelength_2pi;
   std::vector<std::vector<std::int64_t>>& per_thread = ts.thread_step_losses;
   const bool avx2 = cpu_has_avx2();
   int team = 1;
-#pragma omp parallel if (last + 1 >= kMinParallelSlots)
+#pragma omp parallel if (slots_total >= kMinParallelSlots)
   {
+    // Losses as (state << 56) + (step << 32) + slot.
     std::vector<std::int64_t>& mine = per_thread[omp_get_thread_num()];
     mine.clear();
     // Read only after the region has ended: no barrier needed here.
 #pragma omp single nowait
     team = omp_get_num_threads();
-    constexpr int kTileSlots = kStepTileBlocks * kPushLanes;
-    const int ntiles = (last + kTileSlots) / kTileSlots;
-#pragma omp for schedule(static)
-    for (int tile = 0; tile < ntiles; ++tile) {
+#pragma omp for schedule(dynamic, 1)
+    for (int n = 0; n < ntiles; ++n) {
+      int iq = iq_first;
+      while (n >= tile_begin[iq + 1]) ++iq;
+      const std::int32_t* st = status[iq];
       // The live slots of each block of the tile.
       int slots[kStepTileBlocks][kPushLanes];
       int count[kStepTileBlocks];
-      const int first = tile * kTileSlots;
+      const int first = (n - tile_begin[iq]) * kTileSlots;
       for (int b = 0; b < kStepTileBlocks; ++b) {
         count[b] = 0;
         const int begin = first + b * kPushLanes;
-        const int end = std::min(begin + kPushLanes, last + 1);
+        const int end = std::min(begin + kPushLanes, last[iq] + 1);
         for (int i = begin; i < end; ++i)
-          if (status[i] >= 0) slots[b][count[b]++] = i;
+          if (st[i] >= 0) slots[b][count[b]++] = i;
       }
+      const std::int64_t state_key = static_cast<std::int64_t>(iq) << 56;
       for (int k = 1; k <= nstep; ++k)
         for (int b = 0; b < kStepTileBlocks; ++b) {
           if (count[b] == 0) continue;
           bool lost[kPushLanes];
           if (avx2)
-            push_lanes_z_avx2<kPushLanes>(field, view, slots[b], count[b], h, wavelength_2pi, lost,
-                                          cache);
+            push_lanes_z_avx2<kPushLanes>(field, views[iq], slots[b], count[b], h, wavelength_2pi, lost,
+                                          cache[iq]);
           else
-            push_lanes_z<kPushLanes>(field, view, slots[b], count[b], h, wavelength_2pi, lost,
-                                     cache);
+            push_lanes_z<kPushLanes>(field, views[iq], slots[b], count[b], h, wavelength_2pi, lost,
+                                     cache[iq]);
           // The lost slots leave the block; the others keep their order.
           int kept = 0;
           for (int l = 0; l < count[b]; ++l) {
             if (lost[l])
-              mine.push_back((static_cast<std::int64_t>(k) << 32) + slots[b][l]);
+              mine.push_back(state_key + (static_cast<std::int64_t>(k) << 32) + slots[b][l]);
             else
               slots[b][kept++] = slots[b][l];
           }
@@ -234,10 +258,12 @@ void push_charge_state_steps(Sim& sim, const Field& field, int iq, double h, int
         }
     }
   }
-  std::vector<std::int64_t>& all = ts.state_step_losses[iq];
-  all.clear();
+  std::vector<std::int64_t> all;
   for (int t = 0; t < team; ++t) all.insert(all.end(), per_thread[t].begin(), per_thread[t].end());
   std::sort(all.begin(), all.end());
+  for (int iq = iq_first; iq <= iq_last; ++iq) ts.state_step_losses[iq].clear();
+  constexpr std::int64_t kStepSlot = (std::int64_t{1} << 56) - 1;
+  for (const std::int64_t e : all) ts.state_step_losses[static_cast<std::size_t>(e >> 56)].push_back(e & kStepSlot);
 }
 
 // Marks the particles of step_losses lost in step k of element line n: status
@@ -309,10 +335,10 @@ void step_element(Sim& sim, int n, const Field& field, double length,
   const bool whole_element = keep_first_stage && !StepMemoField<Field> && !how.stat_every_step &&
                              sim.config.IGRAPH != 1;
   if (whole_element) {
-    for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
-      const FirstStageCache cache{ts.first_stage_k[iq].data(), ts.first_stage_valid[iq].data()};
-      push_charge_state_steps(sim, f, iq, r.step_len, r.nstep, cache);
-    }
+    std::array<FirstStageCache, kMaxChargeStates + 1> cache{};
+    for (int iq = 1; iq <= sim.config.NQTOT; ++iq)
+      cache[iq] = {ts.first_stage_k[iq].data(), ts.first_stage_valid[iq].data()};
+    push_states_steps(sim, f, 1, sim.config.NQTOT, r.step_len, r.nstep, cache.data());
     std::vector<std::size_t> next(static_cast<std::size_t>(sim.config.NQTOT) + 1, 0);
     for (int k = 1; k <= r.nstep; ++k) {
       g.zref = path(k, kRefZ);

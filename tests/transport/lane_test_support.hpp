@@ -36,17 +36,17 @@ inline void fill_spread_state(Sim& s, int n, double xw, double yw, double phase_
   p.x[1][11] = std::nan("");
 }
 
-// x, x', y, y', phase, beta, z of slot i of charge state 1.
-inline std::array<double, 7> slot_state(const ParticleArrays& p, int i) {
-  return {p.x[1][i], p.xp[1][i], p.y[1][i], p.yp[1][i], p.phase[1][i], p.beta[1][i], p.z[1][i]};
+// x, x', y, y', phase, beta, z of slot i of charge state iq.
+inline std::array<double, 7> slot_state(const ParticleArrays& p, int i, int iq = 1) {
+  return {p.x[iq][i], p.xp[iq][i], p.y[iq][i], p.yp[iq][i], p.phase[iq][i], p.beta[iq][i], p.z[iq][i]};
 }
 
-// Every coordinate of slots 0..n-1 of charge state 1 the same bit for bit.
+// Every coordinate of slots 0..n-1 of charge state iq the same bit for bit.
 inline void expect_same_slot_states(const ParticleArrays& a, const ParticleArrays& b, int n,
-                                    const std::string& what) {
+                                    const std::string& what, int iq = 1) {
   for (int i = 0; i < n; ++i) {
-    const auto sa = slot_state(a, i);
-    const auto sb = slot_state(b, i);
+    const auto sa = slot_state(a, i, iq);
+    const auto sb = slot_state(b, i, iq);
     for (int j = 0; j < 7; ++j)
       EXPECT_TRUE(same_bits(sa[j], sb[j])) << what << " slot " << i << " value " << j;
   }

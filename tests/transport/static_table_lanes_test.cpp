@@ -203,12 +203,13 @@ TEST(StaticTableLanes, LockstepPushEqualsOneParticleAtATime) {
   }
 }
 
-// All steps of an element tile by tile (push_charge_state_steps) against one
-// step of every particle at a time (push_charge_state, nstep times), with
-// the losses of each step taken out as record_step_losses does: the same
-// states bit for bit and the same losses with the same steps, for a beam
-// large enough to be pushed by a thread team, with particles lost before
-// and during the element.
+// All steps of an element tile by tile (push_states_steps) against one step
+// of every particle at a time (push_charge_state, nstep times), with the
+// losses of each step taken out as record_step_losses does: the same states
+// bit for bit and the same losses with the same steps, for two charge
+// states (of different Q/A and spread, so they lose different particles in
+// different steps) large enough to be pushed by a thread team whose tiles
+// mix the states, with particles lost before and during the element.
 TEST(StaticTableLanes, StepsTileByTileEqualStepByStep) {
   const Table3D full = build_table3d(table_layout(3.5, 3.5, 5.0, {0, 0, 0}), kKindEB, strong_field);
   const FieldAt<StaticTableSource> field{make_source(full, kKindEB, 0, -3.0)};
@@ -219,31 +220,52 @@ TEST(StaticTableLanes, StepsTileByTileEqualStepByStep) {
   auto b = make_sim();
   for (Sim* s : {a.get(), b.get()}) {
     fill(*s, n);
+    ParticleArrays& p = s->particles;
     for (int i = 0; i < n; ++i) {
-      s->particles.z[1][i] = 0.0;
-      s->particles.status[1][i] = i % 97 == 5 ? -1 : 0;
+      p.z[1][i] = 0.0;
+      p.status[1][i] = i % 97 == 5 ? -1 : 0;
+      // State 2: the same particles 10 % wider, Q/A 1.5 times larger.
+      p.x[2][i] = 1.1 * p.x[1][i];
+      p.xp[2][i] = p.xp[1][i];
+      p.y[2][i] = 1.1 * p.y[1][i];
+      p.yp[2][i] = p.yp[1][i];
+      p.phase[2][i] = p.phase[1][i];
+      p.beta[2][i] = p.beta[1][i];
+      p.qa[2][i] = 1.5 * p.qa[1][i];
+      p.z[2][i] = 0.0;
+      p.status[2][i] = i % 89 == 3 ? -1 : 0;
     }
+    s->config.NQTOT = 2;
     s->config.NPAT[1] = n - 1;
+    s->config.NPAT[2] = n - 1;
     s->npat.ntest[1] = 0;
+    s->npat.ntest[2] = 0;
     s->ref.wavelength_2pi = 12.0;
   }
-  std::vector<std::int64_t> expected;
-  for (int k = 1; k <= nstep; ++k) {
-    push_charge_state(*a, field, 1, h);
-    for (const std::int32_t i : a->transport.step_losses) {
-      expected.push_back((static_cast<std::int64_t>(k) << 32) + i);
-      a->particles.status[1][i] = -1;
+  std::vector<std::int64_t> expected[3];
+  for (int k = 1; k <= nstep; ++k)
+    for (int iq = 1; iq <= 2; ++iq) {
+      push_charge_state(*a, field, iq, h);
+      for (const std::int32_t i : a->transport.step_losses) {
+        expected[iq].push_back((static_cast<std::int64_t>(k) << 32) + i);
+        a->particles.status[iq][i] = -1;
+      }
     }
+  std::vector<double> k_kept[3] = {{}, std::vector<double>(6 * n), std::vector<double>(6 * n)};
+  std::vector<std::uint8_t> valid[3] = {{}, std::vector<std::uint8_t>(n, 0), std::vector<std::uint8_t>(n, 0)};
+  const FirstStageCache cache[3] = {
+      {}, {k_kept[1].data(), valid[1].data()}, {k_kept[2].data(), valid[2].data()}};
+  push_states_steps(*b, field, 1, 2, h, nstep, cache);
+  for (int iq = 1; iq <= 2; ++iq) {
+    const std::string what = "state " + std::to_string(iq);
+    EXPECT_EQ(b->transport.state_step_losses[iq], expected[iq]) << what;
+    std::vector<int> lost_in_step(nstep + 1, 0);
+    for (const std::int64_t e : expected[iq]) ++lost_in_step[static_cast<std::size_t>(e >> 32)];
+    EXPECT_GT(lost_in_step[1], 0) << what;
+    EXPECT_GT(lost_in_step[nstep], 0) << what;
+    testing::expect_same_slot_states(a->particles, b->particles, n, what, iq);
   }
-  std::vector<double> k_kept(6 * n);
-  std::vector<std::uint8_t> valid(n, 0);
-  push_charge_state_steps(*b, field, 1, h, nstep, FirstStageCache{k_kept.data(), valid.data()});
-  EXPECT_EQ(b->transport.state_step_losses[1], expected);
-  std::vector<int> lost_in_step(nstep + 1, 0);
-  for (const std::int64_t e : expected) ++lost_in_step[static_cast<std::size_t>(e >> 32)];
-  EXPECT_GT(lost_in_step[1], 0);
-  EXPECT_GT(lost_in_step[nstep], 0);
-  testing::expect_same_slot_states(a->particles, b->particles, n, "");
+  EXPECT_NE(expected[1], expected[2]);
 }
 
 }  // namespace
