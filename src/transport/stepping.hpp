@@ -8,7 +8,7 @@
 // The template is instantiated on the element's field source, so the inner
 // particle loop is monomorphic: no virtual call, no allocation and no I/O
 // inside it. Particles of one charge state are pushed by an OpenMP loop with
-// a static schedule over the slots, each iteration touching its own slot
+// a schedule that hands blocks of slots to threads as they become free, each iteration touching its own slot
 // only; the losses of a step are gathered per thread and recorded afterwards
 // in (step, charge state, slot) order, so every output is the same for any
 // number of threads.
@@ -65,6 +65,9 @@ struct StepMode {
   bool time_mode = false;
 };
 
+// Blocks of kPushLanes slots a thread of push_charge_state takes at a time.
+inline constexpr int kBlocksPerGrab = 32;
+
 // Pushes every live slot 0..NPAT + ntest of charge state iq by one step of
 // length h (in time mode: to the step's zref); the slots lost in it are left,
 // in increasing order, in sim.transport.step_losses.
@@ -90,10 +93,11 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode 
     // Read only after the region has ended: no barrier needed here.
 #pragma omp single nowait
     team = omp_get_num_threads();
-    // Static schedule over blocks of kPushLanes consecutive slots; the live
-    // slots of a block are pushed together.
+    // Blocks of kPushLanes consecutive slots, handed out in runs of
+    // kBlocksPerGrab as threads become free; the live slots of a block are
+    // pushed together.
     const int nblocks = (last + kPushLanes) / kPushLanes;
-#pragma omp for schedule(static)
+#pragma omp for schedule(dynamic, kBlocksPerGrab)
     for (int b = 0; b < nblocks; ++b) {
       const int end = std::min(b * kPushLanes + kPushLanes, last + 1);
       // A block whose live slots share one status shares one field: its
