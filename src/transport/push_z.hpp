@@ -177,18 +177,19 @@ inline void push_lanes_z(const Field& field, const SlotView& p, const int* slots
         for (int l = 0; l < W; ++l) K[j][l] = skip[l] ? K[j][l] : 0.0;
       return;
     }
+    // Usable lanes: every value finite (v - v is 0 exactly then, NaN for an
+    // infinity or a NaN) and 0 < beta < 1. The tests of all values and lanes
+    // are made together, without short cuts, so they run on vector
+    // registers.
     bool active[W];
-    for (int l = 0; l < W; ++l) {
-      // Finite: v - v is 0 exactly then, NaN for an infinity or a NaN.
-      bool usable = S[5][l] > 0.0 && S[5][l] < 1.0;
-      for (int j = 0; j < 6; ++j) usable = usable && S[j][l] - S[j][l] == 0.0;
-      active[l] = !dead[l] && !skip[l] && usable;
-    }
+    for (int l = 0; l < W; ++l) active[l] = (S[5][l] > 0.0) & (S[5][l] < 1.0) & !dead[l] & !skip[l];
+    for (int j = 0; j < 6; ++j)
+      for (int l = 0; l < W; ++l) active[l] = active[l] & (S[j][l] - S[j][l] == 0.0);
     bool inside[W];
     double E[3][W];
     double B[3][W];
     field_lanes<W>(field, S[0], S[2], zs, S[4], active, E, B, inside);
-    for (int l = 0; l < W; ++l) dead[l] = !inside[l] && !skip[l];
+    for (int l = 0; l < W; ++l) dead[l] = !inside[l] & !skip[l];
     double D[6][W];
     for (int l = 0; l < W; ++l) {
       const double xp = S[1][l];

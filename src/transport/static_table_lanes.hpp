@@ -141,18 +141,14 @@ inline void static_table_field_lanes(const Table3D& t, const StaticTableGeometry
   const bool want_b = g.kind == kKindB || g.kind == kKindEB;
   const bool e = want_e && t.holds_e();
   const bool b = want_b && t.holds_b();
-  // The point mirrored into the stored part, and per axis the factor of a
-  // component that changes sign under that mirror: -1 when the lane is
-  // mirrored on the axis, else +1.
+  // The point mirrored into the stored part; per axis the lanes mirrored
+  // on it.
   const M mx = t.sym[0] == 1 ? vx < zero : act & 0;
   const M my = t.sym[1] == 1 ? vy < zero : act & 0;
   const M mz = t.sym[2] == 1 ? dz < zero : act & 0;
   const V xm = mx ? -vx : vx;
   const V ym = my ? -vy : vy;
   const V zm = mz ? -dz : dz;
-  const V fx = mx ? -one : one;
-  const V fy = my ? -one : one;
-  const V fz = mz ? -one : one;
   // Central nodes (as table_inline::central_node: any value, a NaN too,
   // gives a node whose stencil lies inside the table) and the weights.
   V di = (xm - t.x[0] - 0.5 * t.hx) * t.inv_hx;
@@ -235,13 +231,16 @@ inline void static_table_field_lanes(const Table3D& t, const StaticTableGeometry
   // Signs of the mirrored components, then the field of the lanes that have
   // one. A mirrored point has every component multiplied by its sign, the
   // product of the signs of its mirrored axes, the zeros of the components
-  // not given too (a zero may become -0). The signs are +-1, so their
-  // product is the same exact value in any order.
+  // not given too (a zero may become -0). Multiplying by -1 only flips the
+  // sign bit, so the component is negated where an odd number of the lane's
+  // mirrored axes change its sign.
   const MirrorRules& m = g.mirror;
+  const M none = act & 0;
   for (int c = 0; c < 6; ++c) {
-    const V sign = (m.sign[0][c] < 0.0 ? fx : one) * (m.sign[1][c] < 0.0 ? fy : one) *
-                   (m.sign[2][c] < 0.0 ? fz : one);
-    const V v = (c < 3 ? te[c] : tb[c - 3]) * sign;
+    const M flip = (m.sign[0][c] < 0.0 ? mx : none) ^ (m.sign[1][c] < 0.0 ? my : none) ^
+                   (m.sign[2][c] < 0.0 ? mz : none);
+    const V held = c < 3 ? te[c] : tb[c - 3];
+    const V v = flip ? -held : held;
     const V out = field ? v : zero;
     std::memcpy(c < 3 ? E[c] : B[c - 3], &out, sizeof out);
   }
