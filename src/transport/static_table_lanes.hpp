@@ -83,6 +83,20 @@ inline void stencil_sums(const LaneStencils<W>& s, std::ptrdiff_t X, std::ptrdif
   for (int l = 0; l < W; ++l) out[l] = acc[l];
 }
 
+// Rows r[l] (the components of lane l) into columns c0..c3 (one component
+// of every lane): only moves, no arithmetic.
+inline void transpose(const Double4 (&r)[4], Double4& c0, Double4& c1, Double4& c2, Double4& c3) {
+  using Index = long __attribute__((vector_size(32)));
+  const Double4 a = __builtin_shuffle(r[0], r[1], Index{0, 4, 2, 6});
+  const Double4 b = __builtin_shuffle(r[0], r[1], Index{1, 5, 3, 7});
+  const Double4 c = __builtin_shuffle(r[2], r[3], Index{0, 4, 2, 6});
+  const Double4 d = __builtin_shuffle(r[2], r[3], Index{1, 5, 3, 7});
+  c0 = __builtin_shuffle(a, c, Index{0, 1, 4, 5});
+  c1 = __builtin_shuffle(b, d, Index{0, 1, 4, 5});
+  c2 = __builtin_shuffle(a, c, Index{2, 3, 6, 7});
+  c3 = __builtin_shuffle(b, d, Index{2, 3, 6, 7});
+}
+
 // The static table field at the W points of active lanes (unscaled, as
 // static_table_field gives it): inside[l] is false for an inactive lane and
 // for a point of 0 <= z <= L outside the aperture; lanes without field
@@ -129,14 +143,16 @@ inline void static_table_field_lanes(const Table3D& t, const StaticTableGeometry
   const V dz = vz - 0.5 * g.L;
   const V z_half = zero + t.z[kTableNz - 1];
   const M field = live & in_z & ~((dz > z_half) | (dz < -z_half));
-  for (int c = 0; c < 3; ++c)
-    for (int l = 0; l < W; ++l) {
-      E[c][l] = 0.0;
-      B[c][l] = 0.0;
-    }
   bool any = false;
   for (int l = 0; l < W; ++l) any = any || field[l] != 0;
-  if (!any) return;
+  if (!any) {
+    for (int c = 0; c < 3; ++c)
+      for (int l = 0; l < W; ++l) {
+        E[c][l] = 0.0;
+        B[c][l] = 0.0;
+      }
+    return;
+  }
   const bool want_e = g.kind == kKindE || g.kind == kKindEB;
   const bool want_b = g.kind == kKindB || g.kind == kKindEB;
   const bool e = want_e && t.holds_e();
@@ -213,11 +229,8 @@ inline void static_table_field_lanes(const Table3D& t, const StaticTableGeometry
     Double2 hi[W];
     stencil_sums<W>(s, X, Y, Z, 0, lo);
     stencil_sums<W>(s, X, Y, Z, 4, hi);
+    transpose(lo, te[0], te[1], te[2], tb[0]);
     for (int l = 0; l < W; ++l) {
-      te[0][l] = lo[l][0];
-      te[1][l] = lo[l][1];
-      te[2][l] = lo[l][2];
-      tb[0][l] = lo[l][3];
       tb[1][l] = hi[l][0];
       tb[2][l] = hi[l][1];
     }
@@ -225,8 +238,8 @@ inline void static_table_field_lanes(const Table3D& t, const StaticTableGeometry
     Double4 run[W];
     stencil_sums<W>(s, X, Y, Z, e ? 0 : static_cast<int>(3 - t.first_comp), run);
     V* held = e ? te : tb;
-    for (int l = 0; l < W; ++l)
-      for (int c = 0; c < 3; ++c) held[c][l] = run[l][c];
+    V unused;
+    transpose(run, held[0], held[1], held[2], unused);
   }
   // Signs of the mirrored components, then the field of the lanes that have
   // one. A mirrored point has every component multiplied by its sign, the
