@@ -81,6 +81,9 @@ struct Table3D {
 // table's flag for the axis is 1.
 struct MirrorRules {
   std::array<std::array<double, 6>, 3> sign{};
+  // The same as bit masks for the lockstep evaluation: flip[c][axis] is all
+  // ones where sign[axis][c] < 0, else 0.
+  std::array<std::array<long, 3>, 6> flip{};
 };
 // Rules of the static tables by (table_kind, table_sym); none for kind 2.
 MirrorRules static_mirror_rules(int table_kind, int table_sym);

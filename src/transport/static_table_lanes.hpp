@@ -248,10 +248,8 @@ inline void static_table_field_lanes(const Table3D& t, const StaticTableGeometry
   // sign bit, so the component is negated where an odd number of the lane's
   // mirrored axes change its sign.
   const MirrorRules& m = g.mirror;
-  const M none = act & 0;
   for (int c = 0; c < 6; ++c) {
-    const M flip = (m.sign[0][c] < 0.0 ? mx : none) ^ (m.sign[1][c] < 0.0 ? my : none) ^
-                   (m.sign[2][c] < 0.0 ? mz : none);
+    const M flip = (mx & m.flip[c][0]) ^ (my & m.flip[c][1]) ^ (mz & m.flip[c][2]);
     const V held = c < 3 ? te[c] : tb[c - 3];
     const V v = flip ? -held : held;
     const V out = field ? v : zero;

@@ -52,6 +52,8 @@ MirrorRules static_mirror_rules(int table_kind, int table_sym) {
     m.sign[Y][By] = -1.0;
     m.sign[Z][Bx] = m.sign[Z][By] = -1.0;
   }
+  for (int c = 0; c < 6; ++c)
+    for (int a = 0; a < 3; ++a) m.flip[c][a] = m.sign[a][c] < 0.0 ? -1L : 0L;
   return m;
 }
 
