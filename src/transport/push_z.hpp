@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "transport/field_at.hpp"
 #include "transport/field_lanes.hpp"
@@ -128,6 +129,29 @@ struct FirstStageCache {
   std::uint8_t* valid = nullptr;
 };
 
+// Whether the states S[.][l] of the lanes are usable (state_usable): every
+// value finite (v - v is 0 exactly then, NaN for an infinity or a NaN) and
+// 0 < beta < 1; all values and lanes tested together on vector registers.
+template <int W>
+inline void lanes_usable(const double (&S)[6][W], bool* usable) {
+  if constexpr (W == 4) {
+    using V = double __attribute__((vector_size(32)));
+    using M = long __attribute__((vector_size(32)));
+    V v[6];
+    std::memcpy(v, S, sizeof v);
+    const V zero{};
+    M ok = (v[5] > zero) & (v[5] < zero + 1.0);
+    for (int j = 0; j < 6; ++j) ok = ok & (v[j] - v[j] == zero);
+    for (int l = 0; l < W; ++l) usable[l] = ok[l] != 0;
+  } else {
+    for (int l = 0; l < W; ++l) {
+      bool ok = S[5][l] > 0.0 && S[5][l] < 1.0;
+      for (int j = 0; j < 6; ++j) ok = ok && S[j][l] - S[j][l] == 0.0;
+      usable[l] = ok;
+    }
+  }
+}
+
 // The same step for up to W slots at once (slots[0..count-1], count <= W):
 // the lanes advance in lockstep, so the divisions and square roots of
 // different particles overlap in the processor instead of waiting on each
@@ -177,14 +201,10 @@ inline void push_lanes_z(const Field& field, const SlotView& p, const int* slots
         for (int l = 0; l < W; ++l) K[j][l] = skip[l] ? K[j][l] : 0.0;
       return;
     }
-    // Usable lanes: every value finite (v - v is 0 exactly then, NaN for an
-    // infinity or a NaN) and 0 < beta < 1. The tests of all values and lanes
-    // are made together, without short cuts, so they run on vector
-    // registers.
+    // Lanes to evaluate: live, not keeping K, with a usable state.
     bool active[W];
-    for (int l = 0; l < W; ++l) active[l] = (S[5][l] > 0.0) & (S[5][l] < 1.0) & !dead[l] & !skip[l];
-    for (int j = 0; j < 6; ++j)
-      for (int l = 0; l < W; ++l) active[l] = active[l] & (S[j][l] - S[j][l] == 0.0);
+    lanes_usable<W>(S, active);
+    for (int l = 0; l < W; ++l) active[l] = active[l] & !dead[l] & !skip[l];
     bool inside[W];
     double E[3][W];
     double B[3][W];

@@ -97,6 +97,20 @@ inline void transpose(const Double4 (&r)[4], Double4& c0, Double4& c1, Double4& 
   c3 = __builtin_shuffle(b, d, Index{2, 3, 6, 7});
 }
 
+// Node numbers trunc(d) + 2 kept within [2, top] of four lanes (a NaN
+// gives 2), d first kept within [-1, top] so that its conversion to an
+// integer truncates it exactly.
+inline void central_nodes(Double4 d, int top, int (&node)[4]) {
+  const Double4 lo = Double4{} - 1.0;
+  const Double4 hi = Double4{} + static_cast<double>(top);
+  d = d >= lo ? d : lo;
+  d = d <= hi ? d : hi;
+  for (int l = 0; l < 4; ++l) {
+    const int n = static_cast<int>(d[l]) + 2;
+    node[l] = n < 2 ? 2 : (n > top ? top : n);
+  }
+}
+
 // The static table field at the W points of active lanes (unscaled, as
 // static_table_field gives it): inside[l] is false for an inactive lane and
 // for a point of 0 <= z <= L outside the aperture; lanes without field
@@ -166,37 +180,28 @@ inline void static_table_field_lanes(const Table3D& t, const StaticTableGeometry
   const V ym = my ? -vy : vy;
   const V zm = mz ? -dz : dz;
   // Central nodes (as table_inline::central_node: any value, a NaN too,
-  // gives a node whose stencil lies inside the table) and the weights.
-  V di = (xm - t.x[0] - 0.5 * t.hx) * t.inv_hx;
-  V dj = (ym - t.y[0] - 0.5 * t.hy) * t.inv_hy;
-  V dk = (zm - t.z[0] - 0.5 * t.hz) * t.inv_hz;
-  for (int l = 0; l < W; ++l) {
-    di[l] = std::trunc(di[l]);
-    dj[l] = std::trunc(dj[l]);
-    dk[l] = std::trunc(dk[l]);
-  }
-  const V two = zero + 2.0;
-  di = di + 2.0;
-  dj = dj + 2.0;
-  dk = dk + 2.0;
-  di = di >= two ? di : two;
-  dj = dj >= two ? dj : two;
-  dk = dk >= two ? dk : two;
-  const V top_x = zero + static_cast<double>(kTableNx - 1);
-  const V top_y = zero + static_cast<double>(kTableNy - 1);
-  const V top_z = zero + static_cast<double>(kTableNz - 1);
-  di = di > top_x ? top_x : di;
-  dj = dj > top_y ? top_y : dj;
-  dk = dk > top_z ? top_z : dk;
+  // gives a node whose stencil lies inside the table) and the weights. The
+  // node number there is trunc(d) + 2 kept within [2, top]; here d is first
+  // kept within [-1, top] (a NaN becomes -1), which changes no node, and
+  // then truncated by its conversion to an integer.
+  const V di = (xm - t.x[0] - 0.5 * t.hx) * t.inv_hx;
+  const V dj = (ym - t.y[0] - 0.5 * t.hy) * t.inv_hy;
+  const V dk = (zm - t.z[0] - 0.5 * t.hz) * t.inv_hz;
+  int ni[W];
+  int nj[W];
+  int nk[W];
+  central_nodes(di, kTableNx - 1, ni);
+  central_nodes(dj, kTableNy - 1, nj);
+  central_nodes(dk, kTableNz - 1, nk);
   const std::ptrdiff_t nc = t.ncomp;
   LaneStencils<W> s;
   V gx;
   V gy;
   V gz;
   for (int l = 0; l < W; ++l) {
-    const int i = static_cast<int>(di[l]) - 1;
-    const int j = static_cast<int>(dj[l]) - 1;
-    const int k = static_cast<int>(dk[l]) - 1;
+    const int i = ni[l] - 1;
+    const int j = nj[l] - 1;
+    const int k = nk[l] - 1;
     gx[l] = t.x[static_cast<std::size_t>(i)];
     gy[l] = t.y[static_cast<std::size_t>(j)];
     gz[l] = t.z[static_cast<std::size_t>(k)];
