@@ -152,6 +152,40 @@ inline void lanes_usable(const double (&S)[6][W], bool* usable) {
   }
 }
 
+// K[j][l] := K[j][l] where skip[l], else 0 where dead[l], else D[j][l];
+// for four lanes on vector registers.
+template <int W>
+inline void keep_or_take(double (&K)[6][W], const double (&D)[6][W], const bool* skip, const bool* dead) {
+  if constexpr (W == 4) {
+    using V = double __attribute__((vector_size(32)));
+    using M = long __attribute__((vector_size(32)));
+    M keep;
+    M zero;
+    bool any_keep = false;
+    for (int l = 0; l < W; ++l) {
+      keep[l] = skip[l] ? -1 : 0;
+      zero[l] = dead[l] ? -1 : 0;
+      any_keep = any_keep || skip[l];
+    }
+    for (int j = 0; j < 6; ++j) {
+      V d;
+      std::memcpy(&d, D[j], sizeof d);
+      V k = zero ? V{} : d;
+      // K is read only where it is kept (a stage without kept lanes may
+      // come with K not yet written).
+      if (any_keep) {
+        V kept;
+        std::memcpy(&kept, K[j], sizeof kept);
+        k = keep ? kept : k;
+      }
+      std::memcpy(K[j], &k, sizeof k);
+    }
+  } else {
+    for (int j = 0; j < 6; ++j)
+      for (int l = 0; l < W; ++l) K[j][l] = skip[l] ? K[j][l] : (dead[l] ? 0.0 : D[j][l]);
+  }
+}
+
 // The same step for up to W slots at once (slots[0..count-1], count <= W):
 // the lanes advance in lockstep, so the divisions and square roots of
 // different particles overlap in the processor instead of waiting on each
@@ -225,8 +259,7 @@ inline void push_lanes_z(const Field& field, const SlotView& p, const int* slots
       D[4][l] = Sp / (beta * wavelength_2pi);
       D[5][l] = F / (gamma * gamma) * (E[0][l] * xp + E[1][l] * yp + E[2][l]);
     }
-    for (int j = 0; j < 6; ++j)
-      for (int l = 0; l < W; ++l) K[j][l] = skip[l] ? K[j][l] : (dead[l] ? 0.0 : D[j][l]);
+    keep_or_take<W>(K, D, skip, dead);
   };
   const bool none[W] = {};
   double zs[W];
