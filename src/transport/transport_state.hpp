@@ -104,6 +104,10 @@ struct TransportState {
   // charge state.
   std::vector<std::vector<std::int64_t>> thread_step_losses;
   std::vector<std::vector<std::int64_t>> state_step_losses;
+  // Whether an element whose particles nothing touches between steps goes
+  // through all its steps in one push (see step_element); false takes
+  // every element step by step, the same results by another way.
+  bool whole_element_push = true;
 
   // Matrix elements: the transfer matrix of the last particle carried
   // through the last solenoid or quadrupole by matrix (in charge-state,
