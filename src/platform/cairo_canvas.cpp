@@ -196,11 +196,18 @@ void CairoCanvas::set_pixels(std::span<const Dot> dots) {
   cairo_surface_flush(impl_->surface);
   unsigned char* data = cairo_image_surface_get_data(impl_->surface);
   const std::ptrdiff_t stride = cairo_image_surface_get_stride(impl_->surface);
-  // The clip in locals: the pixel stores could otherwise alias it.
+  // The clip in locals: the pixel stores could otherwise alias it. With
+  // x1 <= x2, x lies in [x1, x2] exactly when x - x1, taken modulo 2^32,
+  // is at most x2 - x1 (an empty place, x = kNoDot, lies far outside).
   const int x1 = clip_x1_, x2 = clip_x2_, y1 = clip_y1_, y2 = clip_y2_;
-  for (const Dot& d : dots)
-    if (d.x >= x1 && d.x <= x2 && d.y >= y1 && d.y <= y2)
-      reinterpret_cast<std::uint32_t*>(data + d.y * stride)[d.x] = pack(d.c);
+  if (x1 <= x2 && y1 <= y2) {
+    const std::uint32_t w = static_cast<std::uint32_t>(x2) - static_cast<std::uint32_t>(x1);
+    const std::uint32_t h = static_cast<std::uint32_t>(y2) - static_cast<std::uint32_t>(y1);
+    for (const Dot& d : dots)
+      if (static_cast<std::uint32_t>(d.x) - static_cast<std::uint32_t>(x1) <= w &&
+          static_cast<std::uint32_t>(d.y) - static_cast<std::uint32_t>(y1) <= h)
+        reinterpret_cast<std::uint32_t*>(data + d.y * stride)[d.x] = pack(d.c);
+  }
   cairo_surface_mark_dirty(impl_->surface);
 }
 
