@@ -660,8 +660,7 @@ template <int N>
   for (int b = 0; b < n; b += kBlock) {
     const int nb = std::min(kBlock, n - b);
     // The energy coordinates first, in a loop without branches.
-    if constexpr (N == 8) energy_deviations_avx512(p.beta[iq] + first + b, nb, m.amu, m.w_origin, dww);
-    else energy_deviations(p.beta[iq] + first + b, nb, m.amu, m.w_origin, dww);
+    energy_deviations(p.beta[iq] + first + b, nb, m.amu, m.w_origin, dww);
     for (int k = 0; k < nb; k += N) {
       const int i = b + k, cnt = std::min(N, nb - k);
       typename T::LanePixels st;
@@ -704,12 +703,102 @@ template <int N>
   }
 }
 
-[[gnu::target("avx512f,avx512vl,avx512dq,avx512bw")]] void item_dots_avx512(const DotMap& m, const ParticleArrays& p,
-                                                                           const DotPiece& it,
-                                                                           const std::array<Dot*, 3>& out) {
-  slot_dots<8>(m, p, it.iq, it.first, it.n, kStateColour[static_cast<std::size_t>(it.iq)], out[0] + it.at,
-               out[1] + it.at, out[2] + it.at);
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vl,avx512dq,avx512bw")
+
+// window_dots of eight particles with the comparisons in mask registers:
+// the same operations lane by lane (ordered comparisons, false for a NaN).
+[[gnu::always_inline]] inline void window_dots8(const DotWindow& w, __m512d u, __m512d v, __mmask8 live,
+                                                std::int32_t cw, Dot* out) {
+  const __m512d sx = _mm512_mul_pd(_mm512_sub_pd(_mm512_mul_pd(u, _mm512_set1_pd(w.scale_x)), _mm512_set1_pd(w.xmin)),
+                                   _mm512_set1_pd(w.fx));
+  const __m512d sy = _mm512_mul_pd(_mm512_sub_pd(_mm512_mul_pd(v, _mm512_set1_pd(w.scale_y)), _mm512_set1_pd(w.ymin)),
+                                   _mm512_set1_pd(w.fy));
+  const __m512d low = _mm512_set1_pd(-0.5);
+  __mmask8 drawn = _mm512_mask_cmp_pd_mask(live, sx, low, _CMP_GT_OQ);
+  drawn = _mm512_mask_cmp_pd_mask(drawn, sx, _mm512_set1_pd(w.limit_x), _CMP_LT_OQ);
+  drawn = _mm512_mask_cmp_pd_mask(drawn, sy, low, _CMP_GT_OQ);
+  drawn = _mm512_mask_cmp_pd_mask(drawn, sy, _mm512_set1_pd(w.limit_y), _CMP_LT_OQ);
+  // round_lanes: the lanes not drawn are 0.
+  const __m256i one = _mm256_set1_epi32(1);
+  auto round8 = [&](__m512d value) {
+    const __m512d s = _mm512_maskz_mov_pd(drawn, value);
+    const __m256i t = _mm512_mask_cvttpd_epi32(_mm256_setzero_si256(), 0xff, s);
+    const __m512d f = _mm512_sub_pd(s, _mm512_mask_cvtepi32_pd(_mm512_setzero_pd(), 0xff, t));
+    const __m256i up = _mm256_mask_add_epi32(t, _mm512_cmp_pd_mask(f, _mm512_set1_pd(0.5), _CMP_GE_OQ), t, one);
+    return _mm256_mask_sub_epi32(up, _mm512_cmp_pd_mask(f, low, _CMP_LE_OQ), up, one);
+  };
+  const __m256i nx = round8(sx), ny = round8(sy);
+  const __m256i X = _mm256_mask_add_epi32(_mm256_set1_epi32(kNoDot), drawn, _mm256_set1_epi32(w.IX), nx);
+  const __m256i Y = _mm256_maskz_sub_epi32(drawn, _mm256_set1_epi32(w.JY), ny);
+  typedef std::int32_t P8 __attribute__((vector_size(8 * sizeof(std::int32_t))));
+  P8 x8, y8;
+  std::memcpy(&x8, &X, sizeof x8);
+  std::memcpy(&y8, &Y, sizeof y8);
+  store_dots<8>(x8, y8, cw, out);
 }
+
+// slot_dots eight slots at a time in mask registers (see slot_dots).
+void slot_dots8(const DotMap& m, const ParticleArrays& p, int iq, int first, int n, Rgb col, Dot* out1,
+                Dot* out2, Dot* out3) {
+  constexpr int kBlock = 256;
+  alignas(64) double dww[kBlock];
+  const std::int32_t cw = colour_word(col);
+  const std::int32_t* status = p.status[iq] + first;
+  const double *px = p.x[iq] + first, *pxp = p.xp[iq] + first, *py = p.y[iq] + first,
+               *pyp = p.yp[iq] + first, *pph = p.phase[iq] + first;
+  const __m512d period = _mm512_set1_pd(kTwoPi * static_cast<double>(m.nharm));
+  const __m512d half = _mm512_set1_pd(kPi * static_cast<double>(m.nharm));
+  const __m512d rfq_shift = _mm512_set1_pd(m.rfq_shift), phase_origin = _mm512_set1_pd(m.phase_origin);
+  for (int b = 0; b < n; b += kBlock) {
+    const int nb = std::min(kBlock, n - b);
+    energy_deviations_avx512(p.beta[iq] + first + b, nb, m.amu, m.w_origin, dww);
+    for (int k = 0; k < nb; k += 8) {
+      const int i = b + k, cnt = std::min(8, nb - k);
+      // Lanes beyond cnt are zero and not live.
+      const __mmask8 in = static_cast<__mmask8>((1u << cnt) - 1u);
+      const __mmask8 live =
+          _mm256_mask_cmpge_epi32_mask(in, _mm256_maskz_loadu_epi32(in, status + i), _mm256_setzero_si256());
+      const __m512d x = _mm512_maskz_loadu_pd(in, px + i), xp = _mm512_maskz_loadu_pd(in, pxp + i);
+      const __m512d y = _mm512_maskz_loadu_pd(in, py + i), yp = _mm512_maskz_loadu_pd(in, pyp + i);
+      const __m512d dw = _mm512_maskz_loadu_pd(in, dww + k);
+      __m512d ph = _mm512_add_pd(rfq_shift, _mm512_sub_pd(_mm512_maskz_loadu_pd(in, pph + i), phase_origin));
+      if (m.nharm != 0) {
+        // Folding changes only a phase outside [-pi h, pi h) (as summed).
+        const __m512d t = _mm512_add_pd(ph, half);
+        const __mmask8 inside = _mm512_mask_cmp_pd_mask(_mm512_cmp_pd_mask(t, _mm512_setzero_pd(), _CMP_GE_OQ), t,
+                                                        period, _CMP_LT_OQ);
+        if (inside != 0xff) {
+          alignas(64) double lanes[8];
+          _mm512_store_pd(lanes, ph);
+          for (int l = 0; l < 8; ++l) lanes[l] = phase_wrap_harm(lanes[l], m.nharm);
+          ph = _mm512_load_pd(lanes);
+        }
+      }
+      if (cnt == 8) {
+        window_dots8(m.win[0], x, m.y_vs_x ? y : xp, live, cw, out1 + i);
+        window_dots8(m.win[1], y, yp, live, cw, out2 + i);
+        window_dots8(m.win[2], ph, dw, live, cw, out3 + i);
+      } else {
+        // The last slots of the piece: eight dots made, the first cnt kept.
+        std::array<std::array<Dot, 8>, 3> d;
+        window_dots8(m.win[0], x, m.y_vs_x ? y : xp, live, cw, d[0].data());
+        window_dots8(m.win[1], y, yp, live, cw, d[1].data());
+        window_dots8(m.win[2], ph, dw, live, cw, d[2].data());
+        std::copy_n(d[0].data(), cnt, out1 + i);
+        std::copy_n(d[1].data(), cnt, out2 + i);
+        std::copy_n(d[2].data(), cnt, out3 + i);
+      }
+    }
+  }
+}
+
+void item_dots_avx512(const DotMap& m, const ParticleArrays& p, const DotPiece& it, const std::array<Dot*, 3>& out) {
+  slot_dots8(m, p, it.iq, it.first, it.n, kStateColour[static_cast<std::size_t>(it.iq)], out[0] + it.at,
+             out[1] + it.at, out[2] + it.at);
+}
+
+#pragma GCC pop_options
 
 [[gnu::target("avx2")]] void item_dots_avx2(const DotMap& m, const ParticleArrays& p, const DotPiece& it,
                                             const std::array<Dot*, 3>& out) {
