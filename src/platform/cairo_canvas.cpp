@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -21,6 +22,15 @@ namespace {
 
 std::uint32_t pack(Rgb c) {
   return (std::uint32_t{c.r} << 16) | (std::uint32_t{c.g} << 8) | std::uint32_t{c.b};
+}
+
+// pack of a dot's colour from one load of the word its three bytes begin
+// (the fourth byte, padding, is masked out).
+inline std::uint32_t pack_word(const Dot& d) {
+  static_assert(sizeof(Dot) == 12 && offsetof(Dot, c) == 8 && sizeof(Rgb) == 3);
+  std::uint32_t v = 0;
+  std::memcpy(&v, reinterpret_cast<const unsigned char*>(&d) + offsetof(Dot, c), sizeof v);
+  return ((v & 0xffu) << 16) | (v & 0xff00u) | ((v >> 16) & 0xffu);
 }
 
 void source(cairo_t* cr, Rgb c) { cairo_set_source_rgb(cr, c.r / 255.0, c.g / 255.0, c.b / 255.0); }
@@ -206,7 +216,7 @@ void CairoCanvas::set_pixels(std::span<const Dot> dots) {
     for (const Dot& d : dots)
       if (static_cast<std::uint32_t>(d.x) - static_cast<std::uint32_t>(x1) <= w &&
           static_cast<std::uint32_t>(d.y) - static_cast<std::uint32_t>(y1) <= h)
-        reinterpret_cast<std::uint32_t*>(data + d.y * stride)[d.x] = pack(d.c);
+        reinterpret_cast<std::uint32_t*>(data + d.y * stride)[d.x] = pack_word(d);
   }
   cairo_surface_mark_dirty(impl_->surface);
 }
