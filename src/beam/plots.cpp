@@ -1,7 +1,9 @@
 #include "beam/plots.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <immintrin.h>
 #include <cmath>
 #include <optional>
 #include <string_view>
@@ -489,11 +491,22 @@ inline double px_per_unit_y(const PlotLayout& l, int k) {
   return static_cast<double>(l.JY[k] - l.IY[k]) / (l.YMAX[k] - l.YMIN[k]);
 }
 
-// Four doubles (or their comparison masks, or four pixel offsets) side by
-// side: element-wise operations, each lane the arithmetic of the scalar code.
-typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
-typedef std::int64_t LaneMask __attribute__((vector_size(4 * sizeof(std::int64_t))));
-typedef std::int32_t LanePixels __attribute__((vector_size(4 * sizeof(std::int32_t))));
+// N doubles (or their comparison masks, or N pixel offsets) side by side:
+// element-wise operations, each lane the arithmetic of the scalar code.
+template <int N>
+struct LaneTypes;
+template <>
+struct LaneTypes<4> {
+  typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
+  typedef std::int64_t LaneMask __attribute__((vector_size(4 * sizeof(std::int64_t))));
+  typedef std::int32_t LanePixels __attribute__((vector_size(4 * sizeof(std::int32_t))));
+};
+template <>
+struct LaneTypes<8> {
+  typedef double Lanes __attribute__((vector_size(8 * sizeof(double))));
+  typedef std::int64_t LaneMask __attribute__((vector_size(8 * sizeof(std::int64_t))));
+  typedef std::int32_t LanePixels __attribute__((vector_size(8 * sizeof(std::int32_t))));
+};
 
 // The particle loop's form of the mapping of one phase-space window. A
 // coordinate maps to the pixel offset n = round_half_away(s), s = (scale *
@@ -537,46 +550,109 @@ DotWindow dot_window(const PlotLayout& l, int k) {
 // round_half_away of the lanes drawn (the others give 0, so no lane far
 // outside is ever converted to an integer): trunc t, fraction f = s - t
 // exact, one step away from zero at |f| >= 0.5.
-[[gnu::always_inline]] inline LanePixels round_lanes(const Lanes& value, const LaneMask& drawn) {
-  const Lanes s = reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(value) & drawn);
-  const LanePixels t = __builtin_convertvector(s, LanePixels);
-  const Lanes f = s - __builtin_convertvector(t, Lanes);
-  return t - __builtin_convertvector(f >= 0.5, LanePixels) + __builtin_convertvector(f <= -0.5, LanePixels);
+template <int N>
+[[gnu::always_inline]] inline void round_lanes(const typename LaneTypes<N>::Lanes& value,
+                                               const typename LaneTypes<N>::LaneMask& drawn,
+                                               typename LaneTypes<N>::LanePixels& n) {
+  using T = LaneTypes<N>;
+  const typename T::Lanes s =
+      reinterpret_cast<typename T::Lanes>(reinterpret_cast<typename T::LaneMask>(value) & drawn);
+  const typename T::LanePixels t = __builtin_convertvector(s, typename T::LanePixels);
+  const typename T::Lanes f = s - __builtin_convertvector(t, typename T::Lanes);
+  n = t - __builtin_convertvector(f >= 0.5, typename T::LanePixels) +
+      __builtin_convertvector(f <= -0.5, typename T::LanePixels);
 }
 
-// The dots of four particles in one window, an empty place for each one
-// not drawn.
-[[gnu::always_inline]] inline void window_dots(const DotWindow& w, const Lanes& u, const Lanes& v, const LaneMask& live, Rgb col,
-                                               Dot* out) {
-  const Lanes sx = (u * w.scale_x - w.xmin) * w.fx;
-  const Lanes sy = (v * w.scale_y - w.ymin) * w.fy;
-  const LaneMask drawn = live & (sx > -0.5) & (sx < w.limit_x) & (sy > -0.5) & (sy < w.limit_y);
-  const LanePixels nx = round_lanes(sx, drawn), ny = round_lanes(sy, drawn);
-  const LanePixels on = __builtin_convertvector(drawn, LanePixels);
-  const LanePixels X = ((w.IX + nx) & on) | (kNoDot & ~on);
-  const LanePixels Y = (w.JY - ny) & on;
-  for (int k = 0; k < 4; ++k) {
-    out[k].x = X[k];
-    out[k].y = Y[k];
-    out[k].c = col;
+// The colour of a dot as the word its bytes make (the padding byte 0).
+inline std::int32_t colour_word(Rgb col) {
+  static_assert(sizeof(Dot) == 3 * sizeof(std::int32_t) && offsetof(Dot, c) == 2 * sizeof(std::int32_t) &&
+                sizeof(Rgb) == 3);
+  std::int32_t w = 0;
+  std::memcpy(&w, &col, sizeof col);
+  return w;
+}
+
+// N dots (x, y, colour word) written at out.
+template <int N>
+[[gnu::always_inline]] inline void store_dots(const typename LaneTypes<N>::LanePixels& X,
+                                              const typename LaneTypes<N>::LanePixels& Y, std::int32_t cw,
+                                              Dot* out) {
+  if constexpr (N == 8) {
+    // Three rows of eight words: x0 y0 c x1 y1 c x2 y2 | c x3 y3 c x4 y4 c x5 | y5 c x6 y6 c x7 y7 c.
+    typedef std::int32_t V8 __attribute__((vector_size(8 * sizeof(std::int32_t))));
+    typedef std::int32_t I8 __attribute__((vector_size(8 * sizeof(std::int32_t))));
+    const V8 C{cw, cw, cw, cw, cw, cw, cw, cw};
+    const V8 r0 = __builtin_shuffle(__builtin_shuffle(X, Y, I8{0, 8, 0, 1, 9, 0, 2, 10}), C, I8{0, 1, 8, 3, 4, 8, 6, 7});
+    const V8 r1 = __builtin_shuffle(__builtin_shuffle(X, Y, I8{0, 3, 11, 0, 4, 12, 0, 5}), C, I8{8, 1, 2, 8, 4, 5, 8, 7});
+    const V8 r2 = __builtin_shuffle(__builtin_shuffle(X, Y, I8{13, 0, 6, 14, 0, 7, 15, 0}), C, I8{0, 8, 2, 3, 8, 5, 6, 8});
+    unsigned char* o = reinterpret_cast<unsigned char*>(out);
+    std::memcpy(o, &r0, sizeof r0);
+    std::memcpy(o + sizeof r0, &r1, sizeof r1);
+    std::memcpy(o + 2 * sizeof r0, &r2, sizeof r2);
+  } else {
+    for (int k = 0; k < N; ++k) {
+      const std::int32_t w[3] = {X[k], Y[k], cw};
+      std::memcpy(reinterpret_cast<unsigned char*>(out + k), w, sizeof w);
+    }
   }
 }
 
-// Lanes from cnt <= 4 values at a, zero beyond.
-[[gnu::always_inline]] inline void load_lanes(const double* a, int cnt, Lanes& v) {
-  v = Lanes{};
-  if (cnt == 4) std::memcpy(&v, a, sizeof v);
+// The dots of N particles in one window, an empty place for each one not
+// drawn.
+template <int N>
+[[gnu::always_inline]] inline void window_dots(const DotWindow& w, const typename LaneTypes<N>::Lanes& u,
+                                               const typename LaneTypes<N>::Lanes& v,
+                                               const typename LaneTypes<N>::LaneMask& live, std::int32_t cw,
+                                               Dot* out) {
+  using T = LaneTypes<N>;
+  const typename T::Lanes sx = (u * w.scale_x - w.xmin) * w.fx;
+  const typename T::Lanes sy = (v * w.scale_y - w.ymin) * w.fy;
+  const typename T::LaneMask drawn = live & (sx > -0.5) & (sx < w.limit_x) & (sy > -0.5) & (sy < w.limit_y);
+  typename T::LanePixels nx, ny;
+  round_lanes<N>(sx, drawn, nx);
+  round_lanes<N>(sy, drawn, ny);
+  const typename T::LanePixels on = __builtin_convertvector(drawn, typename T::LanePixels);
+  const typename T::LanePixels X = ((w.IX + nx) & on) | (kNoDot & ~on);
+  const typename T::LanePixels Y = (w.JY - ny) & on;
+  store_dots<N>(X, Y, cw, out);
+}
+
+// Lanes from cnt <= N values at a, zero beyond.
+template <int N, class V, class E>
+[[gnu::always_inline]] inline void load_lanes(const E* a, int cnt, V& v) {
+  v = V{};
+  if (cnt == N) std::memcpy(&v, a, sizeof v);
   else
     for (int k = 0; k < cnt; ++k) v[k] = a[k];
 }
 
+// energy_deviations eight particles per instruction (the packed square
+// root and division are the same IEEE operations as the scalar ones).
+[[gnu::target("avx512f")]] void energy_deviations_avx512(const double* beta, int n, double amu_kev,
+                                                         double w_origin, double* dww) {
+  const __m512d one = _mm512_set1_pd(1.0), amu = _mm512_set1_pd(amu_kev), w0 = _mm512_set1_pd(w_origin);
+  int k = 0;
+  for (; k + 7 < n; k += 8) {
+    const __m512d b = _mm512_loadu_pd(beta + k);
+    const __m512d gamma = _mm512_div_pd(one, _mm512_mask_sqrt_pd(one, 0xff, _mm512_sub_pd(one, _mm512_mul_pd(b, b))));
+    const __m512d w = _mm512_mul_pd(_mm512_sub_pd(gamma, one), amu);
+    _mm512_storeu_pd(dww + k, _mm512_div_pd(_mm512_sub_pd(w, w0), w0));
+  }
+  for (; k < n; ++k) dww[k] = (kinetic_energy_kev(beta[k], amu_kev) - w_origin) / w_origin;
+}
+
 // The dots of slots first .. first + n - 1 of charge state iq in the three
-// windows, written at out[w][0 .. n-1]: the statistics coordinates
-// (particle_coords6), the phase folded into one bunch period, dW/W.
+// windows, written at out[w][0 .. n-1], N slots at a time: the statistics
+// coordinates (particle_coords6), the phase folded into one bunch period,
+// dW/W.
+template <int N>
 [[gnu::always_inline]] inline void slot_dots(const DotMap& m, const ParticleArrays& p, int iq, int first, int n,
                                              Rgb col, Dot* out1, Dot* out2, Dot* out3) {
+  using T = LaneTypes<N>;
   constexpr int kBlock = 256;
-  alignas(32) double dww[kBlock];
+  static_assert(kBlock % N == 0);
+  alignas(64) double dww[kBlock];
+  const std::int32_t cw = colour_word(col);
   const std::int32_t* status = p.status[iq] + first;
   const double *px = p.x[iq] + first, *pxp = p.xp[iq] + first, *py = p.y[iq] + first,
                *pyp = p.yp[iq] + first, *pph = p.phase[iq] + first;
@@ -585,36 +661,40 @@ DotWindow dot_window(const PlotLayout& l, int k) {
     const int nb = std::min(kBlock, n - b);
     // The energy coordinates first, in a loop without branches.
     energy_deviations(p.beta[iq] + first + b, nb, m.amu, m.w_origin, dww);
-    for (int k = 0; k < nb; k += 4) {
-      const int i = b + k, cnt = std::min(4, nb - k);
-      LanePixels st{-1, -1, -1, -1};
-      for (int l = 0; l < cnt; ++l) st[l] = status[i + l];
-      const LaneMask live = __builtin_convertvector(st >= 0, LaneMask);
-      Lanes x, xp, y, yp, ph, dw;
-      load_lanes(px + i, cnt, x);
-      load_lanes(pxp + i, cnt, xp);
-      load_lanes(py + i, cnt, y);
-      load_lanes(pyp + i, cnt, yp);
-      load_lanes(pph + i, cnt, ph);
-      load_lanes(dww + k, cnt, dw);
+    for (int k = 0; k < nb; k += N) {
+      const int i = b + k, cnt = std::min(N, nb - k);
+      typename T::LanePixels st;
+      load_lanes<N>(status + i, cnt, st);
+      // Lanes beyond cnt are not live.
+      for (int l = cnt; l < N; ++l) st[l] = -1;
+      const typename T::LaneMask live = __builtin_convertvector(st >= 0, typename T::LaneMask);
+      typename T::Lanes x, xp, y, yp, ph, dw;
+      load_lanes<N>(px + i, cnt, x);
+      load_lanes<N>(pxp + i, cnt, xp);
+      load_lanes<N>(py + i, cnt, y);
+      load_lanes<N>(pyp + i, cnt, yp);
+      load_lanes<N>(pph + i, cnt, ph);
+      load_lanes<N>(dww + k, cnt, dw);
       ph = m.rfq_shift + (ph - m.phase_origin);
       if (m.nharm != 0) {
         // Folding changes only a phase outside [-pi h, pi h) (as summed).
-        const Lanes t = ph + half;
-        const LaneMask in = (t >= 0.0) & (t < period);
-        if (!(in[0] && in[1] && in[2] && in[3]))
-          for (int l = 0; l < 4; ++l) ph[l] = phase_wrap_harm(ph[l], m.nharm);
+        const typename T::Lanes t = ph + half;
+        const typename T::LaneMask in = (t >= 0.0) & (t < period);
+        bool all_in = true;
+        for (int l = 0; l < N; ++l) all_in = all_in && in[l];
+        if (!all_in)
+          for (int l = 0; l < N; ++l) ph[l] = phase_wrap_harm(ph[l], m.nharm);
       }
-      if (cnt == 4) {
-        window_dots(m.win[0], x, m.y_vs_x ? y : xp, live, col, out1 + i);
-        window_dots(m.win[1], y, yp, live, col, out2 + i);
-        window_dots(m.win[2], ph, dw, live, col, out3 + i);
+      if (cnt == N) {
+        window_dots<N>(m.win[0], x, m.y_vs_x ? y : xp, live, cw, out1 + i);
+        window_dots<N>(m.win[1], y, yp, live, cw, out2 + i);
+        window_dots<N>(m.win[2], ph, dw, live, cw, out3 + i);
       } else {
-        // The last slots of the piece: four dots made, the first cnt kept.
-        std::array<std::array<Dot, 4>, 3> d;
-        window_dots(m.win[0], x, m.y_vs_x ? y : xp, live, col, d[0].data());
-        window_dots(m.win[1], y, yp, live, col, d[1].data());
-        window_dots(m.win[2], ph, dw, live, col, d[2].data());
+        // The last slots of the piece: N dots made, the first cnt kept.
+        std::array<std::array<Dot, N>, 3> d;
+        window_dots<N>(m.win[0], x, m.y_vs_x ? y : xp, live, cw, d[0].data());
+        window_dots<N>(m.win[1], y, yp, live, cw, d[1].data());
+        window_dots<N>(m.win[2], ph, dw, live, cw, d[2].data());
         std::copy_n(d[0].data(), cnt, out1 + i);
         std::copy_n(d[1].data(), cnt, out2 + i);
         std::copy_n(d[2].data(), cnt, out3 + i);
@@ -623,15 +703,112 @@ DotWindow dot_window(const PlotLayout& l, int k) {
   }
 }
 
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vl,avx512dq,avx512bw")
+
+// window_dots of eight particles with the comparisons in mask registers:
+// the same operations lane by lane (ordered comparisons, false for a NaN).
+[[gnu::always_inline]] inline void window_dots8(const DotWindow& w, __m512d u, __m512d v, __mmask8 live,
+                                                std::int32_t cw, Dot* out) {
+  const __m512d sx = _mm512_mul_pd(_mm512_sub_pd(_mm512_mul_pd(u, _mm512_set1_pd(w.scale_x)), _mm512_set1_pd(w.xmin)),
+                                   _mm512_set1_pd(w.fx));
+  const __m512d sy = _mm512_mul_pd(_mm512_sub_pd(_mm512_mul_pd(v, _mm512_set1_pd(w.scale_y)), _mm512_set1_pd(w.ymin)),
+                                   _mm512_set1_pd(w.fy));
+  const __m512d low = _mm512_set1_pd(-0.5);
+  __mmask8 drawn = _mm512_mask_cmp_pd_mask(live, sx, low, _CMP_GT_OQ);
+  drawn = _mm512_mask_cmp_pd_mask(drawn, sx, _mm512_set1_pd(w.limit_x), _CMP_LT_OQ);
+  drawn = _mm512_mask_cmp_pd_mask(drawn, sy, low, _CMP_GT_OQ);
+  drawn = _mm512_mask_cmp_pd_mask(drawn, sy, _mm512_set1_pd(w.limit_y), _CMP_LT_OQ);
+  // round_lanes: the lanes not drawn are 0.
+  const __m256i one = _mm256_set1_epi32(1);
+  auto round8 = [&](__m512d value) {
+    const __m512d s = _mm512_maskz_mov_pd(drawn, value);
+    const __m256i t = _mm512_mask_cvttpd_epi32(_mm256_setzero_si256(), 0xff, s);
+    const __m512d f = _mm512_sub_pd(s, _mm512_mask_cvtepi32_pd(_mm512_setzero_pd(), 0xff, t));
+    const __m256i up = _mm256_mask_add_epi32(t, _mm512_cmp_pd_mask(f, _mm512_set1_pd(0.5), _CMP_GE_OQ), t, one);
+    return _mm256_mask_sub_epi32(up, _mm512_cmp_pd_mask(f, low, _CMP_LE_OQ), up, one);
+  };
+  const __m256i nx = round8(sx), ny = round8(sy);
+  const __m256i X = _mm256_mask_add_epi32(_mm256_set1_epi32(kNoDot), drawn, _mm256_set1_epi32(w.IX), nx);
+  const __m256i Y = _mm256_maskz_sub_epi32(drawn, _mm256_set1_epi32(w.JY), ny);
+  typedef std::int32_t P8 __attribute__((vector_size(8 * sizeof(std::int32_t))));
+  P8 x8, y8;
+  std::memcpy(&x8, &X, sizeof x8);
+  std::memcpy(&y8, &Y, sizeof y8);
+  store_dots<8>(x8, y8, cw, out);
+}
+
+// slot_dots eight slots at a time in mask registers (see slot_dots).
+void slot_dots8(const DotMap& m, const ParticleArrays& p, int iq, int first, int n, Rgb col, Dot* out1,
+                Dot* out2, Dot* out3) {
+  constexpr int kBlock = 256;
+  alignas(64) double dww[kBlock];
+  const std::int32_t cw = colour_word(col);
+  const std::int32_t* status = p.status[iq] + first;
+  const double *px = p.x[iq] + first, *pxp = p.xp[iq] + first, *py = p.y[iq] + first,
+               *pyp = p.yp[iq] + first, *pph = p.phase[iq] + first;
+  const __m512d period = _mm512_set1_pd(kTwoPi * static_cast<double>(m.nharm));
+  const __m512d half = _mm512_set1_pd(kPi * static_cast<double>(m.nharm));
+  const __m512d rfq_shift = _mm512_set1_pd(m.rfq_shift), phase_origin = _mm512_set1_pd(m.phase_origin);
+  for (int b = 0; b < n; b += kBlock) {
+    const int nb = std::min(kBlock, n - b);
+    energy_deviations_avx512(p.beta[iq] + first + b, nb, m.amu, m.w_origin, dww);
+    for (int k = 0; k < nb; k += 8) {
+      const int i = b + k, cnt = std::min(8, nb - k);
+      // Lanes beyond cnt are zero and not live.
+      const __mmask8 in = static_cast<__mmask8>((1u << cnt) - 1u);
+      const __mmask8 live =
+          _mm256_mask_cmpge_epi32_mask(in, _mm256_maskz_loadu_epi32(in, status + i), _mm256_setzero_si256());
+      const __m512d x = _mm512_maskz_loadu_pd(in, px + i), xp = _mm512_maskz_loadu_pd(in, pxp + i);
+      const __m512d y = _mm512_maskz_loadu_pd(in, py + i), yp = _mm512_maskz_loadu_pd(in, pyp + i);
+      const __m512d dw = _mm512_maskz_loadu_pd(in, dww + k);
+      __m512d ph = _mm512_add_pd(rfq_shift, _mm512_sub_pd(_mm512_maskz_loadu_pd(in, pph + i), phase_origin));
+      if (m.nharm != 0) {
+        // Folding changes only a phase outside [-pi h, pi h) (as summed).
+        const __m512d t = _mm512_add_pd(ph, half);
+        const __mmask8 inside = _mm512_mask_cmp_pd_mask(_mm512_cmp_pd_mask(t, _mm512_setzero_pd(), _CMP_GE_OQ), t,
+                                                        period, _CMP_LT_OQ);
+        if (inside != 0xff) {
+          alignas(64) double lanes[8];
+          _mm512_store_pd(lanes, ph);
+          for (int l = 0; l < 8; ++l) lanes[l] = phase_wrap_harm(lanes[l], m.nharm);
+          ph = _mm512_load_pd(lanes);
+        }
+      }
+      if (cnt == 8) {
+        window_dots8(m.win[0], x, m.y_vs_x ? y : xp, live, cw, out1 + i);
+        window_dots8(m.win[1], y, yp, live, cw, out2 + i);
+        window_dots8(m.win[2], ph, dw, live, cw, out3 + i);
+      } else {
+        // The last slots of the piece: eight dots made, the first cnt kept.
+        std::array<std::array<Dot, 8>, 3> d;
+        window_dots8(m.win[0], x, m.y_vs_x ? y : xp, live, cw, d[0].data());
+        window_dots8(m.win[1], y, yp, live, cw, d[1].data());
+        window_dots8(m.win[2], ph, dw, live, cw, d[2].data());
+        std::copy_n(d[0].data(), cnt, out1 + i);
+        std::copy_n(d[1].data(), cnt, out2 + i);
+        std::copy_n(d[2].data(), cnt, out3 + i);
+      }
+    }
+  }
+}
+
+void item_dots_avx512(const DotMap& m, const ParticleArrays& p, const DotPiece& it, const std::array<Dot*, 3>& out) {
+  slot_dots8(m, p, it.iq, it.first, it.n, kStateColour[static_cast<std::size_t>(it.iq)], out[0] + it.at,
+             out[1] + it.at, out[2] + it.at);
+}
+
+#pragma GCC pop_options
+
 [[gnu::target("avx2")]] void item_dots_avx2(const DotMap& m, const ParticleArrays& p, const DotPiece& it,
                                             const std::array<Dot*, 3>& out) {
-  slot_dots(m, p, it.iq, it.first, it.n, kStateColour[static_cast<std::size_t>(it.iq)], out[0] + it.at,
-            out[1] + it.at, out[2] + it.at);
+  slot_dots<4>(m, p, it.iq, it.first, it.n, kStateColour[static_cast<std::size_t>(it.iq)], out[0] + it.at,
+               out[1] + it.at, out[2] + it.at);
 }
 
 void item_dots(const DotMap& m, const ParticleArrays& p, const DotPiece& it, const std::array<Dot*, 3>& out) {
-  slot_dots(m, p, it.iq, it.first, it.n, kStateColour[static_cast<std::size_t>(it.iq)], out[0] + it.at,
-            out[1] + it.at, out[2] + it.at);
+  slot_dots<4>(m, p, it.iq, it.first, it.n, kStateColour[static_cast<std::size_t>(it.iq)], out[0] + it.at,
+               out[1] + it.at, out[2] + it.at);
 }
 
 }  // namespace
@@ -749,11 +926,17 @@ void plot_step(Sim& sim, double) {
     if (pw.dots[w + 1].size() < room) pw.dots[w + 1].resize(room);
     out[w] = pw.dots[w + 1].data();
   }
-  const bool avx2 = __builtin_cpu_supports("avx2");
+  const bool has_avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                          __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
+  const bool has_avx2 = __builtin_cpu_supports("avx2");
+  const int build = pw.dot_build;
+  const bool avx512 = has_avx512 && (build == 0 || build == 3);
+  const bool avx2 = has_avx2 && (build == 0 || build == 2);
   const int nitems = static_cast<int>(items.size());
 #pragma omp parallel for schedule(static) if (room >= 2 * kPieceSlots)
   for (int n = 0; n < nitems; ++n) {
-    if (avx2) item_dots_avx2(m, sim.particles, items[static_cast<std::size_t>(n)], out);
+    if (avx512) item_dots_avx512(m, sim.particles, items[static_cast<std::size_t>(n)], out);
+    else if (avx2) item_dots_avx2(m, sim.particles, items[static_cast<std::size_t>(n)], out);
     else item_dots(m, sim.particles, items[static_cast<std::size_t>(n)], out);
   }
   for (int k = 1; k <= 3; ++k) {

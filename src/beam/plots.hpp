@@ -61,6 +61,9 @@ struct PlotWindows {
   std::int64_t saved_second = -1;  // clock second of the last picture file written
   std::array<std::vector<Dot>, 4> dots;  // particle pixels per window 1..3, reused
   std::vector<DotPiece> dot_pieces;      // pieces of the particle loop, reused
+  // Build of the particle loop: 0 the widest the processor runs, 1 the
+  // baseline, 2 AVX2, 3 AVX-512 (the same dots; the tests run each one).
+  int dot_build = 0;
   FormatCache formats;
 };
 

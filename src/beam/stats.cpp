@@ -171,32 +171,19 @@ constexpr std::array<std::array<int, 2>, 11> kPairProd{{
     {19, -1},   // (4,5)
 }};
 
-// Sums of one chunk; with keep set the chunk's dW/W are kept there too.
-void accumulate_chunk(const ParticleArrays& p, const WorkItem& w, double mean_phase, const LoopParams& lp,
-                      double* keep, StatChunkSums& out) {
-  const StateArrays a(p, w.iq);
-  if (w.count_only) {
-    std::int32_t live = 0, beam = 0;
-    for (int i = w.begin; i <= w.end; ++i) {
-      live += a.status[i] >= 0;
-      beam += a.status[i] == 0;
-    }
-    out = StatChunkSums{};
-    out.live = live;
-    out.beam = beam;
-    return;
-  }
-  // The sums live in locals during the loop, in lane pairs, each added in
-  // slot order exactly as one running sum would be.
+// The running sums of one chunk in lane pairs, each added in slot order
+// exactly as one running sum would be.
+struct ChunkAcc {
   std::int32_t live = 0, beam = 0;
   double n = 0.0;
   Pair s01{}, s23{}, s45{}, m01{}, m23{}, m45{}, ph_w{};
   std::array<Pair, 11> pr{};
-  const bool add_origin = lp.add_phase_origin;
-  const Deviations dev{lp.amu_kev, lp.w_origin, keep, nullptr};
-  for_each_live(a, w.begin, w.end, dev, lp.phase_origin, [&](int i, Vec6& v) {
+
+  // One live particle of the given status with statistics coordinates v.
+  [[gnu::always_inline]] inline void add(std::int32_t status, const Vec6& v, double mean_phase,
+                                         const LoopParams& lp) {
     live += 1;
-    beam += a.status[i] == 0;
+    beam += status == 0;
     const double adww = std::fabs(v[5]);
     const bool counted = adww < lp.dwwacc;  // inside the energy acceptance
     const bool in_max = adww < lp.dwwmax;   // inside the limit of the maxima
@@ -221,7 +208,7 @@ void accumulate_chunk(const ParticleArrays& p, const WorkItem& w, double mean_ph
       pr[8] += v23 * swap_lanes(v45);
       pr[9] += Pair{v[0], v[2]} * Pair{v[1], v[3]};
       pr[10] += Pair{d, 0.0} * Pair{v[5], 0.0};
-      const double ph = add_origin ? d + mean_phase + lp.phase_origin : d + mean_phase;
+      const double ph = lp.add_phase_origin ? d + mean_phase + lp.phase_origin : d + mean_phase;
       ph_w += Pair{ph, (1.0 + v[5]) * lp.w_origin};
     }
     if (in_max) {
@@ -229,18 +216,67 @@ void accumulate_chunk(const ParticleArrays& p, const WorkItem& w, double mean_ph
       m23 = max_lanes(m23, abs_lanes(v23));
       m45 = max_lanes(m45, abs_lanes(v45));
     }
-  });
-  out.n = n;
-  out.live = live;
-  out.beam = beam;
-  out.sum = {s01[0], s01[1], s23[0], s23[1], s45[0], s45[1]};
-  for (std::size_t t = 0; t < kPairProd.size(); ++t)
-    for (int l = 0; l < 2; ++l)
-      if (kPairProd[t][static_cast<std::size_t>(l)] >= 0)
-        out.prod[static_cast<std::size_t>(kPairProd[t][static_cast<std::size_t>(l)])] = pr[t][l];
-  out.phase_sum = ph_w[0];
-  out.w_sum = ph_w[1];
-  out.maxv = {m01[0], m01[1], m23[0], m23[1], m45[0], m45[1]};
+  }
+
+  void finish(StatChunkSums& out) const {
+    out = StatChunkSums{};
+    out.n = n;
+    out.live = live;
+    out.beam = beam;
+    out.sum = {s01[0], s01[1], s23[0], s23[1], s45[0], s45[1]};
+    for (std::size_t t = 0; t < kPairProd.size(); ++t)
+      for (int l = 0; l < 2; ++l)
+        if (kPairProd[t][static_cast<std::size_t>(l)] >= 0)
+          out.prod[static_cast<std::size_t>(kPairProd[t][static_cast<std::size_t>(l)])] = pr[t][l];
+    out.phase_sum = ph_w[0];
+    out.w_sum = ph_w[1];
+    out.maxv = {m01[0], m01[1], m23[0], m23[1], m45[0], m45[1]};
+  }
+
+  // The same sums kept between two runs of slots (as plain numbers: the
+  // lanes in order).
+  void save(StepChunkSums& to) const {
+    to.live = live;
+    to.beam = beam;
+    to.n = n;
+    const std::array<const Pair*, 7> one{&s01, &s23, &s45, &m01, &m23, &m45, &ph_w};
+    for (std::size_t j = 0; j < one.size(); ++j)
+      for (int l = 0; l < 2; ++l) to.lanes[2 * j + static_cast<std::size_t>(l)] = (*one[j])[l];
+    for (std::size_t t = 0; t < pr.size(); ++t)
+      for (int l = 0; l < 2; ++l) to.lanes[14 + 2 * t + static_cast<std::size_t>(l)] = pr[t][l];
+  }
+  void load(const StepChunkSums& from) {
+    live = from.live;
+    beam = from.beam;
+    n = from.n;
+    const std::array<Pair*, 7> one{&s01, &s23, &s45, &m01, &m23, &m45, &ph_w};
+    for (std::size_t j = 0; j < one.size(); ++j)
+      *one[j] = Pair{from.lanes[2 * j], from.lanes[2 * j + 1]};
+    for (std::size_t t = 0; t < pr.size(); ++t) pr[t] = Pair{from.lanes[14 + 2 * t], from.lanes[15 + 2 * t]};
+  }
+};
+static_assert(std::tuple_size_v<decltype(StepChunkSums::lanes)> == 14 + 2 * 11);
+
+// Sums of one chunk; with keep set the chunk's dW/W are kept there too.
+void accumulate_chunk(const ParticleArrays& p, const WorkItem& w, double mean_phase, const LoopParams& lp,
+                      double* keep, StatChunkSums& out) {
+  const StateArrays a(p, w.iq);
+  if (w.count_only) {
+    std::int32_t live = 0, beam = 0;
+    for (int i = w.begin; i <= w.end; ++i) {
+      live += a.status[i] >= 0;
+      beam += a.status[i] == 0;
+    }
+    out = StatChunkSums{};
+    out.live = live;
+    out.beam = beam;
+    return;
+  }
+  ChunkAcc acc;
+  const Deviations dev{lp.amu_kev, lp.w_origin, keep, nullptr};
+  for_each_live(a, w.begin, w.end, dev, lp.phase_origin,
+                [&](int i, Vec6& v) { acc.add(a.status[i], v, mean_phase, lp); });
+  acc.finish(out);
 }
 
 void level_pass(Sim& sim, double T, LevelCurve* curve, const double* kept);
@@ -288,19 +324,30 @@ double energy_time_factor(double W, double FREQB, double harm) {
   return den != 0.0 ? W * 1e9 / den : 0.0;
 }
 
-void stat(Sim& sim, std::int32_t k) {
+namespace {
+
+// What a statistics call sets up before its pass over the particles: the
+// chunks of slots and what the particle loop reads.
+struct StatSetup {
+  WorkItems items;
+  int nitems = 0;
+  int nrange = 0;  // the chunks of the statistics range come first
+  std::int64_t slots = 0, all_slots = 0;
+  LoopParams lp;
+};
+
+// Steps 1.-3. of the statistics at step k and the chunks of step 4; false
+// when the mode gate leaves step k out.
+bool stat_begin(Sim& sim, std::int32_t k, StatSetup& su) {
   RunState& st = sim.state;
   RunConfig& c = sim.config;
   ReferenceBlock& ref = sim.ref;
-  BeamStats& bs = sim.stats;
-  BeamMoments& bm = sim.beam_moments;
   QstatePhases& qp = sim.qphase;
-  const ParticleArrays& p = sim.particles;
   const int nstep = ref.nstep;
 
   // 1. Mode gate.
-  if (st.istat_mode == 2) return;
-  if (st.istat_mode == 1 && k != 0 && k != nstep) return;
+  if (st.istat_mode == 2) return false;
+  if (st.istat_mode == 1 && k != 0 && k != nstep) return false;
   const int pos = st.ipos;
   if (k < 0 || k > kMaxSteps || pos < 0 || pos > kMaxElements)
     fatal(" STAT--> step " + std::to_string(k) + " or position " + std::to_string(pos) +
@@ -323,35 +370,40 @@ void stat(Sim& sim, std::int32_t k) {
     for (int iq = 1; iq <= nq; ++iq) qp.qstate_mean_phase[iq] = 0.0;
   if (st.iflag_t == 1) avg_phase_by_q(sim, kPi / 2.0);
 
-  // 4. One pass over the slots 0..NPAT of every state, chunk by chunk: the
+  // 4. The chunks of the pass over the slots 0..NPAT of every state: the
   //    sums of the statistics range, and of every state its live particles
   //    (test particles excluded) and its beam particles with status 0.
   const StateRange range = statistics_range(c);
-  WorkItems items;
-  std::int64_t slots = 0, all_slots = 0;
-  const int nitems = make_stat_items(c, range, nq, items, slots, all_slots);
-  int nrange = 0;
-  while (nrange < nitems && !items[static_cast<std::size_t>(nrange)].count_only) ++nrange;
-  LoopParams lp;
+  su.nitems = make_stat_items(c, range, nq, su.items, su.slots, su.all_slots);
+  su.nrange = 0;
+  while (su.nrange < su.nitems && !su.items[static_cast<std::size_t>(su.nrange)].count_only) ++su.nrange;
+  LoopParams& lp = su.lp;
   lp.amu_kev = ref.amu_kev;
   lp.w_origin = w_origin;
   lp.phase_origin = phase_origin;
   lp.dwwacc = c.DWWACC;
   lp.dwwmax = c.DWWMAX;
   lp.add_phase_origin = st.iflag_t != 1;
-  const bool parallel = all_slots >= kParallelSlots;
-  // The exit call goes on to the level emittances, which read the same
-  // particles' dW/W: this pass keeps them.
-  const bool keep_dww = k >= nstep && st.istat_mode == 0;
-  if (keep_dww && bs.level_dww.size() < static_cast<std::size_t>(slots))
-    bs.level_dww.resize(static_cast<std::size_t>(slots));
-  double* const keep = keep_dww ? bs.level_dww.data() : nullptr;
-#pragma omp parallel for schedule(static) if (parallel)
-  for (int w = 0; w < nitems; ++w) {
-    const WorkItem& it = items[static_cast<std::size_t>(w)];
-    accumulate_chunk(p, it, qp.qstate_mean_phase[it.iq], lp, keep && !it.count_only ? keep + it.flat : nullptr,
-                     bs.chunk[static_cast<std::size_t>(w)]);
-  }
+  return true;
+}
+
+// Steps 5.-18. of the statistics at step k from the sums of the chunks in
+// sim.stats.chunk.
+void stat_end(Sim& sim, std::int32_t k, const StatSetup& su) {
+  RunState& st = sim.state;
+  RunConfig& c = sim.config;
+  ReferenceBlock& ref = sim.ref;
+  BeamStats& bs = sim.stats;
+  BeamMoments& bm = sim.beam_moments;
+  QstatePhases& qp = sim.qphase;
+  const int nstep = ref.nstep;
+  const int pos = st.ipos;
+  const int nq = std::min(c.NQTOT, kMaxChargeStates);
+  RefPath& path = sim.transport.ref_path;
+  const double w_origin = su.lp.w_origin;
+  const StateRange range = statistics_range(c);
+  const WorkItems& items = su.items;
+  const int nitems = su.nitems, nrange = su.nrange;
 
   // 5. At least three live particles in all states; the beam particles of
   //    each state carry its macro-particle charge.
@@ -524,6 +576,33 @@ void stat(Sim& sim, std::int32_t k) {
   row.beta_y = bm.twiss_beta[2];
   row.alpha_z = bm.twiss_alpha[3];
   row.beta_z = bm.twiss_beta[3];
+}
+
+}  // namespace
+
+void stat(Sim& sim, std::int32_t k) {
+  StatSetup su;
+  if (!stat_begin(sim, k, su)) return;
+  BeamStats& bs = sim.stats;
+  const ParticleArrays& p = sim.particles;
+  const QstatePhases& qp = sim.qphase;
+  // 4. One pass over the slots, chunk by chunk.
+  const bool parallel = su.all_slots >= kParallelSlots;
+  // The exit call goes on to the level emittances, which read the same
+  // particles' dW/W: this pass keeps them.
+  const bool keep_dww = k >= sim.ref.nstep && sim.state.istat_mode == 0;
+  if (keep_dww && bs.level_dww.size() < static_cast<std::size_t>(su.slots))
+    bs.level_dww.resize(static_cast<std::size_t>(su.slots));
+  double* const keep = keep_dww ? bs.level_dww.data() : nullptr;
+  const WorkItems& items = su.items;
+  const LoopParams& lp = su.lp;
+#pragma omp parallel for schedule(static) if (parallel)
+  for (int w = 0; w < su.nitems; ++w) {
+    const WorkItem& it = items[static_cast<std::size_t>(w)];
+    accumulate_chunk(p, it, qp.qstate_mean_phase[it.iq], lp, keep && !it.count_only ? keep + it.flat : nullptr,
+                     bs.chunk[static_cast<std::size_t>(w)]);
+  }
+  stat_end(sim, k, su);
 }
 
 void level_emittances(Sim& sim, double T, LevelCurve* curve) { level_pass(sim, T, curve, nullptr); }
@@ -708,6 +787,114 @@ void stat_acceptance_exit(Sim& sim) {
   sim.stats.element_stats[static_cast<std::size_t>(pos)].w_mean = sim.history.ref_W_out[pos] * 0.001;
   sim.ref.phase_origin = sim.state.iflag_chain == 1 ? sim.history.ref_phase_out[pos] : 0.0;
   sim.ref.w_origin = sim.history.ref_W_out[pos];
+}
+
+bool step_sums_possible(const Sim& sim) {
+  if (sim.state.iflag_t == 1) return false;
+  std::size_t chunks = 0;
+  const int nq = std::min(sim.config.NQTOT, kMaxChargeStates);
+  for (int iq = 1; iq <= nq; ++iq) {
+    const int last = std::min(sim.config.NPAT[iq], kMaxParticles);
+    chunks += static_cast<std::size_t>(last / kStatChunk + 1);
+  }
+  const std::size_t steps = static_cast<std::size_t>(std::max(sim.ref.nstep - 1, 0));
+  return steps * chunks * sizeof(StepChunkSums) <= kStepSumsBytes;
+}
+
+void prepare_step_sums(Sim& sim) {
+  StepSumsPlan& plan = sim.stats.step_sums;
+  const RunState& st = sim.state;
+  const RunConfig& c = sim.config;
+  const int nstep = sim.ref.nstep;
+  plan.steps = 0;
+  plan.nitems = 0;
+  // The mode gate of stat leaves every intermediate step out unless
+  // istat_mode = 0.
+  if (st.istat_mode != 0 || nstep < 2) return;
+  const int nq = std::min(c.NQTOT, kMaxChargeStates);
+  WorkItems items;
+  std::int64_t slots = 0, all_slots = 0;
+  plan.nitems = make_stat_items(c, statistics_range(c), nq, items, slots, all_slots);
+  plan.first_item.fill(0);
+  plan.last_slot.fill(-1);
+  for (int w = plan.nitems - 1; w >= 0; --w) {
+    const WorkItem& it = items[static_cast<std::size_t>(w)];
+    plan.first_item[it.iq] = w;
+    plan.last_slot[it.iq] = std::max(plan.last_slot[it.iq], it.end);
+    plan.count_only[it.iq] = it.count_only;
+  }
+  // The mean phases and origins stat_begin takes at each step.
+  for (int iq = 1; iq <= nq; ++iq)
+    plan.mean_phase[iq] = st.IRIARFQ == 0 ? 0.0 : sim.qphase.qstate_mean_phase[iq];
+  const RefPath& path = sim.transport.ref_path;
+  plan.steps = nstep - 1;
+  plan.w_origin.assign(static_cast<std::size_t>(nstep), 0.0);
+  plan.phase_origin.assign(static_cast<std::size_t>(nstep), 0.0);
+  for (int k = 1; k < nstep; ++k) {
+    plan.w_origin[static_cast<std::size_t>(k)] = path(k, kRefW);
+    plan.phase_origin[static_cast<std::size_t>(k)] = path(k, kRefPhase);
+  }
+  plan.amu_kev = sim.ref.amu_kev;
+  plan.dwwacc = c.DWWACC;
+  plan.dwwmax = c.DWWMAX;
+  plan.add_phase_origin = st.iflag_t != 1;
+  plan.sums.assign(static_cast<std::size_t>(plan.steps) * static_cast<std::size_t>(plan.nitems), StepChunkSums{});
+}
+
+void add_step_sums(Sim& sim, int k, int iq, const std::int32_t* slots, int n) {
+  StepSumsPlan& plan = sim.stats.step_sums;
+  if (k < 1 || k > plan.steps || iq < 1 || iq > kMaxChargeStates) return;
+  // Test particles (after slot NPAT) are not counted.
+  while (n > 0 && slots[n - 1] > plan.last_slot[iq]) --n;
+  if (n == 0) return;
+  StepChunkSums& to = plan.sums[static_cast<std::size_t>(k - 1) * static_cast<std::size_t>(plan.nitems) +
+                                static_cast<std::size_t>(plan.first_item[iq] + slots[0] / kStatChunk)];
+  const StateArrays a(sim.particles, iq);
+  if (plan.count_only[iq]) {
+    for (int j = 0; j < n; ++j) {
+      to.live += 1;
+      to.beam += a.status[slots[j]] == 0;
+    }
+    return;
+  }
+  LoopParams lp;
+  lp.amu_kev = plan.amu_kev;
+  lp.w_origin = plan.w_origin[static_cast<std::size_t>(k)];
+  lp.phase_origin = plan.phase_origin[static_cast<std::size_t>(k)];
+  lp.dwwacc = plan.dwwacc;
+  lp.dwwmax = plan.dwwmax;
+  lp.add_phase_origin = plan.add_phase_origin;
+  const double mean_phase = plan.mean_phase[iq];
+  ChunkAcc acc;
+  acc.load(to);
+  double beta[kCoordBlock], dww[kCoordBlock];
+  for (int b = 0; b < n; b += kCoordBlock) {
+    const int nb = std::min(kCoordBlock, n - b);
+    for (int j = 0; j < nb; ++j) beta[j] = a.beta[slots[b + j]];
+    energy_deviations(beta, nb, lp.amu_kev, lp.w_origin, dww);
+    for (int j = 0; j < nb; ++j) {
+      const int i = slots[b + j];
+      Vec6 v;
+      a.coords(i, lp.phase_origin, dww[j], v);
+      acc.add(a.status[i], v, mean_phase, lp);
+    }
+  }
+  acc.save(to);
+}
+
+void stat_from_step_sums(Sim& sim, std::int32_t k) {
+  StatSetup su;
+  if (!stat_begin(sim, k, su)) return;
+  const StepSumsPlan& plan = sim.stats.step_sums;
+  if (k < 1 || k > plan.steps || su.nitems != plan.nitems)
+    fatal(" STAT--> the sums of step " + std::to_string(k) + " were not taken");
+  for (int w = 0; w < su.nitems; ++w) {
+    ChunkAcc acc;
+    acc.load(plan.sums[static_cast<std::size_t>(k - 1) * static_cast<std::size_t>(plan.nitems) +
+                       static_cast<std::size_t>(w)]);
+    acc.finish(sim.stats.chunk[static_cast<std::size_t>(w)]);
+  }
+  stat_end(sim, k, su);
 }
 
 }  // namespace linac

@@ -30,6 +30,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstddef>
 #include <vector>
 
 #include "common/constants.hpp"
@@ -136,6 +137,31 @@ struct StatChunkSums {
   std::array<double, 6> maxv{};    // largest |v(m)| inside DWWMAX
 };
 
+// The running sums of one chunk of slots at one intermediate step of an
+// element, kept between the runs of slots that add to them (the lane pairs
+// of the particle loop, lane by lane).
+struct StepChunkSums {
+  std::int32_t live = 0, beam = 0;
+  double n = 0.0;
+  std::array<double, 36> lanes{};
+};
+
+// The statistics of the intermediate steps 1..nstep-1 of an element taken
+// while the particles go through all steps a few slots at a time: what the
+// particle loop of each step reads, and the sums of every step and chunk.
+struct StepSumsPlan {
+  int steps = 0;   // steps 1..steps are taken (0: none)
+  int nitems = 0;  // chunks per step, in the order of the statistics pass
+  std::array<std::int32_t, kMaxChargeStates + 1> first_item{};  // chunk of slot 0 of each state
+  std::array<std::int32_t, kMaxChargeStates + 1> last_slot{};   // last slot of each state taken, -1 none
+  std::array<bool, kMaxChargeStates + 1> count_only{};          // state outside the statistics range
+  std::array<double, kMaxChargeStates + 1> mean_phase{};        // rad
+  std::vector<double> w_origin, phase_origin;                   // per step 0..steps
+  double amu_kev = 0.0, dwwacc = 0.0, dwwmax = 0.0;
+  bool add_phase_origin = true;
+  std::vector<StepChunkSums> sums;  // step k, chunk w at (k - 1) nitems + w
+};
+
 struct BeamStats {
   std::array<ElementStatsRow, kElementSlots> element_stats{};
   PositionCounts position_counts;
@@ -160,6 +186,7 @@ struct BeamStats {
   // owns its chunk before it is read.
   std::vector<double, UninitAllocator<double>> level_r;
   std::vector<double, UninitAllocator<double>> level_dww;
+  StepSumsPlan step_sums;
 };
 
 // One level curve: for rows i = 0..100 the emittance 10 i d and the
@@ -182,6 +209,24 @@ StateRange statistics_range(const RunConfig& c);
 // Statistics at step k of the current element; at k >= nstep also the exit
 // records of position ipos. Stops the run when fewer than 3 particles live.
 void stat(Sim& sim, std::int32_t k);
+// The statistics of the intermediate steps of the current element taken
+// while a push carries every particle through all its steps (see
+// push_states_steps_with_sums), each equal bit for bit to stat(sim, k) after
+// step k: possible while the mean phases of the steps do not depend on the
+// particles (iflag_t != 1) and the sums of all steps fit in kStepSumsBytes.
+inline constexpr std::size_t kStepSumsBytes = std::size_t{64} << 20;
+bool step_sums_possible(const Sim& sim);
+// Before the push: the origins and chunks of steps 1..nstep-1, the sums
+// cleared (no step is taken when the mode gate leaves them out).
+void prepare_step_sums(Sim& sim);
+// After step k: adds the live slots slots[0..n) of state iq, increasing and
+// inside one chunk, to that chunk's sums of step k. The runs of slots of a
+// chunk come in slot order; different chunks may be added by different
+// threads at the same time.
+void add_step_sums(Sim& sim, int k, int iq, const std::int32_t* slots, int n);
+// stat(sim, k) of an intermediate step from its kept sums, after the losses
+// of step k are recorded.
+void stat_from_step_sums(Sim& sim, std::int32_t k);
 // Position p repeats the statistics and counts of p - 1.
 void stat_copy_prev(Sim& sim, std::int32_t p);
 // Exit bookkeeping of an acceptance run.

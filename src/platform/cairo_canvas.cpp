@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -21,6 +22,15 @@ namespace {
 
 std::uint32_t pack(Rgb c) {
   return (std::uint32_t{c.r} << 16) | (std::uint32_t{c.g} << 8) | std::uint32_t{c.b};
+}
+
+// pack of a dot's colour from one load of the word its three bytes begin
+// (the fourth byte, padding, is masked out).
+inline std::uint32_t pack_word(const Dot& d) {
+  static_assert(sizeof(Dot) == 12 && offsetof(Dot, c) == 8 && sizeof(Rgb) == 3);
+  std::uint32_t v = 0;
+  std::memcpy(&v, reinterpret_cast<const unsigned char*>(&d) + offsetof(Dot, c), sizeof v);
+  return ((v & 0xffu) << 16) | (v & 0xff00u) | ((v >> 16) & 0xffu);
 }
 
 void source(cairo_t* cr, Rgb c) { cairo_set_source_rgb(cr, c.r / 255.0, c.g / 255.0, c.b / 255.0); }
@@ -196,11 +206,18 @@ void CairoCanvas::set_pixels(std::span<const Dot> dots) {
   cairo_surface_flush(impl_->surface);
   unsigned char* data = cairo_image_surface_get_data(impl_->surface);
   const std::ptrdiff_t stride = cairo_image_surface_get_stride(impl_->surface);
-  // The clip in locals: the pixel stores could otherwise alias it.
+  // The clip in locals: the pixel stores could otherwise alias it. With
+  // x1 <= x2, x lies in [x1, x2] exactly when x - x1, taken modulo 2^32,
+  // is at most x2 - x1 (an empty place, x = kNoDot, lies far outside).
   const int x1 = clip_x1_, x2 = clip_x2_, y1 = clip_y1_, y2 = clip_y2_;
-  for (const Dot& d : dots)
-    if (d.x >= x1 && d.x <= x2 && d.y >= y1 && d.y <= y2)
-      reinterpret_cast<std::uint32_t*>(data + d.y * stride)[d.x] = pack(d.c);
+  if (x1 <= x2 && y1 <= y2) {
+    const std::uint32_t w = static_cast<std::uint32_t>(x2) - static_cast<std::uint32_t>(x1);
+    const std::uint32_t h = static_cast<std::uint32_t>(y2) - static_cast<std::uint32_t>(y1);
+    for (const Dot& d : dots)
+      if (static_cast<std::uint32_t>(d.x) - static_cast<std::uint32_t>(x1) <= w &&
+          static_cast<std::uint32_t>(d.y) - static_cast<std::uint32_t>(y1) <= h)
+        reinterpret_cast<std::uint32_t*>(data + d.y * stride)[d.x] = pack_word(d);
+  }
   cairo_surface_mark_dirty(impl_->surface);
 }
 

@@ -164,11 +164,54 @@ void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode 
   std::sort(ts.step_losses.begin(), ts.step_losses.end());
 }
 
-// Blocks of kPushLanes slots that push_charge_state_steps carries through
+// Blocks of kPushLanes slots that push_states_steps carries through
 // all steps together: their states stay in the first-level cache from step
 // to step, while at each step they share the few planes of a field table
 // around their common z.
 inline constexpr int kStepTileBlocks = 32;
+inline constexpr int kTileSlots = kStepTileBlocks * kPushLanes;
+// A chunk of the statistics sums is made of whole tiles.
+static_assert(kStatChunk % kTileSlots == 0);
+
+// The live slots of the tile of slots first..min(first + kTileSlots,
+// last + 1) - 1 through steps 1..nstep of length h, block by block in
+// lockstep: lost(k, slot) for each slot lost in step k (the slot leaves
+// its block), and after_step(k, slots, count) with the slots still live
+// after step k, block by block (slots[b][0 .. count[b]-1], increasing).
+template <class Field, class Lost, class AfterStep>
+inline void push_tile_steps(const Field& field, const SlotView& view, const std::int32_t* status, int first,
+                            int last, double h, int nstep, double wavelength_2pi, const FirstStageCache& cache,
+                            bool avx2, Lost&& lost_in, AfterStep&& after_step) {
+  int slots[kStepTileBlocks][kPushLanes];
+  int count[kStepTileBlocks];
+  for (int b = 0; b < kStepTileBlocks; ++b) {
+    count[b] = 0;
+    const int begin = first + b * kPushLanes;
+    const int end = std::min(begin + kPushLanes, last + 1);
+    for (int i = begin; i < end; ++i)
+      if (status[i] >= 0) slots[b][count[b]++] = i;
+  }
+  for (int k = 1; k <= nstep; ++k) {
+    for (int b = 0; b < kStepTileBlocks; ++b) {
+      if (count[b] == 0) continue;
+      bool lost[kPushLanes];
+      if (avx2)
+        push_lanes_z_avx2<kPushLanes>(field, view, slots[b], count[b], h, wavelength_2pi, lost, cache);
+      else
+        push_lanes_z<kPushLanes>(field, view, slots[b], count[b], h, wavelength_2pi, lost, cache);
+      // The lost slots leave the block; the others keep their order.
+      int kept = 0;
+      for (int l = 0; l < count[b]; ++l) {
+        if (lost[l])
+          lost_in(k, slots[b][l]);
+        else
+          slots[b][kept++] = slots[b][l];
+      }
+      count[b] = kept;
+    }
+    after_step(k, slots, count);
+  }
+}
 
 // Every step 1..nstep of length h of the charge states iq_first..iq_last,
 // tile by tile: the live slots of a tile of kStepTileBlocks blocks of
@@ -193,7 +236,6 @@ void push_states_steps(Sim& sim, const Field& field, int iq_first, int iq_last, 
   if (static_cast<int>(ts.thread_step_losses.size()) < max_threads)
     ts.thread_step_losses.resize(max_threads);
   if (static_cast<int>(ts.state_step_losses.size()) <= iq_last) ts.state_step_losses.resize(iq_last + 1);
-  constexpr int kTileSlots = kStepTileBlocks * kPushLanes;
   constexpr int kStates = kMaxChargeStates + 1;
   std::array<SlotView, kStates> views{};
   std::array<const std::int32_t*, kStates> status{};
@@ -227,39 +269,12 @@ void push_states_steps(Sim& sim, const Field& field, int iq_first, int iq_last, 
     for (int n = 0; n < ntiles; ++n) {
       int iq = iq_first;
       while (n >= tile_begin[iq + 1]) ++iq;
-      const std::int32_t* st = status[iq];
-      // The live slots of each block of the tile.
-      int slots[kStepTileBlocks][kPushLanes];
-      int count[kStepTileBlocks];
-      const int first = (n - tile_begin[iq]) * kTileSlots;
-      for (int b = 0; b < kStepTileBlocks; ++b) {
-        count[b] = 0;
-        const int begin = first + b * kPushLanes;
-        const int end = std::min(begin + kPushLanes, last[iq] + 1);
-        for (int i = begin; i < end; ++i)
-          if (st[i] >= 0) slots[b][count[b]++] = i;
-      }
       const std::int64_t state_key = static_cast<std::int64_t>(iq) << 56;
-      for (int k = 1; k <= nstep; ++k)
-        for (int b = 0; b < kStepTileBlocks; ++b) {
-          if (count[b] == 0) continue;
-          bool lost[kPushLanes];
-          if (avx2)
-            push_lanes_z_avx2<kPushLanes>(field, views[iq], slots[b], count[b], h, wavelength_2pi, lost,
-                                          cache[iq]);
-          else
-            push_lanes_z<kPushLanes>(field, views[iq], slots[b], count[b], h, wavelength_2pi, lost,
-                                     cache[iq]);
-          // The lost slots leave the block; the others keep their order.
-          int kept = 0;
-          for (int l = 0; l < count[b]; ++l) {
-            if (lost[l])
-              mine.push_back(state_key + (static_cast<std::int64_t>(k) << 32) + slots[b][l]);
-            else
-              slots[b][kept++] = slots[b][l];
-          }
-          count[b] = kept;
-        }
+      push_tile_steps(
+          field, views[iq], status[iq], (n - tile_begin[iq]) * kTileSlots, last[iq], h, nstep, wavelength_2pi,
+          cache[iq], avx2,
+          [&](int k, int slot) { mine.push_back(state_key + (static_cast<std::int64_t>(k) << 32) + slot); },
+          [](int, const int (&)[kStepTileBlocks][kPushLanes], const int (&)[kStepTileBlocks]) {});
     }
   }
   std::vector<std::int64_t> all;
@@ -268,6 +283,81 @@ void push_states_steps(Sim& sim, const Field& field, int iq_first, int iq_last, 
   for (int iq = iq_first; iq <= iq_last; ++iq) ts.state_step_losses[iq].clear();
   constexpr std::int64_t kStepSlot = (std::int64_t{1} << 56) - 1;
   for (const std::int64_t e : all) ts.state_step_losses[static_cast<std::size_t>(e >> 56)].push_back(e & kStepSlot);
+}
+
+// Every step 1..nstep of every charge state as push_states_steps
+// does, in one team over the chunks of kStatChunk slots of all states, with
+// the statistics sums of the intermediate steps taken on the way
+// (add_step_sums, after prepare_step_sums): one thread carries a chunk tile
+// by tile in slot order, so each chunk's sums of a step add its particles
+// in slot order as the statistics pass would. The losses are left in
+// sim.transport.state_step_losses as push_states_steps leaves them.
+template <class Field>
+void push_states_steps_with_sums(Sim& sim, const Field& field, double h, int nstep) {
+  TransportState& ts = sim.transport;
+  const int nq = sim.config.NQTOT;
+  const int max_threads = omp_get_max_threads();
+  if (static_cast<int>(ts.thread_step_losses.size()) < max_threads)
+    ts.thread_step_losses.resize(max_threads);
+  if (static_cast<int>(ts.state_step_losses.size()) <= nq) ts.state_step_losses.resize(nq + 1);
+  struct Chunk {
+    int iq, first;
+  };
+  // The whole chunks first, the shorter last chunks of the states after
+  // them, so that these fill the gaps at the end.
+  std::vector<Chunk> chunks, short_chunks;
+  int all_slots = 0;
+  for (int iq = 1; iq <= nq; ++iq) {
+    const int last = last_slot(sim, iq);
+    for (int first = 0; first <= last; first += kStatChunk)
+      (last - first + 1 >= kStatChunk ? chunks : short_chunks).push_back({iq, first});
+    all_slots += last + 1;
+  }
+  chunks.insert(chunks.end(), short_chunks.begin(), short_chunks.end());
+  const double wavelength_2pi = sim.ref.wavelength_2pi;
+  std::vector<std::vector<std::int64_t>>& per_thread = ts.thread_step_losses;
+  const bool avx2 = cpu_has_avx2();
+  const int nchunks = static_cast<int>(chunks.size());
+  const int nsums = nstep - 1;
+  int team = 1;
+#pragma omp parallel if (all_slots >= kMinParallelSlots)
+  {
+    std::vector<std::int64_t>& mine = per_thread[omp_get_thread_num()];
+    mine.clear();
+#pragma omp single nowait
+    team = omp_get_num_threads();
+    // Chunks differ in cost only by their live particles: handed out one
+    // at a time, so a thread held up by the machine delays one chunk.
+#pragma omp for schedule(dynamic, 1)
+    for (int c = 0; c < nchunks; ++c) {
+      const int iq = chunks[static_cast<std::size_t>(c)].iq;
+      const int first = chunks[static_cast<std::size_t>(c)].first;
+      const int last = std::min(last_slot(sim, iq), first + kStatChunk - 1);
+      const SlotView view = slot_view(sim, iq);
+      const std::int32_t* status = sim.particles.status[iq];
+      const FirstStageCache cache{ts.first_stage_k[iq].data(), ts.first_stage_valid[iq].data()};
+      for (int t = first; t <= last; t += kTileSlots)
+        push_tile_steps(
+            field, view, status, t, last, h, nstep, wavelength_2pi, cache, avx2,
+            [&](int k, int slot) {
+              mine.push_back((static_cast<std::int64_t>(iq) << 48) + (static_cast<std::int64_t>(k) << 32) + slot);
+            },
+            [&](int k, const int (&slots)[kStepTileBlocks][kPushLanes], const int (&count)[kStepTileBlocks]) {
+              if (k > nsums) return;
+              std::int32_t live[kTileSlots];
+              int n = 0;
+              for (int b = 0; b < kStepTileBlocks; ++b)
+                for (int l = 0; l < count[b]; ++l) live[n++] = slots[b][l];
+              add_step_sums(sim, k, iq, live, n);
+            });
+    }
+  }
+  std::vector<std::int64_t> all;
+  for (int t = 0; t < team; ++t) all.insert(all.end(), per_thread[t].begin(), per_thread[t].end());
+  std::sort(all.begin(), all.end());
+  for (int iq = 1; iq <= nq; ++iq) ts.state_step_losses[iq].clear();
+  constexpr std::int64_t kStepSlot = (std::int64_t{1} << 48) - 1;
+  for (const std::int64_t e : all) ts.state_step_losses[static_cast<std::size_t>(e >> 48)].push_back(e & kStepSlot);
 }
 
 // Marks the particles of step_losses lost in step k of element line n: status
@@ -336,13 +426,22 @@ void step_element(Sim& sim, int n, const Field& field, double length,
   // statistics or plots per step, no memo of the field per step): every
   // charge state goes through all steps tile by tile, and the losses are
   // recorded afterwards in the order of the steps.
-  const bool whole_element = keep_first_stage && !StepMemoField<Field> && !how.stat_every_step &&
-                             sim.config.IGRAPH != 1;
+  // With the plots on, the statistics of the intermediate steps are taken
+  // on the way (step_sums_possible) and finished below in the order of the
+  // steps.
+  const bool plots = sim.config.IGRAPH == 1;
+  const bool whole_element = ts.whole_element_push && keep_first_stage && !StepMemoField<Field> &&
+                             !how.stat_every_step && (!plots || step_sums_possible(sim));
   if (whole_element) {
-    std::array<FirstStageCache, kMaxChargeStates + 1> cache{};
-    for (int iq = 1; iq <= sim.config.NQTOT; ++iq)
-      cache[iq] = {ts.first_stage_k[iq].data(), ts.first_stage_valid[iq].data()};
-    push_states_steps(sim, f, 1, sim.config.NQTOT, r.step_len, r.nstep, cache.data());
+    if (plots) {
+      prepare_step_sums(sim);
+      push_states_steps_with_sums(sim, f, r.step_len, r.nstep);
+    } else {
+      std::array<FirstStageCache, kMaxChargeStates + 1> cache{};
+      for (int iq = 1; iq <= sim.config.NQTOT; ++iq)
+        cache[iq] = {ts.first_stage_k[iq].data(), ts.first_stage_valid[iq].data()};
+      push_states_steps(sim, f, 1, sim.config.NQTOT, r.step_len, r.nstep, cache.data());
+    }
     std::vector<std::size_t> next(static_cast<std::size_t>(sim.config.NQTOT) + 1, 0);
     for (int k = 1; k <= r.nstep; ++k) {
       g.zref = path(k, kRefZ);
@@ -356,6 +455,7 @@ void step_element(Sim& sim, int n, const Field& field, double length,
           ts.step_losses.push_back(static_cast<std::int32_t>(lost[j] & 0xffffffff));
         record_step_losses(sim, n, iq, s_prev);
       }
+      if (plots && k < r.nstep) stat_from_step_sums(sim, k);
     }
     misalign_out(sim);
     stat(sim, r.nstep);

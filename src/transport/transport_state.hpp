@@ -100,10 +100,14 @@ struct TransportState {
   std::vector<std::vector<std::int32_t>> thread_losses;
   std::vector<std::int32_t> step_losses;  // all of them, in slot order
   // The same when every step of an element is pushed block by block (see
-  // push_charge_state_steps): (step << 32) + slot, per thread and then per
+  // push_states_steps): (step << 32) + slot, per thread and then per
   // charge state.
   std::vector<std::vector<std::int64_t>> thread_step_losses;
   std::vector<std::vector<std::int64_t>> state_step_losses;
+  // Whether an element whose particles nothing touches between steps goes
+  // through all its steps in one push (see step_element); false takes
+  // every element step by step, the same results by another way.
+  bool whole_element_push = true;
 
   // Matrix elements: the transfer matrix of the last particle carried
   // through the last solenoid or quadrupole by matrix (in charge-state,

@@ -290,6 +290,7 @@ TEST(PlotStep, DotsOfManyParticlesAreThoseOfTheMappingInSlotOrderForAnyThreadCou
     }
   }
   std::array<std::vector<std::array<double, 2>>, 4> expect;
+  std::array<std::vector<Rgb>, 4> colour;
   std::size_t live = 0;
   for (int iq = 1; iq <= 2; ++iq)
     for (int i = 0; i <= last[static_cast<std::size_t>(iq)]; ++i) {
@@ -302,22 +303,34 @@ TEST(PlotStep, DotsOfManyParticlesAreThoseOfTheMappingInSlotOrderForAnyThreadCou
       for (int k = 1; k <= 3; ++k) {
         const double px = world_to_px_x(l, k, world[static_cast<std::size_t>(k)][0]);
         const double py = world_to_px_y(l, k, world[static_cast<std::size_t>(k)][1]);
-        if (px >= l.IX[k] && px <= l.JX[k] && py >= l.IY[k] && py <= l.JY[k])
+        if (px >= l.IX[k] && px <= l.JX[k] && py >= l.IY[k] && py <= l.JY[k]) {
           expect[static_cast<std::size_t>(k)].push_back({px, py});
+          colour[static_cast<std::size_t>(k)].push_back(kStateColour[static_cast<std::size_t>(iq)]);
+        }
       }
     }
   const int saved = omp_get_max_threads();
-  for (const int threads : {1, 4}) {
-    omp_set_num_threads(threads);
-    f.canvas->ops.clear();
-    plot_step(s, 0.0);
-    for (int k = 1; k <= 3; ++k) {
-      const auto got = f.dots(k);
-      const auto& want = expect[static_cast<std::size_t>(k)];
-      ASSERT_EQ(got.size(), want.size()) << "window " << k << ", " << threads << " threads";
-      for (std::size_t n = 0; n < got.size(); ++n)
-        ASSERT_TRUE(got[n].x == want[n][0] && got[n].y == want[n][1])
-            << "window " << k << " dot " << n << ", " << threads << " threads";
+  // Every build of the particle loop the processor runs: baseline, AVX2,
+  // AVX-512.
+  const std::array<bool, 4> runs{true, true, __builtin_cpu_supports("avx2") != 0,
+                                 __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                                     __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw")};
+  for (int build = 0; build <= 3; ++build) {
+    if (!runs[static_cast<std::size_t>(build)]) continue;
+    s.plots.dot_build = build;
+    for (const int threads : {1, 4}) {
+      omp_set_num_threads(threads);
+      f.canvas->ops.clear();
+      plot_step(s, 0.0);
+      for (int k = 1; k <= 3; ++k) {
+        const auto got = f.dots(k);
+        const auto& want = expect[static_cast<std::size_t>(k)];
+        ASSERT_EQ(got.size(), want.size()) << "window " << k << ", " << threads << " threads, build " << build;
+        for (std::size_t n = 0; n < got.size(); ++n)
+          ASSERT_TRUE(got[n].x == want[n][0] && got[n].y == want[n][1] &&
+                      got[n].c == colour[static_cast<std::size_t>(k)][n])
+              << "window " << k << " dot " << n << ", " << threads << " threads, build " << build;
+      }
     }
   }
   omp_set_num_threads(saved);

@@ -6,6 +6,7 @@
 #include <omp.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "beam/lost_coord.hpp"
 #include "common/sim.hpp"
@@ -419,6 +420,121 @@ TEST(DriftElement, ResultsDoNotDependOnTheThreadCount) {
   EXPECT_GT(lost[0].size(), 1000u);
   EXPECT_EQ(lost[0], lost[1]);
   EXPECT_EQ(xs[0], xs[1]);
+}
+
+// With the plots on, the statistics of every step of a drift taken on the
+// way through all its steps equal those taken after each step, bit for bit:
+// the step rows, the beam maxima of the reference path, the exit record,
+// moments and counts, lost.dat and the particles. A beam of several chunks
+// per state, a state outside the statistics range (counts only), test
+// particles, particles lost before and in the drift, energies outside the
+// acceptance and the limit of the maxima, phases beyond one turn; with the
+// statistics of every step, of the ends only (istat_mode = 1), and mean
+// phases kept from an RFQ; one and four threads.
+TEST(DriftElement, StatisticsOnTheWayEqualThoseAfterEachStep) {
+  struct Case {
+    const char* what;
+    int istat_mode;
+    int iriarfq;
+  } cases[] = {{"every step", 0, 0}, {"ends only", 1, 0}, {"rfq mean phases", 0, 1}};
+  const int saved = omp_get_max_threads();
+  for (const Case& cs : cases) {
+    struct Result {
+      std::vector<double> numbers;
+      std::vector<std::int32_t> counts;
+      std::string lost;
+      int steps_taken = 0;
+    };
+    std::vector<Result> results;
+    for (const int threads : {1, 4})
+      for (const bool whole : {false, true}) {
+        omp_set_num_threads(threads);
+        DriftRun r(1000.0);
+        Sim& s = *r;
+        s.config.IGRAPH = 1;
+        s.config.DWWACC = 0.03;
+        s.config.DWWMAX = 0.025;
+        s.config.nqtot0 = 1;
+        s.config.nqtot1 = 2;
+        s.state.istat_mode = cs.istat_mode;
+        s.state.IRIARFQ = cs.iriarfq;
+        s.qphase.qstate_mean_phase = {0.0, 0.3, -0.2, 0.1};
+        s.transport.whole_element_push = whole;
+        const int nstep = 7;
+        r.line(1, 14.0, 1.0, -0.8, nstep);
+        const std::array<int, 4> sizes{0, 9008, 5001, 3001};
+        for (int iq = 1; iq <= 3; ++iq) {
+          std::vector<std::array<double, 4>> c;
+          for (int i = 0; i < sizes[iq]; ++i) {
+            const double u = std::sin(1.7 * i + iq), v = std::cos(2.3 * i), w = std::sin(0.37 * i + 1.0);
+            c.push_back({0.8 * u, 0.02 * v, 0.5 * w, 0.015 * u * v});
+          }
+          r.beam(iq, c, 0.25 * iq);
+          ParticleArrays& p = s.particles;
+          for (int i = 0; i < sizes[iq]; ++i) {
+            p.phase[iq][i] = 5.0 * std::sin(0.91 * i);
+            p.beta[iq][i] = beta_of_w(1000.0 * (1.0 + 0.035 * std::cos(0.53 * i + iq)));
+            p.status[iq][i] = i % 89 == 3 ? kLost : (i % 7 == 1 ? 2 : kLive);
+          }
+        }
+        // The last 7 slots of state 1 are test particles.
+        s.config.NPAT[1] = sizes[1] - 8;
+        s.npat.ntest[1] = 7;
+        drift_element(s, 1);
+        Result res;
+        res.steps_taken = s.stats.step_sums.steps;
+        const RefPath& path = s.transport.ref_path;
+        for (int k = -1; k <= nstep; ++k)
+          for (int col = 0; col < kRefCols; ++col) res.numbers.push_back(path(k, col));
+        for (int k = 0; k <= nstep; ++k)
+          for (const double v : s.stats.step_stats[static_cast<std::size_t>(k)].v) res.numbers.push_back(v);
+        const ElementStatsRow& row = s.stats.element_stats[1];
+        const double* first = &row.exn_rms4;
+        res.numbers.insert(res.numbers.end(), first, first + sizeof(row) / sizeof(double));
+        const BeamMoments& bm = s.beam_moments;
+        for (const auto* a : {&bm.twiss_alpha, &bm.twiss_beta, &bm.twiss_gamma, &bm.eps_rms, &bm.eps_max})
+          res.numbers.insert(res.numbers.end(), a->begin(), a->end());
+        res.numbers.insert(res.numbers.end(), bm.centroid.begin(), bm.centroid.end());
+        for (const auto& line : bm.sigma) res.numbers.insert(res.numbers.end(), line.begin(), line.end());
+        res.numbers.push_back(s.ref.w_origin);
+        res.numbers.push_back(s.ref.phase_origin);
+        res.counts = {s.stats.position_counts.n_live[1], s.stats.position_counts.n_lost[1]};
+        for (int iq = 1; iq <= 3; ++iq)
+          for (int i = 0; i < sizes[iq]; ++i) {
+            res.numbers.push_back(s.particles.x[iq][i]);
+            res.numbers.push_back(s.particles.yp[iq][i]);
+            res.numbers.push_back(s.particles.phase[iq][i]);
+            res.counts.push_back(s.particles.status[iq][i]);
+          }
+        s.units.close_all();
+        res.lost = testing::read_file(r.tmp / "lost.dat");
+        results.push_back(std::move(res));
+      }
+    omp_set_num_threads(saved);
+    // Runs: 1 thread step by step, 1 thread on the way, 4 threads the same.
+    const Result& ref = results[0];
+    EXPECT_GT(ref.lost.size(), 1000u) << cs.what;
+    EXPECT_EQ(ref.steps_taken, 0) << cs.what;
+    EXPECT_EQ(results[1].steps_taken, cs.istat_mode == 0 ? 6 : 0) << cs.what;
+    // The step rows of the intermediate steps were filled.
+    // The rms x of step 3 (after the nstep + 2 rows of the reference path)
+    // is taken only with the statistics of every step.
+    const std::size_t rms_x_step3 = 9 * kRefCols + 3 * 10 + 1;
+    if (cs.istat_mode == 0) EXPECT_GT(ref.numbers[rms_x_step3], 0.0) << cs.what;
+    else EXPECT_EQ(ref.numbers[rms_x_step3], 0.0) << cs.what;
+    for (std::size_t run = 1; run < results.size(); ++run) {
+      const Result& got = results[run];
+      ASSERT_EQ(got.numbers.size(), ref.numbers.size()) << cs.what;
+      std::size_t differ = 0;
+      for (std::size_t j = 0; j < ref.numbers.size(); ++j)
+        if (std::memcmp(&got.numbers[j], &ref.numbers[j], sizeof(double)) != 0 && differ++ < 5)
+          ADD_FAILURE() << cs.what << ", run " << run << ": number " << j << " is " << got.numbers[j]
+                        << ", step by step " << ref.numbers[j];
+      EXPECT_EQ(differ, 0u) << cs.what << ", run " << run;
+      EXPECT_EQ(got.counts, ref.counts) << cs.what << ", run " << run;
+      EXPECT_EQ(got.lost, ref.lost) << cs.what << ", run " << run;
+    }
+  }
 }
 
 }  // namespace
