@@ -178,10 +178,13 @@ static_assert(kStatChunk % kTileSlots == 0);
 // lockstep: lost(k, slot) for each slot lost in step k (the slot leaves
 // its block), and after_step(k, slots, count) with the slots still live
 // after step k, block by block (slots[b][0 .. count[b]-1], increasing).
+// Step k is pushed in step_fields[k - 1] when given (a field with its
+// memo of that step), else in field.
 template <class Field, class Lost, class AfterStep>
 inline void push_tile_steps(const Field& field, const SlotView& view, const std::int32_t* status, int first,
                             int last, double h, int nstep, double wavelength_2pi, const FirstStageCache& cache,
-                            bool avx2, Lost&& lost_in, AfterStep&& after_step) {
+                            bool avx2, Lost&& lost_in, AfterStep&& after_step,
+                            const Field* step_fields = nullptr) {
   int slots[kStepTileBlocks][kPushLanes];
   int count[kStepTileBlocks];
   for (int b = 0; b < kStepTileBlocks; ++b) {
@@ -192,13 +195,14 @@ inline void push_tile_steps(const Field& field, const SlotView& view, const std:
       if (status[i] >= 0) slots[b][count[b]++] = i;
   }
   for (int k = 1; k <= nstep; ++k) {
+    const Field& fk = step_fields != nullptr ? step_fields[k - 1] : field;
     for (int b = 0; b < kStepTileBlocks; ++b) {
       if (count[b] == 0) continue;
       bool lost[kPushLanes];
       if (avx2)
-        push_lanes_z_avx2<kPushLanes>(field, view, slots[b], count[b], h, wavelength_2pi, lost, cache);
+        push_lanes_z_avx2<kPushLanes>(fk, view, slots[b], count[b], h, wavelength_2pi, lost, cache);
       else
-        push_lanes_z<kPushLanes>(field, view, slots[b], count[b], h, wavelength_2pi, lost, cache);
+        push_lanes_z<kPushLanes>(fk, view, slots[b], count[b], h, wavelength_2pi, lost, cache);
       // The lost slots leave the block; the others keep their order.
       int kept = 0;
       for (int l = 0; l < count[b]; ++l) {
@@ -225,12 +229,12 @@ inline void push_tile_steps(const Field& field, const SlotView& view, const std:
 // one at a time as each thread becomes free (a particle's push does not
 // depend on the thread that does it), so a thread slowed down by others on
 // the machine does not hold the team back. cache[iq] holds the kept
-// derivatives of state iq. The losses are left in
-// sim.transport.state_step_losses[iq] as (step << 32) + slot in increasing
-// order.
+// derivatives of state iq; step_fields as push_tile_steps takes them. The
+// losses are left in sim.transport.state_step_losses[iq] as
+// (step << 32) + slot in increasing order.
 template <class Field>
 void push_states_steps(Sim& sim, const Field& field, int iq_first, int iq_last, double h, int nstep,
-                       const FirstStageCache* cache) {
+                       const FirstStageCache* cache, const Field* step_fields = nullptr) {
   TransportState& ts = sim.transport;
   const int max_threads = omp_get_max_threads();
   if (static_cast<int>(ts.thread_step_losses.size()) < max_threads)
@@ -274,7 +278,7 @@ void push_states_steps(Sim& sim, const Field& field, int iq_first, int iq_last, 
           field, views[iq], status[iq], (n - tile_begin[iq]) * kTileSlots, last[iq], h, nstep, wavelength_2pi,
           cache[iq], avx2,
           [&](int k, int slot) { mine.push_back(state_key + (static_cast<std::int64_t>(k) << 32) + slot); },
-          [](int, const int (&)[kStepTileBlocks][kPushLanes], const int (&)[kStepTileBlocks]) {});
+          [](int, const int (&)[kStepTileBlocks][kPushLanes], const int (&)[kStepTileBlocks]) {}, step_fields);
     }
   }
   std::vector<std::int64_t> all;
@@ -293,7 +297,8 @@ void push_states_steps(Sim& sim, const Field& field, int iq_first, int iq_last, 
 // in slot order as the statistics pass would. The losses are left in
 // sim.transport.state_step_losses as push_states_steps leaves them.
 template <class Field>
-void push_states_steps_with_sums(Sim& sim, const Field& field, double h, int nstep) {
+void push_states_steps_with_sums(Sim& sim, const Field& field, double h, int nstep,
+                                 const Field* step_fields = nullptr) {
   TransportState& ts = sim.transport;
   const int nq = sim.config.NQTOT;
   const int max_threads = omp_get_max_threads();
@@ -349,7 +354,8 @@ void push_states_steps_with_sums(Sim& sim, const Field& field, double h, int nst
               for (int b = 0; b < kStepTileBlocks; ++b)
                 for (int l = 0; l < count[b]; ++l) live[n++] = slots[b][l];
               add_step_sums(sim, k, iq, live, n);
-            });
+            },
+            step_fields);
     }
   }
   std::vector<std::int64_t> all;
@@ -423,24 +429,36 @@ void step_element(Sim& sim, int n, const Field& field, double length,
     }
   }
   // Nothing acts on the particles between two steps (no space charge, no
-  // statistics or plots per step, no memo of the field per step): every
-  // charge state goes through all steps tile by tile, and the losses are
-  // recorded afterwards in the order of the steps.
+  // statistics per step, no hook): every charge state goes through all
+  // steps tile by tile, and the losses are recorded afterwards in the
+  // order of the steps.
   // With the plots on, the statistics of the intermediate steps are taken
   // on the way (step_sums_possible) and finished below in the order of the
   // steps.
   const bool plots = sim.config.IGRAPH == 1;
-  const bool whole_element = ts.whole_element_push && keep_first_stage && !StepMemoField<Field> &&
-                             !how.stat_every_step && (!plots || step_sums_possible(sim));
+  const bool whole_element = ts.whole_element_push && keep_first_stage && !how.stat_every_step &&
+                             (!plots || step_sums_possible(sim));
   if (whole_element) {
+    // A field with a memo per step gets a copy per step with that step's
+    // memo, prepared at the z the step-by-step loop below would give it.
+    std::vector<Field> step_fields;
+    if constexpr (StepMemoField<Field>) {
+      step_fields.assign(static_cast<std::size_t>(r.nstep), f);
+      double z_memo = 0.0;
+      for (int k = 1; k <= r.nstep; ++k) {
+        step_fields[static_cast<std::size_t>(k - 1)].source.prepare_step(z_memo, r.step_len);
+        z_memo = z_memo + r.step_len;
+      }
+    }
+    const Field* per_step = step_fields.empty() ? nullptr : step_fields.data();
     if (plots) {
       prepare_step_sums(sim);
-      push_states_steps_with_sums(sim, f, r.step_len, r.nstep);
+      push_states_steps_with_sums(sim, f, r.step_len, r.nstep, per_step);
     } else {
       std::array<FirstStageCache, kMaxChargeStates + 1> cache{};
       for (int iq = 1; iq <= sim.config.NQTOT; ++iq)
         cache[iq] = {ts.first_stage_k[iq].data(), ts.first_stage_valid[iq].data()};
-      push_states_steps(sim, f, 1, sim.config.NQTOT, r.step_len, r.nstep, cache.data());
+      push_states_steps(sim, f, 1, sim.config.NQTOT, r.step_len, r.nstep, cache.data(), per_step);
     }
     std::vector<std::size_t> next(static_cast<std::size_t>(sim.config.NQTOT) + 1, 0);
     for (int k = 1; k <= r.nstep; ++k) {
