@@ -211,9 +211,10 @@ StateRange statistics_range(const RunConfig& c);
 void stat(Sim& sim, std::int32_t k);
 // The statistics of the intermediate steps of the current element taken
 // while a push carries every particle through all its steps (see
-// push_states_steps_with_sums), each equal bit for bit to stat(sim, k) after
-// step k: possible while the mean phases of the steps do not depend on the
-// particles (iflag_t != 1) and the sums of all steps fit in kStepSumsBytes.
+// push_states_steps with step_sums), each equal bit for bit to
+// stat(sim, k) after step k: possible while the mean phases of the steps
+// do not depend on the particles (iflag_t != 1) and the sums of all steps
+// fit in kStepSumsBytes.
 inline constexpr std::size_t kStepSumsBytes = std::size_t{64} << 20;
 bool step_sums_possible(const Sim& sim);
 // Before the push: the origins and chunks of steps 1..nstep-1, the sums

@@ -225,16 +225,26 @@ inline void push_tile_steps(const Field& field, const SlotView& view, const std:
 // of streaming the whole beam through memory at every step. Only for a push
 // in z in one field for every particle with nothing acting on the particles
 // between steps; each particle gets exactly the pushes of nstep calls of
-// push_charge_state. The tiles of all the states are handed to the threads
-// one at a time as each thread becomes free (a particle's push does not
-// depend on the thread that does it), so a thread slowed down by others on
-// the machine does not hold the team back. cache[iq] holds the kept
-// derivatives of state iq; step_fields as push_tile_steps takes them. The
-// losses are left in sim.transport.state_step_losses[iq] as
+// push_charge_state. The work of all the states is handed to the threads
+// one piece at a time as each thread becomes free (a particle's push does
+// not depend on the thread that does it), so a thread slowed down by others
+// on the machine does not hold the team back. cache[iq] holds the kept
+// derivatives of state iq; step_fields as push_tile_steps takes them.
+//
+// With step_sums the statistics sums of the intermediate steps are taken on
+// the way (add_step_sums, after prepare_step_sums): a piece is then a chunk
+// of kStatChunk slots that one thread carries tile by tile in slot order,
+// so each chunk's sums of a step add its particles in slot order as the
+// statistics pass would (the whole chunks first, the shorter last chunks of
+// the states after them, so that these fill the gaps at the end); else a
+// piece is one tile.
+//
+// The losses are left in sim.transport.state_step_losses[iq] as
 // (step << 32) + slot in increasing order.
 template <class Field>
 void push_states_steps(Sim& sim, const Field& field, int iq_first, int iq_last, double h, int nstep,
-                       const FirstStageCache* cache, const Field* step_fields = nullptr) {
+                       const FirstStageCache* cache, const Field* step_fields = nullptr,
+                       bool step_sums = false) {
   TransportState& ts = sim.transport;
   const int max_threads = omp_get_max_threads();
   if (static_cast<int>(ts.thread_step_losses.size()) < max_threads)
@@ -244,19 +254,23 @@ void push_states_steps(Sim& sim, const Field& field, int iq_first, int iq_last, 
   std::array<SlotView, kStates> views{};
   std::array<const std::int32_t*, kStates> status{};
   std::array<int, kStates> last{};
-  // Tiles tile_begin[iq] .. tile_begin[iq + 1] - 1 belong to state iq.
-  std::array<int, kStates + 1> tile_begin{};
-  int ntiles = 0;
+  struct Piece {
+    int iq, first;
+  };
+  const int piece_slots = step_sums ? kStatChunk : kTileSlots;
+  std::vector<Piece> pieces;
+  std::vector<Piece> short_pieces;
   int slots_total = 0;
   for (int iq = iq_first; iq <= iq_last; ++iq) {
     views[iq] = slot_view(sim, iq);
     status[iq] = sim.particles.status[iq];
     last[iq] = last_slot(sim, iq);
-    tile_begin[iq] = ntiles;
-    ntiles += (last[iq] + kTileSlots) / kTileSlots;
+    for (int first = 0; first <= last[iq]; first += piece_slots)
+      (!step_sums || last[iq] - first + 1 >= piece_slots ? pieces : short_pieces).push_back({iq, first});
     slots_total += last[iq] + 1;
   }
-  tile_begin[iq_last + 1] = ntiles;
+  pieces.insert(pieces.end(), short_pieces.begin(), short_pieces.end());
+  const int npieces = static_cast<int>(pieces.size());
   const double wavelength_2pi = sim.ref.wavelength_2pi;
   std::vector<std::vector<std::int64_t>>& per_thread = ts.thread_step_losses;
   const bool avx2 = cpu_has_avx2();
@@ -270,15 +284,24 @@ void push_states_steps(Sim& sim, const Field& field, int iq_first, int iq_last, 
 #pragma omp single nowait
     team = omp_get_num_threads();
 #pragma omp for schedule(dynamic, 1)
-    for (int n = 0; n < ntiles; ++n) {
-      int iq = iq_first;
-      while (n >= tile_begin[iq + 1]) ++iq;
+    for (int n = 0; n < npieces; ++n) {
+      const int iq = pieces[static_cast<std::size_t>(n)].iq;
+      const int first = pieces[static_cast<std::size_t>(n)].first;
+      const int end = std::min(last[iq], first + piece_slots - 1);
       const std::int64_t state_key = static_cast<std::int64_t>(iq) << 56;
-      push_tile_steps(
-          field, views[iq], status[iq], (n - tile_begin[iq]) * kTileSlots, last[iq], h, nstep, wavelength_2pi,
-          cache[iq], avx2,
-          [&](int k, int slot) { mine.push_back(state_key + (static_cast<std::int64_t>(k) << 32) + slot); },
-          [](int, const int (&)[kStepTileBlocks][kPushLanes], const int (&)[kStepTileBlocks]) {}, step_fields);
+      for (int t = first; t <= end; t += kTileSlots)
+        push_tile_steps(
+            field, views[iq], status[iq], t, end, h, nstep, wavelength_2pi, cache[iq], avx2,
+            [&](int k, int slot) { mine.push_back(state_key + (static_cast<std::int64_t>(k) << 32) + slot); },
+            [&](int k, const int (&slots)[kStepTileBlocks][kPushLanes], const int (&count)[kStepTileBlocks]) {
+              if (!step_sums || k >= nstep) return;
+              std::int32_t live[kTileSlots];
+              int nlive = 0;
+              for (int b = 0; b < kStepTileBlocks; ++b)
+                for (int l = 0; l < count[b]; ++l) live[nlive++] = slots[b][l];
+              add_step_sums(sim, k, iq, live, nlive);
+            },
+            step_fields);
     }
   }
   std::vector<std::int64_t> all;
@@ -287,83 +310,6 @@ void push_states_steps(Sim& sim, const Field& field, int iq_first, int iq_last, 
   for (int iq = iq_first; iq <= iq_last; ++iq) ts.state_step_losses[iq].clear();
   constexpr std::int64_t kStepSlot = (std::int64_t{1} << 56) - 1;
   for (const std::int64_t e : all) ts.state_step_losses[static_cast<std::size_t>(e >> 56)].push_back(e & kStepSlot);
-}
-
-// Every step 1..nstep of every charge state as push_states_steps
-// does, in one team over the chunks of kStatChunk slots of all states, with
-// the statistics sums of the intermediate steps taken on the way
-// (add_step_sums, after prepare_step_sums): one thread carries a chunk tile
-// by tile in slot order, so each chunk's sums of a step add its particles
-// in slot order as the statistics pass would. The losses are left in
-// sim.transport.state_step_losses as push_states_steps leaves them.
-template <class Field>
-void push_states_steps_with_sums(Sim& sim, const Field& field, double h, int nstep,
-                                 const Field* step_fields = nullptr) {
-  TransportState& ts = sim.transport;
-  const int nq = sim.config.NQTOT;
-  const int max_threads = omp_get_max_threads();
-  if (static_cast<int>(ts.thread_step_losses.size()) < max_threads)
-    ts.thread_step_losses.resize(max_threads);
-  if (static_cast<int>(ts.state_step_losses.size()) <= nq) ts.state_step_losses.resize(nq + 1);
-  struct Chunk {
-    int iq, first;
-  };
-  // The whole chunks first, the shorter last chunks of the states after
-  // them, so that these fill the gaps at the end.
-  std::vector<Chunk> chunks, short_chunks;
-  int all_slots = 0;
-  for (int iq = 1; iq <= nq; ++iq) {
-    const int last = last_slot(sim, iq);
-    for (int first = 0; first <= last; first += kStatChunk)
-      (last - first + 1 >= kStatChunk ? chunks : short_chunks).push_back({iq, first});
-    all_slots += last + 1;
-  }
-  chunks.insert(chunks.end(), short_chunks.begin(), short_chunks.end());
-  const double wavelength_2pi = sim.ref.wavelength_2pi;
-  std::vector<std::vector<std::int64_t>>& per_thread = ts.thread_step_losses;
-  const bool avx2 = cpu_has_avx2();
-  const int nchunks = static_cast<int>(chunks.size());
-  const int nsums = nstep - 1;
-  int team = 1;
-#pragma omp parallel if (all_slots >= kMinParallelSlots)
-  {
-    std::vector<std::int64_t>& mine = per_thread[omp_get_thread_num()];
-    mine.clear();
-#pragma omp single nowait
-    team = omp_get_num_threads();
-    // Chunks differ in cost only by their live particles: handed out one
-    // at a time, so a thread held up by the machine delays one chunk.
-#pragma omp for schedule(dynamic, 1)
-    for (int c = 0; c < nchunks; ++c) {
-      const int iq = chunks[static_cast<std::size_t>(c)].iq;
-      const int first = chunks[static_cast<std::size_t>(c)].first;
-      const int last = std::min(last_slot(sim, iq), first + kStatChunk - 1);
-      const SlotView view = slot_view(sim, iq);
-      const std::int32_t* status = sim.particles.status[iq];
-      const FirstStageCache cache{ts.first_stage_k[iq].data(), ts.first_stage_valid[iq].data()};
-      for (int t = first; t <= last; t += kTileSlots)
-        push_tile_steps(
-            field, view, status, t, last, h, nstep, wavelength_2pi, cache, avx2,
-            [&](int k, int slot) {
-              mine.push_back((static_cast<std::int64_t>(iq) << 48) + (static_cast<std::int64_t>(k) << 32) + slot);
-            },
-            [&](int k, const int (&slots)[kStepTileBlocks][kPushLanes], const int (&count)[kStepTileBlocks]) {
-              if (k > nsums) return;
-              std::int32_t live[kTileSlots];
-              int n = 0;
-              for (int b = 0; b < kStepTileBlocks; ++b)
-                for (int l = 0; l < count[b]; ++l) live[n++] = slots[b][l];
-              add_step_sums(sim, k, iq, live, n);
-            },
-            step_fields);
-    }
-  }
-  std::vector<std::int64_t> all;
-  for (int t = 0; t < team; ++t) all.insert(all.end(), per_thread[t].begin(), per_thread[t].end());
-  std::sort(all.begin(), all.end());
-  for (int iq = 1; iq <= nq; ++iq) ts.state_step_losses[iq].clear();
-  constexpr std::int64_t kStepSlot = (std::int64_t{1} << 48) - 1;
-  for (const std::int64_t e : all) ts.state_step_losses[static_cast<std::size_t>(e >> 48)].push_back(e & kStepSlot);
 }
 
 // Marks the particles of step_losses lost in step k of element line n: status
@@ -451,15 +397,11 @@ void step_element(Sim& sim, int n, const Field& field, double length,
       }
     }
     const Field* per_step = step_fields.empty() ? nullptr : step_fields.data();
-    if (plots) {
-      prepare_step_sums(sim);
-      push_states_steps_with_sums(sim, f, r.step_len, r.nstep, per_step);
-    } else {
-      std::array<FirstStageCache, kMaxChargeStates + 1> cache{};
-      for (int iq = 1; iq <= sim.config.NQTOT; ++iq)
-        cache[iq] = {ts.first_stage_k[iq].data(), ts.first_stage_valid[iq].data()};
-      push_states_steps(sim, f, 1, sim.config.NQTOT, r.step_len, r.nstep, cache.data(), per_step);
-    }
+    if (plots) prepare_step_sums(sim);
+    std::array<FirstStageCache, kMaxChargeStates + 1> cache{};
+    for (int iq = 1; iq <= sim.config.NQTOT; ++iq)
+      cache[iq] = {ts.first_stage_k[iq].data(), ts.first_stage_valid[iq].data()};
+    push_states_steps(sim, f, 1, sim.config.NQTOT, r.step_len, r.nstep, cache.data(), per_step, plots);
     std::vector<std::size_t> next(static_cast<std::size_t>(sim.config.NQTOT) + 1, 0);
     for (int k = 1; k <= r.nstep; ++k) {
       g.zref = path(k, kRefZ);
