@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "transport/frame.hpp"
 
 namespace linac::bench {

@@ -10,7 +10,7 @@
 #include <cmath>
 
 #include "bench_beam.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "elements/bend.hpp"
 
 namespace {

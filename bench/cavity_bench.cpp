@@ -14,7 +14,7 @@
 #include <string>
 
 #include "bench_beam.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "common/unit_numbers.hpp"
 #include "elements/cavity.hpp"
 #include "transport/reference.hpp"

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "corrections/minimiser.hpp"
 

@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "transport/field_tables.hpp"
 #include "transport/table_fields.hpp"
 #include "transport/table_writers.hpp"

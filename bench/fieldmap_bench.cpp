@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "bench_beam.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "transport/enge.hpp"
 #include "transport/fieldmap.hpp"
 #include "transport/frame.hpp"

@@ -11,7 +11,7 @@
 #include <omp.h>
 
 #include "bench_beam.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "transport/drift.hpp"
 #include "transport/matrix_elements.hpp"
 

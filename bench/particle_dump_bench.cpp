@@ -11,7 +11,7 @@
 #include <filesystem>
 
 #include "beam/particle_dump.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "platform/format.hpp"
 

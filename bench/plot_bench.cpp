@@ -13,7 +13,7 @@
 
 #include "bench_beam.hpp"
 #include "beam/plots.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "transport/drift.hpp"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include "../tools/rfq_cell_design.hpp"
 #include "bench_beam.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "elements/rfq/rfq_field.hpp"
 #include "transport/stepping.hpp"
 

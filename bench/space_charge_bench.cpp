@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "common/constants.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "spacecharge/deposit.hpp"
 #include "spacecharge/poisson.hpp"
 #include "spacecharge/space_charge.hpp"
@@ -79,7 +79,7 @@ struct Setup {
     const double W = 1000.0;
     const double gamma = W / kAmuKev + 1.0;
     const double beta = std::sqrt(1.0 - 1.0 / (gamma * gamma));
-    for (int k = 0; k <= 2; ++k) s.transport.ref_path(k, kRefW) = W;
+    for (int k = 0; k <= 2; ++k) s.ref_path(k, kRefW) = W;
     const double sphi = 15.0 * kDegToRad;
     s.beam_moments.sigma[1][1] = s.beam_moments.sigma[3][3] = 0.09;
     s.beam_moments.sigma[5][5] = sphi * sphi;

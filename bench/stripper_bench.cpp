@@ -19,7 +19,7 @@
 
 #include "beam/stats.hpp"
 #include "bench_beam.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "elements/stripper.hpp"
 #include "numerics/random.hpp"

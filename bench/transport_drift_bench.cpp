@@ -8,7 +8,7 @@
 #include <cmath>
 
 #include "bench_beam.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "transport/drift.hpp"
 #include "transport/frame.hpp"

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs all tests twice: in the
-# Release build, and in a checked build (address, undefined-behaviour and
+# Installs what is missing, checks that every include between the folders of
+# src/ points down the layers, builds everything and runs all tests twice: in
+# the Release build, and in a checked build (address, undefined-behaviour and
 # float-cast-overflow sanitizers, halting on the first finding) in its own
 # build directory.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/install-deps.sh"
+bash "$root/scripts/check-includes.sh"
 build="$root/build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLINAC_BUILD_TESTS=ON -DLINAC_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"

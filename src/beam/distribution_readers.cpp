@@ -11,8 +11,7 @@
 #include <fmt/format.h>
 
 #include "beam/phase_groups.hpp"
-#include "common/sim.hpp"
-#include "control/lattice_reader.hpp"
+#include "beam/beam_context.hpp"
 #include "common/unit_numbers.hpp"
 #include "numerics/random.hpp"
 #include "common/input_ranges.hpp"
@@ -143,9 +142,9 @@ int find_state(const Census& c, const CensusFormat& f, double q) {
 
 // The first lattice line must set the operating harmonic: it fixes the RF
 // wavelength per radian that turns the file's times and lengths into phases.
-void harmonic_check(Sim& sim, const CensusFormat& f) {
+void harmonic_check(BeamContext& sim, const CensusFormat& f) {
   const std::int32_t n = sim.config.iel_first;
-  if (!is_harmonic_line(sim, n)) {
+  if (!is_harmonic_line(sim.elements, n)) {
     const std::string who = fmt::format(" for partice distribution from {}_ini.dat", f.table_name);
     const std::string lines[4] = {" 1st command in sclinac.dat must be 1 prmtr harm=N",
                                   fmt::format("{:<50}", who),
@@ -167,7 +166,7 @@ void harmonic_check(Sim& sim, const CensusFormat& f) {
 // Pass 1: the charge states, their counts, and every check of the values,
 // so that nothing is stored from a file that cannot be taken whole.
 template <class Check>
-Census census_pass(const Sim& sim, const CensusFormat& f, Check check) {
+Census census_pass(const BeamContext& sim, const CensusFormat& f, Check check) {
   Census c;
   RecordReader rr(sim.units, f.file);
   if (f.title && !rr.skip_line()) fatal(fmt::format(" {}: the file is empty", f.file));
@@ -212,7 +211,7 @@ using StateSums = std::array<std::array<double, 7>, kMaxChargeStates + 1>;
 // Pass 2: stores the particles. fill(iq, slot, v) writes one particle and
 // returns its W (keV/u). Returns the per-state means.
 template <class Fill>
-StateSums fill_pass(Sim& sim, const CensusFormat& f, const Census& c, Fill fill) {
+StateSums fill_pass(BeamContext& sim, const CensusFormat& f, const Census& c, Fill fill) {
   RunConfig& cfg = sim.config;
   ParticleArrays& p = sim.particles;
   cfg.NQTOT = c.nq;
@@ -250,7 +249,7 @@ StateSums fill_pass(Sim& sim, const CensusFormat& f, const Census& c, Fill fill)
 }
 
 // The per-state table in log.dat.
-void write_state_table(Sim& sim, const CensusFormat& f, const StateSums& mean) {
+void write_state_table(BeamContext& sim, const CensusFormat& f, const StateSums& mean) {
   const RunConfig& cfg = sim.config;
   if (&f != &kKobra) {
     sim.units.write(kUnitLog, fmt::format("      Parameters of the {}_ini.dat distribution",
@@ -274,7 +273,7 @@ void write_state_table(Sim& sim, const CensusFormat& f, const StateSums& mean) {
 
 // LANL and ASTRA: the plain mean of the state mean phases becomes zero and
 // the plain mean of the state mean energies the design energy.
-void centre_phases_and_energy(Sim& sim, const StateSums& mean) {
+void centre_phases_and_energy(BeamContext& sim, const StateSums& mean) {
   RunConfig& cfg = sim.config;
   double phi = 0.0;
   double w = 0.0;
@@ -291,7 +290,7 @@ void centre_phases_and_energy(Sim& sim, const StateSums& mean) {
 
 }  // namespace
 
-void read_lanl_distribution(Sim& sim) {
+void read_lanl_distribution(BeamContext& sim) {
   const CensusFormat& f = kLanl;
   harmonic_check(sim, f);
   const Census c = census_pass(sim, f, [](const RecordReader& rr, const Census&, int, const double* v) {
@@ -324,7 +323,7 @@ void read_lanl_distribution(Sim& sim) {
   centre_phases_and_energy(sim, mean);
 }
 
-void read_astra_distribution(Sim& sim) {
+void read_astra_distribution(BeamContext& sim) {
   const CensusFormat& f = kAstra;
   harmonic_check(sim, f);
   const Census c = census_pass(sim, f, [](const RecordReader& rr, const Census& cs, int iq, const double* v) {
@@ -369,7 +368,7 @@ void read_astra_distribution(Sim& sim) {
   centre_phases_and_energy(sim, mean);
 }
 
-void read_kobra_distribution(Sim& sim) {
+void read_kobra_distribution(BeamContext& sim) {
   const CensusFormat& f = kKobra;
   harmonic_check(sim, f);
   const Census c = census_pass(sim, f, [](const RecordReader& rr, const Census&, int, const double* v) {
@@ -405,7 +404,7 @@ void read_kobra_distribution(Sim& sim) {
   planned_stop();
 }
 
-void read_dinamion(Sim& sim) {
+void read_dinamion(BeamContext& sim) {
   static constexpr const char* kFile = "dinamion_ini.dat";
   constexpr int kCols = 9;  // integer, x, bx, y, by, ignored, bz, phase, Q
   const double tol = widen(0.1f);

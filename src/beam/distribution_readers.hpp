@@ -29,26 +29,26 @@
 
 namespace linac {
 
-struct Sim;
+struct BeamContext;
 
 // IFLAG_DIS = 20. Sets harm and wavelength_2pi from the first lattice line
 // (which must be "prmtr harm=N"), fills the particle block, and shifts all
 // phases by the plain mean of the state mean phases; WIN := the plain mean
 // of the state mean energies (keV/u).
-void read_lanl_distribution(Sim& sim);
+void read_lanl_distribution(BeamContext& sim);
 
 // IFLAG_DIS = 21. As LANL; positions from m to cm. The file's momenta are
 // replaced: every particle takes the longitudinal momentum p_ref of the
 // first record and random transverse momenta within +-1e-3 p_ref; its phase
 // is the time to travel -z at its speed.
-void read_astra_distribution(Sim& sim);
+void read_astra_distribution(BeamContext& sim);
 
 // IFLAG_DIS = 23. Fills the particle block, sets CURRENT of each state to
 // the sum of the current column of its particles (a particle joins the
 // first state whose charge is within 1e-4 of its own), gives each particle
 // a random phase in (-pi, pi), writes the table to log.dat and then stops
 // the run (this distribution type is for inspecting a file: no transport).
-void read_kobra_distribution(Sim& sim);
+void read_kobra_distribution(BeamContext& sim);
 
 // IFLAG_DIS = 49. Files every particle under each charge state of the
 // parameter file whose charge is within 0.1 of its own (NQTOT, QQ
@@ -56,6 +56,6 @@ void read_kobra_distribution(Sim& sim);
 // all stored particles (keV/u) in w_file_mean. Called once right after the
 // parameter file is read (the design energy WIN := 1000 w_file_mean eV/u)
 // and again when the initial beam is made.
-void read_dinamion(Sim& sim);
+void read_dinamion(BeamContext& sim);
 
 }  // namespace linac

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "common/sim.hpp"
+#include "beam/beam_context.hpp"
 #include "platform/format.hpp"
 #include "platform/units.hpp"
 
@@ -18,7 +18,7 @@ double root_det(const Sym6& c, int a, int b) {
 
 }  // namespace
 
-void err_stat_clear(Sim& sim) {
+void err_stat_clear(BeamContext& sim) {
   ErrStatAccumulators& a = sim.err_acc;
   const int lo = std::max(0, sim.config.iel_first - 1);
   const int hi = std::min(kMaxElements, sim.config.iel_last);
@@ -31,7 +31,7 @@ void err_stat_clear(Sim& sim) {
   }
 }
 
-void err_stat_accumulate(Sim& sim) {
+void err_stat_accumulate(BeamContext& sim) {
   ErrStatAccumulators& a = sim.err_acc;
   const int p = sim.state.ipos;
   if (p < 0 || p > kMaxElements) return;
@@ -72,7 +72,7 @@ PooledEmittances pooled_emittances(const ErrStatAccumulators& acc, int p, double
   return r;
 }
 
-void err_stat_write(Sim& sim) {
+void err_stat_write(BeamContext& sim) {
   TextOut out(sim.units, "staterr.dat");
   const FortranFormat& fmt = sim.beam_out.formats.get("(I4,A7,F10.4,3E15.5)");
   std::array<double, 3> e{};

@@ -11,7 +11,7 @@
 
 namespace linac {
 
-struct Sim;
+struct BeamContext;
 
 // Accumulators per element position 0..2000: the sums of the six
 // statistics coordinates and of their products over the counted particles
@@ -25,12 +25,12 @@ struct ErrStatAccumulators {
 };
 
 // Empties the accumulators of positions iel_first - 1 .. iel_last.
-void err_stat_clear(Sim& sim);
+void err_stat_clear(BeamContext& sim);
 
 // At position ipos: when the element moved the beam (imoved = 1) adds the
 // step values of the last statistics call; otherwise repeats the
 // accumulators of the previous position.
-void err_stat_accumulate(Sim& sim);
+void err_stat_accumulate(BeamContext& sim);
 
 // Pooled emittances of one position (output units: normalised 4 x rms
 // cm*mrad for x and y, 4 x rms keV/u*ns longitudinally); found = false
@@ -46,6 +46,6 @@ PooledEmittances pooled_emittances(const ErrStatAccumulators& acc, int p, double
 // its keyword, its end position (cm) and the pooled ex, ey, ez. A position
 // with fewer than two pooled particles repeats the previous line's values
 // (0 for the first).
-void err_stat_write(Sim& sim);
+void err_stat_write(BeamContext& sim);
 
 }  // namespace linac

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "beam/beam_context.hpp"
 #include "common/unit_numbers.hpp"
 #include "numerics/fft.hpp"
 #include "platform/fatal.hpp"
@@ -49,7 +49,7 @@ double sawtooth(double t) {
 
 }  // namespace
 
-HarmonicFit fit_harmonics(Sim& sim, std::span<double> s) {
+HarmonicFit fit_harmonics(BeamContext& sim, std::span<double> s) {
   const int N = static_cast<int>(s.size());
   if (N < kMinHarmonicSamples)
     fatal(fmt::format(" harmonic fit of {} samples; it needs at least {}", N, kMinHarmonicSamples));
@@ -72,7 +72,7 @@ HarmonicFit fit_harmonics(Sim& sim, std::span<double> s) {
   return fit;
 }
 
-void mhb_test_ring(Sim& sim, std::int32_t k, double x0, double y0, std::string_view where) {
+void mhb_test_ring(BeamContext& sim, std::int32_t k, double x0, double y0, std::string_view where) {
   const RunConfig& c = sim.config;
   if (k < 1)
     fatal(fmt::format(" {}: a ring of {} test particles; it needs at least 1", where, k), true);
@@ -101,7 +101,7 @@ void mhb_test_ring(Sim& sim, std::int32_t k, double x0, double y0, std::string_v
   }
 }
 
-void beam_harmonics(Sim& sim, std::int32_t N, std::string_view where) {
+void beam_harmonics(BeamContext& sim, std::int32_t N, std::string_view where) {
   const RunConfig& c = sim.config;
   const ParticleArrays& p = sim.particles;
   Units& u = sim.units;

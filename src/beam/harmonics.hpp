@@ -11,7 +11,7 @@
 
 namespace linac {
 
-struct Sim;
+struct BeamContext;
 
 // Largest ring the analysis takes (samples of one RF period).
 inline constexpr std::int32_t kMaxHarmonicSamples = 1000;
@@ -33,14 +33,14 @@ struct HarmonicFit {
 // Fits the N >= 9 speeds s (s[0] at t = -pi) and leaves the normalised
 // samples in s. Speeds without modulation (dbeta = 0) cannot be normalised:
 // s is left as it is and the coefficients are 0.
-HarmonicFit fit_harmonics(Sim& sim, std::span<double> s);
+HarmonicFit fit_harmonics(BeamContext& sim, std::span<double> s);
 
 // In every charge state iq = 1..NQTOT, k test particles behind the beam
 // (slots NPAT+1..NPAT+k, ntest := k) at x0, y0 (cm), without slopes, at the
 // speed and Q/A of the reference particle, with phases 2 pi j / k - pi,
 // j = 0..k-1. A ring of fewer than one particle or one that does not fit
 // the slots of a state stops the run; where names the lattice line.
-void mhb_test_ring(Sim& sim, std::int32_t k, double x0, double y0, std::string_view where);
+void mhb_test_ring(BeamContext& sim, std::int32_t k, double x0, double y0, std::string_view where);
 
 // Harmonic analysis of the rings of N test particles: per state the
 // modulation depth dbeta, the speed beta0 at phase 0 and the Fourier
@@ -48,6 +48,6 @@ void mhb_test_ring(Sim& sim, std::int32_t k, double x0, double y0, std::string_v
 // for the last state the series, data and sawtooth to fort.787; listings
 // of speeds and phases to log.dat. N outside 9..1000 or unequal to a
 // state's ring stops the run; where names the lattice line.
-void beam_harmonics(Sim& sim, std::int32_t N, std::string_view where);
+void beam_harmonics(BeamContext& sim, std::int32_t N, std::string_view where);
 
 }  // namespace linac

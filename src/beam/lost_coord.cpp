@@ -5,7 +5,7 @@
 #include <cmath>
 #include <string>
 
-#include "common/sim.hpp"
+#include "beam/beam_context.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/format.hpp"
@@ -28,9 +28,9 @@ constexpr std::string_view kCoordColumns[] = {"Nseed", "iq", "dt[nsec]", "dW[Mev
 static_assert(kLostHeader.size() == 313);
 static_assert(kCoordHeader.size() == 120);
 
-void write_lost_header(Sim& sim) { sim.units.write(kUnitLost, kLostHeader); }
+void write_lost_header(BeamContext& sim) { sim.units.write(kUnitLost, kLostHeader); }
 
-void write_lost_particle(Sim& sim, std::int32_t n_el, std::int32_t i, std::int32_t iq,
+void write_lost_particle(BeamContext& sim, std::int32_t n_el, std::int32_t i, std::int32_t iq,
                          std::int32_t mode) {
   static const FortranFormat kRecord(
       "(I4,TR2,A5,2F6.1,2(3F12.3,3F12.7),3F12.3,3(3F12.7))");
@@ -78,7 +78,7 @@ void write_lost_particle(Sim& sim, std::int32_t n_el, std::int32_t i, std::int32
   sim.units.write(kUnitLost, kRecord.write(items));
 }
 
-void write_coord_dat(Sim& sim) {
+void write_coord_dat(BeamContext& sim) {
   static const FortranFormat kLine("(I7,I7,8(TR3,E15.5))");
   sim.units.write(kUnitCoord, kCoordHeader);
   const ParticleArrays& p = sim.particles;

@@ -6,7 +6,7 @@
 
 namespace linac {
 
-struct Sim;
+struct BeamContext;
 
 // The 313-character header record of lost.dat.
 inline constexpr std::string_view kLostHeader =
@@ -24,17 +24,17 @@ inline constexpr std::string_view kCoordHeader =
 inline constexpr std::int32_t kLostPushedInZ = 0;     // from x', y' and beta
 inline constexpr std::int32_t kLostPushedInTime = 1;  // stored betax, betay, betaz
 
-void write_lost_header(Sim& sim);
+void write_lost_header(BeamContext& sim);
 
 // One record of lost.dat for particle i of charge state iq, lost in element
 // line n_el: position and velocity in the laboratory and in the element's
 // entrance frame, and that frame itself. The particle is not changed (the
 // caller marks it lost).
-void write_lost_particle(Sim& sim, std::int32_t n_el, std::int32_t i, std::int32_t iq,
+void write_lost_particle(BeamContext& sim, std::int32_t n_el, std::int32_t i, std::int32_t iq,
                          std::int32_t mode);
 
 // A header and one line per live particle (reference included, test
 // particles not) of every charge state 1..NQTOT to coord.dat.
-void write_coord_dat(Sim& sim);
+void write_coord_dat(BeamContext& sim);
 
 }  // namespace linac

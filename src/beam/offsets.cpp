@@ -1,7 +1,7 @@
 #include "beam/offsets.hpp"
 
 #include "beam/phase_groups.hpp"
-#include "common/sim.hpp"
+#include "beam/beam_context.hpp"
 
 namespace linac {
 
@@ -9,7 +9,7 @@ double shift_speed_by_energy(double beta, double dW, double amu_kev) {
   return speed_of_energy(kinetic_energy_kev(beta, amu_kev) + dW, amu_kev);
 }
 
-void shift_beam_by_q(Sim& sim) {
+void shift_beam_by_q(BeamContext& sim) {
   ParticleArrays& p = sim.particles;
   const InitialOffsets& o = sim.offsets;
   const double amu_kev = sim.ref.amu_kev;
@@ -29,7 +29,7 @@ void shift_beam_by_q(Sim& sim) {
   }
 }
 
-void shift_beam(Sim& sim, const SeedOffset& d) {
+void shift_beam(BeamContext& sim, const SeedOffset& d) {
   ParticleArrays& p = sim.particles;
   const double amu_kev = sim.ref.amu_kev;
   for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {

@@ -8,7 +8,7 @@
 
 namespace linac {
 
-struct Sim;
+struct BeamContext;
 
 // The random injection error of one error seed: dx (cm), dx' (rad),
 // dy (cm), dy' (rad), dphase (rad), dW (keV/u).
@@ -16,10 +16,10 @@ using SeedOffset = std::array<double, 6>;
 
 // Adds the injection offsets X00, XP00, Y00, YP00, PH00 of each state and
 // raises its kinetic energy per nucleon by w0 DWW00.
-void shift_beam_by_q(Sim& sim);
+void shift_beam_by_q(BeamContext& sim);
 
 // Adds the same six offsets to every state (energy last).
-void shift_beam(Sim& sim, const SeedOffset& seed_offset);
+void shift_beam(BeamContext& sim, const SeedOffset& seed_offset);
 
 // Speed after a change dW (keV/u) of the kinetic energy per nucleon of a
 // particle with speed beta; amu_kev is the atomic mass unit in keV.

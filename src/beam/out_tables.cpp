@@ -6,7 +6,7 @@
 #include <fmt/format.h>
 
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "beam/beam_context.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/fatal.hpp"
@@ -72,7 +72,7 @@ std::string element_where(std::int32_t n, std::string_view name) {
 // The out.dat data line of position n. The layout's closing TR3 belongs to
 // the record: lines are padded to the header's width.
 // label: the number in column 1 (n when negative).
-void write_out_line(Sim& sim, std::int32_t n, std::string_view name, double z, std::int32_t label = -1) {
+void write_out_line(BeamContext& sim, std::int32_t n, std::string_view name, double z, std::int32_t label = -1) {
   const ElementStatsRow& r = sim.stats.element_stats[static_cast<std::size_t>(n)];
   const PositionCounts& pc = sim.stats.position_counts;
   const double W = sim.history.ref_W_out[static_cast<std::size_t>(n)];
@@ -126,7 +126,7 @@ void write_out_line(Sim& sim, std::int32_t n, std::string_view name, double z, s
 
 // The out_q.dat block of position n: one line per charge state of the
 // statistics range.
-void write_outq_block(Sim& sim, std::int32_t n, std::string_view name, double z) {
+void write_outq_block(BeamContext& sim, std::int32_t n, std::string_view name, double z) {
   RunState& st = sim.state;
   if (st.ifirst_out == -1) {
     sim.units.open(kUnitOutQ, "out_q.dat");
@@ -189,7 +189,7 @@ void write_outq_block(Sim& sim, std::int32_t n, std::string_view name, double z)
 
 }  // namespace
 
-void check_result_line(Sim& sim, const FortranFormat& format, std::span<const FmtItem> items,
+void check_result_line(BeamContext& sim, const FortranFormat& format, std::span<const FmtItem> items,
                        std::string_view file, std::string_view where, std::span<const std::string_view> columns) {
   std::optional<FieldFault> fault = field_fault(format, items, file, where, columns);
   if (!fault) return;
@@ -201,7 +201,7 @@ void check_result_line(Sim& sim, const FortranFormat& format, std::span<const Fm
            " on one line of a phase plane) or an input beyond any machine gives such a value"};
 }
 
-void stop_on_unfit_number(const Sim& sim) {
+void stop_on_unfit_number(const BeamContext& sim) {
   if (!sim.beam_out.unfit_message.empty()) fatal(sim.beam_out.unfit_message, true);
 }
 
@@ -245,18 +245,18 @@ std::string out_dat_header(double part, bool rfq) {
   return h;
 }
 
-void write_element_output(Sim& sim, std::int32_t n, std::string_view name, double z) {
+void write_element_output(BeamContext& sim, std::int32_t n, std::string_view name, double z) {
   if (index_nocase(name, "entry") > 0) sim.units.write(kUnitOut, out_dat_header(sim.PART, false));
   write_out_line(sim, n, name, z);
   if (sim.config.outQ == 1) write_outq_block(sim, n, name, z);
 }
 
-void write_rfq_output(Sim& sim, std::int32_t cell, std::int32_t n, std::string_view name, double z) {
+void write_rfq_output(BeamContext& sim, std::int32_t cell, std::int32_t n, std::string_view name, double z) {
   if (index_nocase(name, "entry") > 0) sim.units.write(kUnitOut, out_dat_header(sim.PART, true));
   write_out_line(sim, n, name, z, cell);
 }
 
-void write_emit_level(Sim& sim, const LevelCurve& curve) {
+void write_emit_level(BeamContext& sim, const LevelCurve& curve) {
   RunState& st = sim.state;
   if (st.ifirst_stat == -1) {
     sim.units.open(kUnitEmitLevel, "emit_level.dat");

@@ -13,7 +13,7 @@
 
 namespace linac {
 
-struct Sim;
+struct BeamContext;
 
 inline constexpr int kUnitOutQ = 20;
 inline constexpr int kUnitEmitLevel = 41;
@@ -42,11 +42,11 @@ struct BeamOutput {
 //   plane: Twiss beta of 1e6 and more) reach this.
 // file: the file's name; where: the place ("element 4 (drift)"); columns:
 // the column names, item by item.
-void check_result_line(Sim& sim, const FortranFormat& format, std::span<const FmtItem> items,
+void check_result_line(BeamContext& sim, const FortranFormat& format, std::span<const FmtItem> items,
                        std::string_view file, std::string_view where, std::span<const std::string_view> columns);
 // At the end of a run that wrote a number that did not fit: the stop with
 // the message on the first one.
-void stop_on_unfit_number(const Sim& sim);
+void stop_on_unfit_number(const BeamContext& sim);
 
 // Four characters from the fraction PART: trunc(PART 1000) in three digits
 // with a point after the second (0.995 -> "99.5", 0.05 -> "05.0").
@@ -57,10 +57,10 @@ std::string out_dat_header(double part, bool rfq);
 
 // If name contains "entry" (any case) the out.dat header, then the out.dat
 // line of position n at z (cm); with outQ = 1 also the out_q.dat block.
-void write_element_output(Sim& sim, std::int32_t n, std::string_view name, double z);
+void write_element_output(BeamContext& sim, std::int32_t n, std::string_view name, double z);
 // The same header rule and out.dat line, for lines written inside the RFQ:
 // column 1 holds the cell number, the statistics are those of position n;
 // no out_q.dat block.
-void write_rfq_output(Sim& sim, std::int32_t cell, std::int32_t n, std::string_view name, double z);
+void write_rfq_output(BeamContext& sim, std::int32_t cell, std::int32_t n, std::string_view name, double z);
 
 }  // namespace linac

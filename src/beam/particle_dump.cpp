@@ -9,7 +9,7 @@
 
 #include "beam/phase_groups.hpp"
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "beam/beam_context.hpp"
 #include "common/text_utils.hpp"
 #include "platform/format.hpp"
 #include "platform/units.hpp"
@@ -62,7 +62,7 @@ void append(std::string& t, const FortranFormat& f, std::span<const FmtItem> ite
 }
 
 // Modes 1 and 2: the charge states, a header and every slot 0..NPAT+ntest.
-void write_all_slots(Sim& sim, TextOut& out, bool deviations) {
+void write_all_slots(BeamContext& sim, TextOut& out, bool deviations) {
   const RunConfig& c = sim.config;
   const ParticleArrays& p = sim.particles;
   const ReferenceBlock& ref = sim.ref;
@@ -99,7 +99,7 @@ void write_all_slots(Sim& sim, TextOut& out, bool deviations) {
 }
 
 // Modes 0 and -1: the live beam particles (status exactly 0, slots 0..NPAT).
-void write_live(Sim& sim, TextOut& out, bool folded) {
+void write_live(BeamContext& sim, TextOut& out, bool folded) {
   const RunConfig& c = sim.config;
   const ParticleArrays& p = sim.particles;
   out.write(std::string(kLiveHeader));
@@ -122,7 +122,7 @@ void write_live(Sim& sim, TextOut& out, bool folded) {
 
 }  // namespace
 
-void write_particle_dump(Sim& sim, std::int32_t mode, const char* name) {
+void write_particle_dump(BeamContext& sim, std::int32_t mode, const char* name) {
   TextOut out(sim.units, name);
   switch (mode) {
     case 1:
@@ -138,7 +138,7 @@ void write_particle_dump(Sim& sim, std::int32_t mode, const char* name) {
   }
 }
 
-void ascii_cmd(Sim& sim, std::int32_t n) {
+void ascii_cmd(BeamContext& sim, std::int32_t n) {
   RunState& s = sim.state;
   s.ipos += 1;
   if (s.idraw == 1) return;

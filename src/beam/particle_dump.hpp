@@ -6,7 +6,7 @@
 
 namespace linac {
 
-struct Sim;
+struct BeamContext;
 
 // Largest line number of an ascii line: the file name holds three digits.
 inline constexpr std::int32_t kMaxDumpNumber = 999;
@@ -19,9 +19,9 @@ inline constexpr std::int32_t kMaxDumpNumber = 999;
 // deviation, 0 the live beam particles, -1 the same with phases folded
 // into one bunch period after the RFQ's half-turns; any other mode leaves
 // the file empty. In the error-drawing pass it only takes its position.
-void ascii_cmd(Sim& sim, std::int32_t n);
+void ascii_cmd(BeamContext& sim, std::int32_t n);
 
 // The dump of the current beam in mode `mode` to the file `name`.
-void write_particle_dump(Sim& sim, std::int32_t mode, const char* name);
+void write_particle_dump(BeamContext& sim, std::int32_t mode, const char* name);
 
 }  // namespace linac

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "common/sim.hpp"
+#include "beam/beam_context.hpp"
 
 namespace linac {
 
@@ -24,9 +24,9 @@ double phase_reduce_2pi(double& x) {
   return x;
 }
 
-double phase_wrap_harm(const Sim& sim, double x) { return phase_wrap_harm(x, sim.config.nharm_sc); }
+double phase_wrap_harm(const BeamContext& sim, double x) { return phase_wrap_harm(x, sim.config.nharm_sc); }
 
-void group_charge_states(Sim& sim, double q) {
+void group_charge_states(BeamContext& sim, double q) {
   ChargeGroups& g = sim.charge_groups;
   RunConfig& c = sim.config;
   const int nq = c.NQTOT;
@@ -77,7 +77,7 @@ void group_charge_states(Sim& sim, double q) {
   }
 }
 
-void avg_phase_by_q(Sim& sim, double half_width) {
+void avg_phase_by_q(BeamContext& sim, double half_width) {
   const RunConfig& c = sim.config;
   const ParticleArrays& p = sim.particles;
   QstatePhases& qp = sim.qphase;
@@ -114,7 +114,7 @@ void avg_phase_by_q(Sim& sim, double half_width) {
   }
 }
 
-void particle_vector6(Sim& sim, std::int32_t i, std::int32_t iq, Vec6& v) {
+void particle_vector6(BeamContext& sim, std::int32_t i, std::int32_t iq, Vec6& v) {
   particle_coords6(sim.particles, i, iq, sim.ref.amu_kev, sim.ref.w_origin, sim.ref.phase_origin, v);
   sim.ref.gamma_s = 1.0 / std::sqrt(1.0 - sim.particles.beta[iq][i] * sim.particles.beta[iq][i]);
 }

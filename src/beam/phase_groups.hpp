@@ -15,7 +15,7 @@
 
 namespace linac {
 
-struct Sim;
+struct BeamContext;
 
 // Charge states grouped by equal charge (charges within 1e-4 form a group).
 struct ChargeGroups {
@@ -52,16 +52,16 @@ double phase_reduce_2pi(double& x);
 // The value r with -pi h <= r < pi h that differs from x by a whole number
 // of periods 2 pi h, h = nharm; h = 0 returns x.
 inline double phase_wrap_harm(double x, std::int32_t nharm);
-double phase_wrap_harm(const Sim& sim, double x);
+double phase_wrap_harm(const BeamContext& sim, double x);
 
 // Rebuilds the charge groups from QQ of states 1..NQTOT (QQ of every state
 // becomes its group's charge) and locates the charge q.
-void group_charge_states(Sim& sim, double q);
+void group_charge_states(BeamContext& sim, double q);
 
 // Per-state mean phase of the particles within half_width (rad) of the
 // state's reference particle (phase distance wrapped at the bunch period)
 // and inside the energy acceptance; group means weighted by counts.
-void avg_phase_by_q(Sim& sim, double half_width);
+void avg_phase_by_q(BeamContext& sim, double half_width);
 
 // Kinetic energy per nucleon in keV/u of a particle with speed beta.
 inline double kinetic_energy_kev(double beta, double amu_kev, double* gamma_out = nullptr);
@@ -72,7 +72,7 @@ inline double speed_of_energy(double w, double amu_kev);
 // The statistics coordinates of particle i of state iq about the origins
 // w_origin (keV/u) and phase_origin (rad). The particle's gamma is left in
 // gamma_s of the reference block.
-void particle_vector6(Sim& sim, std::int32_t i, std::int32_t iq, Vec6& v);
+void particle_vector6(BeamContext& sim, std::int32_t i, std::int32_t iq, Vec6& v);
 
 // The same coordinates without touching any record (for the particle loops).
 inline void particle_coords6(const ParticleArrays& p, std::int32_t i, std::int32_t iq,

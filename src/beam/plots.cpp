@@ -13,8 +13,7 @@
 #include "beam/phase_groups.hpp"
 #include "beam/stats.hpp"
 #include "common/constants.hpp"
-#include "common/sim.hpp"
-#include "control/velmo_main.hpp"
+#include "beam/beam_context.hpp"
 #include "platform/cairo_canvas.hpp"
 #include "platform/fatal.hpp"
 #include "platform/namelist.hpp"
@@ -56,7 +55,7 @@ void clip_window(Canvas& cv, const PlotLayout& l, int k) { cv.set_clip(l.IX[k], 
 
 std::string wins_member(std::string_view name, int k) { return fmt::format("{}({})", name, k); }
 
-void read_graph_cfg(Sim& sim, PlotLayout& l) {
+void read_graph_cfg(BeamContext& sim, PlotLayout& l) {
   if (!file_exists(sim.units, "graph.cfg"))
     fatal(std::vector<std::string>{
         " graph.cfg not found in the working directory: IGRAPH = 1 draws the plot windows it lays out",
@@ -150,7 +149,7 @@ Rgb strip_colour(int t) {
   }
 }
 
-void draw_lattice_window(Sim& sim) {
+void draw_lattice_window(BeamContext& sim) {
   PlotWindows& pw = sim.plots;
   Canvas& cv = *pw.canvas;
   const PlotLayout& l = pw.layout;
@@ -253,7 +252,7 @@ Rgb mesh_colour(double h, double s) {
 }
 double mesh_ratio(double h, double s) { return s > 0.0 ? h / s : 0.0; }
 
-void draw_panel(Sim& sim) {
+void draw_panel(BeamContext& sim) {
   PlotWindows& pw = sim.plots;
   Canvas& cv = *pw.canvas;
   const PlotLayout& l = pw.layout;
@@ -366,7 +365,7 @@ void draw_panel(Sim& sim) {
 // emittances x, y (cm*mrad) and longitudinal (deg*%). The first element
 // after the file was opened starts at step 1 (its step 0 is the row the
 // element before would have written), every later one at step 0.
-void write_rms_rows(Sim& sim, const std::vector<double>& z) {
+void write_rms_rows(BeamContext& sim, const std::vector<double>& z) {
   RunConfig& c = sim.config;
   if (c.iwrite_rms == 0) return;
   const int first = c.iwrite_rms == 1 ? 1 : 0;
@@ -381,11 +380,11 @@ void write_rms_rows(Sim& sim, const std::vector<double>& z) {
 }
 
 // The envelope of the element just passed in window 4, step by step.
-void draw_envelope(Sim& sim, const std::vector<double>& z) {
+void draw_envelope(BeamContext& sim, const std::vector<double>& z) {
   PlotWindows& pw = sim.plots;
   Canvas& cv = *pw.canvas;
   const PlotLayout& l = pw.layout;
-  const RefPath& path = sim.transport.ref_path;
+  const RefPath& path = sim.ref_path;
   const int nstep = sim.ref.nstep;
   auto curve = [&](Rgb col, auto value) {
     cv.set_color(col);
@@ -413,7 +412,7 @@ void draw_envelope(Sim& sim, const std::vector<double>& z) {
 // after that many elements (at least 1), "g" never again in this run, "e"
 // ends the run, "t" ends it with its message; any other answer asks again.
 // No terminal, or the end of the input, counts as "g".
-void step_viewer(Sim& sim) {
+void step_viewer(BeamContext& sim) {
   PlotWindows& pw = sim.plots;
   RunState& st = sim.state;
   if (pw.viewer_off) return;
@@ -469,7 +468,7 @@ void step_viewer(Sim& sim) {
 
 }  // namespace
 
-void window_setup(Sim&) {}
+void window_setup(BeamContext&) {}
 
 namespace {
 
@@ -822,7 +821,7 @@ double world_to_px_y(const PlotLayout& l, int k, double y) {
 }
 
 
-void plot_windows_setup(Sim& sim) {
+void plot_windows_setup(BeamContext& sim) {
   PlotWindows& pw = sim.plots;
   PlotLayout& l = pw.layout;
   read_graph_cfg(sim, l);
@@ -848,7 +847,7 @@ void plot_windows_setup(Sim& sim) {
   pw.saved_second = -1;
 }
 
-void draw_rms_ellipse(Sim& sim, int k) {
+void draw_rms_ellipse(BeamContext& sim, int k) {
   PlotWindows& pw = sim.plots;
   Canvas& cv = *pw.canvas;
   const PlotLayout& l = pw.layout;
@@ -878,7 +877,7 @@ void draw_rms_ellipse(Sim& sim, int k) {
   }
 }
 
-void plot_step(Sim& sim, double) {
+void plot_step(BeamContext& sim, double) {
   PlotWindows& pw = sim.plots;
   if (!pw.ready) return;
   Canvas& cv = *pw.canvas;
@@ -963,7 +962,7 @@ void plot_step(Sim& sim, double) {
     text_at(cv, IX + 485, JY + 10, "z=");
     text_at(cv, IX + 575, JY + 10, "cm");
     cv.set_text_color(kRed);
-    const double zpos = sim.ref.z_entry + sim.transport.ref_path(sim.ref.nstep - 1, kRefS);
+    const double zpos = sim.ref.z_entry + sim.ref_path(sim.ref.nstep - 1, kRefS);
     text_at(cv, IX + 500, JY + 10, fmt1(pw, "(F10.2)", zpos));
   }
   // 7.-10. After an element: its envelope (not for the first picture).
@@ -971,7 +970,7 @@ void plot_step(Sim& sim, double) {
     clip_window(cv, l, 4);
     std::vector<double> z(static_cast<std::size_t>(sim.ref.nstep) + 1);
     for (int k = 0; k <= sim.ref.nstep; ++k)
-      z[static_cast<std::size_t>(k)] = sim.ref.z_entry + sim.transport.ref_path(k, kRefS);
+      z[static_cast<std::size_t>(k)] = sim.ref.z_entry + sim.ref_path(k, kRefS);
     write_rms_rows(sim, z);
     draw_envelope(sim, z);
   }
@@ -982,7 +981,7 @@ void plot_step(Sim& sim, double) {
   step_viewer(sim);
 }
 
-void save_picture(Sim& sim) {
+void save_picture(BeamContext& sim) {
   PlotWindows& pw = sim.plots;
   if (!pw.ready) return;
   const std::string path = sim.units.resolve(kPictureFile).string();

@@ -17,7 +17,7 @@
 
 namespace linac {
 
-struct Sim;
+struct BeamContext;
 
 // Geometry and world ranges of windows k = 1..4 (index 0 unused). Pixel
 // corners (IX, IY)-(JX, JY) and grid intervals LX, LY come from a fixed
@@ -68,12 +68,12 @@ struct PlotWindows {
 };
 
 // The main text window is standard output here: nothing to set up.
-void window_setup(Sim& sim);
+void window_setup(BeamContext& sim);
 
 // Reads graph.cfg (group WINS), installs the fixed layout and draws the
 // empty picture: title, date, framed phase-space windows (saved for the
 // redraws), element strip, envelope window, labels and key legends.
-void plot_windows_setup(Sim& sim);
+void plot_windows_setup(BeamContext& sim);
 
 // Pixel column IX + nint((x - XMIN) * (JX - IX) / (XMAX - XMIN)) of world
 // x in window k, and pixel row JY - nint((y - YMIN) * (JY - IY) / (YMAX -
@@ -87,14 +87,14 @@ double world_to_px_y(const PlotLayout& l, int k, double y);
 // The picture after an element (or the first picture before the first
 // element): particles, ellipses, panel, position, envelope, rms.dat rows,
 // and the step viewer. Does nothing when the windows were not set up.
-void plot_step(Sim& sim, double L);
+void plot_step(BeamContext& sim, double L);
 
 // The rms ellipse (ellipse factor times eps_rms, blue) and the maximum
 // ellipse (eps_max, red) of plane k = 1..3 in window k; none for a
 // degenerate plane. The caller sets the clip to window k.
-void draw_rms_ellipse(Sim& sim, int k);
+void draw_rms_ellipse(BeamContext& sim, int k);
 
 // Writes graphic3.png now (when the windows exist).
-void save_picture(Sim& sim);
+void save_picture(BeamContext& sim);
 
 }  // namespace linac

@@ -6,7 +6,7 @@
 #include <fmt/format.h>
 
 #include "beam/phase_groups.hpp"
-#include "common/sim.hpp"
+#include "beam/beam_context.hpp"
 #include "numerics/deviates.hpp"
 #include "numerics/random.hpp"
 #include "platform/fatal.hpp"
@@ -17,7 +17,7 @@ namespace {
 
 // The charge state and its count must fit the particle block; NPAT = 0
 // gives the reference particle alone.
-void check_state(const Sim& sim, const char* who, std::int32_t iq) {
+void check_state(const BeamContext& sim, const char* who, std::int32_t iq) {
   if (iq < 1 || iq > kMaxChargeStates)
     fatal(fmt::format(" {}: charge state {} is outside 1..{}", who, iq, kMaxChargeStates));
   const std::int32_t n = sim.config.NPAT[iq];
@@ -53,7 +53,7 @@ constexpr long kMaxDraws = 10000000;
 }
 
 // A normal deviate cut at 6 sigma: drawn again until |g| <= 6.
-double normal_cut6(Sim& sim) {
+double normal_cut6(BeamContext& sim) {
   double g;
   do {
     DRNNOA(sim, 1, &g);
@@ -63,7 +63,7 @@ double normal_cut6(Sim& sim) {
 
 }  // namespace
 
-void sample_ellipse2d(Sim& sim, double& out1, double& out2, double p, double q, double r) {
+void sample_ellipse2d(BeamContext& sim, double& out1, double& out2, double p, double q, double r) {
   if (!(std::fabs(r) < 1.0))
     fatal(fmt::format(" sample_ellipse2d: correlation r = {}; it must lie strictly between -1 "
                       "and 1",
@@ -81,7 +81,7 @@ void sample_ellipse2d(Sim& sim, double& out1, double& out2, double p, double q, 
   out2 = q * t2;
 }
 
-void gen_dist_random_direction(Sim& sim, double beta0, double R, double nz_min, double dphi,
+void gen_dist_random_direction(BeamContext& sim, double beta0, double R, double nz_min, double dphi,
                                double dbb, std::int32_t iq) {
   const char* who = "gen_dist_random_direction";
   check_state(sim, who, iq);
@@ -138,7 +138,7 @@ void gen_dist_random_direction(Sim& sim, double beta0, double R, double nz_min, 
   }
 }
 
-void gen_dist_dc_beam(Sim& sim, double /*beta0*/, double a, double b, double r, std::int32_t iq) {
+void gen_dist_dc_beam(BeamContext& sim, double /*beta0*/, double a, double b, double r, std::int32_t iq) {
   const char* who = "gen_dist_dc_beam";
   check_state(sim, who, iq);
   if (!(std::fabs(r) < 1.0))
@@ -170,7 +170,7 @@ void gen_dist_dc_beam(Sim& sim, double /*beta0*/, double a, double b, double r, 
   }
 }
 
-void gen_dist_ball3d(Sim& sim, double beta0, double a, double b, double c, std::int32_t iq) {
+void gen_dist_ball3d(BeamContext& sim, double beta0, double a, double b, double c, std::int32_t iq) {
   const char* who = "gen_dist_ball3d";
   check_state(sim, who, iq);
   const ReferenceBlock& ref = sim.ref;
@@ -202,7 +202,7 @@ void gen_dist_ball3d(Sim& sim, double beta0, double a, double b, double c, std::
   }
 }
 
-void gen_dist_gauss(Sim& sim, double beta0, double a, double b, double c, std::int32_t iq) {
+void gen_dist_gauss(BeamContext& sim, double beta0, double a, double b, double c, std::int32_t iq) {
   const char* who = "gen_dist_gauss";
   check_state(sim, who, iq);
   const ReferenceBlock& ref = sim.ref;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "beam/phase_groups.hpp"
-#include "common/sim.hpp"
+#include "beam/beam_context.hpp"
 #include "platform/fatal.hpp"
 
 namespace linac {
@@ -279,7 +279,7 @@ void accumulate_chunk(const ParticleArrays& p, const WorkItem& w, double mean_ph
   acc.finish(out);
 }
 
-void level_pass(Sim& sim, double T, LevelCurve* curve, const double* kept);
+void level_pass(BeamContext& sim, double T, LevelCurve* curve, const double* kept);
 
 // Emittance and Twiss parameters of one plane from its moments.
 struct PlaneTwiss {
@@ -338,7 +338,7 @@ struct StatSetup {
 
 // Steps 1.-3. of the statistics at step k and the chunks of step 4; false
 // when the mode gate leaves step k out.
-bool stat_begin(Sim& sim, std::int32_t k, StatSetup& su) {
+bool stat_begin(BeamContext& sim, std::int32_t k, StatSetup& su) {
   RunState& st = sim.state;
   RunConfig& c = sim.config;
   ReferenceBlock& ref = sim.ref;
@@ -356,7 +356,7 @@ bool stat_begin(Sim& sim, std::int32_t k, StatSetup& su) {
 
   // 2. Origins of the statistics coordinates.
   const int nq = std::min(c.NQTOT, kMaxChargeStates);
-  RefPath& path = sim.transport.ref_path;
+  RefPath& path = sim.ref_path;
   double w_origin = path(k, kRefW);
   if (k == 0) w_origin = sim.history.ref_W_in[pos];
   if (k == nstep) w_origin = sim.history.ref_W_out[pos];
@@ -389,7 +389,7 @@ bool stat_begin(Sim& sim, std::int32_t k, StatSetup& su) {
 
 // Steps 5.-18. of the statistics at step k from the sums of the chunks in
 // sim.stats.chunk.
-void stat_end(Sim& sim, std::int32_t k, const StatSetup& su) {
+void stat_end(BeamContext& sim, std::int32_t k, const StatSetup& su) {
   RunState& st = sim.state;
   RunConfig& c = sim.config;
   ReferenceBlock& ref = sim.ref;
@@ -399,7 +399,7 @@ void stat_end(Sim& sim, std::int32_t k, const StatSetup& su) {
   const int nstep = ref.nstep;
   const int pos = st.ipos;
   const int nq = std::min(c.NQTOT, kMaxChargeStates);
-  RefPath& path = sim.transport.ref_path;
+  RefPath& path = sim.ref_path;
   const double w_origin = su.lp.w_origin;
   const StateRange range = statistics_range(c);
   const WorkItems& items = su.items;
@@ -580,7 +580,7 @@ void stat_end(Sim& sim, std::int32_t k, const StatSetup& su) {
 
 }  // namespace
 
-void stat(Sim& sim, std::int32_t k) {
+void stat(BeamContext& sim, std::int32_t k) {
   StatSetup su;
   if (!stat_begin(sim, k, su)) return;
   BeamStats& bs = sim.stats;
@@ -605,13 +605,13 @@ void stat(Sim& sim, std::int32_t k) {
   stat_end(sim, k, su);
 }
 
-void level_emittances(Sim& sim, double T, LevelCurve* curve) { level_pass(sim, T, curve, nullptr); }
+void level_emittances(BeamContext& sim, double T, LevelCurve* curve) { level_pass(sim, T, curve, nullptr); }
 
 namespace {
 
 // The level emittances; with kept set the dW/W of the statistics range's
 // slots (in the order of the work items) are read from there.
-void level_pass(Sim& sim, double T, LevelCurve* curve, const double* kept) {
+void level_pass(BeamContext& sim, double T, LevelCurve* curve, const double* kept) {
   const RunConfig& c = sim.config;
   const ReferenceBlock& ref = sim.ref;
   const ParticleArrays& p = sim.particles;
@@ -768,7 +768,7 @@ void level_pass(Sim& sim, double T, LevelCurve* curve, const double* kept) {
 
 }  // namespace
 
-void stat_copy_prev(Sim& sim, std::int32_t p) {
+void stat_copy_prev(BeamContext& sim, std::int32_t p) {
   if (p < 1 || p > kMaxElements) return;
   BeamStats& bs = sim.stats;
   bs.element_stats[static_cast<std::size_t>(p)] = bs.element_stats[static_cast<std::size_t>(p - 1)];
@@ -776,8 +776,8 @@ void stat_copy_prev(Sim& sim, std::int32_t p) {
   bs.position_counts.n_lost[p] = bs.position_counts.n_lost[p - 1];
 }
 
-void stat_acceptance_exit(Sim& sim) {
-  RefPath& path = sim.transport.ref_path;
+void stat_acceptance_exit(BeamContext& sim) {
+  RefPath& path = sim.ref_path;
   for (int k = 0; k <= 1; ++k) {
     for (int m = 0; m < 6; ++m) path(k - 1, kRefBeamMax + m) = 0.0;
     for (int m = 1; m <= 6; ++m) sim.stats.step_stats[static_cast<std::size_t>(k)].v[m] = 0.0;
@@ -789,7 +789,7 @@ void stat_acceptance_exit(Sim& sim) {
   sim.ref.w_origin = sim.history.ref_W_out[pos];
 }
 
-bool step_sums_possible(const Sim& sim) {
+bool step_sums_possible(const BeamContext& sim) {
   if (sim.state.iflag_t == 1) return false;
   std::size_t chunks = 0;
   const int nq = std::min(sim.config.NQTOT, kMaxChargeStates);
@@ -801,7 +801,7 @@ bool step_sums_possible(const Sim& sim) {
   return steps * chunks * sizeof(StepChunkSums) <= kStepSumsBytes;
 }
 
-void prepare_step_sums(Sim& sim) {
+void prepare_step_sums(BeamContext& sim) {
   StepSumsPlan& plan = sim.stats.step_sums;
   const RunState& st = sim.state;
   const RunConfig& c = sim.config;
@@ -826,7 +826,7 @@ void prepare_step_sums(Sim& sim) {
   // The mean phases and origins stat_begin takes at each step.
   for (int iq = 1; iq <= nq; ++iq)
     plan.mean_phase[iq] = st.IRIARFQ == 0 ? 0.0 : sim.qphase.qstate_mean_phase[iq];
-  const RefPath& path = sim.transport.ref_path;
+  const RefPath& path = sim.ref_path;
   plan.steps = nstep - 1;
   plan.w_origin.assign(static_cast<std::size_t>(nstep), 0.0);
   plan.phase_origin.assign(static_cast<std::size_t>(nstep), 0.0);
@@ -841,7 +841,7 @@ void prepare_step_sums(Sim& sim) {
   plan.sums.assign(static_cast<std::size_t>(plan.steps) * static_cast<std::size_t>(plan.nitems), StepChunkSums{});
 }
 
-void add_step_sums(Sim& sim, int k, int iq, const std::int32_t* slots, int n) {
+void add_step_sums(BeamContext& sim, int k, int iq, const std::int32_t* slots, int n) {
   StepSumsPlan& plan = sim.stats.step_sums;
   if (k < 1 || k > plan.steps || iq < 1 || iq > kMaxChargeStates) return;
   // Test particles (after slot NPAT) are not counted.
@@ -882,7 +882,7 @@ void add_step_sums(Sim& sim, int k, int iq, const std::int32_t* slots, int n) {
   acc.save(to);
 }
 
-void stat_from_step_sums(Sim& sim, std::int32_t k) {
+void stat_from_step_sums(BeamContext& sim, std::int32_t k) {
   StatSetup su;
   if (!stat_begin(sim, k, su)) return;
   const StepSumsPlan& plan = sim.stats.step_sums;

@@ -35,11 +35,11 @@
 
 #include "common/constants.hpp"
 #include "common/records.hpp"
-#include "transport/transport_state.hpp"
+#include "common/uninit_allocator.hpp"
 
 namespace linac {
 
-struct Sim;
+struct BeamContext;
 
 // Relative size of the rms emittance determinant below which a plane is
 // taken as degenerate (zero emittance up to rounding of the moments).
@@ -208,7 +208,7 @@ StateRange statistics_range(const RunConfig& c);
 
 // Statistics at step k of the current element; at k >= nstep also the exit
 // records of position ipos. Stops the run when fewer than 3 particles live.
-void stat(Sim& sim, std::int32_t k);
+void stat(BeamContext& sim, std::int32_t k);
 // The statistics of the intermediate steps of the current element taken
 // while a push carries every particle through all its steps (see
 // push_states_steps with step_sums), each equal bit for bit to
@@ -216,31 +216,31 @@ void stat(Sim& sim, std::int32_t k);
 // do not depend on the particles (iflag_t != 1) and the sums of all steps
 // fit in kStepSumsBytes.
 inline constexpr std::size_t kStepSumsBytes = std::size_t{64} << 20;
-bool step_sums_possible(const Sim& sim);
+bool step_sums_possible(const BeamContext& sim);
 // Before the push: the origins and chunks of steps 1..nstep-1, the sums
 // cleared (no step is taken when the mode gate leaves them out).
-void prepare_step_sums(Sim& sim);
+void prepare_step_sums(BeamContext& sim);
 // After step k: adds the live slots slots[0..n) of state iq, increasing and
 // inside one chunk, to that chunk's sums of step k. The runs of slots of a
 // chunk come in slot order; different chunks may be added by different
 // threads at the same time.
-void add_step_sums(Sim& sim, int k, int iq, const std::int32_t* slots, int n);
+void add_step_sums(BeamContext& sim, int k, int iq, const std::int32_t* slots, int n);
 // stat(sim, k) of an intermediate step from its kept sums, after the losses
 // of step k are recorded.
-void stat_from_step_sums(Sim& sim, std::int32_t k);
+void stat_from_step_sums(BeamContext& sim, std::int32_t k);
 // Position p repeats the statistics and counts of p - 1.
-void stat_copy_prev(Sim& sim, std::int32_t p);
+void stat_copy_prev(BeamContext& sim, std::int32_t p);
 // Exit bookkeeping of an acceptance run.
-void stat_acceptance_exit(Sim& sim);
+void stat_acceptance_exit(BeamContext& sim);
 
 // Maximum and level emittances of the current beam (an element exit):
 // fills eps_max of beam_moments and the kept level emittances; with curve
 // set also the level curve, using betgam0 and the energy-time factor T
 // (keV/u*ns per rad) for its output units.
-void level_emittances(Sim& sim, double T, LevelCurve* curve);
+void level_emittances(BeamContext& sim, double T, LevelCurve* curve);
 // Appends one level curve (header and 101 rows) to emit_level.dat, opening
 // it at the first call of the run.
-void write_emit_level(Sim& sim, const LevelCurve& curve);
+void write_emit_level(BeamContext& sim, const LevelCurve& curve);
 
 // Energy-time factor T = W 1e9 / (2 pi FREQB harm): phase (rad) times
 // dW/W into keV/u*ns at reference energy W (keV/u); 0 when FREQB harm = 0.

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "beam/beam_context.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/format.hpp"
 
@@ -44,7 +44,7 @@ Matrix6 trace_sigma(const Matrix6& G, double sx, double sy, double sz, double be
   return GD;
 }
 
-void write_trace_block(Sim& sim, std::int32_t n, std::int32_t k) {
+void write_trace_block(BeamContext& sim, std::int32_t n, std::int32_t k) {
   const ElementStatsRow& r = sim.stats.element_stats[static_cast<std::size_t>(n)];
   const ReferenceBlock& ref = sim.ref;
   const double W = sim.history.ref_W_out[static_cast<std::size_t>(sim.state.ipos)];  // keV/u

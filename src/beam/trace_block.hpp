@@ -9,7 +9,7 @@
 
 namespace linac {
 
-struct Sim;
+struct BeamContext;
 
 // The envelope-code beam matrix SIGI = D G D of the second moments G
 // (statistics coordinates x cm, x' rad, y cm, y' rad, phase rad, dW/W).
@@ -25,6 +25,6 @@ Matrix6 trace_sigma(const Matrix6& G, double sx, double sy, double sz, double be
 // The block of the trace line n with label k, from the statistics at
 // position n, the moments of the last statistics call and the exit energy
 // of the reference at ipos.
-void write_trace_block(Sim& sim, std::int32_t n, std::int32_t k);
+void write_trace_block(BeamContext& sim, std::int32_t n, std::int32_t k);
 
 }  // namespace linac

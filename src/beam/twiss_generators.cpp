@@ -6,7 +6,7 @@
 #include <fmt/format.h>
 
 #include "beam/phase_groups.hpp"
-#include "common/sim.hpp"
+#include "beam/beam_context.hpp"
 #include "numerics/random.hpp"
 #include "platform/fatal.hpp"
 
@@ -32,7 +32,7 @@ namespace {
 
 // Checks of the arguments that would otherwise never end the rejection loop,
 // overrun the particle block or give infinite or undefined coordinates.
-void check_count(const Sim& sim, const char* who, std::int32_t iq) {
+void check_count(const BeamContext& sim, const char* who, std::int32_t iq) {
   const std::int32_t n = sim.config.NPAT[iq];
   if (n < 1 || n > kMaxParticles)
     fatal(fmt::format(" {}: NPAT({}) = {} is outside 1..{}; a generated beam needs at least one "
@@ -73,7 +73,7 @@ struct SpeedFromDelta {
 // six deviates per draw, r_j = (0.5 - u_j) 2; a rejected draw is consumed
 // whole; slots 1..NPAT(iq) are filled in order.
 template <class Accept, class Fill>
-void fill_state(Sim& sim, std::int32_t iq, double beta_ref, Accept accept, Fill fill) {
+void fill_state(BeamContext& sim, std::int32_t iq, double beta_ref, Accept accept, Fill fill) {
   ParticleArrays& p = sim.particles;
   p.phase[iq][0] = 0.0;
   p.beta[iq][0] = beta_ref;
@@ -98,7 +98,7 @@ struct TransverseMaps {
 };
 
 template <class Longitudinal>
-auto transverse_fill(Sim& sim, std::int32_t iq, const TransverseMaps& t, Longitudinal lon) {
+auto transverse_fill(BeamContext& sim, std::int32_t iq, const TransverseMaps& t, Longitudinal lon) {
   return [&sim, iq, t, lon](std::int32_t k, const double* r) {
     ParticleArrays& p = sim.particles;
     map_to_ellipse(t.x, r[0], r[1], p.x[iq][k], p.xp[iq][k]);
@@ -109,7 +109,7 @@ auto transverse_fill(Sim& sim, std::int32_t iq, const TransverseMaps& t, Longitu
 
 // The six-dimensional generators share everything but the acceptance test.
 template <class Accept>
-void gen_dist_6d(Sim& sim, const char* who, double beta0, double eps_x, double ALPHX,
+void gen_dist_6d(BeamContext& sim, const char* who, double beta0, double eps_x, double ALPHX,
                  double BETX, double eps_y, double ALPHY, double BETY, double eps_z,
                  double ALPHZ, double BETZ, std::int32_t iq, Accept accept) {
   check_count(sim, who, iq);
@@ -136,7 +136,7 @@ bool inside_4d(const double* r) {
 
 }  // namespace
 
-void gen_dist_waterbag6d(Sim& sim, double beta0, double eps_x, double ALPHX, double BETX,
+void gen_dist_waterbag6d(BeamContext& sim, double beta0, double eps_x, double ALPHX, double BETX,
                          double eps_y, double ALPHY, double BETY, double eps_z, double ALPHZ,
                          double BETZ, std::int32_t iq) {
   gen_dist_6d(sim, "gen_dist_waterbag6d", beta0, eps_x, ALPHX, BETX, eps_y, ALPHY, BETY, eps_z,
@@ -147,7 +147,7 @@ void gen_dist_waterbag6d(Sim& sim, double beta0, double eps_x, double ALPHX, dou
               });
 }
 
-void gen_dist_ellipsoid3d(Sim& sim, double beta0, double eps_x, double ALPHX, double BETX,
+void gen_dist_ellipsoid3d(BeamContext& sim, double beta0, double eps_x, double ALPHX, double BETX,
                           double eps_y, double ALPHY, double BETY, double eps_z, double ALPHZ,
                           double BETZ, std::int32_t iq) {
   gen_dist_6d(sim, "gen_dist_ellipsoid3d", beta0, eps_x, ALPHX, BETX, eps_y, ALPHY, BETY, eps_z,
@@ -155,7 +155,7 @@ void gen_dist_ellipsoid3d(Sim& sim, double beta0, double eps_x, double ALPHX, do
               [](const double* r) { return r[0] * r[0] + r[2] * r[2] + r[4] * r[4] < 1.0; });
 }
 
-void gen_dist_uniform_box(Sim& sim, double beta_q, double DB_B, double DF_4D, double PHI0,
+void gen_dist_uniform_box(BeamContext& sim, double beta_q, double DB_B, double DF_4D, double PHI0,
                           double eps_x, double ALPHX, double BETX, double eps_y, double ALPHY,
                           double BETY, std::int32_t iq) {
   const char* who = "gen_dist_uniform_box";
@@ -173,7 +173,7 @@ void gen_dist_uniform_box(Sim& sim, double beta_q, double DB_B, double DF_4D, do
   fill_state(sim, iq, beta_q, inside_4d, transverse_fill(sim, iq, t, lon));
 }
 
-void gen_beam_twiss(Sim& sim, double beta0, double eps_x, double ALPHX, double BETX, double eps_y,
+void gen_beam_twiss(BeamContext& sim, double beta0, double eps_x, double ALPHX, double BETX, double eps_y,
                     double ALPHY, double BETY, double PHMAX, double DWWACC) {
   const char* who = "gen_beam_twiss";
   const std::int32_t iq = 1;

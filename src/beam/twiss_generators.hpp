@@ -13,7 +13,7 @@
 
 namespace linac {
 
-struct Sim;
+struct BeamContext;
 
 // The ellipse gamma q^2 + 2 alpha q q' + beta q'^2 = eps along its principal
 // axes: rotation angle theta (cos c, sin s) and semi-axes a_u, a_v. A point
@@ -34,25 +34,25 @@ inline void map_to_ellipse(const EllipseMap& m, double r1, double r2, double& q,
 
 // Uniform in the 6-D ball of (r1..r6): x, y and the longitudinal plane
 // (eps_z in deg %, BETZ in deg/%).
-void gen_dist_waterbag6d(Sim& sim, double beta0, double eps_x, double ALPHX, double BETX,
+void gen_dist_waterbag6d(BeamContext& sim, double beta0, double eps_x, double ALPHX, double BETX,
                          double eps_y, double ALPHY, double BETY, double eps_z, double ALPHZ,
                          double BETZ, std::int32_t iq);
 
 // Uniform in the 3-D ball of the coordinates (r1, r3, r5); the slope
 // parameters r2, r4, r6 are uniform in [-1, 1].
-void gen_dist_ellipsoid3d(Sim& sim, double beta0, double eps_x, double ALPHX, double BETX,
+void gen_dist_ellipsoid3d(BeamContext& sim, double beta0, double eps_x, double ALPHX, double BETX,
                           double eps_y, double ALPHY, double BETY, double eps_z, double ALPHZ,
                           double BETZ, std::int32_t iq);
 
 // Uniform in the 4-D transverse ball; phase uniform in PHI0 +- DF_4D deg
 // (wrapped into [-pi, pi)), speed uniform in beta_q (1 +- DB_B).
-void gen_dist_uniform_box(Sim& sim, double beta_q, double DB_B, double DF_4D, double PHI0,
+void gen_dist_uniform_box(BeamContext& sim, double beta_q, double DB_B, double DF_4D, double PHI0,
                           double eps_x, double ALPHX, double BETX, double eps_y, double ALPHY,
                           double BETY, std::int32_t iq);
 
 // The acceptance-run beam of charge state 1: uniform in the 4-D transverse
 // ball, phase uniform within +-PHMAX deg, energy within +-DWWACC percent.
-void gen_beam_twiss(Sim& sim, double beta0, double eps_x, double ALPHX, double BETX, double eps_y,
+void gen_beam_twiss(BeamContext& sim, double beta0, double eps_x, double ALPHX, double BETX, double eps_y,
                     double ALPHY, double BETY, double PHMAX, double DWWACC);
 
 }  // namespace linac

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "common/constants.hpp"
 #include "platform/fatal.hpp"
 
 namespace linac::input_range {
@@ -49,3 +50,38 @@ void check_mass_number(std::string_view file, long record, std::string_view what
 }
 
 }  // namespace linac::input_range
+
+namespace linac {
+
+std::string sc_grid_size_fault(std::int32_t nx, std::int32_t ny, std::int32_t nz) {
+  const struct {
+    const char* name;
+    std::int32_t value, lo, hi;
+  } grids[] = {{"NXGRD", nx, kMinGridXY, kMaxGridXY},
+               {"NYGRD", ny, kMinGridXY, kMaxGridXY},
+               {"NZGRD", nz, kMinGridZ, kMaxGridZ}};
+  for (const auto& d : grids)
+    if (d.value < d.lo || d.value > d.hi)
+      return fmt::format("{} = {}; space-charge grid nodes must lie in {}..{}", d.name, d.value,
+                         d.lo, d.hi);
+  return {};
+}
+
+std::string sc_model_fault(std::int32_t iflag2d) {
+  if (iflag2d == 0 || iflag2d == 1) return {};
+  return fmt::format("IFLAG2D = {}; the space-charge model must be 0 (3-D, bunched) or 1 (2-D, "
+                     "continuous)",
+                     iflag2d);
+}
+
+std::int32_t scaled_particle_count(std::int32_t n, double fraction, const char* member) {
+  const double scaled = static_cast<double>(n) * fraction;
+  const std::int32_t k = nint(scaled, member);
+  if (k < 0 || k > n)
+    fatal(fmt::format(" {} = {} asks for {} of the {} particles of a charge state; it must lie in "
+                      "(0, 1]",
+                      member, fmt::format("{}", fraction), k, n));
+  return k;
+}
+
+}  // namespace linac

@@ -78,6 +78,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace linac::input_range {
@@ -130,3 +131,29 @@ void check_charge_number(std::string_view file, long record, std::string_view wh
 void check_mass_number(std::string_view file, long record, std::string_view what, double a);
 
 }  // namespace linac::input_range
+
+namespace linac {
+
+// Space-charge grid capacity: nodes per direction of the solver's grid.
+inline constexpr std::int32_t kMaxGridXY = 129;
+inline constexpr std::int32_t kMaxGridZ = 257;
+// The sine transforms need at least two interior nodes across.
+inline constexpr std::int32_t kMinGridXY = 4;
+inline constexpr std::int32_t kMinGridZ = 2;
+
+// NINT(n fraction): the particles of a charge state that a pass with the
+// given fraction (member names it, e.g. "NP_SET") uses. Stops the run when
+// that is not within 0..n (a fraction outside [0, 1], NaN): a pass never
+// uses more particles than exist.
+std::int32_t scaled_particle_count(std::int32_t n, double fraction, const char* member);
+
+// The one check of space-charge grid sizes (nodes per direction) against
+// the solver's storage, shared by velmo.dat and the gridSC lattice line: a
+// sentence naming the member and its value when the solver cannot hold the
+// grid, empty when it can.
+std::string sc_grid_size_fault(std::int32_t nx, std::int32_t ny, std::int32_t nz);
+// The same for the space-charge model switch IFLAG2D (0 or 1), shared by
+// velmo.dat and the iflag2D lattice line.
+std::string sc_model_fault(std::int32_t iflag2d);
+
+}  // namespace linac

@@ -98,6 +98,17 @@ struct ElementTable {
 // Column of elem_int holding the integer that begins a lattice line.
 inline constexpr int kElemN = 10;
 
+// Column of elem_int holding the parameter code of a prmtr line, and the
+// code of "prmtr harm=N", which sets the operating harmonic to its P1.
+inline constexpr int kElemPrmtrCode = 11;
+inline constexpr std::int32_t kPrmtrCodeHarm = 3;
+
+// Whether element line n is a "prmtr harm=N" line.
+inline bool is_harmonic_line(const ElementTable& e, std::int32_t n) {
+  return n >= 0 && n <= kMaxElements && e.elem_name[static_cast<std::size_t>(n)] == "prmtr" &&
+         e.elem_int[static_cast<std::size_t>(n)][kElemPrmtrCode] == kPrmtrCodeHarm;
+}
+
 // Charge-state definitions and run switches.
 struct RunConfig {
   std::array<double, kMaxChargeStates + 1> QQ{};      // charge numbers
@@ -137,6 +148,10 @@ struct RunState {
   std::int32_t dev_field = 0;
   std::int32_t IAXIAL = 0;
   std::int32_t bmag_region = 0;  // field region flag of the bending magnet; 2 at every dispatch
+  // 1 while the correction passes of a seed run: the matrix-section lines
+  // then only keep their positions and reference values (their test
+  // particles would take the slots of the correction's trial particles).
+  std::int32_t corr_passes_running = 0;
   std::int32_t itype = 0;   // type code of the element being run
   std::int32_t ilost = 0;   // last push: 0 ok, -1 lost or outside the field
   std::int32_t istat_mode = 0;
@@ -413,6 +428,33 @@ struct OutScRequest {
 struct PrmtrRequests {
   DevFieldLine dev_field_line;
   OutScRequest outsc;
+};
+
+// Integration steps per element: rows 0..kMaxSteps of the reference path.
+inline constexpr int kMaxSteps = 1040;
+
+// Columns of a reference-path row.
+enum RefCol : int {
+  kRefS = 0,         // path length of the reference from the element entrance, cm
+  kRefX = 1,         // x of the reference point in the element frame, cm
+  kRefZ = 2,         // z of the reference point in the element frame, cm
+  kRefDirZ = 3,      // z component of the reference's unit direction
+  kRefDirX = 4,      // x component of the reference's unit direction
+  kRefPhase = 5,     // phase of the design particle, rad
+  kRefW = 6,         // kinetic energy of the design particle, keV/u
+  kRefInvR = 7,      // curvature of the step that ends at this row, 1/cm
+  kRefXc = 8,        // centre of curvature of that step, x, cm
+  kRefZc = 9,        // centre of curvature of that step, z, cm
+  kRefBeamMax = 14,  // 14..19: largest |x|, |x'|, |y|, |y'|, |phase dev.|, |dW/W| of the next step
+};
+inline constexpr int kRefCols = 20;
+
+// The reference of the current element, one row per step end, rows
+// -1..kMaxSteps (row 0 the entrance). Rebuilt by every element.
+struct RefPath {
+  std::array<std::array<double, kRefCols>, kMaxSteps + 2> rows{};
+  double& operator()(int k, int col) { return rows[static_cast<std::size_t>(k + 1)][col]; }
+  double operator()(int k, int col) const { return rows[static_cast<std::size_t>(k + 1)][col]; }
 };
 
 }  // namespace linac

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "beam/phase_groups.hpp"
-#include "common/sim.hpp"
-#include "control/beam_state.hpp"
+#include "control/control_context.hpp"
+#include "beam/beam_state.hpp"
 #include "platform/format.hpp"
 #include "platform/units.hpp"
 
@@ -12,7 +12,7 @@ namespace linac {
 
 static_assert(kAcceptanceHeader.size() == 112);
 
-void write_acceptance_files(Sim& sim) {
+void write_acceptance_files(ControlContext& sim) {
   // Each file has its own scoped handle: neither can close the other, nor
   // the beam-state file read in between.
   TextOut accepted(sim.units, "accepted.dat");

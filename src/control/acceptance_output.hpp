@@ -7,7 +7,7 @@
 
 namespace linac {
 
-struct Sim;
+struct ControlContext;
 
 // The header record of both files: eight 14-character labels.
 inline constexpr std::string_view kAcceptanceHeader =
@@ -22,6 +22,6 @@ inline constexpr std::string_view kAcceptanceHeader =
 
 // Keeps the final status of slots 0..NPAT of every state, restores the
 // initial beam from ini_dis.dat and writes one (8E14.5) record per slot.
-void write_acceptance_files(Sim& sim);
+void write_acceptance_files(ControlContext& sim);
 
 }  // namespace linac

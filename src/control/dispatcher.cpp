@@ -3,7 +3,7 @@
 #include <string>
 
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "control/control_context.hpp"
 #include "elements/bend.hpp"
 #include "elements/buncher.hpp"
 #include "elements/cavity.hpp"
@@ -84,7 +84,7 @@ constexpr std::array<DispatchEntry, 48> kTable = {{
     {"ecorr", C::always, H::ecorr_element, false, false},
 }};
 
-bool condition_holds(const Sim& sim, DispatchCondition c, std::int32_t n) {
+bool condition_holds(const ControlContext& sim, DispatchCondition c, std::int32_t n) {
   const auto& ints = sim.elements.elem_int[static_cast<std::size_t>(n)];
   switch (c) {
     case C::always:
@@ -110,7 +110,7 @@ bool condition_holds(const Sim& sim, DispatchCondition c, std::int32_t n) {
 }
 
 // The handlers without action: the line only takes its position.
-void no_action(Sim&, std::int32_t&) {}
+void no_action(ControlContext&, std::int32_t&) {}
 
 }  // namespace
 
@@ -167,14 +167,14 @@ HandlerRegistry::HandlerRegistry() {
 
 const std::array<DispatchEntry, 48>& dispatch_table() { return kTable; }
 
-const DispatchEntry* find_dispatch_entry(const Sim& sim, std::int32_t n) {
+const DispatchEntry* find_dispatch_entry(const ControlContext& sim, std::int32_t n) {
   const std::string_view name = sim.elements.elem_name[static_cast<std::size_t>(n)].view();
   for (const auto& e : kTable)
     if (e.keyword == name && condition_holds(sim, e.condition, n)) return &e;
   return nullptr;
 }
 
-void dispatch_element(Sim& sim, std::int32_t& n) {
+void dispatch_element(ControlContext& sim, std::int32_t& n) {
   if (n < 1 || n > kMaxElements)
     fatal(" lattice line " + std::to_string(n) + " outside the element table (1.." +
           std::to_string(kMaxElements) + ")");

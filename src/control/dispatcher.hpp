@@ -15,9 +15,9 @@
 
 namespace linac {
 
-struct Sim;
+struct ControlContext;
 
-using ElementHandler = std::function<void(Sim&, std::int32_t& n)>;
+using ElementHandler = std::function<void(ControlContext&, std::int32_t& n)>;
 
 // Every handler the dispatcher can call, one slot each.
 enum class HandlerId : int {
@@ -108,11 +108,11 @@ struct DispatchEntry {
 const std::array<DispatchEntry, 48>& dispatch_table();
 
 // The entry whose keyword and condition hold for line n, or nullptr.
-const DispatchEntry* find_dispatch_entry(const Sim& sim, std::int32_t n);
+const DispatchEntry* find_dispatch_entry(const ControlContext& sim, std::int32_t n);
 
 // Runs lattice line n (iel_first <= n <= iel_last). The caller sets
 // ipos := first line - 1 before the first line of a pass; after the call
 // ipos = n.
-void dispatch_element(Sim& sim, std::int32_t& n);
+void dispatch_element(ControlContext& sim, std::int32_t& n);
 
 }  // namespace linac

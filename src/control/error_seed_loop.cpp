@@ -9,10 +9,11 @@
 #include "beam/offsets.hpp"
 #include "beam/out_tables.hpp"
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "control/control_context.hpp"
+#include "common/input_ranges.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
-#include "control/beam_state.hpp"
+#include "beam/beam_state.hpp"
 #include "control/dispatcher.hpp"
 #include "control/parameter_file.hpp"
 #include "corrections/correction_service.hpp"
@@ -30,12 +31,12 @@ constexpr std::size_t kVrandRecordBytes = kElemErr * sizeof(double);
 
 // The element frame at the start of a pass over the lattice: the lab frame
 // at the lattice origin, or on the straight axis at the restart line.
-void lab_frame_at_pass_start(Sim& sim) {
+void lab_frame_at_pass_start(ControlContext& sim) {
   reset_element_frame(sim, sim.state.iscrch > 0 ? sim.ref.s_entry : 0.0);
 }
 
 // The statistics of the beam before the first element, at the design energy.
-void pass_entrance(Sim& sim) {
+void pass_entrance(ControlContext& sim) {
   ReferenceBlock& r = sim.ref;
   r.wavelength_2pi = r.wavelength / r.harm / kTwoPi;
   sim.state.ipos = sim.config.iel_first - 1;
@@ -48,14 +49,14 @@ void pass_entrance(Sim& sim) {
 
 // The initial beam as ini_dis.dat holds it, with all its particles,
 // shifted by the seed's injection error.
-void restore_initial_beam(Sim& sim, const SeedOffset& offset) {
+void restore_initial_beam(ControlContext& sim, const SeedOffset& offset) {
   sim.npat.npat_pass = sim.config.npat0;
   State(sim, "ini_dis.dat", "read");
   shift_beam(sim, offset);
 }
 
 // The error-drawing pass: every element draws the deviates of its position.
-void drawing_pass(Sim& sim) {
+void drawing_pass(ControlContext& sim) {
   RunState& st = sim.state;
   st.ipos = sim.config.iel_first - 1;
   st.idraw = 1;
@@ -64,13 +65,13 @@ void drawing_pass(Sim& sim) {
   st.idraw = 0;
 }
 
-void seed_record(Sim& sim, int unit, std::string_view text, std::int32_t seed) {
+void seed_record(ControlContext& sim, int unit, std::string_view text, std::int32_t seed) {
   sim.units.write(unit, list_directed({text, seed}));
 }
 
 }  // namespace
 
-void seed_element_errors(Sim& sim, std::int32_t seed) {
+void seed_element_errors(ControlContext& sim, std::int32_t seed) {
   const RunConfig& c = sim.config;
   // 1. A clean slate of element errors.
   sim.state.iseed = seed;
@@ -86,7 +87,7 @@ void seed_element_errors(Sim& sim, std::int32_t seed) {
   }
 }
 
-void seed_final_pass(Sim& sim, std::int32_t seed) {
+void seed_final_pass(ControlContext& sim, std::int32_t seed) {
   const RunConfig& c = sim.config;
   RunState& st = sim.state;
   const bool seed_statistics = st.IFLAG_UNIX == 0;
@@ -113,7 +114,7 @@ void seed_final_pass(Sim& sim, std::int32_t seed) {
 
 namespace {
 
-void run_seed(Sim& sim, std::int32_t seed) {
+void run_seed(ControlContext& sim, std::int32_t seed) {
   RunConfig& c = sim.config;
   RunState& st = sim.state;
 
@@ -176,7 +177,7 @@ void run_seed(Sim& sim, std::int32_t seed) {
 
 }  // namespace
 
-void write_vrand(Sim& sim, std::string_view name) {
+void write_vrand(ControlContext& sim, std::string_view name) {
   UnformattedOut out(sim.units, name);
   for (std::int32_t n = sim.config.iel_first; n <= sim.config.iel_last; ++n) {
     const auto& e = sim.elements.elem_err[static_cast<std::size_t>(n)];
@@ -187,7 +188,7 @@ void write_vrand(Sim& sim, std::string_view name) {
   out.close();
 }
 
-void read_vrand(Sim& sim, std::string_view name) {
+void read_vrand(ControlContext& sim, std::string_view name) {
   UnformattedIn in(sim.units, name);
   const std::int32_t first = sim.config.iel_first;
   for (std::int32_t n = first; n <= sim.config.iel_last; ++n) {
@@ -206,7 +207,7 @@ void read_vrand(Sim& sim, std::string_view name) {
   }
 }
 
-void error_seed_loop(Sim& sim) {
+void error_seed_loop(ControlContext& sim) {
   RunConfig& c = sim.config;
   RunState& st = sim.state;
   const bool seed_statistics = st.IFLAG_UNIX == 0;

@@ -15,31 +15,24 @@
 
 namespace linac {
 
-struct Sim;
-
-// Output units of the error study.
-inline constexpr int kUnitPhMonitor = 91;  // ph_monitor.dat
-inline constexpr int kUnitBpMonitor = 92;  // bp_monitor.dat
-inline constexpr int kUnitCoMonitor = 93;  // co_monitor.dat
-inline constexpr int kUnitOutWq = 32;      // out_wq.dat
-inline constexpr int kUnitOutPhq = 33;     // out_phq.dat
+struct ControlContext;
 
 // The seed loop with its set-up and closing.
-void error_seed_loop(Sim& sim);
+void error_seed_loop(ControlContext& sim);
 
 // Parts of one seed of the loop: its element errors (cleared, then drawn
 // in an error-drawing pass or read, as IFLAG_VRAND says), and its final
 // pass from the entrance statistics to the " end of seed No." record and
 // coord.dat (the beam already restored and shifted).
-void seed_element_errors(Sim& sim, std::int32_t seed);
-void seed_final_pass(Sim& sim, std::int32_t seed);
+void seed_element_errors(ControlContext& sim, std::int32_t seed);
+void seed_final_pass(ControlContext& sim, std::int32_t seed);
 
 // The deviates of every element line into, or out of, a vrand file. Reading
 // stops the run, naming the file and the record, on a missing file, a file
 // with fewer records than lines, a record that is not ten 64-bit values and
 // a value that is not finite; values outside (0, 1) or [-3, 3] are used as
 // they stand (a hand-made file injects known errors).
-void write_vrand(Sim& sim, std::string_view name);
-void read_vrand(Sim& sim, std::string_view name);
+void write_vrand(ControlContext& sim, std::string_view name);
+void read_vrand(ControlContext& sim, std::string_view name);
 
 }  // namespace linac

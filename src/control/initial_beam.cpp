@@ -12,8 +12,8 @@
 #include "beam/stats.hpp"
 #include "beam/twiss_generators.hpp"
 #include "common/input_ranges.hpp"
-#include "common/sim.hpp"
-#include "control/beam_state.hpp"
+#include "control/control_context.hpp"
+#include "beam/beam_state.hpp"
 #include "control/lattice_reader.hpp"
 #include "control/parameter_file.hpp"
 #include "common/text_utils.hpp"
@@ -29,13 +29,13 @@ namespace {
 
 constexpr const char* kValidTypes = "0, 1, 2, 20, 21, 23, 48, 49, 51, 52, 53";
 
-bool is_restart(const Sim& sim) { return sim.state.iscrch > 0; }
+bool is_restart(const ControlContext& sim) { return sim.state.iscrch > 0; }
 
-void screen(Sim& sim, std::string_view fmt_text, std::initializer_list<FmtItem> items) {
+void screen(ControlContext& sim, std::string_view fmt_text, std::initializer_list<FmtItem> items) {
   write_formatted(sim.units, kScreenUnit, fmt_text, items);
 }
 
-void check_state_count(const Sim& sim) {
+void check_state_count(const ControlContext& sim) {
   const std::int32_t nq = sim.config.NQTOT;
   if (nq < 0 || nq > kMaxChargeStates)
     fatal(fmt::format(" NQTOT = {} is outside 0..{} charge states", nq, kMaxChargeStates));
@@ -45,7 +45,7 @@ void check_state_count(const Sim& sim) {
 
 std::string restart_file_name(int iscrch) { return numbered_name("scratch.#", iscrch, 2); }
 
-void check_beam_source_exclusions(Sim& sim) {
+void check_beam_source_exclusions(ControlContext& sim) {
   const bool restart = is_restart(sim);
   const RunConfig& c = sim.config;
   if (restart && c.IREAD_DIS == 1) fatal(" iflag_scr.ge.1 .and. iread_dis.eq.1");
@@ -57,7 +57,7 @@ void check_beam_source_exclusions(Sim& sim) {
 // base frequency of this run's velmo.dat, since times and longitudinal
 // emittances scale with FREQB * harm (a harmonic of 1e-300 left every
 // longitudinal emittance column of out.dat in asterisks).
-void read_restart_file(Sim& sim) {
+void read_restart_file(ControlContext& sim) {
   const std::string name = restart_file_name(sim.state.iscrch);
   State(sim, name, "read");
   using input_range::kMaxFrequency;
@@ -70,7 +70,7 @@ void read_restart_file(Sim& sim) {
                       name, r.harm, r.FREQB, kMinFrequency, kMaxFrequency));
 }
 
-void read_dis_dat(Sim& sim) {
+void read_dis_dat(ControlContext& sim) {
   RunConfig& c = sim.config;
   ParticleArrays& p = sim.particles;
   const std::string name = "read_dis.dat";
@@ -145,7 +145,7 @@ void read_dis_dat(Sim& sim) {
   // The file's phases are at harmonic 1; the first lattice line gives the
   // harmonic at the entrance.
   const std::int32_t n1 = c.iel_first;
-  if (is_harmonic_line(sim, n1)) {
+  if (is_harmonic_line(sim.elements, n1)) {
     const double h = sim.elements.elem_par[n1][1];
     if (!(h > 0.0))
       fatal(fmt::format(" first lattice line prmtr harm = {}: the harmonic must be above 0", h));
@@ -166,7 +166,7 @@ void read_dis_dat(Sim& sim) {
   }
 }
 
-void generate_beam(Sim& sim) {
+void generate_beam(ControlContext& sim) {
   RunConfig& c = sim.config;
   ReferenceBlock& r = sim.ref;
   const BeamParams& b = sim.beam;
@@ -239,7 +239,7 @@ void generate_beam(Sim& sim) {
   }
 }
 
-void generate_acceptance_beam(Sim& sim) {
+void generate_acceptance_beam(ControlContext& sim) {
   const BeamParams& b = sim.beam;
   sim.config.NQTOT = 1;
   sim.state.istat_mode = 2;
@@ -251,7 +251,7 @@ void generate_acceptance_beam(Sim& sim) {
                  b.PHMAX, sim.config.DWWACC);
 }
 
-void set_charge_range(Sim& sim) {
+void set_charge_range(ControlContext& sim) {
   RunConfig& c = sim.config;
   if (c.IFLAG_QQ < 0)
     fatal(fmt::format(" IFLAG_QQ = {} is below 0; it is the last charge state of the statistics "
@@ -262,7 +262,7 @@ void set_charge_range(Sim& sim) {
   c.nqtot1 = c.IFLAG_QQ;
 }
 
-void set_macro_charges(Sim& sim) {
+void set_macro_charges(ControlContext& sim) {
   const RunConfig& c = sim.config;
   BeamCurrent& cur = sim.current;
   ParticleArrays& p = sim.particles;
@@ -283,7 +283,7 @@ void set_macro_charges(Sim& sim) {
   cur.scur = s;
 }
 
-void entrance_statistics(Sim& sim) {
+void entrance_statistics(ControlContext& sim) {
   RunState& s = sim.state;
   s.istat_mode = sim.config.IACCEP == 1 ? 2 : 0;
   s.ipos = sim.config.iel_first - 1;
@@ -294,7 +294,7 @@ void entrance_statistics(Sim& sim) {
   if (sim.config.IACCEP == 1) stat_acceptance_exit(sim);
 }
 
-void centre_generated_beam(Sim& sim) {
+void centre_generated_beam(ControlContext& sim) {
   const RunConfig& c = sim.config;
   ParticleArrays& p = sim.particles;
   const double amu_kev = sim.ref.amu_kev;
@@ -320,7 +320,7 @@ void centre_generated_beam(Sim& sim) {
   }
 }
 
-void make_initial_beam(Sim& sim) {
+void make_initial_beam(ControlContext& sim) {
   RunConfig& c = sim.config;
   const bool restart = is_restart(sim);
   // 1. Sources that cannot be combined.
@@ -357,7 +357,7 @@ void make_initial_beam(Sim& sim) {
     fatal(" Can not calculate acceptance with space charge for iaccep=1");
 }
 
-void write_particle_file(Sim& sim) {
+void write_particle_file(ControlContext& sim) {
   const RunConfig& c = sim.config;
   const ParticleArrays& p = sim.particles;
   const std::int32_t nq = c.NQTOT;

@@ -12,29 +12,29 @@
 
 namespace linac {
 
-struct Sim;
+struct ControlContext;
 
 // The whole initial-beam step of the run, in order: exclusions, restart or
 // read_dis.dat, generated or acceptance beam, entrance statistics, centring,
 // entrance copies, charge groups and ini_dis.dat.
-void make_initial_beam(Sim& sim);
+void make_initial_beam(ControlContext& sim);
 
 // The steps one by one (make_initial_beam calls them in this order).
-void check_beam_source_exclusions(Sim& sim);
-void read_restart_file(Sim& sim);
-void read_dis_dat(Sim& sim);
-void generate_beam(Sim& sim);
-void generate_acceptance_beam(Sim& sim);
-void set_charge_range(Sim& sim);
-void set_macro_charges(Sim& sim);
-void entrance_statistics(Sim& sim);
-void centre_generated_beam(Sim& sim);
+void check_beam_source_exclusions(ControlContext& sim);
+void read_restart_file(ControlContext& sim);
+void read_dis_dat(ControlContext& sim);
+void generate_beam(ControlContext& sim);
+void generate_acceptance_beam(ControlContext& sim);
+void set_charge_range(ControlContext& sim);
+void set_macro_charges(ControlContext& sim);
+void entrance_statistics(ControlContext& sim);
+void centre_generated_beam(ControlContext& sim);
 
 // "scratch.#NN" of a restart number.
 std::string restart_file_name(int iscrch);
 
 // After the nominal pass with IWRITE_DIS = 1: read_dis.out when
 // write_ascii = 0, read_dis_ascii.out when it is 1, nothing otherwise.
-void write_particle_file(Sim& sim);
+void write_particle_file(ControlContext& sim);
 
 }  // namespace linac

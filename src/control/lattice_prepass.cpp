@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "common/sim.hpp"
+#include "control/control_context.hpp"
 #include "common/text_utils.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
@@ -72,7 +72,7 @@ std::vector<std::string> items_of(std::string_view line) {
 }
 
 // Reads a cavity line and writes its completed 67-character record.
-std::string complete_cavity(Sim& sim, const std::string& rec, const LatticeSplit& sp, int line_no,
+std::string complete_cavity(ControlContext& sim, const std::string& rec, const LatticeSplit& sp, int line_no,
                             FreeStream& phases) {
   if (sp.k != 4 && sp.k != 5)
     fatal(fmt::format(" {} line {}: a cav line takes 4 numbers, or 5 with its step count; this one "
@@ -100,7 +100,7 @@ std::string complete_cavity(Sim& sim, const std::string& rec, const LatticeSplit
   return record;
 }
 
-void restart_scan(Sim& sim) {
+void restart_scan(ControlContext& sim) {
   TextIn in(sim.units, kSclinac);
   std::string raw;
   while (in.next_line(raw)) {
@@ -204,7 +204,7 @@ LatticeSplit split_lattice_line(const TypeTables& types, std::string& line, std:
   return sp;
 }
 
-void make_linac_dat(Sim& sim) {
+void make_linac_dat(ControlContext& sim) {
   restart_scan(sim);
 
   TextIn in(sim.units, kSclinac);

@@ -11,7 +11,7 @@
 
 namespace linac {
 
-struct Sim;
+struct ControlContext;
 
 // A lattice line as a 132-character record: cut after column 132, filled
 // with blanks behind.
@@ -46,6 +46,6 @@ LatticeSplit split_lattice_line(const TypeTables& types, std::string& line, std:
 // Scans sclinac.dat for the restart line (sets iscrch), checks every line up
 // to the stop line and writes linac.dat with every cavity line completed by
 // its RF phase from fi_in.dat and its step count.
-void make_linac_dat(Sim& sim);
+void make_linac_dat(ControlContext& sim);
 
 }  // namespace linac

@@ -9,9 +9,9 @@
 
 #include "beam/particle_dump.hpp"
 #include "common/input_ranges.hpp"
-#include "common/sim.hpp"
+#include "control/control_context.hpp"
 #include "control/lattice_prepass.hpp"
-#include "control/rfq_service.hpp"
+#include "elements/rfq/rfq_cells.hpp"
 #include "elements/rfq/rfq_cells.hpp"
 #include "common/text_utils.hpp"
 #include "control/velmo_main.hpp"
@@ -42,7 +42,7 @@ constexpr Param kParams[] = {
     {"aperRFQ", 31},     {"init_COSY", 32},   {"Cneutr", 33},      {"trace", 34},
     {"mhb", 35},         {"write_ascii", 36}, {"iwrite_rms", 50},
 };
-constexpr std::int32_t kCodeHarm = 3;
+constexpr std::int32_t kCodeHarm = kPrmtrCodeHarm;
 constexpr std::int32_t kCodeIflagT = 12;
 constexpr std::int32_t kCodeAijRFQ = 27;
 
@@ -52,7 +52,7 @@ constexpr double kQuadMatrixTolerance = static_cast<double>(0.05f);
 
 // The line being read and the slot it fills.
 struct Row {
-  Sim& sim;
+  ControlContext& sim;
   std::int32_t i;
   LatticeSplit sp;
   std::string line;  // the 132-character record, lower case
@@ -506,7 +506,7 @@ const KeywordRow* find_row(const Keyword& word) {
   return nullptr;
 }
 
-[[noreturn]] void unknown_command(Sim& sim, const std::string& line) {
+[[noreturn]] void unknown_command(ControlContext& sim, const std::string& line) {
   const std::string text = "From ReadElements: ERROR--unknown command";
   sim.units.write(kUnitLog, line);
   sim.units.write(kUnitLog, list_directed({std::string_view(text)}));
@@ -520,11 +520,6 @@ std::int32_t prmtr_code(std::string_view name_field) {
   for (const auto& p : kParams)
     if (index_nocase(name_field, p.name) > 0) code = p.code;
   return code;
-}
-
-bool is_harmonic_line(const Sim& sim, std::int32_t n) {
-  return n >= 0 && n <= kMaxElements && sim.elements.elem_name[n] == "prmtr" &&
-         sim.elements.elem_int[n][11] == kCodeHarm;
 }
 
 // Every number of a lattice line is finite and within kMaxLatticeNumber,
@@ -545,7 +540,7 @@ void check_line_numbers(const Row& r) {
                       r.length, kMaxLatticeLength, kMaxLatticeLength));
 }
 
-std::int32_t ReadElements(Sim& sim) {
+std::int32_t ReadElements(ControlContext& sim) {
   ElementTable& e = sim.elements;
   RunConfig& c = sim.config;
   std::int32_t nel = 0;

@@ -7,21 +7,17 @@
 
 namespace linac {
 
-struct Sim;
+struct ControlContext;
 
 // Reads linac.dat from the working directory into sim.elements (slots
 // 1..nel), sets iel_first, iel_last, s_entry, the restart line (iscrch,
 // iscrch_elem), the AijRFQ switches of prmtr lines and, for rfq lines,
 // calls the RFQ cell-file reader. Returns nel, the number of element lines.
-std::int32_t ReadElements(Sim& sim);
+std::int32_t ReadElements(ControlContext& sim);
 
 // Code of a prmtr parameter name field (the text between "prmtr" and "="):
 // the last name of the parameter table, in table order, that occurs in it
 // (case-blind); 0 when none does.
 std::int32_t prmtr_code(std::string_view name_field);
-
-// Whether element line n is a "prmtr harm=N" line, which sets the operating
-// harmonic to its P1.
-bool is_harmonic_line(const Sim& sim, std::int32_t n);
 
 }  // namespace linac

@@ -9,7 +9,7 @@
 
 #include "beam/distribution_readers.hpp"
 #include "common/input_ranges.hpp"
-#include "common/sim.hpp"
+#include "control/control_context.hpp"
 #include "control/velmo_main.hpp"
 #include "numerics/random.hpp"
 #include "platform/fatal.hpp"
@@ -23,12 +23,6 @@ namespace {
 constexpr const char* kFile = "velmo.dat";
 // The fixed seed that any non-zero ISRF selects.
 constexpr std::int32_t kFixedSeed = 214748364;
-// Space-charge grid capacity: nodes per direction of the solver's grid.
-constexpr std::int32_t kMaxGridXY = 129;
-constexpr std::int32_t kMaxGridZ = 257;
-// The sine transforms need at least two interior nodes across.
-constexpr std::int32_t kMinGridXY = 4;
-constexpr std::int32_t kMinGridZ = 2;
 // Directory texts hold at most 256 characters.
 constexpr std::size_t kDirText = 256;
 // Error seeds name vrand_NNN.dat with three digits.
@@ -41,7 +35,7 @@ std::string num(double v) { return fmt::format("{}", v); }
 }
 
 // Added checks on group TRAN: values that the run cannot work with.
-void check_tran(const Sim& sim) {
+void check_tran(const ControlContext& sim) {
   const std::string& dir = sim.tables.TABLE_DIR;
   const std::size_t last = dir.find_last_not_of(' ');
   if (last != std::string::npos && last + 1 > kDirText)
@@ -69,7 +63,7 @@ void check_tran(const Sim& sim) {
 
 // Added checks on group INDEX: grid sizes within the solver's storage, and
 // error-seed numbers that fit the three-digit file names.
-void check_index(const Sim& sim) {
+void check_index(const ControlContext& sim) {
   const ScGridSettings& g = sim.sc;
   const std::string grid = sc_grid_size_fault(g.NXGRD, g.NYGRD, g.NZGRD);
   if (!grid.empty()) refuse("INDEX", grid);
@@ -119,7 +113,7 @@ std::string indexed(const char* name, int k) { return fmt::format("{}({})", name
 
 // Group TRAN: every member that feeds a division, a square root, a
 // logarithm, an index or a phase, and every physical value.
-void check_tran_ranges(const Sim& sim) {
+void check_tran_ranges(const ControlContext& sim) {
   using namespace input_range;
   const RunConfig& c = sim.config;
   const ReferenceBlock& r = sim.ref;
@@ -195,7 +189,7 @@ void check_tran_ranges(const Sim& sim) {
 }
 
 // Group INDEX: counts and indices.
-void check_index_ranges(const Sim& sim) {
+void check_index_ranges(const ControlContext& sim) {
   using namespace input_range;
   const RunConfig& c = sim.config;
   std::vector<MemberRange> m = {
@@ -218,7 +212,7 @@ void check_index_ranges(const Sim& sim) {
 }
 
 // Group CORRECT: the fraction of the particles of a correction pass.
-void check_correct_ranges(const Sim& sim) {
+void check_correct_ranges(const ControlContext& sim) {
   const double inf = std::numeric_limits<double>::infinity();
   check_ranges("CORRECT", {{"PARTCORR", sim.corr.PARTCORR, 0.0, 1.0, true, false},
                            {"PARTEQ", sim.corr.PARTEQ, 0.0, 1.0},
@@ -226,7 +220,7 @@ void check_correct_ranges(const Sim& sim) {
 }
 
 // Group OTHER: the semi-axes of distribution types 51 to 53.
-void check_other_ranges(const Sim& sim) {
+void check_other_ranges(const ControlContext& sim) {
   using namespace input_range;
   const double inf = std::numeric_limits<double>::infinity();
   const BeamParams& b = sim.beam;
@@ -244,28 +238,7 @@ void check_other_ranges(const Sim& sim) {
 
 }  // namespace
 
-std::string sc_grid_size_fault(std::int32_t nx, std::int32_t ny, std::int32_t nz) {
-  const struct {
-    const char* name;
-    std::int32_t value, lo, hi;
-  } grids[] = {{"NXGRD", nx, kMinGridXY, kMaxGridXY},
-               {"NYGRD", ny, kMinGridXY, kMaxGridXY},
-               {"NZGRD", nz, kMinGridZ, kMaxGridZ}};
-  for (const auto& d : grids)
-    if (d.value < d.lo || d.value > d.hi)
-      return fmt::format("{} = {}; space-charge grid nodes must lie in {}..{}", d.name, d.value,
-                         d.lo, d.hi);
-  return {};
-}
-
-std::string sc_model_fault(std::int32_t iflag2d) {
-  if (iflag2d == 0 || iflag2d == 1) return {};
-  return fmt::format("IFLAG2D = {}; the space-charge model must be 0 (3-D, bunched) or 1 (2-D, "
-                     "continuous)",
-                     iflag2d);
-}
-
-NamelistSchema tran_schema(Sim& sim) {
+NamelistSchema tran_schema(ControlContext& sim) {
   ReferenceBlock& r = sim.ref;
   BeamParams& b = sim.beam;
   TableParams& t = sim.tables;
@@ -337,7 +310,7 @@ NamelistSchema tran_schema(Sim& sim) {
   return s;
 }
 
-NamelistSchema index_schema(Sim& sim) {
+NamelistSchema index_schema(ControlContext& sim) {
   RunConfig& c = sim.config;
   RunState& st = sim.state;
   NamelistSchema s("INDEX");
@@ -378,7 +351,7 @@ NamelistSchema index_schema(Sim& sim) {
   return s;
 }
 
-NamelistSchema correct_schema(Sim& sim) {
+NamelistSchema correct_schema(ControlContext& sim) {
   CorrSettings& k = sim.corr;
   NamelistSchema s("CORRECT");
   s.add("MONERR", &k.MONERR)
@@ -390,7 +363,7 @@ NamelistSchema correct_schema(Sim& sim) {
   return s;
 }
 
-NamelistSchema other_schema(Sim& sim) {
+NamelistSchema other_schema(ControlContext& sim) {
   BeamParams& b = sim.beam;
   NamelistSchema s("OTHER");
   s.add("Z_ELECTR", &b.Z_ELECTR)
@@ -407,17 +380,7 @@ NamelistSchema other_schema(Sim& sim) {
   return s;
 }
 
-std::int32_t scaled_particle_count(std::int32_t n, double fraction, const char* member) {
-  const double scaled = static_cast<double>(n) * fraction;
-  const std::int32_t k = nint(scaled, member);
-  if (k < 0 || k > n)
-    fatal(fmt::format(" {} = {} asks for {} of the {} particles of a charge state; it must lie in "
-                      "(0, 1]",
-                      member, num(fraction), k, n));
-  return k;
-}
-
-void set_design_particle(Sim& sim) {
+void set_design_particle(ControlContext& sim) {
   ReferenceBlock& r = sim.ref;
   r.w0 = r.WIN;
   const double gamma = 1.0 + r.w0 / r.amu_kev;
@@ -426,7 +389,7 @@ void set_design_particle(Sim& sim) {
   sim.beam.beta_design = beta;
 }
 
-void read_velmo_dat(Sim& sim) {
+void read_velmo_dat(ControlContext& sim) {
   ReferenceBlock& r = sim.ref;
   RunConfig& c = sim.config;
   RunState& st = sim.state;

@@ -9,12 +9,14 @@
 #include "beam/harmonics.hpp"
 #include "beam/stats.hpp"
 #include "beam/trace_block.hpp"
-#include "common/sim.hpp"
+#include "control/control_context.hpp"
+#include "common/input_ranges.hpp"
 #include "common/unit_numbers.hpp"
-#include "control/beam_state.hpp"
+#include "beam/beam_state.hpp"
 #include "control/parameter_file.hpp"
 #include "numerics/random.hpp"
 #include "platform/fatal.hpp"
+#include "spacecharge/poisson.hpp"
 #include "platform/format.hpp"
 #include "transport/field_request.hpp"
 #include "transport/misalign.hpp"
@@ -50,7 +52,7 @@ std::string where(std::int32_t n, std::string_view name) {
 }
 
 // The charge-state range of the statistics must lie within the states in use.
-void check_state_range(const Sim& sim, std::int32_t n, std::string_view name) {
+void check_state_range(const ControlContext& sim, std::int32_t n, std::string_view name) {
   const RunConfig& c = sim.config;
   if (c.nqtot0 < 1 || c.nqtot1 > c.NQTOT || c.nqtot0 > c.nqtot1)
     refuse(n, name,
@@ -67,7 +69,7 @@ bool one_of(std::int32_t v, const std::int32_t (&set)[K]) {
 // New operating harmonic h: phases scale with it when it changes by more
 // than 1 % (live beam and reference particles; the test particles behind
 // the beam keep theirs).
-void set_harmonic(Sim& sim, std::int32_t n, double h) {
+void set_harmonic(ControlContext& sim, std::int32_t n, double h) {
   ReferenceBlock& ref = sim.ref;
   if (!(h > 0.0)) refuse(n, "harm", fmt::format("harm = {}; the harmonic must be above 0", h));
   if (ref.harm > 0.0 && (h > kHarmUp * ref.harm || h < kHarmDown * ref.harm)) {
@@ -86,7 +88,7 @@ void set_harmonic(Sim& sim, std::int32_t n, double h) {
 // Time mode: beam phases redrawn uniformly over +-DF_4D, the reference
 // particles of the statistics range reset to the axis at their state's
 // mean energy, and in an acceptance run this beam saved as the initial one.
-void redraw_phases(Sim& sim) {
+void redraw_phases(ControlContext& sim) {
   const RunConfig& c = sim.config;
   ParticleArrays& p = sim.particles;
   const double h = sim.beam.df_4d_rad;
@@ -114,7 +116,7 @@ void redraw_phases(Sim& sim) {
 // relative to the chain's last exit phase, and zeroes the place's phases.
 // Both move the beam with the identity misalignment; the record keeps the
 // previous element's errors.
-void chain(Sim& sim, double p1_deg) {
+void chain(ControlContext& sim, double p1_deg) {
   RunState& s = sim.state;
   ReferenceHistory& h = sim.history;
   Misalign& m = sim.transport.misalign;
@@ -135,7 +137,7 @@ void chain(Sim& sim, double p1_deg) {
 
 // Space-charge grid sizes of the form 2^m + 1; NYGRD and NZGRD are stored
 // before their own check, NXGRD when all checks pass.
-void set_grid(Sim& sim, std::int32_t n, const double* P) {
+void set_grid(ControlContext& sim, std::int32_t n, const double* P) {
   ScGridSettings& g = sim.sc;
   const std::string w = where(n, "gridSC");
   const std::int32_t nx = nint(P[1]);
@@ -158,7 +160,7 @@ void set_grid(Sim& sim, std::int32_t n, const double* P) {
   sc_fft_init(sim);
 }
 
-void open_rms_file(Sim& sim) {
+void open_rms_file(ControlContext& sim) {
   sim.units.open(kUnitRms, "rms.dat");
   write_formatted(sim.units, kUnitRms, "(A96)", {kRmsTitle});
   write_formatted(sim.units, kUnitRms, "(A183)", {kRmsColumns});
@@ -166,7 +168,7 @@ void open_rms_file(Sim& sim) {
 
 // The action of the line's parameter code. Returns false when the line
 // ends without repeating the previous statistics.
-bool act(Sim& sim, std::int32_t n) {
+bool act(ControlContext& sim, std::int32_t n) {
   RunConfig& c = sim.config;
   RunState& s = sim.state;
   ReferenceBlock& ref = sim.ref;
@@ -330,7 +332,7 @@ bool act(Sim& sim, std::int32_t n) {
 
 }  // namespace
 
-void prmtr_cmd(Sim& sim, std::int32_t n) {
+void prmtr_cmd(ControlContext& sim, std::int32_t n) {
   RunState& s = sim.state;
   ReferenceHistory& h = sim.history;
   s.ipos += 1;

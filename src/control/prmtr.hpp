@@ -7,7 +7,7 @@
 
 namespace linac {
 
-struct Sim;
+struct ControlContext;
 
 // Parameter codes as the lattice reader stores them in column 11.
 enum class PrmtrCode : std::int32_t {
@@ -55,6 +55,6 @@ enum class PrmtrCode : std::int32_t {
 // alike but writes no trace block and no harmonic analysis (no beam has
 // moved there). Values the run cannot work with stop it with a message
 // naming the line and the value.
-void prmtr_cmd(Sim& sim, std::int32_t n);
+void prmtr_cmd(ControlContext& sim, std::int32_t n);
 
 }  // namespace linac

@@ -3,10 +3,10 @@
 #include <fmt/format.h>
 
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "control/control_context.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
-#include "control/beam_state.hpp"
+#include "beam/beam_state.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
 
@@ -23,7 +23,7 @@ constexpr int kTypeSol3d = 18;
 
 // In the nominal pass the position of a command carries the design energy
 // with zero phases.
-void nominal_reference(Sim& sim) {
+void nominal_reference(ControlContext& sim) {
   if (sim.state.ipass != 1) return;
   const auto p = static_cast<std::size_t>(sim.state.ipos);
   ReferenceHistory& h = sim.history;
@@ -34,11 +34,11 @@ void nominal_reference(Sim& sim) {
 }
 
 // In an error-study pass this restores the design energy of the place.
-void design_energy_here(Sim& sim) {
+void design_energy_here(ControlContext& sim) {
   sim.ref.w0 = sim.history.ref_W_out[static_cast<std::size_t>(sim.state.ipos)];
 }
 
-void align_stores(Sim& sim, std::int32_t n) {
+void align_stores(ControlContext& sim, std::int32_t n) {
   const auto& P = sim.elements.elem_par[static_cast<std::size_t>(n)];
   const auto& I = sim.elements.elem_int[static_cast<std::size_t>(n)];
   const std::int32_t m = I[kElemN];
@@ -67,7 +67,7 @@ void align_stores(Sim& sim, std::int32_t n) {
 }
 
 // log.dat: the fringe coefficients of both sides of type t now in force.
-void enge_report(Sim& sim, std::int32_t t) {
+void enge_report(ControlContext& sim, std::int32_t t) {
   const auto& src = sim.type_rec.enge_src[static_cast<std::size_t>(t)];
   const std::string_view name = sim.types.type_names[static_cast<std::size_t>(t)].view();
   sim.units.write(kUnitLog, list_directed({std::string_view("          !* ENGE *! ")}));
@@ -88,7 +88,7 @@ void enge_report(Sim& sim, std::int32_t t) {
 
 }  // namespace
 
-void align_cmd(Sim& sim, std::int32_t& n) {
+void align_cmd(ControlContext& sim, std::int32_t& n) {
   sim.state.ipos += 1;
   align_stores(sim, n);
   if (sim.state.idraw == 1) return;
@@ -96,7 +96,7 @@ void align_cmd(Sim& sim, std::int32_t& n) {
   stat_copy_prev(sim, sim.state.ipos);
 }
 
-void enge_cmd(Sim& sim, std::int32_t& n) {
+void enge_cmd(ControlContext& sim, std::int32_t& n) {
   sim.state.ipos += 1;
   if (sim.state.idraw == 1) return;
   const auto& I = sim.elements.elem_int[static_cast<std::size_t>(n)];
@@ -111,7 +111,7 @@ void enge_cmd(Sim& sim, std::int32_t& n) {
   stat_copy_prev(sim, sim.state.ipos);
 }
 
-void swtch_cmd(Sim& sim, std::int32_t& n) {
+void swtch_cmd(ControlContext& sim, std::int32_t& n) {
   sim.state.ipos += 1;
   if (sim.state.idraw == 1) return;
   sim.scan.factor = sim.elements.elem_par[static_cast<std::size_t>(n)][1];
@@ -121,14 +121,14 @@ void swtch_cmd(Sim& sim, std::int32_t& n) {
   stat_copy_prev(sim, sim.state.ipos);
 }
 
-void cdump_cmd(Sim& sim, std::int32_t& /*n*/) {
+void cdump_cmd(ControlContext& sim, std::int32_t& /*n*/) {
   sim.state.ipos += 1;
   if (sim.state.idraw == 1) return;
   nominal_reference(sim);
   stat_copy_prev(sim, sim.state.ipos);
 }
 
-void scrch_cmd(Sim& sim, std::int32_t& n) {
+void scrch_cmd(ControlContext& sim, std::int32_t& n) {
   RunState& st = sim.state;
   st.ipos += 1;
   if (st.idraw == 1) return;

@@ -14,30 +14,30 @@
 
 namespace linac {
 
-struct Sim;
+struct ControlContext;
 
 // " m align TYPE q1..q7": for m > 0 the amplitudes of TYPE := q1 (cm), q2
 // (cm), q3 / 1000 (mrad -> rad), q4 (deg -> rad), q5 / 100 (% -> fraction),
 // q6 (deg -> rad), q7 / 100; a cav line stores them in table m's DCAV,
 // dcav2, dcav3, SFAS, SERF, sfas2, serf2 as well; sol and sol3d share their
 // first five amplitudes.
-void align_cmd(Sim& sim, std::int32_t& n);
+void align_cmd(ControlContext& sim, std::int32_t& n);
 
 // " k enge TYPE c0..c5": k = 1 (entrance) or 2 (exit) makes this line the
 // source of TYPE's fringe coefficients from here on, k = 0 returns both
 // sides to the element's own, k < 0 does nothing, k > 2 stops the run. The
 // nominal pass lists the coefficients in force in log.dat.
-void enge_cmd(Sim& sim, std::int32_t& n);
+void enge_cmd(ControlContext& sim, std::int32_t& n);
 
 // Arms the scan factor P1 for the element numbered elem_n(n).
-void swtch_cmd(Sim& sim, std::int32_t& n);
+void swtch_cmd(ControlContext& sim, std::int32_t& n);
 
 // Takes its position only.
-void cdump_cmd(Sim& sim, std::int32_t& n);
+void cdump_cmd(ControlContext& sim, std::int32_t& n);
 
 // " -NN scrch": saves the beam state as scratch.#NN in the nominal pass. A
 // positive number marks the restart line and saves nothing; neither does a
 // line that carries numbers (the RFQ's own use).
-void scrch_cmd(Sim& sim, std::int32_t& n);
+void scrch_cmd(ControlContext& sim, std::int32_t& n);
 
 }  // namespace linac

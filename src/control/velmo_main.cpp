@@ -9,7 +9,9 @@
 #include "beam/out_tables.hpp"
 #include "beam/plots.hpp"
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "control/control_context.hpp"
+#include "common/input_ranges.hpp"
+#include "common/start_values.hpp"
 #include "common/text_utils.hpp"
 #include "control/acceptance_output.hpp"
 #include "control/dispatcher.hpp"
@@ -34,22 +36,19 @@ constexpr std::string_view kWtmpLayout = "(I5,A9,4E15.5)";
 constexpr std::string_view kWtmpColumns[] = {"n", "name", "entrance phase [rad]", "exit phase [rad]",
                                              "entrance energy [keV/u]", "exit energy [keV/u]"};
 
-constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-void begin_stamp(Sim& sim) {
+void begin_stamp(ControlContext& sim) {
   const std::string rec = stamp_record(" Task begin at  ", sim.clock.now());
   sim.units.write(kScreenUnit, rec);
   sim.units.write(kUnitLog, rec);
 }
 
-void end_stamp(Sim& sim) {
+void end_stamp(ControlContext& sim) {
   const std::string rec = stamp_record(" Task end at  ", sim.clock.now());
   sim.units.write(kScreenUnit, rec);
   sim.units.write(kUnitLog, rec);
 }
 
-void open_standing_files(Sim& sim) {
+void open_standing_files(ControlContext& sim) {
   sim.units.open(kUnitOut, "out.dat");
   sim.units.open(kUnitCoord, "coord.dat");
   sim.units.open(kUnitLost, "lost.dat");
@@ -59,34 +58,12 @@ void open_standing_files(Sim& sim) {
 
 }  // namespace
 
-std::string date_time_string(const LocalTime& t) {
-  // Each digit by integer division, so values below 10 keep a leading zero.
-  auto two = [](int v) {
-    return std::string{static_cast<char>('0' + (v / 10) % 10), static_cast<char>('0' + v % 10)};
-  };
-  std::string s;
-  s += kMonths[(t.month - 1) % 12];
-  s += ' ';
-  s += two(t.day);
-  s += ',';
-  s += two(t.year / 100);
-  s += two(t.year % 100);
-  s += ',';
-  s += two(t.hour);
-  s += ':';
-  s += two(t.minute);
-  s += ':';
-  s += two(t.second);
-  s += "     ";
-  return s;
-}
-
 std::string stamp_record(const std::string& label, const LocalTime& t) {
   const std::string text = date_time_string(t);
   return format_records("(A17,A25)", {label, text}).at(0);
 }
 
-void write_wtmp(Sim& sim) {
+void write_wtmp(ControlContext& sim) {
   const FortranFormat& fmt = sim.beam_out.formats.get(kWtmpLayout);
   const ReferenceHistory& h = sim.history;
   for (std::int32_t n = sim.config.iel_first; n <= sim.config.iel_last; ++n) {
@@ -99,7 +76,7 @@ void write_wtmp(Sim& sim) {
   }
 }
 
-void nominal_pass(Sim& sim) {
+void nominal_pass(ControlContext& sim) {
   RunConfig& c = sim.config;
   RunState& st = sim.state;
   // 1. Per-pass state.
@@ -155,7 +132,7 @@ void nominal_pass(Sim& sim) {
   if (c.IWRITE_DIS == 1) write_particle_file(sim);
 }
 
-void velmo_main(Sim& sim) {
+void velmo_main(ControlContext& sim) {
   // 1. Window set-up, constants and start values.
   window_setup(sim);
   set_start_values(sim);
@@ -189,9 +166,9 @@ void velmo_main(Sim& sim) {
   end_stamp(sim);
 }
 
-int run_program(Sim& sim) { return run_guarded(sim, velmo_main); }
+int run_program(ControlContext& sim) { return run_guarded(sim, velmo_main); }
 
-int run_guarded(Sim& sim, const std::function<void(Sim&)>& body) {
+int run_guarded(ControlContext& sim, const std::function<void(ControlContext&)>& body) {
   int status = 0;
   try {
     try {

@@ -1,8 +1,8 @@
 // State of the corrections of an error study: the correction sections cut
 // from the cdump brackets of the lattice, the tables of the steering
 // measurement and fit, the sums over fits and seeds, and the settings of the
-// longitudinal correction of the section being handled. Owned by Sim
-// (Sim::corr_study); indices follow the lattice notation (1-based, entry 0
+// longitudinal correction of the section being handled. Owned by the
+// corrections context (corr_study); indices follow the lattice notation (1-based, entry 0
 // unused) so that the tables read like the file layouts that print them.
 #pragma once
 
@@ -54,10 +54,6 @@ struct CorrStudy {
   std::array<std::array<std::int32_t, 8>, kMaxSections + 1> corr_section{};
   std::int32_t n_sections = 0;
   std::int32_t corr_index = 0;  // section being handled, 1..n_sections
-  // 1 while the correction passes of a seed run: the matrix-section lines
-  // then only keep their positions and reference values (their test
-  // particles would take the slots of the correction's trial particles).
-  std::int32_t passes_running = 0;
 
   // Steering correctors of the section being handled (1..n_corr; the
   // horizontal ones are 1..n_x).

@@ -8,10 +8,10 @@
 
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
+#include "corrections/corrections_context.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
-#include "control/error_seed_loop.hpp"
+#include "common/unit_numbers.hpp"
 #include "corrections/correction_service.hpp"
 #include "corrections/correction_steps.hpp"
 #include "platform/fatal.hpp"
@@ -55,7 +55,7 @@ std::string corrector_label(int t, int n_x) {
   return (t <= n_x ? " corrX #" : " corrY #") + int_to_2digits(t <= n_x ? t : t - n_x);
 }
 
-void correlation_table(Sim& sim, std::int32_t s, const Square& v, int n, int n_x, std::string_view rms_label) {
+void correlation_table(CorrectionsContext& sim, std::int32_t s, const Square& v, int n, int n_x, std::string_view rms_label) {
   Units& u = sim.units;
   u.write(kUnitBpMonitor, list_directed({std::string_view("!**Correlation matrix for correctors")}));
   write_formatted(u, kUnitBpMonitor, "(13X,A14,A20,A30)",
@@ -69,14 +69,14 @@ void correlation_table(Sim& sim, std::int32_t s, const Square& v, int n, int n_x
   }
 }
 
-void section_header(Sim& sim, std::int32_t s, std::int32_t cdump) {
+void section_header(CorrectionsContext& sim, std::int32_t s, std::int32_t cdump) {
   write_formatted(sim.units, kUnitBpMonitor, "(2X,A8,I3,13X,A30,I3)",
                   {std::string_view("SECTION#"), s, std::string_view(" correction for CDUMP#"), cdump});
 }
 
 }  // namespace
 
-void write_correction_report(Sim& sim, std::int32_t s) {
+void write_correction_report(CorrectionsContext& sim, std::int32_t s) {
   CorrStudy& cs = sim.corr_study;
   Units& u = sim.units;
   const int n = sim.corr.ncorr, nx = cs.n_x;
@@ -186,7 +186,7 @@ void write_correction_report(Sim& sim, std::int32_t s) {
   write_formatted(u, kUnitBpMonitor, "(A50)", {std::string_view("")});
 }
 
-void corrector_statistics(Sim& sim) {
+void corrector_statistics(CorrectionsContext& sim) {
   CorrStudy& cs = sim.corr_study;
   Units& u = sim.units;
   for (auto& r : cs.corr_sum) r.fill(0.0);

@@ -5,11 +5,10 @@
 #include <cmath>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "corrections/corrections_context.hpp"
 #include "common/unit_numbers.hpp"
-#include "control/beam_state.hpp"
-#include "control/dispatcher.hpp"
-#include "control/error_seed_loop.hpp"
+#include "beam/beam_state.hpp"
+#include "common/unit_numbers.hpp"
 #include "corrections/correction_service.hpp"
 #include "corrections/correction_steps.hpp"
 #include "platform/format.hpp"
@@ -25,22 +24,22 @@ constexpr double kDevPrintMax = 0.5;
 
 const std::string kStars = std::string(28, ' ') + std::string(14, '*');
 
-void write_list(Sim& sim, int unit, std::initializer_list<FmtItem> items) {
+void write_list(CorrectionsContext& sim, int unit, std::initializer_list<FmtItem> items) {
   sim.units.write(unit, list_directed(items));
 }
 
-bool section_has(const Sim& sim, std::int32_t first, std::int32_t last, std::string_view keyword) {
+bool section_has(const CorrectionsContext& sim, std::int32_t first, std::int32_t last, std::string_view keyword) {
   for (std::int32_t k = first; k <= last; ++k)
     if (sim.elements.elem_name[static_cast<std::size_t>(k)] == keyword) return true;
   return false;
 }
 
-double kinetic_w(const Sim& sim, double beta) { return (1.0 / std::sqrt(1.0 - beta * beta) - 1.0) * sim.ref.amu_kev; }
+double kinetic_w(const CorrectionsContext& sim, double beta) { return (1.0 / std::sqrt(1.0 - beta * beta) - 1.0) * sim.ref.amu_kev; }
 
 // Quality checks after element k of the final pass: the deviation of the
 // measured energy and phase from the design, against a third of the
 // phcor tolerances, each a log.dat line when exceeded.
-void quality_checks(Sim& sim) {
+void quality_checks(CorrectionsContext& sim) {
   const CorrStudy& cs = sim.corr_study;
   const double w0 = sim.ref.w0;
   const auto pos = static_cast<std::size_t>(sim.state.ipos);
@@ -64,7 +63,7 @@ void quality_checks(Sim& sim) {
 
 // Closing block of section s in ph_monitor.dat: beam and slot-0 energies
 // and phases at the section end.
-void closing_block(Sim& sim, std::int32_t last) {
+void closing_block(CorrectionsContext& sim, std::int32_t last) {
   const CorrStudy& cs = sim.corr_study;
   Units& u = sim.units;
   u.write(kUnitPhMonitor, list_directed({}));
@@ -99,11 +98,11 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 }  // namespace
 
-void run_lines(Sim& sim, std::int32_t first, std::int32_t last) {
-  for (std::int32_t k = first; k <= last; ++k) dispatch_element(sim, k);
+void run_lines(CorrectionsContext& sim, std::int32_t first, std::int32_t last) {
+  for (std::int32_t k = first; k <= last; ++k) sim.dispatch_line(sim, k);
 }
 
-void write_final_pass_lines(Sim& sim, std::int32_t k, FormatCache& fc) {
+void write_final_pass_lines(CorrectionsContext& sim, std::int32_t k, FormatCache& fc) {
   const auto kk = static_cast<std::size_t>(k);
   const auto pos = static_cast<std::size_t>(sim.state.ipos);
   const double w0 = sim.ref.w0;
@@ -128,7 +127,7 @@ void write_final_pass_lines(Sim& sim, std::int32_t k, FormatCache& fc) {
   write_formatted(sim.units, kUnitOutPhq, f, phq);
 }
 
-void reset_test_particles(Sim& sim) {
+void reset_test_particles(CorrectionsContext& sim) {
   const CorrStudy& cs = sim.corr_study;
   ParticleArrays& p = sim.particles;
   for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
@@ -154,7 +153,7 @@ void reset_test_particles(Sim& sim) {
   }
 }
 
-void compute_q_weights(Sim& sim) {
+void compute_q_weights(CorrectionsContext& sim) {
   CorrStudy& cs = sim.corr_study;
   double sum = 0.0;
   for (int iq = 1; iq <= sim.config.NQTOT; ++iq) sum += sim.config.NPAT[static_cast<std::size_t>(iq)] + 1.0;
@@ -163,7 +162,7 @@ void compute_q_weights(Sim& sim) {
     cs.q_weight[static_cast<std::size_t>(iq)] = (sim.config.NPAT[static_cast<std::size_t>(iq)] + 1.0) / sum;
 }
 
-void clear_trial_marks(Sim& sim, std::int32_t first, std::int32_t extra) {
+void clear_trial_marks(CorrectionsContext& sim, std::int32_t first, std::int32_t extra) {
   ElementTable& e = sim.elements;
   for (std::int32_t k = first; k <= extra; ++k) {
     const auto kk = static_cast<std::size_t>(k);
@@ -175,13 +174,13 @@ void clear_trial_marks(Sim& sim, std::int32_t first, std::int32_t extra) {
   }
 }
 
-void error_study_corrections(Sim& sim) {
+void error_study_corrections(CorrectionsContext& sim) {
   CorrStudy& cs = sim.corr_study;
   RunState& st = sim.state;
   Units& u = sim.units;
   const bool listing = st.IFLAG_UNIX == 0;
   FormatCache fc;
-  cs.passes_running = 1;
+  sim.state.corr_passes_running = 1;
 
   // 1. Seed records.
   write_list(sim, kUnitCoMonitor, {st.iseed});
@@ -245,7 +244,7 @@ void error_study_corrections(Sim& sim) {
     stat(sim, sim.ref.nstep);
     for (std::int32_t k = first; k <= last; ++k) {
       std::int32_t kk = k;
-      dispatch_element(sim, kk);
+      sim.dispatch_line(sim, kk);
       if (sim.corr.corr_on_long == 1) quality_checks(sim);
       write_final_pass_lines(sim, k, fc);
     }
@@ -263,7 +262,7 @@ void error_study_corrections(Sim& sim) {
   // 3.
   sim.scan.scan_mode = 1;
   st.istat_mode = 0;
-  cs.passes_running = 0;
+  sim.state.corr_passes_running = 0;
 }
 
 }  // namespace linac

@@ -10,10 +10,10 @@
 
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
-#include "control/beam_state.hpp"
-#include "control/error_seed_loop.hpp"
-#include "control/parameter_file.hpp"
+#include "corrections/corrections_context.hpp"
+#include "beam/beam_state.hpp"
+#include "common/input_ranges.hpp"
+#include "common/unit_numbers.hpp"
 #include "corrections/correction_steps.hpp"
 #include "corrections/longitudinal_cavity.hpp"
 #include "numerics/random.hpp"
@@ -30,16 +30,16 @@ constexpr double kRadToDeg = 180.0 / kPi;
 // Tolerance factor of the energy and phase checks, a 32-bit constant.
 const double kTolFactor = static_cast<double>(1.1f);
 
-bool is(const Sim& sim, std::int32_t k, std::string_view keyword) {
+bool is(const CorrectionsContext& sim, std::int32_t k, std::string_view keyword) {
   return sim.elements.elem_name[static_cast<std::size_t>(k)] == keyword;
 }
 
-double kinetic_w(const Sim& sim, double beta) { return (1.0 / std::sqrt(1.0 - beta * beta) - 1.0) * sim.ref.amu_kev; }
+double kinetic_w(const CorrectionsContext& sim, double beta) { return (1.0 / std::sqrt(1.0 - beta * beta) - 1.0) * sim.ref.amu_kev; }
 
 // One measurement pass from the section start to the phcor line with
 // ncorr trial particles per state; the energies and phases of slot 0 and
 // the trial particles, and their q_weight averages.
-void longitudinal_pass(Sim& sim, std::int32_t first) {
+void longitudinal_pass(CorrectionsContext& sim, std::int32_t first) {
   CorrStudy& cs = sim.corr_study;
   RunConfig& c = sim.config;
   const int n = sim.corr.ncorr;
@@ -77,7 +77,7 @@ void longitudinal_pass(Sim& sim, std::int32_t first) {
 }
 
 // The energy and phase lines of a measurement in ph_monitor.dat.
-void measurement_report(Sim& sim, std::string_view q1_phase_label) {
+void measurement_report(CorrectionsContext& sim, std::string_view q1_phase_label) {
   const CorrStudy& cs = sim.corr_study;
   Units& u = sim.units;
   const std::string_view f = "(2(4X,A12,F12.4),A8)";
@@ -105,7 +105,7 @@ void measurement_report(Sim& sim, std::string_view q1_phase_label) {
 
 }  // namespace
 
-void longitudinal_correction(Sim& sim, std::int32_t s) {
+void longitudinal_correction(CorrectionsContext& sim, std::int32_t s) {
   CorrStudy& cs = sim.corr_study;
   ElementTable& e = sim.elements;
   Units& u = sim.units;

@@ -5,10 +5,10 @@
 
 namespace linac {
 
-struct Sim;
+struct CorrectionsContext;
 
 // The amplitude cavity line k used in the nominal pass (the unit of its
 // amplitude set-point P8).
-double cavity_field_used(const Sim& sim, std::int32_t k);
+double cavity_field_used(const CorrectionsContext& sim, std::int32_t k);
 
 }  // namespace linac

@@ -5,8 +5,8 @@
 
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
-#include "control/error_seed_loop.hpp"
+#include "corrections/corrections_context.hpp"
+#include "common/unit_numbers.hpp"
 #include "numerics/linear_systems.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
@@ -25,7 +25,7 @@ bool is_bracket_number(const CorrStudy& cs, std::int32_t num) {
 [[noreturn]] void opened_brackets() { fatal(" opened CDUMP brackets"); }
 
 // The three-line block of one section and an empty line.
-std::vector<std::string> section_block(const Sim& sim, int i) {
+std::vector<std::string> section_block(const CorrectionsContext& sim, int i) {
   const auto& row = sim.corr_study.corr_section[i];
   const auto& e = sim.elements;
   std::vector<std::string> out;
@@ -51,7 +51,7 @@ std::vector<std::string> section_block(const Sim& sim, int i) {
 
 }  // namespace
 
-std::int32_t find_element(const Sim& sim, std::int32_t start, std::int32_t& num, std::string_view name) {
+std::int32_t find_element(const CorrectionsContext& sim, std::int32_t start, std::int32_t& num, std::string_view name) {
   const RunConfig& c = sim.config;
   const ElementTable& e = sim.elements;
   if (start > c.iel_last) return 0;
@@ -69,7 +69,7 @@ std::int32_t find_element(const Sim& sim, std::int32_t start, std::int32_t& num,
   return 0;
 }
 
-void setup_correction_sections(Sim& sim) {
+void setup_correction_sections(CorrectionsContext& sim) {
   CorrStudy& cs = sim.corr_study;
   const RunConfig& c = sim.config;
   const ElementTable& e = sim.elements;
@@ -131,7 +131,7 @@ void setup_correction_sections(Sim& sim) {
   }
 }
 
-void normal_equation_strengths(Sim& sim) {
+void normal_equation_strengths(CorrectionsContext& sim) {
   CorrStudy& cs = sim.corr_study;
   const int n = sim.corr.ncorr;
   const int m = cs.n_eq;

@@ -8,13 +8,12 @@
 
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
+#include "corrections/corrections_context.hpp"
+#include "common/input_ranges.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
-#include "control/beam_state.hpp"
-#include "control/dispatcher.hpp"
-#include "control/error_seed_loop.hpp"
-#include "control/parameter_file.hpp"
+#include "beam/beam_state.hpp"
+#include "common/unit_numbers.hpp"
 #include "corrections/correction_steps.hpp"
 #include "corrections/minimiser.hpp"
 #include "numerics/random.hpp"
@@ -29,18 +28,18 @@ namespace {
 // A strength limit, switch or trial kick below this (mrad) counts as 0.
 constexpr double kOff = 1e-7;
 
-bool is(const Sim& sim, std::int32_t k, std::string_view keyword) {
+bool is(const CorrectionsContext& sim, std::int32_t k, std::string_view keyword) {
   return sim.elements.elem_name[static_cast<std::size_t>(k)] == keyword;
 }
 
-const auto& par(const Sim& sim, std::int32_t k) { return sim.elements.elem_par[static_cast<std::size_t>(k)]; }
+const auto& par(const CorrectionsContext& sim, std::int32_t k) { return sim.elements.elem_par[static_cast<std::size_t>(k)]; }
 
 [[noreturn]] void over_capacity(std::int32_t s, std::string_view what, int count, int cap) {
   fatal(fmt::format(" correction section {}: {} {}; a section holds at most {}", s, count, what, cap));
 }
 
 // Adds corrector line k of plane `vertical` as corrector t.
-void add_corrector(Sim& sim, std::int32_t s, std::int32_t k, bool vertical) {
+void add_corrector(CorrectionsContext& sim, std::int32_t s, std::int32_t k, bool vertical) {
   CorrStudy& cs = sim.corr_study;
   const auto& P = par(sim, k);
   const int t = sim.corr.ncorr + 1;
@@ -64,7 +63,7 @@ void add_corrector(Sim& sim, std::int32_t s, std::int32_t k, bool vertical) {
 }
 
 // Adds the rows of monitor line k (number m) of one plane for pass p.
-void add_monitor_rows(Sim& sim, std::int32_t s, std::int32_t k, int m, int p, bool vertical) {
+void add_monitor_rows(CorrectionsContext& sim, std::int32_t s, std::int32_t k, int m, int p, bool vertical) {
   CorrStudy& cs = sim.corr_study;
   const auto& P = par(sim, k);
   const std::string digits = int_to_2digits(m);
@@ -86,7 +85,7 @@ void add_monitor_rows(Sim& sim, std::int32_t s, std::int32_t k, int m, int p, bo
 
 // Stops the run when a test particle has left A_LIM times the aperture of
 // the element just run.
-void check_test_particles(Sim& sim, std::int32_t k) {
+void check_test_particles(CorrectionsContext& sim, std::int32_t k) {
   const double ax = sim.ref.aper_x, ay = sim.ref.aper_y;
   if (ay == 0.0) return;
   const double lim = sim.corr_limits.A_LIM;
@@ -109,7 +108,7 @@ void check_test_particles(Sim& sim, std::int32_t k) {
 
 // Pass p of the measurement: every line first..extra with the trial
 // particles, the readings at each numbered monitor.
-void measurement_pass(Sim& sim, int p, std::int32_t first, std::int32_t extra) {
+void measurement_pass(CorrectionsContext& sim, int p, std::int32_t first, std::int32_t extra) {
   CorrStudy& cs = sim.corr_study;
   RunConfig& c = sim.config;
   const int n = sim.corr.ncorr;
@@ -132,7 +131,7 @@ void measurement_pass(Sim& sim, int p, std::int32_t first, std::int32_t extra) {
   if (no_beam) sim.current.scur = 0.0;
   for (std::int32_t k = first; k <= extra; ++k) {
     std::int32_t kk = k;
-    dispatch_element(sim, kk);
+    sim.dispatch_line(sim, kk);
     check_test_particles(sim, k);
     if (!is(sim, k, "mon")) continue;
     const int m = sim.elements.elem_int[static_cast<std::size_t>(k)][15];
@@ -169,7 +168,7 @@ void measurement_pass(Sim& sim, int p, std::int32_t first, std::int32_t extra) {
   State(sim, "corr_dis.dat", "read");
 }
 
-void log_fit(Sim& sim, std::int32_t s, const FitResult& r) {
+void log_fit(CorrectionsContext& sim, std::int32_t s, const FitResult& r) {
   write_formatted(sim.units, kUnitLog, "(A10,I3,A10,I3,A30,1PE11.3,A8,I6)",
                   {std::string_view("Nseed#"), sim.state.iseed, std::string_view("Section#"), s,
                    std::string_view(r.call_limit ? " steering fit: call limit, EDM=" : " steering fit invalid, EDM="),
@@ -182,7 +181,7 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 }  // namespace
 
-void steering_correction(Sim& sim, std::int32_t s) {
+void steering_correction(CorrectionsContext& sim, std::int32_t s) {
   CorrStudy& cs = sim.corr_study;
   const auto ss = static_cast<std::size_t>(s);
   auto& row = cs.corr_section[ss];

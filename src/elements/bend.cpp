@@ -10,10 +10,11 @@
 
 #include "beam/lost_coord.hpp"
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "elements/elements_context.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
+#include "spacecharge/space_charge.hpp"
 #include "transport/fieldmap.hpp"
 #include "transport/frame.hpp"
 #include "transport/misalign.hpp"
@@ -24,7 +25,7 @@ namespace linac {
 
 namespace {
 
-[[noreturn]] void bad_line(const Sim& sim, std::int32_t n, const std::string& what,
+[[noreturn]] void bad_line(const ElementsContext& sim, std::int32_t n, const std::string& what,
                            const std::string& allowed) {
   fatal({fmt::format(" {}: {}", element_label(sim, n), what), " " + allowed}, true);
 }
@@ -35,7 +36,7 @@ double floored_curvature(double c) { return std::abs(c) < kMinEdgeCurvature ? kM
 
 }  // namespace
 
-void bmag_read_line(Sim& sim, std::int32_t n) {
+void bmag_read_line(ElementsContext& sim, std::int32_t n) {
   const auto& P = sim.elements.elem_par[static_cast<std::size_t>(n)];
   BendGeom& g = sim.bmag_geom;
   ReferenceBlock& r = sim.ref;
@@ -75,7 +76,7 @@ void bmag_read_line(Sim& sim, std::int32_t n) {
       std::cos(g.edge_out) * g.straight_len + std::sin(std::abs(g.edge_out)) * g.half_width;
 }
 
-void bmag_step_to_plane(Sim& sim, int i, int iq) {
+void bmag_step_to_plane(ElementsContext& sim, int i, int iq) {
   const StepGeometry& s = sim.transport.step;
   const StepPlane pl{s.xref, s.zref, s.step_nz, s.step_nx};
   sim.ref.qa_push = sim.particles.qa[iq][i];
@@ -88,7 +89,7 @@ namespace {
 
 // One line of the trajectory listing: s, B_y at (x, 0, z), x, z, the
 // direction and its angle (deg, positive for a bend towards -x), region.
-void trajectory_line(Sim& sim, double s, double x, double z, double nz, double nx) {
+void trajectory_line(ElementsContext& sim, double s, double x, double z, double nz, double nx) {
   Vec3 E;
   Vec3 B;
   const double zz = (s == 0.0) ? 1e-7 : z;
@@ -100,9 +101,9 @@ void trajectory_line(Sim& sim, double s, double x, double z, double nz, double n
 
 }  // namespace
 
-void bmag_ref_path(Sim& sim) {
+void bmag_ref_path(ElementsContext& sim) {
   ReferenceBlock& r = sim.ref;
-  RefPath& path = sim.transport.ref_path;
+  RefPath& path = sim.ref_path;
   const StepGeometry& g = sim.transport.step;
   const double scur = sim.current.scur;
   sim.current.scur = 0.0;
@@ -177,9 +178,9 @@ void bmag_ref_path(Sim& sim) {
   sim.current.scur = scur;
 }
 
-void bmag_ref_energy(Sim& sim) {
+void bmag_ref_energy(ElementsContext& sim) {
   ReferenceBlock& r = sim.ref;
-  RefPath& path = sim.transport.ref_path;
+  RefPath& path = sim.ref_path;
   ReferenceHistory& hist = sim.history;
   const auto ipos = static_cast<std::size_t>(sim.state.ipos);
   const double scur = sim.current.scur;
@@ -211,9 +212,9 @@ namespace {
 
 // Steps 1..nstep: every live particle from the plane of step k - 1 to the
 // plane of step k, in the field `field`.
-void bmag_steps(Sim& sim, std::int32_t n, const FieldAt<BendSource>& field) {
+void bmag_steps(ElementsContext& sim, std::int32_t n, const FieldAt<BendSource>& field) {
   const ReferenceBlock& r = sim.ref;
-  const RefPath& path = sim.transport.ref_path;
+  const RefPath& path = sim.ref_path;
   StepGeometry& g = sim.transport.step;
   TransportState& ts = sim.transport;
   const int max_threads = omp_get_max_threads();
@@ -298,7 +299,7 @@ void bmag_steps(Sim& sim, std::int32_t n, const FieldAt<BendSource>& field) {
 
 }  // namespace
 
-void bmag_element(Sim& sim, std::int32_t n) {
+void bmag_element(ElementsContext& sim, std::int32_t n) {
   ReferenceBlock& r = sim.ref;
   RunState& s = sim.state;
   BendGeom& g = sim.bmag_geom;

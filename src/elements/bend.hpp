@@ -13,38 +13,38 @@
 
 namespace linac {
 
-struct Sim;
+struct ElementsContext;
 
 // Time steps one particle may take to settle onto a step plane: the first
 // carries it over the step, the others correct the residual distance.
 inline constexpr int kPlaneSearchSteps = 20;
 
 // The bmag driver for element line n.
-void bmag_element(Sim& sim, std::int32_t n);
+void bmag_element(ElementsContext& sim, std::int32_t n);
 
 // Reads and checks line n (stopping with a message naming the line and the
 // value on a step count below 1 or above the path capacity, R <= 0, a zero
 // angle or |angle| >= 360 deg, L < |a| R, g <= 0, w <= 0), and fills the
 // members of bmag_geom taken from the line and derived from it; elem_len :=
 // L, nstep from the line.
-void bmag_read_line(Sim& sim, std::int32_t n);
+void bmag_read_line(ElementsContext& sim, std::int32_t n);
 
 // The ideal geometry of the magnet for |angle|: arc centre, edges and exit
 // plane through the ends of the arc.
-void bmag_ideal_geometry(Sim& sim);
+void bmag_ideal_geometry(ElementsContext& sim);
 
 // Geometry set-up of mode 0 (four reference passes, path length, optional
 // fringe listing) and mode 1 (one pass correcting the exit plane).
-void bmag_setup_fringe(Sim& sim);
-void bmag_setup_simple(Sim& sim);
+void bmag_setup_fringe(ElementsContext& sim);
+void bmag_setup_simple(ElementsContext& sim);
 
 // The fringe listing of the current magnet in log.dat.
-void bmag_fringe_listing(Sim& sim);
+void bmag_fringe_listing(ElementsContext& sim);
 
 // Reference trajectory into the reference path (columns 0..4, 7..9) with
 // the optional trajectory listing; reference phase and energy (columns 5, 6).
-void bmag_ref_path(Sim& sim);
-void bmag_ref_energy(Sim& sim);
+void bmag_ref_path(ElementsContext& sim);
+void bmag_ref_energy(ElementsContext& sim);
 
 // A step plane: the point of the reference and its direction there.
 struct StepPlane {
@@ -71,6 +71,6 @@ inline bool bmag_slot_to_plane(const Field& field, const TimeSlotView& p, int i,
 }
 
 // Particle (i, iq) onto the plane of the current step; ilost := -1 when lost.
-void bmag_step_to_plane(Sim& sim, int i, int iq);
+void bmag_step_to_plane(ElementsContext& sim, int i, int iq);
 
 }  // namespace linac

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "common/sim.hpp"
+#include "elements/elements_context.hpp"
 
 namespace linac {
 
@@ -109,7 +109,7 @@ BendFieldPoint bmag_field(const BendFieldData& d, double x, double y, double z) 
   return p;
 }
 
-BendFieldData bend_field_data(const Sim& sim) {
+BendFieldData bend_field_data(const ElementsContext& sim) {
   BendFieldData d;
   d.geom = sim.bmag_geom;
   const StepGeometry& s = sim.transport.step;
@@ -120,7 +120,7 @@ BendFieldData bend_field_data(const Sim& sim) {
   return d;
 }
 
-bool bend_field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
+bool bend_field_at(ElementsContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
   const FieldAt<BendSource> field{{bend_field_data(sim), &sim.state.bmag_region}};
   return field(x, y, z, t, E, B);
 }

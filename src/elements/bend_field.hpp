@@ -14,7 +14,7 @@
 
 namespace linac {
 
-struct Sim;
+struct ElementsContext;
 
 // Enge coefficients of a bend edge when no enge line gives them: the
 // single-precision values -0.003183 and 2.32.
@@ -106,10 +106,10 @@ struct BendSource {
 
 // The field data of the magnet being run from the run context: bmag_geom,
 // the exit plane of the step geometry, the Enge sets in use and field1.
-BendFieldData bend_field_data(const Sim& sim);
+BendFieldData bend_field_data(const ElementsContext& sim);
 
 // field_at of element type 3: the field as FieldAt gives it; the region of
 // the evaluation goes to state.bmag_region.
-bool bend_field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
+bool bend_field_at(ElementsContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
 
 }  // namespace linac

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "elements/elements_context.hpp"
 #include "common/unit_numbers.hpp"
 #include "elements/bend.hpp"
 #include "numerics/spline.hpp"
@@ -13,7 +13,7 @@
 
 namespace linac {
 
-void bmag_ideal_geometry(Sim& sim) {
+void bmag_ideal_geometry(ElementsContext& sim) {
   BendGeom& g = sim.bmag_geom;
   StepGeometry& sg = sim.transport.step;
   const double R = g.bend_radius;
@@ -39,14 +39,14 @@ void bmag_ideal_geometry(Sim& sim) {
 namespace {
 
 // The design velocity from w0.
-double design_beta(const Sim& sim) {
+double design_beta(const ElementsContext& sim) {
   const double gamma = sim.ref.w0 / sim.ref.amu_kev + 1.0;
   return std::sqrt(1.0 - 1.0 / (gamma * gamma));
 }
 
 // One reference pass from the state Y0 to the exit plane (t = 0): the
 // exit-frame state (x_e, x'_e, y, y', t, beta).
-State6 reference_pass(Sim& sim, const State6& Y0) {
+State6 reference_pass(ElementsContext& sim, const State6& Y0) {
   const double beta0 = design_beta(sim);
   const double h = sim.ref.elem_len / (beta0 * sim.ref.nstep);
   double t = 0.0;
@@ -55,10 +55,10 @@ State6 reference_pass(Sim& sim, const State6& Y0) {
   return Y;
 }
 
-State6 from_entrance(const Sim& sim) { return {0.0, 0.0, 0.0, 0.0, 0.0, design_beta(sim)}; }
+State6 from_entrance(const ElementsContext& sim) { return {0.0, 0.0, 0.0, 0.0, 0.0, design_beta(sim)}; }
 
 // Mirror in x for a negative angle.
-void mirror_geometry(Sim& sim) {
+void mirror_geometry(ElementsContext& sim) {
   BendGeom& g = sim.bmag_geom;
   StepGeometry& sg = sim.transport.step;
   g.arc_xc = -g.arc_xc;
@@ -73,7 +73,7 @@ void mirror_geometry(Sim& sim) {
 
 }  // namespace
 
-void bmag_setup_fringe(Sim& sim) {
+void bmag_setup_fringe(ElementsContext& sim) {
   BendGeom& g = sim.bmag_geom;
   StepGeometry& sg = sim.transport.step;
   ReferenceBlock& r = sim.ref;
@@ -127,7 +127,7 @@ void bmag_setup_fringe(Sim& sim) {
   if (sim.state.IFLAG_LOG > 0) bmag_fringe_listing(sim);
 }
 
-void bmag_setup_simple(Sim& sim) {
+void bmag_setup_simple(ElementsContext& sim) {
   BendGeom& g = sim.bmag_geom;
   StepGeometry& sg = sim.transport.step;
   const double scur = sim.current.scur;
@@ -143,7 +143,7 @@ void bmag_setup_simple(Sim& sim) {
   sim.current.scur = scur;
 }
 
-void bmag_fringe_listing(Sim& sim) {
+void bmag_fringe_listing(ElementsContext& sim) {
   const BendGeom& g = sim.bmag_geom;
   const ReferenceBlock& r = sim.ref;
   Units& u = sim.units;

@@ -5,7 +5,7 @@
 
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
+#include "elements/elements_context.hpp"
 #include "common/unit_numbers.hpp"
 #include "elements/rf_scan.hpp"
 #include "numerics/spline.hpp"
@@ -35,7 +35,7 @@ constexpr std::int32_t kMhb4Type = 31;
 
 // The design particle from entrance phase phi (the field phase is rf_phase
 // plus the particle's phase) to the exit plane in fixed steps h.
-DesignExit fixed_step_exit(Sim& sim, double phi, double beta0, double h) {
+DesignExit fixed_step_exit(ElementsContext& sim, double phi, double beta0, double h) {
   State6 Y{0.0, 0.0, 0.0, 0.0, phi, beta0};
   double z = 0.0;
   double step = h;
@@ -50,7 +50,7 @@ DesignExit fixed_step_exit(Sim& sim, double phi, double beta0, double h) {
 }
 
 // The longitudinal characteristic of the beam and the last matrix element.
-double characteristic_value(const Sim& sim) {
+double characteristic_value(const ElementsContext& sim) {
   const Sym6& s = sim.beam_moments.sigma;
   const Matrix6& M = sim.transport.elem_matrix;
   const double s55 = s[5][5], s56 = s[5][6], s66 = s[6][6];
@@ -61,7 +61,7 @@ double characteristic_value(const Sim& sim) {
   return -((2.0 * r * M(5, 5) + M(5, 6)) / (r * r + e) + M(6, 5));
 }
 
-[[noreturn]] void no_crossing(const Sim& sim, int n, const BuncherSearch& b) {
+[[noreturn]] void no_crossing(const ElementsContext& sim, int n, const BuncherSearch& b) {
   double wmin = b.W[0], wmax = b.W[0];
   for (double w : b.W) {
     wmin = std::min(wmin, w);
@@ -76,7 +76,7 @@ double characteristic_value(const Sim& sim) {
 }
 
 // The mhb4 scan listing of one crossing.
-void mhb4_listing(Sim& sim, double result, const PhaseScan& scan) {
+void mhb4_listing(ElementsContext& sim, double result, const PhaseScan& scan) {
   Units& u = sim.units;
   const double w0 = sim.ref.w0;
   u.write(kUnitLog, list_directed({std::string_view("     !* Phase Scanninng for MHB4 *! ")}));
@@ -94,7 +94,7 @@ void mhb4_listing(Sim& sim, double result, const PhaseScan& scan) {
 
 }  // namespace
 
-BunchCharacteristic bunch_characteristic(Sim& sim, BuncherSearch& b, double h) {
+BunchCharacteristic bunch_characteristic(ElementsContext& sim, BuncherSearch& b, double h) {
   ReferenceBlock& r = sim.ref;
   const std::size_t pos = static_cast<std::size_t>(sim.state.ipos);
   r.gamma_s = r.w0 / r.amu_kev + 1.0;
@@ -171,7 +171,7 @@ std::optional<double> bunch_voltage_search(BuncherSearch& b,
   return A;
 }
 
-std::optional<double> mhb4_phase_scan(Sim& sim, double /*offset*/) {
+std::optional<double> mhb4_phase_scan(ElementsContext& sim, double /*offset*/) {
   const PhaseScan scan = scan_design_phases(sim);
   // The periodic node: one node spacing past 2 pi, the value at that
   // phase, which is node 1's.
@@ -208,7 +208,7 @@ std::optional<double> mhb4_phase_scan(Sim& sim, double /*offset*/) {
   return result;
 }
 
-void bunch_element(Sim& sim, std::int32_t n) {
+void bunch_element(ElementsContext& sim, std::int32_t n) {
   ReferenceBlock& r = sim.ref;
   RunState& s = sim.state;
   const RfGapLine g = enter_rf_gap_line(sim, n);

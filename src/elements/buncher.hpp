@@ -20,10 +20,10 @@
 
 namespace linac {
 
-struct Sim;
+struct ElementsContext;
 
 // The driver of a bunch line (element line n).
-void bunch_element(Sim& sim, std::int32_t n);
+void bunch_element(ElementsContext& sim, std::int32_t n);
 
 // One characteristic of the current buncher at amplitude rf_amp: the exit
 // energies of the design particle (Q/A = qa_push, entrance energy w0) for the
@@ -39,7 +39,7 @@ struct BunchCharacteristic {
   // M; 0 for a beam without energy spread.
   double value = 0.0;
 };
-BunchCharacteristic bunch_characteristic(Sim& sim, BuncherSearch& search, double h);
+BunchCharacteristic bunch_characteristic(ElementsContext& sim, BuncherSearch& search, double h);
 
 // The amplitude search: amplitudes A_j = 0.25 j + 0.1 (0.1 in single
 // precision), j = 1..50, until the characteristic g(A) is not positive, then
@@ -54,6 +54,6 @@ std::optional<double> bunch_voltage_search(BuncherSearch& search,
 // rising crossings of w0 on a grid of 1500 cells; the last one (rad), or
 // none. Writes the scan listing to log.dat for each crossing found when
 // itype = 31. offset is not used.
-std::optional<double> mhb4_phase_scan(Sim& sim, double offset);
+std::optional<double> mhb4_phase_scan(ElementsContext& sim, double offset);
 
 }  // namespace linac

@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
+#include "elements/elements_context.hpp"
 #include "common/unit_numbers.hpp"
 #include "elements/rf_scan.hpp"
 #include "numerics/random.hpp"
@@ -25,7 +25,7 @@ constexpr int kFinePhases = 1500;
 
 // The cavity's aperture: the table's when the line gives 0; any other value
 // must equal it.
-void cavity_aperture(Sim& sim, std::int32_t NN) {
+void cavity_aperture(ElementsContext& sim, std::int32_t NN) {
   ReferenceBlock& r = sim.ref;
   const double aper = sim.tables.APER[static_cast<std::size_t>(NN)];
   if (r.aperture_r == 0.0) r.aperture_r = aper;
@@ -38,7 +38,7 @@ void cavity_aperture(Sim& sim, std::int32_t NN) {
 // Cavity parameters in the units of TRACE3D: the table number, harmonic and
 // amplitude factor, and the crest gain of the design particle as an
 // effective voltage E0 T L in MV.
-void cavity_listing(Sim& sim, std::int32_t NN, double harmonic) {
+void cavity_listing(ElementsContext& sim, std::int32_t NN, double harmonic) {
   const ReferenceBlock& r = sim.ref;
   Units& u = sim.units;
   u.write(kUnitLog, std::string_view(""));
@@ -57,7 +57,7 @@ double corrector_trial(const std::array<double, kCorrectorKicks>& kicks, std::in
   return (tag >= 0 && tag < kCorrectorKicks) ? kicks[static_cast<std::size_t>(tag)] : 0.0;
 }
 
-double cav_phase_scan(Sim& sim, double offset) {
+double cav_phase_scan(ElementsContext& sim, double offset) {
   const PhaseScan scan = scan_design_phases(sim);
   if (scan.count_through() == 0)
     fatal({fmt::format(" {}: at no RF phase of the scan does the design particle cross the cavity",
@@ -87,7 +87,7 @@ double cav_phase_scan(Sim& sim, double offset) {
   return phimax + offset;
 }
 
-void cav_element(Sim& sim, std::int32_t n) {
+void cav_element(ElementsContext& sim, std::int32_t n) {
   ReferenceBlock& r = sim.ref;
   RunState& s = sim.state;
   auto& line = sim.elements.elem_par[static_cast<std::size_t>(n)];

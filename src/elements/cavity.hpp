@@ -18,7 +18,7 @@
 
 namespace linac {
 
-struct Sim;
+struct ElementsContext;
 
 // The cavity's field source: the RF table at the amplitude and phase of an
 // untagged particle, and the trial steps that the particles whose status
@@ -53,7 +53,7 @@ double corrector_trial(const std::array<double, kCorrectorKicks>& kicks, std::in
 
 // The driver of a cav line (element line n); the dispatcher calls it while
 // IFLAG_CAV = 1.
-void cav_element(Sim& sim, std::int32_t n);
+void cav_element(ElementsContext& sim, std::int32_t n);
 
 // The RF phase (rad) to run the current cavity at: the phase of largest
 // exit energy of the design particle over one RF period plus offset (rad).
@@ -61,6 +61,6 @@ void cav_element(Sim& sim, std::int32_t n);
 // last scanned phase. Phases at which the design particle does not get
 // through never give the maximum; a scan through which no phase carries it
 // stops the run naming the element.
-double cav_phase_scan(Sim& sim, double offset);
+double cav_phase_scan(ElementsContext& sim, double offset);
 
 }  // namespace linac

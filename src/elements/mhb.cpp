@@ -5,7 +5,7 @@
 
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
+#include "elements/elements_context.hpp"
 #include "common/text_utils.hpp"
 #include "elements/buncher.hpp"
 #include "elements/rf_scan.hpp"
@@ -27,7 +27,7 @@ constexpr std::int32_t kMhb4Type = 31;
 
 // The static 3-D shape of the current buncher: E only, no mirror class,
 // aperture half sizes aper_x, aper_y.
-StaticTableGeometry shape_geometry(const Sim& sim) {
+StaticTableGeometry shape_geometry(const ElementsContext& sim) {
   StaticTableGeometry g;
   g.L = sim.ref.elem_len;
   g.aper_x = sim.ref.aper_x;
@@ -37,19 +37,19 @@ StaticTableGeometry shape_geometry(const Sim& sim) {
   return g;
 }
 
-[[noreturn]] void no_shape(const Sim& sim, const char* what) {
+[[noreturn]] void no_shape(const ElementsContext& sim, const char* what) {
   fatal({fmt::format(" {}: no {} is loaded for the field of this element",
                      element_label(sim, sim.state.ipos), what)},
         true);
 }
 
-MhbRzSource rz_source(const Sim& sim) {
+MhbRzSource rz_source(const ElementsContext& sim) {
   const MhbData& d = sim.rf.mhb_data;
   if (!d.rz) no_shape(sim, "r-z table");
   return MhbRzSource{d.rz.get(), sim.ref.elem_len, sim.ref.aperture_r, d.mhb_rmax, mhb_harmonics(sim)};
 }
 
-MhbTableSource table_source(const Sim& sim) {
+MhbTableSource table_source(const ElementsContext& sim) {
   const auto& t = sim.field_tables.field3d;
   if (!t) no_shape(sim, "3-D field table");
   return MhbTableSource{t.get(), shape_geometry(sim), mhb_harmonics(sim)};
@@ -64,14 +64,14 @@ struct NoMhbField {
   }
 };
 
-[[noreturn]] void bad_size(const Sim& sim, int n, const char* what, std::int32_t value, int hi) {
+[[noreturn]] void bad_size(const ElementsContext& sim, int n, const char* what, std::int32_t value, int hi) {
   fatal({fmt::format(" {}: {} = {} nodes of the r-z table", element_label(sim, n), what, value),
          fmt::format(" give {} to {} nodes", kMhbMinNodes, hi)},
         true);
 }
 
 // The static 3-D shape eh_EMS.#NN, E only, no mirror class.
-void read_shape_table(Sim& sim, std::int32_t itype, std::int32_t number) {
+void read_shape_table(ElementsContext& sim, std::int32_t itype, std::int32_t number) {
   if (number > 0 && number != sim.type_rec.table_cache[static_cast<std::size_t>(itype)])
     sim.type_rec.table_cache[static_cast<std::size_t>(itype)] = number;
   sim.state.table_kind = 0;
@@ -84,7 +84,7 @@ void read_shape_table(Sim& sim, std::int32_t itype, std::int32_t number) {
 // element and the field error on the amplitudes. Returns false in the
 // error-drawing pass.
 template <class LoadShape, class NominalScan>
-bool enter_buncher(Sim& sim, double L, double phase, const LoadShape& load_shape,
+bool enter_buncher(ElementsContext& sim, double L, double phase, const LoadShape& load_shape,
                    const NominalScan& nominal_scan) {
   ReferenceBlock& r = sim.ref;
   RunState& s = sim.state;
@@ -118,7 +118,7 @@ bool enter_buncher(Sim& sim, double L, double phase, const LoadShape& load_shape
 
 // The stepping on the shape of the run: the r-z table, the 3-D table or (an
 // mhb4 with IFLAG_MHB not 0) no field.
-void step_buncher(Sim& sim, int n, double L) {
+void step_buncher(ElementsContext& sim, int n, double L) {
   ElementStepping how;
   how.field_map = true;
   auto run = [&](const auto& source) {
@@ -134,7 +134,7 @@ void step_buncher(Sim& sim, int n, double L) {
 
 }  // namespace
 
-MhbHarmonics mhb_harmonics(const Sim& sim) {
+MhbHarmonics mhb_harmonics(const ElementsContext& sim) {
   const MhbData& d = sim.rf.mhb_data;
   MhbHarmonics h;
   h.rf_phase = sim.ref.elem_phase;
@@ -181,7 +181,7 @@ TableHit mhb_field_rz(const MhbRzTable& t, double L, double aperture_r, double r
   return TableHit::inside;
 }
 
-bool mhb_field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
+bool mhb_field_at(ElementsContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
   if (sim.config.IFLAG_MHB == 0) {
     // As every static table: the loss flag tells about this evaluation only.
     if (z >= 0.0 && z <= sim.ref.elem_len) sim.state.ilost = 0;
@@ -196,7 +196,7 @@ bool mhb_field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec
   return f(x, y, z, t, E, B);
 }
 
-void read_mhb_rz(Sim& sim, std::int32_t n) {
+void read_mhb_rz(ElementsContext& sim, std::int32_t n) {
   MhbData& d = sim.rf.mhb_data;
   const std::string name = buncher_table_name(n);
   const int nz = d.mhb_nz, nr = d.mhb_nr;
@@ -229,7 +229,7 @@ void read_mhb_rz(Sim& sim, std::int32_t n) {
       load_through_cache(sim, name, fmt::format("MHBrz|{}|{}", nz, nr), read));
 }
 
-void read_mhb_axis(Sim& sim, std::int32_t n) {
+void read_mhb_axis(ElementsContext& sim, std::int32_t n) {
   MhbData& d = sim.rf.mhb_data;
   // The number is checked as for the r-z table; the stem differs.
   const std::string name = "MHB.#0" + buncher_table_name(n).substr(8);
@@ -311,7 +311,7 @@ TableHit mhb_field_axis(const MhbAxisTable& t, double aperture_r, double x, doub
   return TableHit::inside;
 }
 
-void mhb_element(Sim& sim, std::int32_t n) {
+void mhb_element(ElementsContext& sim, std::int32_t n) {
   ReferenceBlock& r = sim.ref;
   RunState& s = sim.state;
   MhbData& d = sim.rf.mhb_data;
@@ -347,7 +347,7 @@ void mhb_element(Sim& sim, std::int32_t n) {
   step_buncher(sim, n, L);
 }
 
-void mhb4_element(Sim& sim, std::int32_t n) {
+void mhb4_element(ElementsContext& sim, std::int32_t n) {
   ReferenceBlock& r = sim.ref;
   RunState& s = sim.state;
   MhbData& d = sim.rf.mhb_data;

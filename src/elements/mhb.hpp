@@ -15,7 +15,7 @@
 
 namespace linac {
 
-struct Sim;
+struct ElementsContext;
 
 // The time factor of the harmonics at RF phase rf_phase + t (rad):
 // cosine law (mhb)  sum_k amp_k cos(harm_k phi),
@@ -39,7 +39,7 @@ struct MhbHarmonics {
 
 // The harmonics of the current element (itype 10 or 31) from mhb_data at the
 // RF phase ref.elem_phase.
-MhbHarmonics mhb_harmonics(const Sim& sim);
+MhbHarmonics mhb_harmonics(const ElementsContext& sim);
 
 // The r-z field (V/cm at unit amplitude) at (x, y, z) of the element frame,
 // z from the entrance: zero outside 0 <= z <= L (nothing lost); lost at r >=
@@ -78,13 +78,13 @@ struct MhbTableSource {
 
 // field_at of types 10 and 31: the field of the current multi-harmonic
 // buncher (E, B as FieldAt gives them) and whether the point was inside.
-bool mhb_field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
+bool mhb_field_at(ElementsContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
 
 // MHBrz.#0N (N = n, 0..9) from the working directory, through the table
 // cache, for the sizes mhb_nz x mhb_nr of mhb_data: pairs (E_r, E_z), z node
 // outermost; numbers after the last pair are ignored. A file with fewer
 // numbers stops the run naming the file and both counts.
-void read_mhb_rz(Sim& sim, std::int32_t n);
+void read_mhb_rz(ElementsContext& sim, std::int32_t n);
 
 // On-axis variant of the buncher field, kept beside the r-z table though no
 // lattice line selects it: MHB.#0N (N = n, 0..9) holds mhb_axis_n pairs (z,
@@ -93,7 +93,7 @@ void read_mhb_rz(Sim& sim, std::int32_t n);
 // and rebuilds E and dE/dz at every point from harmonics 1..(n+1)/2 - 1 of
 // the period P = n L/(n - 1) (an even count drops the Nyquist term); the
 // result goes to mhb_data.axis through the table cache.
-void read_mhb_axis(Sim& sim, std::int32_t n);
+void read_mhb_axis(ElementsContext& sim, std::int32_t n);
 
 // The paraxial field of an on-axis table at (x, y, z), z from the entrance:
 // E_z the linear interpolation of E(z), E_r = -(r/2) times the linear
@@ -104,7 +104,7 @@ TableHit mhb_field_axis(const MhbAxisTable& t, double aperture_r, double x, doub
                         Vec3& E);
 
 // The drivers of an mhb and an mhb4 line (element line n).
-void mhb_element(Sim& sim, std::int32_t n);
-void mhb4_element(Sim& sim, std::int32_t n);
+void mhb_element(ElementsContext& sim, std::int32_t n);
+void mhb4_element(ElementsContext& sim, std::int32_t n);
 
 }  // namespace linac

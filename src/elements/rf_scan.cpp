@@ -5,7 +5,7 @@
 
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
+#include "elements/elements_context.hpp"
 #include "platform/fatal.hpp"
 #include "transport/integrate_z.hpp"
 #include "transport/reference.hpp"
@@ -22,7 +22,7 @@ constexpr double kHarmBelow = 0.9900000095367432;
 
 }  // namespace
 
-void rf_step_count(Sim& sim, int n, std::int32_t nstep) {
+void rf_step_count(ElementsContext& sim, int n, std::int32_t nstep) {
   if (nstep < 1)
     fatal({fmt::format(" {}: {} integration steps", element_label(sim, n), nstep),
            fmt::format(" give the element a step count from 1 to {}", kMaxSteps)},
@@ -31,7 +31,7 @@ void rf_step_count(Sim& sim, int n, std::int32_t nstep) {
   sim.ref.nstep = nstep;
 }
 
-RfGapLine enter_rf_gap_line(Sim& sim, int n) {
+RfGapLine enter_rf_gap_line(ElementsContext& sim, int n) {
   const auto& line = sim.elements.elem_par[static_cast<std::size_t>(n)];
   const auto& ints = sim.elements.elem_int[static_cast<std::size_t>(n)];
   sim.state.ipos += 1;
@@ -48,19 +48,19 @@ RfGapLine enter_rf_gap_line(Sim& sim, int n) {
   return g;
 }
 
-void load_rf_gap_table(Sim& sim, std::int32_t NN) {
+void load_rf_gap_table(ElementsContext& sim, std::int32_t NN) {
   read_eh_MWS(sim, NN);
   remember_type_table(sim, kRfGapType, NN);
 }
 
-void check_rf_harmonic(const Sim& sim, int n, double harmonic) {
+void check_rf_harmonic(const ElementsContext& sim, int n, double harmonic) {
   if (!(harmonic > 0.0))
     fatal({fmt::format(" {}: harmonic number P2 = {}", element_label(sim, n), harmonic),
            " the harmonic of an RF gap divides its wavelength: give a number above 0"},
           true);
 }
 
-void switch_harmonic(Sim& sim, double h) {
+void switch_harmonic(ElementsContext& sim, double h) {
   ReferenceBlock& r = sim.ref;
   if (!(h > kHarmAbove * r.harm || h < kHarmBelow * r.harm)) return;
   const double factor = h / r.harm;
@@ -76,9 +76,9 @@ void switch_harmonic(Sim& sim, double h) {
   r.harm = h;
 }
 
-DesignExit design_exit(Sim& sim, double beta0) {
+DesignExit design_exit(ElementsContext& sim, double beta0) {
   const ReferenceBlock& r = sim.ref;
-  const RefPath& path = sim.transport.ref_path;
+  const RefPath& path = sim.ref_path;
   State6 Y{0.0, 0.0, 0.0, 0.0, 0.0, beta0};
   double z = 0.0;
   long substeps = 0;
@@ -115,7 +115,7 @@ int PhaseScan::count_through() const {
   return static_cast<int>(std::count(through.begin(), through.end(), true));
 }
 
-PhaseScan scan_design_phases(Sim& sim) {
+PhaseScan scan_design_phases(ElementsContext& sim) {
   ReferenceBlock& r = sim.ref;
   const double scur_saved = sim.current.scur;
   sim.current.scur = 0.0;

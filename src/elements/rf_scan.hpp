@@ -9,14 +9,14 @@
 
 namespace linac {
 
-struct Sim;
+struct ElementsContext;
 
 // Element type code of the RF gaps with an eh_MWS table (cav, bunch).
 inline constexpr std::int32_t kRfGapType = 6;
 
 // A step count of an RF element's line: 1..kMaxSteps, else the run stops
 // naming element line n. Sets nstep.
-void rf_step_count(Sim& sim, int n, std::int32_t nstep);
+void rf_step_count(ElementsContext& sim, int n, std::int32_t nstep);
 
 // The common head of a cav or bunch line n: the position (ipos += 1), type
 // 6, the length P1 (elem_len), the amplitude factor P3 (rf_amp), the
@@ -27,21 +27,21 @@ struct RfGapLine {
   double L = 0.0;       // cm
   double harmonic = 0.0;
 };
-RfGapLine enter_rf_gap_line(Sim& sim, int n);
+RfGapLine enter_rf_gap_line(ElementsContext& sim, int n);
 
 // The RF table NN of an RF gap through the table cache (every load refreshes
 // APER(NN) and NCELLS(NN)); table_cache(6) := NN.
-void load_rf_gap_table(Sim& sim, std::int32_t NN);
+void load_rf_gap_table(ElementsContext& sim, std::int32_t NN);
 
 // A harmonic number of an RF line must be positive: it divides the
 // wavelength. Stops the run naming element line n and the value otherwise.
-void check_rf_harmonic(const Sim& sim, int n, double harmonic);
+void check_rf_harmonic(const ElementsContext& sim, int n, double harmonic);
 
 // An RF gap at harmonic h more than 1 % away from the operating harmonic
 // switches the whole beam to it: every live phase (all charge states, test
 // particles included) times h/harm, wavelength_2pi := wavelength/h/(2 pi),
 // harm := h. Within 1 % nothing changes.
-void switch_harmonic(Sim& sim, double h);
+void switch_harmonic(ElementsContext& sim, double h);
 
 // Exit of the design particle from the current element.
 struct DesignExit {
@@ -60,7 +60,7 @@ inline constexpr long kScanMaxSubsteps = 1000000;
 // by about 10 % at most. A particle that stops, turns back or whose state
 // stops being finite is not through. More than kScanMaxSubsteps sub-steps
 // stop the run naming the element.
-DesignExit design_exit(Sim& sim, double beta0);
+DesignExit design_exit(ElementsContext& sim, double beta0);
 
 // The scan of one RF period: 30 phases phi_j = j 2 pi/29 (0 and 2 pi both
 // included), the exit energy W_j of the design particle (entrance energy
@@ -73,6 +73,6 @@ struct PhaseScan {
   std::array<bool, kScanPhases> through{};
   int count_through() const;
 };
-PhaseScan scan_design_phases(Sim& sim);
+PhaseScan scan_design_phases(ElementsContext& sim);
 
 }  // namespace linac

@@ -10,7 +10,7 @@
 
 #include "beam/lost_coord.hpp"
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "elements/elements_context.hpp"
 #include "common/text_utils.hpp"
 #include "numerics/deviates.hpp"
 #include "numerics/random.hpp"
@@ -77,14 +77,14 @@ double strip_scatter_value(std::int32_t m, double t, double u1, double u2) {
   return -(1.0 / lambda) * std::log(ea - u2 * (ea - eb));
 }
 
-double strip_scatter_sample(Sim& sim, std::int32_t m, double t) {
+double strip_scatter_sample(ElementsContext& sim, std::int32_t m, double t) {
   if (!valid_model(m)) no_such_stripper(fmt::format(" stripper model m = {}, allowed 1 or 2", m));
   double u[2];
   dRNUN(sim, 2, u);
   return strip_scatter_value(m, t, u[0], u[1]);
 }
 
-void strip_sample(Sim& sim, std::int32_t m, double T100, double& dW, double& dxp, double& dyp) {
+void strip_sample(ElementsContext& sim, std::int32_t m, double T100, double& dW, double& dxp, double& dyp) {
   if (!valid_model(m)) no_such_stripper(fmt::format(" stripper model m = {}, allowed 1 or 2", m));
   if (!(T100 >= 0.0))
     fatal(fmt::format(" stripper: thickness half width {} % is negative; it must be >= 0", T100));
@@ -114,11 +114,11 @@ void strip_sample(Sim& sim, std::int32_t m, double T100, double& dW, double& dxp
 
 // ------------------------------------------------------------ stripper file
 
-std::string stripper_file_name(const Sim& sim, std::int32_t m) {
+std::string stripper_file_name(const ElementsContext& sim, std::int32_t m) {
   return table_dir_name(sim.tables.TABLE_DIR, numbered_name("stripper.#", m, 2));
 }
 
-StripperTable read_stripper_file(const Sim& sim, std::int32_t m) {
+StripperTable read_stripper_file(const ElementsContext& sim, std::int32_t m) {
   const std::string name = stripper_file_name(sim, m);
   FreeStream in(sim.units, name);
   StripperTable tab;
@@ -187,7 +187,7 @@ void check_line(std::int32_t n, std::int32_t m, double T) {
 // discarded) and one charge draw per slot 0..NPAT of every old state in
 // order. Returns the new state of every slot, old states one after the
 // other, and the counts per new state.
-std::vector<std::uint8_t> draw_charge_states(Sim& sim, const StripperTable& tab,
+std::vector<std::uint8_t> draw_charge_states(ElementsContext& sim, const StripperTable& tab,
                                              std::array<std::int64_t, kMaxChargeStates + 1>& count) {
   std::array<float, kMaxChargeStates> probs{};
   for (int k = 1; k <= tab.n; ++k) probs[k - 1] = static_cast<float>(tab.P[k]);
@@ -214,7 +214,7 @@ std::vector<std::uint8_t> draw_charge_states(Sim& sim, const StripperTable& tab,
 
 // Copies every old slot into the buffer of the state it was drawn into,
 // in drawing order, with its kinetic energy W = (gamma - 1) amu.
-void fill_buffer(const Sim& sim, const StripperTable& tab, const std::vector<std::uint8_t>& q_of,
+void fill_buffer(const ElementsContext& sim, const StripperTable& tab, const std::vector<std::uint8_t>& q_of,
                  StripBuffer& buf) {
   buf.offset[1] = 0;
   for (int q = 1; q <= tab.n; ++q) buf.offset[q + 1] = buf.offset[q] + buf.count[q];
@@ -243,7 +243,7 @@ void fill_buffer(const Sim& sim, const StripperTable& tab, const std::vector<std
 
 }  // namespace
 
-void strip_element(Sim& sim, std::int32_t n) {
+void strip_element(ElementsContext& sim, std::int32_t n) {
   RunState& s = sim.state;
   ReferenceBlock& r = sim.ref;
   RunConfig& c = sim.config;

@@ -23,7 +23,7 @@
 
 namespace linac {
 
-struct Sim;
+struct ElementsContext;
 
 // sqrt(2 ln 2): a Gaussian of standard deviation T100/sqrt(2 ln 2) has the
 // half width at half maximum T100.
@@ -34,27 +34,27 @@ inline constexpr std::int32_t kStripType = 24;
 // Strip line n: P4 = T, the relative half width at half maximum of the
 // foil-thickness variation (fraction); the line's leading number m selects
 // the stripper file stripper.#NN and the scattering model (1 or 2).
-void strip_element(Sim& sim, std::int32_t n);
+void strip_element(ElementsContext& sim, std::int32_t n);
 
 // One foil passage: energy loss beyond the reference loss dW (keV/u) and
 // slope kicks dxp, dyp (rad) for model m and thickness half width T100
 // (percent). Draws the thickness normal (again while |t| > 2 T100), the
 // scattering sample, the straggling normal and the azimuth uniform.
-void strip_sample(Sim& sim, std::int32_t m, double T100, double& dW, double& dxp, double& dyp);
+void strip_sample(ElementsContext& sim, std::int32_t m, double T100, double& dW, double& dxp, double& dyp);
 
 // Squared scattering angle F (mrad^2) of model m at thickness deviation t
 // (percent): a bin by its cumulative weight (uniform u1), then a truncated
 // exponential inside it by inversion (uniform u2).
-double strip_scatter_sample(Sim& sim, std::int32_t m, double t);
+double strip_scatter_sample(ElementsContext& sim, std::int32_t m, double t);
 // The same for given uniforms u1, u2 in (0, 1): no draw.
 double strip_scatter_value(std::int32_t m, double t, double u1, double u2);
 
 // The name of stripper file m with the table directory in front.
-std::string stripper_file_name(const Sim& sim, std::int32_t m);
+std::string stripper_file_name(const ElementsContext& sim, std::int32_t m);
 // Reads stripper file m: n (1..6); n charges; n probabilities (>= 0,
 // summing to 1 within 1e-4 in single precision); n unused values; W_s
 // (keV/u, > 0). Each read starts on a new line. Bad values stop the run
 // with a message naming the file, the line and the value.
-StripperTable read_stripper_file(const Sim& sim, std::int32_t m);
+StripperTable read_stripper_file(const ElementsContext& sim, std::int32_t m);
 
 }  // namespace linac

@@ -6,7 +6,7 @@
 #include <fmt/format.h>
 
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "matrices/matrices_context.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/fatal.hpp"
@@ -28,7 +28,7 @@ constexpr int kLastSlot = kParticleSlots - 1;
 const char* const kStepNames[6] = {"x", "x'", "y", "y'", "phase", "dW/W"};
 
 // Fills the 13 slots behind the beam of charge state iq.
-void place_test_particles(Sim& sim, int iq, const std::array<double, 6>& P, double beta0,
+void place_test_particles(MatricesContext& sim, int iq, const std::array<double, 6>& P, double beta0,
                           double beta_minus, double beta_plus, double phase0) {
   ParticleArrays& p = sim.particles;
   const int base = sim.config.NPAT[iq];
@@ -166,13 +166,13 @@ void add_plane(std::vector<std::string>& out, FormatCache& fc, const SectionList
 // The phase the test particles start at and the section-end phases are
 // measured from: the design phase 0 at element boundaries, the carried
 // reference phase inside a phase chain.
-double section_phase_origin(const Sim& sim) {
+double section_phase_origin(const MatricesContext& sim) {
   return sim.state.iflag_chain == 1 ? sim.history.ref_phase_out[sim.state.ipos] : 0.0;
 }
 
 // Reference values of a zero-length line; inside a phase chain the
 // previous position's phases are carried on.
-void section_reference(Sim& sim) {
+void section_reference(MatricesContext& sim) {
   sim.ref.elem_len = 0.0;
   zero_length_reference(sim);
   RunState& s = sim.state;
@@ -183,14 +183,14 @@ void section_reference(Sim& sim) {
   }
 }
 
-void open_matrix_file(Sim& sim) {
+void open_matrix_file(MatricesContext& sim) {
   if (sim.state.ifirst_matrx == -1) {
     sim.units.open(kUnitMatrix, "matrix.dat");
     sim.state.ifirst_matrx = 1;
   }
 }
 
-bool matrx_entry(Sim& sim) {
+bool matrx_entry(MatricesContext& sim) {
   open_matrix_file(sim);
   sim.state.ipos += 1;
   if (sim.state.idraw == 1) return false;
@@ -199,7 +199,7 @@ bool matrx_entry(Sim& sim) {
   return true;
 }
 
-SectionListing section_values(const Sim& sim, std::int32_t n, int start) {
+SectionListing section_values(const MatricesContext& sim, std::int32_t n, int start) {
   const ReferenceBlock& r = sim.ref;
   const auto& E = sim.elements;
   SectionListing L;
@@ -223,7 +223,7 @@ SectionListing section_values(const Sim& sim, std::int32_t n, int start) {
   return L;
 }
 
-void find_section(Sim& sim, std::int32_t n) {
+void find_section(MatricesContext& sim, std::int32_t n) {
   MatrxState& ms = sim.matrx;
   const auto& E = sim.elements;
   const std::int32_t number = E.elem_int[static_cast<std::size_t>(n)][kElemN];
@@ -243,7 +243,7 @@ void find_section(Sim& sim, std::int32_t n) {
           true);
 }
 
-int single_element_kind(const Sim& sim, std::int32_t n, int start) {
+int single_element_kind(const MatricesContext& sim, std::int32_t n, int start) {
   if (n - start != 2) return 0;
   const std::string_view kw = sim.elements.elem_name[static_cast<std::size_t>(n - 1)].view();
   if (index_nocase(kw, "sol") > 0) return 1;
@@ -301,7 +301,7 @@ std::vector<std::string> state_listing(const SectionListing& s, double QQ, doubl
   return out;
 }
 
-void updat_cmd(Sim& sim, std::int32_t& n) {
+void updat_cmd(MatricesContext& sim, std::int32_t& n) {
   RunState& s = sim.state;
   ReferenceBlock& r = sim.ref;
   s.ipos += 1;
@@ -312,7 +312,7 @@ void updat_cmd(Sim& sim, std::int32_t& n) {
   r.w0 = sim.history.ref_W_out[ipos];
   // Correction passes use the slots after the beam for their own trial
   // particles: no section is measured then.
-  if (sim.corr_study.passes_running == 1) return;
+  if (sim.state.corr_passes_running == 1) return;
   const double gamma0 = 1.0 + r.w0 / r.amu_kev;
   const double beta0 = beta_from_kinetic_energy(r.w0, r.amu_kev);
   P[7] = gamma0;
@@ -349,12 +349,12 @@ void updat_cmd(Sim& sim, std::int32_t& n) {
   stat_copy_prev(sim, ipos);
 }
 
-void matrx_cmd(Sim& sim, std::int32_t& n) {
+void matrx_cmd(MatricesContext& sim, std::int32_t& n) {
   RunState& s = sim.state;
   ReferenceBlock& r = sim.ref;
   MatrxState& ms = sim.matrx;
   if (!matrx_entry(sim)) return;
-  if (sim.corr_study.passes_running == 1) return;
+  if (sim.state.corr_passes_running == 1) return;
   const int ipos = s.ipos;
 
   find_section(sim, n);

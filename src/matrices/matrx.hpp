@@ -15,14 +15,14 @@
 
 namespace linac {
 
-struct Sim;
+struct MatricesContext;
 
 // matrix.dat, the listing of every matrx line of every pass.
 inline constexpr int kUnitMatrix = 29;
 
 // Lattice commands updat and matrx of line n; both advance ipos.
-void updat_cmd(Sim& sim, std::int32_t& n);
-void matrx_cmd(Sim& sim, std::int32_t& n);
+void updat_cmd(MatricesContext& sim, std::int32_t& n);
+void matrx_cmd(MatricesContext& sim, std::int32_t& n);
 
 // What the listing of one charge state needs besides its matrix.
 struct SectionListing {
@@ -44,18 +44,18 @@ struct SectionListing {
 // matrx line n (section_start, section_steps), a stop when there is none;
 // the solenoid or cavity block of a one-line section (1 solenoid, 2 cavity
 // by the keyword of the line between updat and matrx, else 0).
-void section_reference(Sim& sim);
+void section_reference(MatricesContext& sim);
 // matrix.dat opened on the first call of any pass.
-void open_matrix_file(Sim& sim);
+void open_matrix_file(MatricesContext& sim);
 // Entry of a matrx line: matrix.dat, the position, and (false in the
 // error-drawing pass) the reference values and w0 of the position.
-bool matrx_entry(Sim& sim);
+bool matrx_entry(MatricesContext& sim);
 // The section's length, end energies and scale factors from its updat line
 // (P7 gamma, P8 beta) and w0 at matrx line n, and its one-element kind.
-SectionListing section_values(const Sim& sim, std::int32_t n, int start);
-double section_phase_origin(const Sim& sim);
-void find_section(Sim& sim, std::int32_t n);
-int single_element_kind(const Sim& sim, std::int32_t n, int start);
+SectionListing section_values(const MatricesContext& sim, std::int32_t n, int start);
+double section_phase_origin(const MatricesContext& sim);
+void find_section(MatricesContext& sim, std::int32_t n);
+int single_element_kind(const MatricesContext& sim, std::int32_t n, int start);
 void add_single_element_block(std::vector<std::string>& out, const SectionListing& s,
                               double AMASS, const Matrix6& R, double theta);
 

@@ -6,7 +6,7 @@
 #include <fmt/format.h>
 
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "matrices/matrices_context.hpp"
 #include "matrices/matrx.hpp"
 #include "numerics/linear_systems.hpp"
 #include "platform/fatal.hpp"
@@ -23,7 +23,7 @@ constexpr int kLastSlot = kParticleSlots - 1;
 constexpr int kGridColumn = 11;
 
 // The rounded seventh number of an updat line, 1 when 0.
-int grid_points(const Sim& sim, std::int32_t n) {
+int grid_points(const MatricesContext& sim, std::int32_t n) {
   const double p7 = sim.elements.elem_par[static_cast<std::size_t>(n)][7];
   const int N = static_cast<int>(std::lround(p7));
   if (N == 0) return 1;
@@ -73,7 +73,7 @@ FitResiduals poly_fit_residuals(int m, std::span<const double> t, std::span<cons
   return {std::sqrt(worst), std::sqrt(sum) / N};
 }
 
-std::array<double, 11> poly_fit_axis(Sim& sim, std::span<const double> t, std::span<const double> y,
+std::array<double, 11> poly_fit_axis(MatricesContext& sim, std::span<const double> t, std::span<const double> y,
                                      int icr, int jcr) {
   const int npts = static_cast<int>(t.size());
   const int N = npts / 2;
@@ -141,7 +141,7 @@ std::vector<std::string> second_order_records(const SecondOrderMap& m) {
   return out;
 }
 
-void updat_second_order(Sim& sim, std::int32_t& n) {
+void updat_second_order(MatricesContext& sim, std::int32_t& n) {
   RunState& s = sim.state;
   ReferenceBlock& r = sim.ref;
   auto& P = sim.elements.elem_par[static_cast<std::size_t>(n)];
@@ -203,7 +203,7 @@ void updat_second_order(Sim& sim, std::int32_t& n) {
   stat_copy_prev(sim, ipos);
 }
 
-void matrx_second_order(Sim& sim, std::int32_t& n) {
+void matrx_second_order(MatricesContext& sim, std::int32_t& n) {
   RunState& s = sim.state;
   ReferenceBlock& r = sim.ref;
   if (!matrx_entry(sim)) return;
@@ -382,7 +382,7 @@ std::vector<std::string> sigma_listing_records(std::string_view name, double len
   return o;
 }
 
-void sigma_listing(Sim& sim, std::int32_t n, const Matrix6& S) {
+void sigma_listing(MatricesContext& sim, std::int32_t n, const Matrix6& S) {
   const int ipos = sim.state.ipos;
   const double amu = sim.ref.amu_kev;
   Matrix6 B, mtot;

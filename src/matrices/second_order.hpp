@@ -15,7 +15,7 @@
 
 namespace linac {
 
-struct Sim;
+struct MatricesContext;
 
 // fort.81, the listing of every polynomial fit.
 inline constexpr int kUnitPolyFit = 81;
@@ -51,7 +51,7 @@ FitResiduals poly_fit_residuals(int m, std::span<const double> t, std::span<cons
 // points (t, y) of input axis icr and output coordinate jcr, writes the
 // fits to fort.81 (header " icr= jcr=", one line per degree) and returns
 // the cubic fit's coefficients c(0..3) (the rest 0).
-std::array<double, 11> poly_fit_axis(Sim& sim, std::span<const double> t, std::span<const double> y,
+std::array<double, 11> poly_fit_axis(MatricesContext& sim, std::span<const double> t, std::span<const double> y,
                                      int icr, int jcr);
 
 // First- and second-order coefficients of a section in matrix units:
@@ -68,8 +68,8 @@ std::vector<std::string> second_order_records(const SecondOrderMap& m);
 
 // The lattice commands of a second-order section (N from P7 of the updat
 // line, 1 when 0).
-void updat_second_order(Sim& sim, std::int32_t& n);
-void matrx_second_order(Sim& sim, std::int32_t& n);
+void updat_second_order(MatricesContext& sim, std::int32_t& n);
+void matrx_second_order(MatricesContext& sim, std::int32_t& n);
 
 // One 2 x 2 block of a sigma matrix: rms sizes sqrt(s11), sqrt(s22), the
 // correlation s12 / sqrt(s11 s22) and the rms emittance
@@ -83,7 +83,7 @@ SigmaPlane sigma_plane(double s11, double s12, double s22);
 // Lists in matrix.dat, at element n, the beam's second moments, those of
 // the sigma matrix S (matrix units of the coordinates in cm, rad, rad, 1),
 // elem_matrix with its block determinants and the cumulative matrix.
-void sigma_listing(Sim& sim, std::int32_t n, const Matrix6& S);
+void sigma_listing(MatricesContext& sim, std::int32_t n, const Matrix6& S);
 // The records of sigma_listing for the beam covariance B and sigma S.
 std::vector<std::string> sigma_listing_records(std::string_view name, double length,
                                                const Matrix6& B, const Matrix6& S,

@@ -1,6 +1,6 @@
 #include "numerics/deviates.hpp"
 
-#include "common/sim.hpp"
+#include "numerics/numerics_context.hpp"
 #include "numerics/lib_errors.hpp"
 #include "numerics/machine.hpp"
 #include "numerics/random.hpp"
@@ -8,7 +8,7 @@
 
 namespace linac {
 
-void DRNNOA(Sim& sim, std::int32_t NR, double* R) {
+void DRNNOA(NumericsContext& sim, std::int32_t NR, double* R) {
   E1PSH(sim, "DRNNOA");
   if (NR < 1) {
     std::int32_t icode = 1;
@@ -21,7 +21,7 @@ void DRNNOA(Sim& sim, std::int32_t NR, double* R) {
   E1POP(sim, "DRNNOA");
 }
 
-void DRNSPH(Sim& sim, std::int32_t NR, std::int32_t K, double* Z, std::int32_t LDZ) {
+void DRNSPH(NumericsContext& sim, std::int32_t NR, std::int32_t K, double* Z, std::int32_t LDZ) {
   E1PSH(sim, "DRNSPH");
   if (NR < 1 || LDZ < NR) {
     E1INSI(sim, 1, NR);
@@ -139,7 +139,7 @@ std::int32_t alias_draw(float u, std::int32_t NMASS, std::int32_t IMIN, const st
 
 }  // namespace deviates
 
-void RNGDA(Sim& sim, std::int32_t NR, std::int32_t IOPT, std::int32_t IMIN, std::int32_t NMASS,
+void RNGDA(NumericsContext& sim, std::int32_t NR, std::int32_t IOPT, std::int32_t IMIN, std::int32_t NMASS,
            const float* PROBS, std::int32_t* IWK, float* WK, std::int32_t* IR) {
   E1PSH(sim, "RNGDA");
   if (NR < 1 || IOPT < 0 || IOPT > 1 || NMASS < 1) {

@@ -9,22 +9,22 @@
 
 namespace linac {
 
-struct Sim;
+struct NumericsContext;
 
 // R(1..NR): independent standard normal deviates (R points at R(1)).
 // NR < 1 is a TERMINAL error (code 1).
-void DRNNOA(Sim& sim, std::int32_t NR, double* R);
+void DRNNOA(NumericsContext& sim, std::int32_t NR, double* R);
 // Row i of Z (Z(i,1..K), i = 1..NR; column-major with leading dimension LDZ,
 // Z points at Z(1,1)): a point uniform on the unit sphere in K dimensions.
 // NR < 1 or LDZ < NR (code 1) and K < 2 (code 2) are TERMINAL errors.
-void DRNSPH(Sim& sim, std::int32_t NR, std::int32_t K, double* Z, std::int32_t LDZ);
+void DRNSPH(NumericsContext& sim, std::int32_t NR, std::int32_t K, double* Z, std::int32_t LDZ);
 // IR(1..NR): values IMIN..IMIN+NMASS-1, value IMIN+j-1 with probability
 // PROBS(j), by the alias method. IOPT = 0 builds the alias table in
 // IWK(1..NMASS), WK(1..NMASS) from PROBS and then draws; IOPT = 1 draws from
 // a table built by an earlier call. One single-precision uniform per value.
 // Bad counts, negative probabilities and a sum outside 1 +- tolerance are
 // TERMINAL errors (codes 1..5).
-void RNGDA(Sim& sim, std::int32_t NR, std::int32_t IOPT, std::int32_t IMIN, std::int32_t NMASS,
+void RNGDA(NumericsContext& sim, std::int32_t NR, std::int32_t IOPT, std::int32_t IMIN, std::int32_t NMASS,
            const float* PROBS, std::int32_t* IWK, float* WK, std::int32_t* IR);
 
 namespace deviates {

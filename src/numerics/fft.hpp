@@ -21,7 +21,7 @@
 
 namespace linac {
 
-struct Sim;
+struct NumericsContext;
 
 class RealFftTable {
  public:
@@ -72,14 +72,14 @@ class RealFftTable {
 // N (code 3); DFFTRF: storage not obtained (code 2). SEQ and COEF may be the
 // same array; a distinct input is left unchanged.
 // DFFTRI: builds WFFT for length N.
-void DFFTRI(Sim& sim, std::int32_t N, RealFftTable& WFFT);
+void DFFTRI(NumericsContext& sim, std::int32_t N, RealFftTable& WFFT);
 // DF2TRF: forward transform of SEQ(1..N) into COEF(1..N) with WFFT.
-void DF2TRF(Sim& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF,
+void DF2TRF(NumericsContext& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF,
             RealFftTable& WFFT);
 // DF2TRB: backward transform of COEF(1..N) into SEQ(1..N) with WFFT.
-void DF2TRB(Sim& sim, std::int32_t N, std::span<const double> COEF, std::span<double> SEQ,
+void DF2TRB(NumericsContext& sim, std::int32_t N, std::span<const double> COEF, std::span<double> SEQ,
             RealFftTable& WFFT);
 // DFFTRF: forward transform with a table of its own.
-void DFFTRF(Sim& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF);
+void DFFTRF(NumericsContext& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF);
 
 }  // namespace linac

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "common/sim.hpp"
+#include "numerics/numerics_context.hpp"
 #include "numerics/lib_text.hpp"
 #include "platform/fatal.hpp"
 
@@ -10,9 +10,9 @@ namespace linac {
 
 namespace {
 
-LibErrorState& state(Sim& sim) { return sim.numerics.errors; }
+LibErrorState& state(NumericsContext& sim) { return sim.numerics.errors; }
 
-LibErrorState& ready(Sim& sim) {
+LibErrorState& ready(NumericsContext& sim) {
   if (!sim.numerics.errors.set_up) E1SETU(sim);
   return sim.numerics.errors;
 }
@@ -37,7 +37,7 @@ std::string name_to_first_blank(const FixedText<kLibNameLength>& name) {
   return s;
 }
 
-void write_lines(Sim& sim, const std::vector<std::string>& lines) {
+void write_lines(NumericsContext& sim, const std::vector<std::string>& lines) {
   sim.units.write(sim.numerics.machine.units[3], lines);
 }
 
@@ -115,7 +115,7 @@ std::string_view lib_error_type_name(std::int32_t type) {
   return valid_type(type) ? kNames[type] : kNames[0];
 }
 
-void E1SETU(Sim& sim) {
+void E1SETU(NumericsContext& sim) {
   LibErrorState& e = state(sim);
   if (e.set_up) return;
   e.level = 1;
@@ -136,7 +136,7 @@ void E1SETU(Sim& sim) {
   e.set_up = true;
 }
 
-void E1PSH(Sim& sim, std::string_view NAME) {
+void E1PSH(NumericsContext& sim, std::string_view NAME) {
   LibErrorState& e = ready(sim);
   if (e.level >= e.max_level) {
     E1INSI(sim, 1, e.max_level);
@@ -149,7 +149,7 @@ void E1PSH(Sim& sim, std::string_view NAME) {
   e.err_code[e.level] = 0;
 }
 
-void E1POP(Sim& sim, std::string_view NAME) {
+void E1POP(NumericsContext& sim, std::string_view NAME) {
   LibErrorState& e = ready(sim);
   if (e.level <= 1) {
     E1PSH(sim, "E1POP ");
@@ -191,7 +191,7 @@ void E1POP(Sim& sim, std::string_view NAME) {
   e.level = L - 1;
 }
 
-void E1MES(Sim& sim, std::int32_t ETYPE, std::int32_t ECODE, std::string_view MTEXT) {
+void E1MES(NumericsContext& sim, std::int32_t ETYPE, std::int32_t ECODE, std::string_view MTEXT) {
   LibErrorState& e = ready(sim);
   const std::int32_t L = e.level;
   if (ETYPE != -1) {
@@ -217,7 +217,7 @@ void E1MES(Sim& sim, std::int32_t ETYPE, std::int32_t ECODE, std::string_view MT
   clear_inserts(e);
 }
 
-void E1INSA(Sim& sim, char LETTER, std::int32_t K, std::int32_t LEN, std::string_view TEXT) {
+void E1INSA(NumericsContext& sim, char LETTER, std::int32_t K, std::int32_t LEN, std::string_view TEXT) {
   LibErrorState& e = ready(sim);
   const std::int32_t k = K < 0 ? -K : K;
   if (k < 1 || k > 9) return;
@@ -244,7 +244,7 @@ void E1INSA(Sim& sim, char LETTER, std::int32_t K, std::int32_t LEN, std::string
   e.inserts_used = static_cast<std::int32_t>(e.inserts.size());
 }
 
-void E1INSI(Sim& sim, std::int32_t K, std::int32_t VALUE) {
+void E1INSI(NumericsContext& sim, std::int32_t K, std::int32_t VALUE) {
   ready(sim);
   std::string field(14, ' ');
   std::int32_t status = 0;
@@ -253,7 +253,7 @@ void E1INSI(Sim& sim, std::int32_t K, std::int32_t VALUE) {
   E1INSA(sim, 'I', K, static_cast<std::int32_t>(text.size()), text);
 }
 
-void E1INSD(Sim& sim, std::int32_t K, double VALUE) {
+void E1INSD(NumericsContext& sim, std::int32_t K, double VALUE) {
   ready(sim);
   const bool plain = VALUE == 0.0 || VALUE != VALUE;
   const std::string field = exp_field(VALUE, 24, 15, !plain, 'D');
@@ -261,7 +261,7 @@ void E1INSD(Sim& sim, std::int32_t K, double VALUE) {
   E1INSA(sim, 'D', K, static_cast<std::int32_t>(text.size()), text);
 }
 
-void E1INSR(Sim& sim, std::int32_t K, float VALUE) {
+void E1INSR(NumericsContext& sim, std::int32_t K, float VALUE) {
   ready(sim);
   const bool plain = VALUE == 0.0f || VALUE != VALUE;
   const std::string field = exp_field(static_cast<double>(VALUE), 14, 6, !plain, 'E');
@@ -269,13 +269,13 @@ void E1INSR(Sim& sim, std::int32_t K, float VALUE) {
   E1INSA(sim, 'R', K, static_cast<std::int32_t>(text.size()), text);
 }
 
-void E1INSL(Sim& sim, std::int32_t K, std::string_view TEXT) {
+void E1INSL(NumericsContext& sim, std::int32_t K, std::string_view TEXT) {
   ready(sim);
   const std::string_view text = TEXT.substr(0, 255);
   E1INSA(sim, 'L', K, static_cast<std::int32_t>(text.size()), text);
 }
 
-void E1USR(Sim& sim, std::string_view SWITCH) {
+void E1USR(NumericsContext& sim, std::string_view SWITCH) {
   LibErrorState& e = ready(sim);
   std::string_view s = SWITCH;
   while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
@@ -293,7 +293,7 @@ void E1USR(Sim& sim, std::string_view SWITCH) {
 
 namespace {
 
-std::int32_t level_entry(Sim& sim, std::int32_t I, bool type, std::string_view routine) {
+std::int32_t level_entry(NumericsContext& sim, std::int32_t I, bool type, std::string_view routine) {
   LibErrorState& e = ready(sim);
   if (I != 0 && I != 1) {
     e.message = ".  The argument passed to " + std::string(routine) + " must be 0 or 1.";
@@ -308,10 +308,10 @@ std::int32_t level_entry(Sim& sim, std::int32_t I, bool type, std::string_view r
 
 }  // namespace
 
-std::int32_t N1RTY(Sim& sim, std::int32_t I) { return level_entry(sim, I, true, "N1RTY"); }
-std::int32_t N1RCD(Sim& sim, std::int32_t I) { return level_entry(sim, I, false, "N1RCD"); }
+std::int32_t N1RTY(NumericsContext& sim, std::int32_t I) { return level_entry(sim, I, true, "N1RTY"); }
+std::int32_t N1RCD(NumericsContext& sim, std::int32_t I) { return level_entry(sim, I, false, "N1RCD"); }
 
-std::int32_t E1IMST(Sim& sim) {
+std::int32_t E1IMST(NumericsContext& sim) {
   LibErrorState& e = ready(sim);
   std::int32_t result = 0;
   if (e.immediate6 != 0) result = e.stop_flag[6];
@@ -321,7 +321,7 @@ std::int32_t E1IMST(Sim& sim) {
   return result;
 }
 
-void E1SHOW(Sim& sim) {
+void E1SHOW(NumericsContext& sim) {
   LibErrorState& e = ready(sim);
   if (e.message.empty()) return;
   const std::int32_t L = e.level;

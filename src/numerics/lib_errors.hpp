@@ -26,7 +26,7 @@
 
 namespace linac {
 
-struct Sim;
+struct NumericsContext;
 
 inline constexpr std::int32_t kLibMaxLevel = 50;      // levels of the routine stack
 inline constexpr std::size_t kLibNameLength = 32;     // characters of a routine name
@@ -52,34 +52,34 @@ struct LibErrorState {
 };
 
 // One-time set-up of the whole state (later calls do nothing).
-void E1SETU(Sim& sim);
+void E1SETU(NumericsContext& sim);
 // Pushes NAME (cut or blank-padded to 32 characters) as the routine entering
 // the library. A push beyond level 50 prints the overflow message and stops.
-void E1PSH(Sim& sim, std::string_view NAME);
+void E1PSH(NumericsContext& sim, std::string_view NAME);
 // Pops NAME; hands the level's error to the caller, prints and stops by the
 // rules of its type. A name that is not the top one, or a pop from the user
 // level, prints a TERMINAL message and stops.
-void E1POP(Sim& sim, std::string_view NAME);
+void E1POP(NumericsContext& sim, std::string_view NAME);
 // Sets the level's type (-1 leaves it) and code (negative leaves it) and
 // posts MTEXT with its %(Xn) placeholders replaced by the stored inserts.
-void E1MES(Sim& sim, std::int32_t ETYPE, std::int32_t ECODE, std::string_view MTEXT);
+void E1MES(NumericsContext& sim, std::int32_t ETYPE, std::int32_t ECODE, std::string_view MTEXT);
 // Insert values for %(In), %(Dn), %(Rn) and %(Ln), n = 1..9 (|K| for text).
-void E1INSI(Sim& sim, std::int32_t K, std::int32_t VALUE);
-void E1INSD(Sim& sim, std::int32_t K, double VALUE);
-void E1INSR(Sim& sim, std::int32_t K, float VALUE);
-void E1INSL(Sim& sim, std::int32_t K, std::string_view TEXT);
+void E1INSI(NumericsContext& sim, std::int32_t K, std::int32_t VALUE);
+void E1INSD(NumericsContext& sim, std::int32_t K, double VALUE);
+void E1INSR(NumericsContext& sim, std::int32_t K, float VALUE);
+void E1INSL(NumericsContext& sim, std::int32_t K, std::string_view TEXT);
 // Appends one entry (LETTER, index K, the first LEN characters of TEXT).
-void E1INSA(Sim& sim, char LETTER, std::int32_t K, std::int32_t LEN, std::string_view TEXT);
+void E1INSA(NumericsContext& sim, char LETTER, std::int32_t K, std::int32_t LEN, std::string_view TEXT);
 // "ON"/"on" marks the current level as a user level, "OFF"/"off" as internal.
-void E1USR(Sim& sim, std::string_view SWITCH);
+void E1USR(NumericsContext& sim, std::string_view SWITCH);
 // Type (code) held by the current level (I = 0) or left by the routine most
 // recently called from it (I = 1).
-std::int32_t N1RTY(Sim& sim, std::int32_t I);
-std::int32_t N1RCD(Sim& sim, std::int32_t I);
+std::int32_t N1RTY(NumericsContext& sim, std::int32_t I);
+std::int32_t N1RCD(NumericsContext& sim, std::int32_t I);
 // Prints the pending message, then the traceback when the level is above 2.
-void E1SHOW(Sim& sim);
+void E1SHOW(NumericsContext& sim);
 // Stop decision for the immediate types 6 and 7; clears both flags.
-std::int32_t E1IMST(Sim& sim);
+std::int32_t E1IMST(NumericsContext& sim);
 
 // An array length as an integer insert, capped at 2147483647.
 inline std::int32_t size32(std::size_t n) {

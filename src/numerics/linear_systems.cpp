@@ -20,7 +20,7 @@ double small_value() {
   return tiny * huge < 1.0 ? 1.0 / huge : tiny;
 }
 
-void msg_i(Sim& sim, std::int32_t type, std::int32_t code, const char* text, std::int32_t i1,
+void msg_i(NumericsContext& sim, std::int32_t type, std::int32_t code, const char* text, std::int32_t i1,
            std::int32_t i2 = 0) {
   E1INSI(sim, 1, i1);
   E1INSI(sim, 2, i2);
@@ -101,7 +101,7 @@ double dd_dot(std::int32_t N, double START, const double* X, std::int32_t INCX, 
   return dd_value(s);
 }
 
-void DCRGRG(Sim& sim, std::int32_t N, const double* A, std::int32_t LDA, double* B,
+void DCRGRG(NumericsContext& sim, std::int32_t N, const double* A, std::int32_t LDA, double* B,
             std::int32_t LDB) {
   E1PSH(sim, "DCRGRG");
   if (N < 1)
@@ -117,7 +117,7 @@ void DCRGRG(Sim& sim, std::int32_t N, const double* A, std::int32_t LDA, double*
   E1POP(sim, "DCRGRG");
 }
 
-void DNR1RR(Sim& sim, std::int32_t NRA, std::int32_t NCA, const double* A, std::int32_t LDA,
+void DNR1RR(NumericsContext& sim, std::int32_t NRA, std::int32_t NCA, const double* A, std::int32_t LDA,
             double& NORM1) {
   E1PSH(sim, "DNR1RR");
   if (LDA < NRA)
@@ -146,7 +146,7 @@ void DNR1RR(Sim& sim, std::int32_t NRA, std::int32_t NCA, const double* A, std::
   E1POP(sim, "DNR1RR");
 }
 
-void DTRSV(Sim& sim, char UPLO, char TRANS, char DIAG, std::int32_t N, const double* A,
+void DTRSV(NumericsContext& sim, char UPLO, char TRANS, char DIAG, std::int32_t N, const double* A,
            std::int32_t LDA, double* X, std::int32_t INCX) {
   auto fail = [&](std::int32_t code, const char* text, std::int32_t i1, std::int32_t i2,
                   const char* letter) {
@@ -197,7 +197,7 @@ void DTRSV(Sim& sim, char UPLO, char TRANS, char DIAG, std::int32_t N, const dou
   }
 }
 
-void dL2TRG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
+void dL2TRG(NumericsContext& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
             std::span<double> FACT, std::int32_t LDFAC, std::span<std::int32_t> PIVOTS,
             std::span<double> WORK) {
   E1PSH(sim, "dL2TRG");
@@ -255,7 +255,7 @@ void dL2TRG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LD
   E1POP(sim, "dL2TRG");
 }
 
-void DL2CRG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
+void DL2CRG(NumericsContext& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
             std::span<double> FACT, std::int32_t LDFAC, std::span<std::int32_t> PIVOTS,
             double& RCOND, std::span<double> WORK) {
   E1PSH(sim, "DL2CRG");
@@ -371,7 +371,7 @@ void DL2CRG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LD
   E1POP(sim, "DL2CRG");
 }
 
-void DLFSRG(Sim& sim, std::int32_t N, std::span<const double> FACT, std::int32_t LDFAC,
+void DLFSRG(NumericsContext& sim, std::int32_t N, std::span<const double> FACT, std::int32_t LDFAC,
             std::span<const std::int32_t> PIVOTS, const double* B, std::int32_t IPATH, double* X) {
   E1PSH(sim, "DLFSRG");
   if (N < 1)
@@ -423,7 +423,7 @@ void DLFSRG(Sim& sim, std::int32_t N, std::span<const double> FACT, std::int32_t
   E1POP(sim, "DLFSRG");
 }
 
-void DLFIRG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
+void DLFIRG(NumericsContext& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
             std::span<const double> FACT, std::int32_t LDFAC,
             std::span<const std::int32_t> PIVOTS, std::span<const double> B, std::int32_t IPATH,
             std::span<double> X, std::span<double> RESID) {
@@ -479,7 +479,7 @@ void DLFIRG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LD
   E1POP(sim, "DLFIRG");
 }
 
-void DL2ARG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
+void DL2ARG(NumericsContext& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
             std::span<const double> B, std::int32_t IPATH, std::span<double> X,
             std::span<double> FACT, std::span<std::int32_t> PIVOTS, std::span<double> WORK) {
   E1PSH(sim, "DL2ARG");
@@ -510,7 +510,7 @@ void DL2ARG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LD
   E1POP(sim, "DL2ARG");
 }
 
-void DLSARG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
+void DLSARG(NumericsContext& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
             std::span<const double> B, std::int32_t IPATH, std::span<double> X) {
   E1PSH(sim, "DLSARG");
   if (N < 1) {

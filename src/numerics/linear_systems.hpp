@@ -10,33 +10,33 @@
 
 namespace linac {
 
-struct Sim;
+struct NumericsContext;
 
 // Solves with work arrays of its own. Singular A: FATAL 2 under DLSARG (the
 // run stops); ill-conditioned: WARNING 1 from DL2ARG and X is returned.
-void DLSARG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
+void DLSARG(NumericsContext& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
             std::span<const double> B, std::int32_t IPATH, std::span<double> X);
-void DL2ARG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
+void DL2ARG(NumericsContext& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
             std::span<const double> B, std::int32_t IPATH, std::span<double> X,
             std::span<double> FACT, std::span<std::int32_t> PIVOTS, std::span<double> WORK);
-void DL2CRG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
+void DL2CRG(NumericsContext& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
             std::span<double> FACT, std::int32_t LDFAC, std::span<std::int32_t> PIVOTS,
             double& RCOND, std::span<double> WORK);
-void dL2TRG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
+void dL2TRG(NumericsContext& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
             std::span<double> FACT, std::int32_t LDFAC, std::span<std::int32_t> PIVOTS,
             std::span<double> WORK);
-void DLFIRG(Sim& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
+void DLFIRG(NumericsContext& sim, std::int32_t N, std::span<const double> A, std::int32_t LDA,
             std::span<const double> FACT, std::int32_t LDFAC,
             std::span<const std::int32_t> PIVOTS, std::span<const double> B, std::int32_t IPATH,
             std::span<double> X, std::span<double> RESID);
 // X may be B itself.
-void DLFSRG(Sim& sim, std::int32_t N, std::span<const double> FACT, std::int32_t LDFAC,
+void DLFSRG(NumericsContext& sim, std::int32_t N, std::span<const double> FACT, std::int32_t LDFAC,
             std::span<const std::int32_t> PIVOTS, const double* B, std::int32_t IPATH, double* X);
-void DTRSV(Sim& sim, char UPLO, char TRANS, char DIAG, std::int32_t N, const double* A,
+void DTRSV(NumericsContext& sim, char UPLO, char TRANS, char DIAG, std::int32_t N, const double* A,
            std::int32_t LDA, double* X, std::int32_t INCX);
-void DNR1RR(Sim& sim, std::int32_t NRA, std::int32_t NCA, const double* A, std::int32_t LDA,
+void DNR1RR(NumericsContext& sim, std::int32_t NRA, std::int32_t NCA, const double* A, std::int32_t LDA,
             double& NORM1);
-void DCRGRG(Sim& sim, std::int32_t N, const double* A, std::int32_t LDA, double* B,
+void DCRGRG(NumericsContext& sim, std::int32_t N, const double* A, std::int32_t LDA, double* B,
             std::int32_t LDB);
 
 // Double-double accumulation: S = (hi, lo).

@@ -3,14 +3,14 @@
 #include <string>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "numerics/numerics_context.hpp"
 #include "common/text_utils.hpp"
 #include "numerics/lib_errors.hpp"
 #include "numerics/lib_text.hpp"
 
 namespace linac {
 
-std::int32_t IMACH(Sim& sim, std::int32_t N) {
+std::int32_t IMACH(NumericsContext& sim, std::int32_t N) {
   if (N < 1 || N > 12) {
     sim.units.write(sim.numerics.machine.units[2],
                     std::vector<std::string>{
@@ -30,7 +30,7 @@ namespace {
 // Constant N (1..8) from VALUE; another N is a TERMINAL error (code 5)
 // under NAME, and the result is NaN.
 template <class R>
-R checked_constant(Sim& sim, const char* name, std::int32_t N, R (*value)(std::int32_t)) {
+R checked_constant(NumericsContext& sim, const char* name, std::int32_t N, R (*value)(std::int32_t)) {
   if (N < 1 || N > 8) {
     E1PSH(sim, name);
     E1INSI(sim, 1, N);
@@ -43,15 +43,15 @@ R checked_constant(Sim& sim, const char* name, std::int32_t N, R (*value)(std::i
 
 }  // namespace
 
-double DMACH(Sim& sim, std::int32_t N) {
+double DMACH(NumericsContext& sim, std::int32_t N) {
   return checked_constant(sim, "DMACH ", N, machine::dmach_value);
 }
 
-float AMACH(Sim& sim, std::int32_t N) {
+float AMACH(NumericsContext& sim, std::int32_t N) {
   return checked_constant(sim, "AMACH ", N, machine::amach_value);
 }
 
-void UMACH(Sim& sim, std::int32_t N, std::int32_t& UNIT) {
+void UMACH(NumericsContext& sim, std::int32_t N, std::int32_t& UNIT) {
   auto& units = sim.numerics.machine.units;
   const std::int64_t a = N < 0 ? -std::int64_t{N} : std::int64_t{N};
   if (a < 1 || a > 3) {
@@ -70,7 +70,7 @@ void UMACH(Sim& sim, std::int32_t N, std::int32_t& UNIT) {
     units[static_cast<std::size_t>(a)] = UNIT;
 }
 
-char ACHAR(Sim& sim, std::int32_t I) {
+char ACHAR(NumericsContext& sim, std::int32_t I) {
   if (I < 0) {
     E1PSH(sim, "ACHAR ");
     E1INSI(sim, 1, I);
@@ -165,7 +165,7 @@ void value_lines(std::vector<std::string>& lines, const std::int32_t* values, st
 
 }  // namespace
 
-void IUMAG(Sim& sim, std::string_view PRODNM, std::int32_t ICHP, std::int32_t IACT,
+void IUMAG(NumericsContext& sim, std::string_view PRODNM, std::int32_t ICHP, std::int32_t IACT,
            std::int32_t NUMOPT, const std::int32_t* IOPTS, std::int32_t* OPTVALS) {
   MachineState& m = sim.numerics.machine;
   if (!m.options_set_up) set_up_options(m);

@@ -11,7 +11,7 @@
 
 namespace linac {
 
-struct Sim;
+struct NumericsContext;
 
 // One chapter of an option table: per option number 1..nopt its current and
 // default values (an option number not in use holds no values).
@@ -33,24 +33,24 @@ struct MachineState {
 
 // Integer and exponent properties, N = 1..12. Another N writes a TERMINAL
 // message on the standard output unit and stops the run.
-std::int32_t IMACH(Sim& sim, std::int32_t N);
+std::int32_t IMACH(NumericsContext& sim, std::int32_t N);
 // 64-bit (32-bit) constants, N = 1..8: smallest normal, largest, smallest and
 // largest relative spacing, log10(2), NaN, +Inf, -Inf. Another N is a
 // TERMINAL error (code 5).
-double DMACH(Sim& sim, std::int32_t N);
-float AMACH(Sim& sim, std::int32_t N);
+double DMACH(NumericsContext& sim, std::int32_t N);
+float AMACH(NumericsContext& sim, std::int32_t N);
 // N = 1, 2, 3: UNIT := unit of that entry; N = -1, -2, -3: entry |N| := UNIT.
-void UMACH(Sim& sim, std::int32_t N, std::int32_t& UNIT);
+void UMACH(NumericsContext& sim, std::int32_t N, std::int32_t& UNIT);
 // Gets (IACT = 1) or puts (IACT = 2) integer options of chapter ICHP of the
 // product PRODNM ("MATH" or "STAT", first four characters, any case).
 // IOPTS points at IOPTS(1..NUMOPT); OPTVALS at OPTVALS(1), filled from there
 // (get) or read from there (put). A negative option number stands for its
 // default values.
-void IUMAG(Sim& sim, std::string_view PRODNM, std::int32_t ICHP, std::int32_t IACT,
+void IUMAG(NumericsContext& sim, std::string_view PRODNM, std::int32_t ICHP, std::int32_t IACT,
            std::int32_t NUMOPT, const std::int32_t* IOPTS, std::int32_t* OPTVALS);
 // The character whose code is the low 8 bits of I; I < 0 is a TERMINAL
 // error (code 1).
-char ACHAR(Sim& sim, std::int32_t I);
+char ACHAR(NumericsContext& sim, std::int32_t I);
 // True when A, taken in upper case, is the letter B.
 bool same_letter(char A, char B);
 

@@ -1,5 +1,5 @@
 // State of the numerical library for one run: everything that lives across
-// calls of its routines. One member of the run context Sim.
+// calls of its routines. One member of the numerics context.
 #pragma once
 
 #include "numerics/lib_errors.hpp"

@@ -33,7 +33,7 @@ constexpr double kWg[5] = {
     0.295524224714752870173892994651338};
 
 // Every integrand call runs as user code for the error system.
-double call_user(Sim& sim, const Integrand& f, double x) {
+double call_user(NumericsContext& sim, const Integrand& f, double x) {
   E1USR(sim, "ON");
   const double v = f(x);
   E1USR(sim, "OFF");
@@ -195,7 +195,7 @@ struct EngineOut {
 };
 
 // The adaptive engine; outcome 0 (success) to 5 after the final lowering.
-EngineOut engine(Sim& sim, const Integrand& f, double a, double b, double epsabs, double epsrel,
+EngineOut engine(NumericsContext& sim, const Integrand& f, double a, double b, double epsabs, double epsrel,
                  std::int32_t limit, double* alist_, double* blist_, double* rlist_,
                  double* elist_, std::int32_t* iord_) {
   auto alist = [&](std::int32_t i) -> double& { return alist_[i - 1]; };
@@ -395,7 +395,7 @@ EngineOut engine(Sim& sim, const Integrand& f, double a, double b, double epsabs
 
 }  // namespace
 
-Rule21 gauss_kronrod21(Sim& sim, const Integrand& f, double a, double b) {
+Rule21 gauss_kronrod21(NumericsContext& sim, const Integrand& f, double a, double b) {
   const double epmach = machine::dmach_value(4);
   const double uflow = machine::dmach_value(1);
   const double centr = 0.5 * (a + b);
@@ -455,7 +455,7 @@ std::pair<double, double> gauss_kronrod21_sums(const std::function<double(double
   return {k, g};
 }
 
-void DQ2AGS(Sim& sim, const Integrand& F, double A, double B, double ERRABS, double ERRREL,
+void DQ2AGS(NumericsContext& sim, const Integrand& F, double A, double B, double ERRABS, double ERRREL,
             double& RESULT, double& ERREST, std::int32_t MAXSUB, std::int32_t& NFCALL,
             std::int32_t& NSUB, std::span<double> SUBA, std::span<double> SUBB,
             std::span<double> SUBRES, std::span<double> SUBERR, std::span<std::int32_t> SUBORD) {
@@ -541,7 +541,7 @@ void DQ2AGS(Sim& sim, const Integrand& F, double A, double B, double ERRABS, dou
   E1POP(sim, "DQ2AGS");
 }
 
-void DQDAGS(Sim& sim, const Integrand& F, double A, double B, double ERRABS, double ERRREL,
+void DQDAGS(NumericsContext& sim, const Integrand& F, double A, double B, double ERRABS, double ERRREL,
             double& RESULT, double& ERREST) {
   constexpr std::int32_t kMaxsub = 500;
   E1PSH(sim, "DQDAGS");

@@ -10,14 +10,14 @@
 
 namespace linac {
 
-struct Sim;
+struct NumericsContext;
 
 using Integrand = std::function<double(double)>;
 
 // The integral of F from A to B (either order) to max(ERRABS, ERRREL |I|),
 // with work storage for 500 subintervals. RESULT and ERREST hold the best
 // values found in every case; see DQ2AGS for the messages.
-void DQDAGS(Sim& sim, const Integrand& F, double A, double B, double ERRABS, double ERRREL,
+void DQDAGS(NumericsContext& sim, const Integrand& F, double A, double B, double ERRABS, double ERRREL,
             double& RESULT, double& ERREST);
 
 // The same with MAXSUB subintervals of caller work storage (each array
@@ -27,7 +27,7 @@ void DQDAGS(Sim& sim, const Integrand& F, double A, double B, double ERRABS, dou
 // integration FATAL 1 (MAXSUB reached), WARNING 2 (roundoff), WARNING 3
 // (bad integrand behaviour), WARNING 4 (roundoff in the extrapolation
 // table), FATAL 5 (divergent or slowly convergent).
-void DQ2AGS(Sim& sim, const Integrand& F, double A, double B, double ERRABS, double ERRREL,
+void DQ2AGS(NumericsContext& sim, const Integrand& F, double A, double B, double ERRABS, double ERRREL,
             double& RESULT, double& ERREST, std::int32_t MAXSUB, std::int32_t& NFCALL,
             std::int32_t& NSUB, std::span<double> SUBA, std::span<double> SUBB,
             std::span<double> SUBRES, std::span<double> SUBERR, std::span<std::int32_t> SUBORD);
@@ -37,7 +37,7 @@ void DQ2AGS(Sim& sim, const Integrand& F, double A, double B, double ERRABS, dou
 struct Rule21 {
   double result, abserr, resabs, resasc;
 };
-Rule21 gauss_kronrod21(Sim& sim, const Integrand& f, double a, double b);
+Rule21 gauss_kronrod21(NumericsContext& sim, const Integrand& f, double a, double b);
 // The two weighted sums of the rule for f on [-1, 1] (no scaling), for
 // checks of the nodes and weights: {Kronrod sum, Gauss sum}.
 std::pair<double, double> gauss_kronrod21_sums(const std::function<double(double)>& f);

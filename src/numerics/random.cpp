@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "common/sim.hpp"
+#include "numerics/numerics_context.hpp"
 #include "numerics/lib_errors.hpp"
 #include "numerics/machine.hpp"
 
@@ -17,7 +17,7 @@ constexpr std::int32_t kC1b = 29013, kC0b = 8392;   // 950706376
 static_assert(kC1a * 32768 + kC0a == 397204094);
 static_assert(kC1b * 32768 + kC0b == 950706376);
 
-RnState& rs(Sim& sim) { return sim.numerics.rn; }
+RnState& rs(NumericsContext& sim) { return sim.numerics.rn; }
 
 // Default step: 16807 x mod (2^31 - 1) with 2147483647 = 16807 * 127773 + 2836.
 inline std::int32_t step16807(std::int32_t x) {
@@ -82,8 +82,8 @@ inline void set_member(RnState& s, std::int32_t x) {
 // it from the member x; the shuffled variants keep a table of such values,
 // filled by fill() at their first draw.
 template <class T, class Deviate>
-T draw(Sim& sim, std::array<T, kRnShuffleSize + 1>& table, const bool& table_filled,
-       void (*fill)(Sim&), Deviate deviate) {
+T draw(NumericsContext& sim, std::array<T, kRnShuffleSize + 1>& table, const bool& table_filled,
+       void (*fill)(NumericsContext&), Deviate deviate) {
   RnState& s = rs(sim);
   const std::int32_t opt = s.option;
   if (opt == 7) {
@@ -111,14 +111,14 @@ T draw(Sim& sim, std::array<T, kRnShuffleSize + 1>& table, const bool& table_fil
 }
 
 // Double precision: x / (2^31 - 1).
-double draw_double(Sim& sim) {
+double draw_double(NumericsContext& sim) {
   RnState& s = rs(sim);
   return draw(sim, s.table, s.table_filled, rn_shuffle_fill,
               [&s](std::int32_t x) { return static_cast<double>(x) * s.scale; });
 }
 
 // Single precision: x times the single-precision scale, rounded once.
-float draw_single(Sim& sim) {
+float draw_single(NumericsContext& sim) {
   RnState& s = rs(sim);
   return draw(sim, s.table_r4, s.table_r4_filled, rn_shuffle_fill_r4,
               [&s](std::int32_t x) { return rn::single_deviate(x, s.single_scale); });
@@ -127,7 +127,7 @@ float draw_single(Sim& sim) {
 // The one-time set-up and, while no seed is set, a clock seed: what every
 // generator routine needs before it draws. Once both are done this does
 // nothing, so it is called on every entry.
-void start_stream(Sim& sim) {
+void start_stream(NumericsContext& sim) {
   const RnState& s = rs(sim);
   if (s.init_needed || !s.seed_set) rn_init(sim, 0);
 }
@@ -206,21 +206,21 @@ std::array<std::uint8_t, 1043> gfsr_advance(const std::array<std::uint8_t, 521>&
 
 }  // namespace rn
 
-void clock_hms(Sim& sim, std::int32_t& H, std::int32_t& M, std::int32_t& S) {
+void clock_hms(NumericsContext& sim, std::int32_t& H, std::int32_t& M, std::int32_t& S) {
   const LocalTime t = sim.clock.now();
   H = t.hour;
   M = t.minute;
   S = t.second;
 }
 
-void rn_clock_seed(Sim& sim, std::int32_t& SEED) {
+void rn_clock_seed(NumericsContext& sim, std::int32_t& SEED) {
   std::int32_t h = 0, m = 0, s = 0;
   clock_hms(sim, h, m, s);
   SEED = 10000 * h + 100 * m + s + 1;
   if (SEED < 2) SEED = 123457;
 }
 
-void rn_init(Sim& sim, std::int32_t MODE) {
+void rn_init(NumericsContext& sim, std::int32_t MODE) {
   RnState& s = rs(sim);
   if (s.init_needed) {
     s.modulus = 2147483647.0;
@@ -254,7 +254,7 @@ void rn_init(Sim& sim, std::int32_t MODE) {
   }
 }
 
-void rn_set_seed(Sim& sim, std::int32_t ISEED) {
+void rn_set_seed(NumericsContext& sim, std::int32_t ISEED) {
   RnState& s = rs(sim);
   if (ISEED >= 1 && ISEED <= 2147483646) {
     rn_init(sim, -1);
@@ -267,7 +267,7 @@ void rn_set_seed(Sim& sim, std::int32_t ISEED) {
   }
 }
 
-void check_int_range(Sim& sim, std::int32_t VALUE, std::string_view NAME, std::int32_t LOW,
+void check_int_range(NumericsContext& sim, std::int32_t VALUE, std::string_view NAME, std::int32_t LOW,
                      std::int32_t HIGH, std::int32_t& ICODE) {
   if (LOW > HIGH) {
     if (VALUE < LOW) {
@@ -288,7 +288,7 @@ void check_int_range(Sim& sim, std::int32_t VALUE, std::string_view NAME, std::i
   ++ICODE;
 }
 
-void dRNUN(Sim& sim, std::int32_t NR, double* R) {
+void dRNUN(NumericsContext& sim, std::int32_t NR, double* R) {
   RnState& s = rs(sim);
   if (NR < 1) {
     E1PSH(sim, "dRNUN");
@@ -310,12 +310,12 @@ void dRNUN(Sim& sim, std::int32_t NR, double* R) {
   for (std::int32_t i = 0; i < NR; ++i) R[i] = draw_double(sim);
 }
 
-double rn_next(Sim& sim) {
+double rn_next(NumericsContext& sim) {
   start_stream(sim);
   return draw_double(sim);
 }
 
-float rn_next_r4(Sim& sim) {
+float rn_next_r4(NumericsContext& sim) {
   start_stream(sim);
   return draw_single(sim);
 }
@@ -325,7 +325,7 @@ namespace {
 // Fills a 128-entry table from the current seed: s <- a s mod m in 64-bit
 // floating point, T(i) = s / m; the seed then continues from the last s.
 template <class T>
-void fill_table(Sim& sim, std::array<T, kRnShuffleSize + 1>& table, bool& filled) {
+void fill_table(NumericsContext& sim, std::array<T, kRnShuffleSize + 1>& table, bool& filled) {
   start_stream(sim);
   RnState& st = rs(sim);
   double s = st.seed_copy;
@@ -339,17 +339,17 @@ void fill_table(Sim& sim, std::array<T, kRnShuffleSize + 1>& table, bool& filled
 
 }  // namespace
 
-void rn_shuffle_fill(Sim& sim) {
+void rn_shuffle_fill(NumericsContext& sim) {
   RnState& s = rs(sim);
   fill_table(sim, s.table, s.table_filled);
 }
 
-void rn_shuffle_fill_r4(Sim& sim) {
+void rn_shuffle_fill_r4(NumericsContext& sim) {
   RnState& s = rs(sim);
   fill_table(sim, s.table_r4, s.table_r4_filled);
 }
 
-void rn_register_fill(Sim& sim) {
+void rn_register_fill(NumericsContext& sim) {
   start_stream(sim);
   RnState& s = rs(sim);
   // 521 bits from the signs of seed * 69069^k (mod 2^32), extended by the

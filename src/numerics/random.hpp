@@ -15,7 +15,7 @@
 
 namespace linac {
 
-struct Sim;
+struct NumericsContext;
 
 inline constexpr std::int32_t kRnModulus = 2147483647;  // 2^31 - 1
 inline constexpr int kRnShuffleSize = 128;
@@ -42,30 +42,30 @@ struct RnState {
 
 // R(1..NR) (R points at R(1)) receive NR successive deviates in (0, 1).
 // NR < 1 draws nothing and is a TERMINAL error (code 1) that stops the run.
-void dRNUN(Sim& sim, std::int32_t NR, double* R);
+void dRNUN(NumericsContext& sim, std::int32_t NR, double* R);
 // Seeds the stream: 1..2147483646 is taken as the seed; 0 takes a seed from
 // the clock, replaced by a fresh clock seed at the first draw of the run;
 // any other value only initialises (clock seed if none is set), silently.
-void rn_set_seed(Sim& sim, std::int32_t ISEED);
+void rn_set_seed(NumericsContext& sim, std::int32_t ISEED);
 // The next deviate of the stream in double (single) precision.
-double rn_next(Sim& sim);
-float rn_next_r4(Sim& sim);
+double rn_next(NumericsContext& sim);
+float rn_next_r4(NumericsContext& sim);
 // One-time initialisation, then: -1 marks the seed as set, 0 takes a clock
 // seed when none is set, a positive value selects that variant.
-void rn_init(Sim& sim, std::int32_t MODE);
+void rn_init(NumericsContext& sim, std::int32_t MODE);
 // 10000 h + 100 m + s + 1 from the run's clock; 123457 at 00:00:00.
-void rn_clock_seed(Sim& sim, std::int32_t& SEED);
+void rn_clock_seed(NumericsContext& sim, std::int32_t& SEED);
 // Hour (0..23), minute and second of the local time of day.
-void clock_hms(Sim& sim, std::int32_t& H, std::int32_t& M, std::int32_t& S);
+void clock_hms(NumericsContext& sim, std::int32_t& H, std::int32_t& M, std::int32_t& S);
 // Argument check of the random routines: VALUE must lie in LOW..HIGH (LOW >
 // HIGH: no upper bound). A failure is a TERMINAL error with code ICODE under
 // the name the caller has pushed; ICODE then grows by 1 in every case.
-void check_int_range(Sim& sim, std::int32_t VALUE, std::string_view NAME, std::int32_t LOW,
+void check_int_range(NumericsContext& sim, std::int32_t VALUE, std::string_view NAME, std::int32_t LOW,
                      std::int32_t HIGH, std::int32_t& ICODE);
 // Table fills of variants 2, 4, 6 (double and single precision) and 7.
-void rn_shuffle_fill(Sim& sim);
-void rn_shuffle_fill_r4(Sim& sim);
-void rn_register_fill(Sim& sim);
+void rn_shuffle_fill(NumericsContext& sim);
+void rn_shuffle_fill_r4(NumericsContext& sim);
+void rn_register_fill(NumericsContext& sim);
 
 namespace rn {
 // a x mod (2^31 - 1) for 0 <= a, x < 2^31 - 1, in 32-bit arithmetic by

@@ -17,7 +17,7 @@
 
 namespace linac {
 
-struct Sim;
+struct NumericsContext;
 
 class SineTable {
  public:
@@ -49,8 +49,8 @@ class SineTable {
 // The library routines. Errors are TERMINAL and stop the run: N <= 1
 // (code 1), a table built for another length (code 2), arrays shorter than
 // N (code 3). COEF needs N values; SEQ and COEF may be the same array.
-void DFSINI(Sim& sim, std::int32_t N, SineTable& WSIN);
-void DF2INT(Sim& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF,
+void DFSINI(NumericsContext& sim, std::int32_t N, SineTable& WSIN);
+void DF2INT(NumericsContext& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF,
             SineTable& WSIN);
 
 }  // namespace linac

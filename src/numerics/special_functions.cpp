@@ -33,7 +33,7 @@ constexpr double kAsinhSeries[39] = {
 
 std::span<const double> asinh_series() { return kAsinhSeries; }
 
-std::int32_t INITDS(Sim& sim, std::span<const double> SERIES, std::int32_t NOS, float ETA) {
+std::int32_t INITDS(NumericsContext& sim, std::span<const double> SERIES, std::int32_t NOS, float ETA) {
   E1PSH(sim, "INITDS");
   std::int32_t result = 0;
   if (NOS < 1) {
@@ -58,7 +58,7 @@ std::int32_t INITDS(Sim& sim, std::span<const double> SERIES, std::int32_t NOS, 
   return result;
 }
 
-double DCSEVL(Sim& sim, double X, std::span<const double> SERIES, std::int32_t N) {
+double DCSEVL(NumericsContext& sim, double X, std::span<const double> SERIES, std::int32_t N) {
   E1PSH(sim, "DCSEVL");
   double result = std::numeric_limits<double>::quiet_NaN();
   if (N < 1) {
@@ -85,7 +85,7 @@ double DCSEVL(Sim& sim, double X, std::span<const double> SERIES, std::int32_t N
   return result;
 }
 
-double DASINH(Sim& sim, double X) {
+double DASINH(NumericsContext& sim, double X) {
   // Accuracy wanted of the series: a tenth of the unit roundoff, formed in
   // single precision.
   const float eta = 0.1f * static_cast<float>(machine::dmach_value(3));
@@ -101,7 +101,7 @@ double DASINH(Sim& sim, double X) {
   return X < 0.0 ? -v : v;
 }
 
-void DBSINS(Sim& sim, double X, std::int32_t N, std::span<double> BSI) {
+void DBSINS(NumericsContext& sim, double X, std::int32_t N, std::span<double> BSI) {
   E1PSH(sim, "DBSINS");
   const double nan = machine::dmach_value(6);
   std::fill_n(BSI.begin(), std::clamp<std::int32_t>(N, 0, size32(BSI.size())), nan);

@@ -17,7 +17,7 @@ constexpr const char* kKorderText =
     "The order of the interpolating polynomial must be positive while KORDER = %(I1) is given.";
 
 // Short arrays are reported, never read past their end.
-void report_short(Sim& sim, std::int32_t code, std::int32_t need, std::int32_t have) {
+void report_short(NumericsContext& sim, std::int32_t code, std::int32_t need, std::int32_t have) {
   E1INSI(sim, 1, need);
   E1INSI(sim, 2, have);
   E1MES(sim, 5, code,
@@ -28,7 +28,7 @@ void report_short(Sim& sim, std::int32_t code, std::int32_t need, std::int32_t h
 // The arrays of a piecewise polynomial: BREAK holds NINTV + 1 values and
 // PCOEF KORDER x NINTV. The message gives the need and length of the first
 // array that is too short.
-void check_pp_arrays(Sim& sim, std::int32_t code, std::int32_t korder, std::int32_t nintv,
+void check_pp_arrays(NumericsContext& sim, std::int32_t code, std::int32_t korder, std::int32_t nintv,
                      std::span<const double> BREAK, std::span<const double> PCOEF) {
   if (N1RTY(sim, 0) != 0) return;
   auto capped = [](std::int64_t n) {
@@ -97,7 +97,7 @@ void pp_interval(std::int32_t /*KORDER*/, std::int32_t NINTV, std::span<const do
   LEFT = lo;
 }
 
-double DPPDER(Sim& sim, std::int32_t IDERIV, double X, std::int32_t KORDER, std::int32_t NINTV,
+double DPPDER(NumericsContext& sim, std::int32_t IDERIV, double X, std::int32_t KORDER, std::int32_t NINTV,
               std::span<const double> BREAK, std::span<const double> PCOEF,
               std::int32_t* remembered) {
   E1PSH(sim, "DPPDER");
@@ -127,7 +127,7 @@ double DPPDER(Sim& sim, std::int32_t IDERIV, double X, std::int32_t KORDER, std:
   return v;
 }
 
-double DPPITG(Sim& sim, double A, double B, std::int32_t KORDER, std::int32_t NINTV,
+double DPPITG(NumericsContext& sim, double A, double B, std::int32_t KORDER, std::int32_t NINTV,
               std::span<const double> BREAK, std::span<const double> PCOEF,
               std::int32_t* remembered) {
   E1PSH(sim, "DPPITG");
@@ -163,7 +163,7 @@ double DPPITG(Sim& sim, double A, double B, std::int32_t KORDER, std::int32_t NI
   return result;
 }
 
-void DSVRGP(Sim& sim, std::int32_t N, std::span<const double> RA, std::span<double> RB,
+void DSVRGP(NumericsContext& sim, std::int32_t N, std::span<const double> RA, std::span<double> RB,
             std::span<std::int32_t> IPERM) {
   E1PSH(sim, "DSVRGP");
   if (N < 1) {
@@ -191,7 +191,7 @@ void DSVRGP(Sim& sim, std::int32_t N, std::span<const double> RA, std::span<doub
   E1POP(sim, "DSVRGP");
 }
 
-void DC1SOR(Sim& sim, std::int32_t NDATA, std::span<const double> XDATA,
+void DC1SOR(NumericsContext& sim, std::int32_t NDATA, std::span<const double> XDATA,
             std::span<const double> FDATA, std::span<double> BREAK, std::span<double> CSCOEF,
             std::int32_t LDC, std::span<std::int32_t> IWK) {
   E1PSH(sim, "DC1SOR");
@@ -228,7 +228,7 @@ void DC1SOR(Sim& sim, std::int32_t NDATA, std::span<const double> XDATA,
   E1POP(sim, "DC1SOR");
 }
 
-void DC2DEC(Sim& sim, std::int32_t NDATA, std::span<const double> XDATA,
+void DC2DEC(NumericsContext& sim, std::int32_t NDATA, std::span<const double> XDATA,
             std::span<const double> FDATA, std::int32_t ILEFT, double VLEFT, std::int32_t IRIGHT,
             double VRIGHT, std::span<double> BREAK, std::span<double> CSCOEF,
             std::span<std::int32_t> IWK) {
@@ -358,7 +358,7 @@ void DC2DEC(Sim& sim, std::int32_t NDATA, std::span<const double> XDATA,
   E1POP(sim, "DC2DEC");
 }
 
-void DC2INT(Sim& sim, std::int32_t NDATA, std::span<const double> XDATA,
+void DC2INT(NumericsContext& sim, std::int32_t NDATA, std::span<const double> XDATA,
             std::span<const double> FDATA, std::span<double> BREAK, std::span<double> CSCOEF,
             std::span<std::int32_t> IWK) {
   E1PSH(sim, "DC2INT");
@@ -366,7 +366,7 @@ void DC2INT(Sim& sim, std::int32_t NDATA, std::span<const double> XDATA,
   E1POP(sim, "DC2INT");
 }
 
-void DCSINT(Sim& sim, std::int32_t NDATA, std::span<const double> XDATA,
+void DCSINT(NumericsContext& sim, std::int32_t NDATA, std::span<const double> XDATA,
             std::span<const double> FDATA, CubicSpline& spline) {
   E1PSH(sim, "DCSINT");
   if (NDATA < 2) {
@@ -397,7 +397,7 @@ void DCSINT(Sim& sim, std::int32_t NDATA, std::span<const double> XDATA,
 }
 
 namespace {
-bool spline_matches(Sim& sim, const char* name, std::int32_t NINTV, const CubicSpline& spline) {
+bool spline_matches(NumericsContext& sim, const char* name, std::int32_t NINTV, const CubicSpline& spline) {
   if (spline.ndata >= 2 && NINTV == spline.nintv()) return true;
   E1PSH(sim, name);
   E1INSI(sim, 1, NINTV);
@@ -410,12 +410,12 @@ bool spline_matches(Sim& sim, const char* name, std::int32_t NINTV, const CubicS
 }
 }  // namespace
 
-double DCSVAL(Sim& sim, double X, std::int32_t NINTV, CubicSpline& spline) {
+double DCSVAL(NumericsContext& sim, double X, std::int32_t NINTV, CubicSpline& spline) {
   if (!spline_matches(sim, "DCSVAL", NINTV, spline)) return 0.0;
   return DPPDER(sim, 0, X, 4, NINTV, spline.BREAK, spline.CSCOEF, &spline.last_piece);
 }
 
-double DCSITG(Sim& sim, double A, double B, std::int32_t NINTV, CubicSpline& spline) {
+double DCSITG(NumericsContext& sim, double A, double B, std::int32_t NINTV, CubicSpline& spline) {
   if (!spline_matches(sim, "DCSITG", NINTV, spline)) return 0.0;
   return DPPITG(sim, A, B, 4, NINTV, spline.BREAK, spline.CSCOEF, &spline.last_piece);
 }

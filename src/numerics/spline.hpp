@@ -19,7 +19,7 @@
 
 namespace linac {
 
-struct Sim;
+struct NumericsContext;
 
 struct CubicSpline {
   std::int32_t ndata = 0;      // data points; ndata - 1 pieces
@@ -32,21 +32,21 @@ struct CubicSpline {
 // Not-a-knot cubic spline through (XDATA(i), FDATA(i)), i = 1..NDATA, in any
 // order of XDATA. Errors (TERMINAL): NDATA < 2 (code 1), storage (code 5),
 // equal abscissae (from DC1SOR, code 2), arrays shorter than NDATA (code 6).
-void DCSINT(Sim& sim, std::int32_t NDATA, std::span<const double> XDATA,
+void DCSINT(NumericsContext& sim, std::int32_t NDATA, std::span<const double> XDATA,
             std::span<const double> FDATA, CubicSpline& spline);
 // The spline's value at X; NINTV must be the spline's piece count.
-double DCSVAL(Sim& sim, double X, std::int32_t NINTV, CubicSpline& spline);
+double DCSVAL(NumericsContext& sim, double X, std::int32_t NINTV, CubicSpline& spline);
 // The integral of the spline from A to B.
-double DCSITG(Sim& sim, double A, double B, std::int32_t NINTV, CubicSpline& spline);
+double DCSITG(NumericsContext& sim, double A, double B, std::int32_t NINTV, CubicSpline& spline);
 
 // General piecewise polynomial: derivative IDERIV (0 = value) at X, and the
 // integral from A to B. BREAK must hold NINTV+1 values and PCOEF KORDER x
 // NINTV; `remembered` (optional) is where the interval search starts and
 // what it leaves for the next call.
-double DPPDER(Sim& sim, std::int32_t IDERIV, double X, std::int32_t KORDER, std::int32_t NINTV,
+double DPPDER(NumericsContext& sim, std::int32_t IDERIV, double X, std::int32_t KORDER, std::int32_t NINTV,
               std::span<const double> BREAK, std::span<const double> PCOEF,
               std::int32_t* remembered = nullptr);
-double DPPITG(Sim& sim, double A, double B, std::int32_t KORDER, std::int32_t NINTV,
+double DPPITG(NumericsContext& sim, double A, double B, std::int32_t KORDER, std::int32_t NINTV,
               std::span<const double> BREAK, std::span<const double> PCOEF,
               std::int32_t* remembered = nullptr);
 
@@ -55,18 +55,18 @@ double DPPITG(Sim& sim, double A, double B, std::int32_t KORDER, std::int32_t NI
 // 1 first derivative VLEFT (VRIGHT), 2 second derivative. DC1SOR: BREAK :=
 // sorted XDATA, CSCOEF(1, .) := FDATA in the same order (leading dimension
 // LDC of CSCOEF). The arrays hold NDATA values (CSCOEF 4 x NDATA).
-void DC2INT(Sim& sim, std::int32_t NDATA, std::span<const double> XDATA,
+void DC2INT(NumericsContext& sim, std::int32_t NDATA, std::span<const double> XDATA,
             std::span<const double> FDATA, std::span<double> BREAK, std::span<double> CSCOEF,
             std::span<std::int32_t> IWK);
-void DC2DEC(Sim& sim, std::int32_t NDATA, std::span<const double> XDATA,
+void DC2DEC(NumericsContext& sim, std::int32_t NDATA, std::span<const double> XDATA,
             std::span<const double> FDATA, std::int32_t ILEFT, double VLEFT, std::int32_t IRIGHT,
             double VRIGHT, std::span<double> BREAK, std::span<double> CSCOEF,
             std::span<std::int32_t> IWK);
-void DC1SOR(Sim& sim, std::int32_t NDATA, std::span<const double> XDATA,
+void DC1SOR(NumericsContext& sim, std::int32_t NDATA, std::span<const double> XDATA,
             std::span<const double> FDATA, std::span<double> BREAK, std::span<double> CSCOEF,
             std::int32_t LDC, std::span<std::int32_t> IWK);
 // RB := RA sorted ascending, IPERM permuted alongside (N < 1: TERMINAL 1).
-void DSVRGP(Sim& sim, std::int32_t N, std::span<const double> RA, std::span<double> RB,
+void DSVRGP(NumericsContext& sim, std::int32_t N, std::span<const double> RA, std::span<double> RB,
             std::span<std::int32_t> IPERM);
 
 // The piece that holds X: the largest j in 1..NINTV with BREAK(j) <= X,

@@ -18,7 +18,7 @@ constexpr const char* kSineLengthText =
 
 // One TERMINAL message under NAME, pushed and popped around it (the pop
 // stops the run).
-void terminal(Sim& sim, const char* name, std::int32_t code, const char* text, std::int32_t i1,
+void terminal(NumericsContext& sim, const char* name, std::int32_t code, const char* text, std::int32_t i1,
               std::int32_t i2 = 0) {
   E1PSH(sim, name);
   E1INSI(sim, 1, i1);
@@ -29,7 +29,7 @@ void terminal(Sim& sim, const char* name, std::int32_t code, const char* text, s
 
 // Length, table and array checks shared by the transforms; true when the
 // transform may run.
-bool checked(Sim& sim, const char* name, std::int32_t N, const char* length_text, bool length_ok,
+bool checked(NumericsContext& sim, const char* name, std::int32_t N, const char* length_text, bool length_ok,
              std::int32_t table_length, std::size_t in_size, std::size_t out_size,
              const char* table_name) {
   if (!length_ok) {
@@ -60,7 +60,7 @@ bool checked(Sim& sim, const char* name, std::int32_t N, const char* length_text
 
 }  // namespace
 
-void DFFTRI(Sim& sim, std::int32_t N, RealFftTable& WFFT) {
+void DFFTRI(NumericsContext& sim, std::int32_t N, RealFftTable& WFFT) {
   if (N < 1) {
     terminal(sim, "DFFTRI", 1, kFftLengthText, N);
     return;
@@ -68,7 +68,7 @@ void DFFTRI(Sim& sim, std::int32_t N, RealFftTable& WFFT) {
   WFFT = RealFftTable(N);
 }
 
-void DF2TRF(Sim& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF,
+void DF2TRF(NumericsContext& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF,
             RealFftTable& WFFT) {
   if (!checked(sim, "DF2TRF", N, kFftLengthText, N >= 1, WFFT.length(), SEQ.size(), COEF.size(),
                "WFFT"))
@@ -77,7 +77,7 @@ void DF2TRF(Sim& sim, std::int32_t N, std::span<const double> SEQ, std::span<dou
   WFFT.forward(COEF.data());
 }
 
-void DF2TRB(Sim& sim, std::int32_t N, std::span<const double> COEF, std::span<double> SEQ,
+void DF2TRB(NumericsContext& sim, std::int32_t N, std::span<const double> COEF, std::span<double> SEQ,
             RealFftTable& WFFT) {
   if (!checked(sim, "DF2TRB", N, kFftLengthText, N >= 1, WFFT.length(), COEF.size(), SEQ.size(),
                "WFFT"))
@@ -86,7 +86,7 @@ void DF2TRB(Sim& sim, std::int32_t N, std::span<const double> COEF, std::span<do
   WFFT.backward(SEQ.data());
 }
 
-void DFFTRF(Sim& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF) {
+void DFFTRF(NumericsContext& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF) {
   E1PSH(sim, "DFFTRF");
   if (N < 1) {
     E1INSI(sim, 1, N);
@@ -112,7 +112,7 @@ void DFFTRF(Sim& sim, std::int32_t N, std::span<const double> SEQ, std::span<dou
   E1POP(sim, "DFFTRF");
 }
 
-void DFSINI(Sim& sim, std::int32_t N, SineTable& WSIN) {
+void DFSINI(NumericsContext& sim, std::int32_t N, SineTable& WSIN) {
   if (N <= 1) {
     terminal(sim, "DFSINI", 1, kSineLengthText, N);
     return;
@@ -120,7 +120,7 @@ void DFSINI(Sim& sim, std::int32_t N, SineTable& WSIN) {
   WSIN = SineTable(N);
 }
 
-void DF2INT(Sim& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF,
+void DF2INT(NumericsContext& sim, std::int32_t N, std::span<const double> SEQ, std::span<double> COEF,
             SineTable& WSIN) {
   if (!checked(sim, "DF2INT", N, kSineLengthText, N > 1, WSIN.length(), SEQ.size(), COEF.size(),
                "WSIN"))

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 namespace linac {
 
@@ -23,5 +24,8 @@ class Clock {
 };
 
 LocalTime system_local_time();
+
+// "Mon DD,YYYY,HH:MM:SS" followed by five blanks (25 characters).
+std::string date_time_string(const LocalTime& t);
 
 }  // namespace linac

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/sim.hpp"
+#include "spacecharge/sc_context.hpp"
 #include "spacecharge/interpolate.hpp"
 #include "spacecharge/sc_constants.hpp"
 
@@ -33,7 +33,7 @@ struct FlatIndex {
   std::int64_t total = 0;
 };
 
-FlatIndex flat_index(const Sim& sim) {
+FlatIndex flat_index(const SpaceChargeContext& sim) {
   FlatIndex f;
   for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
     f.first[iq] = f.total;
@@ -184,7 +184,7 @@ void sc_clear_3d(ScGrid& g) {
   for (std::ptrdiff_t k = 0; k < nodes; ++k) u[k] = 0.0;
 }
 
-void sc_deposit_3d(Sim& sim, double centre_phase) {
+void sc_deposit_3d(SpaceChargeContext& sim, double centre_phase) {
   ScGrid& g = sim.sc_grid;
   ScDepositScratch& d = g.deposit;
   const FlatIndex fi = flat_index(sim);
@@ -286,7 +286,7 @@ void sc_deposit_3d(Sim& sim, double centre_phase) {
   std::copy(u, u + plane, u + (g.NZ - 1) * plane);
 }
 
-void sc_deposit_2d(Sim& sim) {
+void sc_deposit_2d(SpaceChargeContext& sim) {
   ScGrid& g = sim.sc_grid;
   ScDepositScratch& d = g.deposit;
   const FlatIndex fi = flat_index(sim);

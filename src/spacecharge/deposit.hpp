@@ -16,7 +16,7 @@
 
 namespace linac {
 
-struct Sim;
+struct SpaceChargeContext;
 struct ScGrid;
 
 // 3-D: all nodes of sc_grid3d := 0.
@@ -26,10 +26,10 @@ void sc_clear_3d(ScGrid& g);
 // grid cleared; the box centre has the RF phase centre_phase (rad).
 // Deposits and applies the boundary treatment: wall nodes 0, plane NZ-1 :=
 // plane 0.
-void sc_deposit_3d(Sim& sim, double centre_phase);
+void sc_deposit_3d(SpaceChargeContext& sim, double centre_phase);
 
 // 2-D: line charge of the continuous beam, (1 - Cneutr) qmacro FREQB /
 // (betaz c) per particle. Clears the grid, deposits, zeroes the walls.
-void sc_deposit_2d(Sim& sim);
+void sc_deposit_2d(SpaceChargeContext& sim);
 
 }  // namespace linac

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/constants.hpp"
-#include "common/sim.hpp"
+#include "spacecharge/sc_context.hpp"
 #include "common/unit_numbers.hpp"
 #include "numerics/quadrature.hpp"
 #include "platform/format.hpp"
@@ -26,7 +26,7 @@ constexpr int kUnitScanX = 301, kUnitScanY = 302, kUnitScanZ = 303;
 // Gradient of the field component along a scan through the centre c:
 // points c + t for |t| <= 1.8 rms, fitted by a line through t = 0.
 template <class FieldFn>
-double scan(Sim& sim, int unit, const char* axis, double rms, int comp, FieldFn&& field) {
+double scan(SpaceChargeContext& sim, int unit, const char* axis, double rms, int comp, FieldFn&& field) {
   write_formatted(sim.units, unit, "(11X,A4,3(8X,A7))", {axis, "Ex,V/cm", "Ey,V/cm", "Ez,V/cm"});
   FormatCache cache;
   const FortranFormat& f = cache.get("(4D15.5)");
@@ -53,7 +53,7 @@ void write_factors(Units& u, const std::array<const char*, 3>& labels, const std
   for (int k = 0; k < 3; ++k) write_formatted(u, kUnitLog, "(A10,F15.6,A10)", {grad[k], E0 * M[k], " V/cm**2"});
 }
 
-double factor_integral(Sim& sim, double a, double b, double c) {
+double factor_integral(SpaceChargeContext& sim, double a, double b, double c) {
   // The first semi-axis carries the cube.
   const double a2 = a * a, b2 = b * b, c2 = c * c;
   const Integrand f = [=](double s) {
@@ -80,21 +80,21 @@ double ellipsoid_form_factor(double p) {
   return widen(0.2f) / p;
 }
 
-double ellipsoid_factor_abc(Sim& sim, double a, double b, double c) {
+double ellipsoid_factor_abc(SpaceChargeContext& sim, double a, double b, double c) {
   return factor_integral(sim, a, b, c);
 }
 
-double ellipsoid_factor_x(Sim& sim) {
+double ellipsoid_factor_x(SpaceChargeContext& sim) {
   return factor_integral(sim, sim.sc.A_AXE, sim.sc.B_AXE, sim.sc_grid.c_axe_rest);
 }
-double ellipsoid_factor_y(Sim& sim) {
+double ellipsoid_factor_y(SpaceChargeContext& sim) {
   return factor_integral(sim, sim.sc.B_AXE, sim.sc.A_AXE, sim.sc_grid.c_axe_rest);
 }
-double ellipsoid_factor_z(Sim& sim) {
+double ellipsoid_factor_z(SpaceChargeContext& sim) {
   return factor_integral(sim, sim.sc_grid.c_axe_rest, sim.sc.A_AXE, sim.sc.B_AXE);
 }
 
-void sc_field_test(Sim& sim) {
+void sc_field_test(SpaceChargeContext& sim) {
   if (sim.config.IFLAG2D != 0) return;
   ScGrid& g = sim.sc_grid;
   Units& u = sim.units;

@@ -8,9 +8,9 @@
 
 namespace linac {
 
-struct Sim;
+struct SpaceChargeContext;
 
-void sc_field_test(Sim& sim);
+void sc_field_test(SpaceChargeContext& sim);
 
 // Envelope-code form factor f(p) of an ellipsoid with p = c / sqrt(a b).
 double ellipsoid_form_factor(double p);
@@ -18,11 +18,11 @@ double ellipsoid_form_factor(double p);
 // Exact factor along the first semi-axis a of an ellipsoid with semi-axes
 // a, b, c (cm): (a b c / 2) int_0^inf ds / ((a^2+s) sqrt((a^2+s)(b^2+s)(c^2+s))),
 // by quadrature to 100 K (K = (3a^2 + b^2 + c^2)/2) and the asymptotic tail.
-double ellipsoid_factor_abc(Sim& sim, double a, double b, double c);
+double ellipsoid_factor_abc(SpaceChargeContext& sim, double a, double b, double c);
 
 // Mx, My, Mz of the ellipsoid A_AXE, B_AXE, c_axe_rest.
-double ellipsoid_factor_x(Sim& sim);
-double ellipsoid_factor_y(Sim& sim);
-double ellipsoid_factor_z(Sim& sim);
+double ellipsoid_factor_x(SpaceChargeContext& sim);
+double ellipsoid_factor_y(SpaceChargeContext& sim);
+double ellipsoid_factor_z(SpaceChargeContext& sim);
 
 }  // namespace linac

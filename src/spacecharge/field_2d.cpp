@@ -1,19 +1,19 @@
-// The 2-D space-charge field as the field evaluation adds it.
+// The 2-D space-charge field as the field evaluation adds it, and the
+// space-charge routines that the transport drivers call through their hooks.
 #include <cmath>
 
-#include "common/sim.hpp"
 #include "spacecharge/interpolate.hpp"
+#include "spacecharge/sc_context.hpp"
+#include "spacecharge/space_charge.hpp"
 #include "transport/field_at.hpp"
 
 namespace linac {
 
-ScField2d sc_field_2d_source(const Sim& sim) {
-  if (sim.config.IFLAG2D == 1 && sim.current.scur >= kScurMin)
-    return {&sim.sc_grid, &sim.transport.step};
-  return {};
-}
+namespace {
 
-void add_sc_field_2d(const ScField2d& sc, double xl, double yl, double z, Vec3& E) {
+// Adds the field at (xl, yl) of the element frame, z from the entrance (cm),
+// in V/cm.
+void add_field_2d(const ScField2d& sc, double xl, double yl, double z, Vec3& E) {
   const StepGeometry& s = *sc.step;
   Vec3 Es;
   if (s.bend_invR == 0.0) {
@@ -38,6 +38,28 @@ void add_sc_field_2d(const ScField2d& sc, double xl, double yl, double z, Vec3& 
     Es[0] = ux * Es[0];
   }
   for (int k = 0; k < 3; ++k) E[k] = E[k] + Es[k];
+}
+
+// The hooks are installed by the space-charge context itself, so the
+// transport context they receive is always one.
+const SpaceChargeContext& sc_context(const TransportContext& t) {
+  return static_cast<const SpaceChargeContext&>(t);
+}
+SpaceChargeContext& sc_context(TransportContext& t) { return static_cast<SpaceChargeContext&>(t); }
+
+ScField2d field_2d_source(const TransportContext& t) {
+  const SpaceChargeContext& sim = sc_context(t);
+  if (sim.config.IFLAG2D == 1 && sim.current.scur >= kScurMin)
+    return {&sim.sc_grid, &sim.transport.step, &add_field_2d};
+  return {};
+}
+
+}  // namespace
+
+SpaceChargeContext::SpaceChargeContext() {
+  hooks.space_charge = [](TransportContext& t, int k) { space_charge(sc_context(t), k); };
+  hooks.sc_kick = [](TransportContext& t, double ds) { sc_kick(sc_context(t), ds); };
+  hooks.sc_field_2d = &field_2d_source;
 }
 
 }  // namespace linac

@@ -7,7 +7,7 @@
 #include <cstddef>
 
 #include "common/constants.hpp"
-#include "common/sim.hpp"
+#include "spacecharge/sc_context.hpp"
 
 namespace linac {
 
@@ -82,7 +82,7 @@ void sc_fft_init(ScGrid& g, int NX, int NY, int NZ, bool model_2d) {
   }
 }
 
-void sc_fft_init(Sim& sim) {
+void sc_fft_init(SpaceChargeContext& sim) {
   sc_fft_init(sim.sc_grid, sim.sc.NXGRD, sim.sc.NYGRD, sim.sc.NZGRD, sim.config.IFLAG2D == 1);
 }
 

@@ -15,14 +15,14 @@
 
 namespace linac {
 
-struct Sim;
+struct SpaceChargeContext;
 
 // Builds the tables and sizes the grids for NX x NY (x NZ) nodes; the
 // z tables only for the 3-D model. Node counts: NX, NY >= 4, NZ >= 2.
 void sc_fft_init(ScGrid& g, int NX, int NY, int NZ, bool model_2d);
 // The same for the run's node counts and model (NXGRD, NYGRD, NZGRD,
 // IFLAG2D).
-void sc_fft_init(Sim& sim);
+void sc_fft_init(SpaceChargeContext& sim);
 
 // From the half sizes: mesh steps, interpolation offsets, node coordinates
 // and scaled eigenvalues; the z quantities only in the 3-D model.

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "spacecharge/sc_context.hpp"
 #include "platform/format.hpp"
 #include "platform/units.hpp"
 #include "spacecharge/interpolate.hpp"
@@ -27,13 +27,13 @@ std::string one_record(std::string_view fmt, std::initializer_list<FmtItem> item
   return r.empty() ? std::string() : r.front();
 }
 
-void open_warning_file(Sim& sim) {
+void open_warning_file(SpaceChargeContext& sim) {
   if (!sim.units.is_open(kUnitScWarning)) sim.units.open(kUnitScWarning, "sc_warning.dat");
 }
 
 // A field line of 301 points from -half to +half, faces included.
 template <class FieldFn>
-void write_line(Sim& sim, int unit, double half, int comps, FieldFn&& field) {
+void write_line(SpaceChargeContext& sim, int unit, double half, int comps, FieldFn&& field) {
   FormatCache cache;
   const FortranFormat& f = cache.get("(4D15.5)");
   for (int q = 0; q <= kLinePoints; ++q) {
@@ -49,7 +49,7 @@ void write_line(Sim& sim, int unit, double half, int comps, FieldFn&& field) {
 
 // uSC.dat: the heading, then the potential node by node.
 template <class Dump>
-void write_potential(Sim& sim, const std::vector<std::string>& heading, Dump&& dump) {
+void write_potential(SpaceChargeContext& sim, const std::vector<std::string>& heading, Dump&& dump) {
   TextOut out(sim.units, "uSC.dat");
   out.write(heading);
   dump(out);
@@ -65,7 +65,7 @@ int sc_mesh_class(double rx, double ry, double rz) {
   return 0;
 }
 
-void sc_mesh_check(Sim& sim) {
+void sc_mesh_check(SpaceChargeContext& sim) {
   ScGrid& g = sim.sc_grid;
   const double rx = g.sc_hx / g.sc_rms_x;
   const double ry = g.sc_hy / g.sc_rms_y;
@@ -81,7 +81,7 @@ void sc_mesh_check(Sim& sim) {
                  g.sc_rms_x, g.sc_rms_y, g.model_2d ? 0.0 : g.sc_rms_z, g.sc_coarse_seen};
 }
 
-void sc_mesh_report(Sim& sim) {
+void sc_mesh_report(SpaceChargeContext& sim) {
   const ScGrid& g = sim.sc_grid;
   open_warning_file(sim);
   Units& u = sim.units;
@@ -132,7 +132,7 @@ void sc_mesh_report(Sim& sim) {
   }
 }
 
-void sc_output(Sim& sim) {
+void sc_output(SpaceChargeContext& sim) {
   ScGrid& g = sim.sc_grid;
   const int n = sim.state.outSC;
   auto& req = sim.elements.elem_int[n];

@@ -8,7 +8,7 @@
 
 namespace linac {
 
-struct Sim;
+struct SpaceChargeContext;
 
 inline constexpr int kUnitScFieldX = 51;   // ExSC.dat
 inline constexpr int kUnitScFieldY = 52;   // EySC.dat
@@ -21,10 +21,10 @@ int sc_mesh_class(double rx, double ry, double rz);
 
 // The check of the first step of an element: new class, a report when it
 // changed, and the coarse mark for the phase-space display.
-void sc_mesh_check(Sim& sim);
-void sc_mesh_report(Sim& sim);
+void sc_mesh_check(SpaceChargeContext& sim);
+void sc_mesh_report(SpaceChargeContext& sim);
 
 // Writes the outputs of the current mode of the request and lowers the mode.
-void sc_output(Sim& sim);
+void sc_output(SpaceChargeContext& sim);
 
 }  // namespace linac

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
+#include "spacecharge/sc_context.hpp"
 #include "platform/fatal.hpp"
 #include "spacecharge/deposit.hpp"
 #include "spacecharge/ellipsoid.hpp"
@@ -24,7 +24,7 @@ constexpr int kRfqType = 9;
 constexpr int kMinParallelKicks = 2048;
 
 // The tables must match the node counts and the model of the run.
-void ensure_tables(Sim& sim) {
+void ensure_tables(SpaceChargeContext& sim) {
   const ScGrid& g = sim.sc_grid;
   const bool model_2d = sim.config.IFLAG2D == 1;
   if (g.NX != sim.sc.NXGRD || g.NY != sim.sc.NYGRD || g.model_2d != model_2d ||
@@ -33,7 +33,7 @@ void ensure_tables(Sim& sim) {
 }
 
 // A box of zero size has no mesh: refused with the element and the value.
-void check_box(const Sim& sim, const char* what, double value) {
+void check_box(const SpaceChargeContext& sim, const char* what, double value) {
   if (!(value > 0.0) || !std::isfinite(value))
     fatal({fmt::format(" {}: {} = {} cm with space charge on (current {} mA)",
                        element_label(sim, sim.state.ipos), what, value, sim.current.scur),
@@ -41,7 +41,7 @@ void check_box(const Sim& sim, const char* what, double value) {
           true);
 }
 
-void check_harmonic(const Sim& sim) {
+void check_harmonic(const SpaceChargeContext& sim) {
   if (sim.config.nharm_sc <= 0)
     fatal({fmt::format(" {}: nharm_sc = {} with space charge on (current {} mA)",
                        element_label(sim, sim.state.ipos), sim.config.nharm_sc, sim.current.scur),
@@ -49,13 +49,13 @@ void check_harmonic(const Sim& sim) {
           true);
 }
 
-int& request(Sim& sim, int col) { return sim.elements.elem_int[sim.state.outSC][col]; }
+int& request(SpaceChargeContext& sim, int col) { return sim.elements.elem_int[sim.state.outSC][col]; }
 
-void space_charge_3d(Sim& sim, int k) {
+void space_charge_3d(SpaceChargeContext& sim, int k) {
   ScGrid& g = sim.sc_grid;
   const ReferenceBlock& r = sim.ref;
   const RunState& s = sim.state;
-  const RefPath& path = sim.transport.ref_path;
+  const RefPath& path = sim.ref_path;
   const BeamMoments& bm = sim.beam_moments;
   // Frame of the reference energy at the start of the step.
   g.gamma_sc = path(k - 1, kRefW) / r.amu_kev + 1.0;
@@ -105,7 +105,7 @@ void space_charge_3d(Sim& sim, int k) {
   }
 }
 
-void space_charge_2d(Sim& sim, int k) {
+void space_charge_2d(SpaceChargeContext& sim, int k) {
   ScGrid& g = sim.sc_grid;
   const ReferenceBlock& r = sim.ref;
   const BeamMoments& bm = sim.beam_moments;
@@ -146,17 +146,17 @@ bool sc_image_in_box(double zr, double half, bool full_period, double& z) {
   return false;
 }
 
-void space_charge(Sim& sim, int k) {
+void space_charge(SpaceChargeContext& sim, int k) {
   ensure_tables(sim);
   if (sim.state.outSC != 0 && request(sim, 11) > sim.ref.nstep) request(sim, 11) = sim.ref.nstep;
-  sim.sc_grid.sc_z_step = sim.ref.z_entry + sim.transport.ref_path(k - 1, kRefS);
+  sim.sc_grid.sc_z_step = sim.ref.z_entry + sim.ref_path(k - 1, kRefS);
   if (sim.config.IFLAG2D == 1)
     space_charge_2d(sim, k);
   else
     space_charge_3d(sim, k);
 }
 
-void sc_kick(Sim& sim, double ds) {
+void sc_kick(SpaceChargeContext& sim, double ds) {
   if (sim.config.IFLAG2D == 1) return;
   const ScGrid& g = sim.sc_grid;
   const double centre = sim.transport.step.sc_centre_phase;

@@ -7,10 +7,10 @@
 
 namespace linac {
 
-struct Sim;
+struct SpaceChargeContext;
 
-void space_charge(Sim& sim, int k);
-void sc_kick(Sim& sim, double ds);
+void space_charge(SpaceChargeContext& sim, int k);
+void sc_kick(SpaceChargeContext& sim, double ds);
 
 // The rest-frame distance zr (cm) from the box centre brought into the box
 // of half length half: with a box of whole bunch periods by the box length

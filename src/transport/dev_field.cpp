@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 #include "numerics/spline.hpp"
 #include "platform/format.hpp"
 #include "platform/units.hpp"
@@ -15,11 +15,11 @@ namespace {
 
 // The table of the current element, raw: a missing one is the driver's
 // fault and stops the run through the source makers' message.
-const Table3D& raw_table(const Sim& sim) { return *static_table_source(sim).table; }
+const Table3D& raw_table(const TransportContext& sim) { return *static_table_source(sim).table; }
 
 }  // namespace
 
-void field_extraction_output(Sim& sim) {
+void field_extraction_output(TransportContext& sim) {
   ReferenceBlock& r = sim.ref;
   DevFieldLine& line = sim.prmtr.dev_field_line;
   const int itype = sim.state.itype;

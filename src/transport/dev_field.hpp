@@ -10,10 +10,10 @@
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 
 // The field of the current element along the requested line, written to
 // unit 67 (see above). The 2-D space-charge field is left out.
-void field_extraction_output(Sim& sim);
+void field_extraction_output(TransportContext& sim);
 
 }  // namespace linac

@@ -19,7 +19,7 @@ double drift_step_count(int given, double L, double beta_s, double wavelength_2p
   return nstep;
 }
 
-void drift_element(Sim& sim, std::int32_t n) {
+void drift_element(TransportContext& sim, std::int32_t n) {
   ReferenceBlock& r = sim.ref;
   RunState& s = sim.state;
   const auto& P = sim.elements.elem_par[n];
@@ -72,8 +72,8 @@ void drift_element(Sim& sim, std::int32_t n) {
                     [&](const auto& field) { step_element(sim, n, field, L, false); });
 }
 
-void vary_cmd(Sim&, std::int32_t) {}
+void vary_cmd(TransportContext&, std::int32_t) {}
 
-void fit_cmd(Sim&, std::int32_t) {}
+void fit_cmd(TransportContext&, std::int32_t) {}
 
 }  // namespace linac

@@ -1,11 +1,11 @@
 #include "transport/ebfld.hpp"
 
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 
 namespace linac {
 
-void ebfld_cmd(Sim& sim, std::int32_t& n) {
+void ebfld_cmd(TransportContext& sim, std::int32_t& n) {
   RunState& s = sim.state;
   ReferenceBlock& r = sim.ref;
   s.ipos += 1;

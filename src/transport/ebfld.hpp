@@ -7,7 +7,7 @@
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 
 // Lattice line n: takes one position; outside the error-drawing pass sets
 // the scale factors (P1 on E, P2 on B), the region's length (P3, cm) and
@@ -15,6 +15,6 @@ struct Sim;
 // loads eh_EMS.#NN (NN the digits of |elem_n|) from the working directory
 // and switches the superimposed field on. The position repeats the
 // reference energy (phases 0) and the statistics of the one before.
-void ebfld_cmd(Sim& sim, std::int32_t& n);
+void ebfld_cmd(TransportContext& sim, std::int32_t& n);
 
 }  // namespace linac

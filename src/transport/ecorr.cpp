@@ -1,6 +1,6 @@
 #include "transport/ecorr.hpp"
 
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 
 namespace linac {
 
@@ -12,7 +12,7 @@ double trial_kick(const std::array<double, kCorrectorKicks>& trial, std::int32_t
 
 }  // namespace
 
-EcorrSource ecorr_source(const Sim& sim, const CorrectorKicks& k) {
+EcorrSource ecorr_source(const TransportContext& sim, const CorrectorKicks& k) {
   const StaticTableSource table = static_table_source(sim);
   EcorrSource s;
   s.table = table.table;
@@ -28,7 +28,7 @@ EcorrSource ecorr_source(const Sim& sim, const CorrectorKicks& k) {
   return s;
 }
 
-bool ecorr_field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
+bool ecorr_field_at(TransportContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
   const CorrectorKicks none{0.0, 0.0, -1, -1, sim.corr.kicks};
   const FieldAt<EcorrSource> field{ecorr_source(sim, none)};
   if (z >= 0.0 && z <= sim.ref.elem_len) sim.state.ilost = 0;

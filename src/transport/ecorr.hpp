@@ -14,7 +14,7 @@
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 
 struct EcorrSource {
   const Table3D* table = nullptr;
@@ -67,11 +67,11 @@ struct CorrectorKicks {
 // The source of the current ecorr element (the table loaded, the apertures
 // set) with the strengths by particle; kick_x, kick_y as the run context
 // holds them.
-EcorrSource ecorr_source(const Sim& sim, const CorrectorKicks& k);
+EcorrSource ecorr_source(const TransportContext& sim, const CorrectorKicks& k);
 
 // field_at of type 32 with kick_x and kick_y of the run context; the loss
 // flag is cleared at every evaluation inside the element, as for the other
 // static tables.
-bool ecorr_field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
+bool ecorr_field_at(TransportContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
 
 }  // namespace linac

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 
 namespace linac {
 
@@ -82,7 +82,7 @@ void mult_field(double x, double y, const Profile& g, double Gq, double Gs, doub
   mult_field_value(x, y, g[0], g[1], g[2], g[3], g[4], g[5], g[6], Gq, Gs, Gh, B[0], B[1], B[2]);
 }
 
-EngeLens lens_of(const Sim& sim) {
+EngeLens lens_of(const TransportContext& sim) {
   EngeLens lens;
   lens.gap = sim.ref.drift_aper_y;
   lens.eff_len = sim.ref.eff_len;
@@ -93,7 +93,7 @@ EngeLens lens_of(const Sim& sim) {
   return lens;
 }
 
-QuadSource quad_source(const Sim& sim) {
+QuadSource quad_source(const TransportContext& sim) {
   QuadSource s;
   s.lens = lens_of(sim);
   s.ap = sim.ref.aperture_r;
@@ -101,7 +101,7 @@ QuadSource quad_source(const Sim& sim) {
   return s;
 }
 
-EquadSource equad_source(const Sim& sim) {
+EquadSource equad_source(const TransportContext& sim) {
   EquadSource s;
   s.lens = lens_of(sim);
   s.ap = sim.ref.aperture_r;
@@ -109,7 +109,7 @@ EquadSource equad_source(const Sim& sim) {
   return s;
 }
 
-MultSource mult_source(const Sim& sim) {
+MultSource mult_source(const TransportContext& sim) {
   MultSource s;
   s.lens = lens_of(sim);
   const double R = sim.ref.aperture_r;
@@ -123,7 +123,7 @@ MultSource mult_source(const Sim& sim) {
 
 bool is_lens_type(int itype) { return itype == 4 || itype == 8 || itype == 17 || itype == 29; }
 
-bool lens_field_at(const Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
+bool lens_field_at(const TransportContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
   switch (sim.state.itype) {
     case 4:
       return FieldAt<QuadSource>{quad_source(sim)}(x, y, z, t, E, B);

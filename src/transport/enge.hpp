@@ -18,7 +18,7 @@
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 
 using EngeSet = std::array<double, 6>;    // c0..c5
 using EngeValues = std::array<double, 8>;  // F(0..6) and F(7) = 0
@@ -248,16 +248,16 @@ struct MultSource {
 // aperture of the reference block (field1, field2, aperture_r, mult_coef),
 // the gap drift_aper_y, eff_len, elem_len, ifringe and the Enge coefficients
 // in use.
-EngeLens lens_of(const Sim& sim);
-QuadSource quad_source(const Sim& sim);
-EquadSource equad_source(const Sim& sim);
-MultSource mult_source(const Sim& sim);
+EngeLens lens_of(const TransportContext& sim);
+QuadSource quad_source(const TransportContext& sim);
+EquadSource equad_source(const TransportContext& sim);
+MultSource mult_source(const TransportContext& sim);
 
 // True for the lens types 4 (quad), 8 (mult), 17 (equad), 29 (m5).
 bool is_lens_type(int itype);
 
 // The field of the current lens element at a point as FieldAt gives it;
 // false outside the aperture of a multipole.
-bool lens_field_at(const Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
+bool lens_field_at(const TransportContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
 
 }  // namespace linac

@@ -2,10 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
-#include "elements/bend_field.hpp"
-#include "elements/mhb.hpp"
-#include "elements/rfq/rfq_field.hpp"
+#include "transport/transport_context.hpp"
 #include "platform/fatal.hpp"
 #include "transport/ecorr.hpp"
 #include "transport/enge.hpp"
@@ -35,7 +32,7 @@ bool type_without_field(int itype) {
 
 namespace {
 
-[[noreturn]] void field_source_not_built(const Sim& sim) {
+[[noreturn]] void field_source_not_built(const TransportContext& sim) {
   const int t = sim.state.itype;
   const std::string name =
       (t >= 0 && t <= kElementTypes) ? sim.types.type_names[t].trimmed() : std::string("?");
@@ -46,13 +43,15 @@ namespace {
 
 }  // namespace
 
-void check_added_fields(const Sim& sim) {
+ScField2d sc_field_2d_source(const TransportContext& sim) { return sim.hooks.sc_field_2d(sim); }
+
+void check_added_fields(const TransportContext& sim) {
   // The superimposed field needs the table of an ebfld line of this run (a
   // restored beam state brings back the switch alone).
   if (ebfld_active(sim)) ebfld_source(sim);
 }
 
-void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
+void field_at(TransportContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
   const ReferenceBlock& r = sim.ref;
   bool inside = true;
   const int itype = sim.state.itype;
@@ -60,13 +59,13 @@ void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B
     const FieldAt<DriftAperture> drift{{r.drift_aper_x, r.drift_aper_y}};
     inside = drift(x, y, z, t, E, B);
   } else if (itype == 3) {
-    inside = bend_field_at(sim, x, y, z, t, E, B);
+    inside = sim.hooks.bend_field(sim, x, y, z, t, E, B);
   } else if (itype == 32) {
     inside = ecorr_field_at(sim, x, y, z, t, E, B);
   } else if (itype == 10 || itype == 31) {
-    inside = mhb_field_at(sim, x, y, z, t, E, B);  // mhb, mhb4
+    inside = sim.hooks.mhb_field(sim, x, y, z, t, E, B);  // mhb, mhb4
   } else if (itype == 9) {
-    inside = rfq_field_at(sim, x, y, z, t, E, B);
+    inside = sim.hooks.rfq_field(sim, x, y, z, t, E, B);
   } else if (is_lens_type(itype)) {
     inside = lens_field_at(sim, x, y, z, t, E, B);
   } else if (type_without_field(itype)) {
@@ -92,7 +91,7 @@ void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B
   note_field_evaluation(sim, inside, E, B);
 }
 
-void note_field_evaluation(Sim& sim, bool inside, const Vec3& E, const Vec3& B) {
+void note_field_evaluation(TransportContext& sim, bool inside, const Vec3& E, const Vec3& B) {
   if (!inside) sim.state.ilost = -1;
   for (int k = 0; k < 3; ++k) {
     sim.ref.last_E[k + 1] = E[k];

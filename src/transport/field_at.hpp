@@ -23,7 +23,7 @@
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 struct ScGrid;
 struct StepGeometry;
 
@@ -33,16 +33,21 @@ using Vec3 = std::array<double, 3>;
 // field at every evaluation while it acts (grid == nullptr: it does not).
 // Inside a bending magnet (bend_invR of the step not 0) the radial field of
 // the grid is applied along the local radius of the bend.
+// The grid and its interpolation belong to the space-charge routines, which
+// supply `add` (see TransportHooks::sc_field_2d).
 struct ScField2d {
   const ScGrid* grid = nullptr;
   const StepGeometry* step = nullptr;
+  void (*add)(const ScField2d& sc, double xl, double yl, double z, Vec3& E) = nullptr;
 };
 // Adds the field at (xl, yl) of the element frame, z from the entrance (cm),
 // in V/cm.
-void add_sc_field_2d(const ScField2d& sc, double xl, double yl, double z, Vec3& E);
+inline void add_sc_field_2d(const ScField2d& sc, double xl, double yl, double z, Vec3& E) {
+  sc.add(sc, xl, yl, z, E);
+}
 // The 2-D space-charge field of the run while it acts (IFLAG2D = 1 and
 // scur >= 1e-6 mA), else none.
-ScField2d sc_field_2d_source(const Sim& sim);
+ScField2d sc_field_2d_source(const TransportContext& sim);
 
 // Unit conversions of the equations of motion.
 inline constexpr double kVoltPerCmScale = 100.0;       // V/cm -> V/m
@@ -83,11 +88,11 @@ struct FieldAt {
 // attached: a FieldAt gets the 2-D space-charge field while it acts; any
 // other callable is used as it is.
 template <class Field>
-Field with_added_fields(const Sim&, const Field& f) {
+Field with_added_fields(const TransportContext&, const Field& f) {
   return f;
 }
 template <class Source>
-FieldAt<Source> with_added_fields(const Sim& sim, const FieldAt<Source>& f) {
+FieldAt<Source> with_added_fields(const TransportContext& sim, const FieldAt<Source>& f) {
   FieldAt<Source> g = f;
   g.sc2d = sc_field_2d_source(sim);
   return g;
@@ -122,18 +127,18 @@ struct DriftAperture {
 // The 2-D space-charge field is added while it acts. A type whose field
 // source is not built yet and the superimposed field of an ebfld command
 // stop the run with a message.
-void field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
+void field_at(TransportContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
 
 // The run context's record of a field evaluation: E and B into last_E and
 // last_B of the reference block, ilost := -1 when the point was outside the
 // aperture (never reset here).
-void note_field_evaluation(Sim& sim, bool inside, const Vec3& E, const Vec3& B);
+void note_field_evaluation(TransportContext& sim, bool inside, const Vec3& E, const Vec3& B);
 
 // The fields added to every element's field. The superimposed field of an
 // ebfld command needs the table of an ebfld line of this run: switched on
 // without one (a restored beam state), the run stops here naming the
 // element.
-void check_added_fields(const Sim& sim);
+void check_added_fields(const TransportContext& sim);
 
 // True when the element type has no field and no aperture test.
 bool type_without_field(int itype);

@@ -1,10 +1,10 @@
 #include "transport/field_request.hpp"
 
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 
 namespace linac {
 
-bool dev_field_request(Sim& sim, std::int32_t n) {
+bool dev_field_request(TransportContext& sim, std::int32_t n) {
   RunState& s = sim.state;
   auto& ints = sim.elements.elem_int[static_cast<std::size_t>(n)];
   if (ints[kElemN] == -1) {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/fatal.hpp"
@@ -17,7 +17,7 @@
 
 namespace linac {
 
-std::string table_file_name(const Sim& sim, const char* stem, std::int32_t n) {
+std::string table_file_name(const TransportContext& sim, const char* stem, std::int32_t n) {
   return table_dir_name(sim.tables.TABLE_DIR, numbered_name(stem, n, 2));
 }
 
@@ -31,7 +31,7 @@ struct FileId {
   std::filesystem::file_time_type mtime{};
 };
 
-FileId identify(const Sim& sim, const std::string& name) {
+FileId identify(const TransportContext& sim, const std::string& name) {
   { std::ifstream probe = open_input_file(sim.units, name); }
   FileId id;
   const std::filesystem::path p = sim.units.resolve(name);
@@ -114,7 +114,7 @@ std::shared_ptr<const Table3D> load_3d(UnformattedIn& in, int first_comp, int nc
 }
 
 // The first blank-delimited word of a file (at most 80 characters looked at).
-std::string first_word(const Sim& sim, const std::string& name) {
+std::string first_word(const TransportContext& sim, const std::string& name) {
   std::ifstream in = open_input_file(sim.units, name);
   char buf[256];
   in.read(buf, sizeof buf);
@@ -136,7 +136,7 @@ std::string first_word(const Sim& sim, const std::string& name) {
         true);
 }
 
-std::shared_ptr<const Table2D> parse_2d(const Sim& sim, const std::string& name) {
+std::shared_ptr<const Table2D> parse_2d(const TransportContext& sim, const std::string& name) {
   TextIn in(sim.units, name);
   std::string line;
   auto t = std::make_shared<Table2D>();
@@ -235,7 +235,7 @@ std::shared_ptr<const Table2D> parse_2d(const Sim& sim, const std::string& name)
   return t;
 }
 
-std::shared_ptr<const Table2D> load_2d(Sim& sim, const std::string& name) {
+std::shared_ptr<const Table2D> load_2d(TransportContext& sim, const std::string& name) {
   const FileId id = identify(sim, name);
   const std::string key = "2D|" + id.path;
   FieldTables& ft = sim.field_tables;
@@ -245,7 +245,7 @@ std::shared_ptr<const Table2D> load_2d(Sim& sim, const std::string& name) {
   return t;
 }
 
-void install_2d(Sim& sim, std::shared_ptr<const Table2D> t, int m, const std::string& name) {
+void install_2d(TransportContext& sim, std::shared_ptr<const Table2D> t, int m, const std::string& name) {
   FieldTables& ft = sim.field_tables;
   if (m == 2) {
     const int used = ft.table2d[1] ? ft.table2d[1]->footprint() : 0;
@@ -260,13 +260,13 @@ void install_2d(Sim& sim, std::shared_ptr<const Table2D> t, int m, const std::st
 
 }  // namespace
 
-void read_2Dtable(Sim& sim, std::int32_t n, std::int32_t m) {
+void read_2Dtable(TransportContext& sim, std::int32_t n, std::int32_t m) {
   if (m != 1 && m != 2) fatal(fmt::format(" 2-D table slot {} does not exist (1 or 2)", m), true);
   const std::string name = table_file_name(sim, "eh_EMS.#", n);
   install_2d(sim, load_2d(sim, name), m, name);
 }
 
-void read_eh_MWS(Sim& sim, std::int32_t n) {
+void read_eh_MWS(TransportContext& sim, std::int32_t n) {
   const std::string name = table_file_name(sim, "eh_MWS.#", n);
   const FileId id = identify(sim, name);
   const std::string key = "MWS|" + id.path;
@@ -284,7 +284,7 @@ void read_eh_MWS(Sim& sim, std::int32_t n) {
   sim.tables.NCELLS[static_cast<std::size_t>(n)] = t->head_int;
 }
 
-void read_eh_EMS(Sim& sim, std::int32_t n) {
+void read_eh_EMS(TransportContext& sim, std::int32_t n) {
   const std::string name = table_file_name(sim, "eh_EMS.#", n);
   const FileId id = identify(sim, name);
   const int kind = sim.state.table_kind;
@@ -335,7 +335,7 @@ void read_eh_EMS(Sim& sim, std::int32_t n) {
   ft.field3d = e->t3;
 }
 
-std::shared_ptr<const Table3D> read_ebfld_table(Sim& sim, std::int32_t n) {
+std::shared_ptr<const Table3D> read_ebfld_table(TransportContext& sim, std::int32_t n) {
   const std::string name = numbered_name("eh_EMS.#", n < 0 ? -n : n, 2);
   const FileId id = identify(sim, name);
   const std::string key = "EBF|" + id.path;
@@ -351,7 +351,7 @@ std::shared_ptr<const Table3D> read_ebfld_table(Sim& sim, std::int32_t n) {
 
 namespace {
 
-void write_solenoid_listing(Sim& sim, const AxisTable& t, const std::string& name) {
+void write_solenoid_listing(TransportContext& sim, const AxisTable& t, const std::string& name) {
   Units& u = sim.units;
   u.write(kScreenUnit, "");
   write_formatted(u, kUnitLog, "(20X,A,A12,A)", {" *", name, "* "});
@@ -368,7 +368,7 @@ void write_solenoid_listing(Sim& sim, const AxisTable& t, const std::string& nam
                     {i * h, t.col[0][i], t.col[1][i], t.col[2][i], t.col[3][i], t.col[4][i]});
 }
 
-std::shared_ptr<const AxisTable> parse_solenoid(Sim& sim, const std::string& name, double L,
+std::shared_ptr<const AxisTable> parse_solenoid(TransportContext& sim, const std::string& name, double L,
                                                 std::vector<double>& raw_even) {
   FreeStream in(sim.units, name);
   const std::int32_t nbz = in.read_int();
@@ -407,7 +407,7 @@ std::shared_ptr<const AxisTable> parse_solenoid(Sim& sim, const std::string& nam
 
 }  // namespace
 
-void read_solenoid_table(Sim& sim, double L, std::int32_t n) {
+void read_solenoid_table(TransportContext& sim, double L, std::int32_t n) {
   const std::string name = table_file_name(sim, "solenoid.#", n);
   const FileId id = identify(sim, name);
   const std::string key = fmt::format("SOL|{}|{:.17g}", id.path, L);
@@ -434,7 +434,7 @@ void read_solenoid_table(Sim& sim, double L, std::int32_t n) {
 
 // ---------------------------------------------------------------- table_cache
 
-bool recall_type_table(Sim& sim, int itype, std::int32_t n, double L) {
+bool recall_type_table(TransportContext& sim, int itype, std::int32_t n, double L) {
   TypeTable& tt = sim.field_tables.by_type[static_cast<std::size_t>(itype)];
   if (n <= 0 || n != sim.type_rec.table_cache[static_cast<std::size_t>(itype)] || tt.number != n)
     return false;
@@ -447,7 +447,7 @@ bool recall_type_table(Sim& sim, int itype, std::int32_t n, double L) {
   return true;
 }
 
-void remember_type_table(Sim& sim, int itype, std::int32_t n, double L) {
+void remember_type_table(TransportContext& sim, int itype, std::int32_t n, double L) {
   FieldTables& ft = sim.field_tables;
   TypeTable& tt = ft.by_type[static_cast<std::size_t>(itype)];
   sim.type_rec.table_cache[static_cast<std::size_t>(itype)] = n;
@@ -462,7 +462,7 @@ void remember_type_table(Sim& sim, int itype, std::int32_t n, double L) {
 // ---------------------------------------------------------------- other readers
 
 std::shared_ptr<const void> load_through_cache(
-    Sim& sim, const std::string& name, const std::string& what,
+    TransportContext& sim, const std::string& name, const std::string& what,
     const std::function<std::shared_ptr<const void>()>& read) {
   const FileId id = identify(sim, name);
   const std::string key = what + "|" + id.path;

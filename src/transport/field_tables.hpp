@@ -33,7 +33,7 @@
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 
 // ---------------------------------------------------------------- 3-D tables
 
@@ -175,7 +175,7 @@ struct AxisTable {
 // Prepares the series and the columns from t.samples and t.L (an even
 // count is resampled to one more; the raw samples are returned in
 // `raw_even` for fort.137).
-void solenoid_table_derivs(Sim& sim, AxisTable& t, std::vector<double>& raw_even);
+void solenoid_table_derivs(TransportContext& sim, AxisTable& t, std::vector<double>& raw_even);
 
 // The solenoid field (unit scale) at (x, y, z) by the paraxial expansion to
 // fourth order in r, interpolated linearly between samples; zero outside
@@ -242,35 +242,35 @@ struct FieldTables {
 // named, never created) and loads it through the cache.
 
 // eh_MWS.#NN into field3d; APER(n) and NCELLS(n) from its header.
-void read_eh_MWS(Sim& sim, std::int32_t n);
+void read_eh_MWS(TransportContext& sim, std::int32_t n);
 // eh_EMS.#NN: the 2-D text form into slot 1 with IAXIAL := 1, otherwise the
 // components of table_kind (raised to 2 by the file's flag) into field3d.
-void read_eh_EMS(Sim& sim, std::int32_t n);
+void read_eh_EMS(TransportContext& sim, std::int32_t n);
 // The 2-D text table eh_EMS.#NN into slot m (1 or 2).
-void read_2Dtable(Sim& sim, std::int32_t n, std::int32_t m);
+void read_2Dtable(TransportContext& sim, std::int32_t n, std::int32_t m);
 // solenoid.#NN prepared for length L into the axis table.
-void read_solenoid_table(Sim& sim, double L, std::int32_t n);
+void read_solenoid_table(TransportContext& sim, double L, std::int32_t n);
 // eh_EMS.#NN from the working directory, all six components, for ebfld
 // (NN the digits of |n|).
-std::shared_ptr<const Table3D> read_ebfld_table(Sim& sim, std::int32_t n);
+std::shared_ptr<const Table3D> read_ebfld_table(TransportContext& sim, std::int32_t n);
 
 // table_cache of element type itype: true when n (> 0) is the number the
 // type loaded last (and, for a solenoid, for the same length L); the tables
 // it loaded then are made current again. Otherwise false: the caller loads
 // and calls remember_type_table.
-bool recall_type_table(Sim& sim, int itype, std::int32_t n, double L = 0.0);
+bool recall_type_table(TransportContext& sim, int itype, std::int32_t n, double L = 0.0);
 // table_cache(itype) := n with the tables loaded now.
-void remember_type_table(Sim& sim, int itype, std::int32_t n, double L = 0.0);
+void remember_type_table(TransportContext& sim, int itype, std::int32_t n, double L = 0.0);
 
 // A table of a reader outside this file through the cache: the table read
 // before from this very file under the same key `what`, else read() stored
 // as read from disk now. `name` is opened as given (a missing file is named,
 // never created).
 std::shared_ptr<const void> load_through_cache(
-    Sim& sim, const std::string& name, const std::string& what,
+    TransportContext& sim, const std::string& name, const std::string& what,
     const std::function<std::shared_ptr<const void>()>& read);
 
 // The name of table n with stem ("eh_EMS.#") and the TABLE_DIR prefix.
-std::string table_file_name(const Sim& sim, const char* stem, std::int32_t n);
+std::string table_file_name(const TransportContext& sim, const char* stem, std::int32_t n);
 
 }  // namespace linac

@@ -5,7 +5,7 @@
 
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
@@ -49,13 +49,13 @@ constexpr std::array<FieldMapKind, 15> kKinds = {{
     {"extrc", 21, 2, 0, 1, 0, 3, 0, 0, T::eh_ems, 0, 0, NO, NO, S::line, false, false},
 }};
 
-double P(const Sim& sim, int n, int col) {
+double P(const TransportContext& sim, int n, int col) {
   return col > 0 ? sim.elements.elem_par[static_cast<std::size_t>(n)][static_cast<std::size_t>(col)]
                  : 0.0;
 }
 
 // Reads the line of element n into the reference block and the run state.
-void read_field_map_line(Sim& sim, int n, const FieldMapKind& k) {
+void read_field_map_line(TransportContext& sim, int n, const FieldMapKind& k) {
   ReferenceBlock& r = sim.ref;
   r.elem_len = P(sim, n, k.len_col);
   if (k.field1_col > 0) r.field1 = P(sim, n, k.field1_col);
@@ -72,7 +72,7 @@ void read_field_map_line(Sim& sim, int n, const FieldMapKind& k) {
 }
 
 // The lens formulas divide by the aperture radius.
-void check_lens_aperture(const Sim& sim, int n, const FieldMapKind& k) {
+void check_lens_aperture(const TransportContext& sim, int n, const FieldMapKind& k) {
   const double ap = sim.ref.aperture_r;
   if (!(ap > 0.0))
     fatal({fmt::format(" {}: aperture radius P{} = {} cm", element_label(sim, n), k.ap_col, ap),
@@ -82,13 +82,13 @@ void check_lens_aperture(const Sim& sim, int n, const FieldMapKind& k) {
 
 // Enge coefficients in use: P1..P6 of the enge line enge_src(itype, set),
 // the default set where that line number is 0.
-void scale(Sim& sim, unsigned which, double factor) {
+void scale(TransportContext& sim, unsigned which, double factor) {
   if (which & kScaleField1) sim.ref.field1 *= factor;
   if (which & kScaleField2) sim.ref.field2 *= factor;
   if (which & kScaleMult1) sim.fieldmap.mult_coef[1] *= factor;
 }
 
-[[noreturn]] void bad_aperture(const Sim& sim, int n, int col, double ap, const char* why) {
+[[noreturn]] void bad_aperture(const TransportContext& sim, int n, int col, double ap, const char* why) {
   fatal({fmt::format(" {}: aperture P{} = {} cm", element_label(sim, n), col, ap),
          fmt::format(" {}: give an aperture above 0", why)},
         true);
@@ -97,7 +97,7 @@ void scale(Sim& sim, unsigned which, double factor) {
 // The tables of a cached type (uds, sol): read again only for another number
 // (and, for sol, another length); a line without a number runs in the table
 // its type loaded last, and stops when there is none.
-void load_cached_table(Sim& sim, int n, const FieldMapKind& k, double L) {
+void load_cached_table(TransportContext& sim, int n, const FieldMapKind& k, double L) {
   const std::int32_t number = sim.elements.elem_int[static_cast<std::size_t>(n)][kElemN];
   const std::size_t t = static_cast<std::size_t>(k.itype);
   const double keyL = k.table == TableLoad::solenoid ? L : 0.0;
@@ -120,7 +120,7 @@ void load_cached_table(Sim& sim, int n, const FieldMapKind& k, double L) {
 
 // Loads the element's table (after the error-drawing test) and checks the
 // apertures a 2-D table field divides by.
-void load_table(Sim& sim, int n, const FieldMapKind& k, double L) {
+void load_table(TransportContext& sim, int n, const FieldMapKind& k, double L) {
   const auto& line = sim.elements.elem_par[static_cast<std::size_t>(n)];
   const std::int32_t number = sim.elements.elem_int[static_cast<std::size_t>(n)][kElemN];
   switch (k.table) {
@@ -148,7 +148,7 @@ void load_table(Sim& sim, int n, const FieldMapKind& k, double L) {
 }
 
 // Element-specific rules on the line before placement.
-void line_rules(Sim& sim, int n, const FieldMapKind& k) {
+void line_rules(TransportContext& sim, int n, const FieldMapKind& k) {
   ReferenceBlock& r = sim.ref;
   const auto& line = sim.elements.elem_par[static_cast<std::size_t>(n)];
   if (k.enge) check_lens_aperture(sim, n, k);
@@ -173,7 +173,7 @@ void line_rules(Sim& sim, int n, const FieldMapKind& k) {
 
 // Element length: the table length P1 plus its field-free extension P4 for
 // uds, the length column otherwise.
-double placed_length(const Sim& sim, int n, const FieldMapKind& k) {
+double placed_length(const TransportContext& sim, int n, const FieldMapKind& k) {
   if (k.itype == 22) return P(sim, n, 1) + P(sim, n, 4);
   return sim.ref.elem_len;
 }
@@ -183,7 +183,7 @@ double placed_length(const Sim& sim, int n, const FieldMapKind& k) {
 // coefficients or the table, the reference path and particle, the beam into
 // the element with its entrance statistics, the scan factor and the field
 // error. Returns false in the error-drawing pass.
-bool enter_field_map(Sim& sim, int n, const FieldMapKind& k) {
+bool enter_field_map(TransportContext& sim, int n, const FieldMapKind& k) {
   ReferenceBlock& r = sim.ref;
   RunState& s = sim.state;
   s.ipos += 1;
@@ -239,7 +239,7 @@ const FieldMapKind& kind_of(std::string_view keyword) { return *field_map_kind(k
 // The stepping of a field-map element on its source, with the superimposed
 // field composed when it is on.
 template <class Source>
-void step_field_map(Sim& sim, int n, const FieldMapKind& k, const Source& source,
+void step_field_map(TransportContext& sim, int n, const FieldMapKind& k, const Source& source,
                     const ElementStepping& how) {
   const double L = placed_length(sim, n, k);
   with_added_fields(sim, source, [&](const auto& field) { step_element(sim, n, field, L, how); });
@@ -252,14 +252,14 @@ ElementStepping field_map_stepping() {
 }
 
 template <class Source>
-void run_lens(Sim& sim, std::int32_t n, std::string_view keyword, Source (*make)(const Sim&)) {
+void run_lens(TransportContext& sim, std::int32_t n, std::string_view keyword, Source (*make)(const TransportContext&)) {
   const FieldMapKind& k = kind_of(keyword);
   if (!enter_field_map(sim, n, k)) return;
   step_field_map(sim, n, k, make(sim), field_map_stepping());
 }
 
 // The static 3-D table drivers (and deck, einz with a 2-D table).
-void run_table(Sim& sim, std::int32_t n, std::string_view keyword) {
+void run_table(TransportContext& sim, std::int32_t n, std::string_view keyword) {
   const FieldMapKind& k = kind_of(keyword);
   if (!enter_field_map(sim, n, k)) return;
   const ElementStepping how = field_map_stepping();
@@ -272,7 +272,7 @@ void run_table(Sim& sim, std::int32_t n, std::string_view keyword) {
 // ehex: every particle live after the element leaves it with its entrance
 // speed, restored after the exit statistics (which show the changed
 // energies).
-void run_ehex(Sim& sim, std::int32_t n) {
+void run_ehex(TransportContext& sim, std::int32_t n) {
   const FieldMapKind& k = kind_of("ehex");
   if (!enter_field_map(sim, n, k)) return;
   std::vector<double>& saved = sim.fieldmap.beta_saved;
@@ -288,7 +288,7 @@ void run_ehex(Sim& sim, std::int32_t n) {
         saved[offset[static_cast<std::size_t>(iq)] + static_cast<std::size_t>(i)] =
             sim.particles.beta[iq][i];
   ElementStepping how = field_map_stepping();
-  how.after_exit_stats = [&offset](Sim& s) {
+  how.after_exit_stats = [&offset](TransportContext& s) {
     const std::vector<double>& b = s.fieldmap.beta_saved;
     for (int iq = 1; iq <= s.config.NQTOT; ++iq)
       for (int i = 0; i <= last_slot(s, iq); ++i)
@@ -302,7 +302,7 @@ void run_ehex(Sim& sim, std::int32_t n) {
 // ecorr: the table field at the exchanged coordinates scaled by kick_x and
 // the field at the point by kick_y, with the strengths P8, P9 of the line
 // plus the trial kick of a tagged particle.
-void run_ecorr(Sim& sim, std::int32_t n) {
+void run_ecorr(TransportContext& sim, std::int32_t n) {
   const FieldMapKind& k = kind_of("ecorr");
   if (!enter_field_map(sim, n, k)) return;
   auto& line = sim.elements.elem_par[static_cast<std::size_t>(n)];
@@ -316,14 +316,14 @@ void run_ecorr(Sim& sim, std::int32_t n) {
   ElementStepping how = field_map_stepping();
   // Before the particles of each charge state: x and x' of slot 1 of state
   // 1, when slot 1 of the state is pushed.
-  how.before_state = [](Sim& s, int iq) {
+  how.before_state = [](TransportContext& s, int iq) {
     if (last_slot(s, iq) < 1 || s.particles.status[iq][1] < 0) return;
     s.units.write(kUnitLog, list_directed({s.particles.x[1][1], s.particles.xp[1][1]}));
   };
   step_field_map(sim, n, k, source, how);
 }
 
-void run_uds(Sim& sim, std::int32_t n) {
+void run_uds(TransportContext& sim, std::int32_t n) {
   const FieldMapKind& k = kind_of("uds");
   if (!enter_field_map(sim, n, k)) return;
   ElementStepping how = field_map_stepping();
@@ -331,13 +331,13 @@ void run_uds(Sim& sim, std::int32_t n) {
   step_field_map(sim, n, k, static_table_source(sim), how);
 }
 
-void run_sol(Sim& sim, std::int32_t n) {
+void run_sol(TransportContext& sim, std::int32_t n) {
   const FieldMapKind& k = kind_of("sol");
   if (!enter_field_map(sim, n, k)) return;
   step_field_map(sim, n, k, solenoid_source(sim), field_map_stepping());
 }
 
-void run_comb(Sim& sim, std::int32_t n) {
+void run_comb(TransportContext& sim, std::int32_t n) {
   const FieldMapKind& k = kind_of("comb");
   if (!enter_field_map(sim, n, k)) return;
   step_field_map(sim, n, k, comb_source(sim), field_map_stepping());
@@ -352,7 +352,7 @@ const FieldMapKind* field_map_kind(std::string_view keyword) {
   return nullptr;
 }
 
-std::int32_t field_map_step_count(const Sim& sim, int n, const FieldMapKind& k) {
+std::int32_t field_map_step_count(const TransportContext& sim, int n, const FieldMapKind& k) {
   const auto& ints = sim.elements.elem_int[static_cast<std::size_t>(n)];
   double nstep = ints[11];
   if (k.steps == StepRule::p4) nstep = nint(P(sim, n, 4));
@@ -365,7 +365,7 @@ std::int32_t field_map_step_count(const Sim& sim, int n, const FieldMapKind& k) 
   return static_cast<std::int32_t>(nstep);
 }
 
-void apply_scan_and_field_error(Sim& sim, const FieldMapKind& k) {
+void apply_scan_and_field_error(TransportContext& sim, const FieldMapKind& k) {
   ScanState& sc = sim.scan;
   if (k.scan_scales != kScaleNone && sc.scan_mode == 2 && sc.elem == sc.cur_cdump) {
     scale(sim, k.scan_scales, sc.factor);
@@ -374,23 +374,23 @@ void apply_scan_and_field_error(Sim& sim, const FieldMapKind& k) {
   scale(sim, k.error_scales, 1.0 + sim.transport.misalign.rel_field_error);
 }
 
-void quad_element(Sim& sim, std::int32_t n) { run_lens(sim, n, "quad", quad_source); }
-void equad_element(Sim& sim, std::int32_t n) { run_lens(sim, n, "equad", equad_source); }
-void mult_element(Sim& sim, std::int32_t n) { run_lens(sim, n, "mult", mult_source); }
-void m5_element(Sim& sim, std::int32_t n) { run_lens(sim, n, "m5", mult_source); }
-void uds_element(Sim& sim, std::int32_t n) { run_uds(sim, n); }
-void sol_element(Sim& sim, std::int32_t n) { run_sol(sim, n); }
-void comb_element(Sim& sim, std::int32_t n) { run_comb(sim, n); }
-void einz_element(Sim& sim, std::int32_t n) { run_table(sim, n, "einz"); }
-void eq3d_element(Sim& sim, std::int32_t n) { run_table(sim, n, "eq3d"); }
-void ehex_element(Sim& sim, std::int32_t n) { run_ehex(sim, n); }
-void sol3d_element(Sim& sim, std::int32_t n) { run_table(sim, n, "sol3d"); }
-void eh3d_element(Sim& sim, std::int32_t n) { run_table(sim, n, "eh3d"); }
-void deck_element(Sim& sim, std::int32_t n) { run_table(sim, n, "deck"); }
-void ecorr_element(Sim& sim, std::int32_t n) { run_ecorr(sim, n); }
-void extrc_element(Sim& sim, std::int32_t n) { run_table(sim, n, "extrc"); }
+void quad_element(TransportContext& sim, std::int32_t n) { run_lens(sim, n, "quad", quad_source); }
+void equad_element(TransportContext& sim, std::int32_t n) { run_lens(sim, n, "equad", equad_source); }
+void mult_element(TransportContext& sim, std::int32_t n) { run_lens(sim, n, "mult", mult_source); }
+void m5_element(TransportContext& sim, std::int32_t n) { run_lens(sim, n, "m5", mult_source); }
+void uds_element(TransportContext& sim, std::int32_t n) { run_uds(sim, n); }
+void sol_element(TransportContext& sim, std::int32_t n) { run_sol(sim, n); }
+void comb_element(TransportContext& sim, std::int32_t n) { run_comb(sim, n); }
+void einz_element(TransportContext& sim, std::int32_t n) { run_table(sim, n, "einz"); }
+void eq3d_element(TransportContext& sim, std::int32_t n) { run_table(sim, n, "eq3d"); }
+void ehex_element(TransportContext& sim, std::int32_t n) { run_ehex(sim, n); }
+void sol3d_element(TransportContext& sim, std::int32_t n) { run_table(sim, n, "sol3d"); }
+void eh3d_element(TransportContext& sim, std::int32_t n) { run_table(sim, n, "eh3d"); }
+void deck_element(TransportContext& sim, std::int32_t n) { run_table(sim, n, "deck"); }
+void ecorr_element(TransportContext& sim, std::int32_t n) { run_ecorr(sim, n); }
+void extrc_element(TransportContext& sim, std::int32_t n) { run_table(sim, n, "extrc"); }
 
-void load_enge_coefficients(Sim& sim, std::int32_t itype, const EngeSet& defaults) {
+void load_enge_coefficients(TransportContext& sim, std::int32_t itype, const EngeSet& defaults) {
   for (std::size_t set = 1; set <= 2; ++set) {
     const std::int32_t src = sim.type_rec.enge_src[static_cast<std::size_t>(itype)][set];
     EngeSet& c = sim.fieldmap.enge_coef[set];

@@ -14,7 +14,7 @@
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 
 // Field scales of an element that a factor may act on (bit set).
 enum FieldScaleBit : unsigned {
@@ -67,33 +67,33 @@ struct FieldMapKind {
 const FieldMapKind* field_map_kind(std::string_view keyword);
 
 // The drivers, one per keyword, each for element line n.
-void quad_element(Sim& sim, std::int32_t n);
-void equad_element(Sim& sim, std::int32_t n);
-void mult_element(Sim& sim, std::int32_t n);
-void m5_element(Sim& sim, std::int32_t n);
-void uds_element(Sim& sim, std::int32_t n);
-void sol_element(Sim& sim, std::int32_t n);
-void comb_element(Sim& sim, std::int32_t n);
-void einz_element(Sim& sim, std::int32_t n);
-void eq3d_element(Sim& sim, std::int32_t n);
-void ehex_element(Sim& sim, std::int32_t n);
-void sol3d_element(Sim& sim, std::int32_t n);
-void eh3d_element(Sim& sim, std::int32_t n);
-void deck_element(Sim& sim, std::int32_t n);
-void ecorr_element(Sim& sim, std::int32_t n);
-void extrc_element(Sim& sim, std::int32_t n);
+void quad_element(TransportContext& sim, std::int32_t n);
+void equad_element(TransportContext& sim, std::int32_t n);
+void mult_element(TransportContext& sim, std::int32_t n);
+void m5_element(TransportContext& sim, std::int32_t n);
+void uds_element(TransportContext& sim, std::int32_t n);
+void sol_element(TransportContext& sim, std::int32_t n);
+void comb_element(TransportContext& sim, std::int32_t n);
+void einz_element(TransportContext& sim, std::int32_t n);
+void eq3d_element(TransportContext& sim, std::int32_t n);
+void ehex_element(TransportContext& sim, std::int32_t n);
+void sol3d_element(TransportContext& sim, std::int32_t n);
+void eh3d_element(TransportContext& sim, std::int32_t n);
+void deck_element(TransportContext& sim, std::int32_t n);
+void ecorr_element(TransportContext& sim, std::int32_t n);
+void extrc_element(TransportContext& sim, std::int32_t n);
 
 // Step count of element line n by its rule: a count of 0 (where the line must
 // give one) or above the capacity stops the run naming the element.
 // The two Enge coefficient sets in use for element type itype: from the
 // enge lines that named them (enge_src), else the given defaults.
-void load_enge_coefficients(Sim& sim, std::int32_t itype, const EngeSet& defaults);
+void load_enge_coefficients(TransportContext& sim, std::int32_t itype, const EngeSet& defaults);
 
-std::int32_t field_map_step_count(const Sim& sim, int n, const FieldMapKind& kind);
+std::int32_t field_map_step_count(const TransportContext& sim, int n, const FieldMapKind& kind);
 
 // The one-shot scan factor and then the relative field error on the scales
 // of the element (after the entrance statistics, so the design particle sees
 // the unscaled field).
-void apply_scan_and_field_error(Sim& sim, const FieldMapKind& kind);
+void apply_scan_and_field_error(TransportContext& sim, const FieldMapKind& kind);
 
 }  // namespace linac

@@ -7,7 +7,7 @@
 
 #include "beam/phase_groups.hpp"
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
@@ -22,7 +22,7 @@ namespace {
 // Removes the beam particles (slot 0 and the beam, not the test particles)
 // whose |W - w0| / w0 exceeds the acceptance; counts the live and removed
 // ones per charge state into the filter memory.
-void energy_cut(Sim& sim, double acceptance) {
+void energy_cut(TransportContext& sim, double acceptance) {
   FilterMemory& fm = sim.filter_memory;
   const double w0 = sim.ref.w0;
   const double amu = sim.ref.amu_kev;
@@ -47,7 +47,7 @@ void energy_cut(Sim& sim, double acceptance) {
   }
 }
 
-[[noreturn]] void no_counted_particle(const Sim& sim, std::int32_t n, double qnew) {
+[[noreturn]] void no_counted_particle(const TransportContext& sim, std::int32_t n, double qnew) {
   fatal({fmt::format(" {}: no counted particle in the charge states around the new design charge {}",
                      element_label(sim, n), qnew),
          " the filter cannot choose a design energy; check P1 and P2 of its line"},
@@ -57,7 +57,7 @@ void energy_cut(Sim& sim, double acceptance) {
 // New design energy Wn and phase centre ph from the per-state statistics of
 // the charge states around qnew (group_lo, group_hi). Only states with
 // counted particles take part.
-void choose_design(Sim& sim, std::int32_t n, double qnew) {
+void choose_design(TransportContext& sim, std::int32_t n, double qnew) {
   FilterMemory& fm = sim.filter_memory;
   const StateRange range = statistics_range(sim.config);
   const auto& count = sim.qphase.qstate_count;
@@ -116,7 +116,7 @@ void choose_design(Sim& sim, std::int32_t n, double qnew) {
   }
 }
 
-void write_report(Sim& sim, double q_old, double w_old) {
+void write_report(TransportContext& sim, double q_old, double w_old) {
   const FilterMemory& fm = sim.filter_memory;
   const RunConfig& c = sim.config;
   Units& u = sim.units;
@@ -154,7 +154,7 @@ void write_report(Sim& sim, double q_old, double w_old) {
 
 }  // namespace
 
-void filtr_element(Sim& sim, std::int32_t n) {
+void filtr_element(TransportContext& sim, std::int32_t n) {
   RunState& s = sim.state;
   RunConfig& c = sim.config;
   ReferenceBlock& r = sim.ref;

@@ -13,9 +13,9 @@
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 
-void filtr_element(Sim& sim, std::int32_t n);
+void filtr_element(TransportContext& sim, std::int32_t n);
 
 // The text the filter writes to log.dat in every pass.
 inline constexpr std::string_view kFilterMark = "          !* FILTR *! ";

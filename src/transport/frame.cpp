@@ -2,11 +2,11 @@
 
 #include <cmath>
 
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 
 namespace linac {
 
-void reset_element_frame(Sim& sim, double z_origin) {
+void reset_element_frame(TransportContext& sim, double z_origin) {
   Frame f;
   f.origin = {0.0, 0.0, z_origin};
   f.axes = kUnitMatrix3;
@@ -14,7 +14,7 @@ void reset_element_frame(Sim& sim, double z_origin) {
   sim.frame.exit = f;
 }
 
-void place_element(Sim& sim, double dx, double dz, double c, double s) {
+void place_element(TransportContext& sim, double dx, double dz, double c, double s) {
   Misalign& m = sim.transport.misalign;
   m.place_disp = {dx, 0.0, dz};
   m.place_rot = {{{c, 0.0, -s}, {0.0, 1.0, 0.0}, {s, 0.0, c}}};

@@ -8,7 +8,7 @@
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 
 // A 3x3 rotation, indexed [row][column], and the unit rotation.
 using Matrix3 = std::array<std::array<double, 3>, 3>;
@@ -21,7 +21,7 @@ inline constexpr double kMinChord = 1e-6;
 // Both copies of the element frame := unit axes with the origin on the lab
 // axis at z_origin (cm; 0 at the lattice start). Called at the start of
 // every pass over the lattice.
-void reset_element_frame(Sim& sim, double z_origin = 0.0);
+void reset_element_frame(TransportContext& sim, double z_origin = 0.0);
 
 // Advances the element frame by one element whose exit point lies at (dx, 0,
 // dz) of its entrance frame and whose exit axes are turned by the angle with
@@ -29,7 +29,7 @@ void reset_element_frame(Sim& sim, double z_origin = 0.0);
 // towards +x). A straight element of length L passes (0, L, 1, 0). Also
 // stores the placement values of the misalignment record and the element's
 // error amplitudes from the align amplitudes of its type (itype).
-void place_element(Sim& sim, double dx, double dz, double c, double s);
+void place_element(TransportContext& sim, double dx, double dz, double c, double s);
 
 // Lab coordinates of a vector v given in the local axes of frame f:
 // A^T v (a direction), and origin + A^T v (a point).

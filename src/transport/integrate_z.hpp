@@ -5,7 +5,7 @@
 // the particle loop of the stepping template uses push_lanes_z instead.
 #pragma once
 
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 #include "transport/push_z.hpp"
 
 namespace linac {
@@ -14,7 +14,7 @@ namespace linac {
 // evaluation: last_E, last_B, and ilost := -1 outside the aperture.
 template <class Source>
 struct TrackedField {
-  Sim* sim;
+  TransportContext* sim;
   FieldAt<Source> field;
   bool operator()(double x, double y, double z, double t, Vec3& E, Vec3& B) const {
     const bool inside = field(x, y, z, t, E, B);
@@ -25,13 +25,13 @@ struct TrackedField {
 
 // field_at of the current element type as a tracked field source.
 struct SimField {
-  Sim* sim;
+  TransportContext* sim;
   bool operator()(double x, double y, double z, double t, Vec3& E, Vec3& B) const;
 };
 
 // dY/dz at (z, Y) with Q/A = qa_push; beta_s := beta, gamma_s := gamma.
 template <class Tracked>
-void derivs_z(Sim& sim, const Tracked& field, double z, const State6& Y, State6& dY) {
+void derivs_z(TransportContext& sim, const Tracked& field, double z, const State6& Y, State6& dY) {
   double gamma = 0.0;
   derivs_z(field, z, Y, dY, sim.ref.qa_push, sim.ref.wavelength_2pi, gamma);
   sim.ref.beta_s = Y[5];
@@ -42,7 +42,7 @@ void derivs_z(Sim& sim, const Tracked& field, double z, const State6& Y, State6&
 // derivative at the start is always evaluated (h = 0 probes the field);
 // steps shorter than 1e-8 cm change nothing. Never looks at ilost.
 template <class Tracked>
-void rk4_z(Sim& sim, const Tracked& field, double& z, double h, State6& Y) {
+void rk4_z(TransportContext& sim, const Tracked& field, double& z, double h, State6& Y) {
   const State6 Y0 = Y;
   State6 k1;
   State6 k2;
@@ -64,17 +64,17 @@ void rk4_z(Sim& sim, const Tracked& field, double& z, double h, State6& Y) {
 }
 
 // The same through field_at of the current element.
-void derivs_z(Sim& sim, double z, const State6& Y, State6& dY);
-void rk4_z(Sim& sim, double& z, double h, State6& Y);
+void derivs_z(TransportContext& sim, double z, const State6& Y, State6& dY);
+void rk4_z(TransportContext& sim, double& z, double h, State6& Y);
 
 // One step of particle (i, iq) of the particle block through field_at;
 // ilost := -1 when it is lost, 0 otherwise (qa_push := its Q/A).
-void push_particle_z(Sim& sim, int i, int iq, double h);
+void push_particle_z(TransportContext& sim, int i, int iq, double h);
 
 // Integrates a state to the exit plane z = exit_pz: steps of h while
 // z < exit_pz (at least one), then one step of h := exit_pz - z back onto the
 // plane; h keeps that last value. A step shorter than 1e-8 cm could never
 // reach the plane and stops the run with a message.
-void integrate_to_element_end(Sim& sim, double& z, double& h, State6& Y);
+void integrate_to_element_end(TransportContext& sim, double& z, double& h, State6& Y);
 
 }  // namespace linac

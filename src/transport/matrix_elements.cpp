@@ -5,7 +5,7 @@
 #include <fmt/format.h>
 
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 #include "platform/fatal.hpp"
 #include "transport/frame.hpp"
 #include "transport/lens_matrices.hpp"
@@ -26,7 +26,7 @@ struct LensLine {
   double a = 0.0;   // cm
 };
 
-LensLine read_lens_line(Sim& sim, std::int32_t n) {
+LensLine read_lens_line(TransportContext& sim, std::int32_t n) {
   const auto& P = sim.elements.elem_par[n];
   LensLine l{P[2], P[3], P[4]};
   // The gradient P1/a and the aperture test need a positive radius.
@@ -43,7 +43,7 @@ LensLine read_lens_line(Sim& sim, std::int32_t n) {
 
 // The one-shot scan factor, when it is meant for this lens, then the
 // element's relative field error, on the field scale.
-double scaled_field(Sim& sim, double scale) {
+double scaled_field(TransportContext& sim, double scale) {
   ScanState& sc = sim.scan;
   if (sc.scan_mode == 2 && sc.elem == sc.cur_cdump) {
     scale = scale * sc.factor;
@@ -54,7 +54,7 @@ double scaled_field(Sim& sim, double scale) {
 
 // Steps 2..6 of a matrix lens: placement (and the error draw), reference,
 // and the beam into the element. False in the error-drawing pass.
-bool lens_entrance(Sim& sim, const LensLine& l) {
+bool lens_entrance(TransportContext& sim, const LensLine& l) {
   ReferenceBlock& r = sim.ref;
   RunState& s = sim.state;
   place_element(sim, 0.0, l.L, 1.0, 0.0);
@@ -89,7 +89,7 @@ bool lens_entrance(Sim& sim, const LensLine& l) {
 // Losses are recorded in (charge state, slot) order, and elem_matrix is
 // the matrix of the last particle carried through in that order.
 template <class MapFn>
-void carry_through_lens(Sim& sim, std::int32_t n, const LensLine& l, const MapFn& map) {
+void carry_through_lens(TransportContext& sim, std::int32_t n, const LensLine& l, const MapFn& map) {
   ParticleArrays& p = sim.particles;
   ReferenceBlock& r = sim.ref;
   const int ipos = sim.state.ipos;
@@ -146,7 +146,7 @@ void carry_through_lens(Sim& sim, std::int32_t n, const LensLine& l, const MapFn
 
 }  // namespace
 
-void sol_matrix_element(Sim& sim, std::int32_t n) {
+void sol_matrix_element(TransportContext& sim, std::int32_t n) {
   ReferenceBlock& r = sim.ref;
   sim.state.ipos += 1;
   sim.state.itype = 2;
@@ -168,7 +168,7 @@ void sol_matrix_element(Sim& sim, std::int32_t n) {
   finish_element(sim, l.L, false);
 }
 
-void quad_matrix_element(Sim& sim, std::int32_t n) {
+void quad_matrix_element(TransportContext& sim, std::int32_t n) {
   ReferenceBlock& r = sim.ref;
   sim.state.ipos += 1;
   sim.state.itype = 4;
@@ -184,7 +184,7 @@ void quad_matrix_element(Sim& sim, std::int32_t n) {
   finish_element(sim, l.L, false);
 }
 
-void shrt_element(Sim& sim, std::int32_t n) {
+void shrt_element(TransportContext& sim, std::int32_t n) {
   RunState& s = sim.state;
   const auto& P = sim.elements.elem_par[n];
   s.ipos += 1;

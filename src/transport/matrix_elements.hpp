@@ -13,11 +13,11 @@
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 
-void sol_matrix_element(Sim& sim, std::int32_t n);
-void quad_matrix_element(Sim& sim, std::int32_t n);
-void shrt_element(Sim& sim, std::int32_t n);
+void sol_matrix_element(TransportContext& sim, std::int32_t n);
+void quad_matrix_element(TransportContext& sim, std::int32_t n);
+void shrt_element(TransportContext& sim, std::int32_t n);
 
 // A field magnitude below this (G for the solenoid, T for the pole tip of
 // the quadrupole) is replaced by it.

@@ -5,7 +5,7 @@
 
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 #include "numerics/deviates.hpp"
 #include "numerics/random.hpp"
 #include "platform/fatal.hpp"
@@ -75,7 +75,7 @@ bool outside_exit_bounds(const Misalign& m) {
 // included) of every charge state, OpenMP over the slots with a static
 // schedule; each iteration touches its own slot only.
 template <class Body>
-void for_each_live_slot(Sim& sim, const Body& body) {
+void for_each_live_slot(TransportContext& sim, const Body& body) {
   for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
     const SlotView v = slot_view(sim, iq);
     const std::int32_t* status = sim.particles.status[iq];
@@ -127,7 +127,7 @@ MisalignRotations misalign_rotations(const std::array<double, 3>& off_in,
   return r;
 }
 
-void misalign_identity(Sim& sim) {
+void misalign_identity(TransportContext& sim) {
   Misalign& m = sim.transport.misalign;
   m.off_in = {0.0, 0.0, 0.0};
   m.off_out = {0.0, 0.0, 0.0};
@@ -139,7 +139,7 @@ void misalign_identity(Sim& sim) {
   m.rel_field_error = m.field_err_unif = m.field_err_norm = 0.0;
 }
 
-void misalign_reuse(Sim& sim) {
+void misalign_reuse(TransportContext& sim) {
   misalign_identity(sim);
   Misalign& m = sim.transport.misalign;
   if (sim.state.ipass == 1 || sim.state.itype == 0 || m.chord_len < kMinChord) return;
@@ -153,7 +153,7 @@ void misalign_reuse(Sim& sim) {
   m.rel_field_error = m.field_err_unif + m.field_err_norm;
 }
 
-void misalign_draw(Sim& sim) {
+void misalign_draw(TransportContext& sim) {
   RunConfig& c = sim.config;
   Misalign& m = sim.transport.misalign;
   const std::int32_t pos = sim.state.ipos;
@@ -205,7 +205,7 @@ void misalign_draw(Sim& sim) {
   }
 }
 
-void misalign_in(Sim& sim) {
+void misalign_in(TransportContext& sim) {
   const Misalign& m = sim.transport.misalign;
   const bool move = sim.state.ipass == 2 && !is_identity(m, true);
   const Matrix3 Q = m.rot_in;
@@ -236,7 +236,7 @@ void misalign_in(Sim& sim) {
   });
 }
 
-void misalign_out(Sim& sim) {
+void misalign_out(TransportContext& sim) {
   const Misalign& m = sim.transport.misalign;
   const bool move = sim.state.ipass == 2 && !is_identity(m, false);
   const Matrix3 P = m.rot_out;

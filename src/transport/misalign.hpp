@@ -16,16 +16,16 @@
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 
 // No misalignment: zero offsets and angles, unit rotations, no phase or
 // field error (the weights, placement values and amplitudes stay).
-void misalign_identity(Sim& sim);
+void misalign_identity(TransportContext& sim);
 
 // The misalignment of the current position from its stored deviates. The
 // identity in the nominal pass, for an element without type and for an
 // element shorter than kMinChord.
-void misalign_reuse(Sim& sim);
+void misalign_reuse(TransportContext& sim);
 
 // The error-drawing pass of the current position: draws its ten deviates
 // into elem_err (n7, n8 with redraws beyond |3|, u9, u10, then for an
@@ -33,7 +33,7 @@ void misalign_reuse(Sim& sim);
 // exit roll lie within the amplitudes). With ndraw > 1 the draw is repeated
 // and, in the first seed, every repetition is listed in r_in.dat and
 // r_out.dat; ndraw is then 1 again.
-void misalign_draw(Sim& sim);
+void misalign_draw(TransportContext& sim);
 
 // Rotations and exit values of a misalignment: the entrance rotation Q from
 // the angles a about x, y, z (coordinates in the turned frame = Q times
@@ -57,7 +57,7 @@ MisalignRotations misalign_rotations(const std::array<double, 3>& off_in,
 // particle's exit phase). In an error-study pass the particle is carried
 // along its straight line to the plane z = 0 of the new frame, and its
 // phase by the path length of that move: exact for a field-free element.
-void misalign_in(Sim& sim);
-void misalign_out(Sim& sim);
+void misalign_in(TransportContext& sim);
+void misalign_out(TransportContext& sim);
 
 }  // namespace linac

@@ -21,7 +21,7 @@ namespace {
 constexpr double kTrialKickMin = 1e-7;
 
 // Exit of the slit and the zero element.
-void exit_with_acceptance(Sim& sim) {
+void exit_with_acceptance(TransportContext& sim) {
   if (sim.config.IACCEP == 1) {
     stat_acceptance_exit(sim);
     plot_step(sim, sim.ref.elem_len);
@@ -30,12 +30,12 @@ void exit_with_acceptance(Sim& sim) {
   }
 }
 
-void exit_plain(Sim& sim) {
+void exit_plain(TransportContext& sim) {
   if (sim.config.IGRAPH == 1) plot_step(sim, sim.ref.elem_len);
 }
 
 // Test tag of a corrector line, checked against the trial steps 0..100.
-int corrector_tag(const Sim& sim, std::int32_t n, int column) {
+int corrector_tag(const TransportContext& sim, std::int32_t n, int column) {
   const std::int32_t tag = sim.elements.elem_int[n][column];
   if (tag < 0 || tag >= kCorrectorKicks)
     fatal({fmt::format(" {}: test tag {} outside 0..{}", element_label(sim, n), tag,
@@ -46,7 +46,7 @@ int corrector_tag(const Sim& sim, std::int32_t n, int column) {
 
 }  // namespace
 
-void zero_length_reference(Sim& sim) {
+void zero_length_reference(TransportContext& sim) {
   ref_path_straight(sim, sim.ref.elem_len);
   const int ipos = sim.state.ipos;
   ReferenceHistory& h = sim.history;
@@ -60,14 +60,14 @@ void zero_length_reference(Sim& sim) {
   ref_path_ends(sim);
 }
 
-std::int8_t* clear_slot_outcomes(Sim& sim, int last) {
+std::int8_t* clear_slot_outcomes(TransportContext& sim, int last) {
   std::vector<std::int8_t>& v = sim.transport.slot_outcome;
   if (v.size() < static_cast<std::size_t>(kParticleSlots)) v.resize(kParticleSlots);
   std::fill(v.begin(), v.begin() + (last + 1), kSlotIdle);
   return v.data();
 }
 
-void record_slot_losses(Sim& sim, int n, int iq, int last, const std::int8_t* outcome) {
+void record_slot_losses(TransportContext& sim, int n, int iq, int last, const std::int8_t* outcome) {
   std::int32_t* status = sim.particles.status[iq];
   double* z = sim.particles.z[iq];
   for (int i = 0; i <= last; ++i) {
@@ -78,7 +78,7 @@ void record_slot_losses(Sim& sim, int n, int iq, int last, const std::int8_t* ou
   }
 }
 
-void slit_element(Sim& sim, std::int32_t n) {
+void slit_element(TransportContext& sim, std::int32_t n) {
   RunState& s = sim.state;
   const auto& P = sim.elements.elem_par[n];
   s.ipos += 1;
@@ -115,7 +115,7 @@ void slit_element(Sim& sim, std::int32_t n) {
   exit_with_acceptance(sim);
 }
 
-void zero_element(Sim& sim, std::int32_t n) {
+void zero_element(TransportContext& sim, std::int32_t n) {
   RunState& s = sim.state;
   const auto& P = sim.elements.elem_par[n];
   s.ipos += 1;
@@ -147,7 +147,7 @@ void zero_element(Sim& sim, std::int32_t n) {
   exit_with_acceptance(sim);
 }
 
-void phcor_element(Sim& sim, std::int32_t n) {
+void phcor_element(TransportContext& sim, std::int32_t n) {
   RunState& s = sim.state;
   auto& P = sim.elements.elem_par[n];
   s.ipos += 1;
@@ -165,7 +165,7 @@ void phcor_element(Sim& sim, std::int32_t n) {
   exit_plain(sim);
 }
 
-void mon_element(Sim& sim, std::int32_t) {
+void mon_element(TransportContext& sim, std::int32_t) {
   RunState& s = sim.state;
   s.ipos += 1;
   if (s.idraw == 1) return;
@@ -174,7 +174,7 @@ void mon_element(Sim& sim, std::int32_t) {
   stat(sim, sim.ref.nstep);
 }
 
-void corr_element(Sim& sim, std::int32_t n) {
+void corr_element(TransportContext& sim, std::int32_t n) {
   RunState& s = sim.state;
   auto& P = sim.elements.elem_par[n];
   s.ipos += 1;

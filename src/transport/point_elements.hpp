@@ -14,29 +14,29 @@
 
 #include <cstdint>
 
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 #include "transport/push_z.hpp"
 #include "transport/stepping.hpp"
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 
-void slit_element(Sim& sim, std::int32_t n);
-void zero_element(Sim& sim, std::int32_t n);
-void phcor_element(Sim& sim, std::int32_t n);
-void mon_element(Sim& sim, std::int32_t n);
-void corr_element(Sim& sim, std::int32_t n);
+void slit_element(TransportContext& sim, std::int32_t n);
+void zero_element(TransportContext& sim, std::int32_t n);
+void phcor_element(TransportContext& sim, std::int32_t n);
+void mon_element(TransportContext& sim, std::int32_t n);
+void corr_element(TransportContext& sim, std::int32_t n);
 
 // The reference of an element without length: the reference path of
 // length 0, in the nominal pass the history of the position (entrance and
 // exit energy w0, phases 0), and the design energy from that history.
-void zero_length_reference(Sim& sim);
+void zero_length_reference(TransportContext& sim);
 
 // Calls f(iq, i) for every live slot 0..NPAT + ntest of every charge state
 // 1..NQTOT; f must touch slot i of state iq only.
 template <class F>
-void for_each_live_slot(Sim& sim, const F& f) {
+void for_each_live_slot(TransportContext& sim, const F& f) {
   for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
     const std::int32_t* status = sim.particles.status[iq];
     const int last = last_slot(sim, iq);
@@ -53,13 +53,13 @@ inline constexpr std::int8_t kSlotLost = 2;         // lost after it was carried
 inline constexpr std::int8_t kSlotLostAtEntry = 3;  // lost before it was carried through
 
 // Per-slot outcome storage for one charge state, all kSlotIdle.
-std::int8_t* clear_slot_outcomes(Sim& sim, int last);
+std::int8_t* clear_slot_outcomes(TransportContext& sim, int last);
 
 // Records the slots of state iq marked lost (kSlotLost, kSlotLostAtEntry)
 // in element line n, in slot order: status := -1, the lost.dat line with
 // the particle as it stands, then z := z + z_entry (a particle between
 // elements has z = 0, so a point element writes z := z_entry).
-void record_slot_losses(Sim& sim, int n, int iq, int last, const std::int8_t* outcome);
+void record_slot_losses(TransportContext& sim, int n, int iq, int last, const std::int8_t* outcome);
 
 // Stores outcome_of(i) for every live slot i of charge state iq (slots
 // shared among threads by a static schedule; outcome_of may change slot i
@@ -67,7 +67,7 @@ void record_slot_losses(Sim& sim, int n, int iq, int last, const std::int8_t* ou
 // sets ilost := -1 when there are any. Returns the outcomes of the slots
 // 0..NPAT + ntest (kSlotIdle for the slots that were not live).
 template <class F>
-const std::int8_t* judge_slots(Sim& sim, int n, int iq, const F& outcome_of) {
+const std::int8_t* judge_slots(TransportContext& sim, int n, int iq, const F& outcome_of) {
   const std::int32_t* status = sim.particles.status[iq];
   const int last = last_slot(sim, iq);
   std::int8_t* outcome = clear_slot_outcomes(sim, last);

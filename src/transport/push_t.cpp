@@ -8,23 +8,23 @@
 
 namespace linac {
 
-TimeSlotView time_slot_view(Sim& sim, int iq) {
+TimeSlotView time_slot_view(TransportContext& sim, int iq) {
   ParticleArrays& p = sim.particles;
   return TimeSlotView{p.x[iq],     p.xp[iq],    p.y[iq],    p.yp[iq],    p.z[iq],  p.betax[iq],
                       p.betay[iq], p.betaz[iq], p.beta[iq], p.phase[iq], p.qa[iq]};
 }
 
-void derivs_t(Sim& sim, double t, const State6& Y, State6& dY) {
+void derivs_t(TransportContext& sim, double t, const State6& Y, State6& dY) {
   derivs_t(sim, SimField{&sim}, t, Y, dY);
 }
 
-void rk4_t(Sim& sim, double& t, double h, State6& Y) { rk4_t(sim, SimField{&sim}, t, h, Y); }
+void rk4_t(TransportContext& sim, double& t, double h, State6& Y) { rk4_t(sim, SimField{&sim}, t, h, Y); }
 
-void ref_to_exit_plane_t(Sim& sim, double& t, double h, State6& Y) {
+void ref_to_exit_plane_t(TransportContext& sim, double& t, double h, State6& Y) {
   ref_to_exit_plane_t(sim, SimField{&sim}, t, h, Y);
 }
 
-void push_particle_t(Sim& sim, int i, int iq, double h) {
+void push_particle_t(TransportContext& sim, int i, int iq, double h) {
   sim.state.ilost = 0;
   sim.ref.qa_push = sim.particles.qa[iq][i];
   const TimeStepResult r =
@@ -36,7 +36,7 @@ void push_particle_t(Sim& sim, int i, int iq, double h) {
   if (r.lost) sim.state.ilost = -1;
 }
 
-double time_step(Sim& sim, int i, int iq) {
+double time_step(TransportContext& sim, int i, int iq) {
   sim.state.ilost = 0;
   sim.ref.qa_push = sim.particles.qa[iq][i];
   bool lost = false;
@@ -46,7 +46,7 @@ double time_step(Sim& sim, int i, int iq) {
   return T;
 }
 
-void advance_to_zref(Sim& sim, int i, int iq) {
+void advance_to_zref(TransportContext& sim, int i, int iq) {
   if (sim.config.iflag_dudt != 1) {
     push_particle_z(sim, i, iq, sim.ref.step_len);
     return;
@@ -59,7 +59,7 @@ void advance_to_zref(Sim& sim, int i, int iq) {
   sim.state.ilost = lost ? -1 : 0;
 }
 
-void exit_plane_not_reached(const Sim& sim, const State6& Y, const char* why) {
+void exit_plane_not_reached(const TransportContext& sim, const State6& Y, const char* why) {
   fatal({fmt::format(" {}: the design particle cannot reach the exit plane of the element: {}",
                      element_label(sim, sim.state.ipos), why),
          fmt::format(" it stands at x = {} cm, z = {} cm with beta_z = {}", Y[0], Y[2], Y[5])},

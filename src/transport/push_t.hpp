@@ -22,7 +22,7 @@
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 
 // Time steps shorter than this (c t, cm) make no progress: a particle that
 // needs one is lost.
@@ -248,7 +248,7 @@ inline bool advance_slot_to_zref(const Field& field, const TimeSlotView& p, int 
 }
 
 // The arrays of charge state iq for the push in time.
-TimeSlotView time_slot_view(Sim& sim, int iq);
+TimeSlotView time_slot_view(TransportContext& sim, int iq);
 
 // The single-particle operations through the run context, with the field
 // of the current element (field_at) or a tracked field source (see
@@ -257,12 +257,12 @@ TimeSlotView time_slot_view(Sim& sim, int iq);
 
 // dY/d(ct) at (t, Y) with Q/A = qa_push; gamma_s := gamma.
 template <class Tracked>
-void derivs_t(Sim& sim, const Tracked& field, double t, const State6& Y, State6& dY);
+void derivs_t(TransportContext& sim, const Tracked& field, double t, const State6& Y, State6& dY);
 
 // One classical Runge-Kutta step in time of length h; t advances by
 // h / wavelength_2pi. No threshold, no loss test.
 template <class Tracked>
-void rk4_t(Sim& sim, const Tracked& field, double& t, double h, State6& Y);
+void rk4_t(TransportContext& sim, const Tracked& field, double& t, double h, State6& Y);
 
 // Integrates a time state (t, Y) with steps h until the bending magnet's
 // region flag reads 2 (exit fringe) and the state lies on or beyond the exit
@@ -271,22 +271,22 @@ void rk4_t(Sim& sim, const Tracked& field, double& t, double h, State6& Y);
 // makes no progress towards the plane stops the run with a message naming
 // the element.
 template <class Tracked>
-void ref_to_exit_plane_t(Sim& sim, const Tracked& field, double& t, double h, State6& Y);
+void ref_to_exit_plane_t(TransportContext& sim, const Tracked& field, double& t, double h, State6& Y);
 
 // The same through field_at of the current element.
-void derivs_t(Sim& sim, double t, const State6& Y, State6& dY);
-void rk4_t(Sim& sim, double& t, double h, State6& Y);
-void ref_to_exit_plane_t(Sim& sim, double& t, double h, State6& Y);
+void derivs_t(TransportContext& sim, double t, const State6& Y, State6& dY);
+void rk4_t(TransportContext& sim, double& t, double h, State6& Y);
+void ref_to_exit_plane_t(TransportContext& sim, double& t, double h, State6& Y);
 
 // One time step of particle (i, iq); ilost := -1 when lost, else 0.
-void push_particle_t(Sim& sim, int i, int iq, double h);
+void push_particle_t(TransportContext& sim, int i, int iq, double h);
 
 // The c t step for particle (i, iq) (ilost := -1 when it is lost).
-double time_step(Sim& sim, int i, int iq);
+double time_step(TransportContext& sim, int i, int iq);
 
 // Particle (i, iq) to the current step's zref: one push in z of step_len
 // when iflag_dudt is not 1, time steps otherwise. ilost := -1 when lost.
-void advance_to_zref(Sim& sim, int i, int iq);
+void advance_to_zref(TransportContext& sim, int i, int iq);
 
 }  // namespace linac
 

@@ -2,16 +2,16 @@
 // push_t.hpp).
 #pragma once
 
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 #include "transport/integrate_z.hpp"
 
 namespace linac {
 
 // Stops the run: the design particle cannot reach the exit plane (why).
-[[noreturn]] void exit_plane_not_reached(const Sim& sim, const State6& Y, const char* why);
+[[noreturn]] void exit_plane_not_reached(const TransportContext& sim, const State6& Y, const char* why);
 
 template <class Tracked>
-void derivs_t(Sim& sim, const Tracked& field, double t, const State6& Y, State6& dY) {
+void derivs_t(TransportContext& sim, const Tracked& field, double t, const State6& Y, State6& dY) {
   double gamma = 0.0;
   Vec3 E;
   Vec3 B;
@@ -20,7 +20,7 @@ void derivs_t(Sim& sim, const Tracked& field, double t, const State6& Y, State6&
 }
 
 template <class Tracked>
-void rk4_t(Sim& sim, const Tracked& field, double& t, double h, State6& Y) {
+void rk4_t(TransportContext& sim, const Tracked& field, double& t, double h, State6& Y) {
   const double wl = sim.ref.wavelength_2pi;
   const State6 Y0 = Y;
   State6 k1;
@@ -45,7 +45,7 @@ void rk4_t(Sim& sim, const Tracked& field, double& t, double h, State6& Y) {
 inline constexpr int kMaxPlaneNewtonSteps = 100;
 
 template <class Tracked>
-void ref_to_exit_plane_t(Sim& sim, const Tracked& field, double& t, double h, State6& Y) {
+void ref_to_exit_plane_t(TransportContext& sim, const Tracked& field, double& t, double h, State6& Y) {
   const StepGeometry& g = sim.transport.step;
   auto distance = [&](const State6& s) {
     return (s[0] - g.exit_px) * g.exit_nx + (s[2] - g.exit_pz) * g.exit_nz;

@@ -15,20 +15,20 @@ bool SimField::operator()(double x, double y, double z, double t, Vec3& E, Vec3&
   return inside;
 }
 
-SlotView slot_view(Sim& sim, int iq) {
+SlotView slot_view(TransportContext& sim, int iq) {
   ParticleArrays& p = sim.particles;
   return SlotView{p.x[iq], p.xp[iq], p.y[iq], p.yp[iq], p.phase[iq], p.beta[iq], p.z[iq], p.qa[iq]};
 }
 
-int last_slot(const Sim& sim, int iq) { return sim.config.NPAT[iq] + sim.npat.ntest[iq]; }
+int last_slot(const TransportContext& sim, int iq) { return sim.config.NPAT[iq] + sim.npat.ntest[iq]; }
 
-void derivs_z(Sim& sim, double z, const State6& Y, State6& dY) {
+void derivs_z(TransportContext& sim, double z, const State6& Y, State6& dY) {
   derivs_z(sim, SimField{&sim}, z, Y, dY);
 }
 
-void rk4_z(Sim& sim, double& z, double h, State6& Y) { rk4_z(sim, SimField{&sim}, z, h, Y); }
+void rk4_z(TransportContext& sim, double& z, double h, State6& Y) { rk4_z(sim, SimField{&sim}, z, h, Y); }
 
-void push_particle_z(Sim& sim, int i, int iq, double h) {
+void push_particle_z(TransportContext& sim, int i, int iq, double h) {
   sim.state.ilost = 0;
   sim.ref.qa_push = sim.particles.qa[iq][i];
   const bool lost =
@@ -36,7 +36,7 @@ void push_particle_z(Sim& sim, int i, int iq, double h) {
   if (lost) sim.state.ilost = -1;
 }
 
-void integrate_to_element_end(Sim& sim, double& z, double& h, State6& Y) {
+void integrate_to_element_end(TransportContext& sim, double& z, double& h, State6& Y) {
   const double exit_pz = sim.transport.step.exit_pz;
   if (!(h >= kRk4MinStep))
     fatal({fmt::format(" {}: integration to the element end with step {} cm cannot reach z = {} cm",

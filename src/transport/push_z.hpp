@@ -23,7 +23,7 @@
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 
 inline constexpr double kForceK = 0.0032184034535;  // e/(m_u c), 1/(T cm)
 
@@ -327,11 +327,11 @@ template <int W, class Field>
 inline bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
 
 // The particle arrays of charge state iq.
-SlotView slot_view(Sim& sim, int iq);
+SlotView slot_view(TransportContext& sim, int iq);
 
 // The last particle slot of charge state iq: slots 0..NPAT + ntest hold the
 // beam and the test particles.
-int last_slot(const Sim& sim, int iq);
+int last_slot(const TransportContext& sim, int iq);
 
 // The single-particle integrations through the run context (derivs_z,
 // rk4_z, push_particle_z, integrate_to_element_end) are in

@@ -8,13 +8,13 @@
 
 namespace linac {
 
-void ref_path_straight(Sim& sim, double L) {
+void ref_path_straight(TransportContext& sim, double L) {
   StepGeometry& g = sim.transport.step;
   g.exit_nz = 1.0;
   g.exit_nx = 0.0;
   g.exit_px = 0.0;
   g.exit_pz = L;
-  RefPath& path = sim.transport.ref_path;
+  RefPath& path = sim.ref_path;
   const int nstep = sim.ref.nstep;
   for (int k = 0; k <= nstep; ++k) {
     const double s = k * L / nstep;
@@ -27,8 +27,8 @@ void ref_path_straight(Sim& sim, double L) {
   }
 }
 
-void ref_path_ends(Sim& sim) {
-  RefPath& path = sim.transport.ref_path;
+void ref_path_ends(TransportContext& sim) {
+  RefPath& path = sim.ref_path;
   const int ipos = sim.state.ipos;
   path(0, kRefPhase) = 0.0;
   path(0, kRefW) = sim.history.ref_W_in[ipos];
@@ -37,7 +37,7 @@ void ref_path_ends(Sim& sim) {
   sim.ref.w0 = sim.history.ref_W_out[ipos];
 }
 
-void reference_cannot_reach(const Sim& sim, double z, double z_end, const State6& Y) {
+void reference_cannot_reach(const TransportContext& sim, double z, double z_end, const State6& Y) {
   fatal({fmt::format(" {}: the design particle cannot reach z = {} cm of the element", 
                      element_label(sim, sim.state.ipos), z_end),
          fmt::format(" it stands at z = {} cm with beta = {} (stopped, reflected or not finite)", z,
@@ -45,7 +45,7 @@ void reference_cannot_reach(const Sim& sim, double z, double z_end, const State6
         true);
 }
 
-void reference_solenoid(Sim& sim, std::span<const double> z, std::span<const double> Bz,
+void reference_solenoid(TransportContext& sim, std::span<const double> z, std::span<const double> Bz,
                         double beta_exit) {
   ReferenceBlock& r = sim.ref;
   const int ipos = sim.state.ipos;
@@ -65,6 +65,6 @@ void reference_solenoid(Sim& sim, std::span<const double> z, std::span<const dou
   r.beta_s = std::sqrt(1.0 - 1.0 / (r.gamma_s * r.gamma_s));
 }
 
-void ref_particle_element(Sim& sim) { ref_particle_element(sim, SimField{&sim}); }
+void ref_particle_element(TransportContext& sim) { ref_particle_element(sim, SimField{&sim}); }
 
 }  // namespace linac

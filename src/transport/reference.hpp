@@ -15,14 +15,14 @@ namespace linac {
 
 // Rows 0..nstep of a straight element of length L (cm) and its exit plane
 // z = L.
-void ref_path_straight(Sim& sim, double L);
+void ref_path_straight(TransportContext& sim, double L);
 
 // The reference of an element without length whose driver has set
 // ref_phase_out(ipos) and ref_W_out(ipos).
-void ref_path_ends(Sim& sim);
+void ref_path_ends(TransportContext& sim);
 
 // Message for a design particle that cannot reach the end z of a row.
-[[noreturn]] void reference_cannot_reach(const Sim& sim, double z, double z_end,
+[[noreturn]] void reference_cannot_reach(const TransportContext& sim, double z, double z_end,
                                          const State6& Y);
 
 // Effective length and Larmor angle of a field-table solenoid from its
@@ -32,7 +32,7 @@ void ref_path_ends(Sim& sim);
 // (G cm) of the design particle of speed beta_exit; both 0 when |field1| <
 // 1e-10 G (no field to scale by). gamma_s and beta_s are left at the
 // entrance values.
-void reference_solenoid(Sim& sim, std::span<const double> z, std::span<const double> Bz,
+void reference_solenoid(TransportContext& sim, std::span<const double> z, std::span<const double> Bz,
                         double beta_exit);
 
 // Largest design-particle sub-step that changes the kinetic energy by
@@ -51,9 +51,9 @@ inline double reference_max_step(double gamma, double qa, double Ez) {
 // that cannot reach the end of a row (stopped, reflected, non-finite) stops
 // the run with a message naming the element.
 template <class Tracked>
-void ref_particle_element(Sim& sim, const Tracked& field) {
+void ref_particle_element(TransportContext& sim, const Tracked& field) {
   ReferenceBlock& r = sim.ref;
-  RefPath& path = sim.transport.ref_path;
+  RefPath& path = sim.ref_path;
   const int ipos = sim.state.ipos;
   const double scur_saved = sim.current.scur;
   sim.current.scur = 0.0;
@@ -112,6 +112,6 @@ void ref_particle_element(Sim& sim, const Tracked& field) {
 }
 
 // The design particle through field_at of the current element.
-void ref_particle_element(Sim& sim);
+void ref_particle_element(TransportContext& sim);
 
 }  // namespace linac

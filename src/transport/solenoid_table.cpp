@@ -7,10 +7,11 @@
 #include "numerics/fft.hpp"
 #include "numerics/spline.hpp"
 #include "transport/field_tables.hpp"
+#include "transport/transport_context.hpp"
 
 namespace linac {
 
-void solenoid_table_derivs(Sim& sim, AxisTable& t, std::vector<double>& raw_even) {
+void solenoid_table_derivs(TransportContext& sim, AxisTable& t, std::vector<double>& raw_even) {
   const double L = t.L;
   raw_even.clear();
   if (t.nbz % 2 == 0) {

@@ -9,7 +9,7 @@
 
 namespace linac {
 
-void check_step_count(const Sim& sim, int n, double nstep) {
+void check_step_count(const TransportContext& sim, int n, double nstep) {
   if (!std::isfinite(nstep))
     fatal({fmt::format(" {}: no step count follows from length {} cm and design velocity {}",
                        element_label(sim, n), sim.ref.elem_len, sim.ref.beta_s),
@@ -22,7 +22,7 @@ void check_step_count(const Sim& sim, int n, double nstep) {
           true);
 }
 
-void record_step_losses(Sim& sim, int n, int iq, double s_prev) {
+void record_step_losses(TransportContext& sim, int n, int iq, double s_prev) {
   std::int32_t* status = sim.particles.status[iq];
   double* z = sim.particles.z[iq];
   for (const std::int32_t i : sim.transport.step_losses) {
@@ -32,13 +32,13 @@ void record_step_losses(Sim& sim, int n, int iq, double s_prev) {
   }
 }
 
-void finish_element(Sim& sim, double length, bool field_map) {
+void finish_element(TransportContext& sim, double length, bool field_map) {
   misalign_out(sim);
   stat(sim, sim.ref.nstep);
   exit_element(sim, length, field_map);
 }
 
-void exit_element(Sim& sim, double length, bool field_map) {
+void exit_element(TransportContext& sim, double length, bool field_map) {
   if (sim.config.IACCEP == 1) {
     stat_acceptance_exit(sim);
     plot_step(sim, length);

@@ -24,7 +24,7 @@
 
 #include "beam/lost_coord.hpp"
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 #include "transport/misalign.hpp"
 #include "transport/push_t.hpp"
 #include "transport/push_z.hpp"
@@ -34,7 +34,7 @@ namespace linac {
 
 // A step count above the capacity of the reference path stops the run with a
 // message naming element line n.
-void check_step_count(const Sim& sim, int n, double nstep);
+void check_step_count(const TransportContext& sim, int n, double nstep);
 
 // Below this many slots a charge state is pushed by one thread: the cost of
 // starting a team would exceed the work.
@@ -72,7 +72,7 @@ inline constexpr int kBlocksPerGrab = 32;
 // length h (in time mode: to the step's zref); the slots lost in it are left,
 // in increasing order, in sim.transport.step_losses.
 template <class Field>
-void push_charge_state(Sim& sim, const Field& field, int iq, double h, StepMode mode = {},
+void push_charge_state(TransportContext& sim, const Field& field, int iq, double h, StepMode mode = {},
                        const FirstStageCache& cache = {}) {
   TransportState& ts = sim.transport;
   const int max_threads = omp_get_max_threads();
@@ -242,7 +242,7 @@ inline void push_tile_steps(const Field& field, const SlotView& view, const std:
 // The losses are left in sim.transport.state_step_losses[iq] as
 // (step << 32) + slot in increasing order.
 template <class Field>
-void push_states_steps(Sim& sim, const Field& field, int iq_first, int iq_last, double h, int nstep,
+void push_states_steps(TransportContext& sim, const Field& field, int iq_first, int iq_last, double h, int nstep,
                        const FirstStageCache* cache, const Field* step_fields = nullptr,
                        bool step_sums = false) {
   TransportState& ts = sim.transport;
@@ -315,17 +315,17 @@ void push_states_steps(Sim& sim, const Field& field, int iq_first, int iq_last, 
 // Marks the particles of step_losses lost in step k of element line n: status
 // := -1, the lost.dat record with the state from before the failed step, and
 // then z := the lab path position of the start of the step.
-void record_step_losses(Sim& sim, int n, int iq, double s_prev);
+void record_step_losses(TransportContext& sim, int n, int iq, double s_prev);
 
 // Beam out of the element and exit bookkeeping: misalign_out, the exit
 // statistics, and the acceptance record or the plots. Field-map elements
 // (field_map) write the field extraction output in the nominal pass.
-void finish_element(Sim& sim, double length, bool field_map);
+void finish_element(TransportContext& sim, double length, bool field_map);
 
 // The exit bookkeeping alone (acceptance record, field extraction output,
 // imoved, plots), for elements that took the beam out and their exit
 // statistics inside the step loop.
-void exit_element(Sim& sim, double length, bool field_map);
+void exit_element(TransportContext& sim, double length, bool field_map);
 
 // A field source that memoises per step what every particle shares in the
 // push in z (the Enge profile at the stage positions z, z + h/2, z + h):
@@ -340,18 +340,18 @@ struct ElementStepping {
   // element after the particles of the last step (the uds pattern).
   bool stat_every_step = false;
   // Called before the particles of charge state iq are pushed in each step.
-  std::function<void(Sim&, int)> before_state;
+  std::function<void(TransportContext&, int)> before_state;
   // Called after the exit statistics, before the exit bookkeeping.
-  std::function<void(Sim&)> after_exit_stats;
+  std::function<void(TransportContext&)> after_exit_stats;
 };
 
 // Steps 1..nstep of the current element (element line n) in the field
 // `field`, then the exit of the element.
 template <class Field>
-void step_element(Sim& sim, int n, const Field& field, double length,
+void step_element(TransportContext& sim, int n, const Field& field, double length,
                   const ElementStepping& how) {
   const ReferenceBlock& r = sim.ref;
-  const RefPath& path = sim.transport.ref_path;
+  const RefPath& path = sim.ref_path;
   StepGeometry& g = sim.transport.step;
   check_added_fields(sim);
   const StepMode mode{how.field_map && sim.config.iflag_dudt == 1};
@@ -430,8 +430,8 @@ void step_element(Sim& sim, int n, const Field& field, double length,
     const double s_prev = path(k - 1, kRefS);
     g.bend_invR = 0.0;
     if (sim.current.scur >= kScurMin) {
-      space_charge(sim, k);
-      sc_kick(sim, r.step_len);
+      sim.hooks.space_charge(sim, k);
+      sim.hooks.sc_kick(sim, r.step_len);
     }
     if constexpr (StepMemoField<Field>) {
       if (!mode.time_mode) f.source.prepare_step(z_start, r.step_len);
@@ -460,7 +460,7 @@ void step_element(Sim& sim, int n, const Field& field, double length,
 }
 
 template <class Field>
-void step_element(Sim& sim, int n, const Field& field, double length, bool field_map) {
+void step_element(TransportContext& sim, int n, const Field& field, double length, bool field_map) {
   ElementStepping how;
   how.field_map = field_map;
   step_element(sim, n, field, length, how);

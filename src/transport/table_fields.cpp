@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
+#include "transport/transport_context.hpp"
 #include "platform/fatal.hpp"
 #include "transport/seams.hpp"
 
@@ -10,7 +10,7 @@ namespace linac {
 
 namespace {
 
-[[noreturn]] void no_table(const Sim& sim, const char* what) {
+[[noreturn]] void no_table(const TransportContext& sim, const char* what) {
   fatal({fmt::format(" {}: no {} is loaded for the field of this element",
                      element_label(sim, sim.state.ipos), what)},
         true);
@@ -18,7 +18,7 @@ namespace {
 
 }  // namespace
 
-StaticTableSource static_table_source(const Sim& sim) {
+StaticTableSource static_table_source(const TransportContext& sim) {
   const ReferenceBlock& r = sim.ref;
   const auto& t = sim.field_tables.field3d;
   if (!t) no_table(sim, "3-D field table");
@@ -49,21 +49,21 @@ StaticTableSource static_table_source(const Sim& sim) {
   return s;
 }
 
-RfTableSource rf_table_source(const Sim& sim) {
+RfTableSource rf_table_source(const TransportContext& sim) {
   const auto& t = sim.field_tables.field3d;
   if (!t) no_table(sim, "RF field table");
   const ReferenceBlock& r = sim.ref;
   return RfTableSource{t.get(), r.elem_len, r.aperture_r, r.rf_amp, r.elem_phase};
 }
 
-Table2DSource table2d_source(const Sim& sim) {
+Table2DSource table2d_source(const TransportContext& sim) {
   const auto& t = sim.field_tables.table2d[1];
   if (!t) no_table(sim, "2-D field table");
   const ReferenceBlock& r = sim.ref;
   return Table2DSource{t.get(), r.elem_len, r.aperture_r, r.field2};
 }
 
-CombSource comb_source(const Sim& sim) {
+CombSource comb_source(const TransportContext& sim) {
   const auto& t1 = sim.field_tables.table2d[1];
   const auto& t2 = sim.field_tables.table2d[2];
   if (!t1 || !t2) no_table(sim, "pair of 2-D field tables");
@@ -71,16 +71,16 @@ CombSource comb_source(const Sim& sim) {
   return CombSource{t1.get(), t2.get(), r.elem_len, r.aperture_r, r.field1, r.field2};
 }
 
-SolenoidSource solenoid_source(const Sim& sim) {
+SolenoidSource solenoid_source(const TransportContext& sim) {
   const auto& t = sim.field_tables.axis_table;
   if (!t) no_table(sim, "solenoid table");
   const ReferenceBlock& r = sim.ref;
   return SolenoidSource{t.get(), r.elem_len, r.aperture_r, r.field1};
 }
 
-bool ebfld_active(const Sim& sim) { return sim.config.iflag_ebfld == 1; }
+bool ebfld_active(const TransportContext& sim) { return sim.config.iflag_ebfld == 1; }
 
-EbfldSource ebfld_source(const Sim& sim) {
+EbfldSource ebfld_source(const TransportContext& sim) {
   const FieldTables& ft = sim.field_tables;
   if (!ft.ebfld_table)
     fatal({fmt::format(" {}: the superimposed field is switched on (iflag_ebfld = 1), but no ebfld "
@@ -107,7 +107,7 @@ struct EbfldOnly {
 
 }  // namespace
 
-void add_ebfld_field(const Sim& sim, double x, double y, double z, Vec3& E, Vec3& B) {
+void add_ebfld_field(const TransportContext& sim, double x, double y, double z, Vec3& E, Vec3& B) {
   const FieldAt<EbfldOnly> field{{ebfld_source(sim)}};
   Vec3 Ee, Be;
   field(x, y, z, 0.0, Ee, Be);
@@ -127,7 +127,7 @@ bool evaluate(const Source& s, double x, double y, double z, double t, Vec3& E, 
 
 }  // namespace
 
-bool table_field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B,
+bool table_field_at(TransportContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B,
                     bool& inside) {
   switch (sim.state.itype) {
     case 2:  // sol (on-axis table)

@@ -19,7 +19,7 @@
 
 namespace linac {
 
-struct Sim;
+struct TransportContext;
 
 // Static 3-D table (deck, einz, eq3d, ehex, sol3d, extrc, eh3d, uds):
 // E := escale E (times cos t for uds), B := bscale B.
@@ -174,35 +174,35 @@ struct WithEbfld {
 // The sources of the current element, from the run context (the driver has
 // set the scalars and loaded the table). A missing table stops the run with
 // a message naming the element.
-StaticTableSource static_table_source(const Sim& sim);
-RfTableSource rf_table_source(const Sim& sim);
-Table2DSource table2d_source(const Sim& sim);
-CombSource comb_source(const Sim& sim);
-SolenoidSource solenoid_source(const Sim& sim);
+StaticTableSource static_table_source(const TransportContext& sim);
+RfTableSource rf_table_source(const TransportContext& sim);
+Table2DSource table2d_source(const TransportContext& sim);
+CombSource comb_source(const TransportContext& sim);
+SolenoidSource solenoid_source(const TransportContext& sim);
 // The superimposed field as the current element sees it (iflag_ebfld = 1).
-EbfldSource ebfld_source(const Sim& sim);
+EbfldSource ebfld_source(const TransportContext& sim);
 
 // Calls run(field) once with FieldAt<Source> when the superimposed field is
 // off, or with FieldAt<WithEbfld<Source>> when it is on: the driver's
 // stepping is instantiated on the composed source, resolved once per element.
 template <class Source, class Run>
-void with_added_fields(const Sim& sim, const Source& source, Run&& run);
+void with_added_fields(const TransportContext& sim, const Source& source, Run&& run);
 
 // field_at of the table element types (2, 5, 6, 11, 15, 16, 18, 21, 22, 25,
 // 28, 30): the element field (E, B as FieldAt gives them) and whether the
 // point was inside; false when itype is none of them.
-bool table_field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B,
+bool table_field_at(TransportContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B,
                     bool& inside);
 
 // True while the superimposed field of an ebfld command is on.
-bool ebfld_active(const Sim& sim);
+bool ebfld_active(const TransportContext& sim);
 
 // Adds the superimposed field at a point of the current element to E and B
 // given in the units of FieldAt (E/c and B in T): field_at's share of it.
-void add_ebfld_field(const Sim& sim, double x, double y, double z, Vec3& E, Vec3& B);
+void add_ebfld_field(const TransportContext& sim, double x, double y, double z, Vec3& E, Vec3& B);
 
 template <class Source, class Run>
-void with_added_fields(const Sim& sim, const Source& source, Run&& run) {
+void with_added_fields(const TransportContext& sim, const Source& source, Run&& run) {
   if (ebfld_active(sim)) {
     const FieldAt<WithEbfld<Source>> field{{source, ebfld_source(sim)}};
     run(field);

@@ -12,35 +12,10 @@
 #include <vector>
 
 #include "beam/matrix6.hpp"
+#include "common/records.hpp"
+#include "common/uninit_allocator.hpp"
 
 namespace linac {
-
-// Integration steps per element: rows 0..kMaxSteps of the reference path.
-inline constexpr int kMaxSteps = 1040;
-
-// Columns of a reference-path row.
-enum RefCol : int {
-  kRefS = 0,         // path length of the reference from the element entrance, cm
-  kRefX = 1,         // x of the reference point in the element frame, cm
-  kRefZ = 2,         // z of the reference point in the element frame, cm
-  kRefDirZ = 3,      // z component of the reference's unit direction
-  kRefDirX = 4,      // x component of the reference's unit direction
-  kRefPhase = 5,     // phase of the design particle, rad
-  kRefW = 6,         // kinetic energy of the design particle, keV/u
-  kRefInvR = 7,      // curvature of the step that ends at this row, 1/cm
-  kRefXc = 8,        // centre of curvature of that step, x, cm
-  kRefZc = 9,        // centre of curvature of that step, z, cm
-  kRefBeamMax = 14,  // 14..19: largest |x|, |x'|, |y|, |y'|, |phase dev.|, |dW/W| of the next step
-};
-inline constexpr int kRefCols = 20;
-
-// The reference of the current element, one row per step end, rows
-// -1..kMaxSteps (row 0 the entrance). Rebuilt by every element.
-struct RefPath {
-  std::array<std::array<double, kRefCols>, kMaxSteps + 2> rows{};
-  double& operator()(int k, int col) { return rows[static_cast<std::size_t>(k + 1)][col]; }
-  double operator()(int k, int col) const { return rows[static_cast<std::size_t>(k + 1)][col]; }
-};
 
 // Values of the current integration step and the exit plane of the element.
 struct StepGeometry {
@@ -72,27 +47,7 @@ struct Misalign {
   double err_weight_1 = 1.0, err_weight_2 = 1.0;
 };
 
-// An allocator whose new elements are left uninitialised: a work array
-// sized before a particle loop is first written by the thread that owns
-// its slots, instead of being zero-filled by one thread beforehand.
-template <class T>
-struct UninitAllocator : std::allocator<T> {
-  using std::allocator<T>::allocator;
-  template <class U>
-  struct rebind {
-    using other = UninitAllocator<U>;
-  };
-  template <class U, class... Args>
-  void construct(U* p, Args&&... args) {
-    if constexpr (sizeof...(Args) == 0)
-      ::new (static_cast<void*>(p)) U;
-    else
-      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
-};
-
 struct TransportState {
-  RefPath ref_path;
   StepGeometry step;
   Misalign misalign;
   // Slots lost in the current step, one list per thread of the particle

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/input_fixture.hpp"
 #include "control/parameter_file.hpp"
 #include "control/velmo_main.hpp"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "beam/err_stats.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "test_support.hpp"
 
 namespace linac {

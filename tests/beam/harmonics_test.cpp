@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "beam/harmonics.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "common/unit_numbers.hpp"
 #include "control/velmo_main.hpp"
 #include "test_support.hpp"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "beam/lost_coord.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "test_support.hpp"
 

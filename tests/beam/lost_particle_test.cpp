@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "beam/lost_coord.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "platform/format.hpp"
 #include "test_support.hpp"

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "beam/offsets.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 
 namespace linac {
 namespace {

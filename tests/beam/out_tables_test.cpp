@@ -5,7 +5,7 @@
 
 #include "beam/out_tables.hpp"
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "test_support.hpp"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "beam/phase_groups.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 
 namespace linac {
 namespace {

@@ -10,7 +10,7 @@
 #include <set>
 #include <sstream>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "test_support.hpp"
 

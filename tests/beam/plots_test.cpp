@@ -14,7 +14,7 @@
 #include "beam/plots.hpp"
 #include "beam/recording_canvas.hpp"
 #include "common/constants.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "test_support.hpp"
 
@@ -437,8 +437,8 @@ TEST(PlotStep, FirstPictureHasNoEnvelopeAndAnElementAddsOne) {
   s.ref.nstep = 2;
   s.ref.z_entry = 0.0;
   for (int k = 0; k <= 2; ++k) {
-    s.transport.ref_path(k, kRefS) = 5.0 * k;
-    s.transport.ref_path(k - 1, kRefBeamMax) = 0.5 + 0.1 * k;
+    s.ref_path(k, kRefS) = 5.0 * k;
+    s.ref_path(k - 1, kRefBeamMax) = 0.5 + 0.1 * k;
   }
   s.state.view_count = 5;
   plot_step(s, 10.0);
@@ -520,7 +520,7 @@ TEST(ViewerStops, GoNeverStopsAgainAndExitOrTextEndTheRunAsPlanned) {
     std::ostringstream prompts;
     f.sim->viewer.redirect(in, true, &prompts);
     f.sim->units.open(77, "probe.dat");
-    const int status = run_guarded(*f.sim, [](Sim& s) { plot_step(s, 0.0); });
+    const int status = run_guarded(*f.sim, [](ControlContext& s) { plot_step(s, 0.0); });
     EXPECT_EQ(status, 0) << answer;
     EXPECT_FALSE(f.sim->units.is_open(77));
     EXPECT_GE(f.canvas->png_writes, 2);  // at the stop and at the end
@@ -548,7 +548,7 @@ TEST(PlotStep, PictureFileAtMostOncePerClockSecondAndAfterAStop) {
     EXPECT_EQ(f.canvas->png_writes, st.writes_after) << "second " << st.second;
   }
   // A fatal stop later in the same second still leaves the picture on disk.
-  const int status = run_guarded(*f.sim, [](Sim& s) {
+  const int status = run_guarded(*f.sim, [](ControlContext& s) {
     plot_step(s, 0.0);
     fatal(" a stop");
   });
@@ -579,7 +579,7 @@ TEST(GraphCfg, BadFilesStopTheRunNamingFileMemberAndValue) {
   for (const Case& c : cases) {
     PlotFixture f(c.cfg);
     if (c.cfg.empty()) std::filesystem::remove(f.dir / "graph.cfg");
-    const int status = run_guarded(*f.sim, [](Sim& s) {
+    const int status = run_guarded(*f.sim, [](ControlContext& s) {
       plot_windows_setup(s);
       plot_step(s, 0.0);
     });

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "numerics/deviates.hpp"
 #include "numerics/random.hpp"
 #include "platform/fatal.hpp"
@@ -362,10 +362,10 @@ TEST(SourceGenerators, DrawOrderReproducesTheFirstParticles) {
 TEST(SourceGenerators, NpatZeroGivesTheReferenceAloneAndDrawsNothing) {
   using Gen = std::function<void(Sim&)>;
   const Gen gens[] = {
-      [](Sim& s) { gen_dist_random_direction(s, s.beam.beta_design, 1, 0.5, 10, 0.01, 1); },
-      [](Sim& s) { gen_dist_dc_beam(s, 0, 1, 1, 0.5, 1); },
-      [](Sim& s) { gen_dist_ball3d(s, s.beam.beta_design, 1, 1, 1, 1); },
-      [](Sim& s) { gen_dist_gauss(s, s.beam.beta_design, 1, 1, 1, 1); }};
+      [](ControlContext& s) { gen_dist_random_direction(s, s.beam.beta_design, 1, 0.5, 10, 0.01, 1); },
+      [](ControlContext& s) { gen_dist_dc_beam(s, 0, 1, 1, 0.5, 1); },
+      [](ControlContext& s) { gen_dist_ball3d(s, s.beam.beta_design, 1, 1, 1, 1); },
+      [](ControlContext& s) { gen_dist_gauss(s, s.beam.beta_design, 1, 1, 1, 1); }};
   for (const auto& g : gens) {
     auto sim = seeded_sim();
     auto ref = seeded_sim();
@@ -399,41 +399,41 @@ TEST(SourceGenerators, InvalidParametersAreRefused) {
     std::vector<std::string> expect;
   };
   const std::vector<Case> cases = {
-      {"RAB = 1", [](Sim& s) { gen_dist_dc_beam(s, 0, 1, 1, 1.0, 1); }, {"gen_dist_dc_beam", "RAB = 1"}},
-      {"RAB = -1.5", [](Sim& s) { gen_dist_dc_beam(s, 0, 1, 1, -1.5, 1); }, {"RAB = -1.5"}},
+      {"RAB = 1", [](ControlContext& s) { gen_dist_dc_beam(s, 0, 1, 1, 1.0, 1); }, {"gen_dist_dc_beam", "RAB = 1"}},
+      {"RAB = -1.5", [](ControlContext& s) { gen_dist_dc_beam(s, 0, 1, 1, -1.5, 1); }, {"RAB = -1.5"}},
       {"ellipse r = 1",
-       [](Sim& s) {
+       [](ControlContext& s) {
          double a, b;
          sample_ellipse2d(s, a, b, 1, 1, 1.0);
        },
        {"sample_ellipse2d", "r = 1"}},
-      {"nz_min = 1", [](Sim& s) { gen_dist_random_direction(s, 0.05, 1, 1.0, 10, 0, 1); },
+      {"nz_min = 1", [](ControlContext& s) { gen_dist_random_direction(s, 0.05, 1, 1.0, 10, 0, 1); },
        {"gen_dist_random_direction", "nz_min = 1"}},
-      {"nz_min = 2", [](Sim& s) { gen_dist_random_direction(s, 0.05, 1, 2.0, 10, 0, 1); },
+      {"nz_min = 2", [](ControlContext& s) { gen_dist_random_direction(s, 0.05, 1, 2.0, 10, 0, 1); },
        {"nz_min = 2"}},
-      {"speed spread to c", [](Sim& s) { gen_dist_random_direction(s, 0.6, 1, 0.5, 10, 0.9, 1); },
+      {"speed spread to c", [](ControlContext& s) { gen_dist_random_direction(s, 0.6, 1, 0.5, 10, 0.9, 1); },
        {"DB_B = 0.9"}},
       {"NPAT above capacity",
-       [](Sim& s) {
+       [](ControlContext& s) {
          s.config.NPAT[1] = kMaxParticles + 1;
          gen_dist_gauss(s, 0.05, 1, 1, 1, 1);
        },
        {"gen_dist_gauss", "NPAT(1) = 166002", "0..166001"}},
       {"NPAT negative",
-       [](Sim& s) {
+       [](ControlContext& s) {
          s.config.NPAT[1] = -1;
          gen_dist_ball3d(s, 0.05, 1, 1, 1, 1);
        },
        {"gen_dist_ball3d", "NPAT(1) = -1"}},
-      {"state 7", [](Sim& s) { gen_dist_ball3d(s, 0.05, 1, 1, 1, 7); }, {"charge state 7"}},
+      {"state 7", [](ControlContext& s) { gen_dist_ball3d(s, 0.05, 1, 1, 1, 7); }, {"charge state 7"}},
       {"negative charge",
-       [](Sim& s) {
+       [](ControlContext& s) {
          s.config.QQ[1] = -10.0;
          gen_dist_dc_beam(s, 0, 1, 1, 0, 1);
        },
        {"gen_dist_dc_beam", "kinetic energy"}},
       {"zero design energy",
-       [](Sim& s) {
+       [](ControlContext& s) {
          s.ref.w0 = 0.0;
          gen_dist_gauss(s, 0.05, 1, 1, 1, 1);
        },

@@ -8,7 +8,7 @@
 
 #include "beam/out_tables.hpp"
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "platform/fatal.hpp"
 #include "test_support.hpp"
@@ -102,7 +102,7 @@ TEST(Stat, FourParticleFixture) {
   EXPECT_EQ(sim->stats.position_counts.n_lost[1], 0);
   // Largest excursions about the axis: |x| = 1, |x'| = 0.001.
   EXPECT_EQ(r.beam_max[1], 1.0);
-  EXPECT_EQ(sim->transport.ref_path(0, kRefBeamMax + 1), 0.001);
+  EXPECT_EQ(sim->ref_path(0, kRefBeamMax + 1), 0.001);
   // The y and longitudinal planes have no spread: degenerate, marked by
   // Twiss parameters 0, all values finite.
   EXPECT_EQ(m.eps_rms[2], 0.0);
@@ -182,7 +182,7 @@ TEST(Stat, MomentsOfTwoStatesAgainstDirectComputation) {
     EXPECT_NEAR(m.centroid[a], ex.mean[a], 1e-13 * (1.0 + std::fabs(ex.mean[a]))) << a;
     for (int b = 1; b <= 6; ++b)
       EXPECT_NEAR(m.sigma[a][b], ex.cov[a][b], 1e-12 * std::sqrt(ex.cov[a][a] * ex.cov[b][b])) << a << b;
-    EXPECT_EQ(s.transport.ref_path(0, kRefBeamMax + a - 1), maxima[a]) << a;
+    EXPECT_EQ(s.ref_path(0, kRefBeamMax + a - 1), maxima[a]) << a;
   }
   for (int p = 1; p <= 3; ++p) {
     const int a = 2 * p - 1, b = 2 * p;
@@ -236,8 +236,8 @@ TEST(Stat, OriginsOfTheStatisticsCoordinates) {
     s.ref.nstep = c.nstep;
     s.state.iflag_chain = c.chain;
     for (int k = 0; k <= 3; ++k) {
-      s.transport.ref_path(k, kRefPhase) = 0.1 * k;
-      s.transport.ref_path(k, kRefW) = 900.0 + k;
+      s.ref_path(k, kRefPhase) = 0.1 * k;
+      s.ref_path(k, kRefW) = 900.0 + k;
     }
     s.history.ref_W_in[1] = 800.0;
     s.history.ref_W_out[1] = 1100.0;
@@ -549,15 +549,15 @@ TEST(StatAcceptanceExit, ClearsStepRowsAndSetsOrigins) {
   s.history.ref_W_out[2] = 1234.0;
   s.history.ref_phase_out[2] = 0.7;
   for (int k = 0; k <= 2; ++k) {
-    for (int m = 0; m < 6; ++m) s.transport.ref_path(k - 1, kRefBeamMax + m) = 5.0;
+    for (int m = 0; m < 6; ++m) s.ref_path(k - 1, kRefBeamMax + m) = 5.0;
     for (int m = 1; m <= 9; ++m) s.stats.step_stats[static_cast<std::size_t>(k)].v[m] = 5.0;
   }
   s.state.iflag_chain = 1;
   stat_acceptance_exit(s);
   for (int m = 0; m < 6; ++m) {
-    EXPECT_EQ(s.transport.ref_path(-1, kRefBeamMax + m), 0.0);
-    EXPECT_EQ(s.transport.ref_path(0, kRefBeamMax + m), 0.0);
-    EXPECT_EQ(s.transport.ref_path(1, kRefBeamMax + m), 5.0);
+    EXPECT_EQ(s.ref_path(-1, kRefBeamMax + m), 0.0);
+    EXPECT_EQ(s.ref_path(0, kRefBeamMax + m), 0.0);
+    EXPECT_EQ(s.ref_path(1, kRefBeamMax + m), 5.0);
   }
   EXPECT_EQ(s.stats.step_stats[1].v[6], 0.0);
   EXPECT_EQ(s.stats.step_stats[1].v[7], 5.0);

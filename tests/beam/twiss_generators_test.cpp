@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "beam/twiss_generators.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "numerics/random.hpp"
 #include "platform/fatal.hpp"
 #include "test_support.hpp"
@@ -263,7 +263,7 @@ TEST_F(GenFixture, SameSeedSameBeamAndStatesFollowOneAnother) {
   sim->config.NQTOT = 2;
   sim->config.NPAT[1] = n;
   sim->config.NPAT[2] = n;
-  auto gen = [&](Sim& s) {
+  auto gen = [&](ControlContext& s) {
     for (int iq = 1; iq <= 2; ++iq)
       gen_dist_waterbag6d(s, kBeta0, 1e-4, 0.3, 100.0, 4e-4, -0.2, 25.0, 10.0, 0.1, 4.0, iq);
   };

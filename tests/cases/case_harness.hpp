@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "beam/lost_coord.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/lattice_prepass.hpp"
 #include "control/lattice_reader.hpp"
 #include "control/parameter_file.hpp"

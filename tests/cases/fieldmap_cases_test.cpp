@@ -112,7 +112,7 @@ TEST(FieldMapCases, UniformFieldGivesQaEzLInZAndTime) {
   for (const Lattice& c : cases) {
     for (int mode = 0; mode <= 1; ++mode) {
       SCOPED_TRACE(c.lines + (mode ? " time mode" : " z mode"));
-      auto run = run_case(c, kBeam, [mode](Sim& s) { s.config.iflag_dudt = mode; });
+      auto run = run_case(c, kBeam, [mode](ControlContext& s) { s.config.iflag_dudt = mode; });
       const Sim& s = *run->sim;
       EXPECT_NEAR(s.history.ref_W_out[1] - s.history.ref_W_in[1], dW, 1e-7 * dW);
       const double W0 = kinetic(0.1);
@@ -141,7 +141,7 @@ TEST(FieldMapCases, EinzConservesEnergyInACubicPotential) {
     SCOPED_TRACE(mode ? "time mode" : "z mode");
     const Lattice lat{"5 einz 1.0 10.0 2.0 40\n",
                       [&](const CaseRun& r) { table3d(r, 5, 0, grad); }};
-    auto run = run_case(lat, kBeam, [mode](Sim& s) { s.config.iflag_dudt = mode; });
+    auto run = run_case(lat, kBeam, [mode](ControlContext& s) { s.config.iflag_dudt = mode; });
     const Sim& s = *run->sim;
     for (int i = 1; i <= 4; ++i) {
       const Placed& p = kBeam[static_cast<std::size_t>(i - 1)];
@@ -186,7 +186,7 @@ TEST(FieldMapCases, UdsTransitTimeGain) {
     // Stepped over table and extension: the last row lies at 5 cm.
     EXPECT_EQ(s.ref.nstep, c.nstep);
     EXPECT_NEAR(s.ref.step_len, 5.0 / c.nstep, 1e-15);
-    EXPECT_NEAR(s.transport.ref_path(c.nstep, kRefZ), 5.0, 1e-12);
+    EXPECT_NEAR(s.ref_path(c.nstep, kRefZ), 5.0, 1e-12);
   }
 }
 
@@ -337,7 +337,7 @@ TEST(FieldMapCases, Eq3dQuarterTableAndTimeMode) {
   const std::string lines = "1 drift 20.0 0.0 0.0 10\n5 eq3d 1.0 10.0 2.0 20\n";
   auto a = run_case({lines, full}, kBeam);
   auto b = run_case({lines, quarter}, kBeam);
-  auto t = run_case({lines, full}, kBeam, [](Sim& s) { s.config.iflag_dudt = 1; });
+  auto t = run_case({lines, full}, kBeam, [](ControlContext& s) { s.config.iflag_dudt = 1; });
   const ParticleArrays& pa = a->sim->particles;
   const ParticleArrays& pb = b->sim->particles;
   const ParticleArrays& pt = t->sim->particles;
@@ -371,7 +371,7 @@ TEST(FieldMapCases, Sol3dUniformFieldTurnsTheSlope) {
   const double th = kQa * 0.0032184034535 * 0.1 * kL / (bz * gamma);
   for (int mode = 0; mode <= 1; ++mode) {
     SCOPED_TRACE(mode ? "time mode" : "z mode");
-    auto run = run_case(lat, beam, [mode](Sim& s) { s.config.iflag_dudt = mode; });
+    auto run = run_case(lat, beam, [mode](ControlContext& s) { s.config.iflag_dudt = mode; });
     const ParticleArrays& p = run->sim->particles;
     for (int i = 1; i <= 4; ++i) {
       EXPECT_NEAR(p.xp[1][i], s0 * std::cos(th), 1e-10) << i;

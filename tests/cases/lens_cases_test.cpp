@@ -28,7 +28,7 @@ struct Rays {
 };
 
 Rays run_rays(const std::string& lattice, const std::vector<Placed>& beam, int iflag_dudt = 0,
-              void (*setup)(Sim&) = nullptr) {
+              void (*setup)(ControlContext&) = nullptr) {
   CaseRun run("cases/lens_quads");
   testing::write_file(run.dir / "sclinac.dat", lattice + "stop\n");
   run.read_inputs();
@@ -122,7 +122,7 @@ TEST(LensCases, ScanFactorActsOnTheFirstQuadOnly) {
       {-0.6, 0.002, -0.6, 0.0}};
   const std::string tail = "1 drift 20.0 0.0 0.0 10\n0 quad 300.0 34.0 10.0 2.0 0 40\n";
   static double factor_after = 0.0;
-  auto scanned = [](Sim& s) {
+  auto scanned = [](ControlContext& s) {
     s.scan.scan_mode = 2;
     s.scan.elem = 4;
     s.scan.cur_cdump = 4;

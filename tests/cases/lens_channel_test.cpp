@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "test_support.hpp"
 

@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <string>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/acceptance_output.hpp"
-#include "control/beam_state.hpp"
+#include "beam/beam_state.hpp"
 #include "test_support.hpp"
 
 namespace linac {

@@ -6,9 +6,9 @@
 #include <sstream>
 #include <string>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/acceptance_output.hpp"
-#include "control/beam_state.hpp"
+#include "beam/beam_state.hpp"
 #include "control/initial_beam.hpp"
 #include "control/velmo_main.hpp"
 #include "input_fixture.hpp"

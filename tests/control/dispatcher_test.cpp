@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/dispatcher.hpp"
 #include "platform/fatal.hpp"
 
@@ -26,7 +26,7 @@ struct Spy {
   void install(Sim& sim) {
     for (int k = 0; k < kHandlerCount; ++k) {
       const auto id = static_cast<HandlerId>(k);
-      sim.handlers.set(id, [this, id](Sim& s, std::int32_t& n) {
+      sim.handlers.set(id, [this, id](ControlContext& s, std::int32_t& n) {
         calls.push_back({id, n});
         if (!is_passive(id)) s.state.ipos += 1;
       });
@@ -180,8 +180,8 @@ TEST(Dispatcher, ResetsBeforeTheHandler) {
   Sim& s = *sim;
   s.ref.z_offset = 2.5;
   bool checked = false;
-  s.handlers.set(HandlerId::drift_element, [](Sim& x, std::int32_t&) { x.state.ipos += 1; });
-  s.handlers.set(HandlerId::quad_element, [&checked](Sim& x, std::int32_t& n) {
+  s.handlers.set(HandlerId::drift_element, [](ControlContext& x, std::int32_t&) { x.state.ipos += 1; });
+  s.handlers.set(HandlerId::quad_element, [&checked](ControlContext& x, std::int32_t& n) {
     EXPECT_EQ(n, 2);
     EXPECT_EQ(x.ref.nstep, 1);
     EXPECT_EQ(x.ref.elem_len, 0.0);
@@ -224,7 +224,7 @@ TEST(Dispatcher, PassedOverLinesRepeatThePreviousStatistics) {
   auto sim = lattice({{"drift"}, {"fit  "}, {"drift"}, {"cav  "}});
   Sim& s = *sim;
   s.config.IFLAG_CAV = 0;
-  s.handlers.set(HandlerId::drift_element, [](Sim& x, std::int32_t&) {
+  s.handlers.set(HandlerId::drift_element, [](ControlContext& x, std::int32_t&) {
     x.state.ipos += 1;
     x.stats.element_stats[static_cast<std::size_t>(x.state.ipos)].x_rms = 10.0 * x.state.ipos;
     x.stats.position_counts.n_lost[static_cast<std::size_t>(x.state.ipos)] = x.state.ipos;
@@ -264,7 +264,7 @@ TEST(Dispatcher, UnbuiltHandlerStopsNamingKeywordAndLine) {
 
 TEST(Dispatcher, HandlerThatBreaksThePositionRuleStops) {
   auto sim = lattice({{"mon  "}});
-  sim->handlers.set(HandlerId::mon_element, [](Sim&, std::int32_t&) {});
+  sim->handlers.set(HandlerId::mon_element, [](ControlContext&, std::int32_t&) {});
   sim->state.ipos = 0;
   std::int32_t n = 1;
   EXPECT_THROW(dispatch_element(*sim, n), FatalStop);

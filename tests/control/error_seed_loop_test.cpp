@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "common/sim.hpp"
-#include "control/beam_state.hpp"
+#include "run/sim.hpp"
+#include "beam/beam_state.hpp"
 #include "control/dispatcher.hpp"
 #include "control/error_seed_loop.hpp"
 #include "control/velmo_main.hpp"

@@ -7,8 +7,8 @@
 #include <sstream>
 #include <string>
 
-#include "common/sim.hpp"
-#include "control/beam_state.hpp"
+#include "run/sim.hpp"
+#include "beam/beam_state.hpp"
 #include "control/initial_beam.hpp"
 #include "platform/fatal.hpp"
 #include "platform/unformatted.hpp"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "test_support.hpp"
 
@@ -41,7 +41,7 @@ struct TaskRun {
   // Runs the whole task; the exit status.
   int go() { return run_program(*sim); }
   // Runs a step of the task under the top-level guard; the exit status.
-  int run(const std::function<void(Sim&)>& step) { return run_guarded(*sim, step); }
+  int run(const std::function<void(ControlContext&)>& step) { return run_guarded(*sim, step); }
   std::vector<std::string> screen_lines() const {
     std::vector<std::string> lines;
     std::istringstream in(screen.str());

@@ -135,7 +135,7 @@ TEST(ReadElements, EveryKeywordRow) {
     r.sim->config.ISOL = c.isol;
     r.file("linac.dat", c.text + "\n");
     std::int32_t nel = -1;
-    ASSERT_EQ(r.run([&](Sim& s) { nel = ReadElements(s); }), 0) << r.screen.str();
+    ASSERT_EQ(r.run([&](ControlContext& s) { nel = ReadElements(s); }), 0) << r.screen.str();
     EXPECT_EQ(r.screen.str(), "");
     EXPECT_EQ(nel, 1);
     const ElementTable& e = r.sim->elements;
@@ -160,7 +160,7 @@ TEST(ReadElements, PositionsAccumulateAndCommentsTakeNoSlot) {
          " 1 drift 10 2 2\n !1 drift 10\n ! any words\n 6 uds 2.5 1 2 3 4 1\n 0.5\n"
          " 3 quad 1 20 18 2 10\n 8 mon 1 2 3\n");
   std::int32_t nel = -1;
-  ASSERT_EQ(r.run([&](Sim& s) { nel = ReadElements(s); }), 0) << r.screen.str();
+  ASSERT_EQ(r.run([&](ControlContext& s) { nel = ReadElements(s); }), 0) << r.screen.str();
   const Sim& s = *r.sim;
   EXPECT_EQ(nel, 4);
   EXPECT_EQ(s.config.iel_first, 1);
@@ -176,7 +176,7 @@ TEST(ReadElements, EmptyFile) {
   InputRun r;
   r.file("linac.dat", "");
   std::int32_t nel = -1;
-  ASSERT_EQ(r.run([&](Sim& s) { nel = ReadElements(s); }), 0);
+  ASSERT_EQ(r.run([&](ControlContext& s) { nel = ReadElements(s); }), 0);
   EXPECT_EQ(nel, 0);
   EXPECT_EQ(r.sim->config.iel_first, 1);
   EXPECT_EQ(r.sim->config.iel_last, 0);
@@ -251,11 +251,11 @@ TEST(ReadElements, HarmonicLineIsFoundByItsParameterCode) {
   r.file("linac.dat", " 1 prmtr harm=2\n 1 prmtr iflag_t=1\n 1 drift 10 2 2\n");
   ASSERT_EQ(r.run(ReadElements), 0) << r.screen.str();
   const Sim& s = *r.sim;
-  EXPECT_TRUE(is_harmonic_line(s, 1));
-  EXPECT_FALSE(is_harmonic_line(s, 2));  // another parameter
-  EXPECT_FALSE(is_harmonic_line(s, 3));  // another keyword
-  EXPECT_FALSE(is_harmonic_line(s, -1));
-  EXPECT_FALSE(is_harmonic_line(s, kMaxElements + 1));
+  EXPECT_TRUE(is_harmonic_line(s.elements, 1));
+  EXPECT_FALSE(is_harmonic_line(s.elements, 2));  // another parameter
+  EXPECT_FALSE(is_harmonic_line(s.elements, 3));  // another keyword
+  EXPECT_FALSE(is_harmonic_line(s.elements, -1));
+  EXPECT_FALSE(is_harmonic_line(s.elements, kMaxElements + 1));
 }
 
 TEST(PrmtrCode, LastNameInTableOrderWins) {
@@ -356,7 +356,7 @@ TEST(ReadElements, AtMost2000Lines) {
     InputRun r;
     r.file("linac.dat", lattice);
     std::int32_t nel = 0;
-    ASSERT_EQ(r.run([&](Sim& s) { nel = ReadElements(s); }), 0);
+    ASSERT_EQ(r.run([&](ControlContext& s) { nel = ReadElements(s); }), 0);
     EXPECT_EQ(nel, 2000);
     EXPECT_EQ(r.sim->elements.elem_pos[2000], 2000.0);
   }

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "beam/out_tables.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/dispatcher.hpp"
 #include "control/velmo_main.hpp"
 #include "platform/fatal.hpp"
@@ -115,7 +115,7 @@ TEST(NominalPass, HandlersFillTheirOwnLines) {
   s.config.IFLAG_CORR = 1;  // an error study: no injection offsets, NP_SET kept
   s.beam.NP_SET = 1.0;
   s.config.npat0[1] = 3;
-  s.handlers.set(HandlerId::drift_element, [](Sim& x, std::int32_t& n) {
+  s.handlers.set(HandlerId::drift_element, [](ControlContext& x, std::int32_t& n) {
     x.state.ipos += 1;
     const auto p = static_cast<std::size_t>(x.state.ipos);
     x.history.ref_W_in[p] = x.ref.w0;

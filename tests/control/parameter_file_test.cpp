@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "input_fixture.hpp"
+#include "common/input_ranges.hpp"
 #include "numerics/random.hpp"
 
 namespace linac {

@@ -10,7 +10,7 @@
 #include <numeric>
 #include <algorithm>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "common/unit_numbers.hpp"
 #include "control/dispatcher.hpp"
 #include "control/lattice_reader.hpp"
@@ -105,17 +105,17 @@ TEST(PrmtrCmd, EachCodeSetsItsRecord) {
       {" 1 prmtr isol=1.5", none, [](const Sim& s, auto&) { EXPECT_EQ(s.config.ISOL, 2); }},
       {" 1 prmtr iflag2D=1", none, [](const Sim& s, auto&) { EXPECT_EQ(s.config.IFLAG2D, 1); }},
       // An iflag_qq above NQTOT is cut to NQTOT; 0 means every state.
-      {" 1 prmtr iflag_qq=5", [](Sim& s) { s.config.nqtot1 = 1; },
+      {" 1 prmtr iflag_qq=5", [](ControlContext& s) { s.config.nqtot1 = 1; },
        [](const Sim& s, auto&) {
          EXPECT_EQ(s.config.IFLAG_QQ, 2);
          EXPECT_EQ(s.config.nqtot1, 2);
        }},
-      {" 1 prmtr iflag_qq=0", [](Sim& s) { s.config.nqtot1 = 1; },
+      {" 1 prmtr iflag_qq=0", [](ControlContext& s) { s.config.nqtot1 = 1; },
        [](const Sim& s, auto&) {
          EXPECT_EQ(s.config.IFLAG_QQ, 2);
          EXPECT_EQ(s.config.nqtot1, 2);
        }},
-      {" 1 prmtr nqtot=3", [](Sim& s) { s.config.IFLAG_QQ = 0; s.config.nqtot0 = 2; s.config.AMASS[3] = 4.0; },
+      {" 1 prmtr nqtot=3", [](ControlContext& s) { s.config.IFLAG_QQ = 0; s.config.nqtot0 = 2; s.config.AMASS[3] = 4.0; },
        [](const Sim& s, auto&) {
          EXPECT_EQ(s.config.NQTOT, 3);
          EXPECT_EQ(s.config.IFLAG_QQ, 3);
@@ -151,7 +151,7 @@ TEST(PrmtrCmd, EachCodeSetsItsRecord) {
       {" 1 prmtr zlhSC=50", none, [](const Sim& s, auto&) { EXPECT_EQ(s.sc.zlhSC, 50.0); }},
       // Currents with their macro-particle charges, I / FREQB / (NPAT + 1):
       // 1 mA at 100 MHz over 1000 slots is 1e-14 C; space charge off.
-      {" 1 prmtr current=1 2", [](Sim& s) { s.current.scur = 5.0; },
+      {" 1 prmtr current=1 2", [](ControlContext& s) { s.current.scur = 5.0; },
        [](const Sim& s, auto&) {
          EXPECT_EQ(s.current.CURRENT[1], 1.0);
          EXPECT_EQ(s.current.CURRENT[2], 2.0);
@@ -161,7 +161,7 @@ TEST(PrmtrCmd, EachCodeSetsItsRecord) {
        }},
       {" 1 prmtr delta2=0.3", none, [](const Sim& s, auto&) { EXPECT_EQ(s.bend.delta2, 0.3); }},
       {" 1 prmtr delta1=0.2", none, [](const Sim& s, auto&) { EXPECT_EQ(s.bend.delta1, 0.2); }},
-      {" 1 prmtr gridSC=33 17 65", [](Sim& s) { s.sc.NXGRD = s.sc.NYGRD = s.sc.NZGRD = 129; },
+      {" 1 prmtr gridSC=33 17 65", [](ControlContext& s) { s.sc.NXGRD = s.sc.NYGRD = s.sc.NZGRD = 129; },
        [](const Sim& s, auto&) {
          EXPECT_EQ(s.sc.NXGRD, 33);
          EXPECT_EQ(s.sc.NYGRD, 17);
@@ -177,7 +177,7 @@ TEST(PrmtrCmd, EachCodeSetsItsRecord) {
          EXPECT_EQ(s.sc_grid.sc_grid3d.size(), 129u * 129u * 17u);
        }},
       // In 2-D mode the third size is not read.
-      {" 1 prmtr gridSC=65 65 17", [](Sim& s) { s.config.IFLAG2D = 1; s.sc.NZGRD = 129; },
+      {" 1 prmtr gridSC=65 65 17", [](ControlContext& s) { s.config.IFLAG2D = 1; s.sc.NZGRD = 129; },
        [](const Sim& s, auto&) {
          EXPECT_EQ(s.sc.NXGRD, 65);
          EXPECT_EQ(s.sc.NYGRD, 65);
@@ -193,7 +193,7 @@ TEST(PrmtrCmd, EachCodeSetsItsRecord) {
          EXPECT_EQ(s.prmtr.outsc.files_pending, 1);
          EXPECT_EQ(s.elements.elem_int[2][11], 26);
        }},
-      {" -1 prmtr outSC=3", [](Sim& s) { s.state.outSC = 9; },
+      {" -1 prmtr outSC=3", [](ControlContext& s) { s.state.outSC = 9; },
        [](const Sim& s, auto&) { EXPECT_EQ(s.state.outSC, 0); }},
       {" 1 prmtr iflag_accep=1", none, [](const Sim& s, auto&) { EXPECT_EQ(s.state.iflag_accep, 1); }},
       {" 0 prmtr dev_field=0.5 0.7", none,
@@ -206,7 +206,7 @@ TEST(PrmtrCmd, EachCodeSetsItsRecord) {
          EXPECT_TRUE(s.units.is_open(kUnitDevField));
          EXPECT_TRUE(std::filesystem::exists(r.dir / "dev_field.dat"));
        }},
-      {" -1 prmtr dev_field=0.5 0.7", [](Sim& s) { s.state.dev_field = 9; },
+      {" -1 prmtr dev_field=0.5 0.7", [](ControlContext& s) { s.state.dev_field = 9; },
        [](const Sim& s, const PrmtrRun& r) {
          EXPECT_EQ(s.state.dev_field, 0);
          EXPECT_EQ(s.state.ifirst_dev_field, -1);
@@ -226,7 +226,7 @@ TEST(PrmtrCmd, EachCodeSetsItsRecord) {
                    "Y'[mrad]          Phi[deg]          dW/W[%]        E,x,un[cm*mrad]   "
                    "E,y,un[cm*mrad]   E,z,un[deg*%]   \n");
        }},
-      {" 1 prmtr iwrite_rms=0", [](Sim& s) { s.config.iwrite_rms = 2; },
+      {" 1 prmtr iwrite_rms=0", [](ControlContext& s) { s.config.iwrite_rms = 2; },
        [](const Sim& s, const PrmtrRun& r) {
          EXPECT_EQ(s.config.iwrite_rms, 0);
          EXPECT_FALSE(std::filesystem::exists(r.dir / "rms.dat"));
@@ -390,7 +390,7 @@ TEST(PrmtrCmd, MhbRingOfTestParticles) {
 // as the drifts alone leave them; the opening line sets the reference
 // phase of its place from P1 in degrees.
 TEST(PrmtrCmd, PhaseChainAroundDriftsMatchesTheUnchainedRun) {
-  auto beam_with_spread = [](Sim& s) {
+  auto beam_with_spread = [](ControlContext& s) {
     for (int iq = 1; iq <= 2; ++iq)
       for (int i = 0; i <= 40; ++i) {
         s.particles.beta[iq][i] = beta_of_w(kW * (1.0 + 0.002 * (i - 20)));
@@ -492,9 +492,9 @@ TEST(PrmtrCmd, RefusedValuesStopNamingTheLine) {
       {" 1 prmtr nqtot=7", none, {"NQTOT = 7"}},
       {" 1 prmtr nqtot=3", none, {"NQTOT = 3, but charge state 3 has no mass number (AMASS = 0)"}},
       {" 1 prmtr nqtot1=3", none, {"lattice line 1 (prmtr nqtot1): charge states nqtot0 = 1 to nqtot1 = 3"}},
-      {" 1 prmtr nqtot0=3", [](Sim& s) { s.config.NQTOT = 3; }, {"nqtot0 = 3 to nqtot1 = 2"}},
+      {" 1 prmtr nqtot0=3", [](ControlContext& s) { s.config.NQTOT = 3; }, {"nqtot0 = 3 to nqtot1 = 2"}},
       {" 1 prmtr nqtot0=0", none, {"nqtot0 = 0"}},
-      {" 1 prmtr iflag_qq=1", [](Sim& s) { s.config.nqtot0 = 2; }, {"nqtot0 = 2 to nqtot1 = 1"}},
+      {" 1 prmtr iflag_qq=1", [](ControlContext& s) { s.config.nqtot0 = 2; }, {"nqtot0 = 2 to nqtot1 = 1"}},
       {" 1 prmtr iflag_qq=-1", none, {"IFLAG_QQ = -1"}},
       {" 1 prmtr harm=0", none, {"lattice line 1 (prmtr harm): harm = 0"}},
       {" 1 prmtr harm=-2", none, {"harm = -2"}},

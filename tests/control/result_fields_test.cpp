@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "beam/out_tables.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/input_fixture.hpp"
 #include "control/velmo_main.hpp"
 #include "test_support.hpp"

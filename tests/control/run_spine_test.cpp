@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "platform/fatal.hpp"
 #include "input_fixture.hpp"
@@ -76,7 +76,7 @@ TEST(ProgramRun, EmptyDirectoryStopsForTheMissingParameterFile) {
 
 TEST(ProgramRun, FatalStopFlushesFilesAndGivesNonZeroStatus) {
   TaskRun run;
-  const int status = run.run([](Sim& s) {
+  const int status = run.run([](ControlContext& s) {
     s.units.open(30, "log.dat");
     s.units.write(30, "first record");
     s.units.write(77, "to a unit never opened");
@@ -113,7 +113,7 @@ TEST(ProgramRun, BinaryRunsAMinimalTaskAndStopsInAnEmptyDirectory) {
 
 TEST(ProgramRun, PlannedStopClosesFilesWithStatusZero) {
   TaskRun run;
-  const int status = run.run([](Sim& s) {
+  const int status = run.run([](ControlContext& s) {
     s.units.open(30, "log.dat");
     s.units.write(30, "report");
     planned_stop();

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "common/unit_numbers.hpp"
 #include "control/dispatcher.hpp"
 #include "control/lattice_reader.hpp"
@@ -26,7 +26,7 @@ constexpr double kW0 = 1000.0;                 // keV/u
 struct CommandRun : InputRun {
   explicit CommandRun(const std::string& lattice) {
     file("linac.dat", lattice);
-    EXPECT_EQ(run([&](Sim& s) { ReadElements(s); }), 0) << screen.str();
+    EXPECT_EQ(run([&](ControlContext& s) { ReadElements(s); }), 0) << screen.str();
     sim->units.open(kUnitLog, "log.dat");
     sim->ref.w0 = kW0;
   }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "common/unit_numbers.hpp"
 #include "control/error_seed_loop.hpp"
 #include "corrections/correction_steps.hpp"

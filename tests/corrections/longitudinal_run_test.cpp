@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "common/sim.hpp"
-#include "control/beam_state.hpp"
+#include "run/sim.hpp"
+#include "beam/beam_state.hpp"
 #include "control/input_fixture.hpp"
 #include "corrections/correction_steps.hpp"
 #include "platform/unformatted.hpp"
@@ -242,7 +242,7 @@ TEST(LongitudinalRun, ZeroDesignEnergyAtThePhcorLineStops) {
   ASSERT_EQ(run.go(), 0) << run.screen.str();
   run.screen.str("");
   run.sim->history.ref_W_out[kPhcorLine] = 0.0;
-  EXPECT_NE(run.run([](Sim& sim) {
+  EXPECT_NE(run.run([](ControlContext& sim) {
     State(sim, "corr_dis.dat", "read");
     sim.corr.corr_on_long = 0;
     longitudinal_correction(sim, 2);

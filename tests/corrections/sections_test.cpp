@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
+#include "common/unit_numbers.hpp"
 #include "control/error_seed_loop.hpp"
 #include "corrections/sections.hpp"
 #include "test_support.hpp"

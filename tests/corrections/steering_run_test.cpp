@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "common/sim.hpp"
-#include "control/beam_state.hpp"
+#include "run/sim.hpp"
+#include "beam/beam_state.hpp"
 #include "control/input_fixture.hpp"
 #include "corrections/minimiser.hpp"
 #include "numerics/random.hpp"

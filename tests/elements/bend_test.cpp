@@ -197,7 +197,7 @@ TEST(BendElement, ReferenceMagnetFieldPathAndExit) {
   r.run(BendLine{}, {Particle{}});
   Sim& s = r.s;
   EXPECT_NEAR(std::abs(s.ref.field1), 1440.127, 1e-3);
-  const RefPath& path = s.transport.ref_path;
+  const RefPath& path = s.ref_path;
   const BendGeom& g = s.bmag_geom;
   for (int k = 20; k <= 80; k += 10) {
     EXPECT_NEAR(std::abs(path(k, kRefInvR)), 0.01, 1e-6) << k;
@@ -218,7 +218,7 @@ TEST(BendElement, ReferenceMagnetFieldPathAndExit) {
   EXPECT_LT(std::abs(s.particles.xp[1][0]), 1e-6);
   EXPECT_EQ(s.particles.status[1][0], 0);
   // The energy is unchanged; the phase grows by the path length.
-  EXPECT_NEAR(s.transport.ref_path(100, kRefW), 1000.0, 1e-12);
+  EXPECT_NEAR(s.ref_path(100, kRefW), 1000.0, 1e-12);
   // |beta| is conserved by a magnetic field; RK4 in steps of R/57 keeps it
   // to about 1e-7 relative.
   EXPECT_NEAR(s.particles.beta[1][0] / beta0, 1.0, 1e-6);
@@ -363,7 +363,7 @@ TEST(BendElement, FewSteps) {
       b.nstep = nstep;
       r.run(b, {Particle{}, Particle{0.3, 2e-3, 0.2, -1e-3}, Particle{-0.5, -3e-3, -0.1, 2e-3, 0.0, 1010.0}});
       for (int i = 0; i < 3; ++i) EXPECT_EQ(r.s.particles.status[1][i], 0) << deg << " " << nstep << " " << i;
-      const RefPath& path = r.s.transport.ref_path;
+      const RefPath& path = r.s.ref_path;
       if (nstep == 1) {
         EXPECT_EQ(path(0, kRefW), r.s.history.ref_W_in[1]);
         EXPECT_EQ(path(1, kRefW), r.s.history.ref_W_out[1]);

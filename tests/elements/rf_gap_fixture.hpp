@@ -6,7 +6,7 @@
 #include <cmath>
 #include <string>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "transport/element_run.hpp"
 #include "transport/table_writers.hpp"
 

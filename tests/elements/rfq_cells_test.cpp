@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "cases/case_harness.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "common/unit_numbers.hpp"
-#include "control/rfq_service.hpp"
+#include "elements/rfq/rfq_cells.hpp"
 #include "elements/rfq/rfq_cells.hpp"
 #include "test_support.hpp"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "beam/phase_groups.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "elements/rfq/rfq_cells.hpp"
 #include "elements/rfq/rfq_element.hpp"
 #include "test_support.hpp"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "../../tools/rfq_cell_design.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "elements/rfq/bessi.hpp"
 #include "elements/rfq/rfq_aperture.hpp"
 #include "elements/rfq/rfq_cells.hpp"

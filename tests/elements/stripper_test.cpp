@@ -18,7 +18,7 @@
 
 #include "beam/out_tables.hpp"
 #include "cases/case_harness.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/dispatcher.hpp"
 #include "elements/stripper.hpp"
 #include "numerics/deviates.hpp"

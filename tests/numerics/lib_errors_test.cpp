@@ -159,25 +159,25 @@ TEST(LibErrors, InsertsAreSubstitutedByTheirRules) {
   };
   const std::string l255(255, 'q');
   const std::vector<Case> cases = {
-      {[](Sim& s) { E1INSI(s, 1, -25); }, "%(I1)", ".  -25"},
-      {[](Sim& s) { E1INSI(s, 1, 7); E1INSI(s, 1, 8); }, "%(I1)", ".  7"},  // first wins
-      {[](Sim& s) { E1INSI(s, 1, 7); }, "%(i1)", ".  7"},                  // either case
+      {[](ControlContext& s) { E1INSI(s, 1, -25); }, "%(I1)", ".  -25"},
+      {[](ControlContext& s) { E1INSI(s, 1, 7); E1INSI(s, 1, 8); }, "%(I1)", ".  7"},  // first wins
+      {[](ControlContext& s) { E1INSI(s, 1, 7); }, "%(i1)", ".  7"},                  // either case
       {[](Sim&) {}, "n=%(I2)", ".  n=%(I2)"},                              // never set
-      {[](Sim& s) { E1INSI(s, 10, 5); }, "%(I1)", ".  %(I1)"},             // bad index
-      {[](Sim& s) { E1INSI(s, 1, 3); }, "x%(I1)", ".  x3"},
-      {[](Sim& s) { E1INSI(s, 1, 3); }, "%(X1)", ".  %(X1)"},  // not an insert letter
-      {[](Sim& s) { E1INSD(s, 1, 1.5); }, "%(D1)", ".  1.500000000000000D+00"},
-      {[](Sim& s) { E1INSD(s, 2, -1e-300); }, "%(D2)", ".  -1.000000000000000-300"},
-      {[](Sim& s) { E1INSD(s, 1, 0.0); }, "%(D1)", ".  0.000000000000000D+00"},
-      {[](Sim& s) { E1INSR(s, 1, 0.25f); }, "%(R1)", ".  2.500000E-01"},
-      {[](Sim& s) { E1INSR(s, 1, -0.5f); }, "%(R1)", ".  -5.000000E-01"},
-      {[](Sim& s) { E1INSR(s, 1, 0.0f); }, "%(R1)", ".  0.000000E+00"},
-      {[](Sim& s) { E1INSL(s, 1, "abc  "); }, "[%(L1)]", ".  [abc]"},
-      {[](Sim& s) { E1INSL(s, -1, "ab  "); }, "[%(L1)]", ".  [ab  ]"},
-      {[](Sim& s) { E1INSL(s, 1, "   "); }, "[%(L1)]", ".  [ ]"},
-      {[](Sim& s) { E1INSL(s, -1, ""); }, "[%(L1)]", ".  [%(L1)]"},  // empty value
+      {[](ControlContext& s) { E1INSI(s, 10, 5); }, "%(I1)", ".  %(I1)"},             // bad index
+      {[](ControlContext& s) { E1INSI(s, 1, 3); }, "x%(I1)", ".  x3"},
+      {[](ControlContext& s) { E1INSI(s, 1, 3); }, "%(X1)", ".  %(X1)"},  // not an insert letter
+      {[](ControlContext& s) { E1INSD(s, 1, 1.5); }, "%(D1)", ".  1.500000000000000D+00"},
+      {[](ControlContext& s) { E1INSD(s, 2, -1e-300); }, "%(D2)", ".  -1.000000000000000-300"},
+      {[](ControlContext& s) { E1INSD(s, 1, 0.0); }, "%(D1)", ".  0.000000000000000D+00"},
+      {[](ControlContext& s) { E1INSR(s, 1, 0.25f); }, "%(R1)", ".  2.500000E-01"},
+      {[](ControlContext& s) { E1INSR(s, 1, -0.5f); }, "%(R1)", ".  -5.000000E-01"},
+      {[](ControlContext& s) { E1INSR(s, 1, 0.0f); }, "%(R1)", ".  0.000000E+00"},
+      {[](ControlContext& s) { E1INSL(s, 1, "abc  "); }, "[%(L1)]", ".  [abc]"},
+      {[](ControlContext& s) { E1INSL(s, -1, "ab  "); }, "[%(L1)]", ".  [ab  ]"},
+      {[](ControlContext& s) { E1INSL(s, 1, "   "); }, "[%(L1)]", ".  [ ]"},
+      {[](ControlContext& s) { E1INSL(s, -1, ""); }, "[%(L1)]", ".  [%(L1)]"},  // empty value
       // A full store ignores further values: 263 + 1 + 8 fits, 270 + 30 + 8 does not.
-      {[&l255](Sim& s) {
+      {[&l255](ControlContext& s) {
          E1INSL(s, 1, l255);
          E1INSI(s, 2, 5);
          E1INSL(s, 3, std::string(30, 'w'));
@@ -337,7 +337,7 @@ TEST(LibErrors, ResultQueriesBeforeAnyCall) {
 // status, the library's message printed once and nothing after it.
 TEST(LibErrors, LibraryStopEndsRunThroughTopLevel) {
   CapturedSim cs;
-  const int status = run_guarded(*cs, [](Sim& sim) {
+  const int status = run_guarded(*cs, [](ControlContext& sim) {
     E1PSH(sim, "R");
     E1MES(sim, 5, 3, "Bad argument.");
     E1POP(sim, "R");

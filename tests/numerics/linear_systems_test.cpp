@@ -122,25 +122,25 @@ TEST(LinearSystems, ArgumentErrors) {
   Vec a(4, 1.0), b(2), x(2), f(4), w(2);
   std::vector<std::int32_t> p(2);
   const std::vector<Case> cases = {
-      {[&](Sim& s) { DLSARG(s, 0, a, 2, b, 1, x); },
+      {[&](ControlContext& s) { DLSARG(s, 0, a, 2, b, 1, x); },
        "TERMINAL ERROR 1 from DLSARG. The number of equations must be positive while N = 0 is "
        "given."},
       // N^2 = 4e18 values pass the largest vector a process can hold: the
       // storage message, not an escaping length error.
-      {[&](Sim& s) { DLSARG(s, 2000000000, a, 2, b, 1, x); },
+      {[&](ControlContext& s) { DLSARG(s, 2000000000, a, 2, b, 1, x); },
        "TERMINAL ERROR 2 from DLSARG. The required storage cannot be allocated. The workspace is "
        "based on N, where N = 2000000000."},
-      {[&](Sim& s) { DL2ARG(s, 2, a, 2, b, 3, x, f, p, w); },
+      {[&](ControlContext& s) { DL2ARG(s, 2, a, 2, b, 3, x, f, p, w); },
        "TERMINAL ERROR 3 from DL2ARG. IPATH must be either 1 or 2 while a value of 3 is given."},
-      {[&](Sim& s) { DL2ARG(s, 2, a, 1, b, 1, x, f, p, w); },
+      {[&](ControlContext& s) { DL2ARG(s, 2, a, 1, b, 1, x, f, p, w); },
        "TERMINAL ERROR 2 from DL2ARG. The order of the matrix must be less than or equal to its "
        "leading dimension while N = 2 and LDA = 1 are given."},
-      {[&](Sim& s) { double r; DL2CRG(s, 2, a, 2, f, 1, p, r, w); },
+      {[&](ControlContext& s) { double r; DL2CRG(s, 2, a, 2, f, 1, p, r, w); },
        "TERMINAL ERROR 3 from DL2CRG. The order of the matrix must be less than or equal to its "
        "leading dimension while N = 2 and LDFAC = 1 are given."},
-      {[&](Sim& s) { DTRSV(s, 'X', 'N', 'N', 2, a.data(), 2, x.data(), 1); },
+      {[&](ControlContext& s) { DTRSV(s, 'X', 'N', 'N', 2, a.data(), 2, x.data(), 1); },
        "TERMINAL ERROR 5 from DTRSV. UPLO must be set equal to U or L while X is given."},
-      {[&](Sim& s) { double n1; DNR1RR(s, 0, 2, a.data(), 2, n1); },
+      {[&](ControlContext& s) { double n1; DNR1RR(s, 0, 2, a.data(), 2, n1); },
        "TERMINAL ERROR 2 from DNR1RR. The number of rows of the input matrix must be greater "
        "than zero while NRA = 0 is given."},
   };

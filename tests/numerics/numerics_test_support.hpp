@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "platform/fatal.hpp"
 
 namespace linac::testing {

@@ -181,14 +181,14 @@ TEST(ChebyshevSeries, TermCountEvaluationAndMessages) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {[&](Sim& q) { DCSEVL(q, 0.0, s, 0); },
+      {[&](ControlContext& q) { DCSEVL(q, 0.0, s, 0); },
        "TERMINAL ERROR 5 from DCSEVL. The number of terms in the series is not positive. N = 0."},
-      {[&](Sim& q) { DCSEVL(q, 0.0, s, 1001); },
+      {[&](ControlContext& q) { DCSEVL(q, 0.0, s, 1001); },
        "TERMINAL ERROR 6 from DCSEVL. The number of terms in the series is greater than 1000. N "
        "= 1001."},
-      {[&](Sim& q) { INITDS(q, s, 0, 0.1f); },
+      {[&](ControlContext& q) { INITDS(q, s, 0, 0.1f); },
        "TERMINAL ERROR 5 from INITDS. The number of coefficients is less than 1. NOS = 0."},
-      {[&](Sim& q) { INITDS(q, s, 3, 1e-3f); },
+      {[&](ControlContext& q) { INITDS(q, s, 3, 1e-3f); },
        "TERMINAL ERROR 6 from INITDS. Too much accuracy may be requested. ETA should be "
        "increased."},
   };

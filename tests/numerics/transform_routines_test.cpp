@@ -223,35 +223,35 @@ TEST(Transforms, LengthErrorsStopTheRun) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {[](Sim& s) { RealFftTable t; DFFTRI(s, 0, t); },
+      {[](ControlContext& s) { RealFftTable t; DFFTRI(s, 0, t); },
        "TERMINAL ERROR 1 from DFFTRI. The length of the sequence N = 0. It must be at least 1."},
-      {[](Sim& s) { RealFftTable t(4); Vec v(4); DF2TRF(s, -3, v, v, t); },
+      {[](ControlContext& s) { RealFftTable t(4); Vec v(4); DF2TRF(s, -3, v, v, t); },
        "TERMINAL ERROR 1 from DF2TRF. The length of the sequence N = -3. It must be at least 1."},
-      {[](Sim& s) { RealFftTable t(4); Vec v(4); DF2TRB(s, 0, v, v, t); },
+      {[](ControlContext& s) { RealFftTable t(4); Vec v(4); DF2TRB(s, 0, v, v, t); },
        "TERMINAL ERROR 1 from DF2TRB. The length of the sequence N = 0. It must be at least 1."},
-      {[](Sim& s) { Vec v(4); DFFTRF(s, 0, v, v); },
+      {[](ControlContext& s) { Vec v(4); DFFTRF(s, 0, v, v); },
        "TERMINAL ERROR 1 from DFFTRF. The length of the sequence N = 0. It must be at least 1."},
-      {[](Sim& s) { SineTable t; DFSINI(s, 1, t); },
+      {[](ControlContext& s) { SineTable t; DFSINI(s, 1, t); },
        "TERMINAL ERROR 1 from DFSINI. The length of the sequence N = 1. It must be greater than "
        "1."},
-      {[](Sim& s) { SineTable t(4); Vec v(4); DF2INT(s, 0, v, v, t); },
+      {[](ControlContext& s) { SineTable t(4); Vec v(4); DF2INT(s, 0, v, v, t); },
        "TERMINAL ERROR 1 from DF2INT. The length of the sequence N = 0. It must be greater than "
        "1."},
       // A table of another length is reported, never used.
-      {[](Sim& s) { RealFftTable t(64); Vec v(32); DF2TRF(s, 32, v, v, t); },
+      {[](ControlContext& s) { RealFftTable t(64); Vec v(32); DF2TRF(s, 32, v, v, t); },
        "TERMINAL ERROR 2 from DF2TRF. The table WFFT was built for the length N = 64, but N = "
        "32 is given. A table serves only the length it was built for."},
-      {[](Sim& s) { RealFftTable t; Vec v(8); DF2TRB(s, 8, v, v, t); },
+      {[](ControlContext& s) { RealFftTable t; Vec v(8); DF2TRB(s, 8, v, v, t); },
        "TERMINAL ERROR 2 from DF2TRB. The table WFFT was built for the length N = 0, but N = 8 "
        "is given. A table serves only the length it was built for."},
-      {[](Sim& s) { SineTable t(31); Vec v(33); DF2INT(s, 33, v, v, t); },
+      {[](ControlContext& s) { SineTable t(31); Vec v(33); DF2INT(s, 33, v, v, t); },
        "TERMINAL ERROR 2 from DF2INT. The table WSIN was built for the length N = 31, but N = "
        "33 is given. A table serves only the length it was built for."},
       // Arrays shorter than N.
-      {[](Sim& s) { RealFftTable t(8); Vec a(8), b(7); DF2TRF(s, 8, a, b, t); },
+      {[](ControlContext& s) { RealFftTable t(8); Vec a(8), b(7); DF2TRF(s, 8, a, b, t); },
        "TERMINAL ERROR 3 from DF2TRF. The input and output arrays must hold N = 8 values, but "
        "one of them holds only 7."},
-      {[](Sim& s) { SineTable t(8); Vec a(5), b(8); DF2INT(s, 8, a, b, t); },
+      {[](ControlContext& s) { SineTable t(8); Vec a(5), b(8); DF2INT(s, 8, a, b, t); },
        "TERMINAL ERROR 3 from DF2INT. The input and output arrays must hold N = 8 values, but "
        "one of them holds only 5."},
   };

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "common/constants.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "spacecharge/poisson.hpp"
 
 namespace linac::testing {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/constants.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/fatal.hpp"
 #include "spacecharge/space_charge.hpp"
@@ -44,9 +44,9 @@ struct StepSetup {
     s.state.itype = 1;
     s.elements.elem_name[3] = "drift";
     for (int k = 0; k <= 4; ++k) {
-      s.transport.ref_path(k, kRefW) = 1000.0;
-      s.transport.ref_path(k, kRefPhase) = 0.1 * k;
-      s.transport.ref_path(k, kRefS) = 2.5 * k;
+      s.ref_path(k, kRefW) = 1000.0;
+      s.ref_path(k, kRefPhase) = 0.1 * k;
+      s.ref_path(k, kRefS) = 2.5 * k;
     }
     s.beam_moments.sigma[1][1] = 0.04;
     s.beam_moments.sigma[3][3] = 0.04;
@@ -70,13 +70,13 @@ TEST(SpaceCharge, BoxWithoutSizeIsRefused) {
   struct Case {
     const char* what;
     bool model_2d;
-    void (*setup)(Sim&);
+    void (*setup)(ControlContext&);
     const char* message;
   } cases[] = {
-      {"zero aper_x", false, [](Sim& s) { s.ref.aper_x = 0.0; }, "aper_x = 0 cm"},
-      {"zero aper_y", false, [](Sim& s) { s.ref.aper_y = 0.0; }, "|aper_y| = 0 cm"},
-      {"zero harmonic", false, [](Sim& s) { s.config.nharm_sc = 0; }, "nharm_sc = 0"},
-      {"2-D, zero aper_y", true, [](Sim& s) { s.ref.aper_y = 0.0; }, "|aper_y| = 0 cm"},
+      {"zero aper_x", false, [](ControlContext& s) { s.ref.aper_x = 0.0; }, "aper_x = 0 cm"},
+      {"zero aper_y", false, [](ControlContext& s) { s.ref.aper_y = 0.0; }, "|aper_y| = 0 cm"},
+      {"zero harmonic", false, [](ControlContext& s) { s.config.nharm_sc = 0; }, "nharm_sc = 0"},
+      {"2-D, zero aper_y", true, [](ControlContext& s) { s.ref.aper_y = 0.0; }, "|aper_y| = 0 cm"},
   };
   for (const Case& c : cases) {
     StepSetup t(c.model_2d);

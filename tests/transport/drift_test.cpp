@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "beam/lost_coord.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 #include "platform/fatal.hpp"
 #include "test_support.hpp"
@@ -326,11 +326,11 @@ TEST(DriftElement, SeamsStopTheRunInsteadOfSkippingPhysics) {
   struct Case {
     const char* what;
     const char* message;
-    void (*setup)(Sim&);
+    void (*setup)(ControlContext&);
   } cases[] = {
       {"beam current in a drift without aperture", "aperture half size aper_x = 0 cm",
-       [](Sim& s) { s.current.scur = 1.0; }},
-      {"ebfld", "ebfld", [](Sim& s) { s.config.iflag_ebfld = 1; }},
+       [](ControlContext& s) { s.current.scur = 1.0; }},
+      {"ebfld", "ebfld", [](ControlContext& s) { s.config.iflag_ebfld = 1; }},
   };
   for (const auto& c : cases) {
     DriftRun r(1000.0);
@@ -380,7 +380,7 @@ TEST(DriftElement, StatisticsAfterEveryStepOnlyWithPlots) {
     r.line(1, 10.0, 0.0, 0.0, 5);
     r.beam(1, {{0, 0, 0, 0}, {0.1, 0.01, 0, 0}, {0, 0, 0.1, 0}, {-0.1, 0.01, 0, 0}}, 0.25);
     drift_element(s, 1);
-    const RefPath& path = s.transport.ref_path;
+    const RefPath& path = s.ref_path;
     EXPECT_NEAR(path(-1, kRefBeamMax), 0.1, 1e-12) << igraph;  // step 0
     EXPECT_NEAR(path(4, kRefBeamMax), 0.2, 1e-12) << igraph;   // step 5: |x| = 0.1 + 0.01 * 10
     for (int k = 1; k <= 4; ++k) {
@@ -483,7 +483,7 @@ TEST(DriftElement, StatisticsOnTheWayEqualThoseAfterEachStep) {
         drift_element(s, 1);
         Result res;
         res.steps_taken = s.stats.step_sums.steps;
-        const RefPath& path = s.transport.ref_path;
+        const RefPath& path = s.ref_path;
         for (int k = -1; k <= nstep; ++k)
           for (int col = 0; col < kRefCols; ++col) res.numbers.push_back(path(k, col));
         for (int k = 0; k <= nstep; ++k)

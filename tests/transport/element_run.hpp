@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "common/unit_numbers.hpp"
 #include "test_support.hpp"
 #include "transport/frame.hpp"

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <random>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "transport/enge.hpp"
 
 namespace linac {

@@ -2,7 +2,7 @@
 // apertures, the loss flag, and the types whose field does not exist yet.
 #include <gtest/gtest.h>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "platform/fatal.hpp"
 #include "transport/field_at.hpp"
 #include "uniform_field.hpp"

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "transport/frame.hpp"
 #include "transport/misalign.hpp"
 #include "transport/reference.hpp"
@@ -17,7 +17,7 @@ namespace linac::testing {
 
 // Element line n: length elem_pos(n) - elem_pos(n - 1) (cm) in elem_int(n,
 // 11) steps, no aperture.
-inline void field_free_quad(Sim& sim, std::int32_t& n) {
+inline void field_free_quad(ControlContext& sim, std::int32_t& n) {
   ReferenceBlock& r = sim.ref;
   RunState& s = sim.state;
   s.ipos += 1;

@@ -298,25 +298,25 @@ TEST(FieldTableFiles, BrokenFilesStopNamingFileAndRecord) {
     std::function<void(Sim&)> read;
     std::vector<std::string> expect;  // parts of the first message line
   } cases[] = {
-      {"missing table", [](TableRun&) {}, [](Sim& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04"}},
-      {"missing RF table", [](TableRun&) {}, [](Sim& s) { read_eh_MWS(s, 4); }, {"eh_MWS.#04"}},
+      {"missing table", [](TableRun&) {}, [](ControlContext& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04"}},
+      {"missing RF table", [](TableRun&) {}, [](ControlContext& s) { read_eh_MWS(s, 4); }, {"eh_MWS.#04"}},
       {"short component record",
        [](TableRun& r) {
          RawTable t(3);
          t.records[6] = RecordOut().put(std::span<const double>(std::vector<double>(100, 0.0)));
          t.write(r->units, "eh_EMS.#04");
        },
-       [](Sim& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04", "record 7"}},
+       [](ControlContext& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04", "record 7"}},
       {"missing final integer",
        [](TableRun& r) {
          RawTable t(3);
          t.records.pop_back();
          t.write(r->units, "eh_EMS.#04");
        },
-       [](Sim& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04", "record 9", "end of file"}},
+       [](ControlContext& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04", "record 9", "end of file"}},
       {"flag 1 on a file of E only",
        [](TableRun& r) { RawTable(3, 1).write(r->units, "eh_EMS.#04"); },
-       [](Sim& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04", "record 9"}},
+       [](ControlContext& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04", "record 9"}},
       {"broken marker",
        [](TableRun& r) {
          RawTable(3).write(r->units, "eh_EMS.#04");
@@ -324,18 +324,18 @@ TEST(FieldTableFiles, BrokenFilesStopNamingFileAndRecord) {
          b[24] = 0x15;  // closing marker of record 1
          testing::write_file(r.path("eh_EMS.#04"), b);
        },
-       [](Sim& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04", "record 1", "length markers differ"}},
-      {"number outside 0..99", [](TableRun&) {}, [](Sim& s) { read_eh_EMS(s, 100); }, {"eh_EMS.#", "100"}},
+       [](ControlContext& s) { read_eh_EMS(s, 4); }, {"eh_EMS.#04", "record 1", "length markers differ"}},
+      {"number outside 0..99", [](TableRun&) {}, [](ControlContext& s) { read_eh_EMS(s, 100); }, {"eh_EMS.#", "100"}},
       {"mirrored table of E and B",
        [](TableRun& r) {
          write_table3d(r->units, "eh_EMS.#04", layout({1, 0, 0}), kKindEB, quadratic_field());
        },
-       [](Sim& s) {
+       [](ControlContext& s) {
          s.state.table_kind = kKindEB;
          read_eh_EMS(s, 4);
        },
        {"eh_EMS.#04", "record 2", "1 0 0"}},
-      {"2-D slot 3", [](TableRun&) {}, [](Sim& s) { read_2Dtable(s, 1, 3); }, {"slot 3"}},
+      {"2-D slot 3", [](TableRun&) {}, [](ControlContext& s) { read_2Dtable(s, 1, 3); }, {"slot 3"}},
   };
   for (const auto& c : cases) {
     TableRun run;

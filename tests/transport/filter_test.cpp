@@ -9,7 +9,7 @@
 #include <cmath>
 #include <numeric>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "element_run.hpp"
 #include "platform/fatal.hpp"
 #include "transport/filter.hpp"

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "transport/frame.hpp"
 
 namespace linac {

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 
 namespace linac::testing {
 

@@ -27,7 +27,7 @@ using testing::Particle;
 TEST(LensSteps, TileByTileEqualsStepByStep) {
   struct Lens {
     const char* keyword;
-    void (*driver)(Sim&, std::int32_t);
+    void (*driver)(TransportContext&, std::int32_t);
     std::vector<double> P;  // P1, P2, ...
   } lenses[] = {// field1 (G), L, eff_len, aperture (cm)
                 {"quad", quad_element, {3000.0, 20.0, 15.0, 2.5}},

@@ -8,7 +8,7 @@
 
 #include <cmath>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "element_run.hpp"
 #include "platform/fatal.hpp"
 #include "transport/lens_matrices.hpp"

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <string>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "common/unit_numbers.hpp"
 #include "control/dispatcher.hpp"
 #include "numerics/deviates.hpp"

@@ -7,7 +7,7 @@
 #include <cmath>
 
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/dispatcher.hpp"
 #include "element_run.hpp"
 #include "numerics/random.hpp"
@@ -227,7 +227,7 @@ TEST(PointElements, MonitorTakesTheExitStatistics) {
 }
 
 TEST(PointElements, DrawingPassOnlyTakesThePosition) {
-  void (*handlers[])(Sim&, std::int32_t) = {slit_element, zero_element, phcor_element, mon_element,
+  void (*handlers[])(TransportContext&, std::int32_t) = {slit_element, zero_element, phcor_element, mon_element,
                                             corr_element, shrt_element};
   for (auto* h : handlers) {
     ElementRun r(1000.0);

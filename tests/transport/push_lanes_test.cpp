@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "transport/lane_test_support.hpp"
 #include "transport/enge.hpp"
 #include "transport/push_z.hpp"

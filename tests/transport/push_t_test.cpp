@@ -7,7 +7,7 @@
 #include <cmath>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "platform/fatal.hpp"
 #include "test_support.hpp"
 #include "transport/integrate_z.hpp"

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "platform/fatal.hpp"
 #include "test_support.hpp"
 #include "transport/integrate_z.hpp"

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "platform/fatal.hpp"
+#include "run/sim.hpp"
 #include "transport/reference.hpp"
 #include "uniform_field.hpp"
 
@@ -35,7 +36,7 @@ struct RefSim {
     s.history.ref_W_in[5] = W_in;
     ref_path_straight(s, L);
   }
-  const RefPath& path() const { return sim->transport.ref_path; }
+  const RefPath& path() const { return sim->ref_path; }
 };
 
 TEST(Reference, StraightPathRows) {
@@ -70,11 +71,11 @@ TEST(Reference, DriftAdvancesThePhaseByTheTimeOfFlight) {
     EXPECT_NEAR(r.path()(k, kRefPhase), expected * k / 7, 1e-12 * expected) << k;
   EXPECT_EQ(r.path()(0, kRefW), 1000.0);
   // The same element again gives the same columns, bit for bit.
-  const RefPath first = s.transport.ref_path;
+  const RefPath first = s.ref_path;
   ref_particle_element(s);
   for (int k = 0; k <= 7; ++k) {
-    EXPECT_EQ(s.transport.ref_path(k, kRefPhase), first(k, kRefPhase));
-    EXPECT_EQ(s.transport.ref_path(k, kRefW), first(k, kRefW));
+    EXPECT_EQ(s.ref_path(k, kRefPhase), first(k, kRefPhase));
+    EXPECT_EQ(s.ref_path(k, kRefW), first(k, kRefW));
   }
 }
 

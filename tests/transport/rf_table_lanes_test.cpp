@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "transport/lane_test_support.hpp"
 #include "table_fixture.hpp"
 #include "transport/push_z.hpp"

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "transport/lane_test_support.hpp"
 #include "transport/push_z.hpp"
 #include "transport/stepping.hpp"

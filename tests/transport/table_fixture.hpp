@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "test_support.hpp"
 #include "transport/table_writers.hpp"
 

@@ -5,10 +5,10 @@
 
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
+#include "elements/elements_context.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
-#include "control/rfq_service.hpp"
+#include "elements/rfq/rfq_cells.hpp"
 #include "numerics/special_functions.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
@@ -38,7 +38,7 @@ void leading_powers(double y, std::array<double, N>& q) {
 
 // ---------------------------------------------------------------- Bessel tables
 
-void build_bessel_table(Sim& sim, double h, RfqBesselTable& t) {
+void build_bessel_table(ElementsContext& sim, double h, RfqBesselTable& t) {
   t.h = h;
   t.inv_h = 1.0 / h;
   t.rows.assign(kBesselNodes + 1, {});
@@ -118,7 +118,7 @@ RfqCellLine parse_rfq_cell_line(const std::string& text, const std::string& file
   return out;
 }
 
-void read_rfq_cells(Sim& sim, std::int32_t line, std::int32_t nn) {
+void read_rfq_cells(ElementsContext& sim, std::int32_t line, std::int32_t nn) {
   const RfqFlags& q = sim.rfq;
   RfqCellSet s;
   s.line = line;
@@ -183,7 +183,7 @@ void check_cells(const RfqCellSet& s) {
 
 }  // namespace
 
-void derive_rfq_cells(Sim& sim, RfqCellSet& s, const std::array<double, 7>& AijRFQ) {
+void derive_rfq_cells(ElementsContext& sim, RfqCellSet& s, const std::array<double, 7>& AijRFQ) {
   auto cell = [&](int i) -> RfqCell& { return s.cells[static_cast<std::size_t>(i)]; };
   const int N = s.ncells;
   // The regular section: the first unbroken run of type-0 cells.
@@ -251,14 +251,14 @@ void derive_rfq_cells(Sim& sim, RfqCellSet& s, const std::array<double, 7>& AijR
   s.work.sync_W_out = s.work.sync_ph_in = s.work.sync_ph_mid = s.work.sync_ph_out = s.work.sync_W_in;
 }
 
-RfqCellSet& current_rfq(Sim& sim) {
+RfqCellSet& current_rfq(ElementsContext& sim) {
   auto it = sim.rfq_lines.by_line.find(sim.rfq_lines.current);
   if (it == sim.rfq_lines.by_line.end())
     fatal({fmt::format(" {}: no RFQ cells were read for it", element_label(sim, sim.rfq_lines.current))}, true);
   return it->second;
 }
 
-const RfqCellSet& current_rfq(const Sim& sim) {
+const RfqCellSet& current_rfq(const ElementsContext& sim) {
   auto it = sim.rfq_lines.by_line.find(sim.rfq_lines.current);
   if (it == sim.rfq_lines.by_line.end())
     fatal({fmt::format(" {}: no RFQ cells were read for it", element_label(sim, sim.rfq_lines.current))}, true);

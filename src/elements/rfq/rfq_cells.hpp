@@ -19,7 +19,7 @@
 
 namespace linac {
 
-struct Sim;
+struct ElementsContext;
 
 inline constexpr int kRfqMaxCells = kRfqCells;  // cells of one RFQ
 inline constexpr int kRfqMaxSteps = 800;        // integration steps of one cell
@@ -79,7 +79,7 @@ inline void rfq_bessel_ratio01(const RfqBesselTable& t, double x, double& T0, do
 }
 
 // Builds the table for the grid step h (> 0) with the library's I_n.
-void build_bessel_table(Sim& sim, double h, RfqBesselTable& t);
+void build_bessel_table(ElementsContext& sim, double h, RfqBesselTable& t);
 
 // One cell. Coefficients c[7..14] by type: regular A01 A10 A03 A12 A21 A23
 // A30 A32 (A12..A32 normalised by the reader); fall cells A01, A03, z11 (c9,
@@ -148,10 +148,18 @@ RfqCellLine parse_rfq_cell_line(const std::string& text, const std::string& file
 // switches, positions, voltages, Bessel table). AijRFQ(1..6) multiply
 // A03..A32 of the regular section. Degenerate cells stop the run naming the
 // file and the cell.
-void derive_rfq_cells(Sim& sim, RfqCellSet& s, const std::array<double, 7>& AijRFQ);
+void derive_rfq_cells(ElementsContext& sim, RfqCellSet& s, const std::array<double, 7>& AijRFQ);
 
 // The current RFQ's record: a run that reaches here without one stops.
-RfqCellSet& current_rfq(Sim& sim);
-const RfqCellSet& current_rfq(const Sim& sim);
+RfqCellSet& current_rfq(ElementsContext& sim);
+const RfqCellSet& current_rfq(const ElementsContext& sim);
+
+// The RFQ cell-file reader that the lattice reader calls for every rfq line.
+// Reads rfq.#NN (NN = nn) from the table directory for the rfq line on
+// element line `line`, whose values the lattice reader has just stored in
+// sim.rfq (rfq_ncells, rfq_file_no, rfq_volt, rfq_R, rfq_phi0,
+// rfq_concave), builds that line's own cell record and sets
+// sim.rfq.rfq_length, the end of the last cell in cm.
+void read_rfq_cells(ElementsContext& sim, std::int32_t line, std::int32_t nn);
 
 }  // namespace linac

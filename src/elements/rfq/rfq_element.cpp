@@ -8,15 +8,16 @@
 #include "beam/out_tables.hpp"
 #include "beam/phase_groups.hpp"
 #include "beam/stats.hpp"
-#include "common/sim.hpp"
+#include "elements/elements_context.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
-#include "control/beam_state.hpp"
+#include "beam/beam_state.hpp"
 #include "elements/rfq/rfq_aperture.hpp"
 #include "elements/rfq/rfq_field.hpp"
 #include "elements/rfq/rfq_listings.hpp"
 #include "platform/fatal.hpp"
 #include "platform/format.hpp"
+#include "spacecharge/space_charge.hpp"
 #include "transport/frame.hpp"
 #include "transport/reference.hpp"
 #include "transport/stepping.hpp"
@@ -32,7 +33,7 @@ constexpr double kHarmDown = 0.9900000095367432;
 
 // Applies f(phase) to every live slot 0..NPAT + ntest of every charge state.
 template <class F>
-void for_live_phases(Sim& sim, F&& f) {
+void for_live_phases(ElementsContext& sim, F&& f) {
   for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
     const int last = sim.config.NPAT[iq] + sim.npat.ntest[iq];
     double* ph = sim.particles.phase[iq];
@@ -44,7 +45,7 @@ void for_live_phases(Sim& sim, F&& f) {
 
 }  // namespace
 
-void rfq_prepare_beam(Sim& sim, const RfqCellSet& cs, double P5, double phi0) {
+void rfq_prepare_beam(ElementsContext& sim, const RfqCellSet& cs, double P5, double phi0) {
   RunState& s = sim.state;
   ReferenceBlock& r = sim.ref;
   if (s.iflag_t == 0) {
@@ -104,7 +105,7 @@ struct CellTable {
   double ax = 0.0, ay = 0.0;  // last x and y nodes, cm
 };
 
-CellTable load_cell_table(Sim& sim, const RfqCell& c, int i) {
+CellTable load_cell_table(ElementsContext& sim, const RfqCell& c, int i) {
   CellTable ct;
   if (c.table <= 0) return ct;
   sim.state.table_sym = 2;
@@ -130,9 +131,9 @@ CellTable load_cell_table(Sim& sim, const RfqCell& c, int i) {
 // Steps 1..nstep of the current cell in the field kind K: the step's vane
 // aperture, the field row of the request, space charge, and the particles.
 template <class K>
-void run_cell_steps(Sim& sim, std::int32_t n, RfqCellSet& cs, const K& kind, const RfqDevRequest& req) {
+void run_cell_steps(ElementsContext& sim, std::int32_t n, RfqCellSet& cs, const K& kind, const RfqDevRequest& req) {
   ReferenceBlock& r = sim.ref;
-  const RefPath& path = sim.transport.ref_path;
+  const RefPath& path = sim.ref_path;
   StepGeometry& g = sim.transport.step;
   RfqWork& w = cs.work;
   const int i = sim.rfq.rfq_cur;
@@ -182,7 +183,7 @@ void run_cell_steps(Sim& sim, std::int32_t n, RfqCellSet& cs, const K& kind, con
 }
 
 // One cell: its table, apertures, reference particle and steps.
-void run_cell(Sim& sim, std::int32_t n, RfqCellSet& cs, int i, double z0, const RfqDevRequest& req) {
+void run_cell(ElementsContext& sim, std::int32_t n, RfqCellSet& cs, int i, double z0, const RfqDevRequest& req) {
   ReferenceBlock& r = sim.ref;
   const RfqCell& c = cs.cells[static_cast<std::size_t>(i)];
   sim.rfq.rfq_cur = i;
@@ -221,7 +222,7 @@ void run_cell(Sim& sim, std::int32_t n, RfqCellSet& cs, int i, double z0, const 
       kind);
   stat(sim, 0);
 
-  const RefPath& path = sim.transport.ref_path;
+  const RefPath& path = sim.ref_path;
   RfqWork& w = cs.work;
   const auto u = static_cast<std::size_t>(i);
   w.sync_W_in[u] = path(0, kRefW);
@@ -236,7 +237,7 @@ void run_cell(Sim& sim, std::int32_t n, RfqCellSet& cs, int i, double z0, const 
 
 }  // namespace
 
-void rfq_element(Sim& sim, std::int32_t& n) {
+void rfq_element(ElementsContext& sim, std::int32_t& n) {
   RunState& s = sim.state;
   ReferenceBlock& r = sim.ref;
   ReferenceHistory& h = sim.history;

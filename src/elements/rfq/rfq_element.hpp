@@ -11,10 +11,10 @@
 
 namespace linac {
 
-struct Sim;
+struct ElementsContext;
 struct RfqCellSet;
 
-void rfq_element(Sim& sim, std::int32_t& n);
+void rfq_element(ElementsContext& sim, std::int32_t& n);
 
 // The preparation of the beam before the first cell (not when resuming
 // inside the RFQ): uses up the time-mode request (a run without one stops),
@@ -25,6 +25,6 @@ void rfq_element(Sim& sim, std::int32_t& n);
 // and the per-state phase origins from the groups that bracket the design
 // charge, and re-centres every live phase on the reference phase of those
 // groups.
-void rfq_prepare_beam(Sim& sim, const RfqCellSet& cs, double P5, double phi0);
+void rfq_prepare_beam(ElementsContext& sim, const RfqCellSet& cs, double P5, double phi0);
 
 }  // namespace linac

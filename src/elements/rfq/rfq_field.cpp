@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-#include "common/sim.hpp"
+#include "elements/elements_context.hpp"
 #include "common/unit_numbers.hpp"
 #include "transport/seams.hpp"
 #include "platform/fatal.hpp"
@@ -206,13 +206,13 @@ RfqCellKind make_cell_kind(const RfqCellSet& s, int i, int mode, const Table3D* 
   }
 }
 
-[[noreturn]] void rfq_z_out_of_range(Sim& sim) {
+[[noreturn]] void rfq_z_out_of_range(ElementsContext& sim) {
   const char* text = " RFQerror->  z is out of range [0,d_elem] in RFQ_field(x,y,z)";
   sim.units.write(kUnitLog, list_directed({std::string_view(text)}));
   fatal(text);
 }
 
-bool rfq_field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
+bool rfq_field_at(ElementsContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
   const RfqRunCell& rc = sim.rfq_run;
   if (!(rc.L > 0.0))
     fatal({fmt::format(" {}: the RFQ field is asked for while no RFQ cell is being run",

@@ -19,7 +19,7 @@
 
 namespace linac {
 
-struct Sim;
+struct ElementsContext;
 
 // Angles of a point: r, cos(theta), sin(theta), with the axis moved to
 // (1e-6, 0) as every field routine sees it.
@@ -235,10 +235,10 @@ struct RfqSource {
 // The RFQ's field in field_at (element type 9): the current cell of the
 // current RFQ with the current aperture and RF phase. A z outside the cell
 // stops the run.
-bool rfq_field_at(Sim& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
+bool rfq_field_at(ElementsContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B);
 
 // A point outside its cell: the log.dat line and the run's stop.
-[[noreturn]] void rfq_z_out_of_range(Sim& sim);
+[[noreturn]] void rfq_z_out_of_range(ElementsContext& sim);
 
 // The RFQ's run-time state that field_at reads (the cell kind of the cell
 // being run and the aperture of the step), set by the driver.

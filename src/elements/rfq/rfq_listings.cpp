@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "common/sim.hpp"
+#include "elements/elements_context.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/format.hpp"
 
@@ -15,22 +15,22 @@ constexpr double kCos3Zone = 0.8660254037844386;
 constexpr const char* kFieldHeading = "    z, cm       Ex, V/cm       Ey, V/cm       Ez, V/cm   ";
 constexpr const char* kApertureHeading = "   z ,cm      Rx ,cm      Ry ,cm    ";
 
-void put(Sim& sim, int unit, std::string_view fmt, std::initializer_list<FmtItem> items) {
+void put(ElementsContext& sim, int unit, std::string_view fmt, std::initializer_list<FmtItem> items) {
   sim.units.write(unit, format_records(fmt, items));
 }
 
-std::int32_t& header_flag(Sim& sim, const RfqDevRequest& req) {
+std::int32_t& header_flag(ElementsContext& sim, const RfqDevRequest& req) {
   return sim.elements.elem_int[static_cast<std::size_t>(req.line)][15];
 }
 
-void field_rows(Sim& sim, const RfqCellSet& s, int nstep, int zcol) {
+void field_rows(ElementsContext& sim, const RfqCellSet& s, int nstep, int zcol) {
   for (int k = 0; k <= nstep; ++k) {
     const auto& row = s.work.field_rec[static_cast<std::size_t>(k)];
     put(sim, kUnitDevField, "(F12.3,3D15.5)", {row[static_cast<std::size_t>(zcol)], row[2], row[3], row[4]});
   }
 }
 
-void parameter_block(Sim& sim, const RfqCellSet& s, int i) {
+void parameter_block(ElementsContext& sim, const RfqCellSet& s, int i) {
   const RfqCell& c = s.cells[static_cast<std::size_t>(i)];
   const double V = c.volt;
   auto num = [&](const char* label, double v) { put(sim, kUnitLog, "(A15,F12.5)", {std::string_view(label), v}); };
@@ -91,7 +91,7 @@ void parameter_block(Sim& sim, const RfqCellSet& s, int i) {
 
 }  // namespace
 
-void rfq_cell_listing(Sim& sim, const RfqCellSet& s, int i, int nstep, double step_len,
+void rfq_cell_listing(ElementsContext& sim, const RfqCellSet& s, int i, int nstep, double step_len,
                       const RfqDevRequest& req) {
   if (req.code == kRfqNoRequest) return;
   const RfqCell& c = s.cells[static_cast<std::size_t>(i)];
@@ -140,7 +140,7 @@ void rfq_cell_listing(Sim& sim, const RfqCellSet& s, int i, int nstep, double st
         {(j - 0.5) * step_len, apx[static_cast<std::size_t>(j)], apy[static_cast<std::size_t>(j)]});
 }
 
-void rfq_sync_table(Sim& sim, const RfqCellSet& s, double phi0_rad) {
+void rfq_sync_table(ElementsContext& sim, const RfqCellSet& s, double phi0_rad) {
   const std::string blank = list_directed(std::span<const FmtItem>{});
   sim.units.write(kUnitLog, blank);
   sim.units.write(kUnitLog, blank);

@@ -10,7 +10,7 @@
 
 namespace linac {
 
-struct Sim;
+struct ElementsContext;
 
 // The field-output request of a prmtr dev_field line as the RFQ reads it.
 struct RfqDevRequest {
@@ -23,11 +23,11 @@ inline constexpr int kRfqNoRequest = -13;
 
 // The listing after cell i (the work record holds its field rows and step
 // apertures; nstep steps of step_len cm).
-void rfq_cell_listing(Sim& sim, const RfqCellSet& s, int i, int nstep, double step_len,
+void rfq_cell_listing(ElementsContext& sim, const RfqCellSet& s, int i, int nstep, double step_len,
                       const RfqDevRequest& req);
 
 // The reference-particle table after the last cell; nothing but the file
 // name when cell 1 was not run (a resumed run).
-void rfq_sync_table(Sim& sim, const RfqCellSet& s, double phi0_rad);
+void rfq_sync_table(ElementsContext& sim, const RfqCellSet& s, double phi0_rad);
 
 }  // namespace linac

@@ -7,8 +7,8 @@
 #include <limits>
 #include <string>
 
-#include "common/sim.hpp"
-#include "control/beam_state.hpp"
+#include "run/sim.hpp"
+#include "beam/beam_state.hpp"
 #include "platform/fatal.hpp"
 #include "test_support.hpp"
 

@@ -7,7 +7,7 @@
 
 namespace linac {
 
-struct Sim;
+struct BeamContext;
 
 // Byte count of the first record (36 scalars): 7 + 1 + 2 reals of 8 bytes,
 // 10 + 4 + 12 integers of 4 bytes.
@@ -18,6 +18,6 @@ inline constexpr int kStateScalarBytes = 184;
 // stops the run with " Wrong argument in subroutine State ". Reading a
 // missing file stops the run naming it and creates nothing; counts read
 // from the file are checked against the capacities before they are used.
-void State(Sim& sim, std::string_view name, std::string_view mode);
+void State(BeamContext& sim, std::string_view name, std::string_view mode);
 
 }  // namespace linac

@@ -1,4 +1,4 @@
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 
 #include <gtest/gtest.h>
 

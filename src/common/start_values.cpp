@@ -1,8 +1,8 @@
-#include "common/sim.hpp"
+#include "common/start_values.hpp"
+
+#include "common/context.hpp"
 
 namespace linac {
-
-std::unique_ptr<Sim> make_sim() { return std::make_unique<Sim>(); }
 
 namespace {
 
@@ -24,7 +24,7 @@ constexpr NamedType kNamedTypes[] = {
 
 }  // namespace
 
-void set_start_values(Sim& sim) {
+void set_start_values(CommonContext& sim) {
   ReferenceBlock& r = sim.ref;
   // Mass units and limits.
   r.amu_ev = kAmuEv;
@@ -93,7 +93,7 @@ void set_start_values(Sim& sim) {
   s.ifirst_dev_field = -1;
 }
 
-void set_remaining_defaults(Sim& sim) {
+void set_remaining_defaults(CommonContext& sim) {
   sim.beam.PHI0 = 0.0;
   for (int k = 1; k <= kFieldTables; ++k) {
     sim.tables.APER[k] = 0.0;

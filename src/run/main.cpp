@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "common/sim.hpp"
+#include "run/sim.hpp"
 #include "control/velmo_main.hpp"
 
 int main() {

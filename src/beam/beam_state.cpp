@@ -1,4 +1,4 @@
-#include "control/beam_state.hpp"
+#include "beam/beam_state.hpp"
 
 #include <fmt/format.h>
 
@@ -8,9 +8,8 @@
 
 #include "common/constants.hpp"
 #include "common/input_ranges.hpp"
-#include "common/sim.hpp"
+#include "beam/beam_context.hpp"
 #include "common/text_utils.hpp"
-#include "control/parameter_file.hpp"
 #include "platform/fatal.hpp"
 #include "platform/unformatted.hpp"
 
@@ -20,7 +19,7 @@ namespace {
 
 // The file layout, described once and walked by both the writer and the
 // reader, so that the two directions cannot disagree. Each walker calls f
-// on the fields in file order; S is Sim or const Sim.
+// on the fields in file order; S is the context or its const form.
 
 // Record 1: the run scalars (7 + 1 + 2 reals, 10 + 4 + 12 integers).
 template <class S, class F>
@@ -68,7 +67,7 @@ void for_each_particle_value(P& p, std::int32_t iq, std::int32_t i, F&& f) {
 void take(RecordIn& rec, double& v) { v = rec.get_double(); }
 void take(RecordIn& rec, std::int32_t& v) { v = rec.get_int(); }
 
-void write_state(const Sim& sim, std::string_view name) {
+void write_state(const BeamContext& sim, std::string_view name) {
   UnformattedOut out(sim.units, name);
   auto put = [](RecordOut& rec) { return [&rec](const auto& v) { rec.put(v); }; };
 
@@ -118,7 +117,7 @@ void check_positive(std::string_view file, std::string_view what, double v, doub
     fatal(fmt::format(" beam-state file {}: {} = {}; allowed range (0, {}]", file, what, v, hi));
 }
 
-void read_state(Sim& sim, std::string_view name) {
+void read_state(BeamContext& sim, std::string_view name) {
   RunConfig& c = sim.config;
   UnformattedIn in(sim.units, name);
 
@@ -194,7 +193,7 @@ void read_state(Sim& sim, std::string_view name) {
 
 }  // namespace
 
-void State(Sim& sim, std::string_view name, std::string_view mode) {
+void State(BeamContext& sim, std::string_view name, std::string_view mode) {
   if (index_nocase(mode, "read") > 0)
     read_state(sim, name);
   else if (index_nocase(mode, "write") > 0)
