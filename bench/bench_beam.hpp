@@ -5,17 +5,54 @@
 #pragma once
 
 #include <cmath>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <system_error>
 
 #include "run/sim.hpp"
 #include "transport/frame.hpp"
 
 namespace linac::bench {
 
+// A directory of its own under the system's temporary directory for the
+// files a benchmark's runs write (log.dat, or fort.N of a unit written
+// before it is opened), removed when the benchmark ends: nothing is left in
+// the directory the benchmark was started from.
+class ScratchDirectory {
+ public:
+  ScratchDirectory() {
+    std::random_device rd;
+    for (;;) {
+      path_ = std::filesystem::temp_directory_path() / ("linac-bench-" + std::to_string(rd()));
+      if (std::filesystem::create_directory(path_)) break;
+    }
+  }
+  ~ScratchDirectory() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// The scratch directory of this benchmark process.
+inline const std::filesystem::path& scratch_directory() {
+  static const ScratchDirectory dir;
+  return dir.path();
+}
+
 // Start values and defaults of a run at 100 MHz, harmonic 1, with the
-// design charge and mass Qd, Ad, no plots, the lattice starting at line 1.
+// design charge and mass Qd, Ad, no plots, the lattice starting at line 1,
+// files in the benchmark's scratch directory.
 inline void set_up_bench_run(Sim& s, double Qd, double Ad) {
   set_start_values(s);
   set_remaining_defaults(s);
+  s.units.set_directory(scratch_directory());
   s.config.IGRAPH = 0;
   s.ref.FREQB = 100e6;
   s.ref.harm = 1.0;

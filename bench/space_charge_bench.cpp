@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_beam.hpp"
 #include "common/constants.hpp"
 #include "run/sim.hpp"
 #include "spacecharge/deposit.hpp"
@@ -62,6 +63,7 @@ struct Setup {
   std::unique_ptr<Sim> sim = make_sim();
   explicit Setup(const Case& c) {
     Sim& s = *sim;
+    s.units.set_directory(bench::scratch_directory());
     s.config.NQTOT = c.states;
     s.config.nharm_sc = 1;
     s.sc.NXGRD = c.nx;

@@ -165,7 +165,10 @@ TEST(RfqPrepareBeam, LostParticlesKeepTheirPhaseAndAMissingRequestStops) {
   EXPECT_EQ(s.particles.phase[1][3], before);
   // The lost particle leaves the mean: (0 - 0.1 + 0.1)/3 = 0.
   EXPECT_NEAR(s.qphase.group_mean_phase[1], 0.3, 1e-12);
-  // A second preparation without a new time-mode request stops.
+  // A second preparation without a new time-mode request stops (its message
+  // also goes to log.dat, here in a scratch directory).
+  testing::TempDir dir;
+  s.units.set_directory(dir.path());
   EXPECT_NE(testing::fatal_text([&] { rfq_prepare_beam(s, cells_with_pre_len(0.0), 1.0, 0.0); })
                 .find("RFQerror -> command \"1 prmtr iflag_t=1\" is omitted"),
             std::string::npos);
