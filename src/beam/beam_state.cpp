@@ -52,7 +52,7 @@ void for_each_state_array(S& sim, F&& f) {
   f(states(c.AMASS));
   f(states(sim.current.CURRENT));
   f(states(sim.current.qmacro));
-  f(states(sim.qphase.qstate_mean_phase));
+  f(states(sim.qphase.qstate_phase_origin));
   f(std::span(&g.q_group[1], static_cast<std::size_t>(g.n_groups)));
   f(states(g.group_of_state));
 }

@@ -98,7 +98,7 @@ void avg_phase_by_q(BeamContext& sim, double half_width) {
       }
     }
     qp.qstate_count[iq] = count;
-    qp.qstate_mean_phase[iq] = count > 0.0 ? sum / count : 0.0;
+    qp.qstate_phase_origin[iq] = count > 0.0 ? sum / count : 0.0;
   }
   const ChargeGroups& g = sim.charge_groups;
   for (int k = 1; k <= g.n_groups; ++k) {
@@ -106,7 +106,7 @@ void avg_phase_by_q(BeamContext& sim, double half_width) {
     double total = 0.0;
     for (int iq = 1; iq <= c.NQTOT; ++iq) {
       if (g.group_of_state[iq] != k) continue;
-      weighted += qp.qstate_mean_phase[iq] * qp.qstate_count[iq];
+      weighted += qp.qstate_phase_origin[iq] * qp.qstate_count[iq];
       total += qp.qstate_count[iq];
     }
     // A group without counted particles has no mean phase; 0 like an empty state.

@@ -28,12 +28,17 @@ struct ChargeGroups {
   std::int32_t group_lo = 0, group_hi = 0;
 };
 
-// Mean phases of the charge states and groups (and the per-state counts,
-// which the beam statistics reuse for their own counts).
+// Phase origins and mean phases of the charge states and groups (and the
+// per-state counts, which the beam statistics reuse for their own counts).
+// qstate_phase_origin is the one centre about which the statistics wrap the
+// phases of each state: avg_phase_by_q fills it with the states' mean
+// phases, the RFQ's beam preparation then replaces it with whole multiples
+// of 2 pi (each state's bucket), the statistics clear it while IRIARFQ = 0,
+// the filter re-centres about it and the beam-state file keeps it.
 struct QstatePhases {
-  std::array<double, kMaxChargeStates + 1> qstate_count{};       // particles counted per state
-  std::array<double, kMaxChargeStates + 1> qstate_mean_phase{};  // absolute mean phase, rad
-  std::array<double, kMaxChargeStates + 1> group_mean_phase{};   // count-weighted mean per group, rad
+  std::array<double, kMaxChargeStates + 1> qstate_count{};         // particles counted per state
+  std::array<double, kMaxChargeStates + 1> qstate_phase_origin{};  // phase origin per state, rad
+  std::array<double, kMaxChargeStates + 1> group_mean_phase{};     // count-weighted mean per group, rad
 };
 
 // The six statistics coordinates: x (cm), x' (rad), y (cm), y' (rad),
@@ -60,7 +65,8 @@ void group_charge_states(BeamContext& sim, double q);
 
 // Per-state mean phase of the particles within half_width (rad) of the
 // state's reference particle (phase distance wrapped at the bunch period)
-// and inside the energy acceptance; group means weighted by counts.
+// and inside the energy acceptance, into qstate_phase_origin (0 for a state
+// without counted particles); group means weighted by counts.
 void avg_phase_by_q(BeamContext& sim, double half_width);
 
 // Kinetic energy per nucleon in keV/u of a particle with speed beta.

@@ -365,9 +365,10 @@ bool stat_begin(BeamContext& sim, std::int32_t k, StatSetup& su) {
   ref.w_origin = w_origin;
   ref.phase_origin = phase_origin;
 
-  // 3. Mean phases about which each state's phases are wrapped.
+  // 3. Phase origins about which each state's phases are wrapped: 0 unless an
+  //    RFQ set them; the states' mean phases in time mode.
   if (st.IRIARFQ == 0)
-    for (int iq = 1; iq <= nq; ++iq) qp.qstate_mean_phase[iq] = 0.0;
+    for (int iq = 1; iq <= nq; ++iq) qp.qstate_phase_origin[iq] = 0.0;
   if (st.iflag_t == 1) avg_phase_by_q(sim, kPi / 2.0);
 
   // 4. The chunks of the pass over the slots 0..NPAT of every state: the
@@ -599,7 +600,7 @@ void stat(BeamContext& sim, std::int32_t k) {
 #pragma omp parallel for schedule(static) if (parallel)
   for (int w = 0; w < su.nitems; ++w) {
     const WorkItem& it = items[static_cast<std::size_t>(w)];
-    accumulate_chunk(p, it, qp.qstate_mean_phase[it.iq], lp, keep && !it.count_only ? keep + it.flat : nullptr,
+    accumulate_chunk(p, it, qp.qstate_phase_origin[it.iq], lp, keep && !it.count_only ? keep + it.flat : nullptr,
                      bs.chunk[static_cast<std::size_t>(w)]);
   }
   stat_end(sim, k, su);
@@ -666,7 +667,7 @@ void level_pass(BeamContext& sim, double T, LevelCurve* curve, const double* kep
     for (int w = 0; w < nitems; ++w) {
       const WorkItem& it = items[static_cast<std::size_t>(w)];
       const StateArrays arr(p, it.iq);
-      const double mean_phase = qp.qstate_mean_phase[it.iq];
+      const double mean_phase = qp.qstate_phase_origin[it.iq];
       double* r = store.data() + 3 * it.flat;
       std::fill(r, r + 3 * (it.end - it.begin + 1), -1.0);
       const Deviations dev{amu, w_origin, nullptr, kept ? kept + it.flat : nullptr};
@@ -823,9 +824,9 @@ void prepare_step_sums(BeamContext& sim) {
     plan.last_slot[it.iq] = std::max(plan.last_slot[it.iq], it.end);
     plan.count_only[it.iq] = it.count_only;
   }
-  // The mean phases and origins stat_begin takes at each step.
+  // The per-state phase origins and the step origins stat_begin takes at each step.
   for (int iq = 1; iq <= nq; ++iq)
-    plan.mean_phase[iq] = st.IRIARFQ == 0 ? 0.0 : sim.qphase.qstate_mean_phase[iq];
+    plan.mean_phase[iq] = st.IRIARFQ == 0 ? 0.0 : sim.qphase.qstate_phase_origin[iq];
   const RefPath& path = sim.ref_path;
   plan.steps = nstep - 1;
   plan.w_origin.assign(static_cast<std::size_t>(nstep), 0.0);

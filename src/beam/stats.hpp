@@ -155,7 +155,7 @@ struct StepSumsPlan {
   std::array<std::int32_t, kMaxChargeStates + 1> first_item{};  // chunk of slot 0 of each state
   std::array<std::int32_t, kMaxChargeStates + 1> last_slot{};   // last slot of each state taken, -1 none
   std::array<bool, kMaxChargeStates + 1> count_only{};          // state outside the statistics range
-  std::array<double, kMaxChargeStates + 1> mean_phase{};        // rad
+  std::array<double, kMaxChargeStates + 1> mean_phase{};        // phase origin of each state, rad
   std::vector<double> w_origin, phase_origin;                   // per step 0..steps
   double amu_kev = 0.0, dwwacc = 0.0, dwwmax = 0.0;
   bool add_phase_origin = true;

@@ -179,7 +179,9 @@ struct ReferenceBlock {
   double aperture_r = 0.0;                     // cm
   double step_len = 0.0;                       // cm
   double z_entry = 0.0;                        // cm
-  double z_offset = 0.0;                       // lab z offset, cm
+  // Path-length excess over their lattice lengths of the bending magnets
+  // passed so far in this pass, cm: added to every later z_entry.
+  double z_offset = 0.0;
   double aper_x = 0.0, aper_y = 0.0;           // aperture half sizes, cm
   // Drift aperture half sizes, cm: drift_aper_y < 0 elliptic, > 0
   // rectangular, 0 no aperture.
@@ -204,6 +206,10 @@ struct ReferenceBlock {
   double QAVR = 0.0, UDESIGN = 0.0, QDESIGN = 0.0, ADESIGN = 0.0;
   double w_file_mean = 0.0;  // mean energy per nucleon of a DINAMION file, keV/u
   double s_entry = 0.0;      // position of the entrance of the first element of the run, cm
+  // Lab z of the element frame at the start of every pass, cm: s_entry in a
+  // run restarted from a beam-state file, else 0. Decided once, when the
+  // nominal pass begins; save lines passed later do not change it.
+  double frame_z0 = 0.0;
   std::array<double, kRfqCells + 1> rfq_cell_factor{};  // per-cell RFQ table; entry 0 set at start
 };
 

@@ -31,6 +31,7 @@ void set_start_values(CommonContext& sim) {
   r.amu_kev = kAmuKev;
   r.amu_mev = kAmuMev;
   r.z_offset = 0.0;
+  r.frame_z0 = 0.0;
   sim.corr_limits.W_LIM = 0.2;
   sim.corr_limits.A_LIM = 0.5;
   sim.corr_limits.TE00_LIM = 0.0;

@@ -93,7 +93,6 @@ std::string buncher_table_name(std::int32_t k) {
 }
 
 std::string table_dir_name(std::string_view table_dir, std::string_view name) {
-  table_dir = table_dir.substr(0, std::min<std::size_t>(table_dir.size(), kTableDirChars));
   std::size_t b = table_dir.find_first_not_of(' ');
   std::size_t e = table_dir.find_last_not_of(' ');
   if (b == std::string_view::npos) return std::string(name);

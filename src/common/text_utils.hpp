@@ -33,11 +33,9 @@ std::string numbered_name(std::string_view stem, std::int32_t n, int digits);
 std::string vrand_name(std::int32_t seed);
 // The buncher table name MHBrz.#0D for k = 0..9.
 std::string buncher_table_name(std::int32_t k);
-// Characters of TABLE_DIR that count for a table-directory name.
-inline constexpr std::size_t kTableDirChars = 65;
-// A table-directory file name: the trimmed directory (its first 65
-// characters) immediately followed by the name; a blank or one-character
-// directory is not used.
+// A table-directory file name: the whole directory text, trimmed of leading
+// and trailing blanks, immediately followed by the name; a blank or
+// one-character directory is not used.
 std::string table_dir_name(std::string_view table_dir, std::string_view name);
 
 }  // namespace linac

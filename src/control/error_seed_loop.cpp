@@ -29,14 +29,12 @@ namespace {
 
 constexpr std::size_t kVrandRecordBytes = kElemErr * sizeof(double);
 
-// The element frame at the start of a pass over the lattice: the lab frame
-// at the lattice origin, or on the straight axis at the restart line.
-void lab_frame_at_pass_start(ControlContext& sim) {
-  reset_element_frame(sim, sim.state.iscrch > 0 ? sim.ref.s_entry : 0.0);
-}
-
-// The statistics of the beam before the first element, at the design energy.
+// The statistics of the beam before the first element, at the design
+// energy; the element frame where the nominal pass started it (the lab
+// frame at the lattice origin, or on the straight axis at the restart line),
+// without bending-magnet path excess.
 void pass_entrance(ControlContext& sim) {
+  start_pass_frame(sim);
   ReferenceBlock& r = sim.ref;
   r.wavelength_2pi = r.wavelength / r.harm / kTwoPi;
   sim.state.ipos = sim.config.iel_first - 1;
@@ -60,7 +58,7 @@ void drawing_pass(ControlContext& sim) {
   RunState& st = sim.state;
   st.ipos = sim.config.iel_first - 1;
   st.idraw = 1;
-  lab_frame_at_pass_start(sim);
+  start_pass_frame(sim);
   for (std::int32_t n = sim.config.iel_first; n <= sim.config.iel_last; ++n) dispatch_element(sim, n);
   st.idraw = 0;
 }
@@ -97,7 +95,6 @@ void seed_final_pass(ControlContext& sim, std::int32_t seed) {
   write_element_output(sim, st.ipos, "entry", sim.ref.s_entry);
   st.imoved = 1;
   if (seed_statistics) err_stat_accumulate(sim);
-  lab_frame_at_pass_start(sim);
 
   // 10. The element loop.
   for (std::int32_t n = c.iel_first; n <= c.iel_last; ++n) {

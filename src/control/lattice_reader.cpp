@@ -247,7 +247,9 @@ void row_uds(Row& r) {
     FreeLine more(raw, kLinac, r.in.line_number());
     while (got < m && !more.at_end()) r.P(5 + got++) = more.read_real();
   }
-  r.length = r.P(1);
+  // The element takes its field table (P1) and the field-free extension
+  // behind it (P4): the driver places and steps it over both.
+  r.length = r.P(1) + r.P(4);
 }
 
 void row_phcor(Row& r) {

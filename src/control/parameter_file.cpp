@@ -39,8 +39,9 @@ void check_tran(const ControlContext& sim) {
   const std::string& dir = sim.tables.TABLE_DIR;
   const std::size_t last = dir.find_last_not_of(' ');
   if (last != std::string::npos && last + 1 > kDirText)
-    refuse("TRAN", fmt::format("TABLE_DIR is longer than {} characters: '{}...'", kDirText,
-                               dir.substr(0, 40)));
+    refuse("TRAN", fmt::format("TABLE_DIR is longer than {} characters: its value holds {} "
+                               "(trailing blanks not counted), '{}...'",
+                               kDirText, last + 1, dir.substr(0, 40)));
   const double freqb = sim.ref.FREQB;
   if (!(freqb > 0.0))
     refuse("TRAN", "FREQB = " + num(freqb) +
@@ -248,9 +249,9 @@ NamelistSchema tran_schema(ControlContext& sim) {
   constexpr int Q = kMaxChargeStates;
   constexpr int T = kFieldTables;
   NamelistSchema s("TRAN");
-  // One character more than the record holds, so that a longer table
-  // directory is refused rather than cut.
-  s.add_text("TABLE_DIR", &t.TABLE_DIR, kDirText + 1)
+  // The whole value as written, so that a table directory longer than the
+  // record holds is refused naming its length rather than cut.
+  s.add_text("TABLE_DIR", &t.TABLE_DIR, std::string::npos)
       .add_text("WORK_DIR", &t.WORK_DIR, kDirText)
       .add("WIN", &r.WIN)
       .add("ATP", &b.ATP)

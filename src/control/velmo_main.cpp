@@ -113,9 +113,10 @@ void nominal_pass(ControlContext& sim) {
   // 5. Element frame: the lab frame at the lattice origin. A run restarting
   //    inside the lattice starts on the straight axis at the restart line's
   //    entrance, which reproduces the full run's frame for a straight lattice.
-  reset_element_frame(sim, st.iscrch > 0 ? sim.ref.s_entry : 0.0);
-  // Path-length excess of the bending magnets passed in this pass, cm.
-  sim.ref.z_offset = 0.0;
+  //    Decided here, before any save line of the lattice has changed iscrch,
+  //    for every pass of the run. No bending-magnet path excess yet.
+  sim.ref.frame_z0 = st.iscrch > 0 ? sim.ref.s_entry : 0.0;
+  start_pass_frame(sim);
   // 6. The element loop: every line, then its out.dat line.
   for (std::int32_t n = c.iel_first; n <= c.iel_last; ++n) {
     dispatch_element(sim, n);

@@ -179,7 +179,7 @@ void filtr_element(TransportContext& sim, std::int32_t n) {
   const FilterMemory& fm = sim.filter_memory;
   const double ph = fm.ph;
   const std::int32_t nharm = c.nharm_sc;
-  auto& origin = sim.qphase.qstate_mean_phase;
+  auto& origin = sim.qphase.qstate_phase_origin;
   ParticleArrays& p = sim.particles;
   for_each_live_slot(sim, [&](int iq, int i) {
     const double O = origin[static_cast<std::size_t>(iq)];

@@ -14,6 +14,11 @@ void reset_element_frame(TransportContext& sim, double z_origin) {
   sim.frame.exit = f;
 }
 
+void start_pass_frame(TransportContext& sim) {
+  reset_element_frame(sim, sim.ref.frame_z0);
+  sim.ref.z_offset = 0.0;
+}
+
 void place_element(TransportContext& sim, double dx, double dz, double c, double s) {
   Misalign& m = sim.transport.misalign;
   m.place_disp = {dx, 0.0, dz};

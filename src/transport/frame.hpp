@@ -23,6 +23,12 @@ inline constexpr double kMinChord = 1e-6;
 // every pass over the lattice.
 void reset_element_frame(TransportContext& sim, double z_origin = 0.0);
 
+// The start of a pass over the lattice, whichever pass: the element frame
+// at frame_z0 on the lab axis and no bending-magnet path excess yet
+// (z_offset := 0), so the positions of the elements are the same in every
+// pass.
+void start_pass_frame(TransportContext& sim);
+
 // Advances the element frame by one element whose exit point lies at (dx, 0,
 // dz) of its entrance frame and whose exit axes are turned by the angle with
 // cosine c and sine s about the local y axis (a positive angle turns the beam

@@ -83,7 +83,7 @@ void fill_writer(Sim& s) {
     s.config.AMASS[iq] = 238.0 + 1.0 / (7 * iq);
     s.current.CURRENT[iq] = 0.1 * iq;
     s.current.qmacro[iq] = 1e-13 / (3 * iq);
-    s.qphase.qstate_mean_phase[iq] = -1.0 / (9 * iq);
+    s.qphase.qstate_phase_origin[iq] = -1.0 / (9 * iq);
     for (int i = 0; i <= 4; ++i) {
       const double t = 1.0 + i + 10 * iq;
       s.particles.x[iq][i] = 0.1 / t;
@@ -157,7 +157,7 @@ TEST_F(StateFixture, RoundTripRestoresEveryFieldBitForBit) {
     EXPECT_EQ(bits(b.config.AMASS[iq]), bits(a.config.AMASS[iq]));
     EXPECT_EQ(bits(b.current.CURRENT[iq]), bits(a.current.CURRENT[iq]));
     EXPECT_EQ(bits(b.current.qmacro[iq]), bits(a.current.qmacro[iq]));
-    EXPECT_EQ(bits(b.qphase.qstate_mean_phase[iq]), bits(a.qphase.qstate_mean_phase[iq]));
+    EXPECT_EQ(bits(b.qphase.qstate_phase_origin[iq]), bits(a.qphase.qstate_phase_origin[iq]));
     EXPECT_EQ(b.charge_groups.group_of_state[iq], a.charge_groups.group_of_state[iq]);
     const ParticleArrays& pa = a.particles;
     const ParticleArrays& pb = b.particles;

@@ -192,13 +192,13 @@ TEST_F(MeanPhase, CountsOnlyParticlesInWindowAndAcceptance) {
   avg_phase_by_q(*sim, kPi / 2.0);
   const QstatePhases& q = sim->qphase;
   EXPECT_EQ(q.qstate_count[1], 4.0);
-  EXPECT_NEAR(q.qstate_mean_phase[1], (10.0 + 10.5 + 9.7 + 10.1) / 4.0, 1e-12);
+  EXPECT_NEAR(q.qstate_phase_origin[1], (10.0 + 10.5 + 9.7 + 10.1) / 4.0, 1e-12);
   EXPECT_EQ(q.qstate_count[2], 0.0);
-  EXPECT_EQ(q.qstate_mean_phase[2], 0.0);
+  EXPECT_EQ(q.qstate_phase_origin[2], 0.0);
   EXPECT_EQ(q.qstate_count[3], 2.0);
-  EXPECT_NEAR(q.qstate_mean_phase[3], -3.5, 1e-12);
+  EXPECT_NEAR(q.qstate_phase_origin[3], -3.5, 1e-12);
   // Group 1 holds states 1 and 2; the empty state carries no weight.
-  EXPECT_NEAR(q.group_mean_phase[1], q.qstate_mean_phase[1], 1e-12);
+  EXPECT_NEAR(q.group_mean_phase[1], q.qstate_phase_origin[1], 1e-12);
   EXPECT_NEAR(q.group_mean_phase[2], -3.5, 1e-12);
 }
 
@@ -214,7 +214,7 @@ TEST_F(MeanPhase, GroupWithoutCountedParticlesGetsZero) {
 TEST_F(MeanPhase, NarrowWindowKeepsOnlyTheReference) {
   avg_phase_by_q(*sim, 0.05);
   EXPECT_EQ(sim->qphase.qstate_count[1], 1.0);
-  EXPECT_EQ(sim->qphase.qstate_mean_phase[1], 10.0);
+  EXPECT_EQ(sim->qphase.qstate_phase_origin[1], 10.0);
 }
 
 TEST(ParticleVector6, CoordinatesAboutTheOrigins) {

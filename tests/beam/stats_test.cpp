@@ -517,7 +517,7 @@ TEST(Stat, PhasesWrappedAboutTheStateMeanWithIflagT) {
     stat(*sim, 1);
     const double s55 = sim->beam_moments.sigma[5][5];
     if (iflag_t == 1) {
-      EXPECT_NEAR(sim->qphase.qstate_mean_phase[1], mean, 1e-14);
+      EXPECT_NEAR(sim->qphase.qstate_phase_origin[1], mean, 1e-14);
       EXPECT_NEAR(sim->beam_moments.centroid[5], 0.0, 1e-14);
       EXPECT_NEAR(s55, var, 1e-14);
       // The state's centroid phase is absolute: the deviation plus the mean.

@@ -190,6 +190,49 @@ TEST(FieldMapCases, UdsTransitTimeGain) {
   }
 }
 
+// A uds element takes its table length P1 and its field-free extension P4
+// in the lattice as well as in the push. In a field-free table the design
+// particle keeps its speed, so its exit phase in wtmp.dat measures the path
+// pushed through each element, s = beta lambda dphi / (2 pi); out.dat lists
+// the sum of these paths at each line (F12.5 in m), and the drift after the
+// uds starts where the uds ended.
+TEST(FieldMapCases, UdsLatticeLengthIsTheTableAndItsExtension) {
+  const struct {
+    const char* lines;
+    double uds_path, drift_path;  // cm
+  } cases[] = {
+      {"3 uds 20.0 1.0 2.0 5.0 25 0\n1 drift 5.0 2.0 2.0\n", 25.0, 5.0},
+      {"3 uds 20.0 1.0 2.0 0.0 20 0\n1 drift 5.0 2.0 2.0\n", 20.0, 5.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lines);
+    const Lattice lat{c.lines, [](const CaseRun& r) { table3d(r, 3, 0, uniform_ez(0.0), 20.0); }};
+    auto run = run_case(lat, kBeam);
+    const Sim& s = *run->sim;
+    const double beta_lambda = 0.1 * 299.792458;
+    // The path each element pushed the design particle over, from its time
+    // of flight (phases relative to the design particle: each element's
+    // reference starts at phase 0).
+    double pushed[3] = {0.0, 0.0, 0.0};
+    for (int n = 1; n <= 2; ++n) pushed[n] = s.history.ref_phase_out[n] * beta_lambda / (2 * kPi);
+    EXPECT_NEAR(pushed[1], c.uds_path, 1e-9);
+    EXPECT_NEAR(pushed[2], c.drift_path, 1e-9);
+    EXPECT_NEAR(s.elements.elem_pos[1], pushed[1], 1e-9);
+    EXPECT_NEAR(s.elements.elem_pos[2], pushed[1] + pushed[2], 1e-9);
+    // out.dat: header, entry, the two lines, end of pass.
+    const auto out = run->lines("out.dat");
+    ASSERT_EQ(out.size(), 5u);
+    double travelled = 0.0;
+    for (int n = 1; n <= 2; ++n) {
+      travelled += pushed[n];
+      std::istringstream rec(out[static_cast<std::size_t>(n + 1)].substr(11));
+      double dist_m = 0.0;
+      rec >> dist_m;
+      EXPECT_NEAR(dist_m, travelled / 100.0, 5e-6) << out[static_cast<std::size_t>(n + 1)];
+    }
+  }
+}
+
 // A smooth solenoid table (B0 sin^2(pi z / L), 40 cm, 81 samples, 10 kG):
 // a particle entering parallel at x = 0.5 cm leaves turned by the Larmor
 // angle qa K B L_eff / (2 beta gamma) = 0.160114 rad.

@@ -568,5 +568,153 @@ TEST(RfqDriver, GoldenOutputsOfAFiveCellDriftFixture) {
   EXPECT_NE(log.find(table), std::string::npos) << table << "\n----\n" << log;
 }
 
+// ------------------------------------------------ per-state phase origins
+
+// A bunch of charge state iq: slot 0 at the phase centre, then n particles
+// spread evenly over centre +- half (rad), near the axis with small slopes.
+struct Bunch {
+  double centre, half;
+  int n;
+};
+
+// The drifting five-cell RFQ (V = 0) at the time-mode request, entered by
+// the given bunches; velmo.dat of the drift case with the given edits; the
+// lattice lines after the rfq line (line 2).
+std::unique_ptr<CaseRun> rfq_bunches(const std::vector<Bunch>& bunches,
+                                     const std::vector<std::pair<std::string, std::string>>& velmo_edits,
+                                     const std::string& after = "") {
+  auto run = std::make_unique<CaseRun>("cases/rfq_drift");
+  std::filesystem::copy_file(std::filesystem::path(LINAC_TEST_DATA_DIR) / "cases/rfq_driver/rfq.#01",
+                             run->dir / "rfq.#01");
+  std::string v = read_file(run->dir / "velmo.dat");
+  for (const auto& [from, to] : velmo_edits) {
+    const auto at = v.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) v.replace(at, from.size(), to);
+  }
+  write_file(run->dir / "velmo.dat", v);
+  write_file(run->dir / "sclinac.dat", "1 prmtr harm=1\n5 rfq 0.0 0.0 0.3 -150.0 1.0 10 1 1\n" + after + "stop\n");
+  run->read_inputs();
+  Sim& s = *run->sim;
+  for (std::size_t q = 0; q < bunches.size(); ++q) {
+    const Bunch& b = bunches[q];
+    const int iq = static_cast<int>(q) + 1;
+    std::vector<Placed> beam;
+    for (int i = 1; i <= b.n; ++i)
+      beam.push_back({0.01 * std::sin(1.0 * i), 0.001 * std::cos(1.7 * i), 0.01 * std::cos(1.1 * i),
+                      0.001 * std::sin(1.3 * i)});
+    run->place_beam(iq, beam);
+    s.particles.phase[iq][0] = b.centre;
+    for (int i = 1; i <= b.n; ++i) s.particles.phase[iq][i] = b.centre - b.half + 2 * b.half * (i - 1) / (b.n - 1);
+  }
+  // The time-mode request as a prmtr iflag_t=1 line would leave it, without
+  // its redrawing of the phases.
+  s.state.iflag_t = 1;
+  run->run_nominal_pass();
+  return run;
+}
+
+// Whole-beam centroid and rms of the phase deviations of the counted
+// particles, each taken about its state's origin and wrapped into [-pi,
+// pi); per state the mean deviation. Phases are those left after the
+// element, relative to its exit reference phase.
+struct PhaseMoments {
+  double mean = 0.0, rms = 0.0;
+  std::vector<double> state_mean;
+};
+
+PhaseMoments phase_moments(const Sim& s, const std::vector<double>& origin) {
+  PhaseMoments m;
+  std::vector<double> d;
+  m.state_mean.assign(origin.size() + 1, 0.0);
+  for (std::size_t q = 0; q < origin.size(); ++q) {
+    const int iq = static_cast<int>(q) + 1;
+    double sum = 0.0;
+    int n = 0;
+    for (int i = 0; i <= s.config.NPAT[iq]; ++i) {
+      if (s.particles.status[iq][i] < 0) continue;
+      const double w = (1 / std::sqrt(1 - s.particles.beta[iq][i] * s.particles.beta[iq][i]) - 1) * s.ref.amu_kev;
+      if (!(std::abs(w / s.ref.w0 - 1) < s.config.DWWACC)) continue;
+      const double di = std::remainder(s.particles.phase[iq][i] - origin[q], 2 * M_PI);
+      d.push_back(di);
+      sum += di;
+      ++n;
+    }
+    m.state_mean[static_cast<std::size_t>(iq)] = sum / n;
+  }
+  for (double x : d) m.mean += x / static_cast<double>(d.size());
+  double ss = 0.0;
+  for (double x : d) ss += (x - m.mean) * (x - m.mean);
+  m.rms = std::sqrt(ss / static_cast<double>(d.size() - 1));
+  return m;
+}
+
+// Charge states 1 and 2 (two groups) a bucket and 0.4 rad apart, the
+// design charge between them: IRIARFQ = nint((2 pi + 0.4)/pi)/2 = 1, the
+// origins 0 and 2 pi, phi_ref = 2 + 0.2. Each bunch spreads +-1.3 rad, so
+// a centre left at the bunches' entrance mean phases (2 and 2 + 2 pi +
+// 0.4) would tear them apart at the wrap. The statistics after the RFQ are
+// those of the phases about each state's bucket origin, and a filter of
+// mode 1 after it brings both into one bucket keeping their 0.4 rad.
+TEST(RfqPhaseOrigins, TwoGroupsABucketApart) {
+  const std::vector<std::pair<std::string, std::string>> two_groups = {
+      {"QDESIGN = 1.0", "QDESIGN = 1.5"},
+      {"NQTOT = 1, NPAT = 4, QQ = 1.0, AMASS = 1.0", "NQTOT = 2, NPAT = 41, 41, QQ = 1.0, 2.0, AMASS = 1.0, 1.0"}};
+  const std::vector<Bunch> bunches = {{2.0, 1.3, 41}, {2.0 + 2 * M_PI + 0.4, 1.3, 41}};
+  {
+    SCOPED_TRACE("statistics after the RFQ");
+    auto run = rfq_bunches(bunches, two_groups);
+    const Sim& s = *run->sim;
+    EXPECT_EQ(s.state.IRIARFQ, 1);
+    EXPECT_EQ(s.qphase.qstate_phase_origin[1], 0.0);
+    EXPECT_NEAR(s.qphase.qstate_phase_origin[2], 2 * M_PI, 1e-15);
+    const PhaseMoments m = phase_moments(s, {0.0, 2 * M_PI});
+    // The bunches end 0.2 rad either side of the reference.
+    EXPECT_NEAR(m.state_mean[1], -0.2, 1e-4);
+    EXPECT_NEAR(m.state_mean[2], 0.2, 1e-4);
+    const ElementStatsRow& e = s.stats.element_stats[2];
+    EXPECT_NEAR(e.phic, m.mean, 1e-12);
+    EXPECT_NEAR(e.phi_rms, m.rms, 1e-12);
+    // Each state's centroid phase: its mean deviation about its origin,
+    // plus the origin and the reference phase at the exit.
+    for (int iq = 1; iq <= 2; ++iq)
+      EXPECT_NEAR(s.stats.qstate_centroids[iq][5],
+                  m.state_mean[static_cast<std::size_t>(iq)] + (iq - 1) * 2 * M_PI + s.history.ref_phase_out[2], 1e-9)
+          << iq;
+  }
+  {
+    SCOPED_TRACE("filter of mode 1 after the RFQ");
+    auto run = rfq_bunches(bunches, two_groups, "3 filtr 1.0 0 1\n");
+    const Sim& s = *run->sim;
+    EXPECT_EQ(s.state.IRIARFQ, 0);
+    EXPECT_EQ(s.qphase.qstate_phase_origin[2], 0.0);
+    const PhaseMoments m = phase_moments(s, {0.0, 0.0});
+    EXPECT_NEAR(m.state_mean[2] - m.state_mean[1], 0.4, 1e-4);
+    // The phase centre of the two groups is the reference: their means
+    // end at -0.2 and +0.2.
+    EXPECT_NEAR(m.state_mean[1] + m.state_mean[2], 0.0, 1e-4);
+  }
+}
+
+// One charge state whose mean phase is 2 rad at the RFQ entrance, spread
+// over +-2.5 rad, the design charge above it: IRIARFQ = nint(-2/pi) = -1,
+// origin 0, phi_ref = 2. The bunch ends centred on the reference; wrapped
+// about a centre left at 2 rad, its particles below 2 - pi would be torn
+// to the far side. Its rms phase after the RFQ is the direct one.
+TEST(RfqPhaseOrigins, OneGroupWiderThanTheDistanceToTheWrap) {
+  auto run = rfq_bunches({{2.0, 2.5, 51}}, {{"QDESIGN = 1.0", "QDESIGN = 2.0"}, {"NPAT = 4", "NPAT = 51"}});
+  const Sim& s = *run->sim;
+  EXPECT_EQ(s.state.IRIARFQ, -1);
+  EXPECT_EQ(s.qphase.qstate_phase_origin[1], 0.0);
+  const PhaseMoments m = phase_moments(s, {0.0});
+  EXPECT_NEAR(m.mean, 0.0, 1e-4);
+  // The 52 deviations 0.1 k (k = -25..25) and slot 0 at 0: sample rms
+  // sqrt(0.01 sum k^2 / 51), sum k^2 = 2 (25 26 51 / 6).
+  EXPECT_NEAR(m.rms, std::sqrt(2 * 25 * 26 * 51 / 6.0 * 0.01 / 51), 1e-4);
+  const ElementStatsRow& e = s.stats.element_stats[2];
+  EXPECT_NEAR(e.phi_rms, m.rms, 1e-12);
+  EXPECT_NEAR(e.phic, m.mean, 1e-12);
+}
+
 }  // namespace
 }  // namespace linac

@@ -59,9 +59,10 @@ const RowCase kRowCases[] = {
      {{1, 0.5}, {2, 1}, {3, -0.0025}, {4, 3}, {5, 12.5}}, {{11, 50}, {15, 1}}, 0.5},
     {" 4  cavc      0.50000    1.00   -0.25000E-02     3.000   12.50   50", "cav", 4,
      {{1, 0.5}, {2, 1}, {3, -0.0025}, {4, 3}, {5, 12.5}}, {{11, 50}, {15, 1}}, 0.5},
+    // uds: the table length P1 and the field-free extension P4.
     {" 6 uds 10 1 2 3 4 2\n 0.5\n\n 0.7 9", "uds", 6,
-     {{1, 10}, {2, 1}, {3, 2}, {4, 3}, {5, 0.5}, {6, 0.7}}, {{11, 4}, {12, 2}}, 10},
-    {" 6 uds 10 1 2 3 4 0", "uds", 6, {{1, 10}, {2, 1}, {3, 2}, {4, 3}}, {{11, 4}}, 10},
+     {{1, 10}, {2, 1}, {3, 2}, {4, 3}, {5, 0.5}, {6, 0.7}}, {{11, 4}, {12, 2}}, 13},
+    {" 6 uds 10 1 2 3 4 0", "uds", 6, {{1, 10}, {2, 1}, {3, 2}, {4, 3}}, {{11, 4}}, 13},
     {" 1 bmag 1 2 3 4 5 6 7 8 9 10", "bmag", 1,
      {{1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 6}, {7, 7}, {8, 8}, {9, 9}}, {{11, 10}}, 1},
     {" 1 strip 1 2 3 4", "strip", 1, {{1, 1}, {2, 2}, {3, 3}, {4, 4}}, {}, 0},
@@ -166,7 +167,8 @@ TEST(ReadElements, PositionsAccumulateAndCommentsTakeNoSlot) {
   EXPECT_EQ(s.config.iel_first, 1);
   EXPECT_EQ(s.config.iel_last, 4);
   EXPECT_EQ(s.ref.s_entry, 0.0);
-  const double pos[] = {0, 10, 12.5, 32.5, 32.5};
+  // The uds line takes P1 + P4 = 2.5 + 3 cm.
+  const double pos[] = {0, 10, 15.5, 35.5, 35.5};
   for (int i = 0; i <= 4; ++i) EXPECT_EQ(s.elements.elem_pos[i], pos[i]) << i;
   EXPECT_EQ(s.elements.elem_name[3].str(), "quad ");
   EXPECT_EQ(s.elements.elem_name[5].str(), "     ");

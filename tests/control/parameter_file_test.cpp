@@ -209,7 +209,9 @@ TEST(VelmoDat, FatalChecksInOrder) {
       {"seed above 999", velmo("", "IFLAG_CORR=2, NRZ_MIN=995, NRZ=10"),
        "NRZ_MIN + NRZ - 1 = 1004; seed numbers must lie in 0..999", true},
       {"table directory too long", velmo("TABLE_DIR='/" + std::string(256, 'd') + "'"),
-       " velmo.dat, group TRAN: TABLE_DIR is longer than 256 characters", true},
+       " velmo.dat, group TRAN: TABLE_DIR is longer than 256 characters: its value holds 257 ", true},
+      {"table directory of 300 characters", velmo("TABLE_DIR='" + std::string(300, 'd') + "  '"),
+       " velmo.dat, group TRAN: TABLE_DIR is longer than 256 characters: its value holds 300 ", true},
       {"both WIN and UDESIGN", velmo("UDESIGN=1000"), "  Udesign.ne.0d0 .and. Win.ne.0d0 ", false},
       // Values that feed a division, a square root, an index or a phase,
       // and physical values no machine reaches: each is refused naming its

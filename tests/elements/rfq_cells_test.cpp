@@ -144,6 +144,27 @@ TEST_F(RfqReader, EveryRfqLineKeepsItsOwnCells) {
   EXPECT_DOUBLE_EQ(sim->rfq_lines.by_line.at(9).cells[1].c[7], 0.8);
 }
 
+// The cell file is found under the whole TABLE_DIR, however long (the
+// directory here has 103 characters; a decoy with other cells stands where
+// its first 65 characters would lead).
+TEST_F(RfqReader, CellFileUnderALongTableDirectory) {
+  const std::string deep = "t/" + std::string(100, 'R') + "/";
+  std::filesystem::create_directories(dir / deep);
+  write_file(dir / (deep + "rfq.#01"), "1 2.0 0 0.3 1.2 0 0.8 0.02\n");
+  write_file(dir / (deep.substr(0, 65) + "rfq.#01"), "1 3.0 0 0.3 1.2 0 0.8 0.02\n");
+  sim->tables.TABLE_DIR = deep;
+  RfqFlags& q = sim->rfq;
+  q.rfq_ncells = 1;
+  q.rfq_volt = 80.0;
+  q.rfq_R = 0.4;
+  q.rfq_phi0 = -30.0;
+  q.rfq_concave = 1.0;
+  read_rfq_cells(*sim, 5, 1);
+  const RfqCellSet& s = sim->rfq_lines.by_line.at(5);
+  EXPECT_EQ(s.file_name, deep + "rfq.#01");
+  EXPECT_DOUBLE_EQ(s.length, 2.0);
+}
+
 TEST_F(RfqReader, BadCellFilesAreRefusedNamingFileCellAndValue) {
   const std::string reg = "1 1.0 0 0.3 1.5 0 0.9 0.05\n";
   struct Case {

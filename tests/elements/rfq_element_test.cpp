@@ -102,8 +102,8 @@ TEST(RfqPrepareBeam, ShiftOriginsAndPhasesOfTwoGroups) {
     const double pre_len = 1.7, phi0 = -0.5;
     rfq_prepare_beam(s, cells_with_pre_len(pre_len), 1.0, phi0);
     EXPECT_EQ(s.state.IRIARFQ, c.iriarfq);
-    EXPECT_NEAR(s.rfq_lines.qstate_phase_origin[1], c.origin1, 1e-12);
-    EXPECT_NEAR(s.rfq_lines.qstate_phase_origin[2], c.origin2, 1e-12);
+    EXPECT_NEAR(s.qphase.qstate_phase_origin[1], c.origin1, 1e-12);
+    EXPECT_NEAR(s.qphase.qstate_phase_origin[2], c.origin2, 1e-12);
     EXPECT_EQ(s.state.iflag_t, 0) << "the time-mode request is used up";
     EXPECT_EQ(s.config.nharm_sc, 1);
     EXPECT_NEAR(s.qphase.group_mean_phase[1], c.c1 + kMeanOffset, 1e-12);
@@ -149,7 +149,7 @@ TEST(RfqPrepareBeam, HarmonicChangeScalesPhasesBeforeGrouping) {
   EXPECT_NEAR(s.qphase.group_mean_phase[2], g1 + kTwoPi + 0.4, 1e-12);
   // m = nint(2 + 0.4/pi) = 2: IRIARFQ 1, origin(2) 2 pi, phi_ref g1 + 0.2.
   EXPECT_EQ(s.state.IRIARFQ, 1);
-  EXPECT_NEAR(s.rfq_lines.qstate_phase_origin[2], kTwoPi, 1e-12);
+  EXPECT_NEAR(s.qphase.qstate_phase_origin[2], kTwoPi, 1e-12);
   // Slot 0 of state 1 at -0.2 - 0.15; slot 4 of state 2 at 0.6 + 2 pi +
   // 0.4 + 4.0 - (g1 + 0.2) = 2 pi + 4.65 (less 0.15), wrapped at 4 pi.
   EXPECT_NEAR(s.particles.phase[1][0], -0.2 - 2 * kMeanOffset, 1e-12);

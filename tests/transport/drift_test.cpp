@@ -458,7 +458,7 @@ TEST(DriftElement, StatisticsOnTheWayEqualThoseAfterEachStep) {
         s.config.nqtot1 = 2;
         s.state.istat_mode = cs.istat_mode;
         s.state.IRIARFQ = cs.iriarfq;
-        s.qphase.qstate_mean_phase = {0.0, 0.3, -0.2, 0.1};
+        s.qphase.qstate_phase_origin = {0.0, 0.3, -0.2, 0.1};
         s.transport.whole_element_push = whole;
         const int nstep = 7;
         r.line(1, 14.0, 1.0, -0.8, nstep);

@@ -149,10 +149,21 @@ TEST(FieldTableFiles, TableDirectoryPrefix) {
     const Table3D& t = *run->field_tables.field3d;
     EXPECT_EQ(t.node(0, 0, 0, 0) == 1.0, !c.from_subdir) << "'" << c.table_dir << "'";
   }
-  // Only the first 65 characters of TABLE_DIR count.
-  const std::string d65(65, 'd');
-  EXPECT_EQ(table_dir_name(d65 + "/ignored/", "eh_EMS.#03"), d65 + "eh_EMS.#03");
-  EXPECT_EQ(table_file_name(*run, "eh_EMS.#", 3), "eh_EMS.#03");
+  // The whole TABLE_DIR counts, however long: a directory of 103
+  // characters holds the table, and a decoy stands where the first 65 of
+  // them (as a file-name prefix) would lead.
+  const std::string deep = "t/" + std::string(100, 'L') + "/";
+  std::filesystem::create_directory(run.path(deep));
+  write_table3d(run->units, deep + "eh_EMS.#03", layout(), kKindE, quadratic_field());
+  write_table3d(run->units, deep.substr(0, 65) + "eh_EMS.#03", layout(), kKindE,
+                analytic::uniform({1, 2, 3}, {0, 0, 0}));
+  run->tables.TABLE_DIR = " " + deep + "   ";
+  EXPECT_EQ(table_file_name(*run, "eh_EMS.#", 3), deep + "eh_EMS.#03");
+  EXPECT_EQ(table_dir_name(std::string(65, 'd') + "/more/", "eh_EMS.#03"),
+            std::string(65, 'd') + "/more/eh_EMS.#03");
+  run->state.table_kind = kKindE;
+  read_eh_EMS(*run, 3);
+  expect_nodes(*run->field_tables.field3d, layout(), 0, 3);
 }
 
 TEST(FieldTableFiles, TextTableSetsAxialModeAndFillsSlotOne) {

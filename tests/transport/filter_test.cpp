@@ -225,7 +225,7 @@ TEST(Filter, PhaseRecentringModes) {
     EXPECT_EQ(s.config.nharm_sc, mode == 1 ? 1 : 0);
     if (mode == 1) {
       EXPECT_EQ(s.state.IRIARFQ, 0);
-      EXPECT_EQ(s.qphase.qstate_mean_phase[1], 0.0);
+      EXPECT_EQ(s.qphase.qstate_phase_origin[1], 0.0);
     }
   }
 }
@@ -242,7 +242,7 @@ TEST(Filter, ModeOneMovesPhasesOffTheirOrigins) {
   r.state(1, 1.0, 1.0, b);
   s.state.IRIARFQ = 1;
   s.config.nharm_sc = 1;
-  s.qphase.qstate_mean_phase[1] = 20.3;
+  s.qphase.qstate_phase_origin[1] = 20.3;
   filtr_element(s, 1);
   const double ph = s.filter_memory.ph;
   for (int i = 0; i < 5; ++i) {
@@ -252,7 +252,7 @@ TEST(Filter, ModeOneMovesPhasesOffTheirOrigins) {
     EXPECT_NEAR(s.particles.phase[1][i], std::remainder(step9 - O, kTwoPi), 1e-9) << i;
   }
   EXPECT_EQ(s.state.IRIARFQ, 0);
-  EXPECT_EQ(s.qphase.qstate_mean_phase[1], 0.0);
+  EXPECT_EQ(s.qphase.qstate_phase_origin[1], 0.0);
 }
 
 TEST(Filter, DrawingPassWritesOnlyItsMark) {

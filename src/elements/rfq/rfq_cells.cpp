@@ -128,8 +128,7 @@ void read_rfq_cells(ElementsContext& sim, std::int32_t line, std::int32_t nn) {
   s.R = q.rfq_R;
   s.phi0_deg = q.rfq_phi0;
   s.concave = q.rfq_concave;
-  s.file_name = table_dir_name(sim.tables.TABLE_DIR.substr(0, std::min<std::size_t>(65, sim.tables.TABLE_DIR.size())),
-                               numbered_name("rfq.#", nn, 2));
+  s.file_name = table_dir_name(sim.tables.TABLE_DIR, numbered_name("rfq.#", nn, 2));
   s.cells.assign(static_cast<std::size_t>(s.ncells) + 1, RfqCell{});
   {
     TextIn in(sim.units, s.file_name);

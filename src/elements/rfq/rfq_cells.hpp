@@ -129,8 +129,6 @@ struct RfqCellSet {
 struct RfqLines {
   std::map<std::int32_t, RfqCellSet> by_line;
   std::int32_t current = 0;  // element line of the RFQ being run, 0 none
-  // Per charge state phase origin that the RFQ sets for the statistics, rad.
-  std::array<double, kMaxChargeStates + 1> qstate_phase_origin{};
   std::int32_t rfq_mode = 2;  // 2 two-term cells, 8 all eight terms
 };
 

@@ -82,7 +82,10 @@ void rfq_prepare_beam(ElementsContext& sim, const RfqCellSet& cs, double P5, dou
   } else {
     s.IRIARFQ = static_cast<std::int32_t>(std::lround(-lo / kPi));
   }
-  auto& origin = sim.rfq_lines.qstate_phase_origin;
+  // Each state's phase origin: the whole RF periods between its group's
+  // bunch and the bunch of group_lo (0 unless the groups lie periods
+  // apart); the statistics wrap every state's phases about it.
+  auto& origin = sim.qphase.qstate_phase_origin;
   double phi_ref = lo;
   for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
     origin[static_cast<std::size_t>(iq)] = 0.0;
