@@ -7,16 +7,19 @@
 #include <cmath>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include <fmt/format.h>
 
 #include "beam/phase_groups.hpp"
 #include "beam/stats.hpp"
 #include "common/constants.hpp"
+#include "common/unit_numbers.hpp"
 #include "beam/beam_context.hpp"
 #include "platform/cairo_canvas.hpp"
 #include "platform/fatal.hpp"
 #include "platform/namelist.hpp"
+#include "platform/units.hpp"
 
 namespace linac {
 
@@ -987,6 +990,106 @@ void save_picture(BeamContext& sim) {
   const std::string path = sim.units.resolve(kPictureFile).string();
   if (!pw.canvas->write_png(path)) fatal(" the picture " + path + " cannot be written");
   pw.saved_second = clock_second(sim.clock.now());
+}
+
+void write_xxp_histogram(BeamContext& sim) {
+  const BeamParams& b = sim.beam;
+  auto check_bins = [](const char* name, std::int32_t n) {
+    if (n < 1 || n > kHistMaxBins)
+      fatal(fmt::format(" velmo.dat, group TRAN: {} = {}; the x-x' histogram needs 1..{} bins", name,
+                        n, kHistMaxBins));
+  };
+  auto check_range = [](const char* name, double h, const char* unit) {
+    if (!(h > 0.0) || !std::isfinite(h))
+      fatal(fmt::format(" velmo.dat, group TRAN: {} = {}; the x-x' histogram needs a half range above 0 {}",
+                        name, h, unit));
+  };
+  check_bins("NBINX", b.NBINX);
+  check_bins("NBINY", b.NBINY);
+  check_range("XHIST", b.XHIST, "mm");
+  check_range("YHIST", b.YHIST, "mrad");
+  const int nx = b.NBINX, ny = b.NBINY;
+  const double hx = 2.0 * b.XHIST / nx, hy = 2.0 * b.YHIST / ny;  // cell sizes, mm and mrad
+  // Cell of a coordinate, 0-based; -1 outside -h..h.
+  auto cell = [](double v, double half, double width, int n) {
+    if (!(v >= -half && v <= half)) return -1;
+    const int i = static_cast<int>(std::floor((v + half) / width));
+    return std::min(i, n - 1);
+  };
+  std::vector<std::int32_t> cells(static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny), 0);
+  std::vector<double> xs, xps;  // the counted particles, mm and mrad
+  const ParticleArrays& p = sim.particles;
+  const RunConfig& c = sim.config;
+  for (int iq = 1; iq <= c.NQTOT; ++iq) {
+    for (int i = 0; i <= c.NPAT[static_cast<std::size_t>(iq)]; ++i) {
+      if (p.status[iq][i] < 0) continue;
+      const double X = 10.0 * p.x[iq][i];
+      const double XP = 1000.0 * p.xp[iq][i];
+      const int ix = cell(X, b.XHIST, hx, nx);
+      const int iy = cell(XP, b.YHIST, hy, ny);
+      if (ix < 0 || iy < 0) continue;
+      ++cells[static_cast<std::size_t>(ix) * static_cast<std::size_t>(ny) + static_cast<std::size_t>(iy)];
+      xs.push_back(X);
+      xps.push_back(XP);
+    }
+  }
+  std::vector<std::int32_t> proj_x(static_cast<std::size_t>(nx), 0), proj_xp(static_cast<std::size_t>(ny), 0);
+  {
+    TextOut out(sim.units, "hist.dat");
+    const FortranFormat row("(2F12.4,I10)");
+    for (int ix = 0; ix < nx; ++ix)
+      for (int iy = 0; iy < ny; ++iy) {
+        const std::int32_t n = cells[static_cast<std::size_t>(ix) * static_cast<std::size_t>(ny) +
+                                     static_cast<std::size_t>(iy)];
+        proj_x[static_cast<std::size_t>(ix)] += n;
+        proj_xp[static_cast<std::size_t>(iy)] += n;
+        out.write(row.write({-b.XHIST + (ix + 0.5) * hx, -b.YHIST + (iy + 0.5) * hy, n}));
+      }
+  }
+  const FortranFormat row1("(F12.4,I10)");
+  {
+    TextOut out(sim.units, "hist1.dat");
+    for (int ix = 0; ix < nx; ++ix)
+      out.write(row1.write({-b.XHIST + (ix + 0.5) * hx, proj_x[static_cast<std::size_t>(ix)]}));
+  }
+  {
+    TextOut out(sim.units, "hist2.dat");
+    for (int iy = 0; iy < ny; ++iy)
+      out.write(row1.write({-b.YHIST + (iy + 0.5) * hy, proj_xp[static_cast<std::size_t>(iy)]}));
+  }
+  // Means and rms Twiss values of the counted particles.
+  const std::size_t n = xs.size();
+  double mx = 0.0, mxp = 0.0;
+  for (std::size_t k = 0; k < n; ++k) {
+    mx += xs[k];
+    mxp += xps[k];
+  }
+  if (n > 0) {
+    mx /= static_cast<double>(n);
+    mxp /= static_cast<double>(n);
+  }
+  double s11 = 0.0, s12 = 0.0, s22 = 0.0;
+  if (n > 1) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const double dx = xs[k] - mx, dxp = xps[k] - mxp;
+      s11 += dx * dx;
+      s12 += dx * dxp;
+      s22 += dxp * dxp;
+    }
+    const double d = static_cast<double>(n - 1);
+    s11 /= d;
+    s12 /= d;
+    s22 /= d;
+  }
+  const double det = s11 * s22 - s12 * s12;
+  const double eps = det > kDegenerateDet * s11 * s22 ? std::sqrt(det) : 0.0;
+  const double alpha = eps > 0.0 ? -s12 / eps : 0.0;
+  const double beta = eps > 0.0 ? s11 / eps : 0.0;
+  write_formatted(sim.units, kUnitLog, "(A6,1PE14.6,A6,1PE14.6)",
+                  {std::string_view(" Xavr="), mx, std::string_view(" Yavr="), mxp});
+  write_formatted(sim.units, kUnitLog, "(A8,1PE14.6,A8,1PE14.6,A8,1PE14.6)",
+                  {std::string_view(" EpsRMS="), eps, std::string_view(" AlpRMS="), alpha,
+                   std::string_view(" BetRMS="), beta});
 }
 
 }  // namespace linac

@@ -97,4 +97,19 @@ void draw_rms_ellipse(BeamContext& sim, int k);
 // Writes graphic3.png now (when the windows exist).
 void save_picture(BeamContext& sim);
 
+// Not called by the run. Histogram of the x-x' plane of every live beam
+// particle (slots 0..NPAT of all charge states) in mm and mrad: NBINX x
+// NBINY equal cells over -XHIST..XHIST mm and -YHIST..YHIST mrad (group
+// TRAN), a point on the upper border in the last cell, points outside the
+// window not counted. hist.dat: one record (2F12.4,I10) per cell, x cells
+// outer, with the cell centre and its count; hist1.dat and hist2.dat: the
+// projections on x and on x' (F12.4,I10), sums of the cells. log.dat: the
+// mean x (mm) and x' (mrad) and the rms emittance (mm mrad), alpha and beta
+// (mm/mrad) of the counted particles, second moments with denominator
+// N - 1 (zero below two particles; alpha and beta zero for a plane without
+// emittance). Bin counts outside 1..kHistMaxBins or a range that is not
+// above 0 stop the run naming the member.
+inline constexpr std::int32_t kHistMaxBins = 1000;
+void write_xxp_histogram(BeamContext& sim);
+
 }  // namespace linac

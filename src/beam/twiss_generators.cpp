@@ -191,4 +191,53 @@ void gen_beam_twiss(BeamContext& sim, double beta0, double eps_x, double ALPHX, 
   fill_state(sim, iq, beta0, inside_4d, transverse_fill(sim, iq, t, lon));
 }
 
+void gen_dist_waterbag4d_shear(BeamContext& sim, double beta0, double eps_x, double ALPHX, double BETX,
+                               double eps_y, double ALPHY, double BETY, double eps_z, double ALPHZ,
+                               double BETZ, std::int32_t iq) {
+  const char* who = "gen_dist_waterbag4d_shear";
+  check_count(sim, who, iq);
+  check_speed(who, beta0);
+  check_plane(who, "x", eps_x, BETX);
+  check_plane(who, "y", eps_y, BETY);
+  check_plane(who, "longitudinal", eps_z, BETZ);
+  const double w0 = sim.ref.w0;
+  const double m = sim.ref.amu_kev;
+  if (!(w0 > 0.0) || !std::isfinite(w0))
+    fatal(fmt::format(" {}: design energy w0 = {} keV/u; it must be above 0", who, w0));
+  // Shear of one plane: gamma q^2 + 2 alpha q q' + beta q'^2 = eps (r1^2 + r2^2)
+  // for q' = r2 sqrt(gamma eps), q = r1 sqrt(eps/gamma) - (alpha/gamma) q'.
+  struct Shear {
+    double q_scale, qp_scale, tilt;
+    Shear(double eps, double alpha, double beta) {
+      const double gamma = (1.0 + alpha * alpha) / beta;
+      q_scale = std::sqrt(eps / gamma);
+      qp_scale = std::sqrt(gamma * eps);
+      tilt = alpha / gamma;
+    }
+    void map(double c1, double c2, double& q, double& qp) const {
+      qp = c2 * qp_scale;
+      q = c1 * q_scale - tilt * qp;
+    }
+  };
+  const Shear sx(eps_x, ALPHX, BETX), sy(eps_y, ALPHY, BETY);
+  const EllipseMap z = ellipse_map(eps_z, ALPHZ, BETZ);
+  ParticleArrays& p = sim.particles;
+  // The loop's deviates are r_j = 1 - 2u_j; this generator works with
+  // 2u_j - 1 = -r_j.
+  auto accept = [](const double* r) {
+    return r[0] * r[0] + r[1] * r[1] + r[2] * r[2] + r[3] * r[3] <= 1.0;
+  };
+  auto fill = [&p, iq, sx, sy, z, w0, m](std::int32_t k, const double* r) {
+    sx.map(-r[0], -r[1], p.x[iq][k], p.xp[iq][k]);
+    sy.map(-r[2], -r[3], p.y[iq][k], p.yp[iq][k]);
+    double phi_deg, delta_pct;
+    map_to_ellipse(z, -r[4], -r[5], phi_deg, delta_pct);
+    p.phase[iq][k] = phi_deg * kDegToRad;
+    const double w = w0 * (1.0 + 0.01 * delta_pct);
+    const double g = m / (w + m);
+    p.beta[iq][k] = std::sqrt(1.0 - g * g);
+  };
+  fill_state(sim, iq, beta0, accept, fill);
+}
+
 }  // namespace linac

@@ -55,4 +55,15 @@ void gen_dist_uniform_box(BeamContext& sim, double beta_q, double DB_B, double D
 void gen_beam_twiss(BeamContext& sim, double beta0, double eps_x, double ALPHX, double BETX, double eps_y,
                     double ALPHY, double BETY, double PHMAX, double DWWACC);
 
+// Not called by the run. Uniform in the 4-D transverse ball of the centred
+// deviates (2u1 - 1 .. 2u4 - 1, boundary included), each transverse plane
+// mapped by a shear: q' = (2u2 - 1) sqrt(gamma eps), q = (2u1 - 1)
+// sqrt(eps/gamma) - (alpha/gamma) q'. The longitudinal pair (2u5 - 1,
+// 2u6 - 1), free in [-1, 1], is mapped onto the z ellipse as by the other
+// generators; the speed comes from the design energy w0 (keV/u). Slot 0
+// carries beta0.
+void gen_dist_waterbag4d_shear(BeamContext& sim, double beta0, double eps_x, double ALPHX, double BETX,
+                               double eps_y, double ALPHY, double BETY, double eps_z, double ALPHZ,
+                               double BETZ, std::int32_t iq);
+
 }  // namespace linac

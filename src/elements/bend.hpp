@@ -37,6 +37,10 @@ void bmag_ideal_geometry(ElementsContext& sim);
 // fringe listing) and mode 1 (one pass correcting the exit plane).
 void bmag_setup_fringe(ElementsContext& sim);
 void bmag_setup_simple(ElementsContext& sim);
+// Not called by the run. The ideal geometry (for |angle|, not mirrored) and
+// one reference pass from the entrance without space charge, whose result
+// moves nothing; scur is restored afterwards.
+void bmag_setup_ideal(ElementsContext& sim);
 
 // The fringe listing of the current magnet in log.dat.
 void bmag_fringe_listing(ElementsContext& sim);

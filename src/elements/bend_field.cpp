@@ -36,6 +36,26 @@ Vec3 bmag_edge_field(const BendFieldData& d, std::int32_t region, double u, doub
   return {cu * Bs, By, cv * Bs};
 }
 
+Vec3 bmag_edge_field2(const BendFieldData& d, std::int32_t region, double u, double y, double v) {
+  const BendGeom& g = d.geom;
+  const bool exit_edge = region == kBendExitFringe;
+  const double k = 1.0 / (exit_edge ? g.edge_curv_out : g.edge_curv_in);
+  // Signed distance outside the edge circle (convex edge k > 0: outside
+  // the circle; concave edge k < 0: inside it) and its unit gradient.
+  const double sg = k > 0.0 ? 1.0 : -1.0;
+  const double w = k + v;
+  const double rho = std::sqrt(w * w + u * u);
+  const double s = sg * (rho - std::abs(k));
+  const double cu = sg * u / rho;
+  const double cv = sg * w / rho;
+  const EngeValues F = enge_function(g.bend_gap, s, exit_edge ? d.enge_out : d.enge_in);
+  const double y2 = y * y;
+  const double By = d.Bf * (F[0] - y2 * F[2] / 2.0 + y2 * y2 * F[4] / 24.0 -
+                            y2 * y2 * y2 * F[6] / 720.0);
+  const double Bs = d.Bf * y * (F[1] - y2 * F[3] / 6.0 + y2 * y2 * F[5] / 120.0);
+  return {cu * Bs, By, cv * Bs};
+}
+
 namespace {
 
 // (B_u, B_y, B_v) of an edge with direction (c, s) into element-frame

@@ -86,6 +86,12 @@ struct BendFieldPoint {
 // selects the exit edge, any other value the entrance edge.
 Vec3 bmag_edge_field(const BendFieldData& d, std::int32_t region, double u, double y, double v);
 
+// Not called by the run. The same field of one edge with the distance to
+// the edge written once for both signs of k = 1/curvature: s = sign(k)
+// (rho - |k|) with rho the distance to the edge circle's centre at v = -k,
+// and the gradient sign(k) (u, k + v)/rho.
+Vec3 bmag_edge_field2(const BendFieldData& d, std::int32_t region, double u, double y, double v);
+
 // Field of the magnet at (x, y, z) of its element frame (cm).
 BendFieldPoint bmag_field(const BendFieldData& d, double x, double y, double z);
 

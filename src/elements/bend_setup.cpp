@@ -143,6 +143,15 @@ void bmag_setup_simple(ElementsContext& sim) {
   sim.current.scur = scur;
 }
 
+void bmag_setup_ideal(ElementsContext& sim) {
+  const double scur = sim.current.scur;
+  sim.current.scur = 0.0;
+  bmag_ideal_geometry(sim);
+  // The pass only shows where the reference leaves; nothing is moved by it.
+  (void)reference_pass(sim, from_entrance(sim));
+  sim.current.scur = scur;
+}
+
 void bmag_fringe_listing(ElementsContext& sim) {
   const BendGeom& g = sim.bmag_geom;
   const ReferenceBlock& r = sim.ref;

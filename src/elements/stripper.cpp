@@ -112,6 +112,29 @@ void strip_sample(ElementsContext& sim, std::int32_t m, double T100, double& dW,
   dyp = theta * std::sin(phi);
 }
 
+double strip_thickness_sample(ElementsContext& sim, double a, double b) {
+  if (!std::isfinite(a) || !(b >= 0.0) || !std::isfinite(b) || (b == 0.0 && a != 0.0))
+    fatal(fmt::format(" stripper thickness sample: half width {} and cut {}; the cut must be above 0 "
+                      "(or 0 with a half width 0)",
+                      a, b));
+  double g = 0.0;
+  double t = 0.0;
+  do {
+    DRNNOA(sim, 1, &g);
+    t = (a / kHalfWidthToSigma) * g;
+  } while (std::fabs(t) > b);
+  return t;
+}
+
+double strip_loss_sample(ElementsContext& sim, std::int32_t m, double t, double F) {
+  if (!valid_model(m)) no_such_stripper(fmt::format(" stripper model m = {}, allowed 1 or 2", m));
+  const StripLossCoef& A = strip_loss_coef(m);
+  double g = 0.0;
+  DRNNOA(sim, 1, &g);
+  // Mean loss in MeV/u; the straggling width is in keV/u.
+  return (A.A2 * F + A.A5 * t) + g * (A.A1 * F + A.A3 * t + A.A4) / 1000.0;
+}
+
 // ------------------------------------------------------------ stripper file
 
 std::string stripper_file_name(const ElementsContext& sim, std::int32_t m) {

@@ -49,6 +49,18 @@ double strip_scatter_sample(ElementsContext& sim, std::int32_t m, double t);
 // The same for given uniforms u1, u2 in (0, 1): no draw.
 double strip_scatter_value(std::int32_t m, double t, double u1, double u2);
 
+// Not called by the run. A thickness deviation (a/sqrt(2 ln 2)) g, g standard
+// normal, drawn again while its magnitude exceeds b: a Gaussian of half width
+// at half maximum |a| cut at +-b. b < 0, or b = 0 with a not 0 (no draw
+// could ever be kept), stops the run.
+double strip_thickness_sample(ElementsContext& sim, double a, double b);
+
+// Not called by the run. The foil's energy loss beyond the reference loss of
+// one particle of model m at thickness deviation t (percent) and squared
+// scattering angle F (mrad^2), in MeV/u: (A2 F + A5 t) + g (A1 F + A3 t +
+// A4)/1000 with g standard normal, the loss of strip_sample in MeV/u.
+double strip_loss_sample(ElementsContext& sim, std::int32_t m, double t, double F);
+
 // The name of stripper file m with the table directory in front.
 std::string stripper_file_name(const ElementsContext& sim, std::int32_t m);
 // Reads stripper file m: n (1..6); n charges; n probabilities (>= 0,

@@ -183,6 +183,12 @@ void solenoid_table_derivs(TransportContext& sim, AxisTable& t, std::vector<doub
 TableHit sol_field(const AxisTable& t, double L, double aperture_r, double x, double y, double z,
                    Vec3& B);
 
+// Not called by the run. The Fourier series of a prepared table at z (cm
+// from the entrance) with all its (nbz - 1)/2 harmonics: B(z) = a0 + sum
+// (a_k cos(w_k z) + b_k sin(w_k z)), w_k = 2 pi k / P, P = nbz L/(nbz - 1);
+// it passes through every sample and repeats with the period P.
+double solenoid_series_field(const AxisTable& t, double z);
+
 // ---------------------------------------------------------------- ebfld
 
 // The superimposed field of the ebfld command.

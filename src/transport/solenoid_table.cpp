@@ -65,6 +65,18 @@ void solenoid_table_derivs(TransportContext& sim, AxisTable& t, std::vector<doub
   }
 }
 
+double solenoid_series_field(const AxisTable& t, double z) {
+  const int nbz = t.nbz;
+  const double P = nbz * t.L / (nbz - 1);
+  const int nh = (nbz - 1) / 2;
+  double B = t.a0;
+  for (int k = 1; k <= nh; ++k) {
+    const double w = kTwoPi * k / P;
+    B += t.a[k] * std::cos(w * z) + t.b[k] * std::sin(w * z);
+  }
+  return B;
+}
+
 TableHit sol_field(const AxisTable& t, double L, double aperture_r, double x, double y, double z,
                    Vec3& B) {
   B = {0.0, 0.0, 0.0};

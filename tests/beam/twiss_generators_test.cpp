@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -338,6 +339,96 @@ TEST_F(GenFixture, InputsThatCannotMakeABeamAreRefused) {
               gen_dist_waterbag6d(*sim, kBeta0, 1e-4, 0, 1, 1e-4, 0, 1, 1, 0, 0.0, 1);
             }).find("longitudinal"),
             std::string::npos);
+}
+
+// The sheared 4-D generator. Shear of a plane: q' = c2 sqrt(gamma eps),
+// q = c1 sqrt(eps/gamma) - (alpha/gamma) q', which carries the unit disc onto
+// gamma q^2 + 2 alpha q q' + beta q'^2 = eps (c1^2 + c2^2) with unit
+// Jacobian up to eps: a uniform 4-D ball of (c1..c4) gives
+// J_x/eps_x + J_y/eps_y <= 1 for every particle, and <c^2> = 1/6 gives
+// <q^2> = beta eps/6, <q q'> = -alpha eps/6, <q'^2> = gamma eps/6 (rms
+// emittance eps/6, rms alpha and beta the asked ones). The longitudinal
+// pair, uniform in the square [-1, 1]^2 (<c^2> = 1/3, <c5 c6> = 0) and
+// mapped onto the z ellipse, has rms emittance eps_z/3, the asked alpha_z
+// and beta_z, and is centred on the reference: its mean phase and dW/W are
+// 0 within their standard errors.
+TEST_F(GenFixture, ShearedWaterbagFillsTheFourBallWithTheAskedTwiss) {
+  const int n = 100000;
+  const double tol = 5.0 / std::sqrt(double(n));
+  const double ex = 3e-4, ax = -1.2, bx = 90.0;
+  const double ey = 1e-4, ay = 2.5, by = 10.0;
+  const double ez = 20.0, az = 0.5, bz = 2.0;  // deg %, deg/%
+  const double m = sim->ref.amu_kev;
+  const double w0 = energy(kBeta0, m);  // keV/u
+  sim->ref.w0 = w0;
+  sim->config.NPAT[1] = n;
+  gen_dist_waterbag4d_shear(*sim, kBeta0, ex, ax, bx, ey, ay, by, ez, az, bz, 1);
+  const ParticleArrays& p = sim->particles;
+  std::vector<double> phi(n + 1), del(n + 1);
+  double max_j = 0.0;
+  for (int i = 1; i <= n; ++i) {
+    ASSERT_EQ(p.status[1][i], kLive);
+    const double j4 = invariant(p.x[1][i], p.xp[1][i], ex, ax, bx) + invariant(p.y[1][i], p.yp[1][i], ey, ay, by);
+    max_j = std::max(max_j, j4);
+    phi[i] = p.phase[1][i] / kDegToRad;
+    del[i] = 100.0 * (energy(p.beta[1][i], m) / w0 - 1.0);
+  }
+  EXPECT_LE(max_j, 1.0 + 1e-12);  // rounding of the mapping
+  EXPECT_GT(max_j, 0.99);         // and the ball is filled to its border
+  const PlaneMoments mx = moments(p.x[1], p.xp[1], n);
+  const PlaneMoments my = moments(p.y[1], p.yp[1], n);
+  const PlaneMoments mz = moments(phi.data(), del.data(), n);
+  const struct {
+    const char* plane;
+    PlaneMoments got;
+    double eps, alpha, beta, ratio;
+  } planes[] = {{"x", mx, ex, ax, bx, 1.0 / 6.0}, {"y", my, ey, ay, by, 1.0 / 6.0}, {"z", mz, ez, az, bz, 1.0 / 3.0}};
+  for (const auto& c : planes) {
+    SCOPED_TRACE(c.plane);
+    EXPECT_NEAR(c.got.eps() / c.eps, c.ratio, c.ratio * tol);
+    EXPECT_NEAR(c.got.beta(), c.beta, c.beta * tol);
+    EXPECT_NEAR(c.got.alpha(), c.alpha, (1.0 + std::fabs(c.alpha)) * tol);
+  }
+  // Centred longitudinal pair: the means lie within 5 standard errors of 0.
+  double mphi = 0, mdel = 0;
+  for (int i = 1; i <= n; ++i) {
+    mphi += phi[i];
+    mdel += del[i];
+  }
+  mphi /= n;
+  mdel /= n;
+  const double gz = (1.0 + az * az) / bz;
+  EXPECT_NEAR(mphi, 0.0, 5.0 * std::sqrt(bz * ez / 3.0 / n));
+  EXPECT_NEAR(mdel, 0.0, 5.0 * std::sqrt(gz * ez / 3.0 / n));
+  EXPECT_EQ(p.beta[1][0], kBeta0);
+
+  // The first particles rebuilt by hand from the stream: six deviates per
+  // try, c = 2u - 1, the try dropped outside the closed 4-ball; the energy
+  // from w0 (alpha_z = 0: phase c5 sqrt(eps_z beta_z), dW/W c6 sqrt(eps_z/beta_z)).
+  rn_set_seed(*sim, 214748364);
+  sim->config.NPAT[1] = 5;
+  gen_dist_waterbag4d_shear(*sim, kBeta0, ex, ax, bx, ey, ay, by, 10.0, 0.0, 4.0, 1);
+  auto ref = make_sim();
+  set_start_values(*ref);
+  rn_set_seed(*ref, 214748364);
+  const double gx = (1.0 + ax * ax) / bx;
+  for (int k = 1; k <= 5;) {
+    double u[6], c[6];
+    dRNUN(*ref, 6, u);
+    for (int j = 0; j < 6; ++j) c[j] = 2.0 * u[j] - 1.0;
+    if (c[0] * c[0] + c[1] * c[1] + c[2] * c[2] + c[3] * c[3] > 1.0) continue;
+    const double xp = c[1] * std::sqrt(gx * ex);
+    EXPECT_DOUBLE_EQ(p.xp[1][k], xp);
+    EXPECT_DOUBLE_EQ(p.x[1][k], c[0] * std::sqrt(ex / gx) - ax / gx * xp);
+    EXPECT_DOUBLE_EQ(p.phase[1][k], c[4] * std::sqrt(10.0 * 4.0) * kDegToRad);
+    const double w = w0 * (1.0 + 0.01 * c[5] * std::sqrt(10.0 / 4.0));
+    EXPECT_NEAR(p.beta[1][k], std::sqrt(1.0 - std::pow(m / (w + m), 2)), 1e-15);
+    ++k;
+  }
+  double a, b;
+  dRNUN(*sim, 1, &a);
+  dRNUN(*ref, 1, &b);
+  EXPECT_EQ(a, b);
 }
 
 }  // namespace

@@ -490,5 +490,109 @@ TEST(BendElement, BadLinesStop) {
   }
 }
 
+// The second edge field, convex (k > 0) and concave (k < 0) edges, on and
+// off the midplane: at distance t outside the edge circle of radius |k|
+// centred at v = -k, B_y(y = 0) = Bf F(t) (F(0) = 1/(1 + exp(c0)) on the
+// edge itself), and off the midplane the longitudinal field B_s points along
+// the circle's outward normal, away from the magnet: (B_u, B_v) is parallel
+// to sign(k) (u, k + v), pointing out of the circle for a convex edge and
+// into it for a concave one. Everywhere the field is that of bmag_edge_field.
+TEST(BendField, SecondEdgeFieldFollowsConvexAndConcaveEdges) {
+  BendRun r;
+  r.geometry(BendLine{});
+  BendFieldData d = bend_field_data(r.s);
+  for (double curv : {1.0 / 50.0, 1e-6, -1.0 / 50.0, -1e-3}) {
+    d.geom.edge_curv_in = curv;
+    d.geom.edge_curv_out = curv;
+    const double k = 1.0 / curv;
+    for (std::int32_t region : {kBendEntranceFringe, kBendExitFringe}) {
+      for (double u : {-20.0, 0.0, 15.0}) {
+        for (double t : {-1.5, 0.0, 0.8}) {
+          SCOPED_TRACE(::testing::Message() << "curv " << curv << " region " << region << " u " << u << " t " << t);
+          const double rho = std::abs(k) + (k > 0 ? t : -t);
+          const double w = std::sqrt(rho * rho - u * u);
+          const double v = k > 0 ? w - k : -k - w;
+          const Vec3 B0 = bmag_edge_field2(d, region, u, 0.0, v);
+          EXPECT_NEAR(B0[1] / d.Bf, edge_profile(t, 2.0), 1e-9);
+          EXPECT_EQ(B0[0], 0.0);
+          EXPECT_EQ(B0[2], 0.0);
+          const double y = 0.5;
+          const Vec3 B = bmag_edge_field2(d, region, u, y, v);
+          // Outward normal of the edge: sign(k) (u, k + v)/rho.
+          const double sg = k > 0 ? 1.0 : -1.0;
+          const double nu = sg * u / rho, nv = sg * (k + v) / rho;
+          const double Bs = B[0] * nu + B[2] * nv;
+          EXPECT_NEAR(B[0] * nv - B[2] * nu, 0.0, 1e-9 * std::abs(d.Bf));  // no part along the edge
+          // B_s = Bf y (F' - y^2 F'''/6 + y^4 F^(5)/120): negative above the
+          // midplane, where the Enge profile falls outward (F' < 0).
+          const EngeValues F = enge_function(2.0, t, kBendEngeDefault);
+          const double y2 = y * y;
+          EXPECT_NEAR(Bs, d.Bf * y * (F[1] - y2 * F[3] / 6.0 + y2 * y2 * F[5] / 120.0), 1e-9 * std::abs(d.Bf));
+          EXPECT_LT(Bs * d.Bf, 0.0);
+          const Vec3 B1 = bmag_edge_field(d, region, u, y, v);
+          for (int c = 0; c < 3; ++c) EXPECT_EQ(B[c], B1[c]) << c;
+        }
+      }
+    }
+  }
+}
+
+// The ideal set-up puts the arc centre at (-R, Ls), the entrance edge
+// through (0, Ls) along (cos(pi - e1), sin(pi - e1)), the exit edge through
+// the end of the arc, centre + R (cos a, sin a), along (cos(e2 - a), sin(e2 -
+// a)), and the exit plane Ls further along the exit axis (-sin a, cos a);
+// its reference pass (which does reach the exit plane: the region of the
+// last evaluation is the exit fringe) moves none of them, nor the length,
+// the z offset or the space-charge current it held at 0.
+TEST(BendSetup, IdealSetUpLeavesTheIdealGeometry) {
+  struct Case {
+    double angle, e1, e2;  // deg
+  } const cases[] = {{90.0, 0.0, 0.0}, {45.0, 10.0, -5.0}, {-30.0, 0.0, 0.0}, {150.0, 0.0, 20.0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.angle);
+    BendRun r;
+    BendLine b;
+    b.angle = c.angle;
+    b.e1 = c.e1;
+    b.e2 = c.e2;
+    b.L = 2 * kLs + arc_len(c.angle);
+    r.geometry(b);
+    Sim& s = r.s;
+    // The body field that bends the design particle on the radius R.
+    const double gam = s.ref.w0 / s.ref.amu_kev + 1.0;
+    s.ref.field1 = std::sqrt(gam * gam - 1.0) / 1.0 / 0.0032184034535 / kR * 1e4;
+    s.ref.qa_push = 1.0;
+    s.current.scur = 5.0;
+    s.ref.z_offset = 7.0;
+    s.state.bmag_region = -7;
+    bmag_setup_ideal(s);
+    const BendGeom& g = s.bmag_geom;
+    const StepGeometry& sg = s.transport.step;
+    const double a = std::abs(c.angle) * kDegToRad, e1 = c.e1 * kDegToRad, e2 = c.e2 * kDegToRad;
+    const double tol = 1e-12 * kR;
+    EXPECT_NEAR(g.arc_xc, -kR, tol);
+    EXPECT_NEAR(g.arc_zc, kLs, tol);
+    EXPECT_NEAR(g.edge_in_x, 0.0, tol);
+    EXPECT_NEAR(g.edge_in_z, kLs, tol);
+    EXPECT_NEAR(g.edge_in_c, std::cos(kPi - e1), 1e-15);
+    EXPECT_NEAR(g.edge_in_s, std::sin(kPi - e1), 1e-15);
+    const double ex = -kR + kR * std::cos(a), ez = kLs + kR * std::sin(a);  // the end of the arc
+    EXPECT_NEAR(std::hypot(g.edge_out_x - g.arc_xc, g.edge_out_z - g.arc_zc), kR, tol);
+    EXPECT_NEAR(g.edge_out_x, ex, tol);
+    EXPECT_NEAR(g.edge_out_z, ez, tol);
+    EXPECT_NEAR(g.edge_out_c, std::cos(e2 - a), 1e-15);
+    EXPECT_NEAR(g.edge_out_s, std::sin(e2 - a), 1e-15);
+    EXPECT_NEAR(sg.exit_nx, -std::sin(a), 1e-15);
+    EXPECT_NEAR(sg.exit_nz, std::cos(a), 1e-15);
+    EXPECT_NEAR(sg.exit_px, ex - kLs * std::sin(a), tol);
+    EXPECT_NEAR(sg.exit_pz, ez + kLs * std::cos(a), tol);
+    EXPECT_EQ(s.ref.elem_len, b.L);
+    EXPECT_EQ(s.ref.z_offset, 7.0);
+    EXPECT_EQ(s.current.scur, 5.0);
+    EXPECT_GT(s.ref.field1, 0.0);  // not mirrored
+    EXPECT_EQ(s.state.bmag_region, kBendExitFringe);
+  }
+}
+
 }  // namespace
 }  // namespace linac::testing

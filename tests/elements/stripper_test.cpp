@@ -213,6 +213,78 @@ TEST(StripperModel, MedianOfModelOneLiesInTheFirstBin) {
   EXPECT_NEAR(strip_scatter_value(1, 0.0, 0.5, 0.90474), F, 1e-9);
 }
 
+// A Gaussian of half width at half maximum a, sigma = a/sqrt(2 ln 2), cut at
+// +-b: every sample within the cut, and the Kolmogorov-Smirnov distance of
+// N samples to the truncated normal CDF (Phi(t/sigma) - Phi(-c))/(2 Phi(c) -
+// 1), c = b/sigma, below 1.95/sqrt(N) (the 0.1 % point of the KS
+// distribution). A zero width with a zero cut gives 0; a cut that no draw
+// can meet stops the run.
+TEST(StripperModel, ThicknessSampleIsTheCutGaussianOfItsHalfWidth) {
+  auto sim = make_sim();
+  set_start_values(*sim);
+  rn_set_seed(*sim, kSeed);
+  const int n = 100000;
+  struct Case {
+    double a, b;
+  } const cases[] = {{3.0, 6.0}, {-2.0, 1.0}, {0.5, 10.0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.b);
+    std::vector<double> t(n);
+    for (double& v : t) {
+      v = strip_thickness_sample(*sim, c.a, c.b);
+      ASSERT_LE(std::fabs(v), c.b);
+    }
+    std::sort(t.begin(), t.end());
+    const double sigma = std::fabs(c.a) / std::sqrt(2.0 * std::log(2.0));
+    auto Phi = [](double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); };
+    const double cut = c.b / sigma;
+    double D = 0.0;
+    for (int i = 0; i < n; ++i) {
+      const double F = (Phi(t[i] / sigma) - Phi(-cut)) / (2.0 * Phi(cut) - 1.0);
+      D = std::max({D, std::fabs(F - double(i) / n), std::fabs(F - double(i + 1) / n)});
+    }
+    EXPECT_LT(D, 1.95 / std::sqrt(double(n)));
+  }
+  EXPECT_EQ(strip_thickness_sample(*sim, 0.0, 0.0), 0.0);
+  EXPECT_NE(testing::fatal_text([&] { strip_thickness_sample(*sim, 1.0, 0.0); }).find("cut 0"), std::string::npos);
+  EXPECT_NE(testing::fatal_text([&] { strip_thickness_sample(*sim, 1.0, -2.0); }).find("cut -2"), std::string::npos);
+}
+
+// The loss sample of model m at (t, F) is the loss of a foil passage in
+// MeV/u: (1000 (A2 F + A5 t) + g (A1 F + A3 t + A4)) / 1000 with one standard
+// normal g from the stream, the coefficients of the two models:
+// m = 1: A1 0.0102538, A2 0.000260444, A3 0.00942999, A4 1.76442, A5 0.00126001;
+// m = 2: A1 0.0763087, A2 0.00163303, A3 0.11969, A4 17.2565, A5 0.0333205.
+TEST(StripperModel, LossSampleIsTheFoilLossInMeVPerNucleon) {
+  const double A[3][6] = {{},
+                          {0, 0.0102538, 0.000260444, 0.00942999, 1.76442, 0.00126001},
+                          {0, 0.0763087, 0.00163303, 0.11969, 17.2565, 0.0333205}};
+  auto sim = make_sim(), ref = make_sim();
+  set_start_values(*sim);
+  set_start_values(*ref);
+  rn_set_seed(*sim, kSeed);
+  rn_set_seed(*ref, kSeed);
+  struct Case {
+    std::int32_t m;
+    double t, F;  // percent, mrad^2
+  } const cases[] = {{1, 0.0, 0.0}, {1, 3.5, 0.8}, {2, -2.0, 40.0}, {2, 1.0, 2500.0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.m);
+    const double got = strip_loss_sample(*sim, c.m, c.t, c.F);
+    double g = 0.0;
+    DRNNOA(*ref, 1, &g);
+    const double dW = 1000.0 * (A[c.m][2] * c.F + A[c.m][5] * c.t) + g * (A[c.m][1] * c.F + A[c.m][3] * c.t + A[c.m][4]);
+    EXPECT_NEAR(got, dW / 1000.0, 1e-15 * (std::fabs(dW) / 1000.0 + 1.0));
+  }
+  // One normal per sample: both streams stand at the same place.
+  double a, b;
+  dRNUN(*sim, 1, &a);
+  dRNUN(*ref, 1, &b);
+  EXPECT_EQ(a, b);
+  EXPECT_NE(testing::fatal_text([&] { strip_loss_sample(*sim, 3, 0.0, 1.0); }).find("No stripper with this index"),
+            std::string::npos);
+}
+
 // ------------------------------------------------------------ the foil
 
 TEST(Stripper, ChargeFractionsFollowTheProbabilities) {

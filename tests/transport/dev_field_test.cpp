@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "table_fixture.hpp"
@@ -139,6 +140,163 @@ TEST(DevField, SamplingMethodsAndTheSuperimposedField) {
   const auto l = r.lines();
   ASSERT_EQ(l.size(), 5u + 1041u);
   EXPECT_NEAR((*r.run).prmtr.dev_field_line.u_run, 2.0 * 20.0, 1e-9);
+}
+
+// The numbers of a record of fields of the given width (exponent letter D).
+std::vector<double> fields(std::string rec, std::size_t width) {
+  std::replace(rec.begin(), rec.end(), 'D', 'E');
+  std::vector<double> v;
+  for (std::size_t p = 0; p + width <= rec.size(); p += width) v.push_back(std::stod(rec.substr(p, width)));
+  return v;
+}
+
+// Half a unit of the last of `digits` significant digits of v: the largest
+// rounding of v in a D or E field with that many digits (0.ddd...D+ee).
+double half_digit(double v, int digits) {
+  if (v == 0.0) return 0.0;
+  return 0.5 * std::pow(10.0, std::floor(std::log10(std::abs(v))) + 1 - digits);
+}
+
+// A particle of Q/A qa in uniform E = (0, 0, Ez) V/cm and B = (0, 0, Bz) G,
+// integrated here independently with z as the variable: u = gamma beta,
+// du/dz = K qa (E/c + beta x B)/beta_z (E/c and B in T, K = e/(m_u c)),
+// dx/dz = ux/uz, dy/dz = uy/uz, d(ct)/dz = gamma/uz; classical RK4 in 20000
+// steps per 20 cm (local error of order (h/rho)^5, far below the 5 digits
+// of eb.dat). Returns (x, y, beta_x, beta_y, beta_z, gamma, ct) at each z.
+struct Track {
+  double x, y, bx, by, bz, g, ct;
+};
+std::vector<Track> lorentz_track(double x, double y, double xp, double yp, double beta, double qa, double Ez,
+                                 double Bz, const std::vector<double>& zs) {
+  const double ec = Ez * 100.0 / 299792458.0, bt = Bz / 10000.0, k = 0.0032184034535 * qa;
+  using S = std::array<double, 6>;  // x, y, ux, uy, uz, ct
+  auto f = [&](const S& s) {
+    const double g = std::sqrt(1.0 + s[2] * s[2] + s[3] * s[3] + s[4] * s[4]);
+    const double bx = s[2] / g, by = s[3] / g, bz = s[4] / g;
+    // beta x B with B along z: (by Bz, -bx Bz, 0).
+    return S{s[2] / s[4], s[3] / s[4], k * by * bt / bz, -k * bx * bt / bz, k * ec / bz, g / s[4]};
+  };
+  const double bz0 = beta / std::sqrt(1.0 + xp * xp + yp * yp), g0 = 1.0 / std::sqrt(1.0 - beta * beta);
+  S s{x, y, g0 * xp * bz0, g0 * yp * bz0, g0 * bz0, 0.0};
+  std::vector<Track> out;
+  double z = 0.0;
+  const double hmax = 0.001;
+  for (double zt : zs) {
+    while (z < zt) {
+      const double h = std::min(hmax, zt - z);
+      const S k1 = f(s);
+      S t;
+      for (int c = 0; c < 6; ++c) t[c] = s[c] + 0.5 * h * k1[c];
+      const S k2 = f(t);
+      for (int c = 0; c < 6; ++c) t[c] = s[c] + 0.5 * h * k2[c];
+      const S k3 = f(t);
+      for (int c = 0; c < 6; ++c) t[c] = s[c] + h * k3[c];
+      const S k4 = f(t);
+      for (int c = 0; c < 6; ++c) s[c] += h / 6.0 * (k1[c] + 2 * k2[c] + 2 * k3[c] + k4[c]);
+      z += h;
+    }
+    const double g = std::sqrt(1.0 + s[2] * s[2] + s[3] * s[3] + s[4] * s[4]);
+    out.push_back({s[0], s[1], s[2] / g, s[3] / g, s[4] / g, g, s[5]});
+  }
+  return out;
+}
+
+// ref_int.dat against the energy gain of a uniform Ez, W = w0 + (Q/A) Ez
+// z/1000 keV/u, gamma = 1 + W/amu; eb.dat against the independent track in
+// the uniform fields: a helix whose pitch grows with the energy, a plain
+// helix without Ez, a straight acceleration without Bz, and an Ez that
+// turns the particle back before the end (the table stops where pz would
+// vanish: W_z = Et0 - Mt is used up at z_t = (Et0 - Mt)/(|Ez|/1000), the
+// keV/u per nucleon).
+TEST(ReferenceChecks, EnergyGainAndTheMotionInUniformFields) {
+  struct Case {
+    double Ez, Bz;  // V/cm, G
+  } const cases[] = {{50000.0, 20000.0}, {0.0, 20000.0}, {50000.0, 0.0}, {-90000.0, 20000.0}};
+  const double L = 20.0, beta = 0.05, qa = 1.0, w2pi = 300.0 / kTwoPi;
+  const double x0 = 0.3, y0 = -0.2, xp = 0.02, yp = -0.01, ph0 = 0.4;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Ez);
+    TableRun run;
+    Sim& s = *run;
+    s.field_tables.field3d = std::make_shared<const Table3D>(build_table3d(
+        table_layout(2.0, 2.0, 10.0, {0, 0, 0}), kKindEB, analytic::uniform({0, 0, c.Ez}, {0, 0, c.Bz})));
+    s.state.itype = 21;  // extrc: E times field2, B times field1
+    s.state.table_kind = kKindEB;
+    s.ref.field1 = s.ref.field2 = 1.0;
+    s.ref.elem_len = L;
+    s.ref.nstep = 10;
+    s.ref.step_len = L / 10;
+    s.ref.aper_x = s.ref.aper_y = 1000.0;
+    s.ref.amu_kev = kAmuKev;
+    s.ref.QDESIGN = 1.0;
+    s.ref.ADESIGN = 2.0;
+    s.ref.w0 = 1200.0;
+    s.ref.wavelength_2pi = w2pi;
+    s.current.scur = 3.0;  // held at 0 while sampling, restored after
+    s.state.ilost = 0;
+    s.config.NQTOT = 1;
+    s.config.NPAT[1] = 1;
+    ParticleArrays& p = s.particles;
+    p.x[1][1] = x0;
+    p.y[1][1] = y0;
+    p.xp[1][1] = xp;
+    p.yp[1][1] = yp;
+    p.beta[1][1] = beta;
+    p.phase[1][1] = ph0;
+    p.qa[1][1] = qa;
+    p.status[1][1] = kLive;
+    write_reference_checks(s, 1, 1);
+    EXPECT_EQ(s.current.scur, 3.0);
+    EXPECT_EQ(s.state.ilost, 0);
+
+    const auto ref = testing::read_lines(run.path("ref_int.dat"));
+    ASSERT_EQ(ref.size(), 11u);
+    for (int k = 0; k <= 10; ++k) {
+      const auto v = fields(ref[k], 15);
+      const double W = 1200.0 + 0.5 * c.Ez * (2.0 * k) / 1000.0;
+      EXPECT_NEAR(v[0], 2.0 * k, 1e-12);
+      EXPECT_NEAR(v[1], W, half_digit(W, 7));  // D15.7: 7 significant digits
+      EXPECT_NEAR(v[2], 1.0 + W / kAmuKev, half_digit(1.0 + W / kAmuKev, 7));
+    }
+
+    const double g0 = 1.0 / std::sqrt(1.0 - beta * beta), bz0 = beta / std::sqrt(1.0 + xp * xp + yp * yp);
+    const double Mt = kAmuKev * std::sqrt(1.0 + g0 * g0 * bz0 * bz0 * (xp * xp + yp * yp));
+    const double zt = c.Ez < 0.0 ? (g0 * kAmuKev - Mt) / (-qa * c.Ez / 1000.0) : 1e9;
+    std::vector<double> zs;
+    for (int j = 0; j <= 50 && 0.4 * j < zt; ++j) zs.push_back(0.4 * j);
+    if (c.Ez < 0.0) {
+      EXPECT_LT(zs.size(), 51u);  // turned back inside the element
+    }
+    const auto track = lorentz_track(x0, y0, xp, yp, beta, qa, c.Ez, c.Bz, zs);
+    const auto eb = testing::read_lines(run.path("eb.dat"));
+    ASSERT_EQ(eb.size(), zs.size());
+    // D15.5: 5 significant digits; the track's own error is far below.
+    auto near = [](double got, double want, double scale) {
+      EXPECT_NEAR(got, want, 1.01 * half_digit(want, 5) + 1e-9 * scale);
+    };
+    for (std::size_t j = 0; j < zs.size(); ++j) {
+      SCOPED_TRACE(j);
+      const auto v = fields(eb[j], 15);
+      ASSERT_EQ(v.size(), 14u);
+      const Track& t = track[j];
+      near(v[0], zs[j], 1.0);
+      near(v[1], t.x, 1.0);
+      near(v[2], t.y, 1.0);
+      near(v[3], t.bx, 1e-3);
+      near(v[4], t.by, 1e-3);
+      near(v[5], t.bz, 1e-3);
+      near(v[6], t.g, 1.0);
+      near(v[7], ph0 + t.ct / w2pi, 1.0);
+      EXPECT_EQ(v[8], 0.0);
+      EXPECT_EQ(v[9], 0.0);
+      near(v[10], c.Ez, 1.0);
+      EXPECT_EQ(v[11], 0.0);
+      EXPECT_EQ(v[12], 0.0);
+      near(v[13], c.Bz, 1.0);
+    }
+    EXPECT_TRUE(run.exists("eb_velmo.dat"));
+    EXPECT_TRUE(testing::read_lines(run.path("eb_velmo.dat")).empty());
+  }
 }
 
 }  // namespace

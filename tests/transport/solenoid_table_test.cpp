@@ -116,6 +116,39 @@ TEST(SolenoidTable, EvenCountsAreResampledAndHighHarmonicsDropped) {
   }
 }
 
+// The series of a table made of known harmonics of the period P = nbz L/(nbz
+// - 1) is that function itself, at the samples and between them, with
+// every harmonic up to (nbz - 1)/2 = 40 (the derivative columns stop at
+// 29): B(z) = 0.7 + sum A_k cos(w_k z) + S_k sin(w_k z), w_k = 2 pi k/P.
+TEST(SolenoidTable, SeriesOfKnownHarmonicsIsTheirSumEverywhere) {
+  TableRun run;
+  const int nbz = 81;
+  const double L = 40.0, P = nbz * L / (nbz - 1);
+  struct Harmonic {
+    int k;
+    double A, S;
+  } const hs[] = {{1, 1.3, -0.4}, {7, -0.25, 0.6}, {35, 0.2, 0.15}, {40, -0.05, 0.3}};
+  auto exact = [&](double z) {
+    double B = 0.7;
+    for (const Harmonic& h : hs) {
+      const double w = kTwoPi * h.k / P;
+      B += h.A * std::cos(w * z) + h.S * std::sin(w * z);
+    }
+    return B;
+  };
+  std::vector<double> s(nbz);
+  for (int i = 0; i < nbz; ++i) s[i] = exact(i * L / (nbz - 1));
+  const AxisTable& t = load(run, s, L);
+  const double h = L / (nbz - 1);
+  for (int i = 0; i < nbz; ++i)
+    for (double f : {0.0, 0.25, 0.5, 0.9}) {
+      const double z = (i + f) * h;  // up to one step beyond L: the period P
+      EXPECT_NEAR(solenoid_series_field(t, z), exact(z), 1e-12) << z;
+    }
+  // One period on, the same value.
+  EXPECT_NEAR(solenoid_series_field(t, 3.3 + P), exact(3.3), 1e-12);
+}
+
 TEST(SolenoidTable, ListingInTheNominalPass) {
   TableRun run;
   run->units.open(kUnitLog, "log.dat");
