@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -124,18 +123,18 @@ std::vector<DocMember> documented_members(const std::string& group) {
   const std::vector<std::string> want = {"Member", "Type", "Unit", "Default", "Allowed", "Meaning"};
   EXPECT_EQ(t.header, want) << "group " << group;
   std::vector<DocMember> out;
-  static const std::regex array(R"(^([A-Z0-9_]+)\(1\.\.([0-9]+)\)$)");
   for (const auto& r : t.rows) {
     if (r.size() != want.size()) {
       ADD_FAILURE() << "group " << group << ": a row of " << r.size() << " cells";
       continue;
     }
     DocMember m;
+    // An array is written NAME(1..N).
     const std::string name = plain(r[0]);
-    std::smatch sm;
-    if (std::regex_match(name, sm, array)) {
-      m.name = sm[1];
-      m.count = std::stoi(sm[2]);
+    const auto open = name.find("(1..");
+    if (open != std::string::npos && name.back() == ')') {
+      m.name = name.substr(0, open);
+      m.count = std::stoi(name.substr(open + 4, name.size() - open - 5));
     } else {
       m.name = name;
     }
@@ -255,8 +254,6 @@ std::optional<std::vector<Clause>> parse_allowed(const std::string& cell) {
   if (cell == "-" || cell == "see text") return out;
   std::stringstream ss(cell);
   std::string part;
-  static const std::regex interval(
-      R"(^(0 or )?([\[(])\s*([-+0-9.eE]+)\s*,\s*([-+0-9.eE]+)\s*([\])])$)");
   while (std::getline(ss, part, ';')) {
     part = trim(part);
     Clause c;
@@ -268,19 +265,30 @@ std::optional<std::vector<Clause>> parse_allowed(const std::string& cell) {
       }
     }
     const double inf = std::numeric_limits<double>::infinity();
-    std::smatch m;
     if (part == "finite") {
       c.lo = -inf;
       c.hi = inf;
-    } else if (std::regex_match(part, m, interval)) {
-      c.zero_too = m[1].matched;
-      c.lo_open = m[2] == "(";
-      c.lo = std::stod(m[3]);
-      c.hi = std::stod(m[4]);
-      c.hi_open = m[5] == ")";
-    } else {
-      return std::nullopt;
+      out.push_back(c);
+      continue;
     }
+    // [(] lo , hi [)], possibly after "0 or ".
+    if (part.rfind("0 or ", 0) == 0) {
+      c.zero_too = true;
+      part = part.substr(5);
+    }
+    const auto comma = part.find(',');
+    if (part.size() < 5 || comma == std::string::npos || (part.front() != '[' && part.front() != '(') ||
+        (part.back() != ']' && part.back() != ')'))
+      return std::nullopt;
+    c.lo_open = part.front() == '(';
+    c.hi_open = part.back() == ')';
+    const std::string lo = trim(part.substr(1, comma - 1));
+    const std::string hi = trim(part.substr(comma + 1, part.size() - comma - 2));
+    char* end = nullptr;
+    c.lo = std::strtod(lo.c_str(), &end);
+    if (lo.empty() || *end != '\0') return std::nullopt;
+    c.hi = std::strtod(hi.c_str(), &end);
+    if (hi.empty() || *end != '\0') return std::nullopt;
     out.push_back(c);
   }
   return out;
@@ -394,7 +402,6 @@ TEST(InputsDocument, LatticeKeywordsAreTheReaderAndDispatcherKeywords) {
     if (!e.passive && e.handler != HandlerId::count) acting[k].insert(e.command);
   }
   std::set<std::string> doc;
-  static const std::regex alias(R"(^element \(as ([a-z0-9]+)\)$)");
   for (const auto& r : t.rows) {
     ASSERT_EQ(r.size(), 4u);
     const std::string k = plain(r[0]);
@@ -410,11 +417,12 @@ TEST(InputsDocument, LatticeKeywordsAreTheReaderAndDispatcherKeywords) {
       EXPECT_FALSE(dispatched.count(k)) << k;
       continue;
     }
-    std::smatch m;
+    // "element (as cav)": run by the handler of another keyword.
     std::string runs_as = k;
     std::string base = kind;
-    if (std::regex_match(kind, m, alias)) {
-      runs_as = m[1];
+    const std::string as = "element (as ";
+    if (kind.rfind(as, 0) == 0 && kind.back() == ')') {
+      runs_as = kind.substr(as.size(), kind.size() - as.size() - 1);
       base = "element";
     }
     const auto a = acting.find(runs_as);
@@ -463,9 +471,11 @@ TEST(InputsDocument, PrmtrNamesAndCodesAreTheParameterTable) {
 std::set<std::string> anchors_of(const fs::path& file) {
   std::set<std::string> ids;
   const std::string text = testing::read_file(file);
-  static const std::regex id(R"re(<a id="([^"]+)"></a>)re");
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), id); it != std::sregex_iterator(); ++it)
-    ids.insert((*it)[1]);
+  const std::string open = "<a id=\"";
+  for (auto p = text.find(open); p != std::string::npos; p = text.find(open, p + 1)) {
+    const auto q = text.find('"', p + open.size());
+    if (q != std::string::npos) ids.insert(text.substr(p + open.size(), q - p - open.size()));
+  }
   return ids;
 }
 
@@ -478,19 +488,24 @@ TEST(InputsDocument, ReadmeAndDocumentLinksResolve) {
                                  root / "docs" / "outputs.md"};
   for (const auto& e : fs::directory_iterator(root / "examples"))
     if (fs::exists(e.path() / "README")) files.push_back(e.path() / "README");
-  static const std::regex link(R"(\]\(([^)#\s]*)(#([^)\s]+))?\))");
   for (const fs::path& f : files) {
     ASSERT_TRUE(fs::exists(f)) << f;
     const std::string text = testing::read_file(f);
     int doc_links = 0;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), link); it != std::sregex_iterator(); ++it) {
-      const std::string target = (*it)[1];
-      if (target.find("://") != std::string::npos) continue;
+    // Markdown links: ](target) or ](target#anchor).
+    for (auto p = text.find("]("); p != std::string::npos; p = text.find("](", p + 2)) {
+      const auto close = text.find(')', p + 2);
+      if (close == std::string::npos) break;
+      const std::string ref = text.substr(p + 2, close - p - 2);
+      if (ref.find("://") != std::string::npos || ref.find(' ') != std::string::npos) continue;
+      const auto hash = ref.find('#');
+      const std::string target = ref.substr(0, hash);
       const fs::path file = target.empty() ? f : f.parent_path() / target;
       ASSERT_TRUE(fs::exists(file)) << f << ": link to missing " << target;
       if (file.filename() == "inputs.md" || file.filename() == "outputs.md") ++doc_links;
-      if ((*it)[3].matched) {
-        EXPECT_TRUE(anchors_of(file).count((*it)[3])) << f << ": no anchor #" << (*it)[3] << " in " << file;
+      if (hash != std::string::npos) {
+        const std::string anchor = ref.substr(hash + 1);
+        EXPECT_TRUE(anchors_of(file).count(anchor)) << f << ": no anchor #" << anchor << " in " << file;
       }
     }
     if (f.filename() == "README") {
