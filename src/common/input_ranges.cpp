@@ -54,16 +54,13 @@ void check_mass_number(std::string_view file, long record, std::string_view what
 namespace linac {
 
 std::string sc_grid_size_fault(std::int32_t nx, std::int32_t ny, std::int32_t nz) {
-  const struct {
-    const char* name;
-    std::int32_t value, lo, hi;
-  } grids[] = {{"NXGRD", nx, kMinGridXY, kMaxGridXY},
-               {"NYGRD", ny, kMinGridXY, kMaxGridXY},
-               {"NZGRD", nz, kMinGridZ, kMaxGridZ}};
-  for (const auto& d : grids)
-    if (d.value < d.lo || d.value > d.hi)
-      return fmt::format("{} = {}; space-charge grid nodes must lie in {}..{}", d.name, d.value,
-                         d.lo, d.hi);
+  const std::int32_t values[] = {nx, ny, nz};
+  for (int d = 0; d < 3; ++d) {
+    const GridLimit& g = kScGridLimits[d];
+    if (values[d] < g.lo || values[d] > g.hi)
+      return fmt::format("{} = {}; space-charge grid nodes must lie in {}..{}", g.member, values[d],
+                         g.lo, g.hi);
+  }
   return {};
 }
 

@@ -24,7 +24,7 @@
 //   XP00, YP00             offsets, mrad                |x'| <= 1e4
 //   PH00, PHI0, PHMAX      phases, deg                  |phi| <= 1e5
 //   DF_4D                  phase half width, deg        -1e5 .. 1e5 (above 180 taken as 180)
-//   DWW00(iq)              energy offset, percent       -100 < dW/W <= 1e4
+//   DWW00(iq)              energy offset, percent       -100 < dW/W <= 1e8
 //   PART                   fraction for level emittance 0 < PART < 1
 //   DWWACC                 energy acceptance            0 < DWWACC <= 1e6
 //   DWWMAX                 energy limit (0: DWWACC)     0 .. 1e6
@@ -140,6 +140,13 @@ inline constexpr std::int32_t kMaxGridZ = 257;
 // The sine transforms need at least two interior nodes across.
 inline constexpr std::int32_t kMinGridXY = 4;
 inline constexpr std::int32_t kMinGridZ = 2;
+// The nodes each grid size of velmo.dat (group INDEX) may take.
+struct GridLimit {
+  const char* member;
+  std::int32_t lo, hi;
+};
+inline constexpr GridLimit kScGridLimits[] = {
+    {"NXGRD", kMinGridXY, kMaxGridXY}, {"NYGRD", kMinGridXY, kMaxGridXY}, {"NZGRD", kMinGridZ, kMaxGridZ}};
 
 // NINT(n fraction): the particles of a charge state that a pass with the
 // given fraction (member names it, e.g. "NP_SET") uses. Stops the run when

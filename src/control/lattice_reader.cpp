@@ -27,11 +27,7 @@ namespace {
 constexpr const char* kLinac = "linac.dat";
 
 // Prmtr parameter names and codes, in table order (ascending code).
-struct Param {
-  const char* name;
-  std::int32_t code;
-};
-constexpr Param kParams[] = {
+constexpr PrmtrParameter kParams[] = {
     {"Qdesign", 1},      {"Adesign", 2},      {"harm", 3},         {"scur", 4},
     {"isol", 5},         {"iflag2D", 6},      {"iflag_qq", 7},     {"nqtot", 8},
     {"nqtot0", 9},       {"nqtot1", 10},      {"outQ", 11},        {"iflag_t", 12},
@@ -516,6 +512,16 @@ const KeywordRow* find_row(const Keyword& word) {
 }
 
 }  // namespace
+
+std::span<const PrmtrParameter> prmtr_parameters() { return kParams; }
+
+std::vector<std::string_view> lattice_keywords() {
+  std::vector<std::string_view> words;
+  for (const auto& row : kRows) words.emplace_back(row.keyword);
+  // The stop line ends the lattice before any row is looked up.
+  words.emplace_back("stop");
+  return words;
+}
 
 std::int32_t prmtr_code(std::string_view name_field) {
   std::int32_t code = 0;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -47,14 +48,11 @@ void check_tran(const ControlContext& sim) {
     refuse("TRAN", "FREQB = " + num(freqb) +
                        " Hz; the RF base frequency must be above 0 (wavelength and macro-particle "
                        "charge are c/FREQB and 1/FREQB)");
+}
+
+// The mass number of every charge state in use divides its momenta.
+void check_masses_in_use(const ControlContext& sim) {
   const RunConfig& c = sim.config;
-  if (c.NQTOT < 0 || c.NQTOT > kMaxChargeStates)
-    refuse("TRAN", fmt::format("NQTOT = {}; the number of charge states must lie in 0..{}", c.NQTOT,
-                               kMaxChargeStates));
-  for (int iq = 1; iq <= kMaxChargeStates; ++iq)
-    if (c.NPAT[iq] < 0 || c.NPAT[iq] > kMaxParticles)
-      refuse("TRAN", fmt::format("NPAT({}) = {}; the particles of a charge state must lie in 0..{}",
-                                 iq, c.NPAT[iq], kMaxParticles));
   for (int iq = 1; iq <= c.NQTOT; ++iq)
     if (c.AMASS[iq] == 0.0)
       refuse("TRAN", fmt::format("AMASS({}) = 0 for a charge state in use (NQTOT = {}); the mass "
@@ -81,160 +79,220 @@ void check_index(const ControlContext& sim) {
 }
 
 // ------------------------------------------------------------------------
-// Ranges of the members (see common/input_ranges.hpp for the table and its
-// reasons). Each member is checked as written in the file, before its unit
-// conversion, so the message repeats the user's own value.
+// Ranges of the members (see common/input_ranges.hpp for the bounds and
+// their reasons). Each member is checked as written in the file, before its
+// unit conversion, so the message repeats the user's own value; the few
+// members an error study checks again are checked after their conversion
+// (scale says by how much the file value was multiplied).
 
-struct MemberRange {
-  std::string name;  // member, with its index for arrays
-  double value;
-  double lo, hi;
-  bool lo_open = false, hi_open = false;  // (lo and hi) excluded
-  const char* unit = "";
-  bool zero_too = false;  // 0 (not given) is allowed besides the range
+using Scope = MemberRangeRule::Scope;
+using When = MemberRangeRule::When;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Rule constructors: a range (ends closed unless said open), any finite
+// number, a range that also admits 0 (not given), a count with its own
+// message, and a member checked after its unit conversion.
+constexpr MemberRangeRule rule(const char* group, const char* member, When when, double lo, double hi,
+                               const char* unit = "", bool lo_open = false, bool hi_open = false,
+                               int block = 0, Scope scope = Scope::always) {
+  return {group, member, lo, hi, lo_open, hi_open, false, unit, scope, 1.0, nullptr, when, block};
+}
+constexpr MemberRangeRule any_finite(const char* group, const char* member, When when, int block = 0,
+                                     Scope scope = Scope::always) {
+  return rule(group, member, when, -kInf, kInf, "", false, false, block, scope);
+}
+constexpr MemberRangeRule zero_or(const char* group, const char* member, When when, double lo, double hi) {
+  MemberRangeRule r = rule(group, member, when, lo, hi);
+  r.zero_too = true;
+  return r;
+}
+// A count with its own sentence: "<member> = <v>; <what> must lie in lo..hi".
+constexpr MemberRangeRule counted(const char* group, const char* member, When when, double lo, double hi,
+                                  const char* what) {
+  MemberRangeRule r = rule(group, member, when, lo, hi);
+  r.what = what;
+  return r;
+}
+// A member an error study checks after its unit conversion by scale.
+constexpr MemberRangeRule converted(const char* member, double lo, double hi, const char* unit,
+                                    double scale) {
+  MemberRangeRule r = rule("TRAN", member, When::index, lo, hi, unit, true, false, 0, Scope::error_study);
+  r.scale = scale;
+  return r;
+}
+
+using namespace input_range;
+constexpr When T0 = When::tran_counts;
+constexpr When T = When::tran;
+constexpr When I = When::index;
+constexpr When C = When::correct;
+constexpr When O = When::other;
+
+// Every rule in the order of the checks; rules of one block (> 0) are
+// checked element by element (all members of index 1, then of index 2 ...).
+constexpr MemberRangeRule kRules[] = {
+    // Group TRAN, the counts the other checks index with.
+    counted("TRAN", "NQTOT", T0, 0.0, kMaxChargeStates, "the number of charge states"),
+    counted("TRAN", "NPAT", T0, 0.0, kMaxParticles, "the particles of a charge state"),
+    // Group TRAN: every member that feeds a division, a square root, a
+    // logarithm, an index or a phase, and every physical value.
+    rule("TRAN", "FREQB", T, kMinFrequency, kMaxFrequency, " Hz"),
+    rule("TRAN", "QDESIGN", T, -kMaxChargeNumber, kMaxChargeNumber),
+    rule("TRAN", "ADESIGN", T, 0.0, kMaxMassNumber, "", true),
+    rule("TRAN", "WIN", T, 0.0, 1000.0 * kMaxEnergy, " eV/u"),
+    any_finite("TRAN", "UDESIGN", T),
+    any_finite("TRAN", "ATP", T),
+    rule("TRAN", "PART", T, 0.0, 1.0, "", true, true),
+    rule("TRAN", "EPSNX", T, 0.0, kMaxEmittance),
+    rule("TRAN", "EPSNY", T, 0.0, kMaxEmittance),
+    rule("TRAN", "EPSNZ", T, 0.0, kMaxEmittanceZ),
+    rule("TRAN", "ALPHX", T, -kMaxTwissAlpha, kMaxTwissAlpha),
+    rule("TRAN", "ALPHY", T, -kMaxTwissAlpha, kMaxTwissAlpha),
+    rule("TRAN", "ALPHZ", T, -kMaxTwissAlpha, kMaxTwissAlpha),
+    // A tiny beta makes the divergence sqrt(eps / beta) beyond any number.
+    zero_or("TRAN", "BETX", T, kMinTwissBeta, kMaxTwissBeta),
+    zero_or("TRAN", "BETY", T, kMinTwissBeta, kMaxTwissBeta),
+    zero_or("TRAN", "BETZ", T, kMinTwissBeta, kMaxTwissBeta),
+    rule("TRAN", "DEESRF", T, 0.0, 1.0),
+    rule("TRAN", "PHI0", T, -kMaxPhaseDeg, kMaxPhaseDeg, " deg"),
+    rule("TRAN", "PHMAX", T, 0.0, kMaxPhaseDeg, " deg"),
+    rule("TRAN", "DF_4D", T, -kMaxPhaseDeg, kMaxPhaseDeg, " deg"),
+    rule("TRAN", "DB_B", T, 0.0, 1.0, "", false, true),
+    rule("TRAN", "DWWACC", T, 0.0, kMaxEnergySpread, "", true),
+    rule("TRAN", "DWWMAX", T, 0.0, kMaxEnergySpread),
+    any_finite("TRAN", "QAVR", T),
+    any_finite("TRAN", "DISP", T),
+    any_finite("TRAN", "W_LIM", T),
+    any_finite("TRAN", "A_LIM", T),
+    any_finite("TRAN", "TE00_LIM", T),
+    any_finite("TRAN", "PHDEV_LIM", T),
+    any_finite("TRAN", "TE00_STEP", T),
+    any_finite("TRAN", "PHDEV_STEP", T),
+    any_finite("TRAN", "NP_SET", T),
+    any_finite("TRAN", "XHIST", T),
+    any_finite("TRAN", "YHIST", T),
+    rule("TRAN", "QQ", T, -kMaxChargeNumber, kMaxChargeNumber, "", false, false, 1),
+    rule("TRAN", "X00", T, -kMaxOffset, kMaxOffset, " cm", false, false, 1),
+    rule("TRAN", "Y00", T, -kMaxOffset, kMaxOffset, " cm", false, false, 1),
+    rule("TRAN", "XP00", T, -kMaxOffset, kMaxOffset, " mrad", false, false, 1),
+    rule("TRAN", "YP00", T, -kMaxOffset, kMaxOffset, " mrad", false, false, 1),
+    rule("TRAN", "PH00", T, -kMaxPhaseDeg, kMaxPhaseDeg, " deg", false, false, 1),
+    // -100 % or less leaves no kinetic energy: the speed would be NaN.
+    rule("TRAN", "DWW00", T, -100.0, 100.0 * kMaxEnergySpread, " %", true, false, 1),
+    rule("TRAN", "CURRENT", T, 0.0, kMaxCurrent, " mA", false, false, 1),
+    // The mass number of a state in use divides every momentum; unused
+    // states keep whatever the file says as long as it is a number.
+    rule("TRAN", "AMASS", T, 0.0, kMaxMassNumber, "", true, false, 2, Scope::states_in_use),
+    any_finite("TRAN", "AMASS", T, 2, Scope::other_states),
+    rule("TRAN", "SFAS", T, -360.0, 360.0, " deg", false, false, 3),
+    rule("TRAN", "SERF", T, 0.0, 100.0, " %", false, false, 3),
+    rule("TRAN", "APER", T, 0.0, kMaxOffset, " cm", false, false, 3),
+    rule("TRAN", "DCAV", T, 0.0, kMaxOffset, " cm", false, false, 3),
+    rule("TRAN", "NCELLS", T, 0.0, kMaxStepCount, "", false, false, 3),
+    // Group INDEX: counts and indices.
+    rule("INDEX", "IFLAG_QQ", I, 0.0, kMaxChargeStates),
+    rule("INDEX", "NSTEP_CAV", I, 1.0, kMaxStepCount),
+    rule("INDEX", "IINT", I, 0.0, kMaxStepCount),
+    rule("INDEX", "NRZ", I, 0.0, kMaxSeedNumber, "", false, false, 0, Scope::error_study),
+    // Members of TRAN that only an error study uses (IFLAG_CORR not 0). The
+    // nominal pass of an error study runs NINT(NPAT NP_SET) of the NPAT
+    // particles that exist: a fraction above 1 would count empty slots. The
+    // correction scans advance by their steps (converted from percent and
+    // deg by then): a step of 0 never ends.
+    converted("NP_SET", 0.0, 1.0, "", 1.0),
+    converted("TE00_STEP", 0.0, 1.0, " (fraction)", 0.01),
+    converted("PHDEV_STEP", 0.0, kTwoPi, " rad", kDegToRad),
+    // Group CORRECT: the fraction of the particles of a correction pass.
+    rule("CORRECT", "PARTCORR", C, 0.0, 1.0, "", true),
+    rule("CORRECT", "PARTEQ", C, 0.0, 1.0),
+    any_finite("CORRECT", "TOLERANCE", C),
+    // Group OTHER: the semi-axes of distribution types 51 to 53.
+    rule("OTHER", "A_AXE", O, 0.0, kMaxOffset),
+    rule("OTHER", "B_AXE", O, 0.0, kMaxOffset),
+    rule("OTHER", "C_AXE", O, 0.0, kMaxOffset),
+    any_finite("OTHER", "RAB", O),
+    any_finite("OTHER", "Z_ELECTR", O),
+    any_finite("OTHER", "R_ELECTR", O),
+    any_finite("OTHER", "R_BEAM", O),
+    any_finite("OTHER", "VZ_MIN", O),
+    any_finite("OTHER", "DBET_BET", O),
+    any_finite("OTHER", "WORD", O),
 };
 
-bool admits(const MemberRange& m) {
-  if (!std::isfinite(m.value)) return false;
-  if (m.zero_too && m.value == 0.0) return true;
-  if (m.lo_open ? !(m.value > m.lo) : !(m.value >= m.lo)) return false;
-  if (m.hi_open ? !(m.value < m.hi) : !(m.value <= m.hi)) return false;
+bool admits(const MemberRangeRule& m, double value) {
+  if (!std::isfinite(value)) return false;
+  if (m.zero_too && value == 0.0) return true;
+  if (m.lo_open ? !(value > m.lo) : !(value >= m.lo)) return false;
+  if (m.hi_open ? !(value < m.hi) : !(value <= m.hi)) return false;
   return true;
 }
 
-void check_ranges(const std::string& group, const std::vector<MemberRange>& members) {
-  for (const MemberRange& m : members)
-    if (!admits(m))
-      refuse(group, fmt::format("{} = {}{}; allowed range {}{}{}, {}{}", m.name, num(m.value), m.unit,
-                                m.zero_too ? "0 or " : "", m.lo_open ? "(" : "[", num(m.lo), num(m.hi),
-                                m.hi_open ? ")" : "]"));
+NamelistSchema schema_of(ControlContext& sim, std::string_view group) {
+  if (group == "TRAN") return tran_schema(sim);
+  if (group == "INDEX") return index_schema(sim);
+  if (group == "CORRECT") return correct_schema(sim);
+  return other_schema(sim);
 }
 
-std::string indexed(const char* name, int k) { return fmt::format("{}({})", name, k); }
+// The bound member of a rule (every ruled member is bound by its schema).
+NamelistSchema::Member bound_member(ControlContext& sim, const MemberRangeRule& r) {
+  const NamelistSchema s = schema_of(sim, r.group);
+  for (const NamelistSchema::Member& m : s.members())
+    if (m.name == r.member) return m;
+  fatal(fmt::format(" velmo.dat: no member {} in group {}", r.member, r.group));
+}
 
-// Group TRAN: every member that feeds a division, a square root, a
-// logarithm, an index or a phase, and every physical value.
-void check_tran_ranges(const ControlContext& sim) {
-  using namespace input_range;
-  const RunConfig& c = sim.config;
-  const ReferenceBlock& r = sim.ref;
-  const BeamParams& b = sim.beam;
-  const TableParams& t = sim.tables;
-  const InitialOffsets& o = sim.offsets;
-  const CorrLimits& l = sim.corr_limits;
-  const double inf = std::numeric_limits<double>::infinity();
-  std::vector<MemberRange> m = {
-      {"FREQB", r.FREQB, kMinFrequency, kMaxFrequency, false, false, " Hz"},
-      {"QDESIGN", r.QDESIGN, -kMaxChargeNumber, kMaxChargeNumber},
-      {"ADESIGN", r.ADESIGN, 0.0, kMaxMassNumber, true, false},
-      {"WIN", r.WIN, 0.0, 1000.0 * kMaxEnergy, false, false, " eV/u"},
-      {"UDESIGN", r.UDESIGN, -inf, inf},
-      {"ATP", b.ATP, -inf, inf},
-      {"PART", sim.PART, 0.0, 1.0, true, true},
-      {"EPSNX", b.EPSNX, 0.0, kMaxEmittance},
-      {"EPSNY", b.EPSNY, 0.0, kMaxEmittance},
-      {"EPSNZ", b.EPSNZ, 0.0, kMaxEmittanceZ},
-      {"ALPHX", b.ALPHX, -kMaxTwissAlpha, kMaxTwissAlpha},
-      {"ALPHY", b.ALPHY, -kMaxTwissAlpha, kMaxTwissAlpha},
-      {"ALPHZ", b.ALPHZ, -kMaxTwissAlpha, kMaxTwissAlpha},
-      // A tiny beta makes the divergence sqrt(eps / beta) beyond any number.
-      {"BETX", b.BETX, kMinTwissBeta, kMaxTwissBeta, false, false, "", true},
-      {"BETY", b.BETY, kMinTwissBeta, kMaxTwissBeta, false, false, "", true},
-      {"BETZ", b.BETZ, kMinTwissBeta, kMaxTwissBeta, false, false, "", true},
-      {"DEESRF", t.DEESRF, 0.0, 1.0},
-      {"PHI0", b.PHI0, -kMaxPhaseDeg, kMaxPhaseDeg, false, false, " deg"},
-      {"PHMAX", b.PHMAX, 0.0, kMaxPhaseDeg, false, false, " deg"},
-      {"DF_4D", b.DF_4D, -kMaxPhaseDeg, kMaxPhaseDeg, false, false, " deg"},
-      {"DB_B", b.DB_B, 0.0, 1.0, false, true},
-      {"DWWACC", c.DWWACC, 0.0, kMaxEnergySpread, true, false},
-      {"DWWMAX", c.DWWMAX, 0.0, kMaxEnergySpread},
-      {"QAVR", r.QAVR, -inf, inf},
-      {"DISP", b.DISP, -inf, inf},
-      {"W_LIM", l.W_LIM, -inf, inf},
-      {"A_LIM", l.A_LIM, -inf, inf},
-      {"TE00_LIM", l.TE00_LIM, -inf, inf},
-      {"PHDEV_LIM", l.PHDEV_LIM, -inf, inf},
-      {"TE00_STEP", l.TE00_STEP, -inf, inf},
-      {"PHDEV_STEP", l.PHDEV_STEP, -inf, inf},
-      {"NP_SET", b.NP_SET, -inf, inf},
-      {"XHIST", b.XHIST, -inf, inf},
-      {"YHIST", b.YHIST, -inf, inf},
-  };
-  for (int iq = 1; iq <= kMaxChargeStates; ++iq) {
-    m.push_back({indexed("QQ", iq), c.QQ[iq], -kMaxChargeNumber, kMaxChargeNumber});
-    m.push_back({indexed("X00", iq), o.X00[iq], -kMaxOffset, kMaxOffset, false, false, " cm"});
-    m.push_back({indexed("Y00", iq), o.Y00[iq], -kMaxOffset, kMaxOffset, false, false, " cm"});
-    m.push_back({indexed("XP00", iq), o.XP00[iq], -kMaxOffset, kMaxOffset, false, false, " mrad"});
-    m.push_back({indexed("YP00", iq), o.YP00[iq], -kMaxOffset, kMaxOffset, false, false, " mrad"});
-    m.push_back({indexed("PH00", iq), o.PH00[iq], -kMaxPhaseDeg, kMaxPhaseDeg, false, false, " deg"});
-    // -100 % or less leaves no kinetic energy: the speed would be NaN.
-    m.push_back({indexed("DWW00", iq), o.DWW00[iq], -100.0, 100.0 * kMaxEnergySpread, true, false, " %"});
-    m.push_back({indexed("CURRENT", iq), sim.current.CURRENT[iq], 0.0, kMaxCurrent, false, false, " mA"});
+double element_value(const NamelistSchema::Member& m, int e) {
+  if (m.kind == NamelistSchema::Kind::Int) return static_cast<const std::int32_t*>(m.field)[e];
+  return static_cast<const double*>(m.field)[e];
+}
+
+// Checks element e (0-based) of the rule's member when the rule's scope
+// takes it.
+void check_element(ControlContext& sim, const MemberRangeRule& r, const NamelistSchema::Member& m, int e) {
+  const int index = m.lower + e;
+  switch (r.scope) {
+    case Scope::always:
+      break;
+    case Scope::states_in_use:
+      if (index > sim.config.NQTOT) return;
+      break;
+    case Scope::other_states:
+      if (index <= sim.config.NQTOT) return;
+      break;
+    case Scope::error_study:
+      if (sim.config.IFLAG_CORR == 0) return;
+      break;
   }
-  // The mass number of a state in use divides every momentum; unused states
-  // keep whatever the file says as long as it is a number.
-  for (int iq = 1; iq <= kMaxChargeStates; ++iq) {
-    if (iq <= c.NQTOT)
-      m.push_back({indexed("AMASS", iq), c.AMASS[iq], 0.0, kMaxMassNumber, true, false});
-    else
-      m.push_back({indexed("AMASS", iq), c.AMASS[iq], -inf, inf});
+  const double v = element_value(m, e);
+  if (admits(r, v)) return;
+  const std::string name = m.count > 1 ? fmt::format("{}({})", r.member, index) : std::string(r.member);
+  if (r.what != nullptr)
+    refuse(r.group, fmt::format("{} = {}; {} must lie in {}..{}", name, num(v), r.what, num(r.lo), num(r.hi)));
+  refuse(r.group, fmt::format("{} = {}{}; allowed range {}{}{}, {}{}", name, num(v), r.unit,
+                              r.zero_too ? "0 or " : "", r.lo_open ? "(" : "[", num(r.lo), num(r.hi),
+                              r.hi_open ? ")" : "]"));
+}
+
+// The rules of one check point, in table order.
+void check_ranges(ControlContext& sim, When when) {
+  const std::span<const MemberRangeRule> rules(kRules);
+  std::size_t i = 0;
+  while (i < rules.size()) {
+    if (rules[i].when != when) {
+      ++i;
+      continue;
+    }
+    std::size_t j = i + 1;
+    if (rules[i].block > 0)
+      while (j < rules.size() && rules[j].when == when && rules[j].block == rules[i].block) ++j;
+    std::vector<NamelistSchema::Member> members;
+    for (std::size_t r = i; r < j; ++r) members.push_back(bound_member(sim, rules[r]));
+    for (int e = 0; e < members.front().count; ++e)
+      for (std::size_t r = i; r < j; ++r)
+        if (e < members[r - i].count) check_element(sim, rules[r], members[r - i], e);
+    i = j;
   }
-  for (int k = 1; k <= kFieldTables; ++k) {
-    m.push_back({indexed("SFAS", k), t.SFAS[k], -360.0, 360.0, false, false, " deg"});
-    m.push_back({indexed("SERF", k), t.SERF[k], 0.0, 100.0, false, false, " %"});
-    m.push_back({indexed("APER", k), t.APER[k], 0.0, kMaxOffset, false, false, " cm"});
-    m.push_back({indexed("DCAV", k), t.DCAV[k], 0.0, kMaxOffset, false, false, " cm"});
-    m.push_back({indexed("NCELLS", k), static_cast<double>(t.NCELLS[k]), 0.0, kMaxStepCount});
-  }
-  check_ranges("TRAN", m);
-}
-
-// Group INDEX: counts and indices.
-void check_index_ranges(const ControlContext& sim) {
-  using namespace input_range;
-  const RunConfig& c = sim.config;
-  std::vector<MemberRange> m = {
-      {"IFLAG_QQ", static_cast<double>(c.IFLAG_QQ), 0.0, static_cast<double>(kMaxChargeStates)},
-      {"NSTEP_CAV", static_cast<double>(c.NSTEP_CAV), 1.0, kMaxStepCount},
-      {"IINT", static_cast<double>(c.IINT), 0.0, kMaxStepCount},
-  };
-  if (c.IFLAG_CORR != 0)
-    m.push_back({"NRZ", static_cast<double>(c.NRZ), 0.0, static_cast<double>(kMaxSeedNumber)});
-  check_ranges("INDEX", m);
-  if (c.IFLAG_CORR == 0) return;
-  // Members of TRAN that only an error study uses (IFLAG_CORR not 0). The
-  // nominal pass of an error study runs NINT(NPAT NP_SET) of the NPAT
-  // particles that exist: a fraction above 1 would count empty slots. The
-  // correction scans advance by their steps: a step of 0 never ends.
-  const CorrLimits& l = sim.corr_limits;
-  check_ranges("TRAN", {{"NP_SET", sim.beam.NP_SET, 0.0, 1.0, true, false},
-                        {"TE00_STEP", l.TE00_STEP, 0.0, 1.0, true, false, " (fraction)"},
-                        {"PHDEV_STEP", l.PHDEV_STEP, 0.0, kTwoPi, true, false, " rad"}});
-}
-
-// Group CORRECT: the fraction of the particles of a correction pass.
-void check_correct_ranges(const ControlContext& sim) {
-  const double inf = std::numeric_limits<double>::infinity();
-  check_ranges("CORRECT", {{"PARTCORR", sim.corr.PARTCORR, 0.0, 1.0, true, false},
-                           {"PARTEQ", sim.corr.PARTEQ, 0.0, 1.0},
-                           {"TOLERANCE", sim.corr.TOLERANCE, -inf, inf}});
-}
-
-// Group OTHER: the semi-axes of distribution types 51 to 53.
-void check_other_ranges(const ControlContext& sim) {
-  using namespace input_range;
-  const double inf = std::numeric_limits<double>::infinity();
-  const BeamParams& b = sim.beam;
-  check_ranges("OTHER", {{"A_AXE", sim.sc.A_AXE, 0.0, kMaxOffset},
-                         {"B_AXE", sim.sc.B_AXE, 0.0, kMaxOffset},
-                         {"C_AXE", sim.sc.C_AXE, 0.0, kMaxOffset},
-                         {"RAB", b.RAB, -inf, inf},
-                         {"Z_ELECTR", b.Z_ELECTR, -inf, inf},
-                         {"R_ELECTR", b.R_ELECTR, -inf, inf},
-                         {"R_BEAM", b.R_BEAM, -inf, inf},
-                         {"VZ_MIN", b.VZ_MIN, -inf, inf},
-                         {"DBET_BET", b.DBET_BET, -inf, inf},
-                         {"WORD", b.WORD, -inf, inf}});
 }
 
 }  // namespace
@@ -381,6 +439,8 @@ NamelistSchema other_schema(ControlContext& sim) {
   return s;
 }
 
+std::span<const MemberRangeRule> velmo_member_ranges() { return kRules; }
+
 void set_design_particle(ControlContext& sim) {
   ReferenceBlock& r = sim.ref;
   r.w0 = r.WIN;
@@ -407,7 +467,9 @@ void read_velmo_dat(ControlContext& sim) {
   if (r.QDESIGN == 0.0) fatal(" Qdesign don't define");
   if (r.ADESIGN == 0.0) fatal(" Adesign don't define");
   check_tran(sim);
-  check_tran_ranges(sim);
+  check_ranges(sim, When::tran_counts);
+  check_masses_in_use(sim);
+  check_ranges(sim, When::tran);
 
   // 3. Correction-study limits: percent to fraction, deg to rad; a zero
   // limit takes the step.
@@ -422,15 +484,15 @@ void read_velmo_dat(ControlContext& sim) {
   if (c.IACCEP == 1) st.iflag_accep = 1;
   if (c.IFLAG_CORR != 0 && st.iflag_accep == 1) fatal(" iflag_accep.eq.1 .and. iflag_corr.ne.0 ");
   check_index(sim);
-  check_index_ranges(sim);
+  check_ranges(sim, When::index);
 
   // 6. Groups CORRECT and OTHER when asked for.
   sim.corr.PARTCORR = 1.0;
   sim.corr.MONERR = 1;
   if (c.IFLAG_CORR != 0) nl.read_group(correct_schema(sim));
-  if (c.IFLAG_CORR != 0) check_correct_ranges(sim);
+  if (c.IFLAG_CORR != 0) check_ranges(sim, When::correct);
   if (c.IFLAG_DIS > 50) nl.read_group(other_schema(sim));
-  if (c.IFLAG_DIS > 50) check_other_ranges(sim);
+  if (c.IFLAG_DIS > 50) check_ranges(sim, When::other);
 
   // 7. A DINAMION file gives the design energy as its mean energy.
   // The particles are read again when the initial beam is made.
