@@ -6,6 +6,24 @@
 
 namespace linac {
 
+namespace {
+
+// The fringe field at height y above the midplane of a point at distance s
+// (cm) outside the edge, with (cu, cv) the unit gradient of s: the Enge
+// profile F(s) and its derivatives, expanded to y^6 in B_y and y^5 in B_s
+// (B_s along the gradient), in G as (B_u, B_y, B_v).
+Vec3 edge_field_expansion(const BendFieldData& d, bool exit_edge, double s, double cu, double cv,
+                          double y) {
+  const EngeValues F = enge_function(d.geom.bend_gap, s, exit_edge ? d.enge_out : d.enge_in);
+  const double y2 = y * y;
+  const double By = d.Bf * (F[0] - y2 * F[2] / 2.0 + y2 * y2 * F[4] / 24.0 -
+                            y2 * y2 * y2 * F[6] / 720.0);
+  const double Bs = d.Bf * y * (F[1] - y2 * F[3] / 6.0 + y2 * y2 * F[5] / 120.0);
+  return {cu * Bs, By, cv * Bs};
+}
+
+}  // namespace
+
 Vec3 bmag_edge_field(const BendFieldData& d, std::int32_t region, double u, double y, double v) {
   const BendGeom& g = d.geom;
   const bool exit_edge = region == kBendExitFringe;
@@ -28,12 +46,7 @@ Vec3 bmag_edge_field(const BendFieldData& d, std::int32_t region, double u, doub
     cu = -u / rho;
     cv = w / rho;
   }
-  const EngeValues F = enge_function(g.bend_gap, s, exit_edge ? d.enge_out : d.enge_in);
-  const double y2 = y * y;
-  const double By = d.Bf * (F[0] - y2 * F[2] / 2.0 + y2 * y2 * F[4] / 24.0 -
-                            y2 * y2 * y2 * F[6] / 720.0);
-  const double Bs = d.Bf * y * (F[1] - y2 * F[3] / 6.0 + y2 * y2 * F[5] / 120.0);
-  return {cu * Bs, By, cv * Bs};
+  return edge_field_expansion(d, exit_edge, s, cu, cv, y);
 }
 
 Vec3 bmag_edge_field2(const BendFieldData& d, std::int32_t region, double u, double y, double v) {
@@ -48,12 +61,7 @@ Vec3 bmag_edge_field2(const BendFieldData& d, std::int32_t region, double u, dou
   const double s = sg * (rho - std::abs(k));
   const double cu = sg * u / rho;
   const double cv = sg * w / rho;
-  const EngeValues F = enge_function(g.bend_gap, s, exit_edge ? d.enge_out : d.enge_in);
-  const double y2 = y * y;
-  const double By = d.Bf * (F[0] - y2 * F[2] / 2.0 + y2 * y2 * F[4] / 24.0 -
-                            y2 * y2 * y2 * F[6] / 720.0);
-  const double Bs = d.Bf * y * (F[1] - y2 * F[3] / 6.0 + y2 * y2 * F[5] / 120.0);
-  return {cu * Bs, By, cv * Bs};
+  return edge_field_expansion(d, exit_edge, s, cu, cv, y);
 }
 
 namespace {
