@@ -420,15 +420,19 @@ struct DevFieldLine {
   double u_run = 0.0;          // integrated E_z carried from element to element, V
 };
 
-// The pending space-charge output request of the outSC line RunState::outSC
-// (the line's own integer row keeps its parameter code; P2, P3, P4 of the
-// line stay in elem_par as the crossing point of the field lines, cm).
+// The pending space-charge output request of the outSC line RunState::outSC,
+// set by the line in every pass (the line's own integer row keeps its
+// parameter code) and read only from here by the space-charge output.
 struct OutScRequest {
   std::int32_t step = 0;           // integration step of the output (clamped to nstep)
   std::int32_t mode = 0;           // 3, 2, 1 (3-D) or -1, 0, 1 (2-D); lowered as outputs are written
   std::int32_t cell = 0;           // RFQ cell of the next output
   std::int32_t increment = 0;      // RFQ cells to the output after it
   std::int32_t files_pending = 0;  // 1 while the field-line files of the request are not open
+  // Where the field lines cross (P2, P3, P4 of the line), cm, rest frame of
+  // the box: the x line runs at (y, z), the y line at (x, z), the z line at
+  // (x, y).
+  double cross_x = 0.0, cross_y = 0.0, cross_z = 0.0;
 };
 
 struct PrmtrRequests {

@@ -284,6 +284,9 @@ bool act(ControlContext& sim, std::int32_t n) {
       r.cell = nint(P[6]);
       r.increment = nint(P[7]);
       r.files_pending = 1;
+      r.cross_x = P[2];
+      r.cross_y = P[3];
+      r.cross_z = P[4];
       break;
     }
     case Code::iflag_accep:

@@ -80,7 +80,7 @@ void bmag_step_to_plane(ElementsContext& sim, int i, int iq) {
   const StepGeometry& s = sim.transport.step;
   const StepPlane pl{s.xref, s.zref, s.step_nz, s.step_nx};
   sim.ref.qa_push = sim.particles.qa[iq][i];
-  const FieldAt<BendSource> field{{bend_field_data(sim), nullptr}};
+  const auto field = with_added_fields(sim, FieldAt<BendSource>{{bend_field_data(sim), nullptr}});
   const bool lost = bmag_slot_to_plane(field, time_slot_view(sim, iq), i, pl, sim.ref.wavelength_2pi);
   sim.state.ilost = lost ? -1 : 0;
 }
@@ -295,6 +295,11 @@ void bmag_steps(ElementsContext& sim, std::int32_t n, const FieldAt<BendSource>&
     }
     if (k < r.nstep && sim.config.IGRAPH == 1) stat(sim, k);
   }
+  // The elements after the magnet step along their own axis.
+  g.bend_invR = 0.0;
+  g.xref = 0.0;
+  g.step_nz = 1.0;
+  g.step_nx = 0.0;
 }
 
 }  // namespace
@@ -366,8 +371,9 @@ void bmag_element(ElementsContext& sim, std::int32_t n) {
       if (status[i] >= 0) refresh_velocity(p, i);
   }
   r.field1 = r.field1 * (1.0 + sim.transport.misalign.rel_field_error);
-  // 10. The steps, with the field of the set-up geometry.
-  const FieldAt<BendSource> field{{bend_field_data(sim), nullptr}};
+  // 10. The steps, with the field of the set-up geometry and the fields
+  // added to every element's (the 2-D space-charge field while it acts).
+  const auto field = with_added_fields(sim, FieldAt<BendSource>{{bend_field_data(sim), nullptr}});
   bmag_steps(sim, n, field);
   // 11.
   misalign_out(sim);

@@ -223,6 +223,9 @@ EngineOut engine(NumericsContext& sim, const Integrand& f, double a, double b, d
   rlist(1) = result;
   elist(1) = abserr;
   iord(1) = 1;
+  // The integral over an empty interval is 0 whatever the integrand is at
+  // its one point (an infinite value there would give 0 * inf).
+  if (a == b) return {0.0, 0.0, 0, last};
   if (abserr <= 100.0 * epmach * defabs && abserr > errbnd) ier = 2;
   if (limit == 1) ier = 1;
   // An integrand that is infinite or undefined at a node would otherwise

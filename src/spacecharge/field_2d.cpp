@@ -17,7 +17,18 @@ void add_field_2d(const ScField2d& sc, double xl, double yl, double z, Vec3& E) 
   const StepGeometry& s = *sc.step;
   Vec3 Es;
   if (s.bend_invR == 0.0) {
-    sc_field_2d_at(*sc.grid, xl, yl, Es);
+    if (s.step_nx == 0.0 && s.xref == 0.0) {
+      // A step along the element axis.
+      sc_field_2d_at(*sc.grid, xl, yl, Es);
+    } else {
+      // A straight step of a curved path (the exit straight of a bend): the
+      // distance from the step's reference line and the unit vector across
+      // it, (n_z, -n_x) in the (x, z) plane of the element frame.
+      const double xt = s.step_nz * (xl - s.xref) - s.step_nx * (z - s.zref);
+      sc_field_2d_at(*sc.grid, xt, yl, Es);
+      Es[2] = -s.step_nx * Es[0];
+      Es[0] = s.step_nz * Es[0];
+    }
   } else {
     // Radial distance from the reference radius of the bend, and the unit
     // vector of the local radius in the (x, z) plane.

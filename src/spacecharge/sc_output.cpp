@@ -134,18 +134,16 @@ void sc_mesh_report(SpaceChargeContext& sim) {
 
 void sc_output(SpaceChargeContext& sim) {
   ScGrid& g = sim.sc_grid;
-  const int n = sim.state.outSC;
-  auto& req = sim.elements.elem_int[n];
-  const auto& par = sim.elements.elem_par[n];
+  OutScRequest& req = sim.prmtr.outsc;
   const std::string name = sim.elements.elem_name[sim.state.ipos].str();
   std::string title;
   if (sim.state.itype == kRfqType)
-    title = one_record("(A6,A6,I4,A7,F12.2,A2)", {name, "cell#", req[13], " at Z=", g.sc_z_step, "cm"});
+    title = one_record("(A6,A6,I4,A7,F12.2,A2)", {name, "cell#", req.cell, " at Z=", g.sc_z_step, "cm"});
   else
     title = one_record("(A6,A7,F12.2,A2)", {name, " at Z=", g.sc_z_step, "cm"});
   title = blank_fill(title);
   FormatCache cache;
-  int& mode = req[12];
+  int& mode = req.mode;
   const char* ruler = "(2(A7,D12.5,A3))";
   if (sim.config.IFLAG2D == 1) {
     const double* u2 = g.sc_grid2d.data();
@@ -172,19 +170,19 @@ void sc_output(SpaceChargeContext& sim) {
       mode = 1;
     }
     if (mode == 1) {
-      if (req[15] == 1) {
+      if (req.files_pending == 1) {
         sim.units.open(kUnitScFieldX, "ExSC.dat");
         sim.units.open(kUnitScFieldY, "EySC.dat");
-        req[15] = 0;
+        req.files_pending = 0;
       }
       for (const auto& [unit, axis] : {std::pair{kUnitScFieldX, "x,cm"}, std::pair{kUnitScFieldY, "y,cm"}}) {
         sim.units.write(unit, title);
         write_formatted(sim.units, unit, "(11X,A4,2(8X,A7))", {axis, "Ex,V/cm", "Ey,V/cm"});
       }
       write_line(sim, kUnitScFieldX, g.sc_half_x, 2,
-                 [&](double v, std::array<double, 3>& E) { sc_field_2d_at(g, v, par[3], E); });
+                 [&](double v, std::array<double, 3>& E) { sc_field_2d_at(g, v, req.cross_y, E); });
       write_line(sim, kUnitScFieldY, g.sc_half_y, 2,
-                 [&](double v, std::array<double, 3>& E) { sc_field_2d_at(g, par[2], v, E); });
+                 [&](double v, std::array<double, 3>& E) { sc_field_2d_at(g, req.cross_x, v, E); });
     }
     return;
   }
@@ -217,11 +215,11 @@ void sc_output(SpaceChargeContext& sim) {
     mode = 1;
   }
   if (mode == 1) {
-    if (req[15] == 1) {
+    if (req.files_pending == 1) {
       sim.units.open(kUnitScFieldX, "ExSC.dat");
       sim.units.open(kUnitScFieldY, "EySC.dat");
       sim.units.open(kUnitScFieldZ, "EzSC.dat");
-      req[15] = 0;
+      req.files_pending = 0;
     }
     for (const auto& [unit, axis] : {std::pair{kUnitScFieldX, "x,cm"}, std::pair{kUnitScFieldY, "y,cm"},
                                      std::pair{kUnitScFieldZ, "z,cm"}}) {
@@ -229,11 +227,11 @@ void sc_output(SpaceChargeContext& sim) {
       write_formatted(sim.units, unit, "(11X,A4,3(8X,A7))", {axis, "Ex,V/cm", "Ey,V/cm", "Ez,V/cm"});
     }
     write_line(sim, kUnitScFieldX, g.sc_half_x, 3,
-               [&](double v, std::array<double, 3>& E) { sc_field_3d_at(g, v, par[3], par[4], E); });
+               [&](double v, std::array<double, 3>& E) { sc_field_3d_at(g, v, req.cross_y, req.cross_z, E); });
     write_line(sim, kUnitScFieldY, g.sc_half_y, 3,
-               [&](double v, std::array<double, 3>& E) { sc_field_3d_at(g, par[2], v, par[4], E); });
+               [&](double v, std::array<double, 3>& E) { sc_field_3d_at(g, req.cross_x, v, req.cross_z, E); });
     write_line(sim, kUnitScFieldZ, g.sc_half_z, 3,
-               [&](double v, std::array<double, 3>& E) { sc_field_3d_at(g, par[2], par[3], v, E); });
+               [&](double v, std::array<double, 3>& E) { sc_field_3d_at(g, req.cross_x, req.cross_y, v, E); });
   }
 }
 

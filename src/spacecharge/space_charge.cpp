@@ -49,8 +49,6 @@ void check_harmonic(const SpaceChargeContext& sim) {
           true);
 }
 
-int& request(SpaceChargeContext& sim, int col) { return sim.elements.elem_int[sim.state.outSC][col]; }
-
 void space_charge_3d(SpaceChargeContext& sim, int k) {
   ScGrid& g = sim.sc_grid;
   const ReferenceBlock& r = sim.ref;
@@ -88,19 +86,19 @@ void space_charge_3d(SpaceChargeContext& sim, int k) {
   sc_deposit_3d(sim, step.sc_centre_phase);
 
   const bool in_rfq = s.itype == kRfqType;
-  if (s.outSC != 0 && request(sim, 11) == k && request(sim, 12) == 3 &&
-      (!in_rfq || sim.rfq.rfq_cur == request(sim, 13)))
+  OutScRequest& req = sim.prmtr.outsc;
+  if (s.outSC != 0 && req.step == k && req.mode == 3 && (!in_rfq || sim.rfq.rfq_cur == req.cell))
     sc_output(sim);
   sc_poisson_3d(g);
   if (s.outSC != 0 && !in_rfq && k == 1) sc_field_test(sim);
-  if (s.outSC != 0 && request(sim, 11) == k) {
+  if (s.outSC != 0 && req.step == k) {
     if (!in_rfq) {
       sc_output(sim);
       sim.state.outSC = 0;
-    } else if (sim.rfq.rfq_cur == request(sim, 13)) {
+    } else if (sim.rfq.rfq_cur == req.cell) {
       sc_output(sim);
-      request(sim, 13) += request(sim, 14);
-      if (request(sim, 13) > sim.rfq.rfq_ncells) sim.state.outSC = 0;
+      req.cell += req.increment;
+      if (req.cell > sim.rfq.rfq_ncells) sim.state.outSC = 0;
     }
   }
 }
@@ -120,9 +118,10 @@ void space_charge_2d(SpaceChargeContext& sim, int k) {
   sc_grid_setup(g);
   if (k == 1) sc_mesh_check(sim);
   sc_deposit_2d(sim);
-  if (sim.state.outSC != 0 && request(sim, 11) == k && request(sim, 12) == -1) sc_output(sim);
+  const OutScRequest& req = sim.prmtr.outsc;
+  if (sim.state.outSC != 0 && req.step == k && req.mode == -1) sc_output(sim);
   sc_poisson_2d(g);
-  if (sim.state.outSC != 0 && request(sim, 11) == k) {
+  if (sim.state.outSC != 0 && req.step == k) {
     sc_output(sim);
     sim.state.outSC = 0;
   }
@@ -148,7 +147,9 @@ bool sc_image_in_box(double zr, double half, bool full_period, double& z) {
 
 void space_charge(SpaceChargeContext& sim, int k) {
   ensure_tables(sim);
-  if (sim.state.outSC != 0 && request(sim, 11) > sim.ref.nstep) request(sim, 11) = sim.ref.nstep;
+  // A requested step beyond the element's last is written at its last step.
+  OutScRequest& req = sim.prmtr.outsc;
+  if (sim.state.outSC != 0 && req.step > sim.ref.nstep) req.step = sim.ref.nstep;
   sim.sc_grid.sc_z_step = sim.ref.z_entry + sim.ref_path(k - 1, kRefS);
   if (sim.config.IFLAG2D == 1)
     space_charge_2d(sim, k);

@@ -183,7 +183,7 @@ TEST(PrmtrCmd, EachCodeSetsItsRecord) {
          EXPECT_EQ(s.sc.NYGRD, 65);
          EXPECT_EQ(s.sc.NZGRD, 129);
        }},
-      {" 4 prmtr outSC=3 0 0 0 2 4 5", none,
+      {" 4 prmtr outSC=3 0.5 -0.25 1.5 2 4 5", none,
        [](const Sim& s, auto&) {
          EXPECT_EQ(s.state.outSC, 2);
          EXPECT_EQ(s.prmtr.outsc.step, 3);
@@ -191,6 +191,9 @@ TEST(PrmtrCmd, EachCodeSetsItsRecord) {
          EXPECT_EQ(s.prmtr.outsc.cell, 4);
          EXPECT_EQ(s.prmtr.outsc.increment, 5);
          EXPECT_EQ(s.prmtr.outsc.files_pending, 1);
+         EXPECT_EQ(s.prmtr.outsc.cross_x, 0.5);
+         EXPECT_EQ(s.prmtr.outsc.cross_y, -0.25);
+         EXPECT_EQ(s.prmtr.outsc.cross_z, 1.5);
          EXPECT_EQ(s.elements.elem_int[2][11], 26);
        }},
       {" -1 prmtr outSC=3", [](ControlContext& s) { s.state.outSC = 9; },

@@ -68,6 +68,12 @@ TEST(Quadrature, CubicInOneRuleAndTrivialIntervals) {
   EXPECT_EQ(same.error, 0.0);
   QuadRun rev = integrate(cs, cubic, 1.0, 0.0, 0.0, 1e-10);
   EXPECT_EQ(rev.result, -r.result);
+  // An empty interval at a point where the integrand is infinite: still 0,
+  // without a message.
+  QuadRun pole = integrate(cs, [](double s) { return 1.0 / std::sqrt(s * s * s); }, 0.0, 0.0, 0.0, 1e-4);
+  EXPECT_EQ(pole.result, 0.0);
+  EXPECT_EQ(pole.error, 0.0);
+  EXPECT_FALSE(pole.stopped);
   EXPECT_TRUE(cs.lines().empty());
 }
 
@@ -108,6 +114,22 @@ TEST(Quadrature, SingularAndOscillatoryIntegrands) {
   double res = 0.0, err = 0.0;
   DQDAGS(*cs, [](double x) { return std::log(x) / std::sqrt(x); }, 0.0, 1.0, 0.0, 1e-10, res, err);
   EXPECT_NEAR(res, -4.0, 4e-10);
+}
+
+// A warning of DQDAGS names the interval of its call when the first rule
+// over that interval already fails (an integrand infinite at the centre
+// node), in the layout of the library messages.
+TEST(Quadrature, DqdagsWarningNamesTheIntervalOfTheCall) {
+  CapturedSim cs;
+  double res = 0.0, err = 0.0;
+  EXPECT_FALSE(stops_run([&] {
+    DQDAGS(*cs, [](double x) { return 1.0 / ((x - 1.5) * (x - 1.5)); }, 0.5, 2.5, 0.0, 1e-4, res, err);
+  }));
+  EXPECT_EQ(library_messages(cs),
+            Lines{"WARNING ERROR 3 from DQDAGS. Precision is degraded due to too fine a subdivision "
+                  "relative to the requested tolerance. This may be due to bad integrand behavior in "
+                  "the interval (5.000000000000000D-01,2.500000000000000D+00). Higher precision may "
+                  "alleviate this problem."});
 }
 
 // Each outcome: its type, code and text; FATAL stops the run when the

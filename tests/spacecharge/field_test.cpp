@@ -262,3 +262,66 @@ TEST(ScField2d, AddedToTheElementFieldAlongTheLocalRadius) {
 
 }  // namespace
 }  // namespace linac
+
+namespace linac {
+namespace {
+
+// The 2-D grid holds the field of the beam across its own axis: inside an
+// element the grid coordinate of a point is its distance from the step's
+// reference (the element axis, the straight reference line of a step of a
+// curved path, or the reference arc), and the grid field points along that
+// distance. A potential -k x^2/2 - E1 y (interpolated exactly) gives the
+// field k d across the reference at distance d and E1 vertically.
+TEST(ScField2d, GridCoordinateIsTheDistanceFromTheStepReference) {
+  ScSetup s(33, 33, 2, 2.0, 2.0, 1.1, 0.0, true);
+  Sim& sim = *s;
+  ScGrid& g = s.grid();
+  const double k = 30.0, E1 = -15.0;  // V/cm^2, V/cm
+  for (int j = 0; j < g.NY; ++j)
+    for (int i = 0; i < g.NX; ++i)
+      g.sc_grid2d[i + j * g.NX] = -0.5 * k * g.sc_xn[i] * g.sc_xn[i] - E1 * g.sc_yn[j];
+  sim.config.IFLAG2D = 1;
+  sim.current.scur = 1.0;
+  const ScField2d sc = sc_field_2d_source(sim);
+  ASSERT_NE(sc.grid, nullptr);
+  StepGeometry& step = sim.transport.step;
+  const double c45 = std::sqrt(0.5);
+  struct Case {
+    const char* what;
+    double invR, xc, zc;       // curvature (1/cm) and centre of the step's arc
+    double xref, zref, nz, nx;  // reference point and direction at the step's end
+    double x, z;               // point of the element frame, cm
+    double d;                  // its distance across the reference, cm
+    double ux, uz;             // unit vector across the reference there
+  } cases[] = {
+      {"element axis", 0.0, 0.0, 0.0, 0.0, 7.0, 1.0, 0.0, 0.6, 3.0, 0.6, 1.0, 0.0},
+      // Exit straight of a 45-degree bend towards -x: the line through
+      // (-30, 60) along (n_z, n_x) = (cos 45, -sin 45).
+      {"straight line after a bend", 0.0, 0.0, 0.0, -30.0, 60.0, c45, -c45,
+       -30.0 + 0.8 * c45 - 5.0 * c45, 60.0 + 0.8 * c45 + 5.0 * c45, 0.8, c45, c45},
+      // The arc of radius 50 cm of a bend towards -x (centre at x = -50) and
+      // of one towards +x (centre at x = +50), 0.3 rad into it: x across is
+      // outwards from the centre for the first, towards it for the second.
+      {"arc bending towards -x", -1.0 / 50.0, -50.0, 0.0, 0.0, 0.0, 1.0, 0.0,
+       -50.0 + 50.7 * std::cos(0.3), 50.7 * std::sin(0.3), 0.7, std::cos(0.3), std::sin(0.3)},
+      {"arc bending towards +x", 1.0 / 50.0, 50.0, 0.0, 0.0, 0.0, 1.0, 0.0,
+       50.0 - 49.4 * std::cos(0.3), 49.4 * std::sin(0.3), 0.6, std::cos(0.3), -std::sin(0.3)},
+  };
+  for (const Case& c : cases) {
+    step.bend_invR = c.invR;
+    step.bend_xc = c.xc;
+    step.bend_zc = c.zc;
+    step.xref = c.xref;
+    step.zref = c.zref;
+    step.step_nz = c.nz;
+    step.step_nx = c.nx;
+    Vec3 E{0.0, 0.0, 0.0};
+    add_sc_field_2d(sc, c.x, 0.1, c.z, E);
+    EXPECT_NEAR(E[0], k * c.d * c.ux, 1e-9) << c.what;
+    EXPECT_NEAR(E[2], k * c.d * c.uz, 1e-9) << c.what;
+    EXPECT_NEAR(E[1], E1, 1e-9) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace linac

@@ -129,12 +129,13 @@ TEST(SpaceCharge, OutputRequestAtAClampedStep) {
   Sim& s = *t;
   const int n = 5;
   s.state.outSC = n;
-  auto& req = s.elements.elem_int[n];
-  req[11] = 9;  // above nstep: written at the last step
-  req[12] = 3;
-  req[15] = 1;
+  OutScRequest& req = s.prmtr.outsc;
+  req.step = 9;  // above nstep: written at the last step
+  req.mode = 3;
+  req.files_pending = 1;
+  const auto line_ints = s.elements.elem_int[n];
   space_charge(s, 1);
-  EXPECT_EQ(req[11], 4);
+  EXPECT_EQ(req.step, 4);
   // The ellipsoid comparison runs at the first step while the request waits.
   EXPECT_TRUE(t.exists("fort.301"));
   EXPECT_FALSE(t.exists("denSC.dat"));
@@ -142,8 +143,10 @@ TEST(SpaceCharge, OutputRequestAtAClampedStep) {
   EXPECT_EQ(s.state.outSC, n);
   space_charge(s, 4);
   EXPECT_EQ(s.state.outSC, 0);
-  EXPECT_EQ(req[12], 1);
+  EXPECT_EQ(req.mode, 1);
   for (const char* f : {"denSC.dat", "uSC.dat", "ExSC.dat", "EySC.dat", "EzSC.dat"}) EXPECT_TRUE(t.exists(f)) << f;
+  // The request lives in its own record: the line's integer row is untouched.
+  EXPECT_EQ(s.elements.elem_int[n], line_ints);
 }
 
 TEST(SpaceCharge, RfqCellRuleWritesEveryIncrementUntilTheLastCell) {
@@ -153,18 +156,18 @@ TEST(SpaceCharge, RfqCellRuleWritesEveryIncrementUntilTheLastCell) {
   s.rfq.rfq_ncells = 5;
   const int n = 5;
   s.state.outSC = n;
-  auto& req = s.elements.elem_int[n];
-  req[11] = 1;
-  req[12] = 1;  // field lines only
-  req[13] = 2;
-  req[14] = 2;
-  req[15] = 1;
+  OutScRequest& req = s.prmtr.outsc;
+  req.step = 1;
+  req.mode = 1;  // field lines only
+  req.cell = 2;
+  req.increment = 2;
+  req.files_pending = 1;
   for (int cell = 1; cell <= 5 && s.state.outSC != 0; ++cell) {
     s.rfq.rfq_cur = cell;
     space_charge(s, 1);
   }
   EXPECT_EQ(s.state.outSC, 0);
-  EXPECT_EQ(req[13], 6);
+  EXPECT_EQ(req.cell, 6);
   s.units.close_all();
   // Cells 2 and 4: two titles, headers and 301 points each.
   EXPECT_EQ(::linac::testing::read_lines(t.dir.path() / "ExSC.dat").size(), 2u * 303);
