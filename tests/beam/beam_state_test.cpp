@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
 #include <array>
 #include <bit>
 #include <cstring>
@@ -331,6 +338,66 @@ TEST_F(StateFixture, BadFilesStopWithTheFileNamed) {
     const std::string msg = fatal_text([&] { State(*r, "bad.dat", "read"); });
     EXPECT_NE(msg.find(c.expect), std::string::npos) << msg;
   }
+}
+
+// A run killed (SIGKILL) at any moment while it saves the beam leaves
+// under the file's name the previous complete beam or the new complete one,
+// never a part of one. The child saves two beams of 2 x 60000 particles
+// (about 9 MB each) in turn; the parent kills it after a growing delay, so
+// that the kills fall before the first save, inside saves and between
+// them, and then reads the file back.
+TEST_F(StateFixture, AKilledRunLeavesAWholeBeamFile) {
+  constexpr int kSlots = 60000;
+  w->config.NPAT[1] = w->config.NPAT[2] = kSlots - 1;
+  for (int iq = 1; iq <= 2; ++iq)
+    for (int i = 0; i < kSlots; ++i) {
+      w->particles.x[iq][i] = 1e-3 * (i % 1000) + iq;
+      w->particles.beta[iq][i] = 0.04;
+      w->particles.status[iq][i] = kLive;
+    }
+  // The two images: beam A with w0 = 200 keV/u, beam B with 300 keV/u.
+  std::string image[2];
+  for (int b = 0; b < 2; ++b) {
+    w->ref.w0 = 200.0 + 100.0 * b;
+    State(*w, "image.dat", "write");
+    image[b] = read_file(dir / "image.dat");
+  }
+  ASSERT_GT(image[0].size(), 8'000'000u);
+  int seen[3] = {0, 0, 0};  // absent, beam A, beam B
+  for (int k = 0; k < 12; ++k) {
+    SCOPED_TRACE(k);
+    std::filesystem::remove(dir / "ini_dis.dat");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      try {
+        for (int b = 0;; b = 1 - b) {
+          w->ref.w0 = 200.0 + 100.0 * b;
+          State(*w, "ini_dis.dat", "write");
+        }
+      } catch (...) {
+      }
+      _exit(1);  // a save that failed: the parent sees no SIGKILL
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + 15 * k));
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    if (!std::filesystem::exists(dir / "ini_dis.dat")) {
+      ++seen[0];
+      continue;
+    }
+    const std::string got = read_file(dir / "ini_dis.dat");
+    ASSERT_TRUE(got == image[0] || got == image[1]) << got.size() << " bytes";
+    ++seen[got == image[0] ? 1 : 2];
+    // The reader finds the beam as it was saved.
+    State(*r, "ini_dis.dat", "read");
+    EXPECT_EQ(r->ref.w0, got == image[0] ? 200.0 : 300.0);
+    EXPECT_EQ(r->config.NPAT[2], kSlots - 1);
+  }
+  // Some kills fell after a save was complete.
+  EXPECT_GT(seen[1] + seen[2], 0) << seen[0] << " absent";
 }
 
 }  // namespace
