@@ -384,7 +384,7 @@ void write_particle_file(ControlContext& sim) {
   } else if (c.write_ascii == 1) {
     // Text, phases at the operating harmonic.
     static const FortranFormat kParticle("(6(E25.15,TR3),I15)");
-    TextOut out(sim.units, "read_dis_ascii.out");
+    TextOut out(sim.units, "read_dis_ascii.out", Publish::when_complete);
     out.write(format_records("(E25.15,I15)", {sim.ref.w0, nq}));
     std::vector<FmtItem> items;
     for (std::int32_t iq = 1; iq <= nq; ++iq) items.emplace_back(c.NPAT[iq]);
@@ -398,6 +398,7 @@ void write_particle_file(ControlContext& sim) {
                                p.phase[iq][i], p.beta[iq][i], p.status[iq][i]};
         out.write(kParticle.write(row));
       }
+    out.close();
   }
 }
 

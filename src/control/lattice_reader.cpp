@@ -41,6 +41,10 @@ constexpr PrmtrParameter kParams[] = {
 constexpr std::int32_t kCodeHarm = kPrmtrCodeHarm;
 constexpr std::int32_t kCodeIflagT = 12;
 constexpr std::int32_t kCodeAijRFQ = 27;
+constexpr std::int32_t kCodeIflagLog = 19;
+constexpr std::int32_t kCodeMslnDstr = 20;
+constexpr std::int32_t kCodeMonErr = 21;
+constexpr std::int32_t kCodeMhb = 35;
 
 // The quad runs as a matrix model when its two gradients differ by less
 // than this fraction (a single-precision constant).
@@ -415,6 +419,37 @@ void row_comb(Row& r) {
   r.length = r.P(2);
 }
 
+// A prmtr line holds up to nine values after "=".
+constexpr int kPrmtrValues = 9;
+
+const char* prmtr_name(std::int32_t code) {
+  for (const auto& p : kParams)
+    if (p.code == code) return p.name;
+  return "?";
+}
+
+// Values of a prmtr line: the items after "=" up to the ninth are all
+// numbers (an item that is not, such as NaN, Inf or a word, would end the
+// list and leave the parameter at 0 unseen); a parameter that acts on a
+// value has at least one; mhb takes one value or three.
+void check_prmtr_values(const Row& r, std::int32_t code, FreeLine& values, int count) {
+  const char* name = prmtr_name(code);
+  if (count < kPrmtrValues && !values.at_end()) {
+    const std::string item = values.read_text(std::string::npos);
+    fatal(fmt::format(" {} line {} (prmtr {}): value {} '{}' is not a finite number; prmtr values are "
+                      "decimal numbers such as 2, -0.5 or 1.5e-3",
+                      kLinac, r.line_no, name, count + 1, item.substr(0, 40)));
+  }
+  const bool needs_value = code != kCodeIflagLog && code != kCodeMslnDstr && code != kCodeMonErr;
+  if (needs_value && count == 0)
+    fatal(fmt::format(" {} line {} (prmtr {}): no value after '='; this parameter takes a number", kLinac,
+                      r.line_no, name));
+  if (code == kCodeMhb && count != 1 && count != 3)
+    fatal(fmt::format(" {} line {} (prmtr mhb): {} values; mhb takes one value (the harmonic analysis) "
+                      "or three (a ring of test particles)",
+                      kLinac, r.line_no, count));
+}
+
 void row_prmtr(Row& r) {
   const std::int32_t p = index_nocase(r.line, "prmtr");
   const std::int32_t q = index_nocase(r.line, "=");
@@ -425,7 +460,8 @@ void row_prmtr(Row& r) {
   const std::int32_t code = prmtr_code(field);
   if (code == 0) fatal("wrong name of the parameter");
   FreeLine values(std::string_view(r.line).substr(q), kLinac, r.line_no);
-  const int count = values.read_reals_counting(&r.P(1), 9);
+  const int count = values.read_reals_counting(&r.P(1), kPrmtrValues);
+  check_prmtr_values(r, code, values, count);
   r.elem_n() = r.sp.n;
   r.I(11) = code;
   r.I(12) = count;

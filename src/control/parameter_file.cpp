@@ -37,6 +37,16 @@ std::string num(double v) { return fmt::format("{}", v); }
 
 // Added checks on group TRAN: values that the run cannot work with.
 void check_tran(const ControlContext& sim) {
+  // Directory names go into file names: a control character (a NUL would
+  // cut the name short and open another file) is refused.
+  for (const auto& [member, text] : {std::pair<const char*, const std::string&>{"TABLE_DIR", sim.tables.TABLE_DIR},
+                                     std::pair<const char*, const std::string&>{"WORK_DIR", sim.tables.WORK_DIR}}) {
+    const std::size_t k = first_control_char(text);
+    if (k != std::string::npos)
+      refuse("TRAN", fmt::format("{} holds the control character {} at position {}; a directory name "
+                                 "takes printable characters only",
+                                 member, byte_hex(text[k]), k + 1));
+  }
   const std::string& dir = sim.tables.TABLE_DIR;
   const std::size_t last = dir.find_last_not_of(' ');
   if (last != std::string::npos && last + 1 > kDirText)

@@ -261,6 +261,11 @@ bool act(ControlContext& sim, std::int32_t n) {
       // New currents and the macro-particle charges that carry them; space
       // charge stays off until a scur line.
       BeamCurrent& cur = sim.current;
+      if (ints[12] < c.NQTOT)
+        refuse(n, "current",
+               fmt::format("{} current(s) for NQTOT = {} charge states; the line gives one current per "
+                           "charge state",
+                           ints[12], c.NQTOT));
       for (int iq = 1; iq <= c.NQTOT; ++iq) {
         cur.CURRENT[iq] = P[iq];
         cur.qmacro[iq] = cur.CURRENT[iq] * 0.001 / ref.FREQB / (c.NPAT[iq] + 1);

@@ -11,6 +11,7 @@
 #include "beam/lost_coord.hpp"
 #include "beam/stats.hpp"
 #include "elements/elements_context.hpp"
+#include "common/input_ranges.hpp"
 #include "common/text_utils.hpp"
 #include "numerics/deviates.hpp"
 #include "numerics/random.hpp"
@@ -28,6 +29,9 @@ namespace {
 constexpr int kMinParallelSlots = 4096;
 // Charge draws taken from the alias table per library call.
 constexpr int kChargeDrawChunk = 4096;
+// Relative rounding allowed when the design energy behind a foil equals
+// the energy in front of it.
+constexpr double kStripEnergyRounding = 1e-9;
 
 bool valid_model(std::int32_t m) { return m >= 1 && m <= kStripModels; }
 
@@ -152,7 +156,17 @@ StripperTable read_stripper_file(const ElementsContext& sim, std::int32_t m) {
                 fmt::format("{} charge states behind the foil, allowed 1..{}", tab.n,
                             kMaxChargeStates));
   in.next_record();
-  for (int k = 1; k <= tab.n; ++k) tab.Q[k] = in.read_real();
+  // An ion leaves the foil with a whole positive charge number, no larger
+  // than the beam's start values may hold.
+  for (int k = 1; k <= tab.n; ++k) {
+    tab.Q[k] = in.read_real();
+    const double q = tab.Q[k];
+    if (!(q >= 1.0 && q <= input_range::kMaxChargeNumber && q == std::floor(q)))
+      input_error(name, in.line_number(),
+                  fmt::format("charge Q({}) = {}; a charge state behind the foil is a whole number "
+                              "in 1..{}",
+                              k, q, input_range::kMaxChargeNumber));
+  }
   in.next_record();
   for (int k = 1; k <= tab.n; ++k) {
     tab.P[k] = in.read_real();
@@ -175,6 +189,8 @@ StripperTable read_stripper_file(const ElementsContext& sim, std::int32_t m) {
   if (!(tab.W_s > 0.0))
     input_error(name, in.line_number(),
                 fmt::format("energy behind the foil W_s = {} keV/u, must be > 0", tab.W_s));
+  tab.file = name;
+  tab.W_s_line = in.line_number();
   return tab;
 }
 
@@ -287,6 +303,14 @@ void strip_element(ElementsContext& sim, std::int32_t n) {
   StripperTable read;
   if (fresh) read = read_stripper_file(sim, m);
   const StripperTable& tab = fresh ? read : sim.stripper;
+  // A foil only takes energy away: the design energy behind it is at most
+  // the one the design particle brings (equal within rounding).
+  if (!(tab.W_s <= r.w0 * (1.0 + kStripEnergyRounding)))
+    input_error(tab.file, tab.W_s_line,
+                fmt::format("energy behind the foil W_s = {} keV/u is above the design energy {} keV/u "
+                            "at the foil of strip line {}; a foil does not accelerate",
+                            tab.W_s, r.w0, n));
+
 
   // The charge draws come first; the new states' sizes are known before
   // anything of the beam or the records changes.

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "common/constants.hpp"
 
@@ -16,6 +17,8 @@ struct StripperTable {
   std::array<double, kMaxChargeStates + 1> Q{};  // charge numbers of the new states 1..n
   std::array<double, kMaxChargeStates + 1> P{};  // their probabilities 1..n (sum 1)
   double W_s = 0.0;  // design kinetic energy per nucleon behind the foil, keV/u
+  std::string file;  // the file the values came from, for messages
+  int W_s_line = 0;  // its line holding W_s
 };
 
 }  // namespace linac

@@ -316,10 +316,14 @@ NamelistSchema& NamelistSchema::add_text(std::string name, std::string* field, s
 }
 
 NamelistReader::NamelistReader(const Units& units, std::string_view name) : name_(name) {
+  // Line by line, each line bounded, so that a file without line ends
+  // stops with a message instead of filling memory; the line ends are kept.
   std::ifstream in = open_input_file(units, name);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  text_ = ss.str();
+  std::string line;
+  for (long line_no = 1; read_bounded_line(in, line, name_, line_no); ++line_no) {
+    text_ += line;
+    if (!in.eof()) text_ += '\n';
+  }
 }
 
 NamelistReader::NamelistReader(std::string text, std::string name) : text_(std::move(text)), name_(std::move(name)) {}

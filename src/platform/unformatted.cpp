@@ -51,27 +51,22 @@ RecordOut& RecordOut::put(std::span<const std::int32_t> v) {
 }
 
 UnformattedOut::UnformattedOut(const Units& units, std::string_view name)
-    : name_(name), out_(open_output_file(units, name)) {}
+    : file_(units, name, Publish::when_complete) {}
 
 void UnformattedOut::write(const RecordOut& record) {
   const auto& data = record.bytes();
   if (data.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-    fatal(" write error on file " + name_ + ": record of " + std::to_string(data.size()) +
+    fatal(" write error on file " + file_.name() + ": record of " + std::to_string(data.size()) +
           " bytes exceeds the 4-byte length marker");
   std::vector<unsigned char> marker;
   append_le(marker, static_cast<std::uint32_t>(data.size()), 4);
-  out_.write(reinterpret_cast<const char*>(marker.data()), 4);
-  out_.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  out_.write(reinterpret_cast<const char*>(marker.data()), 4);
-  check_written(out_, name_);
+  file_.stream().write(reinterpret_cast<const char*>(marker.data()), 4);
+  file_.stream().write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  file_.stream().write(reinterpret_cast<const char*>(marker.data()), 4);
+  check_written(file_.stream(), file_.name());
 }
 
-void UnformattedOut::close() {
-  out_.flush();
-  check_written(out_, name_);
-  out_.close();
-  check_written(out_, name_);
-}
+void UnformattedOut::close() { file_.close(); }
 
 // ---------------------------------------------------------------- reading
 

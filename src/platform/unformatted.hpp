@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/units.hpp"
+
 namespace linac {
 
 class Units;
@@ -27,19 +29,22 @@ class RecordOut {
   std::vector<unsigned char> bytes_;
 };
 
-// A short-lived unformatted file, created or overwritten.
+// A short-lived unformatted file, created or overwritten. It appears under
+// its name only when complete (see OutputFile): a run stopped or killed
+// while writing it leaves the previous complete file or none.
 class UnformattedOut {
  public:
   UnformattedOut(const Units& units, std::string_view name);
   void write(const RecordOut& record);
-  // Flushes and closes the file; a write error stops the run naming it.
-  // Call it when the file is complete (the destructor closes silently).
+  // Flushes, closes and publishes the file; a write error stops the run
+  // naming it. Call it when the file is complete (a handle that ends
+  // otherwise publishes silently, or discards the file when an exception
+  // leaves its scope).
   void close();
-  const std::string& name() const { return name_; }
+  const std::string& name() const { return file_.name(); }
 
  private:
-  std::string name_;
-  std::ofstream out_;
+  OutputFile file_;
 };
 
 // One record read back; taking more values than the record holds stops the

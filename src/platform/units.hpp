@@ -6,6 +6,7 @@
 #pragma once
 
 #include <filesystem>
+#include <cstddef>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -62,6 +63,31 @@ class Units {
   std::map<int, std::unique_ptr<OpenUnit>> units_;
 };
 
+// The longest line a text reader holds, in bytes without the line end: far
+// above any line of an input file (a lattice record has 132 characters, a
+// particle line a few hundred), small enough that a file without line ends
+// (a device such as /dev/zero, or a binary file given by mistake) stops the
+// read instead of filling memory.
+inline constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;
+
+// Reads one line of `in` into `line`, without its line end ('\n'); a last
+// line without a line end counts. False at the end of the input. A line
+// longer than kMaxLineBytes stops the run with a message naming `source`
+// (a file name), the line number `line_no` and the bound.
+bool read_bounded_line(std::istream& in, std::string& line, std::string_view source, long line_no);
+
+// 0-based position of the first control character of a text (a byte below
+// 0x20, or 0x7F), or npos when it has none. File and directory names must
+// have none: a NUL would end the name the system sees, and the rest of the
+// text would be dropped silently.
+std::size_t first_control_char(std::string_view text);
+// The byte as two hexadecimal digits with "0x" in front, for messages.
+std::string byte_hex(char c);
+// Stops the run naming the name, the byte and its position (from 1) when a
+// file name holds a control character. Every name the units resolve is
+// checked.
+void check_file_name(std::string_view name);
+
 // A short-lived text file read line by line, with the line number of the
 // last line read for messages.
 class TextIn {
@@ -79,17 +105,56 @@ class TextIn {
   int line_no_ = 0;
 };
 
-// A short-lived text file, created or overwritten, closed when the handle ends.
-class TextOut {
+// How a file written from its start becomes visible under its name.
+enum class Publish {
+  as_written,     // the file itself is written: a reader sees it grow
+  when_complete,  // written beside it as NAME.part, renamed to NAME when complete
+};
+
+// A file created or overwritten from its start. Published when_complete, a
+// run that stops or is killed while writing it leaves under its name either
+// nothing or the previous complete file, never a truncated one: the bytes go
+// to NAME.part in the same directory, and close() renames that over NAME
+// (one rename(2), which a reader sees happen at once). A handle that ends
+// while an exception leaves its scope removes NAME.part instead; one that
+// ends otherwise closes as close() does, silently.
+class OutputFile {
  public:
-  TextOut(const Units& units, std::string_view name);
-  void write(std::string_view record);
-  void write(const std::vector<std::string>& records);
+  OutputFile(const Units& units, std::string_view name, Publish publish);
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();
+  std::ofstream& stream() { return out_; }
   const std::string& name() const { return name_; }
+  // Flushes and closes the file, then publishes it; a write or rename
+  // failure stops the run naming the file. A second call does nothing.
+  void close();
 
  private:
   std::string name_;
+  std::filesystem::path path_;
+  std::filesystem::path temp_;  // empty when published as written
   std::ofstream out_;
+  int unwinding_at_open_;
+  bool closed_ = false;
+};
+
+// The temporary name beside NAME that a file published when complete is
+// written under.
+std::string pending_name(std::string_view name);
+
+// A short-lived text file, created or overwritten, closed when the handle ends.
+class TextOut {
+ public:
+  TextOut(const Units& units, std::string_view name, Publish publish = Publish::as_written);
+  void write(std::string_view record);
+  void write(const std::vector<std::string>& records);
+  // Closes (and publishes) the file now; see OutputFile::close.
+  void close() { file_.close(); }
+  const std::string& name() const { return file_.name(); }
+
+ private:
+  OutputFile file_;
 };
 
 bool file_exists(const Units& units, std::string_view name);

@@ -4,6 +4,8 @@
 
 #include <iostream>
 
+#include "platform/units.hpp"
+
 namespace linac {
 
 ViewerInput::ViewerInput() : in_(&std::cin), prompt_out_(&std::cerr), terminal_(isatty(0) == 1) {}
@@ -24,7 +26,8 @@ std::optional<std::string> ViewerInput::read_line(std::string_view prompt) {
     prompt_out_->flush();
   }
   std::string line;
-  if (!std::getline(*in_, line)) return std::nullopt;
+  ++lines_read_;
+  if (!read_bounded_line(*in_, line, "standard input", lines_read_)) return std::nullopt;
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
 }

@@ -26,6 +26,7 @@ class ViewerInput {
   std::istream* in_;
   std::ostream* prompt_out_;
   bool terminal_;
+  long lines_read_ = 0;  // answers asked for so far, for messages
 };
 
 }  // namespace linac

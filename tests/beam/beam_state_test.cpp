@@ -1,11 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
 #include <array>
 #include <bit>
 #include <cstring>
 #include <filesystem>
 #include <limits>
 #include <string>
+
+#include <fmt/format.h>
 
 #include "run/sim.hpp"
 #include "beam/beam_state.hpp"
@@ -331,6 +340,80 @@ TEST_F(StateFixture, BadFilesStopWithTheFileNamed) {
     const std::string msg = fatal_text([&] { State(*r, "bad.dat", "read"); });
     EXPECT_NE(msg.find(c.expect), std::string::npos) << msg;
   }
+}
+
+// A run killed (SIGKILL) at any moment while it saves the beam leaves
+// under the file's name the previous complete beam or the new complete one,
+// never a part of one. The child saves two beams of 2 x 60000 particles
+// (about 9 MB each) in turn and reports each finished save through a pipe;
+// the parent waits for 0, 1 or 2 finished saves and kills it a few
+// milliseconds into the next one, then reads the file back.
+TEST_F(StateFixture, AKilledRunLeavesAWholeBeamFile) {
+  constexpr int kSlots = 60000;
+  w->config.NPAT[1] = w->config.NPAT[2] = kSlots - 1;
+  for (int iq = 1; iq <= 2; ++iq)
+    for (int i = 0; i < kSlots; ++i) {
+      w->particles.x[iq][i] = 1e-3 * (i % 1000) + iq;
+      w->particles.beta[iq][i] = 0.04;
+      w->particles.status[iq][i] = kLive;
+    }
+  // The two images: beam A with w0 = 200 keV/u, beam B with 300 keV/u.
+  std::string image[2];
+  for (int b = 0; b < 2; ++b) {
+    w->ref.w0 = 200.0 + 100.0 * b;
+    State(*w, "image.dat", "write");
+    image[b] = read_file(dir / "image.dat");
+  }
+  ASSERT_GT(image[0].size(), 8'000'000u);
+  int inside_a_save = 0;  // kills that found a save under way
+  for (int k = 0; k < 9; ++k) {
+    const int saves = k % 3;  // finished saves before the kill
+    SCOPED_TRACE(fmt::format("kill {} ms after save {}", 1 + k, saves));
+    std::filesystem::remove(dir / "ini_dis.dat");
+    std::filesystem::remove(dir / "ini_dis.dat.part");
+    int done[2];
+    ASSERT_EQ(pipe(done), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(done[0]);
+      try {
+        for (int b = 0;; b = 1 - b) {
+          w->ref.w0 = 200.0 + 100.0 * b;
+          State(*w, "ini_dis.dat", "write");
+          const char one = 1;
+          if (write(done[1], &one, 1) != 1) break;
+        }
+      } catch (...) {
+      }
+      _exit(1);  // a save that failed: the parent sees no SIGKILL
+    }
+    close(done[1]);
+    for (int n = 0; n < saves; ++n) {
+      char byte = 0;
+      ASSERT_EQ(read(done[0], &byte, 1), 1);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 + k));
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(done[0]);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    // After a finished save the file is there; before one it may be.
+    const bool exists = std::filesystem::exists(dir / "ini_dis.dat");
+    if (saves > 0) {
+      EXPECT_TRUE(exists);
+    }
+    if (std::filesystem::exists(dir / "ini_dis.dat.part")) ++inside_a_save;
+    if (!exists) continue;
+    const std::string got = read_file(dir / "ini_dis.dat");
+    ASSERT_TRUE(got == image[0] || got == image[1]) << got.size() << " bytes";
+    // The reader finds the beam as it was saved.
+    State(*r, "ini_dis.dat", "read");
+    EXPECT_EQ(r->ref.w0, got == image[0] ? 200.0 : 300.0);
+    EXPECT_EQ(r->config.NPAT[2], kSlots - 1);
+  }
+  EXPECT_GT(inside_a_save, 0);
 }
 
 }  // namespace

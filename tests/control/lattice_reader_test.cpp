@@ -343,6 +343,55 @@ TEST(ReadElements, Refusals) {
   }
 }
 
+// A prmtr value that is not a finite number stops the reading naming the
+// line, the parameter and the text; read as a plain list it would end the
+// values and leave the parameter at 0 (space charge off for scur=NaN).
+TEST(ReadElements, PrmtrValuesThatAreNotNumbersAreRefused) {
+  struct Case {
+    const char* line;
+    std::string part;  // part of the one screen line
+  };
+  const Case cases[] = {
+      {" 1 prmtr scur=NaN", " linac.dat line 1 (prmtr scur): value 1 'nan' is not a finite number"},
+      {" 1 prmtr scur=Inf", "(prmtr scur): value 1 'inf' is not a finite number"},
+      {" 1 prmtr scur=-infinity", "(prmtr scur): value 1 '-infinity'"},
+      {" 1 prmtr scur=abc", "(prmtr scur): value 1 'abc'"},
+      {" 1 prmtr scur=1e400", "(prmtr scur): value 1 '1e400'"},
+      {" 1 prmtr scur=,2", "(prmtr scur): value 1 ''"},
+      {" 3 prmtr current=1.5 nan", " linac.dat line 1 (prmtr current): value 2 'nan'"},
+      {" 1 prmtr delta1=0.45x", "(prmtr delta1): value 1 '0.45x'"},
+      {" 1 prmtr aijrfq=1 0 1 inf 1 1", "(prmtr AijRFQ): value 4 'inf'"},
+      {" 1 prmtr outsc=3 0 0 nan 2", "(prmtr outSC): value 4 'nan'"},
+      {" 1 prmtr trace=1e999", "(prmtr trace): value 1 '1e999'"},
+      {" 1 prmtr adesign=abc", "(prmtr Adesign): value 1 'abc'"},
+      {" 1 prmtr gridsc=33 33 nan", "(prmtr gridSC): value 3 'nan'"},
+      {" 1 prmtr scur=", " linac.dat line 1 (prmtr scur): no value after '='"},
+      {" 1 prmtr harm=   ", "(prmtr harm): no value after '='"},
+      {" 1 prmtr iflag_chain=", "(prmtr iflag_chain): no value after '='"},
+      {" 1 prmtr mhb=8 0", " linac.dat line 1 (prmtr mhb): 2 values; mhb takes one value"},
+      {" 1 prmtr mhb=8 0 0 1", "(prmtr mhb): 4 values"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    InputRun r;
+    r.file("linac.dat", std::string(c.line) + "\n");
+    EXPECT_NE(r.run(ReadElements), 0);
+    const auto lines = r.screen_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(c.part), std::string::npos) << lines[0];
+  }
+  // Parameters that act on no value take a line without one; items after
+  // the ninth value are not read.
+  for (const char* line : {" 1 prmtr iflag_log=", " 1 prmtr MonErr=", " 1 prmtr msln_dstr=",
+                           " 1 prmtr outsc=1 2 3 4 5 6 7 8 9 word"}) {
+    SCOPED_TRACE(line);
+    InputRun r;
+    r.file("linac.dat", std::string(line) + "\n");
+    EXPECT_EQ(r.run(ReadElements), 0);
+    EXPECT_TRUE(r.screen_lines().empty());
+  }
+}
+
 TEST(ReadElements, UnknownCommandIsLogged) {
   InputRun r;
   r.file("linac.dat", " 1 drift 10 2 2\n 2 foo 1\n");

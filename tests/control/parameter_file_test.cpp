@@ -212,6 +212,16 @@ TEST(VelmoDat, FatalChecksInOrder) {
        " velmo.dat, group TRAN: TABLE_DIR is longer than 256 characters: its value holds 257 ", true},
       {"table directory of 300 characters", velmo("TABLE_DIR='" + std::string(300, 'd') + "  '"),
        " velmo.dat, group TRAN: TABLE_DIR is longer than 256 characters: its value holds 300 ", true},
+      // A directory name with a control character: a NUL would cut the
+      // name short and open another file.
+      {"table directory with a NUL", velmo(std::string("TABLE_DIR='/etc/passwd") + '\0' + "'"),
+       " velmo.dat, group TRAN: TABLE_DIR holds the control character 0x00 at position 12; a directory "
+       "name takes printable characters only",
+       false},
+      {"table directory with a tab", velmo("TABLE_DIR='tab\tles/'"),
+       "TABLE_DIR holds the control character 0x09 at position 4", true},
+      {"work directory with DEL", velmo("WORK_DIR='w\x7f'"), "WORK_DIR holds the control character 0x7F at position 2",
+       true},
       {"both WIN and UDESIGN", velmo("UDESIGN=1000"), "  Udesign.ne.0d0 .and. Win.ne.0d0 ", false},
       // Values that feed a division, a square root, an index or a phase,
       // and physical values no machine reaches: each is refused naming its

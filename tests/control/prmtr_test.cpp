@@ -507,6 +507,7 @@ TEST(PrmtrCmd, RefusedValuesStopNamingTheLine) {
       {" 1 prmtr mhb=1001 0 0\n 2 prmtr mhb=1001", none, {"1001 samples; it takes 9..1000"}},
       {" 1 prmtr mhb=16 0 0\n 2 prmtr mhb=12", none, {"12 samples, but charge state 1 carries a ring of 16"}},
       {" 1 prmtr iwrite_rms=2", none, {"lattice line 1 (prmtr iwrite_rms): iwrite_rms = 2"}},
+      {" 1 prmtr current=1", none, {"lattice line 1 (prmtr current): 1 current(s) for NQTOT = 2 charge states"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.lattice);

@@ -22,6 +22,7 @@
 #include "control/lattice_reader.hpp"
 #include "control/parameter_file.hpp"
 #include "platform/namelist.hpp"
+#include "platform/units.hpp"
 #include "run/sim.hpp"
 #include "test_support.hpp"
 
@@ -482,6 +483,13 @@ std::set<std::string> anchors_of(const fs::path& file) {
 // Every relative link of the README files and the documents names an
 // existing file, and its anchor an existing mark; every example links the
 // reference.
+// The documented line bound is the readers' bound.
+TEST(InputsDocument, LineBoundIsTheReadersBound) {
+  EXPECT_NE(inputs_doc().find("may hold at most\n" + std::to_string(kMaxLineBytes) + " bytes (1 MiB)"),
+            std::string::npos);
+  EXPECT_EQ(kMaxLineBytes, std::size_t{1} << 20);
+}
+
 TEST(InputsDocument, ReadmeAndDocumentLinksResolve) {
   const fs::path root = repo_root();
   std::vector<fs::path> files = {root / "README.md", root / "docs" / "inputs.md",

@@ -316,10 +316,12 @@ TEST(Stripper, ChargeFractionsFollowTheProbabilities) {
 }
 
 TEST(Stripper, MeanEnergyDropsByTheReferenceLossInEveryPass) {
-  for (const std::int32_t ipass : {1, 2}) {
-    SCOPED_TRACE(ipass);
+  // W_s = 1000 keV/u: a foil that keeps the design energy (the upper end of
+  // the range W_s may take) shifts the mean by nothing.
+  for (const auto& [ipass, W_s] : {std::pair{1, 960.0}, std::pair{2, 960.0}, std::pair{1, 1000.0}}) {
+    SCOPED_TRACE(fmt::format("pass {}, W_s {}", ipass, W_s));
     Foils f;
-    f.write(2, Foil{{17.0, 18.0}, {0.4, 0.6}, 960.0});
+    f.write(2, Foil{{17.0, 18.0}, {0.4, 0.6}, W_s});
     f.beam({5000, 5000}, 97);
     f.set_line(1, 2, 0.1);
     Sim& s = f.sim();
@@ -329,9 +331,9 @@ TEST(Stripper, MeanEnergyDropsByTheReferenceLossInEveryPass) {
     f.run_line(1, ipass);
     const std::vector<double> after = f.live_energies();
     ASSERT_EQ(after.size(), before.size());
-    EXPECT_NEAR(mean_of(before) - mean_of(after), w0 - 960.0, 1e-9 * w0);
-    EXPECT_EQ(s.ref.w0, 960.0);
-    EXPECT_EQ(s.history.ref_W_out[1], 960.0);
+    EXPECT_NEAR(mean_of(before) - mean_of(after), w0 - W_s, 1e-9 * w0);
+    EXPECT_EQ(s.ref.w0, W_s);
+    EXPECT_EQ(s.history.ref_W_out[1], W_s);
     EXPECT_EQ(s.history.ref_W_in[1], ipass == 1 ? w0 : 777.0);
   }
 }
@@ -661,6 +663,14 @@ TEST(Stripper, BadInputStopsWithTheBeamAndRecordsUntouched) {
       {"negative W_s", " 1\n 9\n 1.0\n 0\n -5\n", 1, 0.0, 50, {"stripper.#01 line 5", "W_s = -5"}},
       {"negative probability", " 2\n 9 10\n -0.1 1.1\n 0 0\n 990\n", 1, 0.0, 50, {"stripper.#01 line 3", "P(1) = -0.1"}},
       {"probabilities sum 0.99", " 2\n 9 10\n 0.5 0.49\n 0 0\n 990\n", 1, 0.0, 50, {"stripper.#01 line 3", "sum to 0.99"}},
+      // Charges are whole numbers 1..300; W_s is not above the 1000 keV/u the beam brings.
+      {"neutral charge", " 2\n 9 0\n 0.5 0.5\n 0 0\n 990\n", 1, 0.0, 50, {"stripper.#01 line 2", "Q(2) = 0", "1..300"}},
+      {"negative charge", " 1\n -9\n 1.0\n 0\n 990\n", 1, 0.0, 50, {"stripper.#01 line 2", "Q(1) = -9"}},
+      {"charge 1e9", " 1\n 1e9\n 1.0\n 0\n 990\n", 1, 0.0, 50, {"stripper.#01 line 2", "Q(1) = 1000000000"}},
+      {"charge 1e-300", " 1\n 1e-300\n 1.0\n 0\n 990\n", 1, 0.0, 50, {"stripper.#01 line 2", "Q(1) = 1e-300"}},
+      {"charge 9.5", " 2\n 9\n 9.5\n 0.5 0.5\n 0 0\n 990\n", 1, 0.0, 50, {"stripper.#01 line 3", "Q(2) = 9.5", "whole number"}},
+      {"W_s above the foil's energy", " 1\n 9\n 1.0\n 0\n 2000\n", 1, 0.0, 50,
+       {"stripper.#01 line 5", "W_s = 2000 keV/u", "design energy 1000 keV/u", "strip line 1"}},
       {"model 0", good.c_str(), 0, 0.0, 50, {" No stripper with this index", "strip line 1", "m = 0"}},
       {"model 3", good.c_str(), 3, 0.0, 50, {" No stripper with this index", "strip line 1", "m = 3"}},
       {"negative spread", good.c_str(), 1, -0.01, 50, {"strip line 1", "P4 = -0.01"}},
