@@ -45,12 +45,12 @@ Outcomes:
 
 Usage: tools/fuzz_inputs.py --program build/linac --variants 5000 [--jobs 3]
        [--seed 1] [--timeout 20] [--kinds rfq,table3d,...] [--keep DIR]
-       [--log FILE] [--mem-limit MB]
+       [--keep-per-cause 5] [--log FILE] [--mem-limit MB]
 The table printed at the end counts the outcomes by input kind. With
---keep, the inputs of every crash, hang, mute stop and silent damage are
-copied to DIR/<class>-<n>/ with why.txt naming the damaged file, the
-mutation (line, column or record, old and new value) and the screen; --log
-writes one JSON line per variant. Run it with a sanitizer build of the
+--keep, the inputs of every crash, hang, mute stop and silent damage (at
+most --keep-per-cause of each cause) are copied to DIR/<class>-<n>/ with
+why.txt naming the damaged file, the mutation (line, column or record, old
+and new value) and the screen; --log writes one JSON line per variant. Run it with a sanitizer build of the
 program to also catch undefined behaviour.
 """
 import argparse
@@ -65,6 +65,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -424,8 +425,8 @@ def replace_number(rng, text, choices, pick=None):
 def mutate_text(rng, text, kind="lattice"):
     lines = text.split("\n")
     op = rng.choice(["flip", "truncate", "truncate_line", "delete_line", "dup_line", "number", "number",
-                     "number", "overlong", "unknown", "garbage", "empty", "control", "no_line_ends",
-                     "crlf"])
+                     "number", "scale", "scale", "overlong", "unknown", "garbage", "empty", "control",
+                     "no_line_ends", "crlf"])
     detail, must = "", False
     data_kind = kind in ("table2d", "solenoid", "mhb")
     if op == "flip" and text:
@@ -462,6 +463,24 @@ def mutate_text(rng, text, kind="lattice"):
         # Every number of a table, RFQ cell file or stripper file is finite.
         must = new is not None and kind in ("table2d", "solenoid", "mhb", "rfq", "stripper") and \
             finite_number(new) is None
+    elif op == "scale":
+        # A realistic value grown by a factor (a 10 m drift in place of a
+        # 1 m one, a limit raised by 1e9): inside every range, but perhaps
+        # too wide for the field an output prints it in.
+        matches = list(NUMBER.finditer(text))
+        if matches:
+            m = rng.choice(matches)
+            f = rng.choice([10.0, 100.0, 1e3, 1e6, 1e9, -1.0])
+            old = finite_number(m.group(0))
+            if old is None:
+                new = m.group(0)
+            elif re.fullmatch(r"[-+]?\d+", m.group(0)):
+                new = str(int(old * f))  # a count or code stays a whole number
+            else:
+                new = repr(old * f)
+            line, col = position(text, m.start())
+            detail = "line {} column {} {!r} -> {!r}".format(line, col, m.group(0), new)
+            text = text[:m.start()] + new + text[m.end():]
     elif op == "overlong":
         k = rng.randrange(len(lines) + 1)
         n = rng.randrange(40, 2000)
@@ -580,7 +599,8 @@ def mutate_stripper(rng, text):
                           "3"])
         detail = "line 2 column {} {!r} -> {!r}".format(k + 1, items[k], new)
         v = finite_number(new)
-        must = v is None or v <= 0 or v != int(v)
+        # Whole positive charges within the QQ range of velmo.dat (300).
+        must = v is None or v <= 0 or v != int(v) or v > 300
         items[k] = new
         lines[1] = " ".join(items)
     elif op == "energy":
@@ -966,7 +986,17 @@ def write_files(d, files):
             f.write(c if isinstance(c, bytes) else c.encode("latin-1", "replace"))
 
 
-def run_one(program, timeout, mem_limit, seed_name, files, target, kind, rng_seed, keep):
+KEPT = collections.Counter()
+KEPT_LOCK = threading.Lock()
+
+
+def cause(rec):
+    """The outcome with its numbers blanked: variants of one cause share it."""
+    return (rec["class"], rec["kind"], rec["op"], re.sub(r"[-+.\deE]+|\*+", "#", rec["why"].split(":")[0]
+                                                         if rec["class"] == "silent damage" else rec["why"]))
+
+
+def run_one(program, timeout, mem_limit, keep_per_cause, seed_name, files, target, kind, rng_seed, keep):
     rng = random.Random(rng_seed)
     files = dict(files)
     op, files[target], detail, must = mutate(rng, kind, files[target])
@@ -977,7 +1007,12 @@ def run_one(program, timeout, mem_limit, seed_name, files, target, kind, rng_see
         cls, why = classify(rc, out, err, killed, d, set(files), must)
         rec = {"n": rng_seed, "seed": seed_name, "kind": kind, "file": target, "op": op, "change": detail,
                "must_refuse": must, "class": cls, "status": rc, "why": why}
+        kept = False
         if keep and cls not in ("clean end", "clear stop"):
+            with KEPT_LOCK:
+                KEPT[cause(rec)] += 1
+                kept = KEPT[cause(rec)] <= keep_per_cause
+        if kept:
             dest = os.path.join(keep, "{}-{}".format(cls.replace(" ", "_"), rng_seed))
             os.makedirs(dest, exist_ok=True)
             write_files(dest, files)
@@ -1025,6 +1060,8 @@ def main():
                     help="comma list of input kinds to damage; 'new' for " + ",".join(NEW_KINDS) +
                     "; all kinds when empty")
     ap.add_argument("--keep", default="")
+    ap.add_argument("--keep-per-cause", type=int, default=5,
+                    help="inputs kept for each cause (class, kind, mutation, outcome without its numbers)")
     ap.add_argument("--log", default="")
     a = ap.parse_args()
     program = os.path.abspath(a.program)
@@ -1051,7 +1088,8 @@ def main():
     log = open(a.log, "w") if a.log else None
     t0 = time.monotonic()
     with ThreadPoolExecutor(max_workers=a.jobs) as pool:
-        futures = [pool.submit(run_one, program, a.timeout, a.mem_limit, name, files, target, kind, s, a.keep)
+        futures = [pool.submit(run_one, program, a.timeout, a.mem_limit, a.keep_per_cause, name, files, target,
+                               kind, s, a.keep)
                    for name, files, target, kind, s in tasks]
         for n, fut in enumerate(futures, 1):
             rec = fut.result()
