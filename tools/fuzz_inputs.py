@@ -20,7 +20,9 @@ for --kinds):
 The field tables come from make_field_table, the RFQ cell files from
 make_rfq_cells (both looked for beside the program) and the examples/
 inputs; seeds whose tool is missing are skipped with a warning. Each seed is
-run once undamaged first and must end clean.
+run once undamaged first and must end clean (the lattice of every keyword,
+made to be refused, in a clear stop); the lines with asterisks of these
+runs (frames of headings) are not taken for overflowed fields later.
 
 Outcomes:
 
@@ -40,18 +42,20 @@ Outcomes:
                  cell file or stripper file, a table node off its regular
                  grid, a doubled or missing record, a prmtr value that is
                  not a finite number, a stripper charge that is not a whole
-                 positive number, W_s above the energy at the foil, a
-                 control character in TABLE_DIR)
+                 number in 1..300, W_s above the energy at the foil, a
+                 TABLE_DIR with a control character, too long, or naming
+                 no place that holds the table)
 
 Usage: tools/fuzz_inputs.py --program build/linac --variants 5000 [--jobs 3]
-       [--seed 1] [--timeout 20] [--kinds rfq,table3d,...] [--keep DIR]
+       [--seed 1] [--timeout 20] [--kinds new|rfq,table3d,...] [--keep DIR]
        [--keep-per-cause 5] [--log FILE] [--mem-limit MB]
 The table printed at the end counts the outcomes by input kind. With
 --keep, the inputs of every crash, hang, mute stop and silent damage (at
 most --keep-per-cause of each cause) are copied to DIR/<class>-<n>/ with
 why.txt naming the damaged file, the mutation (line, column or record, old
-and new value) and the screen; --log writes one JSON line per variant. Run it with a sanitizer build of the
-program to also catch undefined behaviour.
+and new value) and the screen; --log writes one JSON line per variant.
+Run it with a sanitizer build of the program to also catch undefined
+behaviour.
 """
 import argparse
 import collections
@@ -81,8 +85,6 @@ BAD_NUMBERS = ["1e300", "-1e300", "0", "-1", "NaN", "Inf", "-Inf", "2147483648",
 # does not catch them first).
 NOT_NUMBERS = ["abc", "1e", "1.2.3", "--1", "+", ".", "1e+", "NaN", "Inf", "-Inf", "infinity", "nan"]
 CONTROL_CHARS = ["\x00", "\x01", "\x07", "\x08", "\x0b", "\x0c", "\x1b", "\x7f", "\r"]
-# Files the classification never reads as outputs.
-INPUT_KINDS = ("velmo", "lattice", "graph", "fi_in")
 NEW_KINDS = ["rf", "table3d", "table2d", "solenoid", "mhb", "ebfld", "rfq", "stripper", "prmtr", "graph",
              "fi_in", "tabledir"]
 OLD_KINDS = ["velmo", "lattice", "lanl", "astra", "kobra", "dinamion", "read_dis", "restart"]
