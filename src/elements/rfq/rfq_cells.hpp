@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/constants.hpp"
+#include "numerics/grid_index.hpp"
 
 namespace linac {
 
@@ -77,15 +78,12 @@ struct RfqBesselTable {
 };
 
 // Node j (1..kBesselNodes) whose interval [x_(j-1), x_j] interpolates at
-// x: found in double before the conversion to an integer, so that every x
-// stays inside the table (below the grid the first interval, beyond it the
-// last one, which is then extrapolated). The normal case costs one
-// comparison; a NaN takes the first interval and gives NaN values.
+// x: limited in double before the conversion to an integer, so that every
+// x stays inside the table (below the grid the first interval, beyond it
+// the last one, which is then extrapolated); a NaN takes the last interval
+// and gives NaN values.
 inline int rfq_bessel_node(const RfqBesselTable& t, double x) {
-  double d = x * t.inv_h;
-  constexpr double top = static_cast<double>(kBesselNodes - 1);
-  if (!(d >= 0.0 && d < top)) d = d >= top ? top : 0.0;
-  return static_cast<int>(d) + 1;
+  return clamped_index(x * t.inv_h, 0, kBesselNodes - 1) + 1;
 }
 
 // The values at x (>= 0) by linear interpolation in the table (beyond its
