@@ -43,7 +43,8 @@
 // Every other real member must be finite.
 //
 // Lattice lines (linac.dat): every number finite with |P| <= 1e15, element
-// lengths |L| <= 1e7 cm (100 km).
+// lengths |L| <= 1e7 cm (100 km); lengths and aperture sizes 0 or at least
+// 1e-6 cm (10 nm, far below any foil, slit or gap) in size.
 //
 // Particle files (read_dis.dat, the restart file scratch.#NN, the text
 // distributions lanl_ini.dat, astra_ini.dat, kobra_ini.dat and
@@ -106,6 +107,7 @@ inline constexpr double kMinBeta = 1e-6;        // v/c: about 0.5 eV/u
 // Lattice lines: every number, and the length of an element (cm).
 inline constexpr double kMaxLatticeNumber = 1e15;
 inline constexpr double kMaxLatticeLength = 1e7;
+inline constexpr double kMinLatticeSize = 1e-6;  // cm, lengths and apertures other than 0
 
 // True when v is finite and lo <= v <= hi.
 inline bool within(double v, double lo, double hi) { return std::isfinite(v) && v >= lo && v <= hi; }

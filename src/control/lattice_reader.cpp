@@ -334,7 +334,8 @@ void row_quad(Row& r) {
 
 // The numbers of an rfq line that the cells and the driver rely on: the
 // cell count within the record's capacity, a step count the per-cell
-// records hold, a positive reference radius and harmonic.
+// records hold, a reference radius, voltage and phase in their ranges and a
+// positive harmonic.
 void check_rfq_line(Row& r) {
   auto refuse = [&](const std::string& what) { fatal(fmt::format(" {}: {}", r.where(), what)); };
   if (r.sp.n < 1 || r.sp.n > kRfqMaxCells)
@@ -342,7 +343,15 @@ void check_rfq_line(Row& r) {
   if (r.I(11) < kRfqMinSteps || r.I(11) > kRfqMaxSteps)
     refuse(fmt::format("{} steps per cell (made even); a cell takes {}..{}", r.I(11), kRfqMinSteps,
                        kRfqMaxSteps));
-  if (!(r.P(3) > 0.0)) refuse(fmt::format("aperture radius R = {} cm; it must be above 0", r.P(3)));
+  if (!input_range::within(r.P(3), kRfqMinAperture, kRfqMaxAperture))
+    refuse(fmt::format("aperture radius R = {} cm; it must be within {} .. {} cm", r.P(3), kRfqMinAperture,
+                       kRfqMaxAperture));
+  if (!input_range::within(r.P(1), -kRfqMaxVoltage, kRfqMaxVoltage))
+    refuse(fmt::format("inter-vane voltage V = {} kV; it must be within -{} .. {} kV", r.P(1), kRfqMaxVoltage,
+                       kRfqMaxVoltage));
+  if (!input_range::within(r.P(4), -input_range::kMaxPhaseDeg, input_range::kMaxPhaseDeg))
+    refuse(fmt::format("phase phi = {} deg; it must be within -{} .. {} deg", r.P(4), input_range::kMaxPhaseDeg,
+                       input_range::kMaxPhaseDeg));
   if (!(r.P(5) > 0.0)) refuse(fmt::format("harmonic P5 = {}; it must be above 0", r.P(5)));
   if (r.I(12) < 0 || r.I(12) > 99) refuse(fmt::format("cell file number {}; it takes 0..99", r.I(12)));
 }
@@ -566,6 +575,39 @@ std::int32_t prmtr_code(std::string_view name_field) {
   return code;
 }
 
+// The items of each keyword that are lengths or aperture sizes (cm). Each
+// is 0 (which keeps its documented meaning: no aperture, the table's, or a
+// value the element's driver refuses) or at least kMinLatticeSize in size:
+// a length or aperture of 1e-320 cm would make a step or a grid spacing
+// underflow and its inverse infinite.
+struct SizeItem {
+  const char* keyword;
+  int item;
+  const char* what;
+};
+constexpr SizeItem kSizeItems[] = {
+    {"drift", 1, "length L"},          {"drift", 2, "aperture ax"},       {"drift", 3, "aperture ay"},
+    {"tdstr", 1, "length L"},          {"quad", 2, "length L"},           {"quad", 3, "effective length Lf"},
+    {"quad", 4, "aperture radius a"},  {"sol", 2, "length L"},            {"sol", 3, "effective length Lf"},
+    {"sol", 4, "aperture radius a"},   {"mult", 1, "length L"},           {"mult", 2, "effective length Lf"},
+    {"mult", 6, "aperture radius a"},  {"m5", 1, "length L"},             {"m5", 2, "effective length Lf"},
+    {"m5", 8, "aperture radius a"},    {"equad", 2, "length L"},          {"equad", 3, "effective length Lf"},
+    {"equad", 4, "aperture radius a"}, {"einz", 2, "length L"},           {"einz", 3, "aperture a"},
+    {"deck", 2, "length L"},           {"deck", 3, "aperture a"},         {"eq3d", 2, "length L"},
+    {"eq3d", 3, "aperture a"},         {"ehex", 2, "length L"},           {"ehex", 3, "aperture a"},
+    {"sol3d", 2, "length L"},          {"sol3d", 3, "aperture a"},        {"extrc", 2, "length L"},
+    {"extrc", 3, "aperture a"},        {"ecorr", 1, "length L"},          {"ecorr", 4, "aperture ax"},
+    {"ecorr", 5, "aperture ay"},       {"corr", 1, "length L"},           {"comb", 2, "length L"},
+    {"comb", 3, "aperture radius a"},  {"uds", 1, "table length Lt"},     {"uds", 3, "aperture a"},
+    {"uds", 4, "extension Lx"},        {"bmag", 1, "path length L"},      {"bmag", 2, "radius R"},
+    {"bmag", 4, "gap g"},              {"bmag", 5, "width w"},            {"cav", 1, "length L"},
+    {"cav", 4, "aperture radius a"},   {"cavc", 1, "length L"},           {"cavc", 4, "aperture radius a"},
+    {"cavcr", 1, "length L"},          {"cavcr", 4, "aperture radius a"}, {"bunch", 1, "length L"},
+    {"mhb", 3, "length L"},            {"mhb", 4, "aperture radius a"},   {"mhb4", 1, "length L"},
+    {"mhb4", 2, "aperture radius a"},  {"rfq", 3, "aperture radius R"},   {"slit", 1, "aperture ax"},
+    {"slit", 2, "aperture ay"},        {"ebfld", 3, "length Lr"},         {"ebfld", 4, "radius r"},
+};
+
 // Every number of a lattice line is finite and within kMaxLatticeNumber,
 // and an element is at most kMaxLatticeLength long (see
 // common/input_ranges.hpp): a typed 1e300 would otherwise turn into NaN
@@ -579,9 +621,20 @@ void check_line_numbers(const Row& r) {
                         "[-{}, {}]",
                         kLinac, r.line_no, j, v, kMaxLatticeNumber, kMaxLatticeNumber));
   }
-  if (!within(r.length, -kMaxLatticeLength, kMaxLatticeLength))
-    fatal(fmt::format(" {} line {}: element length {} cm; allowed range [-{}, {}]", kLinac, r.line_no,
-                      r.length, kMaxLatticeLength, kMaxLatticeLength));
+  for (const SizeItem& z : kSizeItems) {
+    if (!(r.sp.word == z.keyword)) continue;
+    // A comb line's items from its '&' on are the second table's.
+    if (r.sp.word == "comb" && z.item >= r.sim.elements.elem_int[r.i][13]) continue;
+    const double v = r.sim.elements.elem_par[r.i][z.item];
+    if (v != 0.0 && !(std::fabs(v) >= kMinLatticeSize))
+      fatal(fmt::format(" {} line {}: {} {} (item {}) = {} cm; lengths and apertures are 0 or at "
+                        "least {} cm in size",
+                        kLinac, r.line_no, trimmed(r.keyword), z.what, z.item, v, kMinLatticeSize));
+  }
+  if (!within(r.length, -kMaxLatticeLength, kMaxLatticeLength) ||
+      (r.length != 0.0 && std::fabs(r.length) < kMinLatticeSize))
+    fatal(fmt::format(" {} line {}: element length {} cm; allowed 0 or a size within [{}, {}]", kLinac,
+                      r.line_no, r.length, kMinLatticeSize, kMaxLatticeLength));
 }
 
 std::int32_t ReadElements(ControlContext& sim) {

@@ -10,6 +10,7 @@
 #include "elements/buncher.hpp"
 #include "elements/rf_scan.hpp"
 #include "numerics/fft.hpp"
+#include "numerics/grid_index.hpp"
 #include "platform/fatal.hpp"
 #include "platform/freeformat.hpp"
 #include "transport/frame.hpp"
@@ -163,8 +164,8 @@ TableHit mhb_field_rz(const MhbRzTable& t, double L, double aperture_r, double r
   const double r = std::sqrt(r2);
   const double dz = L / (t.nz - 1);
   const double dr = rmax / (t.nr - 1);
-  const int jz = std::min(static_cast<int>(z / dz), t.nz - 2);
-  const int jr = std::min(static_cast<int>(r / dr), t.nr - 2);
+  const int jz = clamped_index(z / dz, 0, t.nz - 2);
+  const int jr = clamped_index(r / dr, 0, t.nr - 2);
   const double fz = (z - jz * dz) / dz;
   const double fr = (r - jr * dr) / dr;
   const double w00 = (1.0 - fz) * (1.0 - fr), w10 = fz * (1.0 - fr);
@@ -296,7 +297,7 @@ TableHit mhb_field_axis(const MhbAxisTable& t, double aperture_r, double x, doub
   const double r2 = x * x + y * y;
   if (z < 0.0 || z > t.L || r2 >= aperture_r * aperture_r) return TableHit::lost;
   const double h = t.L / (t.n - 1);
-  const int j = std::min(static_cast<int>(z / h), t.n - 2);  // z = L: the last point itself
+  const int j = clamped_index(z / h, 0, t.n - 2);  // z = L: the last point itself
   const double f = (z - j * h) / h;
   const auto J = static_cast<std::size_t>(j);
   const double Ez = (1.0 - f) * t.E[J] + f * t.E[J + 1];

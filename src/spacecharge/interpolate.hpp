@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "spacecharge/sc_grid.hpp"
+#include "numerics/grid_index.hpp"
 
 namespace linac {
 
@@ -28,12 +29,11 @@ inline double round_half_away(double v) {
 }
 
 // Centre node (from 0) of a stencil: the nearest node, but at least 1 and
-// at most n - 2; o is half the box less half a mesh step, inv_h 1/h.
+// at most n - 2; o is half the box less half a mesh step, inv_h 1/h. The
+// limits act before the conversion to an integer (a degenerate box whose
+// 1/h is infinite gives a limit, not an overflow).
 inline int centre_node(double v, double o, double inv_h, int n) {
-  int i = static_cast<int>((v + o) * inv_h) + 1;
-  if (i >= n - 1) i = n - 2;
-  if (i < 1) i = 1;
-  return i;
+  return clamped_index((v + o) * inv_h, 0, n - 3) + 1;
 }
 
 }  // namespace sc_detail

@@ -5,6 +5,7 @@
 
 #include "common/constants.hpp"
 #include "numerics/fft.hpp"
+#include "numerics/grid_index.hpp"
 #include "numerics/spline.hpp"
 #include "transport/field_tables.hpp"
 #include "transport/transport_context.hpp"
@@ -84,8 +85,7 @@ TableHit sol_field(const AxisTable& t, double L, double aperture_r, double x, do
   const double r2 = x * x + y * y;
   if (r2 >= aperture_r * aperture_r) return TableHit::lost;
   const double h = L / (t.nbz - 1);
-  int j = static_cast<int>(std::trunc(z / h));
-  if (j > t.nbz - 2) j = t.nbz - 2;  // z = L: the last sample itself
+  const int j = clamped_index(z / h, 0, t.nbz - 2);  // z = L: the last sample itself
   const double u = (z - j * h) / h;
   const double r = std::sqrt(r2);
   // Paraxial expansion to fourth order in r at the two samples:

@@ -2,6 +2,7 @@
 // apertures, and the superimposed field of the ebfld command.
 #include <cmath>
 
+#include "numerics/grid_index.hpp"
 #include "transport/field_tables.hpp"
 #include "transport/table_interp_inline.hpp"
 
@@ -98,12 +99,9 @@ void ebfld_field(const Table3D& t, const EbfldGeom& g, double x, double y, doubl
 // ---------------------------------------------------------------- 2-D
 
 void table2d_interp(const Table2D& t, double z, double u, double& f1, double& f2) {
-  int kz = static_cast<int>(std::trunc((z - 0.5 * t.hz) / t.hz)) + 2;
-  if (kz >= t.nz) kz = t.nz - 1;
-  int ku = static_cast<int>(std::trunc((u - t.u1 - 0.5 * t.du) / t.du)) + 2;
-  if (ku >= t.nu) ku = t.nu - 1;
-  if (kz < 2) kz = 2;
-  if (ku < 2) ku = 2;
+  // Central nodes 2..n-1 (1-based), limited before the conversion.
+  const int kz = clamped_index((z - 0.5 * t.hz) / t.hz, 0, t.nz - 3) + 2;
+  const int ku = clamped_index((u - t.u1 - 0.5 * t.du) / t.du, 0, t.nu - 3) + 2;
   // 1-based node numbers kz, ku; 0-based indices below.
   const int b = kz - 1;
   const int a = ku - 1;

@@ -50,6 +50,9 @@ const RowCase kRowCases[] = {
     {" -3 encor", "encor", -3, {}, {}, 0},
     {" 1 drift 10 2 2", "drift", 1, {{1, 10}, {2, 2}, {3, 2}}, {}, 10},
     {" 1 drift 10 2 2 7", "drift", 1, {{1, 10}, {2, 2}, {3, 2}}, {{11, 7}}, 10},
+    // Apertures of 0 (none) and at the smallest size a lattice takes.
+    {" 1 drift 10 0 0", "drift", 1, {{1, 10}}, {}, 10},
+    {" 1 drift 1e-6 1e-6 -1e-6", "drift", 1, {{1, 1e-6}, {2, 1e-6}, {3, -1e-6}}, {}, 1e-6},
     {" 1 tdstr 10 2 2 5", "tdstr", 1, {{1, 10}, {2, 2}, {3, 2}}, {{11, 5}, {12, -1}}, 10},
     {" 1 tdstr 10 2 2 5 6", "tdstr", 1, {{1, 10}, {2, 2}, {3, 2}}, {{11, 5}, {12, 6}}, 10},
     {" 1 bunch 5 2 3 4 12", "bunch", 1, {{1, 5}, {2, 2}, {3, 3}, {4, 4}}, {{11, 12}}, 5},
@@ -326,6 +329,18 @@ TEST(ReadElements, Refusals) {
       {"drift of 1e8 cm", " 1 drift 1e8 2 2\n", {}, " linac.dat line 1: element length 100000000 cm"},
       {"AijRFQ beyond the integer range", " 1 prmtr AijRFQ=1e10\n", {},
        " linac.dat line 1: AijRFQ value 1 = 10000000000: not a whole number"},
+      // Lengths and apertures below 1e-6 cm, other than 0.
+      {"drift aperture of 1e-320 cm", " 1 drift 10 1e-320 1\n", {},
+       " linac.dat line 1: drift aperture ax (item 2) = 1e-320 cm; lengths and apertures are 0 or at least "
+       "1e-06 cm in size"},
+      {"drift of 1e-320 cm", " 1 drift 1e-320 1 1\n", {}, " linac.dat line 1: drift length L (item 1) = 1e-320 cm"},
+      {"elliptic drift of 1e-7 cm", " 1 drift 10 1 -1e-7\n", {}, "drift aperture ay (item 3) = -1e-07 cm"},
+      {"quad aperture", " 1 quad 1000 10 10 1e-7\n", {}, " linac.dat line 1: quad aperture radius a (item 4) = 1e-07 cm"},
+      {"quad effective length", " 1 quad 1000 10 1e-9 1\n", {}, "quad effective length Lf (item 3) = 1e-09 cm"},
+      {"bending gap", " 1 bmag 100 50 45 1e-9 10 0 0 0 0 10\n", {}, "bmag gap g (item 4) = 1e-09 cm"},
+      {"cavc aperture", " 1 cavc 10 1 1 -1e-10 0 10\n", {}, "cavc aperture radius a (item 4) = -1e-10 cm"},
+      {"ebfld radius", " 1 ebfld 1 1 10 1e-300\n", {}, "ebfld radius r (item 4) = 1e-300 cm"},
+      {"uds extension", " 6 uds 10 1 2 1e-8 4 0\n", {}, "uds extension Lx (item 4) = 1e-08 cm"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

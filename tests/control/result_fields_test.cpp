@@ -82,16 +82,16 @@ TEST(ResultFields, AstraBeamWithTinyLongitudinalEmittanceEndsNamingBz) {
   EXPECT_EQ(run.lines_of("wtmp.dat").size(), 3u);
 }
 
-// A drift whose vertical aperture is 1e-300 cm keeps only the three
-// on-axis particles (one per charge state); after the quadrupoles that
-// follow, their horizontal plane is nearly a line and b_x is 1.3e15 cm/mrad.
+// A drift whose vertical aperture is 1e-6 cm (the smallest a lattice line
+// takes) keeps only the three on-axis particles (one per charge state);
+// after the quadrupoles that follow, their horizontal plane is nearly a line and b_x is 1.3e15 cm/mrad.
 TEST(ResultFields, ScrapedBeamOfThreeParticlesEndsNamingBxOfTheElement) {
   TaskRun run(
       "&TRAN QDESIGN=8, ADESIGN=40, WIN=1.0D6, FREQB=80.5D6, NQTOT=3, NPAT=100, 100, 100, QQ=7, 8, 9,\n"
       "  AMASS=40, 40, 40, EPSNX=0.1, ALPHX=0, BETX=100, EPSNY=0.1, ALPHY=0, BETY=100,\n"
       "  EPSNZ=100, ALPHZ=0, BETZ=100 /\n"
       "&INDEX IGRAPH=0, ISRF=1, IFLAG_DIS=1 /\n",
-      "1 drift 10.0 2.0 1e-300\n0 quad 1400.0 20.0 15.0 2.0 0 40\n2 drift 10.0 2.0 2.0\n"
+      "1 drift 10.0 2.0 1e-6\n0 quad 1400.0 20.0 15.0 2.0 0 40\n2 drift 10.0 2.0 2.0\n"
       "0 quad -1400.0 20.0 15.0 2.0 0 40\nstop\n");
   EXPECT_EQ(run.go(), 1);
   EXPECT_THAT(run.screen.str(), HasSubstr(" out.dat line of element 4 (quad): b_x[cm/mrad] = 1"));

@@ -470,5 +470,28 @@ TEST(RfqField, OutOfRangeZIsFlaggedNotThrown) {
   EXPECT_TRUE(bad.load());
 }
 
+// A transverse coordinate that is not a number gives no field and is
+// flagged for the driver's stop; an infinite one is outside the vanes.
+TEST(RfqField, NonFiniteTransverseCoordinateIsFlaggedNotThrown) {
+  struct Case {
+    double x, y;
+    bool flagged, inside;
+  };
+  const double nan = std::nan(""), inf = HUGE_VAL;
+  const Case cases[] = {
+      {nan, 0.0, true, true}, {0.0, nan, true, true}, {inf, 0.0, false, false},
+      {0.0, -inf, false, false}, {0.1, 0.1, false, true},
+  };
+  for (const Case& c : cases) {
+    std::atomic<bool> z_bad{false}, xy_bad{false};
+    const RfqSource<RfqFieldFree> src{{}, 1.0, 0.25, 0.25, 0.0, &z_bad, &xy_bad};
+    Vec3 E{1.0, 1.0, 1.0}, B;
+    EXPECT_EQ(src.element_field(c.x, c.y, 0.5, 0, E, B), c.inside) << c.x << " " << c.y;
+    EXPECT_EQ(xy_bad.load(), c.flagged) << c.x << " " << c.y;
+    EXPECT_FALSE(z_bad.load());
+    EXPECT_EQ(E, (Vec3{0.0, 0.0, 0.0}));
+  }
+}
+
 }  // namespace
 }  // namespace linac

@@ -4,6 +4,7 @@
 // round continuous beam.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <functional>
@@ -69,6 +70,49 @@ TEST(ScInterpolation, QuadraticPotentialGivesItsExactGradient) {
   E3 E;
   sc_field_2d_at(g, g.sc_half_x + eps, 0.0, E);
   EXPECT_EQ(E, (E3{0, 0, 0}));
+}
+
+// The stencil's centre node: for coordinates in and around the box the
+// nearest node limited to 1 .. n - 2 (the truncation in 64 bits as the
+// reference); for values whose node number no int holds (a box whose mesh
+// step underflowed to 0, so 1/h is infinite, or a coordinate of 1e300) and
+// for NaN, a node inside those limits, and the field there finite.
+TEST(ScInterpolation, CentreNodeStaysInsideTheGridForEveryValue) {
+  ScSetup s(17, 13, 21, 1.6, 0.9, 1.3, 2.5);
+  ScGrid& g = s.grid();
+  for (int k = -4000; k <= 4000; ++k) {
+    const double v = k * 1e-3 * g.sc_half_x;  // four box half widths either side
+    const double d = (v + g.sc_x0) * g.sc_inv_hx;
+    const long long want = std::clamp<long long>(static_cast<long long>(d) + 1, 1, g.NX - 2);
+    ASSERT_EQ(sc_detail::centre_node(v, g.sc_x0, g.sc_inv_hx, g.NX), want) << v;
+  }
+  struct Case {
+    double v, inv_h;
+    int want;  // 0: any node of 1 .. n - 2
+  };
+  const double inf = HUGE_VAL;
+  const Case cases[] = {
+      {1e300, g.sc_inv_hx, g.NX - 2}, {-1e300, g.sc_inv_hx, 1}, {0.5, inf, g.NX - 2},
+      {-g.sc_x0 - 1.0, inf, 1},       {inf, g.sc_inv_hx, g.NX - 2}, {-inf, g.sc_inv_hx, 1},
+      {-g.sc_x0, inf, 0},  // 0 times infinity
+      {std::nan(""), g.sc_inv_hx, 0},
+  };
+  for (const Case& c : cases) {
+    const int i = sc_detail::centre_node(c.v, g.sc_x0, c.inv_h, g.NX);
+    if (c.want != 0) {
+      EXPECT_EQ(i, c.want) << c.v << " " << c.inv_h;
+    }
+    EXPECT_GE(i, 1);
+    EXPECT_LE(i, g.NX - 2);
+  }
+  // A box of vanishing mesh step: no read outside the grid, a finite field.
+  for (int l = 0; l < g.NZ; ++l)
+    for (int j = 0; j < g.NY; ++j)
+      for (int i = 0; i < g.NX; ++i) g.sc_grid3d[s.node(i, j, l)] = 1.0 + i + 2.0 * j + 3.0 * l;
+  g.sc_inv_hx = g.sc_inv_hy = g.sc_inv_hz = inf;
+  E3 E;
+  sc_field_3d_at(g, 0.3, -0.2, 0.1, E);
+  for (double e : E) EXPECT_TRUE(std::isfinite(e));
 }
 
 // Least-squares slope through 0 of f(t) over |t| <= tmax (n points each side).

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "elements/elements_context.hpp"
+#include "common/input_ranges.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
 #include "elements/rfq/rfq_cells.hpp"
@@ -62,8 +63,7 @@ void build_bessel_table(ElementsContext& sim, double h, RfqBesselTable& t) {
 RfqBessel rfq_bessel_interp(const RfqBesselTable& t, double x, int mode) {
   if (t.exact != nullptr) return t.exact(x, mode);
   RfqBessel b;
-  int j = static_cast<int>(x * t.inv_h) + 1;
-  if (j > kBesselNodes) j = kBesselNodes;
+  const int j = rfq_bessel_node(t, x);
   const double f = (x - (j - 1) * t.h) * t.inv_h;
   const auto& lo = t.rows[static_cast<std::size_t>(j - 1)];
   const auto& hi = t.rows[static_cast<std::size_t>(j)];
@@ -87,7 +87,88 @@ RfqBessel rfq_bessel_interp(const RfqBesselTable& t, double x, int mode) {
   return b;
 }
 
+RfqBessel rfq_bessel_checked(const RfqBesselTable& t, double x, int mode, const std::string& what) {
+  if (!std::isfinite(x))
+    fatal({fmt::format(" {}: the modified Bessel functions are asked for at k r = {}; the argument "
+                       "must be a finite number",
+                       what, x)},
+          true);
+  return rfq_bessel_interp(t, x, mode);
+}
+
 // ---------------------------------------------------------------- the cell file
+
+namespace {
+
+// The name of column c (7..14) of a cell of the given type, as the listing
+// prints it.
+const char* coefficient_name(int type, int c) {
+  static constexpr const char* kRegular[] = {"A01", "A10", "A03", "A12", "A21", "A23", "A30", "A32"};
+  const int a = type < 0 ? -type : type;
+  if (type == kCellRegular) return kRegular[c - 7];
+  if (c == 7) return "A01";
+  if (c == 8 && (a == kCellFall || a == kCellQuad)) return "A03";
+  if (c == 8 && (a == kCellTransCos3 || a == kCellTransCos)) return "A10";
+  return "coefficient";
+}
+
+// Every number of cell line i inside its range (see the constants in the
+// header); the type is checked first, since the meaning of c7..c14
+// depends on it.
+void check_cell_line(const std::string& file, int i, const RfqCellLine& cl) {
+  auto refuse = [&](const std::string& what, double v, const char* unit, int column,
+                    const std::string& rule) {
+    fatal({fmt::format(" {} cell {} (line {}): {} = {}{} (column {}); it must be {}", file, i, i, what,
+                       v, unit, column, rule)},
+          true);
+  };
+  auto range = [](double lo, double hi, const char* unit) {
+    return fmt::format("within {} .. {}{}", lo, hi, unit);
+  };
+  const auto& c = cl.c;
+  const double t = c[6];
+  if (!(std::abs(t) < kCellTypeLimit + 0.5))
+    refuse("cell type", t, "", 6,
+           fmt::format("a number whose nearest integer is within -{0} .. {0} (0 regular, +-1 fall, "
+                       "+-2 and +-4 transition, +-3 quadrupole, 5 .. 9 and -5 .. -9 field-free)",
+                       kCellTypeLimit));
+  const int type = static_cast<int>(std::lround(t));
+  const int a = std::abs(type);
+  const bool field_free = a > kCellTransCos;
+  for (int k : {1, 3})
+    if (!input_range::within(c[static_cast<std::size_t>(k)], -kRfqMaxIgnored, kRfqMaxIgnored))
+      refuse(fmt::format("c{} (not used)", k), c[static_cast<std::size_t>(k)], "", k,
+             range(-kRfqMaxIgnored, kRfqMaxIgnored, ""));
+  if (!input_range::within(c[2], kRfqMinCellLength, kRfqMaxCellLength))
+    refuse("length L", c[2], " cm", 2, range(kRfqMinCellLength, kRfqMaxCellLength, " cm"));
+  const double r0 = c[4];
+  if (!(input_range::within(r0, kRfqMinAperture, kRfqMaxAperture) || (field_free && r0 == 0.0)))
+    refuse("mean aperture r0", r0, " cm", 4,
+           range(kRfqMinAperture, kRfqMaxAperture, field_free ? " cm, or 0 in a field-free cell" : " cm"));
+  if (!input_range::within(c[5], kRfqMinModulation, kRfqMaxModulation))
+    refuse("modulation m", c[5], "", 5, range(kRfqMinModulation, kRfqMaxModulation, ""));
+  for (int k = 7; k <= 14; ++k) {
+    const double v = c[static_cast<std::size_t>(k)];
+    if (a == kCellFall && k == 10) {
+      if (!input_range::within(v, kRfqMinCellLength, kRfqMaxCellLength))
+        refuse("fall length Dfall", v, " cm", k, range(kRfqMinCellLength, kRfqMaxCellLength, " cm"));
+    } else if (a == kCellTransCos && k == 9) {
+      if (!input_range::within(v, kRfqMinCellLength, kRfqMaxCellLength))
+        refuse("axial transition length d4", v, " cm", k, range(kRfqMinCellLength, kRfqMaxCellLength, " cm"));
+    } else if (a == kCellTransCos && k == 13) {
+      if (!input_range::within(v, kRfqMinCellLength, kRfqMaxCellLength))
+        refuse("vane transition length t4", v, " cm", k, range(kRfqMinCellLength, kRfqMaxCellLength, " cm"));
+    } else if (a == kCellFall && (k == 9 || k == 13)) {
+      if (!input_range::within(v, -kRfqMaxCellLength, kRfqMaxCellLength))
+        refuse("start of the fall z11", v, " cm", k, range(-kRfqMaxCellLength, kRfqMaxCellLength, " cm"));
+    } else if (!input_range::within(v, -kRfqMaxCoefficient, kRfqMaxCoefficient)) {
+      refuse(coefficient_name(type, k), v, "", k, range(-kRfqMaxCoefficient, kRfqMaxCoefficient, ""));
+    }
+  }
+}
+
+}  // namespace
+
 
 RfqCellLine parse_rfq_cell_line(const std::string& text, const std::string& file, int line_no) {
   RfqCellLine out;
@@ -139,6 +220,7 @@ void read_rfq_cells(ElementsContext& sim, std::int32_t line, std::int32_t nn) {
                            s.file_name, i - 1, line, s.ncells)},
               true);
       const RfqCellLine cl = parse_rfq_cell_line(text, s.file_name, i);
+      check_cell_line(s.file_name, i, cl);
       RfqCell& c = s.cells[static_cast<std::size_t>(i)];
       c.len = cl.c[2];
       c.r0 = cl.c[4];
@@ -164,6 +246,9 @@ bool uses_r0_and_m(int type) {
 void check_cells(const RfqCellSet& s) {
   for (int i = 1; i <= s.ncells; ++i) {
     const RfqCell& c = s.cells[static_cast<std::size_t>(i)];
+    if (c.type < -kCellTypeLimit || c.type > kCellTypeLimit)
+      refuse_cell(s, i, fmt::format("cell type {}; it must be within -{} .. {}", c.type, kCellTypeLimit,
+                                    kCellTypeLimit));
     const int a = std::abs(c.type);
     if (!(c.len > 0.0)) refuse_cell(s, i, fmt::format("length L = {} cm; it must be above 0", c.len));
     const bool known = c.type == kCellRegular || (a >= 1 && a <= 4);
@@ -213,6 +298,11 @@ void derive_rfq_cells(ElementsContext& sim, RfqCellSet& s, const std::array<doub
   for (int j = 1; j <= N; ++j)
     if (std::abs(cell(j).type) == kCellTransCos)
       kmax = std::max(kmax, (2.0 * s.R - cell(j).amin) * kPi / (2.0 * cell(j).c[9]));
+  if (!(kmax <= kRfqMaxBesselReach))
+    fatal({fmt::format(" {}: k (2R - a) = {} with R = {} cm: a cell far shorter than its aperture; the "
+                       "field's Bessel functions are tabulated for k (2R - a) up to {}",
+                       s.file_name, kmax, s.R, kRfqMaxBesselReach)},
+          true);
   build_bessel_table(sim, kmax * kGridReach / 1000.0, s.bessel);
 
   // Sign chain: the odd-kz terms alternate from cell to cell.
@@ -229,7 +319,7 @@ void derive_rfq_cells(ElementsContext& sim, RfqCellSet& s, const std::array<doub
   for (int j = ifirst; j <= ilast; ++j) {
     RfqCell& c = cell(j);
     const double k = kPi / c.len;
-    const RfqBessel b = rfq_bessel_interp(s.bessel, k * c.r0, 8);
+    const RfqBessel b = rfq_bessel_checked(s.bessel, k * c.r0, 8, fmt::format("{} cell {}", s.file_name, j));
     c.c[10] /= b.B1[4];
     c.c[11] /= b.B2[2];
     c.c[12] /= b.B2[6];

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/constants.hpp"
+#include "numerics/grid_index.hpp"
 
 namespace linac {
 
@@ -33,6 +34,28 @@ inline constexpr int kCellFall = 1;        // +-1
 inline constexpr int kCellTransCos3 = 2;   // +-2
 inline constexpr int kCellQuad = 3;        // +-3
 inline constexpr int kCellTransCos = 4;    // +-4
+inline constexpr int kCellTypeLimit = 9;   // 5..9 and -5..-9: field-free cells
+
+// The ranges a cell line's numbers never leave for a real RFQ (the reader
+// refuses the line otherwise, naming file, line, column and value). They
+// are generous: RFQ cells run from about 0.05 cm (GHz, slow ions) to tens
+// of cm, apertures from about 0.1 cm to a few cm, modulations from 1 to
+// about 3, coefficients below 2. Beyond them the field or the Bessel grid
+// leaves the range of finite arithmetic.
+inline constexpr double kRfqMinCellLength = 1e-4;  // cm: L, Dfall, d4, t4
+inline constexpr double kRfqMaxCellLength = 1e3;   // cm: the same, and |z11|
+inline constexpr double kRfqMinAperture = 1e-4;    // cm: r0 (0 allowed in field-free cells), R
+inline constexpr double kRfqMaxAperture = 1e2;     // cm
+inline constexpr double kRfqMinModulation = 0.1;   // m
+inline constexpr double kRfqMaxModulation = 10.0;
+inline constexpr double kRfqMaxCoefficient = 1e3;  // |A01| .. |A32| and the unused of c7..c14
+inline constexpr double kRfqMaxIgnored = 1e15;     // |c1|, |c3| (read and not used)
+inline constexpr double kRfqMaxVoltage = 1e4;      // kV: |V| of the rfq line (real ones below 1e3)
+// The Bessel grid reaches 1.1 times the largest k (2R - a) and tabulates
+// I_n up to three times that: I_0(y) overflows near y = 713, so k (2R - a)
+// (pi times the aperture in cell lengths; about 1 to 5 in a real RFQ) is
+// at most this.
+inline constexpr double kRfqMaxBesselReach = 200.0;
 
 // Tables of I_n(y)/q_n(y), q_n(y) = (y/2)^n/n!, at y = x, 2x, 3x on the grid
 // x_j = j h, j = 0..1001: one row of 20 values per node (orders 0..5 at x,
@@ -54,10 +77,26 @@ struct RfqBesselTable {
   RfqBessel (*exact)(double x, int mode) = nullptr;
 };
 
+// Node j (1..kBesselNodes) whose interval [x_(j-1), x_j] interpolates at
+// x: limited in double before the conversion to an integer, so that every
+// x stays inside the table (below the grid the first interval, beyond it
+// the last one, which is then extrapolated); a NaN takes the last interval
+// and gives NaN values.
+inline int rfq_bessel_node(const RfqBesselTable& t, double x) {
+  return clamped_index(x * t.inv_h, 0, kBesselNodes - 1) + 1;
+}
+
 // The values at x (>= 0) by linear interpolation in the table (beyond its
-// last node the last interval is extrapolated). mode 2 sets B1(0) and B1(1)
-// only (the others stay 0); mode 8 sets every order.
+// last node the last interval is extrapolated linearly, below x = 0 the
+// first one). mode 2 sets B1(0) and B1(1) only (the others stay 0); mode 8
+// sets every order. The particle loops call it: it never stops the run; a
+// non-finite x gives non-finite values, which the RFQ's particle loop and
+// rfq_bessel_checked refuse.
 RfqBessel rfq_bessel_interp(const RfqBesselTable& t, double x, int mode);
+
+// rfq_bessel_interp outside the particle loops: a non-finite x stops the
+// run naming what it was for.
+RfqBessel rfq_bessel_checked(const RfqBesselTable& t, double x, int mode, const std::string& what);
 
 // The two-term values at x >= 0 without the leading power: T0 = I_0(x) and
 // T1 = I_1(x)/(x/2) (1 at x = 0), for fields that multiply by x themselves.
@@ -69,8 +108,7 @@ inline void rfq_bessel_ratio01(const RfqBesselTable& t, double x, double& T0, do
     T1 = x > 0.0 ? b.B1[1] / (0.5 * x) : 1.0;
     return;
   }
-  int j = static_cast<int>(x * t.inv_h) + 1;
-  if (j > kBesselNodes) j = kBesselNodes;
+  const int j = rfq_bessel_node(t, x);
   const double f = (x - (j - 1) * t.h) * t.inv_h;
   const auto& lo = t.rows[static_cast<std::size_t>(j - 1)];
   const auto& hi = t.rows[static_cast<std::size_t>(j)];

@@ -143,7 +143,8 @@ void run_cell_steps(ElementsContext& sim, std::int32_t n, RfqCellSet& cs, const 
   const double zstart = cs.cells[static_cast<std::size_t>(i)].zstart;
   const double aperRFQ = sim.rfq.aperRFQ;
   std::atomic<bool> z_bad{false};
-  RfqSource<K> src{kind, r.elem_len, r.aper_x, r.aper_y, r.elem_phase, &z_bad};
+  std::atomic<bool> xy_bad{false};
+  RfqSource<K> src{kind, r.elem_len, r.aper_x, r.aper_y, r.elem_phase, &z_bad, &xy_bad};
   auto probe = [&](double z, std::array<double, 5>& row, double zin) {
     Vec3 E{0.0, 0.0, 0.0};
     const double u = req.x / src.ax;
@@ -179,6 +180,7 @@ void run_cell_steps(ElementsContext& sim, std::int32_t n, RfqCellSet& cs, const 
     for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
       push_charge_state(sim, field, iq, r.step_len);
       if (z_bad.load()) rfq_z_out_of_range(sim);
+      if (xy_bad.load()) rfq_point_not_finite(cs.file_name, i);
       record_step_losses(sim, n, iq, s_prev);
     }
     if (sim.config.IGRAPH == 1 && k < r.nstep) stat(sim, k);

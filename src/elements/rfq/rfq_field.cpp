@@ -212,6 +212,13 @@ RfqCellKind make_cell_kind(const RfqCellSet& s, int i, int mode, const Table3D* 
   fatal(text);
 }
 
+[[noreturn]] void rfq_point_not_finite(const std::string& file, int i) {
+  fatal({fmt::format(" {} cell {}: a particle's transverse coordinate is not a finite number; the "
+                     "cell's field cannot be evaluated there",
+                     file, i)},
+        true);
+}
+
 bool rfq_field_at(ElementsContext& sim, double x, double y, double z, double t, Vec3& E, Vec3& B) {
   const RfqRunCell& rc = sim.rfq_run;
   if (!(rc.L > 0.0))

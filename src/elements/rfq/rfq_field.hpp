@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <string>
 #include <variant>
 
 #include "elements/rfq/rfq_cells.hpp"
@@ -200,12 +201,15 @@ inline constexpr double kRfqZTolerance = 1e-6;
 // vane aperture (half axes ax, ay; on or outside it: lost, E = 0), then the
 // kind's field times cos(rf_phase + t). A z outside the cell (beyond the
 // tolerance) gives no field and raises z_bad, which the driver turns into
-// the run's stop after the particle loop.
+// the run's stop after the particle loop; so does a transverse coordinate
+// that is not a number, through xy_bad (without it the field is evaluated
+// and comes out NaN).
 template <class Kind>
 struct RfqSource {
   Kind kind;
   double L = 0.0, ax = 0.0, ay = 0.0, rf_phase = 0.0;
   std::atomic<bool>* z_bad = nullptr;
+  std::atomic<bool>* xy_bad = nullptr;
 
   // What every particle of a step shares (the regular cells' cos kz, sin kz).
   void prepare_step(double z0, double h) {
@@ -224,7 +228,14 @@ struct RfqSource {
     }
     const double u = x / ax;
     const double v = y / ay;
-    if (u * u + v * v >= 1.0) return false;
+    const double q = u * u + v * v;
+    if (!(q < 1.0)) {
+      if (q >= 1.0) return false;  // on or outside the vanes
+      if (xy_bad) {
+        xy_bad->store(true, std::memory_order_relaxed);
+        return true;
+      }
+    }
     const bool inside = kind.field(x, y, zz, E);
     const double ct = std::cos(rf_phase + t);
     for (double& e : E) e *= ct;
@@ -239,6 +250,10 @@ bool rfq_field_at(ElementsContext& sim, double x, double y, double z, double t, 
 
 // A point outside its cell: the log.dat line and the run's stop.
 [[noreturn]] void rfq_z_out_of_range(ElementsContext& sim);
+
+// A particle whose x or y is not a number reached cell i of the RFQ read
+// from `file`: the run's stop naming both.
+[[noreturn]] void rfq_point_not_finite(const std::string& file, int i);
 
 // The RFQ's run-time state that field_at reads (the cell kind of the cell
 // being run and the aperture of the step), set by the driver.
