@@ -44,10 +44,22 @@ void Units::write(int unit, std::string_view record) {
   OpenUnit& u = ensure_open(unit);
   u.out << record << '\n';
   check_written(u.out, u.name);
+  ++u.lines;
 }
 
 void Units::write(int unit, const std::vector<std::string>& records) {
   for (const auto& r : records) write(unit, r);
+}
+
+std::string Units::name_of(int unit) const {
+  if (unit == kScreenUnit) return "screen";
+  const auto it = units_.find(unit);
+  return it != units_.end() ? it->second->name : "fort." + std::to_string(unit);
+}
+
+std::size_t Units::lines_written(int unit) const {
+  const auto it = units_.find(unit);
+  return it != units_.end() ? it->second->lines : 0;
 }
 
 void Units::flush(int unit) {
@@ -95,6 +107,7 @@ TextOut::TextOut(const Units& units, std::string_view name) : name_(name), out_(
 void TextOut::write(std::string_view record) {
   out_ << record << '\n';
   check_written(out_, name_);
+  ++lines_;
 }
 
 void TextOut::write(const std::vector<std::string>& records) {

@@ -43,6 +43,11 @@ class Units {
   // that was never opened is opened on fort.N first.
   void write(int unit, std::string_view record);
   void write(int unit, const std::vector<std::string>& records);
+  // The name of the file on a unit (fort.N for one never opened, "screen"
+  // for unit 6) and the number of records written to it since it was
+  // opened: the line number of the last line, for messages on a line.
+  std::string name_of(int unit) const;
+  std::size_t lines_written(int unit) const;
   void flush(int unit);
   void close(int unit);
   void flush_all();
@@ -53,6 +58,7 @@ class Units {
   struct OpenUnit {
     std::string name;
     std::ofstream out;
+    std::size_t lines = 0;
   };
   void open_unit(int unit, std::string_view name, std::ios::openmode mode);
   OpenUnit& ensure_open(int unit);
@@ -86,10 +92,12 @@ class TextOut {
   void write(std::string_view record);
   void write(const std::vector<std::string>& records);
   const std::string& name() const { return name_; }
+  std::size_t lines_written() const { return lines_; }
 
  private:
   std::string name_;
   std::ofstream out_;
+  std::size_t lines_ = 0;
 };
 
 bool file_exists(const Units& units, std::string_view name);

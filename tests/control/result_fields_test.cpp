@@ -116,13 +116,13 @@ TEST(ResultFields, NonFiniteStopsAtOnceAndTheFirstUnfitNumberIsKept) {
   const FmtItem not_finite[] = {4, std::string_view("quad"), 1.0, nan};
 
   check_result_line(*sim, f, fits, "out.dat", "element 1 (drift)", columns);
-  EXPECT_TRUE(sim->beam_out.unfit_message.empty());
+  EXPECT_TRUE(sim->result_fields.unfit_message.empty());
   EXPECT_NO_THROW(stop_on_unfit_number(*sim));
 
   check_result_line(*sim, f, wide_b, "out.dat", "element 2 (quad)", columns);
   check_result_line(*sim, f, wide_a, "out.dat", "element 3 (quad)", columns);
-  ASSERT_EQ(sim->beam_out.unfit_message.size(), 2u);
-  EXPECT_EQ(sim->beam_out.unfit_message[0],
+  ASSERT_EQ(sim->result_fields.unfit_message.size(), 2u);
+  EXPECT_EQ(sim->result_fields.unfit_message[0],
             " out.dat line of element 2 (quad): b = 2000000 does not fit its field F12.5 (written as asterisks)");
 
   try {
@@ -136,7 +136,7 @@ TEST(ResultFields, NonFiniteStopsAtOnceAndTheFirstUnfitNumberIsKept) {
     stop_on_unfit_number(*sim);
     ADD_FAILURE() << "no stop";
   } catch (const FatalStop& s) {
-    EXPECT_EQ(s.lines(), sim->beam_out.unfit_message);
+    EXPECT_EQ(s.lines(), sim->result_fields.unfit_message);
   }
 }
 
