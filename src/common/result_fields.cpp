@@ -1,5 +1,7 @@
 #include "common/result_fields.hpp"
 
+#include <cmath>
+
 #include "common/context.hpp"
 #include "platform/fatal.hpp"
 
@@ -51,6 +53,37 @@ void write_checked(CommonContext& sim, TextOut& out, const FortranFormat& format
 void write_checked(CommonContext& sim, TextOut& out, const FortranFormat& format,
                    std::initializer_list<FmtItem> items, std::string_view where) {
   write_checked(sim, out, format, std::span<const FmtItem>(items.begin(), items.size()), where);
+}
+
+void write_checked(CommonContext& sim, int unit, std::string_view layout, std::span<const FmtItem> items,
+                   std::string_view where) {
+  write_checked(sim, unit, FortranFormat(layout), items, where);
+}
+
+void write_checked(CommonContext& sim, int unit, std::string_view layout, std::initializer_list<FmtItem> items,
+                   std::string_view where) {
+  write_checked(sim, unit, FortranFormat(layout), std::span<const FmtItem>(items.begin(), items.size()), where);
+}
+
+void write_list_checked(CommonContext& sim, int unit, std::span<const FmtItem> items, std::string_view where) {
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    const FmtItem& item = items[k];
+    const double* d = std::get_if<double>(&item);
+    const float* f = std::get_if<float>(&item);
+    const bool finite = d ? std::isfinite(*d) : f ? std::isfinite(*f) : true;
+    if (finite) continue;
+    ValueMisfit m;
+    m.column = "value " + std::to_string(k + 1);
+    m.value = d ? (std::isnan(*d) ? "nan" : *d > 0 ? "inf" : "-inf") : (std::isnan(*f) ? "nan" : *f > 0 ? "inf" : "-inf");
+    m.why = "is not a finite number";
+    m.finite = false;
+    settle_field_fault(sim, misfit_at_line(m, sim.units.name_of(unit), sim.units.lines_written(unit) + 1, where));
+  }
+  sim.units.write(unit, list_directed(items));
+}
+
+void write_list_checked(CommonContext& sim, int unit, std::initializer_list<FmtItem> items, std::string_view where) {
+  write_list_checked(sim, unit, std::span<const FmtItem>(items.begin(), items.size()), where);
 }
 
 void write_checked(CommonContext& sim, int unit, RecordBlock block, std::string_view where) {

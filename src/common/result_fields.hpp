@@ -52,6 +52,16 @@ void write_checked(CommonContext& sim, TextOut& out, const FortranFormat& format
                    std::string_view where = {}, std::span<const std::string_view> columns = {});
 void write_checked(CommonContext& sim, TextOut& out, const FortranFormat& format,
                    std::initializer_list<FmtItem> items, std::string_view where = {});
+// The same with the layout given by its text (parsed on every call).
+void write_checked(CommonContext& sim, int unit, std::string_view layout, std::span<const FmtItem> items,
+                   std::string_view where = {});
+void write_checked(CommonContext& sim, int unit, std::string_view layout, std::initializer_list<FmtItem> items,
+                   std::string_view where = {});
+// A list-directed record: every number has room, so only a number that is
+// not finite stops the run (before the line is written).
+void write_list_checked(CommonContext& sim, int unit, std::span<const FmtItem> items, std::string_view where = {});
+void write_list_checked(CommonContext& sim, int unit, std::initializer_list<FmtItem> items,
+                        std::string_view where = {});
 // Checks and writes a block of records built apart (a listing).
 void write_checked(CommonContext& sim, int unit, RecordBlock block, std::string_view where = {});
 

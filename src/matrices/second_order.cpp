@@ -118,8 +118,7 @@ std::array<double, 11> poly_fit_axis(MatricesContext& sim, std::span<const doubl
     }
     const FitResiduals res = poly_fit_residuals(m, t, y, c, N);
     // The last field is the fit's term beyond the eleven coefficients: none.
-    sim.units.write(kUnitPolyFit,
-                    line.write({m, c[0], c[1], c[2], c[3], c[4], res.maxres, res.rmsres, 0.0}));
+    write_checked(sim, kUnitPolyFit, line, {m, c[0], c[1], c[2], c[3], c[4], res.maxres, res.rmsres, 0.0});
   }
   return c;
 }
