@@ -55,7 +55,7 @@ void write_trace_block(BeamContext& sim, std::int32_t n, std::int32_t k) {
   const double A = ref.ADESIGN;
   Units& u = sim.units;
   FormatCache f;
-  const std::string where = fmt::format("trace block {} at lattice line {}", k, n);
+  const std::string where = fmt::format("element {} (prmtr trace={})", n, k);
   auto put = [&](std::string_view layout, std::initializer_list<FmtItem> items) {
     write_checked(sim, kUnitLog, f.get(layout), items, where);
   };
