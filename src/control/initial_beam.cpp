@@ -32,7 +32,7 @@ constexpr const char* kValidTypes = "0, 1, 2, 20, 21, 23, 48, 49, 51, 52, 53";
 bool is_restart(const ControlContext& sim) { return sim.state.iscrch > 0; }
 
 void screen(ControlContext& sim, std::string_view fmt_text, std::initializer_list<FmtItem> items) {
-  write_checked(sim, kScreenUnit, fmt_text, items);
+  write_formatted(sim.units, kScreenUnit, fmt_text, items);
 }
 
 void check_state_count(const ControlContext& sim) {
