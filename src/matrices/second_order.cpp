@@ -123,21 +123,22 @@ std::array<double, 11> poly_fit_axis(MatricesContext& sim, std::span<const doubl
   return c;
 }
 
-std::vector<std::string> second_order_records(const SecondOrderMap& m) {
-  std::vector<std::string> out{list_directed({std::string_view(" *2ND ORDER TRANSFORM*")})};
-  const FortranFormat f("(I4,I3,D11.3)");
+RecordBlock second_order_records(const SecondOrderMap& m) {
+  RecordBlock out;
+  out.add_line(list_directed({std::string_view(" *2ND ORDER TRANSFORM*")}));
+  // Each field of 18 columns is (I4,I3,D11.3); a record holds k of them.
+  const FortranFormat f("(6(I4,I3,D11.3))");
   for (int i = 1; i <= 6; ++i) {
     for (int k = 1; k <= 6; ++k) {
-      std::string rec;
+      std::vector<FmtItem> items;
       for (int j = 1; j <= k; ++j) {
-        std::string field = f.write({i, 10 * j + k, m.T[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)][static_cast<std::size_t>(k)]})[0];
-        field.resize(18, ' ');
-        rec += field;
+        items.emplace_back(i);
+        items.emplace_back(10 * j + k);
+        items.emplace_back(m.T[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)][static_cast<std::size_t>(k)]);
       }
-      while (!rec.empty() && rec.back() == ' ') rec.pop_back();
-      out.push_back(rec);
+      out.add(f, items);
     }
-    out.push_back("");
+    out.add_line("");
   }
   return out;
 }
@@ -273,7 +274,7 @@ void matrx_second_order(MatricesContext& sim, std::int32_t& n) {
               d * u0[ii] / (u0[static_cast<std::size_t>(j - 1)] * u0[static_cast<std::size_t>(k - 1)]);
         }
       }
-    if (mode > 1) sim.units.write(kUnitMatrix, second_order_records(m));
+    if (mode > 1) write_checked(sim, kUnitMatrix, second_order_records(m), fmt::format("element {} (updat)", n));
   }
 
   const std::int32_t number = E.elem_int[static_cast<std::size_t>(n)][kElemN];

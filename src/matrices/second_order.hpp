@@ -65,7 +65,7 @@ struct SecondOrderMap {
 // The records " *2ND ORDER TRANSFORM*" and, per output i and k = 1..6, the
 // coefficients T(i, j, k), j = 1..k, in (I4,I3,D11.3) fields of 18 columns;
 // an empty line after each i.
-std::vector<std::string> second_order_records(const SecondOrderMap& m);
+RecordBlock second_order_records(const SecondOrderMap& m);
 
 // The lattice commands of a second-order section (N from P7 of the updat
 // line, 1 when 0).
