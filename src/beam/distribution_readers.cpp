@@ -265,9 +265,9 @@ void write_state_table(BeamContext& sim, const CensusFormat& f, const StateSums&
   const FortranFormat row("(I3,2F7.1,I8,6E15.5)");
   for (std::int32_t iq = 1; iq <= cfg.NQTOT; ++iq) {
     const auto& m = mean[iq];
-    sim.units.write(kUnitLog, row.write({iq, cfg.QQ[iq], cfg.AMASS[iq], cfg.NPAT[iq], m[1],
-                                         1000.0 * m[2], m[3], 1000.0 * m[4],
-                                         m[5] / kDegToRad, m[6]}));
+    write_checked(sim, kUnitLog, row,
+                  {iq, cfg.QQ[iq], cfg.AMASS[iq], cfg.NPAT[iq], m[1], 1000.0 * m[2], m[3], 1000.0 * m[4],
+                   m[5] / kDegToRad, m[6]});
   }
 }
 

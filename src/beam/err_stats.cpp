@@ -81,7 +81,7 @@ void err_stat_write(BeamContext& sim) {
     const PooledEmittances pe =
         pooled_emittances(sim.err_acc, n, sim.history.ref_W_out[k], sim.ref.FREQB, sim.ref.amu_kev);
     if (pe.found) e = pe.e;
-    out.write(fmt.write({n, sim.elements.elem_name[k].view(), sim.elements.elem_pos[k], e[0], e[1], e[2]}));
+    write_checked(sim, out, fmt, {n, sim.elements.elem_name[k].view(), sim.elements.elem_pos[k], e[0], e[1], e[2]});
   }
 }
 

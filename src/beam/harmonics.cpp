@@ -129,22 +129,22 @@ void beam_harmonics(BeamContext& sim, std::int32_t N, std::string_view where) {
     const double* beta = p.beta[iq] + c.NPAT[iq];
     for (int k = 1; k <= N; ++k) seq[k] = beta[k];
     fit = fit_harmonics(sim, samples);
-    write_formatted(u, kUnitLog, f_label, {std::string_view("dbeta="), fit.dbeta});
-    write_formatted(u, kUnitLog, f_label, {std::string_view(" beta0="), fit.beta0});
+    write_checked(sim, kUnitLog, f_label, {std::string_view("dbeta="), fit.dbeta});
+    write_checked(sim, kUnitLog, f_label, {std::string_view(" beta0="), fit.beta0});
     if (fit.dbeta == 0.0) {
       u.write(kUnitLog, fmt::format(" Q={:7.1f}: the test particles show no speed modulation "
                                     "(dbeta = 0); no harmonic series",
                                     c.QQ[iq]));
       continue;
     }
-    write_formatted(u, kUnitLog, "(A6,F7.1)", {std::string_view(" Q="), c.QQ[iq]});
+    write_checked(sim, kUnitLog, "(A6,F7.1)", {std::string_view(" Q="), c.QQ[iq]});
     u.write(kUnitLog, "");
-    write_formatted(u, kUnitLog, "(A2,2A15)",
+    write_checked(sim, kUnitLog, "(A2,2A15)",
                     {std::string_view(" n"), std::string_view("       a(n)    "),
                      std::string_view("       b(n)    ")});
     const FortranFormat& f_coef = fmts.get("(I2,2E15.5)");
     for (int n = 0; n <= kMaxHarmonic; ++n)
-      write_formatted(u, kUnitLog, f_coef, {n, fit.a[n], fit.b[n]});
+      write_checked(sim, kUnitLog, f_coef, {n, fit.a[n], fit.b[n]});
   }
   const bool last_flat = fit.dbeta == 0.0;
 
@@ -157,15 +157,15 @@ void beam_harmonics(BeamContext& sim, std::int32_t N, std::string_view where) {
       const double t = ring_phase(k, N);
       const double s = series(fit, kTwoPi * (k - 1) / N);
       const double saw = (ref[k] - mid) / dbp;
-      write_formatted(u, kUnitSeries, f_row5, {t, s / dbp, seq[k] / dbp, saw});
-      write_formatted(u, kUnitSeries, f_row5, {t, s, seq[k], saw});
+      write_checked(sim, kUnitSeries, f_row5, {t, s / dbp, seq[k] / dbp, saw});
+      write_checked(sim, kUnitSeries, f_row5, {t, s, seq[k], saw});
     }
   }
 
   // Speeds of every ring.
   for (int iq = 1; iq <= c.NQTOT; ++iq) {
     const double* beta = p.beta[iq] + c.NPAT[iq];
-    for (int k = 1; k <= N; ++k) write_formatted(u, kUnitLog, f_row5, {ring_phase(k, N), beta[k]});
+    for (int k = 1; k <= N; ++k) write_checked(sim, kUnitLog, f_row5, {ring_phase(k, N), beta[k]});
     u.write(kUnitLog, "");
   }
   // Phases of the rings, one value per state (five to a line).
@@ -173,7 +173,7 @@ void beam_harmonics(BeamContext& sim, std::int32_t N, std::string_view where) {
   for (int k = 1; k <= N; ++k) {
     items.assign(1, ring_phase(k, N));
     for (int iq = 1; iq <= c.NQTOT; ++iq) items.emplace_back(p.phase[iq][c.NPAT[iq] + k]);
-    write_formatted(u, kUnitLog, f_row5, items);
+    write_checked(sim, kUnitLog, f_row5, items);
   }
   // Phases of the first N beam particles: k, t_k and up to four states on
   // the line, further states continued on lines indented by 4.
@@ -184,11 +184,11 @@ void beam_harmonics(BeamContext& sim, std::int32_t N, std::string_view where) {
     items.assign({k, ring_phase(k, N)});
     const int on_line = std::min(c.NQTOT, kFirstLineStates);
     for (int iq = 1; iq <= on_line; ++iq) items.emplace_back(p.phase[iq][k]);
-    write_formatted(u, kUnitLog, f_first, items);
+    write_checked(sim, kUnitLog, f_first, items);
     if (c.NQTOT > on_line) {
       items.clear();
       for (int iq = on_line + 1; iq <= c.NQTOT; ++iq) items.emplace_back(p.phase[iq][k]);
-      write_formatted(u, kUnitLog, f_more, items);
+      write_checked(sim, kUnitLog, f_more, items);
     }
   }
 }

@@ -33,6 +33,8 @@ static_assert(kOutQHeader.size() == 301);
 
 constexpr std::string_view kEmitHeader = "(TR2,6A15)";
 constexpr std::string_view kEmitRow = "(6E15.5)";
+constexpr std::string_view kEmitColumns[] = {"ex [cm*mrad]", "1-N/N0", "ey [cm*mrad]",
+                                             "1-N/N0",       "ez [keV/u*ns]", "1-N/N0"};
 
 // The headings of the out_q.dat columns, item by item (a line after the
 // first of a block lacks the first four).
@@ -189,22 +191,6 @@ void write_outq_block(BeamContext& sim, std::int32_t n, std::string_view name, d
 
 }  // namespace
 
-void check_result_line(BeamContext& sim, const FortranFormat& format, std::span<const FmtItem> items,
-                       std::string_view file, std::string_view where, std::span<const std::string_view> columns) {
-  std::optional<FieldFault> fault = field_fault(format, items, file, where, columns);
-  if (!fault) return;
-  if (!fault->finite) fatal(std::move(fault->lines), true);
-  std::vector<std::string>& first = sim.beam_out.unfit_message;
-  if (!first.empty()) return;
-  first = {fault->lines[0] + " (written as asterisks)",
-           " the run went on to its end with the other values written; a nearly degenerate beam (few particles"
-           " on one line of a phase plane) or an input beyond any machine gives such a value"};
-}
-
-void stop_on_unfit_number(const BeamContext& sim) {
-  if (!sim.beam_out.unfit_message.empty()) fatal(sim.beam_out.unfit_message, true);
-}
-
 std::string level_label(double part) {
   const std::string d = int_to_3digits(static_cast<std::int32_t>(part * 1000.0));
   return d.substr(0, 2) + "." + d.substr(2, 1);
@@ -270,7 +256,8 @@ void write_emit_level(BeamContext& sim, const LevelCurve& curve) {
   for (int i = 0; i < kLevelCurveRows; ++i) {
     const auto& e = curve.e[static_cast<std::size_t>(i)];
     const auto& f = curve.f[static_cast<std::size_t>(i)];
-    sim.units.write(kUnitEmitLevel, row.write({e[1], f[1], e[2], f[2], e[3], f[3]}));
+    const FmtItem items[] = {e[1], f[1], e[2], f[2], e[3], f[3]};
+    write_checked(sim, kUnitEmitLevel, row, items, {}, kEmitColumns);
   }
 }
 

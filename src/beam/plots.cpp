@@ -376,7 +376,7 @@ void write_rms_rows(BeamContext& sim, const std::vector<double>& z) {
   const FortranFormat& f = sim.plots.formats.get(kRmsRowFormat);
   for (int k = first; k <= sim.ref.nstep; ++k) {
     const auto& v = sim.stats.step_stats[static_cast<std::size_t>(k)].v;
-    write_formatted(sim.units, kUnitRms, f,
+    write_checked(sim, kUnitRms, f,
                     {z[static_cast<std::size_t>(k)], v[1], v[2] * 1000.0, v[3], v[4] * 1000.0, v[5] / kDeg,
                      v[6] * 100.0, v[7] * 1000.0, v[8] * 1000.0, v[9] / kDeg * 100.0});
   }
@@ -1043,19 +1043,19 @@ void write_xxp_histogram(BeamContext& sim) {
                                      static_cast<std::size_t>(iy)];
         proj_x[static_cast<std::size_t>(ix)] += n;
         proj_xp[static_cast<std::size_t>(iy)] += n;
-        out.write(row.write({-b.XHIST + (ix + 0.5) * hx, -b.YHIST + (iy + 0.5) * hy, n}));
+        write_checked(sim, out, row, {-b.XHIST + (ix + 0.5) * hx, -b.YHIST + (iy + 0.5) * hy, n});
       }
   }
   const FortranFormat row1("(F12.4,I10)");
   {
     TextOut out(sim.units, "hist1.dat");
     for (int ix = 0; ix < nx; ++ix)
-      out.write(row1.write({-b.XHIST + (ix + 0.5) * hx, proj_x[static_cast<std::size_t>(ix)]}));
+      write_checked(sim, out, row1, {-b.XHIST + (ix + 0.5) * hx, proj_x[static_cast<std::size_t>(ix)]});
   }
   {
     TextOut out(sim.units, "hist2.dat");
     for (int iy = 0; iy < ny; ++iy)
-      out.write(row1.write({-b.YHIST + (iy + 0.5) * hy, proj_xp[static_cast<std::size_t>(iy)]}));
+      write_checked(sim, out, row1, {-b.YHIST + (iy + 0.5) * hy, proj_xp[static_cast<std::size_t>(iy)]});
   }
   // Means and rms Twiss values of the counted particles.
   const std::size_t n = xs.size();
@@ -1085,9 +1085,9 @@ void write_xxp_histogram(BeamContext& sim) {
   const double eps = det > kDegenerateDet * s11 * s22 ? std::sqrt(det) : 0.0;
   const double alpha = eps > 0.0 ? -s12 / eps : 0.0;
   const double beta = eps > 0.0 ? s11 / eps : 0.0;
-  write_formatted(sim.units, kUnitLog, "(A6,1PE14.6,A6,1PE14.6)",
+  write_checked(sim, kUnitLog, "(A6,1PE14.6,A6,1PE14.6)",
                   {std::string_view(" Xavr="), mx, std::string_view(" Yavr="), mxp});
-  write_formatted(sim.units, kUnitLog, "(A8,1PE14.6,A8,1PE14.6,A8,1PE14.6)",
+  write_checked(sim, kUnitLog, "(A8,1PE14.6,A8,1PE14.6,A8,1PE14.6)",
                   {std::string_view(" EpsRMS="), eps, std::string_view(" AlpRMS="), alpha,
                    std::string_view(" BetRMS="), beta});
 }

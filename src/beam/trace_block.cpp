@@ -3,6 +3,8 @@
 #include <cmath>
 #include <string_view>
 
+#include <fmt/format.h>
+
 #include "beam/stats.hpp"
 #include "beam/beam_context.hpp"
 #include "common/unit_numbers.hpp"
@@ -53,8 +55,9 @@ void write_trace_block(BeamContext& sim, std::int32_t n, std::int32_t k) {
   const double A = ref.ADESIGN;
   Units& u = sim.units;
   FormatCache f;
-  auto put = [&](std::string_view fmt, std::initializer_list<FmtItem> items) {
-    write_formatted(u, kUnitLog, f.get(fmt), items);
+  const std::string where = fmt::format("element {} (prmtr trace={})", n, k);
+  auto put = [&](std::string_view layout, std::initializer_list<FmtItem> items) {
+    write_checked(sim, kUnitLog, f.get(layout), items, where);
   };
   auto empty = [&] { u.write(kUnitLog, ""); };
 

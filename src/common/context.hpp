@@ -7,6 +7,7 @@
 #pragma once
 
 #include "common/records.hpp"
+#include "common/result_fields.hpp"
 #include "platform/clock.hpp"
 #include "platform/screen.hpp"
 #include "platform/units.hpp"
@@ -53,6 +54,8 @@ struct CommonContext {
   PrmtrRequests prmtr;  // field-extraction and space-charge output requests
   // The mesh report of the last space-charge solve, which the plot panel shows.
   ScMeshReport sc_mesh;
+  // The first number of the run that a result file could not hold.
+  ResultFields result_fields;
 };
 
 }  // namespace linac

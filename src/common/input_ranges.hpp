@@ -62,12 +62,13 @@
 // FREQB range, the space-charge grid and model as velmo.dat allows them;
 // a restart file's harmonic with FREQB * harm in the FREQB range.
 //
-// Result files (out.dat, out_q.dat, coord.dat, lost.dat, wtmp.dat): before
-// each line is written, every number of it must be finite and fit the field
-// of its layout (check_result_line in beam/out_tables.hpp). A number that is
-// not finite stops the run at once; one too wide for its field is written as
+// Result files (out.dat, out_q.dat, coord.dat, lost.dat, wtmp.dat, and every
+// other formatted file: matrix.dat, the monitors, the log.dat listings, ...):
+// before each line is written, every number of it must be finite and fit
+// the field of its layout (common/result_fields.hpp). A number that is not
+// finite stops the run at once; one too wide for its field is written as
 // asterisks and the run, once at its end, stops with status 1 naming the
-// file, the element, the column and the value. Fields of F12.5 hold
+// file, the line or element, the column and the value. Fields of F12.5 hold
 // -99999.99999 .. 999999.99999, F12.1 up to 99999999999.9, F12.3 the lost.dat
 // positions to 1e8 cm, F12.7 its speeds; E15.5 holds every finite number;
 // the F4.1 charge column of out_q.dat holds -9.9 .. 99.9 (a charge number

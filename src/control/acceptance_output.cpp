@@ -49,7 +49,7 @@ void write_acceptance_files(ControlContext& sim) {
       // A slot beyond the kept statuses (the file holds more) keeps its own.
       const std::int32_t final_status =
           static_cast<std::size_t>(i) < kept.size() ? kept[i] : p.status[iq][i];
-      (final_status >= 0 ? accepted : stopped).write(kRow.write(row));
+      write_checked(sim, final_status >= 0 ? accepted : stopped, kRow, row);
     }
   }
 }

@@ -162,8 +162,8 @@ void set_grid(ControlContext& sim, std::int32_t n, const double* P) {
 
 void open_rms_file(ControlContext& sim) {
   sim.units.open(kUnitRms, "rms.dat");
-  write_formatted(sim.units, kUnitRms, "(A96)", {kRmsTitle});
-  write_formatted(sim.units, kUnitRms, "(A183)", {kRmsColumns});
+  write_checked(sim, kUnitRms, "(A96)", {kRmsTitle});
+  write_checked(sim, kUnitRms, "(A183)", {kRmsColumns});
 }
 
 // The action of the line's parameter code. Returns false when the line

@@ -78,10 +78,10 @@ void enge_report(ControlContext& sim, std::int32_t t) {
   for (const Side s : {Side{1, " entrance c0:c5  ", "entrance c0:c5="}, Side{2, " exit    c0:c5  ", "exit   c0:c5= "}}) {
     const std::int32_t slot = src[static_cast<std::size_t>(s.k)];
     if (slot == 0) {
-      write_formatted(sim.units, kUnitLog, "(A6,A20,A16)", {name, s.internal, std::string_view(" are internal")});
+      write_checked(sim, kUnitLog, "(A6,A20,A16)", {name, s.internal, std::string_view(" are internal")});
     } else {
       const auto& P = sim.elements.elem_par[static_cast<std::size_t>(slot)];
-      write_formatted(sim.units, kUnitLog, "(A6,A20,6F12.6)", {name, s.given, P[1], P[2], P[3], P[4], P[5], P[6]});
+      write_checked(sim, kUnitLog, "(A6,A20,6F12.6)", {name, s.given, P[1], P[2], P[3], P[4], P[5], P[6]});
     }
   }
 }

@@ -58,19 +58,19 @@ std::string corrector_label(int t, int n_x) {
 void correlation_table(CorrectionsContext& sim, std::int32_t s, const Square& v, int n, int n_x, std::string_view rms_label) {
   Units& u = sim.units;
   u.write(kUnitBpMonitor, list_directed({std::string_view("!**Correlation matrix for correctors")}));
-  write_formatted(u, kUnitBpMonitor, "(13X,A14,A20,A30)",
+  write_checked(sim, kUnitBpMonitor, "(13X,A14,A20,A30)",
                   {std::string_view(" CorrLim,mrad "), rms_label, std::string_view(" correlation coefficients ")});
   const std::string f = fmt::format("(A12,F14.6,F17.6,{}F12.4)", n);
   for (int t = 1; t <= n; ++t) {
     const std::string name = corrector_label(t, n_x);
     std::vector<FmtItem> items{std::string_view(name), sim.corr_study.corr_limit[s][t], v[t][t]};
     for (int t2 = 1; t2 <= n; ++t2) items.emplace_back(v[t][t2]);
-    write_formatted(u, kUnitBpMonitor, f, items);
+    write_checked(sim, kUnitBpMonitor, f, items);
   }
 }
 
 void section_header(CorrectionsContext& sim, std::int32_t s, std::int32_t cdump) {
-  write_formatted(sim.units, kUnitBpMonitor, "(2X,A8,I3,13X,A30,I3)",
+  write_checked(sim, kUnitBpMonitor, "(2X,A8,I3,13X,A30,I3)",
                   {std::string_view("SECTION#"), s, std::string_view(" correction for CDUMP#"), cdump});
 }
 
@@ -87,11 +87,11 @@ void write_correction_report(CorrectionsContext& sim, std::int32_t s) {
 
   // 1-3. Seed, section and counts.
   text(stars);
-  write_formatted(u, kUnitBpMonitor, "(28X,A8,I5,A2)", {std::string_view("* Seed#"), sim.state.iseed, std::string_view(" *")});
+  write_checked(sim, kUnitBpMonitor, "(28X,A8,I5,A2)", {std::string_view("* Seed#"), sim.state.iseed, std::string_view(" *")});
   text(stars);
   section_header(sim, s, sim.scan.cur_cdump);
   if (sim.scan.cur_cdump == 0) return;
-  write_formatted(u, kUnitBpMonitor, "(3(A15,I2))",
+  write_checked(sim, kUnitBpMonitor, "(3(A15,I2))",
                   {std::string_view("No. of XCorr= "), cs.n_x, std::string_view("No. of YCorr= "), cs.n_y,
                    std::string_view("No. of Mon="), cs.n_mon});
 
@@ -103,19 +103,19 @@ void write_correction_report(CorrectionsContext& sim, std::int32_t s) {
     std::vector<FmtItem> items;
     for (int t = 1; t <= n; ++t) items.emplace_back(cs.resp[j][t]);
     items.emplace_back(-cs.rhs[j]);
-    write_formatted(u, kUnitBpMonitor, eqf, items);
+    write_checked(sim, kUnitBpMonitor, eqf, items);
   }
 
   // 6-9. Transfer functions per mrad of kick.
   empty();
   text("!** Transfer functions   ");
   auto transfer = [&](int t_first, int t_last, std::initializer_list<FmtItem> heads, std::string_view due) {
-    write_formatted(u, kUnitBpMonitor, "(30X,4A13)", heads);
+    write_checked(sim, kUnitBpMonitor, "(30X,4A13)", heads);
     for (int m = 1; m <= cs.n_mon; ++m)
       for (int t = t_first; t <= t_last; ++t) {
         const auto& r = cs.mon_read_t[1][m][t];
         const double lim = cs.corr_limit[ss][t];
-        write_formatted(u, kUnitBpMonitor, "(A8,I2,A10,A10,4F13.4)",
+        write_checked(sim, kUnitBpMonitor, "(A8,I2,A10,A10,4F13.4)",
                         {std::string_view(" Mon#"), m, due, std::string_view(cs.corr_name[t]), r[1] / lim,
                          r[2] / lim * 1000.0, r[3] / lim, r[4] / lim * 1000.0});
       }
@@ -133,7 +133,7 @@ void write_correction_report(CorrectionsContext& sim, std::int32_t s) {
   // 10-11. Spread of the corrected monitor readings over the fits.
   const double reps = sim.corr.MONERR;
   text("!** unnormalized RMS emittances of the beam and monitors");
-  write_formatted(u, kUnitBpMonitor, "(10X,4A18)",
+  write_checked(sim, kUnitBpMonitor, "(10X,4A18)",
                   {std::string_view("   ex_beam,mm*mrad"), std::string_view("   ey_beam,mm*mrad"),
                    std::string_view("    ex_mon,mm*mrad"), std::string_view("    ey_mon,mm*mrad")});
   for (int m = 1; m <= cs.n_mon; ++m) {
@@ -144,7 +144,7 @@ void write_correction_report(CorrectionsContext& sim, std::int32_t s) {
     const double ex = emit(V(1, 1), V(2, 2), V(1, 2));
     const double ey = emit(V(3, 3), V(4, 4), V(3, 4));
     const std::string label = " mon #" + int_to_2digits(m) + "  ";
-    write_formatted(u, kUnitBpMonitor, "(A10,4D18.5)",
+    write_checked(sim, kUnitBpMonitor, "(A10,4D18.5)",
                     {std::string_view(label), sim.beam_moments.eps_rms[1] * 1000.0,
                      sim.beam_moments.eps_rms[2] * 1000.0, ex * 1000.0, ey * 1000.0});
   }
@@ -158,12 +158,12 @@ void write_correction_report(CorrectionsContext& sim, std::int32_t s) {
   auto monitors = [&](std::string_view title, const auto& read) {
     empty();
     text(title);
-    write_formatted(u, kUnitBpMonitor, "(10X,A51)",
+    write_checked(sim, kUnitBpMonitor, "(10X,A51)",
                     {std::string_view("       X[cm]    X'[mrad]       Y[cm]    Y'[mrad]   ")});
     for (int m = 1; m <= cs.n_mon; ++m) {
       const std::string label = " mon #" + int_to_2digits(m) + "  ";
       const auto& r = read(m);
-      write_formatted(u, kUnitBpMonitor, "(A10,4F12.4)",
+      write_checked(sim, kUnitBpMonitor, "(A10,4F12.4)",
                       {std::string_view(label), r[1], r[2] * 1000.0, r[3], r[4] * 1000.0});
     }
   };
@@ -173,17 +173,17 @@ void write_correction_report(CorrectionsContext& sim, std::int32_t s) {
   // 17. Strengths.
   empty();
   text("!**Strengths of the Correctors ");
-  write_formatted(u, kUnitBpMonitor, "(12X,2A17)", {std::string_view("    CorrLim[mrad]"), std::string_view("    CorrStr[mrad]")});
+  write_checked(sim, kUnitBpMonitor, "(12X,2A17)", {std::string_view("    CorrLim[mrad]"), std::string_view("    CorrStr[mrad]")});
   for (int t = 1; t <= n; ++t)
-    write_formatted(u, kUnitBpMonitor, "(A12,2F17.4)",
+    write_checked(sim, kUnitBpMonitor, "(A12,2F17.4)",
                     {std::string_view(cs.corr_name[t]), cs.corr_limit[ss][t], cs.corr_value[t]});
 
   // 18. Closing lines.
   for (int i = 0; i < 2; ++i)
-    write_formatted(u, kUnitBpMonitor, "(A60)", {std::string_view("*****************************************")});
-  for (int i = 0; i < 3; ++i) write_formatted(u, kUnitBpMonitor, "(A50)", {std::string_view("")});
-  write_formatted(u, kUnitBpMonitor, "(A50)", {std::string_view("   !* OUTPUT FOR ALL SEEDS *! ")});
-  write_formatted(u, kUnitBpMonitor, "(A50)", {std::string_view("")});
+    write_checked(sim, kUnitBpMonitor, "(A60)", {std::string_view("*****************************************")});
+  for (int i = 0; i < 3; ++i) write_checked(sim, kUnitBpMonitor, "(A50)", {std::string_view("")});
+  write_checked(sim, kUnitBpMonitor, "(A50)", {std::string_view("   !* OUTPUT FOR ALL SEEDS *! ")});
+  write_checked(sim, kUnitBpMonitor, "(A50)", {std::string_view("")});
 }
 
 void corrector_statistics(CorrectionsContext& sim) {

@@ -25,7 +25,7 @@ constexpr double kDevPrintMax = 0.5;
 const std::string kStars = std::string(28, ' ') + std::string(14, '*');
 
 void write_list(CorrectionsContext& sim, int unit, std::initializer_list<FmtItem> items) {
-  sim.units.write(unit, list_directed(items));
+  write_list_checked(sim, unit, items);
 }
 
 bool section_has(const CorrectionsContext& sim, std::int32_t first, std::int32_t last, std::string_view keyword) {
@@ -47,7 +47,7 @@ void quality_checks(CorrectionsContext& sim) {
   if (cs.phcor_mode_energy == 1) wm = sim.stats.qstate_centroids[1][6];
   if (cs.phcor_mode_energy == 2) wm = 1000.0 * sim.stats.element_stats[pos].w_mean;
   auto bad = [&](std::string_view what) {
-    write_formatted(sim.units, kUnitLog, "(2(A10,I3),A30)",
+    write_checked(sim, kUnitLog, "(2(A10,I3),A30)",
                     {std::string_view("Nseed#"), sim.state.iseed, std::string_view("Section#"), sim.scan.cur_cdump,
                      what});
   };
@@ -71,7 +71,7 @@ void closing_block(CorrectionsContext& sim, std::int32_t last) {
   const auto p = static_cast<std::size_t>(last);
   const double e = 1000.0 * sim.stats.element_stats[p].w_mean;
   const double wr = sim.history.ref_W_out[p];
-  write_formatted(u, kUnitPhMonitor, "(A12,F8.2,2(A7,F10.2),A6)",
+  write_checked(sim, kUnitPhMonitor, "(A12,F8.2,2(A7,F10.2),A6)",
                   {std::string_view(" Wkin-Wtmp="), e - wr, std::string_view("Wkin="), e, std::string_view("Wtmp="),
                    wr, std::string_view("Kev/u")});
   double wa = 0.0, pa = 0.0;
@@ -81,11 +81,11 @@ void closing_block(CorrectionsContext& sim, std::int32_t last) {
     pa += cs.q_weight[static_cast<std::size_t>(iq)] * sim.particles.phase[iq][0];
   }
   const auto& c1 = sim.stats.qstate_centroids[1];
-  write_formatted(u, kUnitPhMonitor, "(2(4X,A12,F12.4),A8)",
+  write_checked(sim, kUnitPhMonitor, "(2(4X,A12,F12.4),A8)",
                   {std::string_view("Wavr="), e, std::string_view("WTestavr="), wa, std::string_view("[kev/u]"),
                    std::string_view("W(Q1)="), c1[6], std::string_view("WTest(Q1)="),
                    kinetic_w(sim, sim.particles.beta[1][0]), std::string_view("[kev/u]")});
-  write_formatted(u, kUnitPhMonitor, "(2(4X,A12,F12.4),A8)",
+  write_checked(sim, kUnitPhMonitor, "(2(4X,A12,F12.4),A8)",
                   {std::string_view("PHavr="), sim.beam_moments.centroid[5] * kRadToDeg,
                    std::string_view("PHavrTest="), pa * kRadToDeg, std::string_view("[deg]"),
                    std::string_view("PH(Q1)="), c1[5] * kRadToDeg, std::string_view("PHTest(Q1)="),
@@ -123,8 +123,8 @@ void write_final_pass_lines(CorrectionsContext& sim, std::int32_t k, FormatCache
     phq.emplace_back(ph[i]);
   }
   const FortranFormat& f = fc.get("(A6,F15.3,6D15.5)");
-  write_formatted(sim.units, kUnitOutWq, f, wq);
-  write_formatted(sim.units, kUnitOutPhq, f, phq);
+  write_checked(sim, kUnitOutWq, f, wq);
+  write_checked(sim, kUnitOutPhq, f, phq);
 }
 
 void reset_test_particles(CorrectionsContext& sim) {
@@ -177,7 +177,6 @@ void clear_trial_marks(CorrectionsContext& sim, std::int32_t first, std::int32_t
 void error_study_corrections(CorrectionsContext& sim) {
   CorrStudy& cs = sim.corr_study;
   RunState& st = sim.state;
-  Units& u = sim.units;
   const bool listing = st.IFLAG_UNIX == 0;
   FormatCache fc;
   sim.state.corr_passes_running = 1;
@@ -186,7 +185,7 @@ void error_study_corrections(CorrectionsContext& sim) {
   write_list(sim, kUnitCoMonitor, {st.iseed});
   if (listing) {
     write_list(sim, kUnitPhMonitor, {std::string_view(kStars)});
-    write_formatted(u, kUnitPhMonitor, "(28X,A8,I5,A2)",
+    write_checked(sim, kUnitPhMonitor, "(28X,A8,I5,A2)",
                     {std::string_view("* Seed#"), st.iseed, std::string_view(" *")});
     write_list(sim, kUnitPhMonitor, {std::string_view(kStars)});
     write_list(sim, kScreenUnit, {std::string_view(" Nseed"), st.iseed});
@@ -198,7 +197,7 @@ void error_study_corrections(CorrectionsContext& sim) {
     cs.corr_index = s;
     if (listing) {
       write_list(sim, kUnitPhMonitor, {std::string_view(" ")});
-      write_formatted(u, kUnitPhMonitor, "(10X,A13,I4,A3)",
+      write_checked(sim, kUnitPhMonitor, "(10X,A13,I4,A3)",
                       {std::string_view("!* Section#"), s, std::string_view(" *!")});
     }
     write_list(sim, kUnitCoMonitor, {s});
@@ -236,8 +235,8 @@ void error_study_corrections(CorrectionsContext& sim) {
     const std::string phq_head =
         " name         dist[m]     PH(Q1),deg     PH(Q2),deg     PH(Q3),deg     PH(Q4),deg     PH(Q5),deg      "
         "PHavr,deg   ";
-    write_formatted(u, kUnitOutWq, fc.get("(A112)"), {std::string_view(wq_head)});
-    write_formatted(u, kUnitOutPhq, fc.get("(A112)"), {std::string_view(phq_head)});
+    write_checked(sim, kUnitOutWq, fc.get("(A112)"), {std::string_view(wq_head)});
+    write_checked(sim, kUnitOutPhq, fc.get("(A112)"), {std::string_view(phq_head)});
     st.ipos = first - 1;
     sim.ref.wavelength_2pi = sim.ref.wavelength / sim.ref.harm / kTwoPi;
     sim.ref.nstep = 1;

@@ -79,25 +79,24 @@ void longitudinal_pass(CorrectionsContext& sim, std::int32_t first) {
 // The energy and phase lines of a measurement in ph_monitor.dat.
 void measurement_report(CorrectionsContext& sim, std::string_view q1_phase_label) {
   const CorrStudy& cs = sim.corr_study;
-  Units& u = sim.units;
   const std::string_view f = "(2(4X,A12,F12.4),A8)";
   const auto& c1 = sim.stats.qstate_centroids[1];
   if (sim.corr.PARTEQ > 0.0) {
     const double eb = 1000.0 * sim.stats.element_stats[static_cast<std::size_t>(cs.phcor_pos)].w_mean;
-    write_formatted(u, kUnitPhMonitor, f,
+    write_checked(sim, kUnitPhMonitor, f,
                     {std::string_view("Wavr="), eb, std::string_view("WavrTest="), cs.w_test_avr[0],
                      std::string_view("[kev/u]"), std::string_view("W(Q1)="), c1[6], std::string_view("W(Q1)Test="),
                      cs.w_test[1][0], std::string_view("[kev/u]")});
-    write_formatted(u, kUnitPhMonitor, f,
+    write_checked(sim, kUnitPhMonitor, f,
                     {std::string_view("PHavr="), sim.beam_moments.centroid[5] * kRadToDeg,
                      std::string_view("PHavrTest="), cs.ph_test_avr[0] * kRadToDeg, std::string_view("[deg]"),
                      std::string_view("PH(Q1)="), c1[5] * kRadToDeg, q1_phase_label, cs.ph_test[1][0] * kRadToDeg,
                      std::string_view("[deg]")});
   } else if (sim.corr.PARTEQ == 0.0) {
-    write_formatted(u, kUnitPhMonitor, f,
+    write_checked(sim, kUnitPhMonitor, f,
                     {std::string_view("WavrTest="), cs.w_test_avr[0], std::string_view("W(Q1)Test="),
                      cs.w_test[1][0], std::string_view("[kev/u]")});
-    write_formatted(u, kUnitPhMonitor, f,
+    write_checked(sim, kUnitPhMonitor, f,
                     {std::string_view("PHavrTest="), cs.ph_test_avr[0] * kRadToDeg, std::string_view("PH(Q1)Test="),
                      cs.ph_test[1][0] * kRadToDeg, std::string_view("[deg]")});
   }
@@ -129,7 +128,7 @@ void longitudinal_correction(CorrectionsContext& sim, std::int32_t s) {
     cs.phcor_mode_energy = nint(P[2], "phcor P2");
     cs.phcor_tol_phase = P[3];
     cs.phcor_tol_energy = P[4];
-    write_formatted(u, kUnitPhMonitor, "(I2,A6,2I2,2F6.2)",
+    write_checked(sim, kUnitPhMonitor, "(I2,A6,2I2,2F6.2)",
                     {e.elem_int[kk][kElemN], std::string_view("phcor"), cs.phcor_mode_phase, cs.phcor_mode_energy,
                      P[3], P[4]});
     auto bad = [](std::int32_t mode) { return mode < 0 || mode > 2; };
@@ -207,19 +206,19 @@ void longitudinal_correction(CorrectionsContext& sim, std::int32_t s) {
       corr = -((1.0 + err) * wm - wr) / (S / sim.corr_limits.TE00_STEP);
     }
     u.write(kUnitPhMonitor, list_directed({}));
-    write_formatted(u, kUnitPhMonitor, "(A12,F8.2,2(A7,F10.2),A6)",
+    write_checked(sim, kUnitPhMonitor, "(A12,F8.2,2(A7,F10.2),A6)",
                     {std::string_view(" Wkin-Wtmp="), wm - wr, std::string_view(" Wkin="), wm,
                      std::string_view("Wtmp="), wr, std::string_view("Kev/u")});
-    write_formatted(u, kUnitPhMonitor, "(A7,A8,A17,A17)",
+    write_checked(sim, kUnitPhMonitor, "(A7,A8,A17,A17)",
                     {std::string_view("n_el#"), std::string_view(" cavCr#"), std::string_view("    dW/dTE00"),
                      std::string_view("       dW/dPHdev")});
     for (std::size_t c = 1; c <= cavities.size(); ++c) {
-      write_formatted(u, kUnitPhMonitor, "(I7,I8,F12.2,A6,F9.2,A8)",
+      write_checked(sim, kUnitPhMonitor, "(I7,I8,F12.2,A6,F9.2,A8)",
                       {cavities[c - 1], static_cast<std::int32_t>(c),
                        cs.w_test_avr[2 * c - 1] / sim.corr_limits.TE00_STEP / 100.0, std::string_view(" keV/%"),
                        cs.w_test_avr[2 * c] / sim.corr_limits.PHDEV_STEP * kPi / 180.0, std::string_view(" keV/deg")});
     }
-    write_formatted(u, kUnitPhMonitor, "(A6,F12.2,A1)", {std::string_view(" dTE00"), corr * 100.0, std::string_view("%")});
+    write_checked(sim, kUnitPhMonitor, "(A6,F12.2,A1)", {std::string_view(" dTE00"), corr * 100.0, std::string_view("%")});
     u.write(kUnitPhMonitor, list_directed({}));
     for (std::int32_t k : cavities) {
       const auto kk = static_cast<std::size_t>(k);
@@ -262,7 +261,7 @@ void longitudinal_correction(CorrectionsContext& sim, std::int32_t s) {
       dRNUN(sim, 1, &uu);
       p9 += (1.0 - 2.0 * uu) * tp;
     }
-    write_formatted(u, kUnitPhMonitor, "(A10,F8.2,A4)", {std::string_view("dPHASE="), p9 * kRadToDeg, std::string_view(" deg")});
+    write_checked(sim, kUnitPhMonitor, "(A10,F8.2,A4)", {std::string_view("dPHASE="), p9 * kRadToDeg, std::string_view(" deg")});
   }
 
   // 10. The section's starting beam again.

@@ -25,27 +25,25 @@ bool is_bracket_number(const CorrStudy& cs, std::int32_t num) {
 [[noreturn]] void opened_brackets() { fatal(" opened CDUMP brackets"); }
 
 // The three-line block of one section and an empty line.
-std::vector<std::string> section_block(const CorrectionsContext& sim, int i) {
+RecordBlock section_block(const CorrectionsContext& sim, int i) {
   const auto& row = sim.corr_study.corr_section[i];
   const auto& e = sim.elements;
-  std::vector<std::string> out;
-  auto add = [&](std::vector<std::string> r) { out.insert(out.end(), r.begin(), r.end()); };
+  RecordBlock out;
   if (row[kCsCdump] == 0)
-    add(format_records("(8X,A8,I2,25X,A21)",
-                       {std::string_view("SECTION#"), i, std::string_view("no correction")}));
+    out.add(FortranFormat("(8X,A8,I2,25X,A21)"), {std::string_view("SECTION#"), i, std::string_view("no correction")});
   else
-    add(format_records("(8X,A8,I2,13X,A30,I3)", {std::string_view("SECTION#"), i,
-                                                  std::string_view(" correction for CDUMP#"), row[kCsCdump]}));
-  add(format_records("(3(A6,I4,1X))", {std::string_view("ne1="), row[kCsFirst], std::string_view("ne2="),
-                                        row[kCsLast], std::string_view("ne3="), row[kCsExtra]}));
+    out.add(FortranFormat("(8X,A8,I2,13X,A30,I3)"),
+            {std::string_view("SECTION#"), i, std::string_view(" correction for CDUMP#"), row[kCsCdump]});
+  out.add(FortranFormat("(3(A6,I4,1X))"), {std::string_view("ne1="), row[kCsFirst], std::string_view("ne2="),
+                                           row[kCsLast], std::string_view("ne3="), row[kCsExtra]});
   std::vector<FmtItem> items;
   for (int c : {kCsFirst, kCsLast, kCsExtra}) {
     const auto k = static_cast<std::size_t>(row[c]);
     items.emplace_back(e.elem_int[k][kElemN]);
     items.emplace_back(e.elem_name[k].view());
   }
-  add(format_records("(3(I3,1X,A5,2X))", items));
-  out.emplace_back();
+  out.add(FortranFormat("(3(I3,1X,A5,2X))"), items);
+  out.add_line("");
   return out;
 }
 
@@ -110,8 +108,9 @@ void setup_correction_sections(CorrectionsContext& sim) {
 
   if (sim.state.IFLAG_UNIX == 0) {
     for (int i = 1; i <= cs.n_sections; ++i) {
-      const auto block = section_block(sim, i);
-      for (int unit : {kScreenUnit, kUnitPhMonitor, kUnitBpMonitor}) sim.units.write(unit, block);
+      const RecordBlock block = section_block(sim, i);
+      sim.units.write(kScreenUnit, block.records());
+      for (int unit : {kUnitPhMonitor, kUnitBpMonitor}) write_checked(sim, unit, block);
     }
   }
 

@@ -169,7 +169,7 @@ void measurement_pass(CorrectionsContext& sim, int p, std::int32_t first, std::i
 }
 
 void log_fit(CorrectionsContext& sim, std::int32_t s, const FitResult& r) {
-  write_formatted(sim.units, kUnitLog, "(A10,I3,A10,I3,A30,1PE11.3,A8,I6)",
+  write_checked(sim, kUnitLog, "(A10,I3,A10,I3,A30,1PE11.3,A8,I6)",
                   {std::string_view("Nseed#"), sim.state.iseed, std::string_view("Section#"), s,
                    std::string_view(r.call_limit ? " steering fit: call limit, EDM=" : " steering fit invalid, EDM="),
                    r.edm, std::string_view(" calls="), r.calls});
@@ -370,7 +370,7 @@ void steering_correction(CorrectionsContext& sim, std::int32_t s) {
   // 12. The strengths of the section, mrad.
   std::vector<FmtItem> items;
   for (int t = 1; t <= n; ++t) items.emplace_back(cs.corr_value[static_cast<std::size_t>(t)]);
-  sim.units.write(kUnitCoMonitor, list_directed(items));
+  write_list_checked(sim, kUnitCoMonitor, items);
   sim.corr.corr_on_steer = 1;
 
   // 13. Report of the first seed.

@@ -87,6 +87,11 @@ void bmag_step_to_plane(ElementsContext& sim, int i, int iq) {
 
 namespace {
 
+// Angle (deg) of a direction of x cosine nx, positive towards -x. The
+// cosine comes from velocity components over the speed and may exceed 1 by
+// rounding at a 90 deg turn: it is taken as 1 there.
+double direction_angle(double nx) { return -std::asin(std::clamp(nx, -1.0, 1.0)) / kDegToRad; }
+
 // One line of the trajectory listing: s, B_y at (x, 0, z), x, z, the
 // direction and its angle (deg, positive for a bend towards -x), region.
 void trajectory_line(ElementsContext& sim, double s, double x, double z, double nz, double nx) {
@@ -95,8 +100,8 @@ void trajectory_line(ElementsContext& sim, double s, double x, double z, double 
   const double zz = (s == 0.0) ? 1e-7 : z;
   field_at(sim, x, 0.0, zz, 0.0, E, B);
   const double By = B[1] * kGaussPerTesla;
-  write_formatted(sim.units, kUnitLog, "(7D15.5,I6)",
-                  {s, By, x, z, nz, nx, -std::asin(nx) / kDegToRad, sim.state.bmag_region});
+  write_checked(sim, kUnitLog, "(7D15.5,I6)",
+                  {s, By, x, z, nz, nx, direction_angle(nx), sim.state.bmag_region});
 }
 
 }  // namespace
@@ -125,7 +130,7 @@ void bmag_ref_path(ElementsContext& sim) {
   if (nstep > 1) {
     sim.units.write(kUnitLog, list_directed({std::string_view(" ")}));
     if (listing) {
-      write_formatted(sim.units, kUnitLog, "(A55)", {std::string_view(" The reference particle trajectory")});
+      write_checked(sim, kUnitLog, "(A55)", {std::string_view(" The reference particle trajectory")});
       trajectory_line(sim, 0.0, 0.0, 0.0, 1.0, 0.0);
     }
     for (int k = 1; k < nstep; ++k) {
@@ -159,9 +164,8 @@ void bmag_ref_path(ElementsContext& sim) {
       nx = Y[3] / beta0;
       sim.state.bmag_region = region;
     }
-    write_formatted(sim.units, kUnitLog, "(7D15.5,I6)",
-                    {r.elem_len, B[1] * kGaussPerTesla, x, z, nz, nx, -std::asin(nx) / kDegToRad,
-                     region});
+    write_checked(sim, kUnitLog, "(7D15.5,I6)",
+                    {r.elem_len, B[1] * kGaussPerTesla, x, z, nz, nx, direction_angle(nx), region});
   }
   sim.state.IFLAG_LOG = 0;
   // Curvature and centre of the arc between rows k - 1 and k.

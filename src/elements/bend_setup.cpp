@@ -161,11 +161,11 @@ void bmag_fringe_listing(ElementsContext& sim) {
   const double betgam = std::sqrt(gamma0 * gamma0 - 1.0);
   const double p_mev = r.amu_mev * betgam / r.qa_push;
   u.write(kUnitLog, list_directed({std::string_view("      !* BENDING MAGNET *!")}));
-  write_formatted(u, kUnitLog, "(A10,F15.2,A6)",
+  write_checked(sim, kUnitLog, "(A10,F15.2,A6)",
                   {std::string_view("     Bf="), Bf, std::string_view(" G    ")});
-  write_formatted(u, kUnitLog, "(A10,D15.6,A6)",
+  write_checked(sim, kUnitLog, "(A10,D15.6,A6)",
                   {std::string_view("     Ps="), p_mev, std::string_view(" MeV/c")});
-  write_formatted(u, kUnitLog, "(A10,F15.8)", {std::string_view(" betgam="), betgam});
+  write_checked(sim, kUnitLog, "(A10,F15.8)", {std::string_view(" betgam="), betgam});
   const int nstep = r.nstep;
   const BendFieldData d = bend_field_data(sim);
   std::vector<double> s(static_cast<std::size_t>(nstep) + 1);
@@ -196,19 +196,19 @@ void bmag_fringe_listing(ElementsContext& sim) {
     DCSINT(sim, nstep + 1, s, f, sf);
     const double k1 = DCSITG(sim, s.front(), s.back(), sq.nintv(), sq);
     const double heff = DCSITG(sim, s.front(), s.back(), sf.nintv(), sf);
-    write_formatted(u, kUnitLog, "(A10,D15.6)", {std::string_view("     k1="), k1});
-    write_formatted(u, kUnitLog, "(A10,D15.6,A6)",
+    write_checked(sim, kUnitLog, "(A10,D15.6)", {std::string_view("     k1="), k1});
+    write_checked(sim, kUnitLog, "(A10,D15.6,A6)",
                     {std::string_view("   Heff="), heff, std::string_view(" cm   ")});
     const double Lsl = std::cos(e) * g.straight_len;
     const double side = std::sin(std::abs(e)) * g.bend_width / 2.0;
-    write_formatted(u, kUnitLog, "(A10,F6.3)", {std::string_view("   Ls/g="), Lsl / g.bend_gap});
-    write_formatted(u, kUnitLog, "(A10,F6.3)",
+    write_checked(sim, kUnitLog, "(A10,F6.3)", {std::string_view("   Ls/g="), Lsl / g.bend_gap});
+    write_checked(sim, kUnitLog, "(A10,F6.3)",
                     {std::string_view("   L+/g="), (Lsl + side) / g.bend_gap});
-    write_formatted(u, kUnitLog, "(A10,F6.3)",
+    write_checked(sim, kUnitLog, "(A10,F6.3)",
                     {std::string_view("   L-/g="), (Lsl - side) / g.bend_gap});
     u.write(kUnitLog, list_directed({std::string_view("      z, cm "), std::string_view("   B(0,0,z)/Bf ")}));
     for (int j = 0; j <= nstep; ++j)
-      write_formatted(u, kUnitLog, "(F12.4,F15.5)", {s[static_cast<std::size_t>(j)], f[static_cast<std::size_t>(j)]});
+      write_checked(sim, kUnitLog, "(F12.4,F15.5)", {s[static_cast<std::size_t>(j)], f[static_cast<std::size_t>(j)]});
   }
 }
 

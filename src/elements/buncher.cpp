@@ -80,16 +80,16 @@ void mhb4_listing(ElementsContext& sim, double result, const PhaseScan& scan) {
   Units& u = sim.units;
   const double w0 = sim.ref.w0;
   u.write(kUnitLog, list_directed({std::string_view("     !* Phase Scanninng for MHB4 *! ")}));
-  write_formatted(u, kUnitLog, "(A18,F12.3,A6)",
+  write_checked(sim, kUnitLog, "(A18,F12.3,A6)",
                   {std::string_view(" phaseDev="), result / kDegToRad, std::string_view(" deg  ")});
-  write_formatted(u, kUnitLog, "(A18,F12.3,A6)",
+  write_checked(sim, kUnitLog, "(A18,F12.3,A6)",
                   {std::string_view(" Win=     "), w0, std::string_view(" Kev/u")});
   u.write(kUnitLog, std::string_view(""));
-  write_formatted(u, kUnitLog, "(A13,A15)",
+  write_checked(sim, kUnitLog, "(A13,A15)",
                   {std::string_view("    phaseDev"), std::string_view("      Wsyn-Win")});
   const FortranFormat row("(F13.3,F15.4)");
   for (int j = 0; j < kScanPhases; ++j)
-    write_formatted(u, kUnitLog, row, {scan.phi[j] / kDegToRad, scan.W[j] - w0});
+    write_checked(sim, kUnitLog, row, {scan.phi[j] / kDegToRad, scan.W[j] - w0});
 }
 
 }  // namespace

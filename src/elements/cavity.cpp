@@ -42,10 +42,10 @@ void cavity_listing(ElementsContext& sim, std::int32_t NN, double harmonic) {
   const ReferenceBlock& r = sim.ref;
   Units& u = sim.units;
   u.write(kUnitLog, std::string_view(""));
-  write_formatted(u, kUnitLog, "(6X,A45)", {std::string_view("Cavity parameters for TRACE3D")});
-  write_formatted(u, kUnitLog, "(I3,A5,F4.0,F10.3)",
+  write_checked(sim, kUnitLog, "(6X,A45)", {std::string_view("Cavity parameters for TRACE3D")});
+  write_checked(sim, kUnitLog, "(I3,A5,F4.0,F10.3)",
                   {NN, std::string_view("cav  "), harmonic, r.rf_amp});
-  write_formatted(u, kUnitLog, "(A6,F12.3,A2)",
+  write_checked(sim, kUnitLog, "(A6,F12.3,A2)",
                   {std::string_view(" EoTL="), sim.rf.cav_energy_gain * 0.001 * r.ADESIGN / r.QDESIGN,
                    std::string_view("MV")});
   u.write(kUnitLog, std::string_view(""));

@@ -7,6 +7,7 @@
 
 #include "beam/stats.hpp"
 #include "matrices/matrices_context.hpp"
+#include "common/result_fields.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/fatal.hpp"
@@ -61,81 +62,76 @@ void place_test_particles(MatricesContext& sim, int iq, const std::array<double,
 
 std::string text_line(std::string_view t) { return list_directed({t}); }
 
-void add(std::vector<std::string>& out, std::vector<std::string> recs) {
-  for (auto& r : recs) out.push_back(std::move(r));
-}
-
-void add_matrix(std::vector<std::string>& out, FormatCache& fc, const Matrix6& M) {
+void add_matrix(RecordBlock& out, FormatCache& fc, const Matrix6& M) {
   const FortranFormat& f = fc.get("(6F10.4)");
   for (int k = 1; k <= 6; ++k)
-    add(out, f.write({M(1, k), M(2, k), M(3, k), M(4, k), M(5, k), M(6, k)}));
+    out.add(f, {M(1, k), M(2, k), M(3, k), M(4, k), M(5, k), M(6, k)});
 }
 
-void add_dets(std::vector<std::string>& out, FormatCache& fc, const Matrix6& M) {
+void add_dets(RecordBlock& out, FormatCache& fc, const Matrix6& M) {
   const auto d = block_determinants(M);
-  add(out, fc.get("(A20,3F12.7)").write({std::string_view("  det1,det2,det3 "), d[0], d[1], d[2]}));
+  out.add(fc.get("(A20,3F12.7)"), {std::string_view("  det1,det2,det3 "), d[0], d[1], d[2]});
 }
 
-void add_solenoid_block(std::vector<std::string>& out, FormatCache& fc, const SectionListing& s,
+void add_solenoid_block(RecordBlock& out, FormatCache& fc, const SectionListing& s,
                         const Matrix6& R, double theta) {
   const FortranFormat& f = fc.get("(A8,F12.3,A4)");
   const EffectiveSolenoid e = effective_solenoid(R, theta, s.L, s.eff_len, s.sol_field);
-  out.push_back(text_line(" Effective parameters of the solenoid for TRACE3D"));
-  add(out, f.write({std::string_view("Dsol=  "), s.L, std::string_view("cm")}));
+  out.add_line(text_line(" Effective parameters of the solenoid for TRACE3D"));
+  out.add(f, {std::string_view("Dsol=  "), s.L, std::string_view("cm")});
   if (!e.ok) {
-    out.push_back(text_line(" no effective solenoid "));
+    out.add_line(text_line(" no effective solenoid "));
     return;
   }
-  add(out, f.write({std::string_view("Beff=  "), e.Beff, std::string_view("Gs")}));
-  add(out, f.write({std::string_view("Ddrift="), e.d, std::string_view("cm")}));
-  add(out, f.write({std::string_view("Heff=  "), e.Heff, std::string_view("cm")}));
-  add(out, f.write({std::string_view("Ddrift="), e.d, std::string_view("cm")}));
+  out.add(f, {std::string_view("Beff=  "), e.Beff, std::string_view("Gs")});
+  out.add(f, {std::string_view("Ddrift="), e.d, std::string_view("cm")});
+  out.add(f, {std::string_view("Heff=  "), e.Heff, std::string_view("cm")});
+  out.add(f, {std::string_view("Ddrift="), e.d, std::string_view("cm")});
 }
 
-void add_cavity_block(std::vector<std::string>& out, FormatCache& fc, const SectionListing& s,
+void add_cavity_block(RecordBlock& out, FormatCache& fc, const SectionListing& s,
                       const ThinGap& g, double AMASS) {
-  out.push_back("");
-  out.push_back(text_line(" Effective parameters of the cavity for TRACE3D"));
-  add(out, fc.get("(A30,F12.5,A4)")
-               .write({std::string_view(" initial kinetic energy Wi="), g.W_in * AMASS / 1000.0,
+  out.add_line("");
+  out.add_line(text_line(" Effective parameters of the cavity for TRACE3D"));
+  out.add(fc.get("(A30,F12.5,A4)"), {std::string_view(" initial kinetic energy Wi="), g.W_in * AMASS / 1000.0,
                        std::string_view("MeV"), std::string_view(" final kinetic energy   Wi="),
                        g.W_out * AMASS / 1000.0, std::string_view("MeV"),
                        std::string_view(" effective gap voltage ETL="), g.ETL / 1000.0,
                        std::string_view("MV"), std::string_view(" phase of RF            Ph="), g.Ph,
-                       std::string_view("deg")}));
+                       std::string_view("deg")});
   const FortranFormat& f = fc.get("(A8,F12.3,A4)");
-  add(out, f.write({std::string_view("Dcav=  "), s.L, std::string_view("cm")}));
-  add(out, f.write({std::string_view("Ddrift="), s.L / 2.0, std::string_view("cm")}));
-  add(out, fc.get("(A13,F12.3,A4)").write({std::string_view("RF gap")}));
-  add(out, f.write({std::string_view("Ddrift="), s.L / 2.0, std::string_view("cm")}));
-  out.push_back("");
-  out.push_back(text_line(" nonsymplectic matrix of the thin RF gap"));
+  out.add(f, {std::string_view("Dcav=  "), s.L, std::string_view("cm")});
+  out.add(f, {std::string_view("Ddrift="), s.L / 2.0, std::string_view("cm")});
+  out.add(fc.get("(A13,F12.3,A4)"), {std::string_view("RF gap")});
+  out.add(f, {std::string_view("Ddrift="), s.L / 2.0, std::string_view("cm")});
+  out.add_line("");
+  out.add_line(text_line(" nonsymplectic matrix of the thin RF gap"));
   add_matrix(out, fc, g.G);
-  out.push_back("");
+  out.add_line("");
 }
 
-void add_thin_lens_block(std::vector<std::string>& out, FormatCache& fc, const ThinGap& g) {
-  out.push_back("");
-  out.push_back(text_line("  nonsymplectic thin lens for RF gap"));
-  for (double v : {g.W_m, g.W_in, g.W_out, g.dW, -g.Z}) out.push_back(list_directed({v}));
+void add_thin_lens_block(RecordBlock& out, FormatCache& fc, const ThinGap& g) {
+  out.add_line("");
+  out.add_line(text_line("  nonsymplectic thin lens for RF gap"));
+  for (double v : {g.W_m, g.W_in, g.W_out, g.dW, -g.Z}) out.add_line(list_directed({v}));
   add_matrix(out, fc, g.G);
 }
 
 // Block 10 for one plane; sets the plane's block of U when it is periodic.
-void add_plane(std::vector<std::string>& out, FormatCache& fc, const SectionListing& s,
+void add_plane(RecordBlock& out, FormatCache& fc, const SectionListing& s,
                const Matrix6& M, int plane, Matrix6& U) {
   static constexpr const char* kTitle[3] = {"  X-plane ", "  Y-plane ", "  P-plane "};
   const int i = 2 * plane + 1;
-  out.push_back("");
-  out.push_back("");
-  out.push_back(text_line(kTitle[plane]));
+  out.add_line("");
+  out.add_line("");
+  out.add_line(text_line(kTitle[plane]));
   if (s.zero_step[static_cast<std::size_t>(i - 1)] || s.zero_step[static_cast<std::size_t>(i)]) {
-    out.push_back(text_line(" zero step "));
+    out.add_line(text_line(" zero step "));
     return;
   }
   const PlaneTwiss t = periodic_twiss(M(i, i), M(i, i + 1), M(i + 1, i), M(i + 1, i + 1), plane);
   if (!t.stable) {
-    out.push_back(text_line(" cosmu >1 "));
+    out.add_line(text_line(" cosmu >1 "));
     return;
   }
   double beta = 0.0;
@@ -151,10 +147,10 @@ void add_plane(std::vector<std::string>& out, FormatCache& fc, const SectionList
   static constexpr SV kBet[3] = {" betX ", " betY ", "  betP "};
   static constexpr SV kBetUnit[3] = {"cm/rad", "cm/rad", "deg/%"};
   static constexpr SV kAlph[3] = {" alphX ", " alphY ", " alphP "};
-  add(out, fc.get("(2(A10,F10.5))").write({kCos[plane], t.cosmu, kSin[plane], t.sinmu}));
-  add(out, fc.get("(A10,F10.2,A6)").write({kMu[plane], t.mu_deg, kMuUnit[plane]}));
-  add(out, fc.get("(A10,D15.5,A8)").write({kBet[plane], beta, kBetUnit[plane]}));
-  add(out, fc.get("(A10,D15.5)").write({kAlph[plane], t.alpha}));
+  out.add(fc.get("(2(A10,F10.5))"), {kCos[plane], t.cosmu, kSin[plane], t.sinmu});
+  out.add(fc.get("(A10,F10.2,A6)"), {kMu[plane], t.mu_deg, kMuUnit[plane]});
+  out.add(fc.get("(A10,D15.5,A8)"), {kBet[plane], beta, kBetUnit[plane]});
+  out.add(fc.get("(A10,D15.5)"), {kAlph[plane], t.alpha});
   U(i, i) = t.beta;
   U(i, i + 1) = -t.alpha;
   U(i + 1, i) = -t.alpha;
@@ -251,7 +247,7 @@ int single_element_kind(const MatricesContext& sim, std::int32_t n, int start) {
   return 0;
 }
 
-void add_single_element_block(std::vector<std::string>& out, const SectionListing& s,
+void add_single_element_block(RecordBlock& out, const SectionListing& s,
                               double AMASS, const Matrix6& R, double theta) {
   FormatCache fc;
   if (s.single == 1) add_solenoid_block(out, fc, s, R, theta);
@@ -261,42 +257,41 @@ void add_single_element_block(std::vector<std::string>& out, const SectionListin
                      AMASS);
 }
 
-std::vector<std::string> state_listing(const SectionListing& s, double QQ, double AMASS,
-                                       const Matrix6& R, double theta) {
+RecordBlock state_listing(const SectionListing& s, double QQ, double AMASS, const Matrix6& R, double theta) {
   FormatCache fc;
-  std::vector<std::string> out;
-  out.push_back("");
-  out.push_back("");
-  add(out, fc.get("(A12,F8.2)").write({std::string_view("  Charge "), QQ}));
-  add(out, fc.get("(A25,F12.4,A3)").write({std::string_view("  Length of the section"), s.L,
-                                           std::string_view(" cm")}));
-  out.push_back("");
-  out.push_back(text_line("  nonsymplectic  matrix"));
+  RecordBlock out;
+  out.add_line("");
+  out.add_line("");
+  out.add(fc.get("(A12,F8.2)"), {std::string_view("  Charge "), QQ});
+  out.add(fc.get("(A25,F12.4,A3)"), {std::string_view("  Length of the section"), s.L,
+                                           std::string_view(" cm")});
+  out.add_line("");
+  out.add_line(text_line("  nonsymplectic  matrix"));
   add_matrix(out, fc, R);
   const ThinGap g = thin_gap(R, s.L, s.W_in, s.W_out, s.ends.bg_out, s.wavelength_2pi, s.amu_kev);
   if (s.single == 1) add_solenoid_block(out, fc, s, R, theta);
   if (s.single == 2) add_cavity_block(out, fc, s, g, AMASS);
   Matrix6 A = R;
   matmul6_left(rotation_matrix(-theta), A);
-  out.push_back("");
-  out.push_back(text_line("  nonsymplectic  matrix after rotation"));
+  out.add_line("");
+  out.add_line(text_line("  nonsymplectic  matrix after rotation"));
   add_matrix(out, fc, A);
   add_thin_lens_block(out, fc, g);
   const Matrix6 M = symplectic_form(A, s.ends);
-  out.push_back("");
-  out.push_back(text_line(" symplectic  matrix  after rotation"));
+  out.add_line("");
+  out.add_line(text_line(" symplectic  matrix  after rotation"));
   add_matrix(out, fc, M);
   add_dets(out, fc, M);
-  out.push_back("");
-  out.push_back(text_line(" symplecticity conditions aT*J*a"));
+  out.add_line("");
+  out.add_line(text_line(" symplecticity conditions aT*J*a"));
   add_matrix(out, fc, symplecticity_matrix(M));
   Matrix6 U;
   unit_matrix6(U);
   for (int plane = 0; plane < 3; ++plane) add_plane(out, fc, s, M, plane, U);
-  out.push_back(text_line(" sm before"));
+  out.add_line(text_line(" sm before"));
   add_matrix(out, fc, U);
   sigma_transform(U, M);
-  out.push_back(text_line(" sm after"));
+  out.add_line(text_line(" sm after"));
   add_matrix(out, fc, U);
   return out;
 }
@@ -386,7 +381,8 @@ void matrx_cmd(MatricesContext& sim, std::int32_t& n) {
     // The solenoids turn each state by the design angle scaled with its Q/A.
     const double qa = sim.config.QQ[iq] / sim.config.AMASS[iq];
     const double theta_iq = qa_design != 0.0 ? theta * qa / qa_design : theta;
-    sim.units.write(kUnitMatrix, state_listing(L, sim.config.QQ[iq], sim.config.AMASS[iq], R, theta_iq));
+    write_checked(sim, kUnitMatrix, state_listing(L, sim.config.QQ[iq], sim.config.AMASS[iq], R, theta_iq),
+                  fmt::format("element {} (matrx)", n));
   }
   stat_copy_prev(sim, ipos);
 }

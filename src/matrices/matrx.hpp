@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "beam/matrix6.hpp"
+#include "platform/format.hpp"
 #include "matrices/section_matrix.hpp"
 
 namespace linac {
@@ -56,12 +57,12 @@ SectionListing section_values(const MatricesContext& sim, std::int32_t n, int st
 double section_phase_origin(const MatricesContext& sim);
 void find_section(MatricesContext& sim, std::int32_t n);
 int single_element_kind(const MatricesContext& sim, std::int32_t n, int start);
-void add_single_element_block(std::vector<std::string>& out, const SectionListing& s,
+void add_single_element_block(RecordBlock& out, const SectionListing& s,
                               double AMASS, const Matrix6& R, double theta);
 
 // The matrix.dat records of one charge state (charge QQ, mass AMASS) with
 // section matrix R and rotation angle theta (rad) of the state.
-std::vector<std::string> state_listing(const SectionListing& s, double QQ, double AMASS,
+RecordBlock state_listing(const SectionListing& s, double QQ, double AMASS,
                                        const Matrix6& R, double theta);
 
 }  // namespace linac

@@ -10,6 +10,8 @@
 #include "matrices/matrx.hpp"
 #include "numerics/linear_systems.hpp"
 #include "platform/fatal.hpp"
+#include "common/result_fields.hpp"
+#include "common/text_utils.hpp"
 #include "platform/format.hpp"
 #include "transport/lens_matrices.hpp"
 
@@ -116,27 +118,27 @@ std::array<double, 11> poly_fit_axis(MatricesContext& sim, std::span<const doubl
     }
     const FitResiduals res = poly_fit_residuals(m, t, y, c, N);
     // The last field is the fit's term beyond the eleven coefficients: none.
-    sim.units.write(kUnitPolyFit,
-                    line.write({m, c[0], c[1], c[2], c[3], c[4], res.maxres, res.rmsres, 0.0}));
+    write_checked(sim, kUnitPolyFit, line, {m, c[0], c[1], c[2], c[3], c[4], res.maxres, res.rmsres, 0.0});
   }
   return c;
 }
 
-std::vector<std::string> second_order_records(const SecondOrderMap& m) {
-  std::vector<std::string> out{list_directed({std::string_view(" *2ND ORDER TRANSFORM*")})};
-  const FortranFormat f("(I4,I3,D11.3)");
+RecordBlock second_order_records(const SecondOrderMap& m) {
+  RecordBlock out;
+  out.add_line(list_directed({std::string_view(" *2ND ORDER TRANSFORM*")}));
+  // Each field of 18 columns is (I4,I3,D11.3); a record holds k of them.
+  const FortranFormat f("(6(I4,I3,D11.3))");
   for (int i = 1; i <= 6; ++i) {
     for (int k = 1; k <= 6; ++k) {
-      std::string rec;
+      std::vector<FmtItem> items;
       for (int j = 1; j <= k; ++j) {
-        std::string field = f.write({i, 10 * j + k, m.T[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)][static_cast<std::size_t>(k)]})[0];
-        field.resize(18, ' ');
-        rec += field;
+        items.emplace_back(i);
+        items.emplace_back(10 * j + k);
+        items.emplace_back(m.T[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)][static_cast<std::size_t>(k)]);
       }
-      while (!rec.empty() && rec.back() == ' ') rec.pop_back();
-      out.push_back(rec);
+      out.add(f, items);
     }
-    out.push_back("");
+    out.add_line("");
   }
   return out;
 }
@@ -272,7 +274,7 @@ void matrx_second_order(MatricesContext& sim, std::int32_t& n) {
               d * u0[ii] / (u0[static_cast<std::size_t>(j - 1)] * u0[static_cast<std::size_t>(k - 1)]);
         }
       }
-    if (mode > 1) sim.units.write(kUnitMatrix, second_order_records(m));
+    if (mode > 1) write_checked(sim, kUnitMatrix, second_order_records(m), fmt::format("element {} (updat)", n));
   }
 
   const std::int32_t number = E.elem_int[static_cast<std::size_t>(n)][kElemN];
@@ -286,31 +288,30 @@ void matrx_second_order(MatricesContext& sim, std::int32_t& n) {
                                                    std::string_view(" cm")}))
     rec.push_back(x);
   sim.units.write(kUnitMatrix, rec);
+  const std::string where = fmt::format("element {} (matrx)", n);
   const FortranFormat six("(6F10.4)");
   const FortranFormat dets("(A20,3F12.7)");
   for (int iq = 1; iq <= sim.config.NQTOT; ++iq) {
     const SecondOrderMap& m = maps[static_cast<std::size_t>(iq)];
-    std::vector<std::string> o{""};
-    const auto add = [&o](std::vector<std::string> v) {
-      for (auto& x : v) o.push_back(std::move(x));
-    };
+    RecordBlock o;
+    o.add_line("");
     const auto add_matrix = [&](const Matrix6& M) {
-      for (int k = 1; k <= 6; ++k) add(six.write({M(1, k), M(2, k), M(3, k), M(4, k), M(5, k), M(6, k)}));
+      for (int k = 1; k <= 6; ++k) o.add(six, {M(1, k), M(2, k), M(3, k), M(4, k), M(5, k), M(6, k)});
     };
     const auto add_dets = [&](const Matrix6& M) {
       const auto d = block_determinants(M);
-      add(dets.write({std::string_view("  det1,det2,det3 "), d[0], d[1], d[2]}));
+      o.add(dets, {std::string_view("  det1,det2,det3 "), d[0], d[1], d[2]});
     };
-    add(format_records("(10X,A12,F8.2)", {std::string_view("  Charge="), sim.config.QQ[iq]}));
-    o.push_back(list_directed({std::string_view("  *TRANSFORM 1*")}));
-    o.push_back("");
-    o.push_back(list_directed({std::string_view("  nonsymplectic  matrix")}));
+    o.add(FortranFormat("(10X,A12,F8.2)"), {std::string_view("  Charge="), sim.config.QQ[iq]});
+    o.add_line(list_directed({std::string_view("  *TRANSFORM 1*")}));
+    o.add_line("");
+    o.add_line(list_directed({std::string_view("  nonsymplectic  matrix")}));
     add_matrix(m.R);
     if (units == 1) {
       Matrix6 Rt;
       for (int j = 1; j <= 6; ++j)
         for (int i = 1; i <= 6; ++i) Rt(i, j) = m.R(i, j) * u1[static_cast<std::size_t>(i - 1)] / u1[static_cast<std::size_t>(j - 1)];
-      o.push_back(list_directed({std::string_view("  TRACE3D and TRANSPORT 1st order R matrix")}));
+      o.add_line(list_directed({std::string_view("  TRACE3D and TRANSPORT 1st order R matrix")}));
       add_matrix(Rt);
     }
     add_dets(m.R);
@@ -319,11 +320,11 @@ void matrx_second_order(MatricesContext& sim, std::int32_t& n) {
         theta * (sim.config.QQ[iq] / sim.config.AMASS[iq]) / (r.QDESIGN / r.ADESIGN);
     Matrix6 A = m.R;
     matmul6_left(rotation_matrix(-theta_iq), A);
-    o.push_back(list_directed({std::string_view("  nonsymplectic  matrix after rotation")}));
+    o.add_line(list_directed({std::string_view("  nonsymplectic  matrix after rotation")}));
     add_matrix(A);
     add_dets(A);
     add_single_element_block(o, L, sim.config.AMASS[iq], m.R, theta_iq);
-    sim.units.write(kUnitMatrix, o);
+    write_checked(sim, kUnitMatrix, std::move(o), where);
   }
   stat_copy_prev(sim, ipos);
 }
@@ -337,15 +338,12 @@ SigmaPlane sigma_plane(double s11, double s12, double s22) {
   return pl;
 }
 
-std::vector<std::string> sigma_listing_records(std::string_view name, double length,
+RecordBlock sigma_listing_records(std::string_view name, double length,
                                                const Matrix6& B, const Matrix6& S,
                                                const Matrix6& elem, const std::array<double, 3>& dets,
                                                const Matrix6& mtot) {
   using SV = std::string_view;
-  std::vector<std::string> o;
-  const auto add = [&o](std::vector<std::string> v) {
-    for (auto& x : v) o.push_back(std::move(x));
-  };
+  RecordBlock o;
   const FortranFormat first("(A13,F11.4)");
   const FortranFormat second("(2(A13,F11.4,F8.4,5X))");
   const auto planes = [&](const Matrix6& M) {
@@ -357,27 +355,27 @@ std::vector<std::string> sigma_listing_records(std::string_view name, double len
     for (int k = 0; k < 3; ++k) {
       const int i = 2 * k + 1;
       const SigmaPlane pl = sigma_plane(M(i, i), M(i, i + 1), M(i + 1, i + 1));
-      add(first.write({kL1[k], pl.size1 * s1[k]}));
-      add(second.write({kL2[k], pl.size2 * s2[k], pl.correlation, kE[k], pl.emittance * se[k]}));
+      o.add(first, {kL1[k], pl.size1 * s1[k]});
+      o.add(second, {kL2[k], pl.size2 * s2[k], pl.correlation, kE[k], pl.emittance * se[k]});
     }
   };
   const FortranFormat six("(6F10.4)"), six5("(6F10.5)");
   const auto add_matrix = [&](const FortranFormat& f, const Matrix6& M) {
-    for (int k = 1; k <= 6; ++k) add(f.write({M(1, k), M(2, k), M(3, k), M(4, k), M(5, k), M(6, k)}));
+    for (int k = 1; k <= 6; ++k) o.add(f, {M(1, k), M(2, k), M(3, k), M(4, k), M(5, k), M(6, k)});
   };
-  add(format_records("(A10)", {SV("**********")}));
-  add(format_records("(2A5,F12.3,A3)", {SV("     "), name, length, SV(" cm")}));
-  add(format_records("(A10)", {SV("**********")}));
-  o.push_back(list_directed({SV("  sgm -  statistic calculations ")}));
+  o.add(FortranFormat("(A10)"), {SV("**********")});
+  o.add(FortranFormat("(2A5,F12.3,A3)"), {SV("     "), name, length, SV(" cm")});
+  o.add(FortranFormat("(A10)"), {SV("**********")});
+  o.add_line(list_directed({SV("  sgm -  statistic calculations ")}));
   planes(B);
-  o.push_back(list_directed({SV("   sgm  -  matrix calculations ")}));
+  o.add_line(list_directed({SV("   sgm  -  matrix calculations ")}));
   planes(S);
-  o.push_back(list_directed({SV("      matrix  of      "), name}));
+  o.add_line(list_directed({SV("      matrix  of      "), name}));
   add_matrix(six, elem);
-  o.push_back(list_directed({name, SV("  det1,det2,det3 ")}));
-  o.push_back(list_directed({name, dets[0], dets[1], dets[2]}));
-  o.push_back("");
-  o.push_back(list_directed({SV(" symplectic cumulative matrix   **"), name, SV("**")}));
+  o.add_line(list_directed({name, SV("  det1,det2,det3 ")}));
+  o.add_line(list_directed({name, dets[0], dets[1], dets[2]}));
+  o.add_line("");
+  o.add_line(list_directed({SV(" symplectic cumulative matrix   **"), name, SV("**")}));
   add_matrix(six5, mtot);
   return o;
 }
@@ -400,8 +398,9 @@ void sigma_listing(MatricesContext& sim, std::int32_t n, const Matrix6& S) {
   d[2] *= (g_out - 1.0) / (g_in - 1.0);
   open_matrix_file(sim);
   const auto name = sim.elements.elem_name[static_cast<std::size_t>(n)].str();
-  sim.units.write(kUnitMatrix, sigma_listing_records(name, sim.matrx.section_length, B, S,
-                                                     sim.transport.elem_matrix, d, mtot));
+  write_checked(sim, kUnitMatrix,
+                sigma_listing_records(name, sim.matrx.section_length, B, S, sim.transport.elem_matrix, d, mtot),
+                fmt::format("element {} ({})", n, trimmed(name)));
 }
 
 }  // namespace linac

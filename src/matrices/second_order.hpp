@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "beam/matrix6.hpp"
+#include "platform/format.hpp"
 
 namespace linac {
 
@@ -64,7 +65,7 @@ struct SecondOrderMap {
 // The records " *2ND ORDER TRANSFORM*" and, per output i and k = 1..6, the
 // coefficients T(i, j, k), j = 1..k, in (I4,I3,D11.3) fields of 18 columns;
 // an empty line after each i.
-std::vector<std::string> second_order_records(const SecondOrderMap& m);
+RecordBlock second_order_records(const SecondOrderMap& m);
 
 // The lattice commands of a second-order section (N from P7 of the updat
 // line, 1 when 0).
@@ -85,7 +86,7 @@ SigmaPlane sigma_plane(double s11, double s12, double s22);
 // elem_matrix with its block determinants and the cumulative matrix.
 void sigma_listing(MatricesContext& sim, std::int32_t n, const Matrix6& S);
 // The records of sigma_listing for the beam covariance B and sigma S.
-std::vector<std::string> sigma_listing_records(std::string_view name, double length,
+RecordBlock sigma_listing_records(std::string_view name, double length,
                                                const Matrix6& B, const Matrix6& S,
                                                const Matrix6& elem, const std::array<double, 3>& dets,
                                                const Matrix6& mtot);

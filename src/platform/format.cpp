@@ -723,6 +723,7 @@ std::vector<std::string> FortranFormat::write(std::span<const FmtItem> items) co
 
 std::optional<FieldMisfit> FortranFormat::first_misfit(std::span<const FmtItem> items) const {
   std::optional<FieldMisfit> found;
+  std::size_t record = 0;
   auto data = [&](const Instr& in, int scale, std::size_t k) {
     const FmtItem& item = items[k];
     if (in.op == Op::Text || std::holds_alternative<std::string_view>(item)) return true;
@@ -737,31 +738,65 @@ std::optional<FieldMisfit> FortranFormat::first_misfit(std::span<const FmtItem> 
       const double v = real_of(item);
       fits = in.op == Op::Fixed ? fixed_fits(v, in.w, in.d, scale) : exp_fits(v, in.w, in.d, scale);
     }
-    if (!fits) found = FieldMisfit{k, descriptor_text(in, scale)};
+    if (!fits) found = FieldMisfit{k, descriptor_text(in, scale), record};
     return fits;
   };
-  walk_format(impl_->code, impl_->reversion, impl_->text, items, data, [](const Instr&) {}, [] {});
+  auto other = [&](const Instr& in) {
+    if (in.op == Op::Slash) ++record;
+  };
+  walk_format(impl_->code, impl_->reversion, impl_->text, items, data, other, [&] { ++record; });
   return found;
 }
+
+std::optional<ValueMisfit> value_misfit(const FortranFormat& format, std::span<const FmtItem> items,
+                                        std::span<const std::string_view> columns) {
+  const std::optional<FieldMisfit> bad = format.first_misfit(items);
+  if (!bad) return std::nullopt;
+  const FmtItem& item = items[bad->item];
+  ValueMisfit m;
+  m.record = bad->record;
+  m.column = bad->item < columns.size() ? std::string(columns[bad->item]) : fmt::format("value {}", bad->item + 1);
+  const double v = real_of(item);
+  m.value = std::holds_alternative<std::int32_t>(item) ? std::to_string(std::get<std::int32_t>(item)) : shortest_text(v);
+  m.finite = std::isfinite(v);
+  m.why = m.finite ? fmt::format("does not fit its field {}", bad->descriptor) : std::string("is not a finite number");
+  return m;
+}
+
+namespace {
+constexpr std::string_view kMisfitAdvice =
+    " the beam or the lattice holds a value no machine reaches at this place; check the inputs";
+}  // namespace
 
 std::optional<FieldFault> field_fault(const FortranFormat& format, std::span<const FmtItem> items,
                                       std::string_view file, std::string_view where,
                                       std::span<const std::string_view> columns) {
-  const std::optional<FieldMisfit> bad = format.first_misfit(items);
-  if (!bad) return std::nullopt;
-  const FmtItem& item = items[bad->item];
-  const std::string column = bad->item < columns.size() ? std::string(columns[bad->item])
-                                                        : fmt::format("value {}", bad->item + 1);
-  const double v = real_of(item);
-  const std::string value =
-      std::holds_alternative<std::int32_t>(item) ? std::to_string(std::get<std::int32_t>(item)) : shortest_text(v);
+  const std::optional<ValueMisfit> m = value_misfit(format, items, columns);
+  if (!m) return std::nullopt;
   FieldFault f;
-  f.finite = std::isfinite(v);
-  const std::string why = f.finite ? fmt::format("does not fit its field {}", bad->descriptor)
-                                   : std::string("is not a finite number");
-  f.lines = {fmt::format(" {} line of {}: {} = {} {}", file, where, column, value, why),
-             " the beam or the lattice holds a value no machine reaches at this place; check the inputs"};
+  f.finite = m->finite;
+  f.lines = {fmt::format(" {} line of {}: {} = {} {}", file, where, m->column, m->value, m->why),
+             std::string(kMisfitAdvice)};
   return f;
+}
+
+FieldFault misfit_at_line(const ValueMisfit& misfit, std::string_view file, std::size_t line,
+                          std::string_view where) {
+  FieldFault f;
+  f.finite = misfit.finite;
+  const std::string place = where.empty() ? std::string() : fmt::format(" ({})", where);
+  f.lines = {fmt::format(" {} line {}{}: {} = {} {}", file, line, place, misfit.column, misfit.value, misfit.why),
+             std::string(kMisfitAdvice)};
+  return f;
+}
+
+void RecordBlock::add(const FortranFormat& format, std::span<const FmtItem> items,
+                      std::span<const std::string_view> columns) {
+  if (!misfit_) {
+    misfit_ = value_misfit(format, items, columns);
+    if (misfit_) misfit_->record += records_.size();
+  }
+  for (auto& r : format.write(items)) records_.push_back(std::move(r));
 }
 
 const FortranFormat& FormatCache::get(std::string_view text) {

@@ -34,10 +34,13 @@ class Units;
 using FmtItem = std::variant<std::int32_t, double, float, std::string_view>;
 
 // A numeric item that a write would not show as a number: its index in the
-// item list and the descriptor that edits it ("F12.5", "I4", "1PE15.5").
+// item list, the descriptor that edits it ("F12.5", "I4", "1PE15.5") and
+// the record of the write it stands in (0 for the first; a slash or the
+// format's reversion starts the next).
 struct FieldMisfit {
   std::size_t item;
   std::string descriptor;
+  std::size_t record = 0;
 };
 
 // A parsed format text; parse once, write many times. A malformed text
@@ -106,7 +109,7 @@ class FormatCache {
 // because it does not fit its field). lines: the message naming the file,
 // the place (where, e.g. "element 4 (drift)"), the column (columns[k] for
 // item k, else its position) and the value. The writers' rule (what stops
-// at once, what ends the run after it) is in beam/out_tables.hpp; the
+// at once, what ends the run after it) is in common/result_fields.hpp; the
 // ranges of the inputs that keep a real machine clear of it are described
 // in common/input_ranges.hpp.
 struct FieldFault {
@@ -116,6 +119,48 @@ struct FieldFault {
 std::optional<FieldFault> field_fault(const FortranFormat& format, std::span<const FmtItem> items,
                                       std::string_view file, std::string_view where,
                                       std::span<const std::string_view> columns);
+
+// The number of one write that is not shown as a number, in words: the
+// record of the write it stands in, its column (columns[k] for item k, else
+// "value k+1"), its value and why ("does not fit its field F10.4" or "is
+// not a finite number").
+struct ValueMisfit {
+  std::size_t record = 0;
+  std::string column;
+  std::string value;
+  std::string why;
+  bool finite = true;
+};
+std::optional<ValueMisfit> value_misfit(const FortranFormat& format, std::span<const FmtItem> items,
+                                        std::span<const std::string_view> columns = {});
+// The message on a misfit in a file known by its line numbers: line is the
+// 1-based line of the file the misfit stands on; where, when not empty, the
+// place in the lattice ("element 7 (quad)"). E.g.
+// " matrix.dat line 37 (element 7 (matrx)): value 3 = 1234.5 does not fit its field F10.4".
+FieldFault misfit_at_line(const ValueMisfit& misfit, std::string_view file, std::size_t line,
+                          std::string_view where);
+
+// The records of a listing built apart from the file it goes to (a
+// routine that returns its lines), with the first number among them that a
+// write did not show as a number; the writer that puts the block in its
+// file applies the result-file rule to it.
+class RecordBlock {
+ public:
+  void add(const FortranFormat& format, std::span<const FmtItem> items,
+           std::span<const std::string_view> columns = {});
+  void add(const FortranFormat& format, std::initializer_list<FmtItem> items) {
+    add(format, std::span<const FmtItem>(items.begin(), items.size()));
+  }
+  void add_line(std::string record) { records_.push_back(std::move(record)); }
+  const std::vector<std::string>& records() const { return records_; }
+  std::vector<std::string> take_records() { return std::move(records_); }
+  // The first misfit; its record counts from the first record of the block.
+  const std::optional<ValueMisfit>& misfit() const { return misfit_; }
+
+ private:
+  std::vector<std::string> records_;
+  std::optional<ValueMisfit> misfit_;
+};
 
 // One-shot helpers; they parse the text on every call.
 std::vector<std::string> format_records(std::string_view fmt, std::span<const FmtItem> items);

@@ -111,10 +111,22 @@ void Units::write(int unit, std::string_view record) {
   OpenUnit& u = ensure_open(unit);
   u.out << record << '\n';
   check_written(u.out, u.name);
+  ++u.lines;
 }
 
 void Units::write(int unit, const std::vector<std::string>& records) {
   for (const auto& r : records) write(unit, r);
+}
+
+std::string Units::name_of(int unit) const {
+  if (unit == kScreenUnit) return "screen";
+  const auto it = units_.find(unit);
+  return it != units_.end() ? it->second->name : "fort." + std::to_string(unit);
+}
+
+std::size_t Units::lines_written(int unit) const {
+  const auto it = units_.find(unit);
+  return it != units_.end() ? it->second->lines : 0;
 }
 
 void Units::flush(int unit) {
@@ -212,6 +224,7 @@ TextOut::TextOut(const Units& units, std::string_view name, Publish publish) : f
 void TextOut::write(std::string_view record) {
   file_.stream() << record << '\n';
   check_written(file_.stream(), file_.name());
+  ++lines_;
 }
 
 void TextOut::write(const std::vector<std::string>& records) {

@@ -44,6 +44,11 @@ class Units {
   // that was never opened is opened on fort.N first.
   void write(int unit, std::string_view record);
   void write(int unit, const std::vector<std::string>& records);
+  // The name of the file on a unit (fort.N for one never opened, "screen"
+  // for unit 6) and the number of records written to it since it was
+  // opened: the line number of the last line, for messages on a line.
+  std::string name_of(int unit) const;
+  std::size_t lines_written(int unit) const;
   void flush(int unit);
   void close(int unit);
   void flush_all();
@@ -54,6 +59,7 @@ class Units {
   struct OpenUnit {
     std::string name;
     std::ofstream out;
+    std::size_t lines = 0;
   };
   void open_unit(int unit, std::string_view name, std::ios::openmode mode);
   OpenUnit& ensure_open(int unit);
@@ -152,9 +158,11 @@ class TextOut {
   // Closes (and publishes) the file now; see OutputFile::close.
   void close() { file_.close(); }
   const std::string& name() const { return file_.name(); }
+  std::size_t lines_written() const { return lines_; }
 
  private:
   OutputFile file_;
+  std::size_t lines_ = 0;
 };
 
 bool file_exists(const Units& units, std::string_view name);

@@ -27,7 +27,7 @@ constexpr int kUnitScanX = 301, kUnitScanY = 302, kUnitScanZ = 303;
 // points c + t for |t| <= 1.8 rms, fitted by a line through t = 0.
 template <class FieldFn>
 double scan(SpaceChargeContext& sim, int unit, const char* axis, double rms, int comp, FieldFn&& field) {
-  write_formatted(sim.units, unit, "(11X,A4,3(8X,A7))", {axis, "Ex,V/cm", "Ey,V/cm", "Ez,V/cm"});
+  write_checked(sim, unit, "(11X,A4,3(8X,A7))", {axis, "Ex,V/cm", "Ey,V/cm", "Ez,V/cm"});
   FormatCache cache;
   const FortranFormat& f = cache.get("(4D15.5)");
   double s1 = 0.0, s2 = 0.0;
@@ -39,18 +39,18 @@ double scan(SpaceChargeContext& sim, int unit, const char* axis, double rms, int
     if (std::abs(t) <= window) {
       s1 += t * E[comp];
       s2 += t * t;
-      write_formatted(sim.units, unit, f, {t, E[0], E[1], E[2]});
+      write_checked(sim, unit, f, {t, E[0], E[1], E[2]});
     }
   }
   return s1 / s2;
 }
 
 // The three factors under their labels, then the gradients E0 M they give.
-void write_factors(Units& u, const std::array<const char*, 3>& labels, const std::array<double, 3>& M,
+void write_factors(SpaceChargeContext& sim, const std::array<const char*, 3>& labels, const std::array<double, 3>& M,
                    double E0) {
-  for (int k = 0; k < 3; ++k) write_formatted(u, kUnitLog, "(A10,F15.6)", {labels[k], M[k]});
+  for (int k = 0; k < 3; ++k) write_checked(sim, kUnitLog, "(A10,F15.6)", {labels[k], M[k]});
   const char* grad[3] = {" dEdx=", " dEdy=", " dEdz="};
-  for (int k = 0; k < 3; ++k) write_formatted(u, kUnitLog, "(A10,F15.6,A10)", {grad[k], E0 * M[k], " V/cm**2"});
+  for (int k = 0; k < 3; ++k) write_checked(sim, kUnitLog, "(A10,F15.6,A10)", {grad[k], E0 * M[k], " V/cm**2"});
 }
 
 double factor_integral(SpaceChargeContext& sim, double a, double b, double c) {
@@ -109,15 +109,15 @@ void sc_field_test(SpaceChargeContext& sim) {
   const double dx = scan(sim, kUnitScanX, "x,cm", g.sc_rms_x, 0, [&](double t, std::array<double, 3>& E) {
     sc_field_3d_at(g, xc + t, yc, zc, E);
   });
-  write_formatted(u, kUnitLog, grad, {" dEdx=", dx, " V/cm**2"});
+  write_checked(sim, kUnitLog, grad, {" dEdx=", dx, " V/cm**2"});
   const double dy = scan(sim, kUnitScanY, "y,cm", g.sc_rms_y, 1, [&](double t, std::array<double, 3>& E) {
     sc_field_3d_at(g, xc, yc + t, zc, E);
   });
-  write_formatted(u, kUnitLog, grad, {" dEdy=", dy, " V/cm**2"});
+  write_checked(sim, kUnitLog, grad, {" dEdy=", dy, " V/cm**2"});
   const double dz = scan(sim, kUnitScanZ, "z,cm", g.sc_rms_z, 2, [&](double t, std::array<double, 3>& E) {
     sc_field_3d_at(g, xc, yc, zc + t, E);
   });
-  write_formatted(u, kUnitLog, grad, {" dEdz=", dz, " V/cm**2"});
+  write_checked(sim, kUnitLog, grad, {" dEdz=", dz, " V/cm**2"});
 
   const double a = sim.sc.A_AXE, b = sim.sc.B_AXE;
   g.c_axe_rest = g.gamma_sc * sim.sc.C_AXE;
@@ -141,12 +141,12 @@ void sc_field_test(SpaceChargeContext& sim) {
   const double Mx = (1.0 - f) * b / (a + b), My = (1.0 - f) * a / (a + b), Mz = f;
   const char* val = "(A10,F15.6)";
   u.write(kUnitLog, list_directed({" TRACE3d in free space,moving frame"}));
-  write_formatted(u, kUnitLog, val, {"  gam=", g.gamma_sc});
-  write_formatted(u, kUnitLog, val, {"    p=", p});
-  write_factors(u, {"   Mx=", "   My=", "   Mz="}, {Mx, My, Mz}, E0);
+  write_checked(sim, kUnitLog, val, {"  gam=", g.gamma_sc});
+  write_checked(sim, kUnitLog, val, {"    p=", p});
+  write_factors(sim, {"   Mx=", "   My=", "   Mz="}, {Mx, My, Mz}, E0);
   const double ex = ellipsoid_factor_x(sim), ey = ellipsoid_factor_y(sim), ez = ellipsoid_factor_z(sim);
   u.write(kUnitLog, list_directed({" EXACT SOLUTION in free space,moving frame"}));
-  write_factors(u, {"  Mx=", "  My=", "  Mz="}, {ex, ey, ez}, E0);
+  write_factors(sim, {"  Mx=", "  My=", "  Mz="}, {ex, ey, ez}, E0);
 }
 
 }  // namespace linac

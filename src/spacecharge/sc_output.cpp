@@ -1,6 +1,7 @@
 #include "spacecharge/sc_output.hpp"
 
 #include <array>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -41,9 +42,9 @@ void write_line(SpaceChargeContext& sim, int unit, double half, int comps, Field
     std::array<double, 3> E{};
     field(v, E);
     if (comps == 2)
-      write_formatted(sim.units, unit, f, {v, E[0], E[1]});
+      write_checked(sim, unit, f, {v, E[0], E[1]});
     else
-      write_formatted(sim.units, unit, f, {v, E[0], E[1], E[2]});
+      write_checked(sim, unit, f, {v, E[0], E[1], E[2]});
   }
 }
 
@@ -94,7 +95,7 @@ void sc_mesh_report(SpaceChargeContext& sim) {
     title = one_record("(A11,A5,A10,F10.2,A3)",
                        {"          *", sim.elements.elem_name[sim.state.ipos].str(), "*      z= ",
                         g.sc_z_step, " cm"});
-  write_formatted(u, unit, "(20X,A25)", {" SPACE CHARGE GRID "});
+  write_checked(sim, unit, "(20X,A25)", {" SPACE CHARGE GRID "});
   u.write(unit, blank_fill(title));
   u.write(unit, list_directed({sim.state.outSC != 0 ? "    Field extraction output"
                                                     : "    Grid warning output    "}));
@@ -107,28 +108,37 @@ void sc_mesh_report(SpaceChargeContext& sim) {
   const double rx = g.sc_hx / g.sc_rms_x;
   const double ry = g.sc_hy / g.sc_rms_y;
   if (model == 1) {
-    write_formatted(u, unit, "(2(A8,I3,2X))", {"NXgrd=", g.NX, "NYgrd=", g.NY});
-    write_formatted(u, unit, "(A8,D11.4,A3)", {"charge=", sim.sc.sc_charge, "  C"});
+    write_checked(sim, unit, "(2(A8,I3,2X))", {"NXgrd=", g.NX, "NYgrd=", g.NY});
+    write_checked(sim, unit, "(A8,D11.4,A3)", {"charge=", sim.sc.sc_charge, "  C"});
   } else if (model == 0) {
-    write_formatted(u, unit, "(3(A8,I3,2X))",
+    write_checked(sim, unit, "(3(A8,I3,2X))",
                     {"NXgrd=", g.NX, "NYgrd=", g.NY, "NZgrd=", g.NZ});
-    write_formatted(u, unit, "(A8,D11.4,A3)", {"charge=", sim.sc.sc_charge, "  C"});
-    write_formatted(u, unit, "(A8,D11.4,A3)", {" gamSC=", g.gamma_sc});
-    write_formatted(u, unit, "(A8,D11.4,A3)", {" betSC=", g.beta_sc});
-    write_formatted(u, unit, "(A8,F11.4,A3)", {" zlhSC=", sim.sc.zlhSC});
+    write_checked(sim, unit, "(A8,D11.4,A3)", {"charge=", sim.sc.sc_charge, "  C"});
+    write_checked(sim, unit, "(A8,D11.4,A3)", {" gamSC=", g.gamma_sc});
+    write_checked(sim, unit, "(A8,D11.4,A3)", {" betSC=", g.beta_sc});
+    write_checked(sim, unit, "(A8,F11.4,A3)", {" zlhSC=", sim.sc.zlhSC});
   } else {
     return;
   }
-  write_formatted(u, unit, hline, {"   Hx=", g.sc_hx, " cm", " rmsX=", g.sc_rms_x, " cm", " Hx/rmsX=", rx});
-  write_formatted(u, unit, hline, {"   Hy=", g.sc_hy, " cm", " rmsY=", g.sc_rms_y, " cm", " Hy/rmsY=", ry});
+  // A bunch without spread in a plane (one particle, or all on the axis)
+  // has no finite ratio of step to rms there: the line shows it as
+  // Infinity, which tells the reader just that; every other number of the
+  // report follows the result-file rule.
+  auto ratio_line = [&](std::string_view layout, double ratio, std::initializer_list<FmtItem> items) {
+    if (std::isinf(ratio))
+      u.write(unit, format_records(layout, items));
+    else
+      write_checked(sim, unit, layout, items);
+  };
+  ratio_line(hline, rx, {"   Hx=", g.sc_hx, " cm", " rmsX=", g.sc_rms_x, " cm", " Hx/rmsX=", rx});
+  ratio_line(hline, ry, {"   Hy=", g.sc_hy, " cm", " rmsY=", g.sc_rms_y, " cm", " Hy/rmsY=", ry});
   if (model == 0) {
     const double rz = g.sc_hz / g.sc_rms_z;
-    write_formatted(u, unit, "(2(A8,F10.4,A3,2X),A10,F10.4,A11)",
-                    {"   Hz=", g.sc_hz / g.gamma_sc, " cm", " rmsZ=", g.sc_rms_z / g.gamma_sc, " cm",
-                     " Hz/rmsZ=", rz, " in lab SC"});
-    write_formatted(u, unit, "(2(A8,F10.4,A3,2X),A10,F10.4,A17)",
-                    {"   Hz=", g.sc_hz, " cm", " rmsZ=", g.sc_rms_z, " cm", " Hz/rmsZ=", rz,
-                     "in beam rest SC"});
+    ratio_line("(2(A8,F10.4,A3,2X),A10,F10.4,A11)", rz,
+               {"   Hz=", g.sc_hz / g.gamma_sc, " cm", " rmsZ=", g.sc_rms_z / g.gamma_sc, " cm", " Hz/rmsZ=", rz,
+                " in lab SC"});
+    ratio_line("(2(A8,F10.4,A3,2X),A10,F10.4,A17)", rz,
+               {"   Hz=", g.sc_hz, " cm", " rmsZ=", g.sc_rms_z, " cm", " Hz/rmsZ=", rz, "in beam rest SC"});
   }
 }
 
@@ -151,16 +161,16 @@ void sc_output(SpaceChargeContext& sim) {
     auto dump = [&](TextOut& out) {
       for (int i = 0; i < g.NX; ++i)
         for (int j = 0; j < g.NY; ++j)
-          out.write(row.write({i + 1, j + 1, u2[i + j * g.NX]}));
+          write_checked(sim, out, row, {i + 1, j + 1, u2[i + j * g.NX]});
     };
     if (mode == -1) {
       TextOut out(sim.units, "denSC.dat");
-      out.write(format_records("(2(A7,I3))", {" NXgrd=", g.NX, " NYgrd=", g.NY}));
-      out.write(format_records(ruler, {"   hxx=", g.sc_hx, " cm", "   hyy=", g.sc_hy, " cm",
-                                       " rms11=", g.sc_rms_x, " cm", " rms33=", g.sc_rms_y, " cm"}));
-      out.write(format_records("(A7,D15.7,A8,D12.5,A3)",
-                               {"  gamma=", g.gamma_sc, " charge=", sim.sc.sc_charge, " C "}));
-      out.write(format_records("(2(3X,A2),A17)", {"Ix", "Jy", "  rho/eps0,V/cm^2"}));
+      write_checked(sim, out, FortranFormat("(2(A7,I3))"), {" NXgrd=", g.NX, " NYgrd=", g.NY});
+      write_checked(sim, out, FortranFormat(ruler), {"   hxx=", g.sc_hx, " cm", "   hyy=", g.sc_hy, " cm",
+                                                     " rms11=", g.sc_rms_x, " cm", " rms33=", g.sc_rms_y, " cm"});
+      write_checked(sim, out, FortranFormat("(A7,D15.7,A8,D12.5,A3)"),
+                    {"  gamma=", g.gamma_sc, " charge=", sim.sc.sc_charge, " C "});
+      write_checked(sim, out, FortranFormat("(2(3X,A2),A17)"), {"Ix", "Jy", "  rho/eps0,V/cm^2"});
       dump(out);
       mode = 0;
       return;
@@ -177,7 +187,7 @@ void sc_output(SpaceChargeContext& sim) {
       }
       for (const auto& [unit, axis] : {std::pair{kUnitScFieldX, "x,cm"}, std::pair{kUnitScFieldY, "y,cm"}}) {
         sim.units.write(unit, title);
-        write_formatted(sim.units, unit, "(11X,A4,2(8X,A7))", {axis, "Ex,V/cm", "Ey,V/cm"});
+        write_checked(sim, unit, "(11X,A4,2(8X,A7))", {axis, "Ex,V/cm", "Ey,V/cm"});
       }
       write_line(sim, kUnitScFieldX, g.sc_half_x, 2,
                  [&](double v, std::array<double, 3>& E) { sc_field_2d_at(g, v, req.cross_y, E); });
@@ -193,19 +203,19 @@ void sc_output(SpaceChargeContext& sim) {
     for (int i = 0; i < g.NX; ++i)
       for (int j = 0; j < g.NY; ++j)
         for (int l = 0; l < g.NZ; ++l)
-          out.write(row.write({i + 1, j + 1, l + 1,
-                               u3[i + static_cast<std::size_t>(g.NX) * (j + static_cast<std::size_t>(g.NY) * l)]}));
+          write_checked(sim, out, row,
+                        {i + 1, j + 1, l + 1,
+                         u3[i + static_cast<std::size_t>(g.NX) * (j + static_cast<std::size_t>(g.NY) * l)]});
   };
   if (mode == 3) {
     TextOut out(sim.units, "denSC.dat");
-    out.write(format_records("(3(A7,I3))", {" NXgrd=", g.NX, " NYgrd=", g.NY, " NZgrd=", g.NZ}));
-    out.write(format_records("(3(A7,D12.5,A3))",
-                             {"   hxx=", g.sc_hx, " cm", "   hyy=", g.sc_hy, " cm", "   hzz=", g.sc_hz, " cm",
-                              " rms11=", g.sc_rms_x, " cm", " rms33=", g.sc_rms_y, " cm", " rms55=",
-                              g.sc_rms_z, " cm"}));
-    out.write(format_records("(A7,D15.7,A8,D12.5,A3)",
-                             {"  gamma=", g.gamma_sc, " charge=", sim.sc.sc_charge, " C "}));
-    out.write(format_records("(3(3X,A2),A17)", {"Ix", "Jy", "Kz", "  rho/eps0,V/cm^2"}));
+    write_checked(sim, out, FortranFormat("(3(A7,I3))"), {" NXgrd=", g.NX, " NYgrd=", g.NY, " NZgrd=", g.NZ});
+    write_checked(sim, out, FortranFormat("(3(A7,D12.5,A3))"),
+                  {"   hxx=", g.sc_hx, " cm", "   hyy=", g.sc_hy, " cm", "   hzz=", g.sc_hz, " cm", " rms11=",
+                   g.sc_rms_x, " cm", " rms33=", g.sc_rms_y, " cm", " rms55=", g.sc_rms_z, " cm"});
+    write_checked(sim, out, FortranFormat("(A7,D15.7,A8,D12.5,A3)"),
+                  {"  gamma=", g.gamma_sc, " charge=", sim.sc.sc_charge, " C "});
+    write_checked(sim, out, FortranFormat("(3(3X,A2),A17)"), {"Ix", "Jy", "Kz", "  rho/eps0,V/cm^2"});
     dump(out);
     mode = 2;
     return;
@@ -224,7 +234,7 @@ void sc_output(SpaceChargeContext& sim) {
     for (const auto& [unit, axis] : {std::pair{kUnitScFieldX, "x,cm"}, std::pair{kUnitScFieldY, "y,cm"},
                                      std::pair{kUnitScFieldZ, "z,cm"}}) {
       sim.units.write(unit, title);
-      write_formatted(sim.units, unit, "(11X,A4,3(8X,A7))", {axis, "Ex,V/cm", "Ey,V/cm", "Ez,V/cm"});
+      write_checked(sim, unit, "(11X,A4,3(8X,A7))", {axis, "Ex,V/cm", "Ey,V/cm", "Ez,V/cm"});
     }
     write_line(sim, kUnitScFieldX, g.sc_half_x, 3,
                [&](double v, std::array<double, 3>& E) { sc_field_3d_at(g, v, req.cross_y, req.cross_z, E); });

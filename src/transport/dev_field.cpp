@@ -36,11 +36,11 @@ void field_extraction_output(TransportContext& sim) {
 
   Units& u = sim.units;
   const std::string name = sim.types.type_names[static_cast<std::size_t>(itype)].str();
-  write_formatted(u, kUnitDevField, "(A58,A5,A1,/,A58,F6.3,A4,F6.3,A9,/,A72)",
+  write_checked(sim, kUnitDevField, "(A58,A5,A1,/,A58,F6.3,A4,F6.3,A9,/,A72)",
                   {"  The field of \"", name, "\"", "is extracted along a straiht line { x=", line.x0,
                    ", y=", line.y0, ", z=vary}", "Units are x,y,z[cm], E[V/cm], B[G], U[V]"});
   u.write(kUnitDevField, "");
-  write_formatted(u, kUnitDevField, "(7X,A1,3X,7(7X,A2,5X))", {"z", "Ex", "Ey", "Ez", "Bx", "By", "Bz", " U"});
+  write_checked(sim, kUnitDevField, "(7X,A1,3X,7(7X,A2,5X))", {"z", "Ex", "Ey", "Ez", "Bx", "By", "Bz", " U"});
 
   // Samples at the step ends k = 0..nstep (the work table holds nstep + 1).
   const int n = r.nstep;
@@ -84,7 +84,7 @@ void field_extraction_output(TransportContext& sim) {
     const FortranFormat row("(F11.3,7D14.5)");
     for (int k = 0; k <= n; ++k) {
       const double zc = mode == 0 ? zs[k] : zs[k] + line.z_run;
-      write_formatted(u, kUnitDevField, row,
+      write_checked(sim, kUnitDevField, row,
                       {zc, Es[k][0], Es[k][1], Es[k][2], Bs[k][0], Bs[k][1], Bs[k][2], U[k]});
     }
   }
@@ -146,7 +146,7 @@ void write_reference_checks(TransportContext& sim, std::int32_t i, std::int32_t 
     const FortranFormat row("(3D15.7)");
     for (std::size_t k = 0; k < zs.size(); ++k) {
       const double W = r.w0 + qa_design * U[k] / 1000.0;
-      write_formatted(u, kUnitRefInt, row, {zs[k], W, 1.0 + W / m});
+      write_checked(sim, kUnitRefInt, row, {zs[k], W, 1.0 + W / m});
     }
   }
   u.close(kUnitRefInt);
@@ -196,7 +196,7 @@ void write_reference_checks(TransportContext& sim, std::int32_t i, std::int32_t 
     const double phase = p.phase[iq][i] + ct / r.wavelength_2pi;
     Vec3 E, B;
     field_vcm_gauss(sim, x, y, dz, E, B);
-    write_formatted(u, kUnitEb, row, {dz, x, y, bx, by, bz, g, phase, E[0], E[1], E[2], B[0], B[1], B[2]});
+    write_checked(sim, kUnitEb, row, {dz, x, y, bx, by, bz, g, phase, E[0], E[1], E[2], B[0], B[1], B[2]});
   }
   u.close(kUnitEb);
   u.close(kUnitEbVelmo);

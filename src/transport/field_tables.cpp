@@ -354,17 +354,17 @@ namespace {
 void write_solenoid_listing(TransportContext& sim, const AxisTable& t, const std::string& name) {
   Units& u = sim.units;
   u.write(kScreenUnit, "");
-  write_formatted(u, kUnitLog, "(20X,A,A12,A)", {" *", name, "* "});
-  write_formatted(u, kUnitLog, "(A20,F12.6,A8)", {" heff_B1=", t.heff_B1, " cm     "});
-  write_formatted(u, kUnitLog, "(A20,F12.6,A8)", {" heff_B2=", t.heff_B2, " cm     "});
-  write_formatted(u, kUnitLog, "(A20,F12.6,A8)", {"    Bmax=", t.Bmax, " rel. u."});
+  write_checked(sim, kUnitLog, "(20X,A,A12,A)", {" *", name, "* "});
+  write_checked(sim, kUnitLog, "(A20,F12.6,A8)", {" heff_B1=", t.heff_B1, " cm     "});
+  write_checked(sim, kUnitLog, "(A20,F12.6,A8)", {" heff_B2=", t.heff_B2, " cm     "});
+  write_checked(sim, kUnitLog, "(A20,F12.6,A8)", {"    Bmax=", t.Bmax, " rel. u."});
   u.write(kUnitLog, "");
-  write_formatted(u, kUnitLog, "(3X,A5,3X,14X,A1,13X,A2,12X,A3,11X,A4,10X,A5)",
+  write_checked(sim, kUnitLog, "(3X,A5,3X,14X,A1,13X,A2,12X,A3,11X,A4,10X,A5)",
                   {"z, cm", "B", "B'", "B''", "B'''", "B''''"});
   const FortranFormat row("(F11.5,6D15.5)");
   const double h = t.L / (t.nbz - 1);
   for (int i = 0; i < t.nbz; ++i)
-    write_formatted(u, kUnitLog, row,
+    write_checked(sim, kUnitLog, row,
                     {i * h, t.col[0][i], t.col[1][i], t.col[2][i], t.col[3][i], t.col[4][i]});
 }
 
@@ -426,7 +426,7 @@ void read_solenoid_table(TransportContext& sim, double L, std::int32_t n) {
     const FortranFormat f("(F12.5,6D15.5)");
     const int nraw = static_cast<int>(e->raw_even.size());
     for (int i = 0; i < nraw; ++i)
-      write_formatted(sim.units, 137, f, {i * L / (nraw - 1), e->raw_even[i]});
+      write_checked(sim, 137, f, {i * L / (nraw - 1), e->raw_even[i]});
   }
   ft.axis_table = e->axis;
   if (sim.state.ipass == 1 && sim.state.dev_field > 0) write_solenoid_listing(sim, *e->axis, name);

@@ -119,19 +119,18 @@ void choose_design(TransportContext& sim, std::int32_t n, double qnew) {
 void write_report(TransportContext& sim, double q_old, double w_old) {
   const FilterMemory& fm = sim.filter_memory;
   const RunConfig& c = sim.config;
-  Units& u = sim.units;
   const int nq = std::min(c.NQTOT, kMaxChargeStates);
-  write_formatted(u, kUnitLog, "(A10,F12.4,A8)", {std::string_view("QdesignOld= "), q_old});
-  write_formatted(u, kUnitLog, "(A10,F12.4,A8)", {std::string_view("QdesignNew= "), sim.ref.QDESIGN});
-  write_formatted(u, kUnitLog, "(A10,F12.4,A8)",
+  write_checked(sim, kUnitLog, "(A10,F12.4,A8)", {std::string_view("QdesignOld= "), q_old});
+  write_checked(sim, kUnitLog, "(A10,F12.4,A8)", {std::string_view("QdesignNew= "), sim.ref.QDESIGN});
+  write_checked(sim, kUnitLog, "(A10,F12.4,A8)",
                   {std::string_view("   WtmpOld= "), w_old, std::string_view(" Kev/u")});
-  write_formatted(u, kUnitLog, "(A10,F12.4,A8)",
+  write_checked(sim, kUnitLog, "(A10,F12.4,A8)",
                   {std::string_view("   WtmpNew= "), sim.ref.w0, std::string_view(" Kev/u")});
   // One row per quantity, one column per charge state.
   auto row = [&](std::string_view fmt, std::string_view title, auto value) {
     std::vector<FmtItem> items{title};
     for (int iq = 1; iq <= nq; ++iq) items.push_back(value(static_cast<std::size_t>(iq)));
-    write_formatted(u, kUnitLog, fmt, std::span<const FmtItem>(items));
+    write_checked(sim, kUnitLog, fmt, std::span<const FmtItem>(items));
   };
   // Current per live particle; a state emptied by a stripper (NPAT + 1 = 0)
   // carries none.

@@ -6,11 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "beam/out_tables.hpp"
+#include "beam/stats.hpp"
+#include "common/result_fields.hpp"
+#include "common/unit_numbers.hpp"
+#include "matrices/matrx.hpp"
 #include "run/sim.hpp"
 #include "control/input_fixture.hpp"
 #include "control/velmo_main.hpp"
@@ -116,13 +121,13 @@ TEST(ResultFields, NonFiniteStopsAtOnceAndTheFirstUnfitNumberIsKept) {
   const FmtItem not_finite[] = {4, std::string_view("quad"), 1.0, nan};
 
   check_result_line(*sim, f, fits, "out.dat", "element 1 (drift)", columns);
-  EXPECT_TRUE(sim->beam_out.unfit_message.empty());
+  EXPECT_TRUE(sim->result_fields.unfit_message.empty());
   EXPECT_NO_THROW(stop_on_unfit_number(*sim));
 
   check_result_line(*sim, f, wide_b, "out.dat", "element 2 (quad)", columns);
   check_result_line(*sim, f, wide_a, "out.dat", "element 3 (quad)", columns);
-  ASSERT_EQ(sim->beam_out.unfit_message.size(), 2u);
-  EXPECT_EQ(sim->beam_out.unfit_message[0],
+  ASSERT_EQ(sim->result_fields.unfit_message.size(), 2u);
+  EXPECT_EQ(sim->result_fields.unfit_message[0],
             " out.dat line of element 2 (quad): b = 2000000 does not fit its field F12.5 (written as asterisks)");
 
   try {
@@ -136,7 +141,123 @@ TEST(ResultFields, NonFiniteStopsAtOnceAndTheFirstUnfitNumberIsKept) {
     stop_on_unfit_number(*sim);
     ADD_FAILURE() << "no stop";
   } catch (const FatalStop& s) {
-    EXPECT_EQ(s.lines(), sim->beam_out.unfit_message);
+    EXPECT_EQ(s.lines(), sim->result_fields.unfit_message);
+  }
+}
+
+// Any formatted file: the message names the file and the line the value
+// stands on (the line count of the unit plus the record of the write that
+// holds it), and the place when one is given. Later misfits keep the first.
+TEST(ResultFields, WriteCheckedNamesFileAndLineOfTheFirstMisfit) {
+  TaskRun run;
+  Sim& sim = *run.sim;
+  sim.units.open(kUnitMatrix, "matrix.dat");
+  sim.units.write(kUnitMatrix, std::vector<std::string>{"", " head"});
+  const FortranFormat six("(6F10.4)");
+  write_checked(sim, kUnitMatrix, six, {1.0, 2.0, 3.0, 4.0, 5.0, 6.0}, "element 7 (matrx)");
+  EXPECT_TRUE(sim.result_fields.unfit_message.empty());
+  // Eight items in a layout of six: the last two go to a second record by
+  // reversion; the misfit stands on line 5 of the file.
+  write_checked(sim, kUnitMatrix, six, {1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, -12345.5}, "element 7 (matrx)");
+  write_checked(sim, kUnitMatrix, six, {1e9}, "element 9 (matrx)");
+  ASSERT_EQ(sim.result_fields.unfit_message.size(), 2u);
+  EXPECT_EQ(sim.result_fields.unfit_message[0],
+            " matrix.dat line 5 (element 7 (matrx)): value 8 = -12345.5 does not fit its field F10.4 "
+            "(written as asterisks)");
+  // A slash starts the next record as well; without a place the line alone.
+  const FortranFormat two("(A6,F8.2/A6,F8.2)");
+  TaskRun other;
+  other.sim->units.open(kUnitLog, "log.dat");
+  write_checked(*other.sim, kUnitLog, two, {std::string_view(" a="), 1.0, std::string_view(" b="), 1e6});
+  EXPECT_EQ(other.sim->result_fields.unfit_message.at(0),
+            " log.dat line 2: value 4 = 1000000 does not fit its field F8.2 (written as asterisks)");
+  sim.units.close_all();
+  other.sim->units.close_all();
+  const auto lines = run.lines_of("matrix.dat");
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[4], "    7.0000**********");
+  EXPECT_EQ(other.lines_of("log.dat").at(1), "    b=********");
+}
+
+// A number that is not finite stops at once, before its line is written, in
+// every kind of write: a unit, a short-lived file, a block built apart and a
+// list-directed record. The lines before it are complete.
+TEST(ResultFields, NonFiniteStopsBeforeItsLineInEveryKindOfWrite) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    const char* label;
+    std::function<void(Sim&)> write;  // writes one good line, then the bad one
+    const char* file;
+    const char* first_line;  // the stop's first message line
+  };
+  const FortranFormat row("(2I5,D17.7)");
+  const Case cases[] = {
+      {"unit", [&](Sim& s) {
+         s.units.open(kUnitRms, "rms.dat");
+         write_checked(s, kUnitRms, row, {1, 1, 0.5});
+         write_checked(s, kUnitRms, row, {1, 2, inf}, "element 3 (drift)");
+       },
+       "rms.dat", " rms.dat line 2 (element 3 (drift)): value 3 = inf is not a finite number"},
+      {"short-lived file", [&](Sim& s) {
+         TextOut out(s.units, "denSC.dat");
+         write_checked(s, out, row, {1, 1, 0.5});
+         write_checked(s, out, row, {1, 2, nan});
+       },
+       "denSC.dat", " denSC.dat line 2: value 3 = nan is not a finite number"},
+      {"block", [&](Sim& s) {
+         s.units.open(kUnitMatrix, "matrix.dat");
+         s.units.write(kUnitMatrix, "first");
+         RecordBlock b;
+         b.add_line("");
+         b.add(FortranFormat("(2F10.4)"), {1.0, 2.0});
+         b.add(FortranFormat("(2F10.4)"), {-inf, 2.0});
+         write_checked(s, kUnitMatrix, std::move(b), "element 7 (matrx)");
+       },
+       "matrix.dat", " matrix.dat line 4 (element 7 (matrx)): value 1 = -inf is not a finite number"},
+      {"list-directed", [&](Sim& s) {
+         s.units.open(kUnitCoMonitor, "co_monitor.dat");
+         write_list_checked(s, kUnitCoMonitor, {0.5, -0.25});
+         write_list_checked(s, kUnitCoMonitor, {0.5, nan});
+       },
+       "co_monitor.dat", " co_monitor.dat line 2: value 2 = nan is not a finite number"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TaskRun run;
+    try {
+      c.write(*run.sim);
+      ADD_FAILURE() << "no stop";
+    } catch (const FatalStop& s) {
+      EXPECT_EQ(s.lines().at(0), c.first_line);
+    }
+    run.sim->units.close_all();
+    EXPECT_EQ(run.lines_of(c.file).size(), 1u) << "only the line before the bad one is written";
+  }
+}
+
+// emit_level.dat: E15.5 holds every finite number, down to the smallest
+// and up to the largest double; a level curve that is not finite stops,
+// naming the row's line (header on line 1, rows from line 2).
+TEST(ResultFields, EmitLevelKeepsEveryFiniteNumberAndStopsOnANonFiniteOne) {
+  TaskRun run;
+  Sim& sim = *run.sim;
+  sim.state.ifirst_stat = -1;  // the file is opened by the first curve
+  LevelCurve curve;
+  for (int i = 0; i < kLevelCurveRows; ++i)
+    for (int k = 1; k <= 3; ++k) {
+      curve.e[static_cast<std::size_t>(i)][static_cast<std::size_t>(k)] = i % 2 ? 1.7e308 : 4.9e-324;
+      curve.f[static_cast<std::size_t>(i)][static_cast<std::size_t>(k)] = 0.01 * i;
+    }
+  write_emit_level(sim, curve);
+  EXPECT_TRUE(sim.result_fields.unfit_message.empty());
+  curve.e[9][2] = std::numeric_limits<double>::quiet_NaN();
+  try {
+    write_emit_level(sim, curve);
+    ADD_FAILURE() << "no stop";
+  } catch (const FatalStop& s) {
+    // The first curve filled lines 1..102; the second header is line 103.
+    EXPECT_EQ(s.lines().at(0), " emit_level.dat line 113: ey [cm*mrad] = nan is not a finite number");
   }
 }
 

@@ -150,7 +150,7 @@ TEST(SecondOrder, SigmaPlanes) {
   B(1, 1) = 4e-2;  // x rms 0.2 cm
   B(2, 2) = 9e-6;  // x' rms 3 mrad
   B(1, 2) = B(2, 1) = 0.5 * 0.2 * 3e-3;
-  const auto rec = sigma_listing_records("drift", 12.5, B, B, I, {1.0, 1.0, 1.0}, I);
+  const auto rec = sigma_listing_records("drift", 12.5, B, B, I, {1.0, 1.0, 1.0}, I).take_records();
   EXPECT_EQ(rec[0], "**********");
   EXPECT_EQ(rec[1], "     drift      12.500 cm");
   EXPECT_EQ(rec[4], "   s11 [cm  ]     0.2000");

@@ -153,7 +153,7 @@ TEST(SectionMatrix, ListingOfOneDriftSectionState) {
   s.wavelength_2pi = kLambdaBar;
   s.amu_kev = kAmuKev;
   const Matrix6 R = drift_matrix6(50.0, 1.0 + s.ends.gm1_in, kLambdaBar);
-  const std::vector<std::string> got = state_listing(s, 7.0, 40.0, R, 0.0);
+  const std::vector<std::string> got = state_listing(s, 7.0, 40.0, R, 0.0).take_records();
   const std::vector<std::string> head = {
       "",
       "",

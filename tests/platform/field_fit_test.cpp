@@ -105,6 +105,60 @@ TEST(FieldFit, MisfitNamesTheItemAndItsDescriptorAcrossGroupsAndReversion) {
   }
 }
 
+// The record a misfit stands in, counted as the write counts its records:
+// a slash and the reversion of the format each start the next. For every
+// case the record named holds the asterisks or the Inf/NaN, and the
+// records before it hold none.
+TEST(FieldFit, MisfitNamesTheRecordTheWriteStartsForIt) {
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    const char* layout;
+    std::vector<FmtItem> items;
+    std::size_t record;
+  };
+  const Case cases[] = {
+      {"(3F8.2)", {1.0, 2.0, 1e6}, 0},
+      {"(3F8.2)", {1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, -1e6}, 2},
+      {"(A4,F8.2/A4,F8.2/A4,F8.2)", {std::string_view("a"), 1.0, std::string_view("b"), 2.0,
+                                     std::string_view("c"), inf}, 2},
+      {"(I3,2(/F6.1))", {7, 1.0, 99999.0}, 2},
+      // Reversion restarts at the last group: two items per record after the first.
+      {"(I3,2(F6.1))", {7, 1.0, 2.0, 8, 3.0, -1e5}, 2},
+      {"(2(I3,F6.1))", {7, 1.0, 1000, 2.0}, 0},
+  };
+  for (const Case& c : cases) {
+    const FortranFormat f(c.layout);
+    const auto misfit = f.first_misfit(c.items);
+    ASSERT_TRUE(misfit.has_value()) << c.layout;
+    EXPECT_EQ(misfit->record, c.record) << c.layout;
+    const std::vector<std::string> recs = f.write(c.items);
+    ASSERT_LT(misfit->record, recs.size()) << c.layout;
+    const std::string& r = recs[misfit->record];
+    EXPECT_TRUE(r.find('*') != std::string::npos || r.find("Inf") != std::string::npos) << c.layout << ": " << r;
+    for (std::size_t k = 0; k < misfit->record; ++k) EXPECT_EQ(recs[k].find('*'), std::string::npos) << recs[k];
+  }
+}
+
+// The misfit of a block built record by record counts from the block's
+// first record; the first misfit of the block is kept.
+TEST(FieldFit, BlockKeepsItsFirstMisfitAtItsRecord) {
+  RecordBlock b;
+  b.add_line("");
+  b.add(FortranFormat("(2F6.1)"), {1.0, 2.0, 3.0, 4.0});
+  EXPECT_FALSE(b.misfit().has_value());
+  b.add(FortranFormat("(A4,F6.1)"), {std::string_view("x="), 1e7});
+  b.add(FortranFormat("(F6.1)"), {std::numeric_limits<double>::quiet_NaN()});
+  ASSERT_TRUE(b.misfit().has_value());
+  EXPECT_EQ(b.misfit()->record, 3u);
+  EXPECT_EQ(b.misfit()->column, "value 2");
+  EXPECT_EQ(b.misfit()->value, "10000000");
+  EXPECT_TRUE(b.misfit()->finite);
+  EXPECT_EQ(b.records().size(), 5u);
+  EXPECT_EQ(b.records()[3], "  x=******");
+  const FieldFault f = misfit_at_line(*b.misfit(), "matrix.dat", 40 + b.misfit()->record, "element 2 (matrx)");
+  EXPECT_EQ(f.lines.at(0), " matrix.dat line 43 (element 2 (matrx)): value 2 = 10000000 does not fit its field F6.1");
+}
+
 // The fault of a result line: file, element, column and value in the first
 // message line; lines that fit have none.
 TEST(FieldFit, ResultLineThatDoesNotFitIsNamedByFileElementColumnAndValue) {

@@ -16,7 +16,7 @@ constexpr const char* kFieldHeading = "    z, cm       Ex, V/cm       Ey, V/cm  
 constexpr const char* kApertureHeading = "   z ,cm      Rx ,cm      Ry ,cm    ";
 
 void put(ElementsContext& sim, int unit, std::string_view fmt, std::initializer_list<FmtItem> items) {
-  sim.units.write(unit, format_records(fmt, items));
+  write_checked(sim, unit, fmt, items);
 }
 
 std::int32_t& header_flag(ElementsContext& sim, const RfqDevRequest& req) {
