@@ -154,6 +154,19 @@ MhbHarmonics mhb_harmonics(const ElementsContext& sim) {
   return h;
 }
 
+namespace {
+
+// Node below the offset q (in node spacings, >= 0 inside the grid) of a
+// grid of n nodes, at most n - 2 so that the node above exists; limited in
+// floating point before the conversion (a NaN offset gives node 0).
+int lower_node(double q, int n) {
+  if (q > n - 2) q = n - 2;
+  if (!(q >= 0.0)) q = 0.0;
+  return static_cast<int>(q);
+}
+
+}  // namespace
+
 TableHit mhb_field_rz(const MhbRzTable& t, double L, double aperture_r, double rmax, double x,
                       double y, double z, Vec3& E) {
   E = {0.0, 0.0, 0.0};
@@ -163,8 +176,8 @@ TableHit mhb_field_rz(const MhbRzTable& t, double L, double aperture_r, double r
   const double r = std::sqrt(r2);
   const double dz = L / (t.nz - 1);
   const double dr = rmax / (t.nr - 1);
-  const int jz = std::min(static_cast<int>(z / dz), t.nz - 2);
-  const int jr = std::min(static_cast<int>(r / dr), t.nr - 2);
+  const int jz = lower_node(z / dz, t.nz);
+  const int jr = lower_node(r / dr, t.nr);
   const double fz = (z - jz * dz) / dz;
   const double fr = (r - jr * dr) / dr;
   const double w00 = (1.0 - fz) * (1.0 - fr), w10 = fz * (1.0 - fr);
@@ -196,6 +209,22 @@ bool mhb_field_at(ElementsContext& sim, double x, double y, double z, double t, 
   return f(x, y, z, t, E, B);
 }
 
+namespace {
+
+// The next field value of a buncher table: finite and within the bound of
+// every table (node k, 0-based, of a grid with nr radial nodes).
+double field_value(FreeStream& in, const std::string& name, const char* what, std::size_t k, int nr) {
+  const double v = in.read_real();
+  if (!table_value_ok(v))
+    fatal({fmt::format(" input error in {} line {}: {} at z node {}, r node {} is {}", name, in.line_number(),
+                       what, k / static_cast<std::size_t>(nr) + 1, k % static_cast<std::size_t>(nr) + 1, v),
+           fmt::format(" every field value of a table must be finite and within +-{:g}", kTableMaxFieldValue)},
+          true);
+  return v;
+}
+
+}  // namespace
+
 void read_mhb_rz(ElementsContext& sim, std::int32_t n) {
   MhbData& d = sim.rf.mhb_data;
   const std::string name = buncher_table_name(n);
@@ -212,10 +241,10 @@ void read_mhb_rz(ElementsContext& sim, std::int32_t n) {
     std::size_t found = 0;
     for (std::size_t k = 0; k < nodes; ++k) {
       if (in.at_end()) break;
-      t->er[k] = in.read_real();
+      t->er[k] = field_value(in, name, "E_r", k, nr);
       ++found;
       if (in.at_end()) break;
-      t->ez[k] = in.read_real();
+      t->ez[k] = field_value(in, name, "E_z", k, nr);
       ++found;
     }
     if (found < 2 * nodes)
@@ -250,9 +279,10 @@ void read_mhb_axis(ElementsContext& sim, std::int32_t n) {
         (void)in.read_real();  // z: the points are equidistant over the length
         ++found;
         if (in.at_end()) break;
-        E[static_cast<std::size_t>(m)] = in.read_real();
+        E[static_cast<std::size_t>(m)] = field_value(in, name, "E_z", static_cast<std::size_t>(m), 1);
         ++found;
       }
+
       if (found < 2 * N)
         fatal({fmt::format(" input error in {}: {} numbers, the {} points need {}", name, found, N,
                            2 * N),
@@ -296,7 +326,7 @@ TableHit mhb_field_axis(const MhbAxisTable& t, double aperture_r, double x, doub
   const double r2 = x * x + y * y;
   if (z < 0.0 || z > t.L || r2 >= aperture_r * aperture_r) return TableHit::lost;
   const double h = t.L / (t.n - 1);
-  const int j = std::min(static_cast<int>(z / h), t.n - 2);  // z = L: the last point itself
+  const int j = lower_node(z / h, t.n);  // z = L: the last point itself
   const double f = (z - j * h) / h;
   const auto J = static_cast<std::size_t>(j);
   const double Ez = (1.0 - f) * t.E[J] + f * t.E[J + 1];

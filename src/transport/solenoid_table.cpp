@@ -84,8 +84,12 @@ TableHit sol_field(const AxisTable& t, double L, double aperture_r, double x, do
   const double r2 = x * x + y * y;
   if (r2 >= aperture_r * aperture_r) return TableHit::lost;
   const double h = L / (t.nbz - 1);
-  int j = static_cast<int>(std::trunc(z / h));
-  if (j > t.nbz - 2) j = t.nbz - 2;  // z = L: the last sample itself
+  // Sample below z, limited in floating point before the conversion (z = L:
+  // the last sample itself; a NaN point: the first).
+  double row = std::trunc(z / h);
+  if (row > t.nbz - 2) row = t.nbz - 2;
+  if (!(row >= 0.0)) row = 0.0;
+  const int j = static_cast<int>(row);
   const double u = (z - j * h) / h;
   const double r = std::sqrt(r2);
   // Paraxial expansion to fourth order in r at the two samples:

@@ -98,12 +98,17 @@ void ebfld_field(const Table3D& t, const EbfldGeom& g, double x, double y, doubl
 // ---------------------------------------------------------------- 2-D
 
 void table2d_interp(const Table2D& t, double z, double u, double& f1, double& f2) {
-  int kz = static_cast<int>(std::trunc((z - 0.5 * t.hz) / t.hz)) + 2;
-  if (kz >= t.nz) kz = t.nz - 1;
-  int ku = static_cast<int>(std::trunc((u - t.u1 - 0.5 * t.du) / t.du)) + 2;
-  if (ku >= t.nu) ku = t.nu - 1;
-  if (kz < 2) kz = 2;
-  if (ku < 2) ku = 2;
+  // Node numbers trunc(d) + 2 kept within [2, n - 1], the limits taken in
+  // floating point so that any d (far outside the grid, NaN: the lower
+  // limit) converts to an integer.
+  auto node = [](double d, int n) {
+    double k = std::trunc(d) + 2.0;
+    if (k >= n) k = n - 1;
+    if (!(k >= 2.0)) k = 2.0;
+    return static_cast<int>(k);
+  };
+  const int kz = node((z - 0.5 * t.hz) / t.hz, t.nz);
+  const int ku = node((u - t.u1 - 0.5 * t.du) / t.du, t.nu);
   // 1-based node numbers kz, ku; 0-based indices below.
   const int b = kz - 1;
   const int a = ku - 1;
