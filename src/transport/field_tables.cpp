@@ -31,14 +31,25 @@ GridFault grid_fault(const double* nodes, int n) {
     return {1, nodes[1],
             fmt::format("does not exceed node 1 = {} cm by the least spacing of {:g} cm", nodes[0],
                         kTableMinNodeSpacing)};
+  // Node k against first + k h (0-based k) of a grid starting at node `from`.
+  auto off_grid = [&](int from, double step, int k) {
+    const double want = nodes[from] + static_cast<double>(k - from) * step;
+    return !(std::abs(nodes[k] - want) <= kTableNodeTolerance * std::max(step, std::abs(nodes[k])));
+  };
   for (int k = 2; k < n; ++k) {
     if (!(nodes[k] > nodes[k - 1]))
       return {k, nodes[k], fmt::format("does not exceed node {} = {} cm", k, nodes[k - 1])};
-    const double want = nodes[0] + static_cast<double>(k) * h;
-    if (!(std::abs(nodes[k] - want) <= kTableNodeTolerance * std::max(h, std::abs(nodes[k]))))
-      return {k, nodes[k],
-              fmt::format("should lie at {} cm: nodes 1 and 2 ({} and {} cm) set the spacing {} cm", want,
-                          nodes[0], nodes[1], h)};
+    if (!off_grid(0, h, k)) continue;
+    // A first node moved alone: the others form the grid without it.
+    const double h2 = nodes[2] - nodes[1];
+    bool rest_uniform = k == 2 && n > 3 && h2 >= kTableMinNodeSpacing;
+    for (int m = 3; rest_uniform && m < n; ++m) rest_uniform = !off_grid(1, h2, m);
+    if (rest_uniform)
+      return {0, nodes[0],
+              fmt::format("should lie at {:.6g} cm: the nodes after it are spaced {:.6g} cm", nodes[1] - h2, h2)};
+    return {k, nodes[k],
+            fmt::format("should lie at {:.6g} cm: nodes 1 and 2 ({} and {} cm) set the spacing {:.6g} cm",
+                        nodes[0] + static_cast<double>(k) * h, nodes[0], nodes[1], h)};
   }
   return {};
 }
@@ -92,7 +103,7 @@ CachedTable& store(FieldTables& ft, const std::string& key, const FileId& id, bo
 // The rule every table grid obeys; the readers below add file and record.
 constexpr const char* kGridRule =
     " the nodes of each axis must be finite, within +-1e4 cm and equally spaced with a positive spacing "
-    "of at least 1e-6 cm (node k within 1e-6 of the spacing of node 1 + (k - 1) * spacing)";
+    "h of at least 1e-6 cm: node k within 1e-6 max(h, |node k|) of node 1 + (k - 1) h";
 
 void grid_stop(const std::string& where, const char* axis, const GridFault& f) {
   fatal({fmt::format(" input error in {}: {} node {} = {} cm {}", where, axis, f.node + 1, f.value, f.why),

@@ -414,7 +414,7 @@ TEST(FieldTableFiles, DamagedNodesAndValuesAreRefused) {
     std::vector<std::string> words;
   } cases[] = {
       // x_rms 0.689 cm instead of 0.235 cm with the first node moved out.
-      {"first x node -2 -> -10", mws, 3, 0, -10.0, {"eh_MWS.#01 record 3", "x node 3", "-10", "spacing"}},
+      {"first x node -2 -> -10", mws, 3, 0, -10.0, {"eh_MWS.#01 record 3", "x node 1 = -10 cm should lie at -2", "spaced 0.166667 cm"}},
       // No acceleration: the gap seen as 1e300 cm long.
       {"first z node -> -1e300", mws, 5, 0, -1e300, {"eh_MWS.#01 record 5", "z node 1 = -1e+300", "within +-10000 cm"}},
       {"NaN in a late y node", mws, 4, 19, nan, {"record 4", "y node 20 = nan"}},
