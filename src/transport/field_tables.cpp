@@ -167,8 +167,8 @@ void read_closing(UnformattedIn& in, const Table3D& t, bool may_hold_both) {
   RecordIn last = in.read();
   if (may_hold_both && t.ncomp == 3 && last.bytes_left() == kPlaneBytes) {
     if (!t.holds_e())
-      fatal({fmt::format(" input error in {} record {}: a seventh record of {} bytes, where a table of B "
-                         "closes",
+      fatal({fmt::format(" input error in {} record {}: a fourth component record ({} bytes) where a "
+                         "table of B closes",
                          in.name(), record, kPlaneBytes),
              " the file holds E and B, so records 6 to 8 are E: set the flag of record 1 to 1 "
              "(E and B) or give a file of B alone"},
