@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "transport/transport_context.hpp"
+#include "common/input_ranges.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/fatal.hpp"
@@ -442,6 +443,17 @@ void read_eh_MWS(TransportContext& sim, std::int32_t n) {
   } else {
     UnformattedIn in(sim.units, name);
     t = load_3d(in, 0, 6);
+    // The header replaces APER(n) and NCELLS(n): the ranges velmo.dat
+    // allows for them.
+    if (!input_range::within(t->head_2, 0.0, input_range::kMaxOffset))
+      fatal({fmt::format(" input error in {} record 1: aperture radius {} cm", name, t->head_2),
+             fmt::format(" it replaces APER({}) and must lie in [0, {:g}] cm", n, input_range::kMaxOffset)},
+            true);
+    if (!input_range::within(t->head_int, 0.0, input_range::kMaxStepCount))
+      fatal({fmt::format(" input error in {} record 1: {} cells", name, t->head_int),
+             fmt::format(" the count replaces NCELLS({}) and must lie in [0, {:g}]", n,
+                         input_range::kMaxStepCount)},
+            true);
     store(ft, key, id).t3 = t;
   }
   ft.field3d = t;

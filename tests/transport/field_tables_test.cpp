@@ -428,6 +428,10 @@ TEST(FieldTableFiles, DamagedNodesAndValuesAreRefused) {
       {"static table, x node NaN", ems, 3, 7, nan, {"eh_EMS.#01 record 3", "x node 8 = nan"}},
       {"static table, Ey infinite", ems, 7, node_index(24, 24, 200), -inf, {"eh_EMS.#01 record 7", "Ey", "-inf"}},
       {"ebfld table, z node", ebfld, 5, 3, 1e6, {"eh_EMS.#01 record 5", "z node 4 = 1000000 cm"}},
+      // The RF header's aperture radius replaces APER(1): velmo.dat's range.
+      {"RF aperture radius NaN", mws, 1, 1, nan, {"eh_MWS.#01 record 1: aperture radius nan cm", "APER(1)"}},
+      {"RF aperture radius negative", mws, 1, 1, -2.0, {"eh_MWS.#01 record 1: aperture radius -2 cm"}},
+      {"RF aperture radius 1e200", mws, 1, 1, 1e200, {"aperture radius 1e+200 cm", "[0, 10000] cm"}},
   };
   for (const auto& c : cases) {
     TableRun run;
@@ -447,6 +451,15 @@ TEST(FieldTableFiles, DamagedNodesAndValuesAreRefused) {
     EXPECT_FALSE(run->field_tables.field3d) << c.what;
     EXPECT_EQ(run->tables.APER[1], aper) << c.what;
   }
+  // The cell count of the header replaces NCELLS(1): 0 .. 1e6.
+  TableRun run;
+  Table3DLayout l = table_layout(2.0, 2.0, 5.0, {0, 0, 0});
+  l.head_2 = 2.0;
+  l.head_int = -3;
+  write_table3d(run->units, "eh_MWS.#01", l, kKindEB, analytic::gaussian_gap(50000.0, 1.0));
+  const std::string msg = stop_lines([&] { read_eh_MWS(*run, 1); });
+  EXPECT_NE(msg.find("eh_MWS.#01 record 1: -3 cells|"), std::string::npos) << msg;
+  EXPECT_NE(msg.find("NCELLS(1)"), std::string::npos) << msg;
 }
 
 // Grids scaled by large and small factors: the nodes stay equally spaced,
