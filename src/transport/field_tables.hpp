@@ -282,7 +282,8 @@ struct FieldTables {
 
 // The readers. Each builds the file name from its stem and the two digits of
 // n (0..99) with the TABLE_DIR prefix, opens it read-only (a missing file is
-// named, never created) and loads it through the cache.
+// named, never created) and loads it through the cache; a file that breaks
+// the rules of every table (above) stops the run before any of it is used.
 
 // eh_MWS.#NN into field3d; APER(n) and NCELLS(n) from its header.
 void read_eh_MWS(TransportContext& sim, std::int32_t n);
