@@ -197,6 +197,22 @@ bool mhb_field_at(ElementsContext& sim, double x, double y, double z, double t, 
   return f(x, y, z, t, E, B);
 }
 
+namespace {
+
+// The next field value of a buncher table: finite and within the bound of
+// every table (node k, 0-based, of a grid with nr radial nodes).
+double field_value(FreeStream& in, const std::string& name, const char* what, std::size_t k, int nr) {
+  const double v = in.read_real();
+  if (!table_value_ok(v))
+    fatal({fmt::format(" input error in {} line {}: {} at z node {}, r node {} is {}", name, in.line_number(),
+                       what, k / static_cast<std::size_t>(nr) + 1, k % static_cast<std::size_t>(nr) + 1, v),
+           fmt::format(" every field value of a table must be finite and within +-{:g}", kTableMaxFieldValue)},
+          true);
+  return v;
+}
+
+}  // namespace
+
 void read_mhb_rz(ElementsContext& sim, std::int32_t n) {
   MhbData& d = sim.rf.mhb_data;
   const std::string name = buncher_table_name(n);
@@ -213,10 +229,10 @@ void read_mhb_rz(ElementsContext& sim, std::int32_t n) {
     std::size_t found = 0;
     for (std::size_t k = 0; k < nodes; ++k) {
       if (in.at_end()) break;
-      t->er[k] = in.read_real();
+      t->er[k] = field_value(in, name, "E_r", k, nr);
       ++found;
       if (in.at_end()) break;
-      t->ez[k] = in.read_real();
+      t->ez[k] = field_value(in, name, "E_z", k, nr);
       ++found;
     }
     if (found < 2 * nodes)
@@ -251,9 +267,10 @@ void read_mhb_axis(ElementsContext& sim, std::int32_t n) {
         (void)in.read_real();  // z: the points are equidistant over the length
         ++found;
         if (in.at_end()) break;
-        E[static_cast<std::size_t>(m)] = in.read_real();
+        E[static_cast<std::size_t>(m)] = field_value(in, name, "E_z", static_cast<std::size_t>(m), 1);
         ++found;
       }
+
       if (found < 2 * N)
         fatal({fmt::format(" input error in {}: {} numbers, the {} points need {}", name, found, N,
                            2 * N),

@@ -1,10 +1,12 @@
 // The table readers and the one table cache of the run.
 #include "transport/field_tables.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <fmt/format.h>
 
 #include "transport/transport_context.hpp"
+#include "common/input_ranges.hpp"
 #include "common/text_utils.hpp"
 #include "common/unit_numbers.hpp"
 #include "platform/fatal.hpp"
@@ -19,6 +21,38 @@ namespace linac {
 
 std::string table_file_name(const TransportContext& sim, const char* stem, std::int32_t n) {
   return table_dir_name(sim.tables.TABLE_DIR, numbered_name(stem, n, 2));
+}
+
+GridFault grid_fault(const double* nodes, int n) {
+  for (int k = 0; k < n; ++k)
+    if (!(std::abs(nodes[k]) <= kTableMaxNodeCoordinate))
+      return {k, nodes[k], fmt::format("is not a finite coordinate within +-{:g} cm", kTableMaxNodeCoordinate)};
+  const double h = nodes[1] - nodes[0];
+  if (!(h >= kTableMinNodeSpacing))
+    return {1, nodes[1],
+            fmt::format("does not exceed node 1 = {} cm by the least spacing of {:g} cm", nodes[0],
+                        kTableMinNodeSpacing)};
+  // Node k against first + k h (0-based k) of a grid starting at node `from`.
+  auto off_grid = [&](int from, double step, int k) {
+    const double want = nodes[from] + static_cast<double>(k - from) * step;
+    return !(std::abs(nodes[k] - want) <= kTableNodeTolerance * std::max(step, std::abs(nodes[k])));
+  };
+  for (int k = 2; k < n; ++k) {
+    if (!(nodes[k] > nodes[k - 1]))
+      return {k, nodes[k], fmt::format("does not exceed node {} = {} cm", k, nodes[k - 1])};
+    if (!off_grid(0, h, k)) continue;
+    // A first node moved alone: the others form the grid without it.
+    const double h2 = nodes[2] - nodes[1];
+    bool rest_uniform = k == 2 && n > 3 && h2 >= kTableMinNodeSpacing;
+    for (int m = 3; rest_uniform && m < n; ++m) rest_uniform = !off_grid(1, h2, m);
+    if (rest_uniform)
+      return {0, nodes[0],
+              fmt::format("should lie at {:.6g} cm: the nodes after it are spaced {:.6g} cm", nodes[1] - h2, h2)};
+    return {k, nodes[k],
+            fmt::format("should lie at {:.6g} cm: nodes 1 and 2 ({} and {} cm) set the spacing {:.6g} cm",
+                        nodes[0] + static_cast<double>(k) * h, nodes[0], nodes[1], h)};
+  }
+  return {};
 }
 
 namespace {
@@ -67,14 +101,23 @@ CachedTable& store(FieldTables& ft, const std::string& key, const FileId& id, bo
 
 // ---------------------------------------------------------------- 3-D files
 
+// The rule every table grid obeys; the readers below add file and record.
+constexpr const char* kGridRule =
+    " the nodes of each axis must be finite, within +-1e4 cm and equally spaced with a positive spacing "
+    "h of at least 1e-6 cm: node k within 1e-6 max(h, |node k|) of node 1 + (k - 1) h";
+
+void grid_stop(const std::string& where, const char* axis, const GridFault& f) {
+  fatal({fmt::format(" input error in {}: {} node {} = {} cm {}", where, axis, f.node + 1, f.value, f.why),
+         kGridRule},
+        true);
+}
+
 template <std::size_t N>
-void read_nodes(UnformattedIn& in, std::array<double, N>& nodes, const char* axis) {
+void read_nodes(UnformattedIn& in, std::array<double, N>& nodes, const char* axis, int record) {
   RecordIn r = in.read();
   r.get(std::span<double>(nodes));
-  if (!(nodes[1] > nodes[0]))
-    fatal({fmt::format(" input error in {}: the {} nodes must increase with equal spacing", in.name(), axis),
-           fmt::format(" its first two {} nodes are {} and {} cm", axis, nodes[0], nodes[1])},
-          true);
+  if (const GridFault f = grid_fault(nodes.data(), static_cast<int>(N)))
+    grid_stop(fmt::format("{} record {}", in.name(), record), axis, f);
 }
 
 // Records 1 to 5 of a 3-D table file.
@@ -85,23 +128,88 @@ void read_header(UnformattedIn& in, Table3D& t) {
   t.head_int = r1.get_int();
   RecordIn r2 = in.read();
   r2.get(std::span<std::int32_t>(t.sym));
-  read_nodes(in, t.x, "x");
-  read_nodes(in, t.y, "y");
-  read_nodes(in, t.z, "z");
+  read_nodes(in, t.x, "x", 3);
+  read_nodes(in, t.y, "y", 4);
+  read_nodes(in, t.z, "z", 5);
   t.set_spacings();
+}
+
+constexpr const char* kComponentNames[6] = {"Ex", "Ey", "Ez", "Bx", "By", "Bz"};
+
+// Every value of one component plane finite and within the field bound;
+// a fault names the record, the node and where it lies.
+void check_plane(const std::string& name, int record, int comp, const Table3D& t,
+                 const std::vector<double>& plane) {
+  for (std::size_t n = 0; n < plane.size(); ++n) {
+    if (table_value_ok(plane[n])) continue;
+    const int i = static_cast<int>(n % kTableNx);
+    const int j = static_cast<int>((n / kTableNx) % kTableNy);
+    const int k = static_cast<int>(n / (static_cast<std::size_t>(kTableNx) * kTableNy));
+    fatal({fmt::format(" input error in {} record {}: {} at node ({}, {}, {}) (x = {} cm, y = {} cm, z = {} cm) "
+                       "is {}",
+                       name, record, kComponentNames[comp], i + 1, j + 1, k + 1, t.x[i], t.y[j], t.z[k],
+                       plane[n]),
+           fmt::format(" every field value of a table must be finite and within +-{:g}, also where no "
+                       "particle goes",
+                       kTableMaxFieldValue)},
+          true);
+  }
+}
+
+// The records after the components: the closing integer (4 bytes) and
+// nothing behind it. A static table of one field may stand in a file that
+// holds E and B with the flag 0: E is then read and the three B records
+// are passed over; read for B, such a file would give its E records as B.
+// Any other record where the closing integer belongs (a doubled or a
+// missing component) would shift the components, and is refused.
+void read_closing(UnformattedIn& in, const Table3D& t, bool may_hold_both) {
+  constexpr std::size_t kPlaneBytes = static_cast<std::size_t>(kTableNodes) * 8;
+  int record = 6 + t.ncomp;
+  RecordIn last = in.read();
+  if (may_hold_both && t.ncomp == 3 && last.bytes_left() == kPlaneBytes) {
+    if (!t.holds_e())
+      fatal({fmt::format(" input error in {} record {}: a fourth component record ({} bytes) where a "
+                         "table of B closes",
+                         in.name(), record, kPlaneBytes),
+             " the file holds E and B, so records 6 to 8 are E: set the flag of record 1 to 1 "
+             "(E and B) or give a file of B alone"},
+            true);
+    for (int extra = 0; extra < 2; ++extra) {
+      ++record;
+      if (in.read().bytes_left() != kPlaneBytes)
+        fatal({fmt::format(" input error in {} record {}: a table of E and B needs six component "
+                           "records of {} bytes each",
+                           in.name(), record, kPlaneBytes)},
+              true);
+    }
+    ++record;
+    last = in.read();
+  }
+  if (last.bytes_left() != 4)
+    fatal({fmt::format(" input error in {} record {}: {} bytes where the closing integer (4 bytes) "
+                       "belongs",
+                       in.name(), record, last.bytes_left()),
+           fmt::format(" the file must hold exactly the {} component records its header asks for",
+                       t.ncomp)},
+          true);
+  if (!in.at_end())
+    fatal({fmt::format(" input error in {}: data after the closing record {}", in.name(), record),
+           " a table file ends with its closing integer"},
+          true);
 }
 
 // Component records first_comp .. first_comp + ncomp - 1, then the final
 // integer; the values are interleaved node by node.
-void read_components(UnformattedIn& in, Table3D& t) {
+void read_components(UnformattedIn& in, Table3D& t, bool may_hold_both = false) {
   t.nodes.assign(static_cast<std::size_t>(kTableNodes) * t.ncomp, 0.0);
   std::vector<double> plane(kTableNodes);
   for (int c = 0; c < t.ncomp; ++c) {
     RecordIn r = in.read();
     r.get(std::span<double>(plane));
+    check_plane(in.name(), 6 + c, t.first_comp + c, t, plane);
     for (std::size_t n = 0; n < plane.size(); ++n) t.nodes[n * t.ncomp + c] = plane[n];
   }
-  in.read().get_int();
+  read_closing(in, t, may_hold_both);
 }
 
 std::shared_ptr<const Table3D> load_3d(UnformattedIn& in, int first_comp, int ncomp) {
@@ -130,10 +238,25 @@ std::string first_word(const TransportContext& sim, const std::string& name) {
 
 // ---------------------------------------------------------------- 2-D files
 
-[[noreturn]] void wrong_string(const TextIn& in, const std::string& line, const std::string& why) {
-  fatal({" wrong string in 2D table", fmt::format(" {}", line.substr(0, std::min<std::size_t>(line.size(), 80))),
-         fmt::format(" {} line {}: {}", in.name(), in.line_number(), why)},
-        true);
+[[noreturn]] void wrong_string(const std::string& name, int line_no, const std::string& line,
+                               const std::string& why, const char* rule = nullptr) {
+  std::vector<std::string> lines{" wrong string in 2D table",
+                                 fmt::format(" {}", line.substr(0, std::min<std::size_t>(line.size(), 80))),
+                                 fmt::format(" {} line {}: {}", name, line_no, why)};
+  if (rule != nullptr) lines.emplace_back(rule);
+  fatal(lines, true);
+}
+
+[[noreturn]] void wrong_string(const TextIn& in, const std::string& line, const std::string& why,
+                               const char* rule = nullptr) {
+  wrong_string(in.name(), in.line_number(), line, why, rule);
+}
+
+// Two readings of one node coordinate agree (they stand in the file once per
+// row or per column): within the node tolerance of the spacing h or of the
+// coordinate.
+bool same_node(double a, double b, double h) {
+  return std::abs(a - b) <= kTableNodeTolerance * std::max({h, std::abs(a), std::abs(b)});
 }
 
 std::shared_ptr<const Table2D> parse_2d(const TransportContext& sim, const std::string& name) {
@@ -199,19 +322,51 @@ std::shared_ptr<const Table2D> parse_2d(const TransportContext& sim, const std::
     t->field_kind = kind;
   }
 
+  // Data lines: row b (z node b) holds the nu transverse nodes in order.
+  // Every row repeats the transverse nodes of the first, every line of a
+  // row its z node; the nodes form equally spaced grids, the field values
+  // are finite, and no data line follows the last node.
   const int nu = t->nu, nz = t->nz;
   t->values.assign(static_cast<std::size_t>(2) * nu * nz, 0.0);
   std::vector<double> u(nu), z(nz);
+  std::vector<int> u_line(nu), z_line(nz);         // lines of the first row and of each row's start
+  std::vector<std::string> u_text(nu), z_text(nz);
   for (int b = 0; b < nz; ++b) {
     for (int a = 0; a < nu; ++a) {
       bool got = false;
       while (in.next_line(line)) {
         FreeLine fl(line, in.name(), in.line_number());
         if (fl.at_end()) continue;
-        u[a] = fl.read_real();
-        z[b] = fl.read_real();
-        t->values[static_cast<std::size_t>(b) * nu + a] = fl.read_real();
-        t->values[static_cast<std::size_t>(nu) * nz + static_cast<std::size_t>(b) * nu + a] = fl.read_real();
+        const double uu = fl.read_real();
+        const double zz = fl.read_real();
+        const double f[2] = {fl.read_real(), fl.read_real()};
+        for (int c = 0; c < 2; ++c)
+          if (!table_value_ok(f[c]))
+            wrong_string(in, line,
+                         fmt::format("column {}, the {} field {} is beyond +-{:g}", c + 3,
+                                     c == 0 ? "transverse" : "longitudinal", f[c], kTableMaxFieldValue),
+                         " every field value of a table must be finite and within that bound");
+        t->values[static_cast<std::size_t>(b) * nu + a] = f[0];
+        t->values[static_cast<std::size_t>(nu) * nz + static_cast<std::size_t>(b) * nu + a] = f[1];
+        if (b == 0) {
+          u[a] = uu, u_line[a] = in.line_number(), u_text[a] = line;
+        } else if (!same_node(uu, u[a], u[1] - u[0])) {
+          wrong_string(in, line,
+                       fmt::format("column 1, u = {} cm where row {} repeats node {} of the first row, {} cm "
+                                   "(line {})",
+                                   uu, b + 1, a + 1, u[a], u_line[a]),
+                       " every row of z holds the same transverse nodes: as many per row as the line of "
+                       "node counts gives");
+        }
+        if (a == 0) {
+          z[b] = zz, z_line[b] = in.line_number(), z_text[b] = line;
+        } else if (!same_node(zz, z[b], b > 0 ? z[1] - z[0] : 0.0)) {
+          wrong_string(in, line,
+                       fmt::format("column 2, z = {} cm within row {}, which began with z = {} cm (line {})",
+                                   zz, b + 1, z[b], z_line[b]),
+                       " the lines of one row share their z node: as many per row as the line of node "
+                       "counts gives");
+        }
         got = true;
         break;
       }
@@ -220,6 +375,22 @@ std::shared_ptr<const Table2D> parse_2d(const TransportContext& sim, const std::
                fmt::format(" {}: {} data lines for {} x {} nodes", in.name(), b * nu + a, nu, nz)},
               true);
     }
+    if (b == 0)
+      if (const GridFault f = grid_fault(u.data(), nu))
+        wrong_string(in.name(), u_line[f.node], u_text[f.node],
+                     fmt::format("column 1, u node {} = {} cm {}", f.node + 1, f.value, f.why), kGridRule);
+  }
+  if (const GridFault f = grid_fault(z.data(), nz))
+    wrong_string(in.name(), z_line[f.node], z_text[f.node],
+                 fmt::format("column 2, z node {} = {} cm {}", f.node + 1, f.value, f.why), kGridRule);
+  while (in.next_line(line)) {
+    FreeLine fl(line, in.name(), in.line_number());
+    double first = 0.0;
+    if (fl.read_reals_counting(&first, 1) == 1)
+      wrong_string(in, line,
+                   fmt::format("a data line after the {} x {} = {} nodes that the line of node counts gives",
+                               nu, nz, nu * nz),
+                   " the node counts must match the data lines");
   }
   t->u1 = u[0];
   t->du = u[1] - u[0];
@@ -227,11 +398,6 @@ std::shared_ptr<const Table2D> parse_2d(const TransportContext& sim, const std::
   t->z1 = z[0];
   t->hz = z[1] - z[0];
   t->z_last = z[nz - 1];
-  if (!(t->du > 0.0) || !(t->hz > 0.0))
-    fatal({" wrong string in 2D table",
-           fmt::format(" {}: node spacings du = {} cm and dz = {} cm must both be positive", in.name(),
-                       t->du, t->hz)},
-          true);
   return t;
 }
 
@@ -277,6 +443,17 @@ void read_eh_MWS(TransportContext& sim, std::int32_t n) {
   } else {
     UnformattedIn in(sim.units, name);
     t = load_3d(in, 0, 6);
+    // The header replaces APER(n) and NCELLS(n): the ranges velmo.dat
+    // allows for them.
+    if (!input_range::within(t->head_2, 0.0, input_range::kMaxOffset))
+      fatal({fmt::format(" input error in {} record 1: aperture radius {} cm", name, t->head_2),
+             fmt::format(" it replaces APER({}) and must lie in [0, {:g}] cm", n, input_range::kMaxOffset)},
+            true);
+    if (!input_range::within(t->head_int, 0.0, input_range::kMaxStepCount))
+      fatal({fmt::format(" input error in {} record 1: {} cells", name, t->head_int),
+             fmt::format(" the count replaces NCELLS({}) and must lie in [0, {:g}]", n,
+                         input_range::kMaxStepCount)},
+            true);
     store(ft, key, id).t3 = t;
   }
   ft.field3d = t;
@@ -313,7 +490,7 @@ void read_eh_EMS(TransportContext& sim, std::int32_t n) {
               true);
       t->first_comp = (k == kKindB) ? 3 : 0;
       t->ncomp = (k == kKindEB) ? 6 : 3;
-      read_components(in, *t);
+      read_components(in, *t, true);
       CachedTable& s = store(ft, key, id);
       s.t3 = std::move(t);
       e = &s;
@@ -385,7 +562,22 @@ std::shared_ptr<const AxisTable> parse_solenoid(TransportContext& sim, const std
   t->L = L;
   t->nbz = nbz;
   t->samples.resize(static_cast<std::size_t>(nbz));
-  for (double& s : t->samples) s = in.read_real();
+  for (int i = 0; i < nbz; ++i) {
+    const double s = in.read_real();
+    if (!table_value_ok(s))
+      fatal({fmt::format(" input error in {} line {}: sample {} of the field is {}", name, in.line_number(),
+                         i + 1, s),
+             fmt::format(" every sample must be finite and within +-{:g}", kTableMaxFieldValue)},
+            true);
+    t->samples[static_cast<std::size_t>(i)] = s;
+  }
+  if (!in.at_end()) {
+    const double extra = in.read_real();
+    fatal({fmt::format(" input error in {} line {}: a number {} after the nbz = {} samples", name,
+                       in.line_number(), extra, nbz),
+           " the count at the start of the file must match the samples that follow it"},
+          true);
+  }
 
   // Peak sample (the later one on equal magnitudes) and the effective
   // lengths of B and B^2 from spline integrals over [0, L].

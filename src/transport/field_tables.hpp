@@ -42,6 +42,43 @@ inline constexpr int kTableNy = 25;   // y nodes
 inline constexpr int kTableNz = 201;  // z nodes
 inline constexpr int kTableNodes = kTableNx * kTableNy * kTableNz;
 
+// What every table file must give, checked when it is read (a file that
+// breaks a rule stops the run naming the file, the record or line and the
+// value):
+// - grid nodes (3-D x, y, z; 2-D u and z) finite, within
+//   |node| <= kTableMaxNodeCoordinate, strictly increasing with one
+//   spacing h = node_2 - node_1 >= kTableMinNodeSpacing, every node k
+//   within kTableNodeTolerance * max(h, |node_k|) of node_1 + (k - 1) h:
+//   the interpolation places node k there, so a node off that point would
+//   carry its field to the wrong place;
+// - field values finite with |value| <= kTableMaxFieldValue (V/cm, G or the
+//   table's own unit before the element's scale factor), also at nodes no
+//   particle reaches.
+// The bounds lie far outside any real map: 100 m of grid, 10 nm between
+// nodes (offsets (x - x_1)/h of a point inside 1e4 cm stay below 1e10,
+// where node numbers convert to integers exactly), fields 1e9 times the
+// strongest of any accelerator. The node tolerance is seven orders above
+// the rounding of nodes written as first + (last - first) k/(n - 1) in
+// double precision, which stays below 1e-13 of the coordinate over 200
+// steps.
+inline constexpr double kTableMaxNodeCoordinate = 1e4;  // cm
+inline constexpr double kTableMinNodeSpacing = 1e-6;    // cm
+inline constexpr double kTableNodeTolerance = 1e-6;     // relative to max(h, |node|)
+inline constexpr double kTableMaxFieldValue = 1e15;     // V/cm or G
+
+// The first rule a run of grid nodes breaks: which node (0-based), its
+// value and the rule as text; no fault when why is empty.
+struct GridFault {
+  int node = -1;
+  double value = 0.0;
+  std::string why;
+  explicit operator bool() const { return !why.empty(); }
+};
+GridFault grid_fault(const double* nodes, int n);
+
+// True when v is a field value a table may hold.
+inline bool table_value_ok(double v) { return v >= -kTableMaxFieldValue && v <= kTableMaxFieldValue; }
+
 // What a 3-D table holds: 0 E only, 1 B only, 2 E and B (table_kind).
 inline constexpr int kKindE = 0;
 inline constexpr int kKindB = 1;
@@ -245,7 +282,8 @@ struct FieldTables {
 
 // The readers. Each builds the file name from its stem and the two digits of
 // n (0..99) with the TABLE_DIR prefix, opens it read-only (a missing file is
-// named, never created) and loads it through the cache.
+// named, never created) and loads it through the cache; a file that breaks
+// the rules of every table (above) stops the run before any of it is used.
 
 // eh_MWS.#NN into field3d; APER(n) and NCELLS(n) from its header.
 void read_eh_MWS(TransportContext& sim, std::int32_t n);

@@ -40,7 +40,7 @@ inline void sol_field_lanes(const AxisTable& t, double L, double aperture_r, con
   double u[W];
   for (int l = 0; l < W; ++l) {
     const double row = std::trunc(z[l] / h);
-    q[l] = field[l] ? (row > last_row ? last_row : row) : 0.0;
+    q[l] = field[l] && row >= 0.0 ? (row > last_row ? last_row : row) : 0.0;  // NaN: row 0
   }
   for (int l = 0; l < W; ++l) u[l] = (z[l] - q[l] * h) / h;
   // Samples of the row below (c[k][0]) and above (c[k][1]) each point, for

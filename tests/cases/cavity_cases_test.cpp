@@ -5,8 +5,11 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
+
+#include <sys/wait.h>
 
 #include "case_harness.hpp"
 #include "elements/rf_gap_fixture.hpp"
@@ -102,6 +105,43 @@ TEST(CavityLinac, ProgramOutputsDoNotDependOnTheThreadCount) {
   for (int f = 0; f < 5; ++f) {
     EXPECT_GT(out[0][f].size(), 0u) << files[f];
     EXPECT_TRUE(out[0][f] == out[1][f]) << files[f] << " differs between 1 and 4 threads";
+  }
+}
+
+// The example's gap table with one node damaged: read as it stood, the
+// first x node moved from -2 to -10 cm gave x_rms 0.689 cm instead of 0.235
+// cm, and a first z node of -1e300 cm no acceleration, both with status 0.
+// The run must end with status 1 naming the file, the record and the value.
+TEST(CavityLinac, DamagedGapTableEndsTheRunNamingTheNode) {
+  struct Case {
+    int record;  // 3: x nodes, 5: z nodes
+    double value;
+    const char* words;
+  } cases[] = {
+      {3, -10.0, "eh_MWS.#01 record 3: x node 1 = -10 cm should lie at -2"},
+      {5, -1e300, "eh_MWS.#01 record 5: z node 1 = -1e+300 cm is not a finite coordinate"},
+  };
+  for (const auto& c : cases) {
+    testing::TempDir dir;
+    testing::copy_example("cavity_linac", dir.path());
+    const std::string tables = "cd '" + dir.path().string() +
+                               "' && bash make_tables.sh '" LINAC_MAKE_FIELD_TABLE
+                               "' > tables.txt 2>&1";
+    ASSERT_EQ(std::system(tables.c_str()), 0) << testing::read_file(dir / "tables.txt");
+    std::string bytes = testing::read_file(dir / "eh_MWS.#01");
+    std::size_t at = 0;  // start of the record's data: past the records before it and its marker
+    for (int r = 1; r < c.record; ++r) {
+      std::int32_t len = 0;
+      std::memcpy(&len, bytes.data() + at, 4);
+      at += static_cast<std::size_t>(len) + 8;
+    }
+    std::memcpy(bytes.data() + at + 4, &c.value, 8);
+    testing::write_file(dir / "eh_MWS.#01", bytes);
+    const int rc = testing::run_program(dir.path());
+    ASSERT_TRUE(WIFEXITED(rc));
+    EXPECT_EQ(WEXITSTATUS(rc), 1);
+    const std::string screen = testing::read_file(dir / "screen.txt");
+    EXPECT_NE(screen.find(c.words), std::string::npos) << screen;
   }
 }
 

@@ -24,6 +24,7 @@
 #include "platform/namelist.hpp"
 #include "platform/units.hpp"
 #include "run/sim.hpp"
+#include "transport/field_tables.hpp"
 #include "test_support.hpp"
 
 namespace linac {
@@ -464,6 +465,40 @@ TEST(InputsDocument, PrmtrNamesAndCodesAreTheParameterTable) {
   for (const auto& [name, c] : doc)
     EXPECT_TRUE(code.count(name)) << "documented prmtr parameter " << name << " is not in the parameter table";
   for (const auto& [name, c] : doc) EXPECT_EQ(prmtr_code(" " + name + " "), c) << name;
+}
+
+// ------------------------------------------------------------ field tables
+
+// The bounds of the rules every table obeys are the readers' constants: the
+// number in each Bound cell (before any unit) is the constant of its row.
+TEST(InputsDocument, TableRulesAreTheReadersBounds) {
+  const Table t = table_after(inputs_doc(), "### What every table must give");
+  const std::vector<std::string> want = {"Rule", "Bound", "Unit"};
+  EXPECT_EQ(t.header, want);
+  const std::map<std::string, double> bound = {
+      {"node coordinate, every axis", kTableMaxNodeCoordinate},
+      {"node spacing h (node 2 - node 1)", kTableMinNodeSpacing},
+      {"node k against node 1 + (k - 1) h", kTableNodeTolerance},
+      {"field value or sample", kTableMaxFieldValue},
+  };
+  std::set<std::string> seen;
+  for (const auto& r : t.rows) {
+    ASSERT_EQ(r.size(), want.size());
+    const std::string rule = plain(r[0]);
+    const auto it = bound.find(rule);
+    if (it == bound.end()) {
+      ADD_FAILURE() << "documented table rule '" << rule << "' has no bound in the readers";
+      continue;
+    }
+    seen.insert(rule);
+    // The first number of the cell after its comparison or "within".
+    const std::string cell = plain(r[1]);
+    std::size_t at = cell.find("<=");
+    at = at == std::string::npos ? cell.find(">=") : at;
+    at = at == std::string::npos ? cell.find("within") + 6 : at + 2;
+    EXPECT_EQ(std::strtod(cell.c_str() + at, nullptr), it->second) << rule << ": " << cell;
+  }
+  EXPECT_EQ(seen.size(), bound.size());
 }
 
 // ------------------------------------------------------------------- links

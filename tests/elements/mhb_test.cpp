@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <sstream>
 
 #include "elements/buncher.hpp"
@@ -204,6 +205,13 @@ TEST(MhbRz, BilinearFieldIsExactForBilinearData) {
   EXPECT_EQ(mhb_field_rz(t, L, rmax, rmax, rmax, 0.0, 2.0, E), TableHit::lost);
   EXPECT_EQ(mhb_field_rz(t, L, rmax, rmax, 5.0, 0.0, L + 1e-9, E), TableHit::outside);
   EXPECT_EQ(E[2], 0.0);
+  // A NaN coordinate passes the range and aperture comparisons: its field
+  // is NaN, read from cells inside the table.
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(mhb_field_rz(t, L, rmax, rmax, 0.1, 0.0, nan, E), TableHit::inside);
+  EXPECT_TRUE(std::isnan(E[2]));
+  EXPECT_EQ(mhb_field_rz(t, L, rmax, rmax, nan, 0.0, 2.0, E), TableHit::inside);
+  EXPECT_TRUE(std::isnan(E[2]));
 }
 
 struct RzReadRun : ElementRun {
@@ -236,6 +244,10 @@ TEST(MhbRz, ReaderOrderCacheAndBadFiles) {
   EXPECT_NE(short_file.find("MHBrz.#05: 11 numbers"), std::string::npos) << short_file;
   EXPECT_NE(short_file.find("need 12"), std::string::npos) << short_file;
   EXPECT_NE(testing::fatal_text([&] { read_mhb_rz(r.s, 6); }).find("MHBrz.#06"), std::string::npos);
+  // A value beyond the bound of every table, at a node no particle reaches.
+  testing::write_file(r.tmp / "MHBrz.#07", " 1 2 3 4\n 5 6 7 8\n 9 10 11 -1e300\n");
+  const std::string huge = testing::fatal_text([&] { read_mhb_rz(r.s, 7); });
+  EXPECT_NE(huge.find("MHBrz.#07 line 3: E_z at z node 3, r node 2 is -1e+300"), std::string::npos) << huge;
   EXPECT_NE(testing::fatal_text([&] { read_mhb_rz(r.s, 12); }).find("outside 0..9"),
             std::string::npos);
 }
@@ -344,6 +356,7 @@ TEST(MhbAxis, CacheAndBadInputs) {
   read_mhb_axis(r.s, 2);
   EXPECT_EQ(r.s.field_tables.disk_reads, 1);
   testing::write_file(r.tmp / "MHB.#06", "0 1\n0.5 2\n1.0\n");
+  testing::write_file(r.tmp / "MHB.#08", "0 1\n0.5 2e20\n1.0 3\n");
   r.s.rf.mhb_data.mhb_axis_n = 3;
   struct Case {
     std::int32_t table, points;
@@ -352,7 +365,8 @@ TEST(MhbAxis, CacheAndBadInputs) {
                {7, 3, "MHB.#07"},
                {6, 1, "1 points on the axis"},
                {6, kMhbAxisMaxPoints + 1, "10002 points"},
-               {10, 3, "outside 0..9"}};
+               {10, 3, "outside 0..9"},
+               {8, 3, "MHB.#08 line 2: E_z at z node 2, r node 1 is 2e+20"}};
   for (const Case& c : cases) {
     r.s.rf.mhb_data.mhb_axis_n = c.points;
     const std::string m = testing::fatal_text([&] { read_mhb_axis(r.s, c.table); });

@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cstring>
+#include <limits>
 
 #include <fmt/format.h>
 
@@ -360,6 +361,216 @@ TEST(FieldTableFiles, BrokenFilesStopNamingFileAndRecord) {
   TableRun run;
   EXPECT_THROW(read_eh_EMS(*run, 4), FatalStop);
   EXPECT_FALSE(run.exists("eh_EMS.#04"));
+}
+
+// Every line of the stop that ends f, joined by '|'; empty without a stop.
+template <class F>
+std::string stop_lines(F&& f) {
+  std::string all;
+  try {
+    f();
+  } catch (const FatalStop& s) {
+    for (const auto& l : s.lines()) all += l + "|";
+  }
+  return all;
+}
+
+// The offset in the file of value `index` (8-byte reals) of record
+// `record` (1-based), found by walking the length markers.
+std::size_t value_offset(const std::string& bytes, int record, std::size_t index) {
+  std::size_t pos = 0;
+  for (int r = 1; r < record; ++r) {
+    std::int32_t len = 0;
+    std::memcpy(&len, bytes.data() + pos, 4);
+    pos += static_cast<std::size_t>(len) + 8;
+  }
+  return pos + 4 + 8 * index;
+}
+
+// Replaces one real of a table file.
+void patch_real(const std::filesystem::path& file, int record, std::size_t index, double v) {
+  std::string b = testing::read_file(file);
+  const std::size_t at = value_offset(b, record, index);
+  std::memcpy(b.data() + at, &v, 8);
+  testing::write_file(file, b);
+}
+
+std::size_t node_index(int i, int j, int k) { return (static_cast<std::size_t>(k) * kTableNy + j) * kTableNx + i; }
+
+// One damaged number of a 3-D table per row: the table of the cavity
+// example (a Gaussian gap, |x|, |y| <= 2 cm, |dz| <= 5 cm) or a static lens
+// table, one real replaced; the stop names the file, the record and the
+// value, the table never becomes current.
+TEST(FieldTableFiles, DamagedNodesAndValuesAreRefused) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  enum Reader { mws, ems, ebfld };
+  struct Case {
+    const char* what;
+    Reader reader;
+    int record;         // 3 x, 4 y, 5 z nodes; 6.. components
+    std::size_t index;  // node number (0-based) or node_index(i, j, k)
+    double value;
+    std::vector<std::string> words;
+  } cases[] = {
+      // x_rms 0.689 cm instead of 0.235 cm with the first node moved out.
+      {"first x node -2 -> -10", mws, 3, 0, -10.0, {"eh_MWS.#01 record 3", "x node 1 = -10 cm should lie at -2", "spaced 0.166667 cm"}},
+      // No acceleration: the gap seen as 1e300 cm long.
+      {"first z node -> -1e300", mws, 5, 0, -1e300, {"eh_MWS.#01 record 5", "z node 1 = -1e+300", "within +-10000 cm"}},
+      {"NaN in a late y node", mws, 4, 19, nan, {"record 4", "y node 20 = nan"}},
+      {"Inf as the last x node", mws, 3, 24, inf, {"record 3", "x node 25 = inf"}},
+      {"z node behind its neighbour", mws, 5, 100, -0.1, {"record 5", "z node 101 = -0.1", "does not exceed node 100"}},
+      {"a z node off by 1e-4 of the spacing", mws, 5, 150, 2.5 + 5e-6, {"record 5", "z node 151 = 2.500005", "should lie at"}},
+      {"NaN on the axis", mws, 8, node_index(12, 12, 100), nan,
+       {"record 8", "Ez at node (13, 13, 101) (x = 0 cm, y = 0 cm, z = 0 cm) is nan"}},
+      {"NaN far from the beam", mws, 6, node_index(0, 24, 0), nan, {"record 6", "Ex at node (1, 25, 1)", "nan"}},
+      {"1e300 in Bz", mws, 11, node_index(3, 4, 200), 1e300, {"record 11", "Bz at node (4, 5, 201)", "1e+300"}},
+      {"static table, x node NaN", ems, 3, 7, nan, {"eh_EMS.#01 record 3", "x node 8 = nan"}},
+      {"static table, Ey infinite", ems, 7, node_index(24, 24, 200), -inf, {"eh_EMS.#01 record 7", "Ey", "-inf"}},
+      {"ebfld table, z node", ebfld, 5, 3, 1e6, {"eh_EMS.#01 record 5", "z node 4 = 1000000 cm"}},
+      // The RF header's aperture radius replaces APER(1): velmo.dat's range.
+      {"RF aperture radius NaN", mws, 1, 1, nan, {"eh_MWS.#01 record 1: aperture radius nan cm", "APER(1)"}},
+      {"RF aperture radius negative", mws, 1, 1, -2.0, {"eh_MWS.#01 record 1: aperture radius -2 cm"}},
+      {"RF aperture radius 1e200", mws, 1, 1, 1e200, {"aperture radius 1e+200 cm", "[0, 10000] cm"}},
+  };
+  for (const auto& c : cases) {
+    TableRun run;
+    const std::string name = c.reader == mws ? "eh_MWS.#01" : "eh_EMS.#01";
+    Table3DLayout l = table_layout(2.0, 2.0, 5.0, {0, 0, 0});
+    l.head_2 = 2.0;
+    l.head_int = 1;
+    write_table3d(run->units, name, l, c.reader == ems ? kKindE : kKindEB, analytic::gaussian_gap(50000.0, 1.0));
+    patch_real(run.path(name), c.record, c.index, c.value);
+    run->state.table_kind = kKindE;
+    const double aper = run->tables.APER[1];
+    std::string msg;
+    if (c.reader == mws) msg = stop_lines([&] { read_eh_MWS(*run, 1); });
+    if (c.reader == ems) msg = stop_lines([&] { read_eh_EMS(*run, 1); });
+    if (c.reader == ebfld) msg = stop_lines([&] { read_ebfld_table(*run, -1); });
+    for (const auto& w : c.words) EXPECT_NE(msg.find(w), std::string::npos) << c.what << ": " << msg;
+    EXPECT_FALSE(run->field_tables.field3d) << c.what;
+    EXPECT_EQ(run->tables.APER[1], aper) << c.what;
+  }
+  // The cell count of the header replaces NCELLS(1): 0 .. 1e6.
+  TableRun run;
+  Table3DLayout l = table_layout(2.0, 2.0, 5.0, {0, 0, 0});
+  l.head_2 = 2.0;
+  l.head_int = -3;
+  write_table3d(run->units, "eh_MWS.#01", l, kKindEB, analytic::gaussian_gap(50000.0, 1.0));
+  const std::string msg = stop_lines([&] { read_eh_MWS(*run, 1); });
+  EXPECT_NE(msg.find("eh_MWS.#01 record 1: -3 cells|"), std::string::npos) << msg;
+  EXPECT_NE(msg.find("NCELLS(1)"), std::string::npos) << msg;
+}
+
+// Grids scaled by large and small factors: the nodes stay equally spaced,
+// only the documented extent (|node| <= 1e4 cm) and least spacing (1e-6
+// cm) refuse them; a grid just inside both is read.
+TEST(FieldTableFiles, GridExtentAndSpacingBounds) {
+  struct Case {
+    double xmax;  // x nodes -xmax .. xmax in 24 steps, cm
+    bool accepted;
+    const char* words;
+  } cases[] = {
+      {2e200, false, "x node 1 = -2e+200 cm is not a finite coordinate within +-10000 cm"},
+      {1e4, true, ""},
+      {1e4 * (1.0 + 1e-15), false, "x node 1"},
+      {2e-200, false, "x node 2 = "},
+      {12.1e-6, true, ""},  // spacing 1.008e-6 cm
+      {11.9e-6, false, "least spacing of 1e-06 cm"},
+  };
+  for (const auto& c : cases) {
+    TableRun run;
+    write_table3d(run->units, "eh_MWS.#02", table_layout(c.xmax, 2.0, 5.0, {0, 0, 0}), kKindEB, quadratic_field());
+    if (c.accepted) {
+      read_eh_MWS(*run, 2);
+      EXPECT_DOUBLE_EQ(run->field_tables.field3d->x[24], c.xmax) << c.xmax;
+    } else {
+      const std::string msg = stop_lines([&] { read_eh_MWS(*run, 2); });
+      EXPECT_NE(msg.find(c.words), std::string::npos) << c.xmax << ": " << msg;
+    }
+  }
+}
+
+// The node tolerance against the interpolation's own grid node_1 + (k - 1) h:
+// nodes as make_field_table writes them pass for awkward spacings; a node
+// 0.9e-6 of its coordinate off passes, 1.1e-6 off is refused, on either
+// side.
+TEST(FieldTableFiles, NodeToleranceAgainstTheUniformGrid) {
+  for (double xmax : {1.0 / 3.0, 7.77, 123.456, 9999.0}) {
+    const Table3DLayout l = table_layout(xmax, xmax, xmax, {0, 0, 0});
+    EXPECT_FALSE(grid_fault(l.x.data(), kTableNx)) << xmax;
+    EXPECT_FALSE(grid_fault(l.z.data(), kTableNz)) << xmax;
+  }
+  std::array<double, 11> nodes{};
+  for (int k = 0; k < 11; ++k) nodes[k] = 0.25 * k;  // h = 0.25 cm, |node| <= 2.5 cm: 2.5e-6 cm tolerance at the end
+  for (double off : {-1.1e-6, -0.9e-6, 0.9e-6, 1.1e-6}) {
+    auto n = nodes;
+    n[10] += off * 2.5;
+    const GridFault f = grid_fault(n.data(), 11);
+    EXPECT_EQ(static_cast<bool>(f), std::abs(off) > 1e-6) << off;
+    if (f) {
+      EXPECT_EQ(f.node, 10);
+      EXPECT_EQ(f.value, n[10]);
+    }
+  }
+}
+
+// The records after the components: exactly the closing integer. A doubled
+// component record would otherwise shift the components silently.
+TEST(FieldTableFiles, ComponentRecordsMatchTheKind) {
+  struct Case {
+    const char* what;
+    bool rf;
+    int kind;  // table_kind the element set
+    std::function<RawTable()> make;
+    std::vector<std::string> words;  // empty: read without a stop
+  } cases[] = {
+      {"RF table with Ex doubled", true, kKindEB,
+       [] {
+         RawTable t(6);
+         t.records.insert(t.records.begin() + 5, t.records[5]);
+         return t;
+       },
+       {"eh_MWS.#03 record 12", "1005000 bytes where the closing integer"}},
+      {"E table with Ex doubled", false, kKindE,
+       [] {
+         RawTable t(3);
+         t.records.insert(t.records.begin() + 5, t.records[5]);
+         return t;
+       },
+       {"eh_EMS.#03 record 10", "six component records"}},
+      {"B table read over a file of E and B", false, kKindB, [] { return RawTable(6); },
+       {"eh_EMS.#03 record 9", "records 6 to 8 are E"}},
+      {"E table read over a file of E and B", false, kKindE, [] { return RawTable(6); }, {}},
+      {"a record after the closing integer", false, kKindE,
+       [] {
+         RawTable t(3);
+         t.records.push_back(RecordOut().put(std::int32_t{0}));
+         return t;
+       },
+       {"eh_EMS.#03", "data after the closing record 9"}},
+      {"closing record of 8 bytes", true, kKindEB,
+       [] {
+         RawTable t(6);
+         t.records.back() = RecordOut().put(1.0);
+         return t;
+       },
+       {"eh_MWS.#03 record 12", "8 bytes where the closing integer"}},
+  };
+  for (const auto& c : cases) {
+    TableRun run;
+    c.make().write(run->units, c.rf ? "eh_MWS.#03" : "eh_EMS.#03");
+    run->state.table_kind = c.kind;
+    auto read = [&] { c.rf ? read_eh_MWS(*run, 3) : read_eh_EMS(*run, 3); };
+    if (c.words.empty()) {
+      read();
+      EXPECT_EQ(run->field_tables.field3d->node(0, 1, 2, 3), 0.5) << c.what;
+      continue;
+    }
+    const std::string msg = stop_lines(read);
+    for (const auto& w : c.words) EXPECT_NE(msg.find(w), std::string::npos) << c.what << ": " << msg;
+    EXPECT_FALSE(run->field_tables.field3d) << c.what;
+  }
 }
 
 }  // namespace

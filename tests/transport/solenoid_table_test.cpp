@@ -192,6 +192,9 @@ TEST(SolenoidTable, BadFilesStop) {
       {"one sample", " 1\n 2.0\n", {" input error in solenoid.#05: nbz = 1"}},
       {"above capacity", " 801\n", {"nbz=  801", " check solenoid.#05", " number of the data point nbz > NSTmax=800"}},
       {"too few samples", " 5\n 1 2 3\n", {" input error in solenoid.#05"}},
+      {"a sample more than nbz", " 3\n 1 2 3\n 4\n",
+       {" input error in solenoid.#05 line 3: a number 4 after the nbz = 3 samples"}},
+      {"a sample of 1e300", " 3\n 1 1e300 3\n", {" input error in solenoid.#05 line 2: sample 2 of the field is 1e+300"}},
   };
   for (const auto& c : cases) {
     TableRun run;

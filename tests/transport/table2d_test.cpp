@@ -3,6 +3,8 @@
 // aperture, two slots of different sizes, and the messages of bad files.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <fmt/format.h>
 
 #include "table_fixture.hpp"
@@ -148,6 +150,18 @@ TEST(Table2D, BadFilesStopWithTheirMessages) {
       for (int a = 0; a < nu; ++a) s += fmt::format(" {} {} 1 2\n", du * a, dz * b);
     return s;
   };
+  // The same grid with the numbers of some lines changed by `damage`.
+  using Damage = std::function<void(int a, int b, double& u, double& z, double& fu, double& fz)>;
+  auto damaged = [](int nu, int nz, const Damage& damage) {
+    std::string s;
+    for (int b = 0; b < nz; ++b)
+      for (int a = 0; a < nu; ++a) {
+        double u = 0.5 * a, z = 1.0 * b, fu = 1.0, fz = 2.0;
+        damage(a, b, u, z, fu, fz);
+        s += fmt::format(" {} {} {} {}\n", u, z, fu, fz);
+      }
+    return s;
+  };
   struct Case {
     const char* what;
     std::string text;
@@ -165,6 +179,47 @@ TEST(Table2D, BadFilesStopWithTheirMessages) {
       {"bad data line", "2Dtable\nnr 3 nz 3\nEz\n 0 0 x 1\n" + grid(3, 3), "", "line 4"},
       {"over capacity", "2Dtable\nnr 1001 nz 3\nEz\n", " wrong string in 2D table", "capacity"},
       {"over the values of both", "2Dtable\nnr 400 nz 200\nEz\n", " wrong string in 2D table", "capacity"},
+      // The node counts must match the data lines and the nodes a grid.
+      {"Nz = 40 over 41 rows", "2Dtable\nnr 3 nz 40\nEz\n" + grid(3, 41), " wrong string in 2D table",
+       "line 124: a data line after the 3 x 40 = 120 nodes"},
+      {"nr 3 over rows of 4", "2Dtable\nnr 3 nz 3\nEz\n" + grid(4, 3), " wrong string in 2D table",
+       "line 7: column 1, u = 1.5 cm where row 2 repeats node 1 of the first row, 0 cm (line 4)"},
+      {"moved r node in the first row",
+       "2Dtable\nnr 3 nz 3\nEz\n" + damaged(3, 3, [](int a, int b, double& u, double&, double&, double&) {
+         if (a == 1 && b == 0) u = 0.6;
+       }),
+       " wrong string in 2D table", "line 6: column 1, u node 3 = 1 cm should lie at 1.2 cm"},
+      {"moved r node in a later row",
+       "2Dtable\nnr 3 nz 3\nEz\n" + damaged(3, 3, [](int a, int b, double& u, double&, double&, double&) {
+         if (a == 1 && b == 2) u = 0.6;
+       }),
+       " wrong string in 2D table", "line 11: column 1, u = 0.6 cm where row 3 repeats node 2"},
+      {"z changes within a row",
+       "2Dtable\nnr 3 nz 3\nEz\n" + damaged(3, 3, [](int a, int b, double&, double& z, double&, double&) {
+         if (a == 2 && b == 1) z = 1.5;
+       }),
+       " wrong string in 2D table", "line 9: column 2, z = 1.5 cm within row 2, which began with z = 1 cm"},
+      {"z rows unequally spaced",
+       "2Dtable\nnr 3 nz 4\nEz\n" + damaged(3, 4, [](int, int b, double&, double& z, double&, double&) {
+         if (b == 2) z = 2.5;
+       }),
+       " wrong string in 2D table", "line 10: column 2, z node 3 = 2.5 cm should lie at 2 cm"},
+      {"r grid scaled by 1e-200",
+       "2Dtable\nnr 3 nz 3\nEz\n" + damaged(3, 3, [](int, int, double& u, double&, double&, double&) {
+         u *= 1e-200;
+       }),
+       " wrong string in 2D table", "u node 2 = 5e-201 cm does not exceed node 1 = 0 cm by the least spacing"},
+      {"z grid scaled by 1e200",
+       "2Dtable\nnr 3 nz 3\nEz\n" + damaged(3, 3, [](int, int, double&, double& z, double&, double&) {
+         z *= 1e200;
+       }),
+       " wrong string in 2D table", "line 7: column 2, z node 2 = 1e+200 cm is not a finite coordinate"},
+      {"1e300 longitudinal field off the axis",
+       "2Dtable\nnr 3 nz 3\nEz\n" + damaged(3, 3, [](int a, int b, double&, double&, double&, double& fz) {
+         if (a == 2 && b == 2) fz = 1e300;
+       }),
+       " wrong string in 2D table", "line 12: column 4, the longitudinal field 1e+300 is beyond +-1e+15"},
+      {"NaN as a field", "2Dtable\nnr 3 nz 3\nEz\n 0 0 nan 1\n" + grid(3, 3), "", "line 4"},
   };
   for (const auto& c : cases) {
     TableRun run;
