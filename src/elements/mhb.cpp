@@ -240,6 +240,13 @@ void read_mhb_rz(ElementsContext& sim, std::int32_t n) {
                          nz, nr, 2 * nodes),
              " the file holds E_r and E_z of every node, z node outermost"},
             true);
+    // A number after the last pair means the file was made for other sizes
+    // than the line gives: read as these sizes, every node would move.
+    if (!in.at_end())
+      fatal({fmt::format(" input error in {} line {}: a number after the {} pairs of the {} x {} nodes", name,
+                         in.line_number(), nodes, nz, nr),
+             " the line's sizes (z nodes, r nodes) must be those of the table"},
+            true);
     return t;
   };
   d.rz = std::static_pointer_cast<const MhbRzTable>(
@@ -275,6 +282,11 @@ void read_mhb_axis(ElementsContext& sim, std::int32_t n) {
         fatal({fmt::format(" input error in {}: {} numbers, the {} points need {}", name, found, N,
                            2 * N),
                " the file holds z and E_z of every point on the axis"},
+              true);
+      if (!in.at_end())
+        fatal({fmt::format(" input error in {} line {}: a number after the {} pairs of the {} points", name,
+                           in.line_number(), N, N),
+               " the point count of the line must be that of the table"},
               true);
     }
     auto t = std::make_shared<MhbAxisTable>();

@@ -222,11 +222,13 @@ struct RzReadRun : ElementRun {
 };
 
 // A golden 3 x 2 table of distinct values fixes the order: z node outermost,
-// E_r before E_z at each radial node; numbers after the last pair are
-// ignored; the file is read once however often it is loaded.
+// E_r before E_z at each radial node; the file is read once however often it
+// is loaded. A number after the last pair (a table of other sizes than the
+// line's, or a doubled row) is refused: read as these sizes, it would move
+// every node after it.
 TEST(MhbRz, ReaderOrderCacheAndBadFiles) {
   RzReadRun r;
-  testing::write_file(r.tmp / "MHBrz.#04", " 1 2 3 4\n 5 6 7 8\n 9 10 11 12 99\n");
+  testing::write_file(r.tmp / "MHBrz.#04", " 1 2 3 4\n 5 6 7 8\n 9 10 11 12\n");
   r.sizes(3, 2);
   read_mhb_rz(r.s, 4);
   read_mhb_rz(r.s, 4);
@@ -244,6 +246,14 @@ TEST(MhbRz, ReaderOrderCacheAndBadFiles) {
   EXPECT_NE(short_file.find("MHBrz.#05: 11 numbers"), std::string::npos) << short_file;
   EXPECT_NE(short_file.find("need 12"), std::string::npos) << short_file;
   EXPECT_NE(testing::fatal_text([&] { read_mhb_rz(r.s, 6); }).find("MHBrz.#06"), std::string::npos);
+  // The middle row doubled, and one number more than the 3 x 2 nodes need.
+  testing::write_file(r.tmp / "MHBrz.#08", " 1 2 3 4\n 5 6 7 8\n 5 6 7 8\n 9 10 11 12\n");
+  testing::write_file(r.tmp / "MHBrz.#09", " 1 2 3 4\n 5 6 7 8\n 9 10 11 12 99\n");
+  for (const auto& [table, words] : {std::pair{8, "MHBrz.#08 line 4: a number after the 6 pairs of the 3 x 2 nodes"},
+                                     std::pair{9, "MHBrz.#09 line 3: a number after the 6 pairs"}}) {
+    const std::string extra = testing::fatal_text([&] { read_mhb_rz(r.s, table); });
+    EXPECT_NE(extra.find(words), std::string::npos) << extra;
+  }
   // A value beyond the bound of every table, at a node no particle reaches.
   testing::write_file(r.tmp / "MHBrz.#07", " 1 2 3 4\n 5 6 7 8\n 9 10 11 -1e300\n");
   const std::string huge = testing::fatal_text([&] { read_mhb_rz(r.s, 7); });
@@ -357,6 +367,7 @@ TEST(MhbAxis, CacheAndBadInputs) {
   EXPECT_EQ(r.s.field_tables.disk_reads, 1);
   testing::write_file(r.tmp / "MHB.#06", "0 1\n0.5 2\n1.0\n");
   testing::write_file(r.tmp / "MHB.#08", "0 1\n0.5 2e20\n1.0 3\n");
+  testing::write_file(r.tmp / "MHB.#09", "0 1\n0.5 2\n1.0 3\n1.5 4\n");
   r.s.rf.mhb_data.mhb_axis_n = 3;
   struct Case {
     std::int32_t table, points;
@@ -366,7 +377,8 @@ TEST(MhbAxis, CacheAndBadInputs) {
                {6, 1, "1 points on the axis"},
                {6, kMhbAxisMaxPoints + 1, "10002 points"},
                {10, 3, "outside 0..9"},
-               {8, 3, "MHB.#08 line 2: E_z at z node 2, r node 1 is 2e+20"}};
+               {8, 3, "MHB.#08 line 2: E_z at z node 2, r node 1 is 2e+20"},
+               {9, 3, "MHB.#09 line 4: a number after the 3 pairs of the 3 points"}};
   for (const Case& c : cases) {
     r.s.rf.mhb_data.mhb_axis_n = c.points;
     const std::string m = testing::fatal_text([&] { read_mhb_axis(r.s, c.table); });
