@@ -4,8 +4,11 @@
 
 #include "run/sim.hpp"
 #include "control/velmo_main.hpp"
+#include "platform/wait_policy.hpp"
 
-int main() {
+int main(int, char** argv) {
+  // Threads that wait sleep instead of spinning, unless the user chose.
+  linac::wait_passively_unless_chosen(argv);
   try {
     auto sim = linac::make_sim();
     return linac::run_program(*sim);
