@@ -206,9 +206,11 @@ inline void keep_or_take(double (&K)[6][W], const double (&D)[6][W], const bool*
 // loses its lane before its derivative is used, as in push_lanes_z.
 template <int W, class Field>
 inline void push_stages_zero_field(const Field& field, const SlotView& p, const int* slots, int count, double h,
-                                   const double (*k1)[W], bool* dead, bool* lost, const FirstStageCache& cache) {
+                                   const double (*k1)[W], bool* dead, int nsteps, int* lost_step,
+                                   const FirstStageCache& cache) {
   static_assert(W == 4, "four lanes fill one vector register");
   using V = double __attribute__((vector_size(32)));
+  using M = long __attribute__((vector_size(32)));
   // The start states and, when every live lane's first stage was kept,
   // that stage are read from the particle arrays and the kept derivatives
   // straight into vector registers: push_lanes_z holds the same values in
@@ -219,7 +221,7 @@ inline void push_stages_zero_field(const Field& field, const SlotView& p, const 
   const double* const rows[6] = {p.x, p.xp, p.y, p.yp, p.phase, p.beta};
   V y0[6];
   for (int j = 0; j < 6; ++j) y0[j] = V{rows[j][at[0]], rows[j][at[1]], rows[j][at[2]], rows[j][at[3]]};
-  const V zv{p.z[at[0]], p.z[at[1]], p.z[at[2]], p.z[at[3]]};
+  V zv{p.z[at[0]], p.z[at[1]], p.z[at[2]], p.z[at[3]]};
   V k[6];  // the derivative of the stage before
   if (k1 == nullptr) {
     for (int j = 0; j < 6; ++j) {
@@ -230,13 +232,11 @@ inline void push_stages_zero_field(const Field& field, const SlotView& p, const 
   } else {
     std::memcpy(k, k1, sizeof k);  // k1[6][W]
   }
-  V sum[6];  // k1 + 2 k2 + 2 k3 + k4, added in that order
-  for (int j = 0; j < 6; ++j) sum[j] = k[j];
   const double h2 = h / 2.0;
   const double h6 = h / 6.0;
-  V zs = zv + h2;
   double Y[6][W];
   double zs_l[W];
+  for (int l = 0; l < W; ++l) lost_step[l] = 0;
   // The usability and aperture tests of the state Y at zs_l.
   auto test = [&]() {
     bool ok[W];
@@ -246,50 +246,104 @@ inline void push_stages_zero_field(const Field& field, const SlotView& p, const 
     aperture_lanes<W>(field, Y[0], Y[2], zs_l, Y[4], ok, inside);
     for (int l = 0; l < W; ++l) dead[l] = !inside[l];
   };
-  // Stage state Y0 + c k, its tests, and its dx/dz, dy/dz into k.
-  auto stage = [&](double c) {
+  // Each step starts from the end state and derivative of the step before,
+  // kept in registers; a lane lost in a step keeps its state from before it.
+  for (int step = 1; step <= nsteps; ++step) {
+    V sum[6];  // k1 + 2 k2 + 2 k3 + k4, added in that order
+    for (int j = 0; j < 6; ++j) sum[j] = k[j];
+    V zs = zv + h2;
+    V ks[6];  // the derivative of the stage before, within the step
+    for (int j = 0; j < 6; ++j) ks[j] = k[j];
+    // Stage state Y0 + c k, its tests, and its dx/dz, dy/dz into ks.
+    auto stage = [&](double c) {
+      V y[6];
+      for (int j = 0; j < 6; ++j) y[j] = y0[j] + c * ks[j];
+      std::memcpy(Y, y, sizeof Y);
+      std::memcpy(zs_l, &zs, sizeof zs_l);
+      test();
+      ks[0] = y[1];
+      ks[2] = y[3];
+    };
+    stage(h2);  // stage 2 at z + h/2
+    for (int j = 0; j < 6; ++j) sum[j] = sum[j] + 2.0 * ks[j];
+    stage(h2);  // stage 3 at z + h/2
+    for (int j = 0; j < 6; ++j) sum[j] = sum[j] + 2.0 * ks[j];
+    zs = zs + h2;
+    stage(h);  // stage 4 at z + h
+    for (int j = 0; j < 6; ++j) sum[j] = sum[j] + ks[j];
+    // The end point: its derivative is the first stage of the next step.
     V y[6];
-    for (int j = 0; j < 6; ++j) y[j] = y0[j] + c * k[j];
+    for (int j = 0; j < 6; ++j) y[j] = y0[j] + h6 * sum[j];
     std::memcpy(Y, y, sizeof Y);
+    zs = zv + h;
     std::memcpy(zs_l, &zs, sizeof zs_l);
     test();
-    k[0] = y[1];
-    k[2] = y[3];
-  };
-  stage(h2);  // stage 2 at z + h/2
-  for (int j = 0; j < 6; ++j) sum[j] = sum[j] + 2.0 * k[j];
-  stage(h2);  // stage 3 at z + h/2
-  for (int j = 0; j < 6; ++j) sum[j] = sum[j] + 2.0 * k[j];
-  zs = zs + h2;
-  stage(h);  // stage 4 at z + h
-  for (int j = 0; j < 6; ++j) sum[j] = sum[j] + k[j];
-  // The end point: its derivative is the first stage of the next step.
-  V y[6];
-  for (int j = 0; j < 6; ++j) y[j] = y0[j] + h6 * sum[j];
-  std::memcpy(Y, y, sizeof Y);
-  zs = zv + h;
-  std::memcpy(zs_l, &zs, sizeof zs_l);
-  test();
-  k[0] = y[1];
-  k[2] = y[3];
+    ks[0] = y[1];
+    ks[2] = y[3];
+    M live;
+    bool any = false;
+    for (int l = 0; l < W; ++l) {
+      if (dead[l] && lost_step[l] == 0 && l < count) lost_step[l] = step;
+      live[l] = dead[l] ? 0 : -1;
+      any = any || !dead[l];
+    }
+    for (int j = 0; j < 6; ++j) {
+      y0[j] = live ? y[j] : y0[j];
+      k[j] = live ? ks[j] : k[j];
+    }
+    zv = live ? zs : zv;
+    if (!any) break;
+  }
   double K[6][W];
+  double Yk[6][W];
+  double Z[W];
   std::memcpy(K, k, sizeof K);
+  std::memcpy(Yk, y0, sizeof Yk);
+  std::memcpy(Z, &zv, sizeof Z);
+  // Every lane that made at least one step is written back as it stood
+  // after its last step.
   for (int l = 0; l < count; ++l) {
-    lost[l] = dead[l];
-    if (dead[l]) continue;
+    if (lost_step[l] == 1) continue;
     const int i = slots[l];
     if (cache.valid != nullptr) {
       for (int j = 0; j < 6; ++j) cache.k[6 * static_cast<std::ptrdiff_t>(i) + j] = K[j][l];
       cache.valid[i] = 1;
     }
-    p.x[i] = Y[0][l];
-    p.xp[i] = Y[1][l];
-    p.y[i] = Y[2][l];
-    p.yp[i] = Y[3][l];
-    p.phase[i] = Y[4][l];
-    p.beta[i] = Y[5][l];
-    p.z[i] = zs_l[l];
+    p.x[i] = Yk[0][l];
+    p.xp[i] = Yk[1][l];
+    p.y[i] = Yk[2][l];
+    p.yp[i] = Yk[3][l];
+    p.phase[i] = Yk[4][l];
+    p.beta[i] = Yk[5][l];
+    p.z[i] = Z[l];
   }
+}
+
+// nsteps steps of length h of the slots of a block (count <= 4) in a field
+// that is +0 everywhere, the first stage of every live slot kept in cache:
+// each slot gets exactly the pushes of nsteps calls of push_lanes_z, the
+// state carried from step to step in registers. lost_step[l] is the step
+// (1..nsteps) in which lane l was lost, 0 if it was not; a lost slot keeps
+// its state from before that step. Call it only where field_is_zero(field)
+// and cache.valid is set for every slot.
+template <class Field>
+inline void push_block_zero_field_steps(const Field& field, const SlotView& p, const int* slots, int count,
+                                        double h, int nsteps, int* lost_step, const FirstStageCache& cache) {
+  if (std::abs(h) < kPushMinStep) {
+    for (int l = 0; l < 4; ++l) lost_step[l] = 0;
+    return;
+  }
+  bool dead[4];
+  for (int l = 0; l < 4; ++l) dead[l] = l >= count;
+  push_stages_zero_field<4>(field, p, slots, count, h, nullptr, dead, nsteps, lost_step, cache);
+}
+
+// The same compiled for processors with AVX2 (see push_lanes_z_avx2).
+template <class Field>
+[[gnu::target("avx2"), gnu::flatten]] void push_block_zero_field_steps_avx2(
+    const Field& field, const SlotView& p, const int* slots, int count, double h, int nsteps, int* lost_step,
+    const FirstStageCache& cache) {
+  push_block_zero_field_steps(field, p, slots, count, h, nsteps, lost_step, cache);
 }
 
 // The same step for up to W slots at once (slots[0..count-1], count <= W):
@@ -311,11 +365,9 @@ inline void push_lanes_z(const Field& field, const SlotView& p, const int* slots
       for (int l = 0; l < count; ++l) all_kept = all_kept && cache.valid[slots[l]] != 0;
       if (all_kept) {
         // Kept first stages are of usable states inside the aperture.
-        for (int l = 0; l < count; ++l) lost[l] = false;
-        if (std::abs(h) < kPushMinStep) return;
-        bool dead[W];
-        for (int l = 0; l < W; ++l) dead[l] = l >= count;
-        push_stages_zero_field<W>(field, p, slots, count, h, nullptr, dead, lost, cache);
+        int lost_step[W];
+        push_block_zero_field_steps(field, p, slots, count, h, 1, lost_step, cache);
+        for (int l = 0; l < count; ++l) lost[l] = lost_step[l] != 0;
         return;
       }
     }
@@ -400,7 +452,9 @@ inline void push_lanes_z(const Field& field, const SlotView& p, const int* slots
   // A field that is +0 everywhere needs no derivative after the first.
   if constexpr (W == 4) {
     if (field_is_zero(field)) {
-      push_stages_zero_field<W>(field, p, slots, count, h, k1, dead, lost, cache);
+      int lost_step[W];
+      push_stages_zero_field<W>(field, p, slots, count, h, k1, dead, 1, lost_step, cache);
+      for (int l = 0; l < count; ++l) lost[l] = lost_step[l] != 0;
       return;
     }
   }

@@ -14,6 +14,7 @@
 #include "run/sim.hpp"
 #include "transport/lane_test_support.hpp"
 #include "transport/push_z.hpp"
+#include "transport/stepping.hpp"
 
 namespace linac {
 namespace {
@@ -133,6 +134,94 @@ TEST(FieldFreePush, EqualsFourStagePushBitForBit) {
   for (const Case& c : cases) {
     expect_field_free_equals_four_stages(c.a, c.b, false, c.min_lost, c.what);
     if (cpu_has_avx2()) expect_field_free_equals_four_stages(c.a, c.b, true, c.min_lost, c.what);
+  }
+}
+
+// A block carried through its remaining steps at once (states kept in
+// registers from step to step) against the same steps one call at a time
+// through all four stages: the step in which each particle is lost, every
+// state and every kept derivative bit for bit. The first step fills the
+// kept derivatives; over the next 29 the particles drift out of the
+// aperture at different steps.
+TEST(FieldFreePush, StepsAtOnceEqualStepByStep) {
+  const int n = 203;
+  const int nsteps = 30;
+  const double h = 0.85;
+  struct Case {
+    const char* what;
+    double a, b;
+  } cases[] = {{"ellipse", 1.6, -1.0}, {"rectangle", 1.7, 0.9}, {"open", 0.0, 0.0}};
+  for (const Case& c : cases) {
+    for (const bool avx2 : {false, true}) {
+      if (avx2 && !cpu_has_avx2()) continue;
+      auto fast = make_sim();
+      auto full = make_sim();
+      for (Sim* s : {fast.get(), full.get()}) fill(*s, n);
+      const FieldAt<DriftAperture> drift{{c.a, c.b}};
+      const FieldAt<OpaqueAperture> opaque{{{c.a, c.b}}};
+      const SlotView vf = slot_view(*fast, 1);
+      const SlotView vo = slot_view(*full, 1);
+      std::vector<double> kf(6 * n), ko(6 * n);
+      std::vector<std::uint8_t> valid_f(n, 0), valid_o(n, 0);
+      const FirstStageCache cf{kf.data(), valid_f.data()};
+      const FirstStageCache co{ko.data(), valid_o.data()};
+      int losses = 0;
+      int later_losses = 0;
+      for (int i0 = 0; i0 < n; i0 += 4) {
+        int slots[4] = {};
+        int count = 0;
+        for (int i = i0; i < std::min(i0 + 4, n); ++i) slots[count++] = i;
+        // Step 1 for both, one call each.
+        bool lost_f[4], lost_o[4];
+        push_lanes_z<4>(drift, vf, slots, count, h, 12.0, lost_f, cf);
+        push_lanes_z<4>(opaque, vo, slots, count, h, 12.0, lost_o, co);
+        int live[4];
+        int nlive = 0;
+        for (int l = 0; l < count; ++l) {
+          ASSERT_EQ(lost_f[l], lost_o[l]) << c.what << " slot " << slots[l];
+          if (!lost_f[l]) live[nlive++] = slots[l];
+        }
+        if (nlive == 0) continue;
+        // Steps 2..nsteps: at once, and one at a time.
+        int lost_step[4];
+        if (avx2)
+          push_block_zero_field_steps_avx2(drift, vf, live, nlive, h, nsteps - 1, lost_step, cf);
+        else
+          push_block_zero_field_steps(drift, vf, live, nlive, h, nsteps - 1, lost_step, cf);
+        int expected[4] = {0, 0, 0, 0};
+        for (int k = 1; k < nsteps; ++k) {
+          int slots_k[4];
+          int lanes[4];
+          int nk = 0;
+          for (int l = 0; l < nlive; ++l)
+            if (expected[l] == 0) {
+              lanes[nk] = l;
+              slots_k[nk++] = live[l];
+            }
+          if (nk == 0) break;
+          bool lost_k[4];
+          push_lanes_z<4>(opaque, vo, slots_k, nk, h, 12.0, lost_k, co);
+          for (int m = 0; m < nk; ++m)
+            if (lost_k[m]) expected[lanes[m]] = k;
+        }
+        for (int l = 0; l < nlive; ++l) {
+          EXPECT_EQ(lost_step[l], expected[l]) << c.what << " slot " << live[l];
+          losses += lost_step[l] != 0;
+          later_losses += lost_step[l] > 1;
+        }
+      }
+      if (c.b != 0.0) {
+        EXPECT_GE(later_losses, 10) << c.what;
+      } else {
+        EXPECT_EQ(losses, 0) << c.what;
+      }
+      testing::expect_same_slot_states(fast->particles, full->particles, n, c.what);
+      for (int i = 0; i < n; ++i) EXPECT_EQ(valid_f[i], valid_o[i]) << c.what << " slot " << i;
+      for (int j = 0; j < 6 * n; ++j)
+        if (valid_f[j / 6] != 0) {
+          EXPECT_TRUE(same_bits(kf[j], ko[j])) << c.what << " kept " << j;
+        }
+    }
   }
 }
 
