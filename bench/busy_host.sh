@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Timed examples on a busy host: starts as many CPU-bound helper processes as
 # the machine has cores, runs every example lattice (or those named) with the
-# program of BUILD once on one thread (OMP_NUM_THREADS=1) and once at the
-# default thread count, ends the helpers by their process ids and prints the
-# wall times and the ratio default / one thread (the median of REPEAT runs
-# each). With --idle no helpers are started; with --against OTHER_BUILD the
-# default-thread run of the same examples with the program of OTHER_BUILD
-# is timed too and the ratio BUILD / OTHER_BUILD printed (an older build,
-# to see what a change costs). Not run by the tests.
+# program of BUILD on one thread (OMP_NUM_THREADS=1) and at the default
+# thread count, ends the helpers by their process ids and prints the wall
+# times and the ratio default / one thread (medians of REPEAT runs each, the
+# runs alternating). With --idle no helpers are started; with --against
+# OTHER_BUILD the default-thread run with the program of OTHER_BUILD is timed
+# too and the ratio BUILD / OTHER_BUILD printed (an older build, to see what
+# a change costs). Not run by the tests.
 #
 # Usage: bench/busy_host.sh BUILD [--idle] [--against OTHER_BUILD]
 #                                 [--repeat N] [example ...]
@@ -62,21 +62,19 @@ prepare() {
   fi
 }
 
-# Median wall time in seconds of REPEAT runs of the program of build $1 in
-# $2, with the environment assignments that follow.
-run_median() {
+# Wall time in seconds of one run of the program of build $1 in $2, with
+# the environment assignments that follow.
+run_once() {
   local b=$1 dir=$2
   shift 2
-  local times=()
-  for ((r = 0; r < repeat; ++r)); do
-    local t0 t1
-    t0=$(date +%s.%N)
-    (cd "$dir" && env "$@" "$b/linac" </dev/null >/dev/null 2>&1)
-    t1=$(date +%s.%N)
-    times+=("$(echo "$t1 - $t0" | bc -l)")
-  done
-  printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR] = $1} END {printf "%.3f", a[int((NR + 1) / 2)]}'
+  local t0 t1
+  t0=$(date +%s.%N)
+  (cd "$dir" && env "$@" "$b/linac" </dev/null >/dev/null 2>&1)
+  t1=$(date +%s.%N)
+  echo "$t1 - $t0" | bc -l
 }
+
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR] = $1} END {printf "%.3f", a[int((NR + 1) / 2)]}'; }
 
 cores=$(nproc)
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -95,12 +93,21 @@ fi
 printf '%-20s %10s %10s %8s' example "1 thread" default ratio
 [ -n "$other" ] && printf ' %10s %8s' "other" "vs other"
 printf '\n'
+# The runs of one example alternate (one thread, default, other build) so
+# that a change of the load in between affects them alike; the medians are
+# compared.
 for ex in "${examples[@]}"; do
-  t1=$(run_median "$build" "$work/new/$ex" OMP_NUM_THREADS=1)
-  td=$(run_median "$build" "$work/new/$ex")
+  one=() def=() old=()
+  for ((r = 0; r < repeat; ++r)); do
+    one+=("$(run_once "$build" "$work/new/$ex" OMP_NUM_THREADS=1)")
+    def+=("$(run_once "$build" "$work/new/$ex")")
+    [ -n "$other" ] && old+=("$(run_once "$other" "$work/old/$ex")")
+  done
+  t1=$(median "${one[@]}")
+  td=$(median "${def[@]}")
   printf '%-20s %10s %10s %8.3f' "$ex" "$t1" "$td" "$(echo "$td / $t1" | bc -l)"
   if [ -n "$other" ]; then
-    to=$(run_median "$other" "$work/old/$ex")
+    to=$(median "${old[@]}")
     printf ' %10s %8.3f' "$to" "$(echo "$td / $to" | bc -l)"
   fi
   printf '\n'

@@ -1,4 +1,4 @@
-// How the OpenMP threads of the program wait for each other.
+// How many OpenMP threads the program takes and how they wait for each other.
 //
 // By default the OpenMP runtime lets a thread that waits at a barrier or
 // for the next parallel region spin on its core for milliseconds before it
@@ -24,5 +24,23 @@ bool wait_policy_chosen();
 // was made, or the new start failed (the runtime's default then holds).
 // Call it first thing in main, before any output or input.
 void wait_passively_unless_chosen(char** argv);
+
+// The number of threads a run takes when the user has not set
+// OMP_NUM_THREADS: the processors it may use less the tasks of other
+// programs that are running on the machine at that moment, at least one.
+// Threads beyond the idle processors would only wait for time slices, and
+// every thread of a parallel region that is not running holds the region
+// back. available: processors of this process; running: runnable tasks of
+// the machine, this process's own thread among them.
+int threads_for_load(int available, int running);
+
+// The runnable tasks of the machine now (procs_running of /proc/stat text
+// `stat`), or -1 when the text does not give it.
+int running_tasks(const char* stat);
+
+// The runnable tasks of the machine now, the fewest of a few looks a
+// millisecond apart (a task that runs only for a moment is not counted), or
+// -1 when the system does not tell.
+int running_tasks_now();
 
 }  // namespace linac

@@ -1,5 +1,8 @@
 // The linac program: runs one task in the working directory.
+#include <omp.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 #include "run/sim.hpp"
@@ -9,6 +12,9 @@
 int main(int, char** argv) {
   // Threads that wait sleep instead of spinning, unless the user chose.
   linac::wait_passively_unless_chosen(argv);
+  // As many threads as there are idle processors, unless the user chose.
+  if (std::getenv("OMP_NUM_THREADS") == nullptr)
+    omp_set_num_threads(linac::threads_for_load(omp_get_max_threads(), linac::running_tasks_now()));
   try {
     auto sim = linac::make_sim();
     return linac::run_program(*sim);
