@@ -17,8 +17,11 @@ bool wait_policy_chosen() {
   return std::getenv("OMP_WAIT_POLICY") != nullptr || std::getenv("GOMP_SPINCOUNT") != nullptr;
 }
 
-void wait_passively_unless_chosen(char** argv) {
+bool wait_passively(bool chosen, int running) { return !chosen && running > 1; }
+
+void wait_passively_when_busy(char** argv) {
   if (wait_policy_chosen()) return;
+  if (!wait_passively(false, running_tasks_now())) return;
   // With the variable set the new start returns at the test above: the
   // program is started anew at most once.
   if (setenv("OMP_WAIT_POLICY", "PASSIVE", 1) != 0) return;

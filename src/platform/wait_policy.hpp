@@ -4,12 +4,13 @@
 // for the next parallel region spin on its core for milliseconds before it
 // sleeps. On a machine whose cores are busy with other work the thread being
 // waited for is then often not running while the waiters burn the cores it
-// needs, and a run on all cores becomes slower than on one. The program
-// therefore lets its threads sleep at once while they wait (passive
-// waiting) unless the user has chosen otherwise through OMP_WAIT_POLICY or
-// GOMP_SPINCOUNT. The runtime reads these variables when it is loaded,
-// before main, so the choice is made by starting the program anew with the
-// variable set.
+// needs, and a run on all cores becomes slower than on one. When other
+// programs are running at its start, the program therefore lets its threads
+// sleep at once while they wait (passive waiting); on an idle machine it
+// keeps the runtime's default, which is the quicker there. A choice the user
+// made through OMP_WAIT_POLICY or GOMP_SPINCOUNT is kept. The runtime reads
+// these variables when it is loaded, before main, so the choice is made by
+// starting the program anew with the variable set.
 #pragma once
 
 namespace linac {
@@ -18,12 +19,18 @@ namespace linac {
 // GOMP_SPINCOUNT is set in the environment (to any value).
 bool wait_policy_chosen();
 
-// When the user has not chosen: sets OMP_WAIT_POLICY=PASSIVE and starts the
-// running program anew with the same arguments (it then finds the choice
-// made and goes on). Returns when the program is to go on as it is: a choice
-// was made, or the new start failed (the runtime's default then holds).
-// Call it first thing in main, before any output or input.
-void wait_passively_unless_chosen(char** argv);
+// Whether the threads are to wait passively: the user has not chosen and
+// tasks other than this process are running (running: runnable tasks of the
+// machine with this process's thread, -1 when unknown).
+bool wait_passively(bool chosen, int running);
+
+// When wait_passively(wait_policy_chosen(), running_tasks_now()): sets
+// OMP_WAIT_POLICY=PASSIVE and starts the running program anew with the same
+// arguments (it then finds the choice made and goes on). Returns when the
+// program is to go on as it is: nothing to change, or the new start failed
+// (the runtime's default then holds). Call it first thing in main, before
+// any output or input.
+void wait_passively_when_busy(char** argv);
 
 // The number of threads a run takes when the user has not set
 // OMP_NUM_THREADS: the processors it may use less the tasks of other

@@ -10,8 +10,9 @@
 #include "platform/wait_policy.hpp"
 
 int main(int, char** argv) {
-  // Threads that wait sleep instead of spinning, unless the user chose.
-  linac::wait_passively_unless_chosen(argv);
+  // On a busy machine threads that wait sleep instead of spinning, unless
+  // the user chose.
+  linac::wait_passively_when_busy(argv);
   // As many threads as there are idle processors, unless the user chose.
   if (std::getenv("OMP_NUM_THREADS") == nullptr)
     omp_set_num_threads(linac::threads_for_load(omp_get_max_threads(), linac::running_tasks_now()));
