@@ -189,8 +189,11 @@ inline void keep_or_take(double (&K)[6][W], const double (&D)[6][W], const bool*
 // Stages 2 to 4 and the end point of push_lanes_z in a field that is +0
 // everywhere (field_is_zero), from the start states of the slots and the
 // first stage's derivative k1[6][W] of the lanes, or, with k1 = nullptr,
-// the kept derivatives of all live lanes (dead: lost so far); writes the live
-// lanes back as push_lanes_z does. The stage states, their usability and
+// the kept derivatives of all live lanes (dead: lost so far), for nsteps
+// steps in a row: lost_step[l] := the step (1..nsteps) in which lane l was
+// lost, 0 if it was not. Each lane is written back, with its kept
+// derivative, as it stood after its last step; a lane lost in the first
+// step is not written. The stage states, their usability and
 // aperture tests and the Runge-Kutta sums are those of push_lanes_z, the
 // same operations in the same order on vector registers; only the
 // derivative of each stage is not formed from the equations of motion:
