@@ -1,5 +1,6 @@
 #include "platform/wait_policy.hpp"
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,11 +18,19 @@ bool wait_policy_chosen() {
   return std::getenv("OMP_WAIT_POLICY") != nullptr || std::getenv("GOMP_SPINCOUNT") != nullptr;
 }
 
-bool wait_passively(bool chosen, int running) { return !chosen && running > 1; }
+bool wait_passively(bool chosen, int running, int available) {
+  return !chosen && running > 1 && 2 * (running - 1) >= available;
+}
+
+int available_processors() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+}
 
 void wait_passively_when_busy(char** argv) {
   if (wait_policy_chosen()) return;
-  if (!wait_passively(false, running_tasks_now())) return;
+  if (!wait_passively(false, running_tasks_now(), available_processors())) return;
   // With the variable set the new start returns at the test above: the
   // program is started anew at most once.
   if (setenv("OMP_WAIT_POLICY", "PASSIVE", 1) != 0) return;
@@ -52,7 +61,7 @@ int running_tasks(const char* stat) {
 int running_tasks_now() {
   int fewest = -1;
   for (int look = 0; look < 3; ++look) {
-    if (look > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (look > 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
     std::ifstream in("/proc/stat");
     if (!in) return -1;
     std::ostringstream text;

@@ -4,12 +4,15 @@
 // for the next parallel region spin on its core for milliseconds before it
 // sleeps. On a machine whose cores are busy with other work the thread being
 // waited for is then often not running while the waiters burn the cores it
-// needs, and a run on all cores becomes slower than on one. When other
-// programs are running at its start, the program therefore lets its threads
-// sleep at once while they wait (passive waiting); on an idle machine it
-// keeps the runtime's default, which is the quicker there. A choice the user
-// made through OMP_WAIT_POLICY or GOMP_SPINCOUNT is kept. The runtime reads
-// these variables when it is loaded, before main, so the choice is made by
+// needs, and a run on all cores becomes slower than on one. The program
+// therefore takes only as many threads as there are idle processors at its
+// start, and when at least half of the processors are busy with other
+// programs its threads also sleep at once while they wait (passive
+// waiting). With most processors idle it keeps the runtime's spinning,
+// which is then much the quicker for the many short parallel regions of a
+// run (space charge, phase scans). A choice the user made through
+// OMP_WAIT_POLICY or GOMP_SPINCOUNT is kept. The runtime reads these
+// variables when it is loaded, before main, so the choice is made by
 // starting the program anew with the variable set.
 #pragma once
 
@@ -20,11 +23,16 @@ namespace linac {
 bool wait_policy_chosen();
 
 // Whether the threads are to wait passively: the user has not chosen and
-// tasks other than this process are running (running: runnable tasks of the
-// machine with this process's thread, -1 when unknown).
-bool wait_passively(bool chosen, int running);
+// tasks of other programs keep at least half of the `available` processors
+// busy (running: runnable tasks of the machine with this process's thread,
+// -1 when unknown).
+bool wait_passively(bool chosen, int running, int available);
 
-// When wait_passively(wait_policy_chosen(), running_tasks_now()): sets
+// The processors this process may run on (at least 1).
+int available_processors();
+
+// When wait_passively(wait_policy_chosen(), running_tasks_now(),
+// available_processors()): sets
 // OMP_WAIT_POLICY=PASSIVE and starts the running program anew with the same
 // arguments (it then finds the choice made and goes on). Returns when the
 // program is to go on as it is: nothing to change, or the new start failed
@@ -45,8 +53,8 @@ int threads_for_load(int available, int running);
 // `stat`), or -1 when the text does not give it.
 int running_tasks(const char* stat);
 
-// The runnable tasks of the machine now, the fewest of a few looks a
-// millisecond apart (a task that runs only for a moment is not counted), or
+// The runnable tasks of the machine now, the fewest of three looks 0.2 ms
+// apart (a task that runs only for a moment is not counted), or
 // -1 when the system does not tell.
 int running_tasks_now();
 

@@ -1,7 +1,7 @@
 // How the program's OpenMP threads wait: a choice the user made through
 // OMP_WAIT_POLICY or GOMP_SPINCOUNT is kept; without one they wait
-// passively (no spinning) when other tasks are running, else as the runtime
-// would. Read back from the runtime's own report of its settings
+// passively (no spinning) when other programs keep half the processors
+// busy, else as the runtime would. Read back from the runtime's own report of its settings
 // (OMP_DISPLAY_ENV): the spin count of a waiting thread is 0 for passive
 // waiting, 300000 by the runtime's default.
 #include <gtest/gtest.h>
@@ -26,19 +26,27 @@ int count(const std::string& text, const std::string& what) {
   return n;
 }
 
-TEST(WaitPolicy, PassiveOnlyWhenOthersRunAndTheUserDidNotChoose) {
+TEST(WaitPolicy, PassiveWhenOthersKeepHalfTheProcessorsBusy) {
   struct Case {
     bool chosen;
-    int running;
+    int running, available;
     bool passive;
   } cases[] = {
-      {false, 1, false},  // idle machine: the runtime's default
-      {false, 2, true},   {false, 40, true},
-      {false, -1, false},  // unknown: the runtime's default
-      {true, 1, false},   {true, 40, false},
+      {false, 1, 8, false},   // idle machine: the runtime's default
+      {false, 4, 8, false},   // three others: most processors idle
+      {false, 5, 8, true},    // four others: half busy
+      {false, 9, 8, true},    // as many others as processors
+      {false, 40, 8, true},
+      {false, 2, 2, true},    // one other on two processors
+      {false, 2, 1, true},
+      {false, -1, 8, false},  // unknown: the runtime's default
+      {true, 1, 8, false},    // the user's choice, whatever the load
+      {true, 40, 8, false},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(wait_passively(c.chosen, c.running), c.passive) << c.chosen << " " << c.running;
+    EXPECT_EQ(wait_passively(c.chosen, c.running, c.available), c.passive)
+        << c.chosen << " " << c.running << " " << c.available;
+  EXPECT_GE(available_processors(), 1);
 }
 
 TEST(WaitPolicy, TheUsersChoiceIsKept) {
