@@ -100,6 +100,7 @@ FieldAt<Source> with_added_fields(const TransportContext& sim, const FieldAt<Sou
 
 // Elements and commands without a field: zero field, no aperture.
 struct NoField {
+  static constexpr bool kZeroField = true;  // E = B = +0 at every point
   bool element_field(double, double, double, double, Vec3&, Vec3&) const { return true; }
 };
 
@@ -107,6 +108,9 @@ struct NoField {
 // when b < 0, a rectangle with half sizes (a, b) when b > 0, none when b = 0.
 // A point on the boundary is outside.
 struct DriftAperture {
+  static constexpr bool kZeroField = true;  // E = B = +0 at every point
+  static constexpr bool kNoElectricField = true;  // the lanes give +0 for it
+  static constexpr bool kNoMagneticField = true;  // the lanes give +0 for it
   double a = 0.0;  // horizontal half size, cm
   double b = 0.0;  // vertical half size, cm; its sign selects the shape
 
@@ -119,7 +123,44 @@ struct DriftAperture {
     if (b > 0.0) return !(std::abs(xl / a) >= 1.0 || std::abs(yl / b) >= 1.0);
     return true;
   }
+  // The same test for W points at once (active[l]: test lane l), the shape
+  // chosen once for all lanes so that the loops run on vector registers.
+  template <int W>
+  void element_field_lanes(const double* x, const double* y, const double*, const bool* active,
+                           double (&E)[3][W], double (&B)[3][W], bool* inside) const {
+    for (int c = 0; c < 3; ++c)
+      for (int l = 0; l < W; ++l) {
+        E[c][l] = 0.0;
+        B[c][l] = 0.0;
+      }
+    if (b < 0.0) {
+      for (int l = 0; l < W; ++l) {
+        const double u = x[l] / a;
+        const double v = y[l] / b;
+        inside[l] = active[l] & !(u * u + v * v >= 1.0);
+      }
+    } else if (b > 0.0) {
+      for (int l = 0; l < W; ++l)
+        inside[l] = active[l] & !((std::abs(x[l] / a) >= 1.0) | (std::abs(y[l] / b) >= 1.0));
+    } else {
+      for (int l = 0; l < W; ++l) inside[l] = active[l];
+    }
+  }
 };
+
+// Whether a field source gives E = B = +0 at every point of every step
+// (a source marked kZeroField, with no space-charge field added). In such a
+// field the push may reuse the force-free parts of the derivative from stage
+// to stage (see push_lanes_z).
+template <class Field>
+inline bool field_is_zero(const Field&) {
+  return false;
+}
+template <class Source>
+  requires requires { Source::kZeroField; }
+inline bool field_is_zero(const FieldAt<Source>& f) {
+  return Source::kZeroField && f.sc2d.grid == nullptr;
+}
 
 // The field of the current element (type sim.state.itype) at a point: E and B
 // as FieldAt gives them, copies in last_E and last_B of the reference block,

@@ -113,4 +113,39 @@ inline void field_lanes(const FieldAt<Source>& field, const double* x, const dou
       for (int l = 0; l < W; ++l) E[c][l] = E[c][l] * kVoltPerCmScale / kSpeedOfLightSi;
 }
 
+// Whether the points of W lanes lie inside the aperture of `field`, as
+// field_lanes tells it (its field not wanted).
+template <int W, class Field>
+inline void aperture_lanes(const Field& field, const double* x, const double* y, const double* z,
+                           const double* t, const bool* active, bool* inside) {
+  double E[3][W];
+  double B[3][W];
+  field_lanes<W>(field, x, y, z, t, active, E, B, inside);
+}
+// The drift: without an aperture every point is inside. With half sizes of
+// ten times the axis shift or more, a point within kAxisShift of the axis
+// is well inside both where it is and where field_lanes moves it, so the
+// test of the point where it is (without the shift and its root) gives the
+// same verdict.
+template <int W>
+inline void aperture_lanes(const FieldAt<DriftAperture>& field, const double* x, const double* y,
+                           const double* z, const double* t, const bool* active, bool* inside) {
+  const DriftAperture& ap = field.source;
+  if (field.sc2d.grid == nullptr) {
+    if (ap.b == 0.0) {
+      for (int l = 0; l < W; ++l) inside[l] = active[l];
+      return;
+    }
+    if (ap.a >= 10.0 * kAxisShift && std::abs(ap.b) >= 10.0 * kAxisShift) {
+      double E[3][W];
+      double B[3][W];
+      ap.element_field_lanes<W>(x, y, z, active, E, B, inside);
+      return;
+    }
+  }
+  double E[3][W];
+  double B[3][W];
+  field_lanes<W>(field, x, y, z, t, active, E, B, inside);
+}
+
 }  // namespace linac

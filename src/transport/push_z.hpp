@@ -186,6 +186,169 @@ inline void keep_or_take(double (&K)[6][W], const double (&D)[6][W], const bool*
   }
 }
 
+// Stages 2 to 4 and the end point of push_lanes_z in a field that is +0
+// everywhere (field_is_zero), from the start states of the slots and the
+// first stage's derivative k1[6][W] of the lanes, or, with k1 = nullptr,
+// the kept derivatives of all live lanes (dead: lost so far), for nsteps
+// steps in a row: lost_step[l] := the step (1..nsteps) in which lane l was
+// lost, 0 if it was not. Each lane is written back, with its kept
+// derivative, as it stood after its last step; a lane lost in the first
+// step is not written. The stage states, their usability and
+// aperture tests and the Runge-Kutta sums are those of push_lanes_z, the
+// same operations in the same order on vector registers; only the
+// derivative of each stage is not formed from the equations of motion:
+//   in a +0 field the derivative of x' and y' is F S (+0) and that of beta
+//   F/gamma^2 (+0), signed zeros that depend only on the sign of Q/A, so a
+//   stage moves x' and y' by a zero at most (a -0 slope may become +0) and
+//   leaves beta as it is; the derivative of the phase, S/(beta lambda/2pi),
+//   sees x'^2, y'^2 and beta, the same at every stage. Those four
+//   components of k1 are therefore, bit for bit, what every later stage and
+//   the end point would give, and only dx/dz = x', dy/dz = y' change: they
+//   are taken from each stage's state.
+// A stage whose state is not usable (a force that overflowed to a NaN)
+// loses its lane before its derivative is used, as in push_lanes_z.
+template <int W, class Field>
+inline void push_stages_zero_field(const Field& field, const SlotView& p, const int* slots, int count, double h,
+                                   const double (*k1)[W], bool* dead, int nsteps, int* lost_step,
+                                   const FirstStageCache& cache) {
+  static_assert(W == 4, "four lanes fill one vector register");
+  using V = double __attribute__((vector_size(32)));
+  using M = long __attribute__((vector_size(32)));
+  // The start states and, when every live lane's first stage was kept,
+  // that stage are read from the particle arrays and the kept derivatives
+  // straight into vector registers: push_lanes_z holds the same values in
+  // its arrays, but reading back what was just stored value by value would
+  // wait on the stores.
+  int at[W];
+  for (int l = 0; l < W; ++l) at[l] = slots[l < count ? l : 0];
+  const double* const rows[6] = {p.x, p.xp, p.y, p.yp, p.phase, p.beta};
+  V y0[6];
+  for (int j = 0; j < 6; ++j) y0[j] = V{rows[j][at[0]], rows[j][at[1]], rows[j][at[2]], rows[j][at[3]]};
+  V zv{p.z[at[0]], p.z[at[1]], p.z[at[2]], p.z[at[3]]};
+  V k[6];  // the derivative of the stage before
+  if (k1 == nullptr) {
+    for (int j = 0; j < 6; ++j) {
+      const double* kj = cache.k + j;
+      k[j] = V{kj[6 * static_cast<std::ptrdiff_t>(at[0])], kj[6 * static_cast<std::ptrdiff_t>(at[1])],
+               kj[6 * static_cast<std::ptrdiff_t>(at[2])], kj[6 * static_cast<std::ptrdiff_t>(at[3])]};
+    }
+  } else {
+    std::memcpy(k, k1, sizeof k);  // k1[6][W]
+  }
+  const double h2 = h / 2.0;
+  const double h6 = h / 6.0;
+  double Y[6][W];
+  double zs_l[W];
+  for (int l = 0; l < W; ++l) lost_step[l] = 0;
+  // The usability and aperture tests of the state Y at zs_l.
+  auto test = [&]() {
+    bool ok[W];
+    lanes_usable<W>(Y, ok);
+    for (int l = 0; l < W; ++l) ok[l] = ok[l] & !dead[l];
+    bool inside[W];
+    aperture_lanes<W>(field, Y[0], Y[2], zs_l, Y[4], ok, inside);
+    for (int l = 0; l < W; ++l) dead[l] = !inside[l];
+  };
+  // Each step starts from the end state and derivative of the step before,
+  // kept in registers; a lane lost in a step keeps its state from before it.
+  for (int step = 1; step <= nsteps; ++step) {
+    V sum[6];  // k1 + 2 k2 + 2 k3 + k4, added in that order
+    for (int j = 0; j < 6; ++j) sum[j] = k[j];
+    V zs = zv + h2;
+    V ks[6];  // the derivative of the stage before, within the step
+    for (int j = 0; j < 6; ++j) ks[j] = k[j];
+    // Stage state Y0 + c k, its tests, and its dx/dz, dy/dz into ks.
+    auto stage = [&](double c) {
+      V y[6];
+      for (int j = 0; j < 6; ++j) y[j] = y0[j] + c * ks[j];
+      std::memcpy(Y, y, sizeof Y);
+      std::memcpy(zs_l, &zs, sizeof zs_l);
+      test();
+      ks[0] = y[1];
+      ks[2] = y[3];
+    };
+    stage(h2);  // stage 2 at z + h/2
+    for (int j = 0; j < 6; ++j) sum[j] = sum[j] + 2.0 * ks[j];
+    stage(h2);  // stage 3 at z + h/2
+    for (int j = 0; j < 6; ++j) sum[j] = sum[j] + 2.0 * ks[j];
+    zs = zs + h2;
+    stage(h);  // stage 4 at z + h
+    for (int j = 0; j < 6; ++j) sum[j] = sum[j] + ks[j];
+    // The end point: its derivative is the first stage of the next step.
+    V y[6];
+    for (int j = 0; j < 6; ++j) y[j] = y0[j] + h6 * sum[j];
+    std::memcpy(Y, y, sizeof Y);
+    zs = zv + h;
+    std::memcpy(zs_l, &zs, sizeof zs_l);
+    test();
+    ks[0] = y[1];
+    ks[2] = y[3];
+    M live;
+    bool any = false;
+    for (int l = 0; l < W; ++l) {
+      if (dead[l] && lost_step[l] == 0 && l < count) lost_step[l] = step;
+      live[l] = dead[l] ? 0 : -1;
+      any = any || !dead[l];
+    }
+    for (int j = 0; j < 6; ++j) {
+      y0[j] = live ? y[j] : y0[j];
+      k[j] = live ? ks[j] : k[j];
+    }
+    zv = live ? zs : zv;
+    if (!any) break;
+  }
+  double K[6][W];
+  double Yk[6][W];
+  double Z[W];
+  std::memcpy(K, k, sizeof K);
+  std::memcpy(Yk, y0, sizeof Yk);
+  std::memcpy(Z, &zv, sizeof Z);
+  // Every lane that made at least one step is written back as it stood
+  // after its last step.
+  for (int l = 0; l < count; ++l) {
+    if (lost_step[l] == 1) continue;
+    const int i = slots[l];
+    if (cache.valid != nullptr) {
+      for (int j = 0; j < 6; ++j) cache.k[6 * static_cast<std::ptrdiff_t>(i) + j] = K[j][l];
+      cache.valid[i] = 1;
+    }
+    p.x[i] = Yk[0][l];
+    p.xp[i] = Yk[1][l];
+    p.y[i] = Yk[2][l];
+    p.yp[i] = Yk[3][l];
+    p.phase[i] = Yk[4][l];
+    p.beta[i] = Yk[5][l];
+    p.z[i] = Z[l];
+  }
+}
+
+// nsteps steps of length h of the slots of a block (count <= 4) in a field
+// that is +0 everywhere, the first stage of every live slot kept in cache:
+// each slot gets exactly the pushes of nsteps calls of push_lanes_z, the
+// state carried from step to step in registers. lost_step[l] is the step
+// (1..nsteps) in which lane l was lost, 0 if it was not; a lost slot keeps
+// its state from before that step. Call it only where field_is_zero(field)
+// and cache.valid is set for every slot.
+template <class Field>
+inline void push_block_zero_field_steps(const Field& field, const SlotView& p, const int* slots, int count,
+                                        double h, int nsteps, int* lost_step, const FirstStageCache& cache) {
+  if (std::abs(h) < kPushMinStep) {
+    for (int l = 0; l < 4; ++l) lost_step[l] = 0;
+    return;
+  }
+  bool dead[4];
+  for (int l = 0; l < 4; ++l) dead[l] = l >= count;
+  push_stages_zero_field<4>(field, p, slots, count, h, nullptr, dead, nsteps, lost_step, cache);
+}
+
+// The same compiled for processors with AVX2 (see push_lanes_z_avx2).
+template <class Field>
+[[gnu::target("avx2"), gnu::flatten]] void push_block_zero_field_steps_avx2(
+    const Field& field, const SlotView& p, const int* slots, int count, double h, int nsteps, int* lost_step,
+    const FirstStageCache& cache) {
+  push_block_zero_field_steps(field, p, slots, count, h, nsteps, lost_step, cache);
+}
+
 // The same step for up to W slots at once (slots[0..count-1], count <= W):
 // the lanes advance in lockstep, so the divisions and square roots of
 // different particles overlap in the processor instead of waiting on each
@@ -197,6 +360,21 @@ template <int W, class Field>
 inline void push_lanes_z(const Field& field, const SlotView& p, const int* slots, int count,
                          double h, double wavelength_2pi, bool* lost,
                          const FirstStageCache& cache = {}) {
+  // A field that is +0 everywhere needs no derivative once the first stage
+  // of every live lane is kept (see push_stages_zero_field).
+  if constexpr (W == 4) {
+    if (field_is_zero(field) && cache.valid != nullptr) {
+      bool all_kept = true;
+      for (int l = 0; l < count; ++l) all_kept = all_kept && cache.valid[slots[l]] != 0;
+      if (all_kept) {
+        // Kept first stages are of usable states inside the aperture.
+        int lost_step[W];
+        push_block_zero_field_steps(field, p, slots, count, h, 1, lost_step, cache);
+        for (int l = 0; l < count; ++l) lost[l] = lost_step[l] != 0;
+        return;
+      }
+    }
+  }
   double Y0[6][W];
   double Y[6][W];
   double k1[6][W];
@@ -274,6 +452,15 @@ inline void push_lanes_z(const Field& field, const SlotView& p, const int* slots
     return;
   }
   const double h2 = h / 2.0;
+  // A field that is +0 everywhere needs no derivative after the first.
+  if constexpr (W == 4) {
+    if (field_is_zero(field)) {
+      int lost_step[W];
+      push_stages_zero_field<W>(field, p, slots, count, h, k1, dead, 1, lost_step, cache);
+      for (int l = 0; l < count; ++l) lost[l] = lost_step[l] != 0;
+      return;
+    }
+  }
   for (int l = 0; l < W; ++l) zs[l] = z[l] + h2;
   for (int j = 0; j < 6; ++j)
     for (int l = 0; l < W; ++l) Y[j][l] = Y0[j][l] + h2 * k1[j][l];

@@ -179,12 +179,14 @@ static_assert(kStatChunk % kTileSlots == 0);
 // its block), and after_step(k, slots, count) with the slots still live
 // after step k, block by block (slots[b][0 .. count[b]-1], increasing).
 // Step k is pushed in step_fields[k - 1] when given (a field with its
-// memo of that step), else in field.
+// memo of that step), else in field. With steps_together (nothing looks at
+// the states between steps: after_step does nothing) a block in a field
+// that is +0 everywhere may go through all its remaining steps at once.
 template <class Field, class Lost, class AfterStep>
 inline void push_tile_steps(const Field& field, const SlotView& view, const std::int32_t* status, int first,
                             int last, double h, int nstep, double wavelength_2pi, const FirstStageCache& cache,
                             bool avx2, Lost&& lost_in, AfterStep&& after_step,
-                            const Field* step_fields = nullptr) {
+                            const Field* step_fields = nullptr, bool steps_together = false) {
   int slots[kStepTileBlocks][kPushLanes];
   int count[kStepTileBlocks];
   for (int b = 0; b < kStepTileBlocks; ++b) {
@@ -194,10 +196,37 @@ inline void push_tile_steps(const Field& field, const SlotView& view, const std:
     for (int i = begin; i < end; ++i)
       if (status[i] >= 0) slots[b][count[b]++] = i;
   }
+  static_assert(kPushLanes == 4, "the field-free steps fill one vector register");
+  // Blocks that went through all their steps at once.
+  bool done[kStepTileBlocks] = {};
   for (int k = 1; k <= nstep; ++k) {
     const Field& fk = step_fields != nullptr ? step_fields[k - 1] : field;
     for (int b = 0; b < kStepTileBlocks; ++b) {
-      if (count[b] == 0) continue;
+      if (count[b] == 0 || done[b]) continue;
+      // In a field that is +0 everywhere a block whose first stages are all
+      // kept goes through its remaining steps in one call, its states held
+      // in registers from step to step.
+      if (steps_together && step_fields == nullptr && cache.valid != nullptr && field_is_zero(fk)) {
+        bool all_kept = true;
+        for (int l = 0; l < count[b]; ++l) all_kept = all_kept && cache.valid[slots[b][l]] != 0;
+        if (all_kept) {
+          int lost_step[kPushLanes];
+          if (avx2)
+            push_block_zero_field_steps_avx2(fk, view, slots[b], count[b], h, nstep - k + 1, lost_step, cache);
+          else
+            push_block_zero_field_steps(fk, view, slots[b], count[b], h, nstep - k + 1, lost_step, cache);
+          int kept = 0;
+          for (int l = 0; l < count[b]; ++l) {
+            if (lost_step[l] != 0)
+              lost_in(k - 1 + lost_step[l], slots[b][l]);
+            else
+              slots[b][kept++] = slots[b][l];
+          }
+          count[b] = kept;
+          done[b] = true;
+          continue;
+        }
+      }
       bool lost[kPushLanes];
       if (avx2)
         push_lanes_z_avx2<kPushLanes>(fk, view, slots[b], count[b], h, wavelength_2pi, lost, cache);
@@ -301,7 +330,7 @@ void push_states_steps(TransportContext& sim, const Field& field, int iq_first, 
                 for (int l = 0; l < count[b]; ++l) live[nlive++] = slots[b][l];
               add_step_sums(sim, k, iq, live, nlive);
             },
-            step_fields);
+            step_fields, !step_sums);
     }
   }
   std::vector<std::int64_t> all;
