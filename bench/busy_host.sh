@@ -94,14 +94,21 @@ printf '%-20s %10s %10s %8s' example "1 thread" default ratio
 [ -n "$other" ] && printf ' %10s %8s' "other" "vs other"
 printf '\n'
 # The runs of one example alternate (one thread, default, other build) so
-# that a change of the load in between affects them alike; the medians are
-# compared.
+# that a change of the load in between affects them alike, and the default
+# and the other build swap places every second round (a run just after
+# another one is measurably slower or faster on some hosts); the medians
+# are compared.
 for ex in "${examples[@]}"; do
   one=() def=() old=()
   for ((r = 0; r < repeat; ++r)); do
     one+=("$(run_once "$build" "$work/new/$ex" OMP_NUM_THREADS=1)")
-    def+=("$(run_once "$build" "$work/new/$ex")")
-    [ -n "$other" ] && old+=("$(run_once "$other" "$work/old/$ex")")
+    if [ -n "$other" ] && [ $((r % 2)) -eq 1 ]; then
+      old+=("$(run_once "$other" "$work/old/$ex")")
+      def+=("$(run_once "$build" "$work/new/$ex")")
+    else
+      def+=("$(run_once "$build" "$work/new/$ex")")
+      [ -n "$other" ] && old+=("$(run_once "$other" "$work/old/$ex")")
+    fi
   done
   t1=$(median "${one[@]}")
   td=$(median "${def[@]}")
