@@ -186,6 +186,25 @@ inline void keep_or_take(double (&K)[6][W], const double (&D)[6][W], const bool*
   }
 }
 
+// Writes lane l of a block back to its slot i: the state y and position z
+// after the lane's last step, and its end-point derivative k as the first
+// stage of the slot's next step when the caller keeps first stages.
+template <int W>
+inline void store_lane(const SlotView& p, const FirstStageCache& cache, int i, int l, const double (&k)[6][W],
+                       const double (&y)[6][W], double z) {
+  if (cache.valid != nullptr) {
+    for (int j = 0; j < 6; ++j) cache.k[6 * static_cast<std::ptrdiff_t>(i) + j] = k[j][l];
+    cache.valid[i] = 1;
+  }
+  p.x[i] = y[0][l];
+  p.xp[i] = y[1][l];
+  p.y[i] = y[2][l];
+  p.yp[i] = y[3][l];
+  p.phase[i] = y[4][l];
+  p.beta[i] = y[5][l];
+  p.z[i] = z;
+}
+
 // Stages 2 to 4 and the end point of push_lanes_z in a field that is +0
 // everywhere (field_is_zero), from the start states of the slots and the
 // first stage's derivative k1[6][W] of the lanes, or, with k1 = nullptr,
@@ -307,18 +326,7 @@ inline void push_stages_zero_field(const Field& field, const SlotView& p, const 
   // after its last step.
   for (int l = 0; l < count; ++l) {
     if (lost_step[l] == 1) continue;
-    const int i = slots[l];
-    if (cache.valid != nullptr) {
-      for (int j = 0; j < 6; ++j) cache.k[6 * static_cast<std::ptrdiff_t>(i) + j] = K[j][l];
-      cache.valid[i] = 1;
-    }
-    p.x[i] = Yk[0][l];
-    p.xp[i] = Yk[1][l];
-    p.y[i] = Yk[2][l];
-    p.yp[i] = Yk[3][l];
-    p.phase[i] = Yk[4][l];
-    p.beta[i] = Yk[5][l];
-    p.z[i] = Z[l];
+    store_lane<W>(p, cache, slots[l], l, K, Yk, Z[l]);
   }
 }
 
@@ -483,18 +491,7 @@ inline void push_lanes_z(const Field& field, const SlotView& p, const int* slots
   for (int l = 0; l < count; ++l) {
     lost[l] = dead[l];
     if (dead[l]) continue;
-    const int i = slots[l];
-    if (cache.valid != nullptr) {
-      for (int j = 0; j < 6; ++j) cache.k[6 * static_cast<std::ptrdiff_t>(i) + j] = k1[j][l];
-      cache.valid[i] = 1;
-    }
-    p.x[i] = Y[0][l];
-    p.xp[i] = Y[1][l];
-    p.y[i] = Y[2][l];
-    p.yp[i] = Y[3][l];
-    p.phase[i] = Y[4][l];
-    p.beta[i] = Y[5][l];
-    p.z[i] = zs[l];
+    store_lane<W>(p, cache, slots[l], l, k1, Y, zs[l]);
   }
 }
 

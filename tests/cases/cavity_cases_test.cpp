@@ -82,16 +82,20 @@ TEST(CavityCases, TwentyCavitiesReadTheirTableOnceAndGainAsTheThinGap) {
   EXPECT_GT(h.ref_W_out[kCavities], 1000.0 + 19.0 * 2.26253 * std::cos(30.0 * kDegToRad));
 }
 
+// The cavity example with the gap table its script makes.
+void copy_example_with_tables(const testing::TempDir& dir) {
+  testing::copy_example("cavity_linac", dir.path());
+  const std::string tables = "cd '" + dir.path().string() +
+                             "' && bash make_tables.sh '" LINAC_MAKE_FIELD_TABLE "' > tables.txt 2>&1";
+  ASSERT_EQ(std::system(tables.c_str()), 0) << testing::read_file(dir / "tables.txt");
+}
+
 TEST(CavityLinac, ProgramOutputsDoNotDependOnTheThreadCount) {
   const char* const files[] = {"out.dat", "coord.dat", "lost.dat", "wtmp.dat", "log.dat"};
   std::string out[2][5];
   for (int r = 0; r < 2; ++r) {
     testing::TempDir dir;
-    testing::copy_example("cavity_linac", dir.path());
-    const std::string tables = "cd '" + dir.path().string() +
-                               "' && bash make_tables.sh '" LINAC_MAKE_FIELD_TABLE
-                               "' > tables.txt 2>&1";
-    ASSERT_EQ(std::system(tables.c_str()), 0) << testing::read_file(dir / "tables.txt");
+    ASSERT_NO_FATAL_FAILURE(copy_example_with_tables(dir));
     ASSERT_EQ(testing::run_program(dir.path(), r == 0 ? 1 : 4), 0)
         << testing::read_file(dir / "screen.txt");
     for (int f = 0; f < 5; ++f) out[r][f] = testing::without_stamps(testing::read_file(dir / files[f]));
@@ -123,11 +127,7 @@ TEST(CavityLinac, DamagedGapTableEndsTheRunNamingTheNode) {
   };
   for (const auto& c : cases) {
     testing::TempDir dir;
-    testing::copy_example("cavity_linac", dir.path());
-    const std::string tables = "cd '" + dir.path().string() +
-                               "' && bash make_tables.sh '" LINAC_MAKE_FIELD_TABLE
-                               "' > tables.txt 2>&1";
-    ASSERT_EQ(std::system(tables.c_str()), 0) << testing::read_file(dir / "tables.txt");
+    ASSERT_NO_FATAL_FAILURE(copy_example_with_tables(dir));
     std::string bytes = testing::read_file(dir / "eh_MWS.#01");
     std::size_t at = 0;  // start of the record's data: past the records before it and its marker
     for (int r = 1; r < c.record; ++r) {
