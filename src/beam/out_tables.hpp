@@ -28,7 +28,7 @@ struct BeamOutput {
   FormatCache formats;
 };
 
-// Four characters from the fraction PART: trunc(PART 1000) in three digits
+// Four characters from the fraction PART: trunc(1000 PART) in three digits
 // with a point after the second (0.995 -> "99.5", 0.05 -> "05.0").
 std::string level_label(double part);
 

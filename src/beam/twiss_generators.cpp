@@ -107,15 +107,22 @@ auto transverse_fill(BeamContext& sim, std::int32_t iq, const TransverseMaps& t,
   };
 }
 
+// The checks every generator makes before it fills a state: the particle
+// count, the reference speed and the two transverse planes.
+void check_transverse_inputs(const BeamContext& sim, const char* who, std::int32_t iq, double beta,
+                             double eps_x, double BETX, double eps_y, double BETY) {
+  check_count(sim, who, iq);
+  check_speed(who, beta);
+  check_plane(who, "x", eps_x, BETX);
+  check_plane(who, "y", eps_y, BETY);
+}
+
 // The six-dimensional generators share everything but the acceptance test.
 template <class Accept>
 void gen_dist_6d(BeamContext& sim, const char* who, double beta0, double eps_x, double ALPHX,
                  double BETX, double eps_y, double ALPHY, double BETY, double eps_z,
                  double ALPHZ, double BETZ, std::int32_t iq, Accept accept) {
-  check_count(sim, who, iq);
-  check_speed(who, beta0);
-  check_plane(who, "x", eps_x, BETX);
-  check_plane(who, "y", eps_y, BETY);
+  check_transverse_inputs(sim, who, iq, beta0, eps_x, BETX, eps_y, BETY);
   check_plane(who, "longitudinal", eps_z, BETZ);
   const TransverseMaps t{ellipse_map(eps_x, ALPHX, BETX), ellipse_map(eps_y, ALPHY, BETY)};
   const EllipseMap z = ellipse_map(eps_z, ALPHZ, BETZ);
@@ -159,10 +166,7 @@ void gen_dist_uniform_box(BeamContext& sim, double beta_q, double DB_B, double D
                           double eps_x, double ALPHX, double BETX, double eps_y, double ALPHY,
                           double BETY, std::int32_t iq) {
   const char* who = "gen_dist_uniform_box";
-  check_count(sim, who, iq);
-  check_speed(who, beta_q);
-  check_plane(who, "x", eps_x, BETX);
-  check_plane(who, "y", eps_y, BETY);
+  check_transverse_inputs(sim, who, iq, beta_q, eps_x, BETX, eps_y, BETY);
   const TransverseMaps t{ellipse_map(eps_x, ALPHX, BETX), ellipse_map(eps_y, ALPHY, BETY)};
   ParticleArrays& p = sim.particles;
   auto lon = [&p, iq, beta_q, DB_B, DF_4D, PHI0](std::int32_t k, double r5, double r6) {
@@ -177,10 +181,7 @@ void gen_beam_twiss(BeamContext& sim, double beta0, double eps_x, double ALPHX, 
                     double ALPHY, double BETY, double PHMAX, double DWWACC) {
   const char* who = "gen_beam_twiss";
   const std::int32_t iq = 1;
-  check_count(sim, who, iq);
-  check_speed(who, beta0);
-  check_plane(who, "x", eps_x, BETX);
-  check_plane(who, "y", eps_y, BETY);
+  check_transverse_inputs(sim, who, iq, beta0, eps_x, BETX, eps_y, BETY);
   const TransverseMaps t{ellipse_map(eps_x, ALPHX, BETX), ellipse_map(eps_y, ALPHY, BETY)};
   const SpeedFromDelta speed(beta0, sim.ref.amu_ev);
   ParticleArrays& p = sim.particles;
@@ -195,10 +196,7 @@ void gen_dist_waterbag4d_shear(BeamContext& sim, double beta0, double eps_x, dou
                                double eps_y, double ALPHY, double BETY, double eps_z, double ALPHZ,
                                double BETZ, std::int32_t iq) {
   const char* who = "gen_dist_waterbag4d_shear";
-  check_count(sim, who, iq);
-  check_speed(who, beta0);
-  check_plane(who, "x", eps_x, BETX);
-  check_plane(who, "y", eps_y, BETY);
+  check_transverse_inputs(sim, who, iq, beta0, eps_x, BETX, eps_y, BETY);
   check_plane(who, "longitudinal", eps_z, BETZ);
   const double w0 = sim.ref.w0;
   const double m = sim.ref.amu_kev;

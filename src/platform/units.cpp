@@ -10,11 +10,17 @@ namespace linac {
 
 namespace {
 
+// A byte below 0x20, or 0x7F.
+bool is_control_char(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return b < 0x20 || b == 0x7F;
+}
+
 // The text with each control character shown as <0xNN>, cut to 80 bytes.
 std::string printable(std::string_view text) {
   std::string out;
   for (char c : text.substr(0, 80)) {
-    if (first_control_char(std::string_view(&c, 1)) == 0) {
+    if (is_control_char(c)) {
       out += '<';
       out += byte_hex(c);
       out += '>';
@@ -53,10 +59,8 @@ bool read_bounded_line(std::istream& in, std::string& line, std::string_view sou
 }
 
 std::size_t first_control_char(std::string_view text) {
-  for (std::size_t k = 0; k < text.size(); ++k) {
-    const auto b = static_cast<unsigned char>(text[k]);
-    if (b < 0x20 || b == 0x7F) return k;
-  }
+  for (std::size_t k = 0; k < text.size(); ++k)
+    if (is_control_char(text[k])) return k;
   return std::string_view::npos;
 }
 
@@ -241,12 +245,6 @@ std::ifstream open_input_file(const Units& units, std::string_view name) {
   std::ifstream in(units.resolve(name), std::ios::in | std::ios::binary);
   if (!in) fatal(" file " + std::string(name) + " not found or not readable");
   return in;
-}
-
-std::ofstream open_output_file(const Units& units, std::string_view name) {
-  std::ofstream out(units.resolve(name), std::ios::out | std::ios::trunc | std::ios::binary);
-  if (!out) fatal(" cannot open file " + std::string(name) + " for writing");
-  return out;
 }
 
 void check_written(const std::ostream& out, const std::string& name) {

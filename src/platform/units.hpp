@@ -174,9 +174,6 @@ bool file_exists(const Units& units, std::string_view name);
 // An existing file opened for reading; a missing or unreadable file stops
 // the run with a message naming it.
 std::ifstream open_input_file(const Units& units, std::string_view name);
-// A file created or overwritten for writing; failure stops the run with a
-// message naming it.
-std::ofstream open_output_file(const Units& units, std::string_view name);
 // Stops the run with a message naming the file when a write to it failed.
 void check_written(const std::ostream& out, const std::string& name);
 

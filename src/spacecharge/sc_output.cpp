@@ -122,8 +122,8 @@ void sc_mesh_report(SpaceChargeContext& sim) {
   }
   // A bunch without spread in a plane (one particle, or all on the axis)
   // has no finite ratio of step to rms there: the line shows it as
-  // Infinity, which tells the reader just that; every other number of the
-  // report follows the result-file rule.
+  // Infinity, which tells the reader just that, and the line is written as
+  // it stands; every other line of the report follows the result-file rule.
   auto ratio_line = [&](std::string_view layout, double ratio, std::initializer_list<FmtItem> items) {
     if (std::isinf(ratio))
       u.write(unit, format_records(layout, items));

@@ -227,7 +227,7 @@ TEST(InputsDocument, VelmoDefaultsAreTheStartValues) {
         const double v = m.kind == NamelistSchema::Kind::Int
                              ? static_cast<const std::int32_t*>(m.field)[e]
                              : static_cast<const double*>(m.field)[e];
-        // Single-precision defaults (PART 0.995, DWWACC 0.2) agree to their
+        // Single-precision defaults (the member PART = 0.995, DWWACC = 0.2) agree to their
         // 24-bit mantissa, 6e-8 relative.
         EXPECT_NEAR(v, want, 1e-7 * std::abs(want)) << where << " element " << e + 1;
       }
