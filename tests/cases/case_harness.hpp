@@ -3,6 +3,7 @@
 // initial beam placed by the test, and the nominal pass with its outputs.
 #pragma once
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -130,6 +131,22 @@ inline std::vector<std::string> run_example(const std::string& example, int thre
   if (rc != 0) return out;
   for (std::size_t f = 0; f < files.size(); ++f) out[f] = read_file(dir / files[f]);
   return out;
+}
+
+// The exact axial depolarisation factor of a spheroid with semi-axes (a, a,
+// c), m = c/a: Mz = (m ln(m + sqrt(m^2 - 1))/sqrt(m^2 - 1) - 1)/(m^2 - 1)
+// when prolate, m^2/(m^2 - 1) (1 - asin(sqrt(1 - m^2))/sqrt(1 - m^2)) (the
+// oblate form with 1/m) when oblate, 1/3 for a sphere; across the axis
+// (1 - Mz)/2 each.
+inline double spheroid_mz(double m) {
+  if (std::abs(m - 1.0) < 1e-9) return 1.0 / 3.0;
+  if (m > 1.0) {
+    const double r = std::sqrt(m * m - 1.0);
+    return (m * std::log(m + r) / r - 1.0) / (m * m - 1.0);
+  }
+  const double k = 1.0 / m;
+  const double r = std::sqrt(k * k - 1.0);
+  return k * k / (k * k - 1.0) * (1.0 - std::asin(r / k) / r);
 }
 
 }  // namespace linac::testing

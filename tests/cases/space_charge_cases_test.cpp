@@ -31,19 +31,6 @@ double rms(const std::vector<double>& v) {
   return std::sqrt(s / static_cast<double>(v.size()));
 }
 
-// Axial depolarisation factor of a spheroid with axis ratio m (axial over
-// transverse semi-axis).
-double spheroid_mz(double m) {
-  if (std::abs(m - 1.0) < 1e-9) return 1.0 / 3.0;
-  if (m > 1.0) {
-    const double r = std::sqrt(m * m - 1.0);
-    return (m * std::log(m + r) / r - 1.0) / (m * m - 1.0);
-  }
-  const double k = 1.0 / m;
-  const double r = std::sqrt(k * k - 1.0);
-  return k * k / (k * k - 1.0) * (1.0 - std::asin(r / k) / r);
-}
-
 struct Sizes {
   double x, y, z;
 };
@@ -97,7 +84,7 @@ TEST(SpaceChargeCases, ColdUniformSphereExpandsAlongItsEnvelope) {
   const int steps = 40000;
   const double ds = 40.0 / steps;
   for (int k = 0; k < steps; ++k) {
-    const double mz = spheroid_mz(gamma * c / a);
+    const double mz = testing::spheroid_mz(gamma * c / a);
     const double mx = (1.0 - mz) / 2.0;
     ap += K3 * mx / (a * c) * ds;
     cp += K3 * mz / (a * a) * ds;

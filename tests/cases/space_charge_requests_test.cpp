@@ -185,22 +185,6 @@ TEST(OutScRequests, EveryPassWritesTheFilesItAsksFor) {
   }
 }
 
-// The exact depolarisation factors of a spheroid with semi-axes (a, a, c):
-// along the axis, for m = c/a, Mz = (m ln(m + sqrt(m^2 - 1))/sqrt(m^2 - 1)
-// - 1)/(m^2 - 1) when prolate, m^2/(m^2 - 1) (1 - asin(sqrt(1 - m^2))/
-// sqrt(1 - m^2)) (the oblate form with 1/m) when oblate; across
-// (1 - Mz)/2 each; 1/3 each for a sphere.
-double spheroid_mz(double m) {
-  if (m == 1.0) return 1.0 / 3.0;
-  if (m > 1.0) {
-    const double r = std::sqrt(m * m - 1.0);
-    return (m * std::log(m + r) / r - 1.0) / (m * m - 1.0);
-  }
-  const double k = 1.0 / m;
-  const double r = std::sqrt(k * k - 1.0);
-  return k * k / (k * k - 1.0) * (1.0 - std::asin(r / k) / r);
-}
-
 // The values of the log.dat lines that begin with `key`, in order.
 std::vector<double> log_values(const TempDir& d, const std::string& key) {
   std::vector<double> v;
@@ -264,7 +248,7 @@ TEST(OutScRequests, EllipsoidComparisonNeedsThreeSemiAxes) {
     ASSERT_EQ(mx.size(), 2u);
     ASSERT_EQ(my.size(), 2u);
     ASSERT_EQ(mz.size(), 2u);
-    const double want_z = spheroid_mz(r.m);
+    const double want_z = testing::spheroid_mz(r.m);
     EXPECT_NEAR(mx[1], (1.0 - want_z) / 2.0, 1e-4);
     EXPECT_NEAR(my[1], (1.0 - want_z) / 2.0, 1e-4);
     EXPECT_NEAR(mz[1], want_z, 1e-4);
